@@ -1,0 +1,86 @@
+/*
+ * kelvane.h - public C interface of the Kelvane library (libkelvane.so.5).
+ *
+ * Build, seal, verify and validate Mexican electronic invoices (CFD 2.0/2.2,
+ * CFDI 3.0/3.2) and the TimbreFiscalDigital 1.0 stamp; query certificates and keys.
+ *
+ * Conventions shared by every function:
+ *  - Arguments are NUL-terminated 8-bit strings (file names, passwords, queries), an
+ *    output buffer with its length, or an int. Every result is an int: zero or positive
+ *    on success (a length, count or version), a negated error code on failure.
+ *  - Output buffer (out, outlen): outlen counts characters without the NUL, so the buffer
+ *    holds outlen + 1 bytes. A null out or an outlen below 1 asks for the length needed.
+ *  - After a failure, KVN_LastError gives the messages recorded by the call.
+ *  - The library serves one call at a time: callers on several threads serialise calls.
+ */
+#ifndef KELVANE_H
+#define KELVANE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(KVN_BUILDING_LIBRARY)
+#define KVN_API __attribute__((visibility("default")))
+#else
+#define KVN_API
+#endif
+
+/* Option bits; each function reads only its own. */
+#define KVN_OPT_LATIN1    0x1    /* pipe string in Latin-1; certificate texts in Latin-1 */
+#define KVN_OPT_MD5       0x10   /* digest with MD5 instead of SHA-1 */
+#define KVN_OPT_PLATFORM  64     /* KVN_ModuleName: the platform name instead of the path */
+#define KVN_OPT_NOTBEFORE 0x1000 /* KVN_GetCertExpiry: start of validity instead of end */
+#define KVN_OPT_NOBOM     0x2000 /* KVN_SignXml: no UTF-8 byte-order mark */
+#define KVN_OPT_NOFACETS  0x4000 /* KVN_ValidateXml: skip the value-restriction pass */
+#define KVN_OPT_STAMP     0x8000 /* work on the tfd:TimbreFiscalDigital stamp */
+
+/* Error codes; functions return them negated (-6 for BAD_PARAM_ERROR). */
+enum kvn_error_code {
+    SUCCESS_ERROR = 0,
+    OPEN_ERROR = 1,
+    CREATE_ERROR = 2,
+    READ_ERROR = 3,
+    WRITE_ERROR = 4,
+    MEMORY_ERROR = 5,
+    BAD_PARAM_ERROR = 6,
+    BAD_FORMAT_ERROR = 7,
+    INVALID_DATA_ERROR = 8,
+    EOF_ERROR = 9,
+    DECRYPT_ERROR = 15,
+    MISSING_ERROR = 16,
+    BAD_FLAG_ERROR = 17,
+    NOT_SUPPORTED_ERROR = 19,
+    NO_DATA_ERROR = 20,
+    NO_MATCH_ERROR = 21,
+    SIGNATURE_ERROR = 22,
+    BAD_LENGTH_ERROR = 26,
+    BAD_XML_ERROR = 27,
+    XML_FACET_ERROR = 28,
+    BAD_QUERY_ERROR = 29,
+    SHORT_BUF_ERROR = 30,
+    BAD_CERT_ERROR = 101,
+    PARSER_FAILED_ERROR = 102,
+    VALIDATOR_FAIL_ERROR = 103,
+    BAD_DTD_ERROR = 104,
+    MISC_ERROR = 9999
+};
+
+/* Library identity and diagnostics. */
+KVN_API int KVN_Version(void);
+KVN_API int KVN_CompileTime(char* out, int outlen);
+KVN_API int KVN_ModuleName(char* out, int outlen, int options);
+KVN_API int KVN_PKIVersion(void);
+KVN_API int KVN_PKICompileTime(char* out, int outlen);
+KVN_API int KVN_PKIModuleName(char* out, int outlen);
+KVN_API int KVN_LastError(char* out, int outlen);
+KVN_API int KVN_ErrorLookup(char* out, int outlen, int errorCode);
+
+/* Documents. */
+KVN_API int KVN_FixBOM(const char* outputFile, const char* inputFile);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVANE_H */
