@@ -140,7 +140,7 @@ TEST(Cipher, EmptyAndAlignedInputsGainAWholeBlockOfPadding) {
         ct = Take(c.encrypt(msg.data(), c.blockSize, &outLen), outLen);
         EXPECT_EQ(outLen, 2 * c.blockSize) << c.name;
     }
-    const std::uint8_t key[16] = {}, iv[16] = {};
+    const std::uint8_t key[24] = {}, iv[16] = {};
     int outLen = 0;
     // The padding of an empty message is one full block of value 16 (AES) or 8.
     std::uint8_t* ct = AesCbcEncrypt(128, nullptr, 0, &outLen, key, iv);
