@@ -9,10 +9,12 @@ bool MulSubRow(Digit* __restrict w, const Digit* __restrict v, std::uint64_t q, 
     std::uint64_t carry = 0;
     std::size_t i = 0;
     for (; i + 1 < n; i += 2) {  // two digits per step
-        const Wide p = Wide{q} * Pair(v + i) + carry;
-        const std::uint64_t lo = static_cast<std::uint64_t>(p), cur = Pair(w + i);
-        StorePair(w + i, cur - lo);
-        carry = static_cast<std::uint64_t>(p >> 64) + (cur < lo);
+        const Wide p = Wide{q} * Pair(v + i);
+        std::uint64_t lo = static_cast<std::uint64_t>(p), hi = static_cast<std::uint64_t>(p >> 64), diff;
+        hi += __builtin_add_overflow(lo, carry, &lo);
+        const bool borrow = __builtin_sub_overflow(Pair(w + i), lo, &diff);
+        StorePair(w + i, diff);
+        carry = hi + borrow;
     }
     for (; i < n; ++i) {
         const std::uint64_t p = q * v[i] + carry;
