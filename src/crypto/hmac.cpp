@@ -124,7 +124,7 @@ void Pbkdf2Block(std::uint8_t* t, const HmacKey& prf, const std::uint8_t* saltIn
 
 int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
              unsigned options) noexcept {
-    if (messageLen < 0 || keyLen < 0) return -kBadParam;
+    if (messageLen < 0 || keyLen < 0 || (messageLen > 0 && !message) || (keyLen > 0 && !key)) return -kBadParam;
     unsigned id = options & kHashAlgMask;
     if (!IsHmacAlgorithm(id)) return -kBadFlag;
     const DigestAlgo* algo = FindDigest(id);

@@ -132,7 +132,6 @@ TEST(Cipher, EveryCipherAndKeySizeMatchesOpenSslAndRoundTrips) {
 TEST(Cipher, EmptyAndAlignedInputsGainAWholeBlockOfPadding) {
     std::mt19937 rng(12);
     for (const Case& c : Cases(rng)) {
-        // Decrypting with the IV as the only block reveals the padded plaintext.
         int outLen = 0;
         ByteVec ct = Take(c.encrypt(nullptr, 0, &outLen), outLen);
         EXPECT_EQ(outLen, c.blockSize) << c.name;
@@ -149,7 +148,7 @@ TEST(Cipher, EmptyAndAlignedInputsGainAWholeBlockOfPadding) {
     AesSetKey(&ctx, key, 128, true);
     std::uint8_t plain[16];
     AesDecryptBlock(&ctx, plain, ct);
-    EXPECT_EQ(ToHex(plain, 16), std::string(32, '1').replace(0, 32, "10101010101010101010101010101010"));
+    EXPECT_EQ(ToHex(plain, 16), "10101010101010101010101010101010");
     efree(ct);
     ct = Des3CbcEncrypt(nullptr, 0, &outLen, key, iv);
     ASSERT_NE(ct, nullptr);
