@@ -227,7 +227,8 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
             Advance();
             continue;
         }
-        Advance();  // '&'
+        if (c != '&') continue;  // the run stopped at the end of the buffer
+        Advance();
         if (Peek() == '#') {
             Advance();
             AppendCodePoint(out, ReadCharReference());
