@@ -39,7 +39,9 @@ bool TextBufferResize(TextBuffer* buf, std::size_t newCapacity) {
 
 bool TextBufferReserve(TextBuffer* buf, std::size_t needed) {
     if (needed <= buf->capacity && buf->data) return true;
-    return TextBufferResize(buf, RoundUp(needed ? needed : 1, buf->blockSize));
+    // At least double a full buffer, so that appending byte runs stays linear.
+    std::size_t want = needed > buf->capacity * 2 ? needed : buf->capacity * 2;
+    return TextBufferResize(buf, RoundUp(want ? want : 1, buf->blockSize));
 }
 
 }  // namespace
