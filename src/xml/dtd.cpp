@@ -307,6 +307,7 @@ void XmlParserState::ParseEntityDecl() {
     auto* e = static_cast<XmlEntity*>(arena.Alloc(sizeof(XmlEntity)));
     *e = XmlEntity{};
     e->name = ReadDtdName("ENTITY");
+    e->declaredExternally = InExternalContext() ? 1 : 0;
     DtdRequireSpace("ENTITY");
     int quote = Peek();
     if (quote == '"' || quote == '\'') {

@@ -582,7 +582,7 @@ int XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* enc
         }
         // End of document: unclosed elements, missing root, endDocument.
         try {
-            if (readFn) st->FinishDocument();
+            st->FinishDocument();
         } catch (const XmlStop&) {
         }
     } catch (const std::bad_alloc&) {

@@ -240,6 +240,9 @@ TEST(XmlParser, ReportsErrorsWithMessageAndPosition) {
         {"<!DOCTYPE a [<!ENTITY % p '<!ELEMENT a ANY>'> % p;]><a/>", 7, "Whitespace not allowed here", 1, 48},
         {"<!DOCTYPE a [%q;]><a/>", 6, "Reference to undefined entity 'q'", 1, 17},
         {"<a/><!DOCTYPE a><b/>", 3, "Invalid token", 1, 5},
+        // A standalone document may not rely on declarations it does not carry.
+        {"<?xml version='1.0' standalone='yes'?><!DOCTYPE a SYSTEM 'a.dtd'><a>&e;</a>", 6,
+         "Reference to undefined entity 'e'", 1, 72},
     };
     for (const ErrorCase& c : cases) {
         std::string doc(c.doc, std::strlen(c.doc) + (c.doc[0] == '\xFF' ? 7 : 0));
@@ -309,6 +312,17 @@ TEST(XmlParser, Options) {
     for (int i = 0; i < 3000; ++i) text += "\xC3\xA9";
     o = Parse("<a>" + text + "</a>", XML_OPT_DEFAULT | XML_OPT_CHUNKED_TEXT);
     EXPECT_EQ(o.events, "<a{}>T[" + text.substr(0, 4090) + "]T[" + text.substr(4090) + "]</a>");
+}
+
+TEST(XmlParser, NullReadFunctionOnlyFinishesTheDocument) {
+    XmlParser* parser = XmlParserCreate(nullptr);
+    parser->handlers.errorHandler = ErrorHandler;
+    EXPECT_EQ(XmlParse(parser, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(parser->errorCode, 11u);
+    EXPECT_STREQ(parser->errorMessage, "Expected 'document element'");
+    EXPECT_EQ(parser->errorLine, -1);
+    EXPECT_EQ(XmlParseMemory(parser, "<a/>", 4, nullptr), 1);  // a parser may parse again
+    XmlParserFree(parser);
 }
 
 TEST(XmlParser, HandlerReturningOneAborts) {
