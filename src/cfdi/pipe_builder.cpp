@@ -67,7 +67,10 @@ bool PipeBuilder::OnEndElement(const char* uri, const char* local, const char* /
         }
     }
     text_.clear();
-    if (cursor_ < tableSize_ && !table_[cursor_].repeatable) ++cursor_;
+    // The cursor steps past the current entry at the end of an element the table knows.
+    // An element without an entry (a foreign or misplaced one) leaves it in place, so it
+    // cannot push the cursor past the entries of the elements that follow it.
+    if (entry && cursor_ < tableSize_ && !table_[cursor_].repeatable) ++cursor_;
     if (SameText(local, "Addenda")) inAddenda_ = false;
     return true;
 }

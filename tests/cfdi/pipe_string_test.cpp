@@ -162,6 +162,19 @@ TEST(PipeString, AddendaInAnyNamespaceIsLeftOut) {
     EXPECT_EQ(r.text, "||2.2|S|E1|R1||");
 }
 
+// Elements the table does not know (here 2.2-style RegimenFiscal in a 2.0 document) do
+// not move the table cursor, so the receiver that follows them is still found.
+TEST(PipeString, UnknownElementsDoNotSkipLaterEntries) {
+    std::string doc = WriteTempDoc("unknown.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.0" serie="S">
+ <Emisor rfc="E1"><RegimenFiscal Regimen="A"/><RegimenFiscal Regimen="B"/><x:Extra xmlns:x="urn:x"/>
+  <DomicilioFiscal calle="C"/></Emisor>
+ <Receptor rfc="R1"><Domicilio pais="P"/></Receptor>
+</Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||2.0|S|E1|C|R1|P||");
+}
+
 // Text-only elements are recognised by their parent only while the parent is tracked;
 // a document nested far deeper than that still parses and resumes tracking afterwards.
 TEST(PipeString, DeepNestingDoesNotLoseLaterValues) {
