@@ -55,7 +55,7 @@ public:
     AttributeQuerySink(const ElementRef& ref, const char* attributeName, char* out, int outlen)
         : ref_(ref), attributeName_(attributeName), out_(out), outlen_(outlen) {}
 
-    bool OnStartElement(const char* uri, const char* local, const char* qname, const XmlAttribute* attributes,
+    bool OnStartElement(const char* uri, const char* local, const char* qname, const ElementAttribute* attributes,
                         std::size_t count) override {
         if (!Matches(uri, local, qname)) return true;
         if (++seen_ < ref_.occurrence) return true;

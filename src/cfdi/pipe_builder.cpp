@@ -43,7 +43,7 @@ const ElementEntry* PipeBuilder::FindEntry(const char* uri, const char* local, c
 }
 
 bool PipeBuilder::OnStartElement(const char* uri, const char* local, const char* qname,
-                                 const XmlAttribute* attributes, std::size_t count) {
+                                 const ElementAttribute* attributes, std::size_t count) {
     PushName(qname);
     if (SameText(local, "Addenda")) inAddenda_ = true;
     if (inAddenda_ || cursor_ >= tableSize_) return true;
@@ -80,7 +80,7 @@ bool PipeBuilder::OnCharacters(const char* text, std::size_t n) {
     return true;
 }
 
-void PipeBuilder::AddAttributeNodes(const ElementEntry& entry, const XmlAttribute* attributes, std::size_t count) {
+void PipeBuilder::AddAttributeNodes(const ElementEntry& entry, const ElementAttribute* attributes, std::size_t count) {
     std::uint32_t first = static_cast<std::uint32_t>(nodes_.size());
     for (const AttributeRow* row = entry.attributes; row->name; ++row) {
         if (row->inPipeString) NewNode(row->name, stampMode_ && row->mandatory);

@@ -16,7 +16,7 @@ public:
     // `stampMode`: the table is the stamp table; mandatory rows are then checked.
     PipeBuilder(const ElementEntry* table, bool stampMode);
 
-    bool OnStartElement(const char* uri, const char* local, const char* qname, const XmlAttribute* attributes,
+    bool OnStartElement(const char* uri, const char* local, const char* qname, const ElementAttribute* attributes,
                         std::size_t count) override;
     bool OnEndElement(const char* uri, const char* local, const char* qname) override;
     bool OnCharacters(const char* text, std::size_t n) override;
@@ -54,7 +54,7 @@ private:
     };
 
     const ElementEntry* FindEntry(const char* uri, const char* local, const char* parent) const noexcept;
-    void AddAttributeNodes(const ElementEntry& entry, const XmlAttribute* attributes, std::size_t count);
+    void AddAttributeNodes(const ElementEntry& entry, const ElementAttribute* attributes, std::size_t count);
     void AddTextNode(const ElementEntry& entry);
     void MoveToEnd(const char* name);
     std::uint32_t NewNode(const char* name, bool mandatory);

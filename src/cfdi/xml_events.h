@@ -11,7 +11,7 @@ namespace kvn {
 // One attribute of a start tag, as the parser delivers it: UTF-8, NUL-terminated, value
 // normalised with entities expanded. `uri` and `local` are "" when the name has no
 // namespace. Valid only during the OnStartElement call.
-struct XmlAttribute {
+struct ElementAttribute {
     const char* qname;
     const char* value;
     const char* uri;
@@ -25,7 +25,7 @@ struct XmlAttribute {
 class XmlEventSink {
 public:
     virtual bool OnStartElement(const char* uri, const char* local, const char* qname,
-                                const XmlAttribute* attributes, std::size_t count) = 0;
+                                const ElementAttribute* attributes, std::size_t count) = 0;
     virtual bool OnEndElement(const char* /*uri*/, const char* /*local*/, const char* /*qname*/) { return true; }
     // Character data and CDATA content, possibly in several pieces. A run of white space
     // only between tags is not delivered (the parser reports it as ignorable).

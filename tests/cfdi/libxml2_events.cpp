@@ -17,7 +17,7 @@ struct Driver {
     xmlParserCtxtPtr context = nullptr;
     bool stopped = false;
     std::vector<std::string> storage;
-    std::vector<XmlAttribute> attributes;
+    std::vector<ElementAttribute> attributes;
     std::string error;
     int errorLine = 0;
 };
