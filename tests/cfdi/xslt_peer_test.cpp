@@ -29,6 +29,7 @@ using testing::ReadFile;
 const fs::path kCorpus = KVN_CORPUS_DIR;
 
 std::string Ours(const fs::path& doc, int options = 0) {
+    ClearLastError();
     int bound = MakePipeString(nullptr, 0, doc.c_str(), options);
     if (bound < 0) return "error " + std::to_string(bound) + ": " + LastErrorText();
     std::vector<char> buf(static_cast<std::size_t>(bound) + 1);
