@@ -16,6 +16,7 @@ struct Driver {
     unsigned options;
     xmlParserCtxtPtr context = nullptr;
     bool stopped = false;
+    bool outOfMemory = false;
     std::vector<std::string> storage;
     std::vector<ElementAttribute> attributes;
     std::string error;
@@ -69,7 +70,12 @@ void OnStart(void* ctx, const xmlChar* localname, const xmlChar* prefix, const x
     std::string qname = Qualified(prefix, localname);
     const char* ns = Text(uri);
     const char* local = *ns ? Text(localname) : "";
-    if (!d->sink->OnStartElement(ns, local, qname.c_str(), d->attributes.data(), d->attributes.size())) Stop(d);
+    try {
+        if (!d->sink->OnStartElement(ns, local, qname.c_str(), d->attributes.data(), d->attributes.size())) Stop(d);
+    } catch (const std::bad_alloc&) {
+        d->outOfMemory = true;
+        Stop(d);
+    }
 }
 
 void OnEnd(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* uri) {
@@ -77,7 +83,12 @@ void OnEnd(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xml
     if (d->stopped) return;
     std::string qname = Qualified(prefix, localname);
     const char* ns = Text(uri);
-    if (!d->sink->OnEndElement(ns, *ns ? Text(localname) : "", qname.c_str())) Stop(d);
+    try {
+        if (!d->sink->OnEndElement(ns, *ns ? Text(localname) : "", qname.c_str())) Stop(d);
+    } catch (const std::bad_alloc&) {
+        d->outOfMemory = true;
+        Stop(d);
+    }
 }
 
 void OnText(void* ctx, const xmlChar* text, int n) {
@@ -86,7 +97,12 @@ void OnText(void* ctx, const xmlChar* text, int n) {
     bool blank = true;
     for (int i = 0; i < n && blank; ++i) blank = std::strchr(" \t\r\n", text[i]) != nullptr;
     if (blank) return;
-    if (!d->sink->OnCharacters(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n))) Stop(d);
+    try {
+        if (!d->sink->OnCharacters(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n))) Stop(d);
+    } catch (const std::bad_alloc&) {
+        d->outOfMemory = true;
+        Stop(d);
+    }
 }
 
 }  // namespace
@@ -134,6 +150,7 @@ XmlParseResult ParseXmlEventsWithLibxml2(std::FILE* document, XmlEventSink& sink
         result.status = XmlParseStatus::kStopped;
     }
     xmlFreeParserCtxt(d.context);
+    if (d.outOfMemory) throw std::bad_alloc();
     return result;
 }
 
