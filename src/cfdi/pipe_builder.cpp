@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::size_t kInitialTextCapacity = 256;
 
-bool SameText(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }
+// Most names differ in their first byte; look at it before calling strcmp.
+inline bool SameText(const char* a, const char* b) noexcept { return a[0] == b[0] && std::strcmp(a, b) == 0; }
 
 }  // namespace
 
@@ -128,8 +129,10 @@ std::uint32_t PipeBuilder::NewNode(const char* name, bool mandatory) {
 }
 
 void PipeBuilder::SetValue(std::uint32_t node, const char* text, std::size_t n) {
-    nodes_[node].offset = values_.size();
-    nodes_[node].length = n;
+    // Offsets and lengths fit 32 bits: no block of the library reaches 1 GiB.
+    if (n >= kMaxAllocation || values_.size() + n >= kMaxAllocation) throw AllocError("malloc request is too big.");
+    nodes_[node].offset = static_cast<std::uint32_t>(values_.size());
+    nodes_[node].length = static_cast<std::uint32_t>(n);
     nodes_[node].hasValue = true;
     values_.append(text, n);
 }

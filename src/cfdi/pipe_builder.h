@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 
 #include "base/memory.h"
 #include "cfdi/schema_tables.h"
@@ -41,8 +42,8 @@ private:
     // in values_ at [offset, offset + length).
     struct Node {
         const char* name;
-        std::size_t offset;
-        std::size_t length;
+        std::uint32_t offset;
+        std::uint32_t length;
         std::uint32_t next;
         bool hasValue;
         bool mandatory;
@@ -70,7 +71,8 @@ private:
     bool stampMode_;
     bool inAddenda_ = false;
 
-    Vec<Node> nodes_;
+    // Chunked, so growing it never copies (nor doubles) what is already there.
+    std::deque<Node, Allocator<Node>> nodes_;
     String values_;
     std::uint32_t head_ = kNone;
     std::uint32_t tail_ = kNone;

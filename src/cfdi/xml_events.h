@@ -56,9 +56,8 @@ enum XmlEventOptions : unsigned {
 };
 
 // Parses the document read from `document` (binary stream, positioned at its start)
-// and feeds the sink. Allocation failure inside the parser is an error of the parse
-// (status kError); allocation failure of the caller's own handlers propagates as
-// std::bad_alloc after the parser has been released.
+// and feeds the sink. Running out of memory, in the parser or in the sink's handlers,
+// propagates as std::bad_alloc after the parser has been released.
 XmlParseResult ParseXmlEvents(std::FILE* document, XmlEventSink& sink, unsigned options);
 
 }  // namespace kvn
