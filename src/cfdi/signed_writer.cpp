@@ -76,7 +76,7 @@ int OnStartElement(void* user, const char* uri, const char* localName, const cha
     if (Put(c, "<") || Put(c, qname)) return 1;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         const XmlAttribute* a = XmlAttributeAt(attributes, i);
-        const char* value = Replacement(c, uri, localName ? localName : qname, a->qname);
+        const char* value = Replacement(c, uri, localName && *localName ? localName : qname, a->qname);
         std::size_t length = value ? std::strlen(value) : static_cast<std::size_t>(a->valueLength);
         if (!value) value = a->value;
         if (Put(c, " ") || Put(c, a->qname) || Put(c, "=\"") || PutEscaped(c, value, length) ||
