@@ -124,10 +124,8 @@ int WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
     FilePtr in = OpenDocument(xmlFile);
     if (!in) return -OPEN_ERROR;
     std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
-    if (!parser) {
-        RecordError("Error creating XML parser/Error al crear el parser de XML");
-        return -PARSER_FAILED_ERROR;
-    }
+    // The parser is made of nothing but memory: failing to make it is running out of it.
+    if (!parser) throw AllocError("malloc failed to allocate memory.");
     WriterContext context{&out, options, replacements, count};
     parser->userData = &context;
     parser->options |= XML_OPT_KEEP_XMLNS;
