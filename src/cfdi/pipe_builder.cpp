@@ -21,6 +21,9 @@ PipeBuilder::PipeBuilder(const ElementEntry* table, bool stampMode)
     for (std::size_t i = 0; i < tableSize_; ++i) {
         ResolvedName name = ResolvePrefixedName(table_[i].name);
         resolved_.push_back({name.local, name.uri});
+        for (const char* const* move = table_[i].moveToEnd; move && *move; ++move) {
+            if (!FindMovable(*move)) movable_.push_back({*move, {}});
+        }
     }
     text_.reserve(kInitialTextCapacity);
     PushName("DOCUMENT");
@@ -95,37 +98,39 @@ void PipeBuilder::AddAttributeNodes(const ElementEntry& entry, const ElementAttr
             }
         }
     }
-    for (std::uint32_t i = first; i < end; ++i) Link(i);
 }
 
 void PipeBuilder::AddTextNode(const ElementEntry& entry) {
     std::uint32_t node = NewNode(entry.name, false);
     SetValue(node, text_.data(), text_.size());
-    Link(node);
+}
+
+PipeBuilder::MovableName* PipeBuilder::FindMovable(const char* name) noexcept {
+    for (MovableName& m : movable_) {
+        if (SameText(m.name, name)) return &m;
+    }
+    return nullptr;
 }
 
 // Moves the first node named `name` behind the last one, unless it is last already.
 void PipeBuilder::MoveToEnd(const char* name) {
-    std::uint32_t previous = kNone;
-    for (std::uint32_t i = head_; i != kNone; previous = i, i = nodes_[i].next) {
-        if (!SameText(nodes_[i].name, name)) continue;
-        if (i == tail_) return;
-        if (previous == kNone) {
-            head_ = nodes_[i].next;
-        } else {
-            nodes_[previous].next = nodes_[i].next;
-        }
-        nodes_[i].next = kNone;
-        nodes_[tail_].next = i;
-        tail_ = i;
-        return;
-    }
+    MovableName* movable = FindMovable(name);
+    if (!movable || movable->live.empty()) return;
+    std::uint32_t first = movable->live.front();
+    if (first + 1 == nodes_.size()) return;
+    Node copy = nodes_[first];
+    std::uint32_t moved = NewNode(copy.name, copy.mandatory);  // registers itself as live
+    nodes_[moved] = copy;
+    nodes_[first].moved = true;
+    movable->live.pop_front();
 }
 
 std::uint32_t PipeBuilder::NewNode(const char* name, bool mandatory) {
-    if (nodes_.size() >= kNone - 1) throw AllocError("malloc request is too big.");
-    nodes_.push_back({name, 0, 0, kNone, false, mandatory});
-    return static_cast<std::uint32_t>(nodes_.size() - 1);
+    if (nodes_.size() >= UINT32_MAX - 1) throw AllocError("malloc request is too big.");
+    std::uint32_t index = static_cast<std::uint32_t>(nodes_.size());
+    nodes_.push_back({name, 0, 0, false, mandatory, false});
+    if (MovableName* movable = FindMovable(name)) movable->live.push_back(index);
+    return index;
 }
 
 void PipeBuilder::SetValue(std::uint32_t node, const char* text, std::size_t n) {
@@ -135,15 +140,6 @@ void PipeBuilder::SetValue(std::uint32_t node, const char* text, std::size_t n) 
     nodes_[node].length = static_cast<std::uint32_t>(n);
     nodes_[node].hasValue = true;
     values_.append(text, n);
-}
-
-void PipeBuilder::Link(std::uint32_t node) {
-    if (tail_ == kNone) {
-        head_ = node;
-    } else {
-        nodes_[tail_].next = node;
-    }
-    tail_ = node;
 }
 
 void PipeBuilder::PushName(const char* qname) {
@@ -164,16 +160,16 @@ const char* PipeBuilder::PopToParent() {
 }
 
 const char* PipeBuilder::FirstMissingMandatory() const noexcept {
-    for (std::uint32_t i = head_; i != kNone; i = nodes_[i].next) {
-        if (nodes_[i].mandatory && (!nodes_[i].hasValue || nodes_[i].length == 0)) return nodes_[i].name;
+    for (const Node& node : nodes_) {
+        if (!node.moved && node.mandatory && (!node.hasValue || node.length == 0)) return node.name;
     }
     return nullptr;
 }
 
 std::size_t PipeBuilder::LengthBound() const noexcept {
     std::size_t total = 3;
-    for (std::uint32_t i = head_; i != kNone; i = nodes_[i].next) {
-        if (nodes_[i].hasValue && nodes_[i].length > 0) total += nodes_[i].length + 1;
+    for (const Node& node : nodes_) {
+        if (!node.moved && node.hasValue && node.length > 0) total += node.length + 1;
     }
     return total;
 }
@@ -181,9 +177,8 @@ std::size_t PipeBuilder::LengthBound() const noexcept {
 std::size_t PipeBuilder::Write(char* out, std::size_t outlen) const noexcept {
     BoundedText text(out, outlen);
     text.Append("||", 2);
-    for (std::uint32_t i = head_; i != kNone; i = nodes_[i].next) {
-        const Node& node = nodes_[i];
-        if (!node.hasValue || node.length == 0) continue;
+    for (const Node& node : nodes_) {
+        if (node.moved || !node.hasValue || node.length == 0) continue;
         text.AppendCleaned(values_.data() + node.offset, node.length);
         text.Append("|", 1);
     }

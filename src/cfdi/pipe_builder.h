@@ -34,19 +34,25 @@ public:
     std::size_t Write(char* out, std::size_t outlen) const noexcept;
 
 private:
-    static constexpr std::uint32_t kNone = UINT32_MAX;
     static constexpr std::size_t kStackSlots = 50;
     static constexpr std::size_t kStackNameMax = 63;
 
-    // One value of the output list, kept in output order through `next`. The text lives
-    // in values_ at [offset, offset + length).
+    // One value of the output list. The list is nodes_ in index order: a value moved to the
+    // end is marked `moved` and appended again as a fresh node, so order never needs links.
+    // The text lives in values_ at [offset, offset + length).
     struct Node {
         const char* name;
         std::uint32_t offset;
         std::uint32_t length;
-        std::uint32_t next;
         bool hasValue;
         bool mandatory;
+        bool moved;
+    };
+    // The live nodes carrying one of the names that some entry moves to the end, in list
+    // order, so that the first of them is found without walking the list.
+    struct MovableName {
+        const char* name;
+        std::deque<std::uint32_t, Allocator<std::uint32_t>> live;
     };
     // An entry's name resolved once: its local part and its namespace URI (or null).
     struct ResolvedEntry {
@@ -60,7 +66,7 @@ private:
     void MoveToEnd(const char* name);
     std::uint32_t NewNode(const char* name, bool mandatory);
     void SetValue(std::uint32_t node, const char* text, std::size_t n);
-    void Link(std::uint32_t node);
+    MovableName* FindMovable(const char* name) noexcept;
     void PushName(const char* qname);
     const char* PopToParent();
 
@@ -74,8 +80,7 @@ private:
     // Chunked, so growing it never copies (nor doubles) what is already there.
     std::deque<Node, Allocator<Node>> nodes_;
     String values_;
-    std::uint32_t head_ = kNone;
-    std::uint32_t tail_ = kNone;
+    Vec<MovableName> movable_;
 
     // Names of the open elements, "DOCUMENT" below the root. Only the outermost 50 levels
     // are kept; depth_ counts them all, so tracking resumes after a deeper part.

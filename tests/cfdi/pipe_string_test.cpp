@@ -162,6 +162,20 @@ TEST(PipeString, AddendaInAnyNamespaceIsLeftOut) {
     EXPECT_EQ(r.text, "||2.2|S|E1|R1||");
 }
 
+// The totals follow their detail lines whichever group comes first in the document.
+TEST(PipeString, TotalsMoveBehindTheirLines) {
+    std::string doc = WriteTempDoc("totals.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2">
+ <cfdi:Impuestos totalImpuestosRetenidos="R" totalImpuestosTrasladados="T">
+  <cfdi:Traslados><cfdi:Traslado impuesto="IVA" tasa="16" importe="t1"/><cfdi:Traslado impuesto="IEPS" tasa="8" importe="t2"/></cfdi:Traslados>
+  <cfdi:Retenciones><cfdi:Retencion impuesto="ISR" importe="r1"/></cfdi:Retenciones>
+ </cfdi:Impuestos>
+</cfdi:Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||3.2|IVA|16|t1|IEPS|8|t2|T|ISR|r1|R||");
+    EXPECT_GE(r.bound, static_cast<int>(r.text.size()));
+}
+
 // Elements the table does not know (here 2.2-style RegimenFiscal in a 2.0 document) do
 // not move the table cursor, so the receiver that follows them is still found.
 TEST(PipeString, UnknownElementsDoNotSkipLaterEntries) {
