@@ -1,0 +1,47 @@
+// Every export survives the failure of any one of its allocations: it returns
+// MEMORY_ERROR with the allocator's message and leaks nothing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "base/memory.h"
+#include "kelvane.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Fails allocation 1, 2, ... of call until a run completes without the hook firing.
+void FailEachAllocation(const std::function<int()>& call, int expected) {
+    for (long n = 1;; ++n) {
+        long live = kvn::LiveBlocks();
+        kvn::FailAllocationAfter(n);
+        int rc = call();
+        bool fired = rc == -MEMORY_ERROR;
+        kvn::FailAllocationAfter(0);
+        EXPECT_EQ(kvn::LiveBlocks(), live) << "leak with allocation " << n << " failing";
+        if (!fired) {
+            EXPECT_EQ(rc, expected) << "allocation " << n;
+            break;
+        }
+        char buf[128];
+        KVN_LastError(buf, 127);
+        EXPECT_NE(std::string(buf).find("failed to allocate memory."), std::string::npos) << buf;
+        ASSERT_LT(n, 100000) << "the call never completes";
+    }
+}
+
+TEST(AllocationFailure, FixBom) {
+    fs::path dir = fs::temp_directory_path() / ("kvn-alloc-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::string in = (dir / "in.xml").string(), out = (dir / "out.xml").string();
+    std::ofstream(in) << "<a>\xC3\xB1</a>";
+    FailEachAllocation([&] { return KVN_FixBOM(out.c_str(), in.c_str()); }, 0);
+    fs::remove_all(dir);
+}
+
+}  // namespace
