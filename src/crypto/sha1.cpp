@@ -79,6 +79,7 @@ void Sha1Init(Sha1Ctx* ctx) noexcept {
 }
 
 void Sha1Update(Sha1Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t pending = (ctx->bits[0] >> 3) & 63;
     AddBits32(ctx->bits, len);

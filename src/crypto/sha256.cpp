@@ -110,6 +110,7 @@ void Sha224Init(Sha256Ctx* ctx) noexcept {
 }
 
 void Sha256Update(Sha256Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t pending = (ctx->bits[0] >> 3) & 63;
     AddBits32(ctx->bits, len);
