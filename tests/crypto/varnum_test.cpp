@@ -219,6 +219,22 @@ TEST(Varnum, DigitLayerDivisionMatchesOpenSsl) {
         ASSERT_EQ(Hex(toBn(q).get()), Hex(bq.get())) << round;
         ASSERT_EQ(Hex(toBn(r).get()), Hex(br.get())) << round;
     }
+    // One-digit division.
+    for (int round = 0; round < 200; ++round) {
+        std::size_t n = 1 + rng() % 12;
+        std::vector<Digit> u(n), q(n);
+        for (auto& d : u) d = static_cast<Digit>(rng());
+        Digit v = static_cast<Digit>(rng()) >> (rng() % 32);
+        if (v == 0) v = 3;
+        Digit r = mpShortDiv(q.data(), u.data(), v, n);
+        ByteVec bytes(n * 4);
+        mpConvToOctets(u.data(), n, bytes.data(), bytes.size());
+        Bn bu = FromBytesBn(bytes);
+        BN_ULONG ref = BN_div_word(bu.get(), v);
+        mpConvToOctets(q.data(), n, bytes.data(), bytes.size());
+        ASSERT_EQ(Hex(FromBytesBn(bytes).get()), Hex(bu.get())) << round;
+        ASSERT_EQ(r, ref) << round;
+    }
     // Zero divisor: quotient and remainder 0.
     Digit u[2] = {5, 6}, zero[1] = {0}, q[2] = {9, 9}, r[1] = {9};
     mpDivide(q, r, u, 2, zero, 1);
