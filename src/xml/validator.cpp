@@ -16,7 +16,7 @@ namespace kvn {
 
 // What the validator knows of one declared element. Names point into the parser's
 // declaration records, which live until XmlParse returns.
-struct DeclarationInfo {
+struct ValidatorDeclaration {
     const XmlElementDecl* decl = nullptr;
     int kind = 0;
     UniquePtr<ContentAutomaton> automaton;      // kinds 1, 2, and 3 with names
@@ -26,28 +26,28 @@ struct DeclarationInfo {
 
 // One open element. `info` is null for an undeclared element and below it: such
 // entries accept anything and nothing under them is checked.
-struct StackEntry {
-    DeclarationInfo* info;
+struct ValidatorStackEntry {
+    ValidatorDeclaration* info;
     AutomatonState* state;
     bool unchecked;
 };
 
 // An ID value seen as a definition or as a reference, in order of first appearance.
-struct IdRecord {
+struct ValidatorIdRecord {
     String value;
     bool defined;
     int line;  // where it was first referenced
 };
 
 template <class K, class V>
-using Map = std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, Allocator<std::pair<const K, V>>>;
+using ValidatorMap = std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, Allocator<std::pair<const K, V>>>;
 
 struct ValidatorState {
-    Vec<UniquePtr<DeclarationInfo>> declarations;
-    Map<std::string_view, DeclarationInfo*> byName;
-    Vec<StackEntry> stack;
-    Vec<UniquePtr<IdRecord>> ids;                // records stay put: the index keys view them
-    Map<std::string_view, std::size_t> idIndex;
+    Vec<UniquePtr<ValidatorDeclaration>> declarations;
+    ValidatorMap<std::string_view, ValidatorDeclaration*> byName;
+    Vec<ValidatorStackEntry> stack;
+    Vec<UniquePtr<ValidatorIdRecord>> ids;                // records stay put: the index keys view them
+    ValidatorMap<std::string_view, std::size_t> idIndex;
     String doctypeName;
     bool hasDoctype = false;
 
@@ -194,14 +194,14 @@ bool ForEachToken(const char* value, bool name, bool list, OnToken&& onToken) {
     }
 }
 
-IdRecord* FindId(ValidatorState* st, std::string_view value) {
+ValidatorIdRecord* FindId(ValidatorState* st, std::string_view value) {
     auto it = st->idIndex.find(value);
     return it == st->idIndex.end() ? nullptr : st->ids[it->second].get();
 }
 
-IdRecord* AddId(ValidatorState* st, std::string_view value, bool defined, int line) {
-    st->ids.push_back(MakeUnique<IdRecord>(IdRecord{String(value), defined, line}));
-    IdRecord* id = st->ids.back().get();
+ValidatorIdRecord* AddId(ValidatorState* st, std::string_view value, bool defined, int line) {
+    st->ids.push_back(MakeUnique<ValidatorIdRecord>(ValidatorIdRecord{String(value), defined, line}));
+    ValidatorIdRecord* id = st->ids.back().get();
     st->idIndex.emplace(std::string_view(id->value), st->ids.size() - 1);
     return id;
 }
@@ -224,7 +224,7 @@ int CheckValue(DtdValidator* v, const char* element, const XmlAttribute* a, cons
     ValidatorState* st = v->state;
     int line = XmlGetLine(v->parser);
     if (def->type == XML_ATTR_ID) {
-        IdRecord* id = FindId(st, value);
+        ValidatorIdRecord* id = FindId(st, value);
         if (id && id->defined) return Report(v, VALID_DUPLICATE_ID, a->qname, element);
         if (id) id->defined = true;
         else AddId(st, value, true, line);
@@ -245,13 +245,13 @@ const XmlAttribute* FindAttribute(Vector* attributes, const char* qname) {
     return nullptr;
 }
 
-const XmlAttributeDef* FindOtherDefinition(const DeclarationInfo& info, const char* name) {
+const XmlAttributeDef* FindOtherDefinition(const ValidatorDeclaration& info, const char* name) {
     auto it = std::lower_bound(info.others.begin(), info.others.end(), name,
                                [](const XmlAttributeDef* d, const char* n) { return std::strcmp(d->name, n) < 0; });
     return it != info.others.end() && std::strcmp((*it)->name, name) == 0 ? *it : nullptr;
 }
 
-int CheckAttributes(DtdValidator* v, const DeclarationInfo& info, const char* element, Vector* attributes) {
+int CheckAttributes(DtdValidator* v, const ValidatorDeclaration& info, const char* element, Vector* attributes) {
     for (const XmlAttributeDef* def : info.required) {
         auto* a = const_cast<XmlAttribute*>(FindAttribute(attributes, def->name));
         if (!a) {
@@ -301,7 +301,7 @@ int CheckStart(DtdValidator* v, const char* qname, Vector* attributes) {
             if (Report(v, VALID_WRONG_ROOT, st->doctypeName.c_str(), nullptr)) return 1;
         }
     } else {
-        StackEntry& parent = st->stack.back();
+        ValidatorStackEntry& parent = st->stack.back();
         unchecked = parent.unchecked;
         if (!unchecked && parent.info && parent.info->kind != XML_CONTENT_ANY) {
             AutomatonState* next = parent.state ? AutomatonStep(parent.state, qname) : nullptr;
@@ -322,7 +322,7 @@ int CheckStart(DtdValidator* v, const char* qname, Vector* attributes) {
         st->stack.push_back({nullptr, nullptr, true});
         return Report(v, VALID_UNDECLARED_ELEMENT, qname, nullptr);
     }
-    DeclarationInfo* info = it->second;
+    ValidatorDeclaration* info = it->second;
     st->stack.push_back({info, info->automaton ? info->automaton->start : nullptr, false});
     int stop = CheckAttributes(v, *info, info->decl->name, attributes);
     if (stop) RestoreMarked(attributes);
@@ -332,7 +332,7 @@ int CheckStart(DtdValidator* v, const char* qname, Vector* attributes) {
 int CheckEnd(DtdValidator* v) {
     ValidatorState* st = v->state;
     if (st->stack.empty()) return 0;
-    StackEntry entry = st->stack.back();
+    ValidatorStackEntry entry = st->stack.back();
     st->stack.pop_back();
     if (entry.unchecked || !entry.state || entry.state->accepting) return 0;
     return Report(v, VALID_CANNOT_END, entry.info->decl->name, nullptr, Suggestions{entry.state, nullptr});
@@ -345,7 +345,7 @@ int OnElementDecl(void* user, const char* name, XmlElementDecl* decl, const char
     int stop = Guarded(v, [&] {
         ValidatorState* st = v->state;
         if (!decl || st->byName.count(name)) return 0;  // the first declaration binds
-        auto info = MakeUnique<DeclarationInfo>();
+        auto info = MakeUnique<ValidatorDeclaration>();
         info->decl = decl;
         info->kind = decl->kind;
         st->declarations.push_back(std::move(info));
@@ -356,7 +356,7 @@ int OnElementDecl(void* user, const char* name, XmlElementDecl* decl, const char
     return v->application.elementDecl ? v->application.elementDecl(user, name, decl, model) : 0;
 }
 
-void CompileDeclaration(XmlParser* parser, DeclarationInfo& info) {
+void CompileDeclaration(XmlParser* parser, ValidatorDeclaration& info) {
     const XmlElementDecl* decl = info.decl;
     bool namedMixed = decl->kind == XML_CONTENT_MIXED && decl->model && decl->model->firstChild;
     if ((decl->kind == XML_CONTENT_CHOICE || decl->kind == XML_CONTENT_SEQUENCE || namedMixed) && decl->model) {
@@ -425,7 +425,7 @@ int ValidatorCharacters(void* user, const char* text, int len) {
     DtdValidator* v = Self(user);
     ValidatorState* st = v->state;
     if (!st->stack.empty()) {
-        const StackEntry& e = st->stack.back();
+        const ValidatorStackEntry& e = st->stack.back();
         if (!e.unchecked && e.info->kind != XML_CONTENT_MIXED && e.info->kind != XML_CONTENT_ANY) {
             if (Report(v, VALID_NO_CHARACTER_DATA, e.info->decl->name, nullptr)) return 1;
         }
@@ -439,7 +439,7 @@ int ValidatorIgnorableWhitespace(void* user, const char* text, int len) {
     ValidatorState* st = v->state;
     bool inText = false;
     if (!st->stack.empty()) {
-        const StackEntry& e = st->stack.back();
+        const ValidatorStackEntry& e = st->stack.back();
         inText = e.unchecked || e.info->kind == XML_CONTENT_MIXED || e.info->kind == XML_CONTENT_ANY;
     }
     auto* handler = inText ? v->application.characters : v->application.ignorableWhitespace;
