@@ -3,6 +3,7 @@
 #include "cfdi/restrictions.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -245,104 +246,9 @@ std::size_t Normalise(String& value) {
     return n;
 }
 
-// Walks a document against a schema table. The cursor only moves forward, one row per
-// end tag, and stays on a repeatable row; lookups start at it.
-class ValuePass {
-public:
-    explicit ValuePass(const ElementEntry* table) : cursor_(table) {
-        path_.push_back(String("/"));
-    }
-
-    int violations() const { return violations_; }
-
-    void Start(const char* uri, const char* localName, const char* qname, Vector* attributes) {
-        if (path_.size() < kPathSlots) path_.push_back(String(qname, ::strnlen(qname, kPathNameMax)));
-        ++depth_;
-        const char* local = LocalPart(localName, qname);
-        if (std::strcmp(local, "Addenda") == 0) insideAddenda_ = true;
-        if (insideAddenda_) return;
-        const ElementEntry* row = Lookup(uri, local, nullptr);
-        if (!row) return;
-        if (row->kind == kEmpty || row->kind == kText) text_.clear();
-        for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
-            const XmlAttribute* a = XmlAttributeAt(attributes, i);
-            const AttributeRow* attr = FindAttributeRow(*row, a->qname);
-            if (attr) TestAttribute(qname, a, *attr);
-        }
-    }
-
-    void End(const char* uri, const char* localName, const char* qname) {
-        if (depth_ <= path_.size() - 1 && path_.size() > 1) path_.pop_back();
-        const char* parent = path_.back().c_str();
-        --depth_;
-        const char* local = LocalPart(localName, qname);
-        const ElementEntry* row = Lookup(uri, local, parent);
-        if (row && !insideAddenda_) TestText(parent, qname, *row);
-        text_.clear();
-        if (cursor_->name && !cursor_->repeatable) ++cursor_;
-        if (std::strcmp(local, "Addenda") == 0) insideAddenda_ = false;
-    }
-
-    bool AppendText(const char* text, int len) {
-        text_.append(text, static_cast<std::size_t>(len));
-        return true;
-    }
-
-private:
-    static const char* LocalPart(const char* localName, const char* qname) {
-        if (localName && *localName) return localName;
-        const char* colon = std::strchr(qname, ':');
-        return colon ? colon + 1 : qname;
-    }
-
-    // First row from the cursor on whose local name matches (and, for a prefix of the
-    // table, whose namespace matches); at end tags the row's parent must also match.
-    const ElementEntry* Lookup(const char* uri, const char* local, const char* parent) const {
-        for (const ElementEntry* row = cursor_; row->name; ++row) {
-            ResolvedName name = ResolvePrefixedName(row->name);
-            if (std::strcmp(name.local, local) != 0) continue;
-            if (name.uri && std::strcmp(name.uri, uri ? uri : "") != 0) continue;
-            if (parent && row->parent && std::strcmp(row->parent, parent) != 0) continue;
-            return row;
-        }
-        return nullptr;
-    }
-
-    void TestAttribute(const char* element, const XmlAttribute* a, const AttributeRow& row) {
-        String value(a->value);
-        std::size_t n = Normalise(value);
-        char detail[kDetailSize];
-        if (CheckRestrictedValue(row.restriction, value.c_str(), n, detail)) return;
-        RecordError("Bad attribute/atributo mal [%s/@%s]: %s", element, a->qname, detail);
-        ++violations_;
-    }
-
-    void TestText(const char* parent, const char* qname, const ElementEntry& row) {
-        if (row.kind == kEmpty) {
-            if (text_.empty()) return;
-            RecordError("Element [%s/%s] must be empty/El elemento debe estar vacio", parent, qname);
-            ++violations_;
-            return;
-        }
-        if (row.textRestriction.typeCode == kString) return;
-        std::size_t n = Normalise(text_);
-        char detail[kDetailSize];
-        if (CheckRestrictedValue(row.textRestriction, text_.c_str(), n, detail)) return;
-        RecordError("Bad element/mal elemento [%s/%s]: %s", parent, qname, detail);
-        ++violations_;
-    }
-
-    const ElementEntry* cursor_;  // the first row lookups see
-    Vec<String> path_;
-    std::size_t depth_ = 0;
-    String text_;
-    bool insideAddenda_ = false;
-    int violations_ = 0;
-};
-
 // Parser callbacks; an allocation failure is kept and rethrown once the parser is gone.
 struct PassContext {
-    ValuePass* pass;
+    ValueRestrictionPass* pass;
     bool outOfMemory = false;
 };
 
@@ -359,13 +265,13 @@ int Guard(void* user, Body&& body) {
 }
 
 int OnStart(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
-    return Guard(user, [&](ValuePass& p) { p.Start(uri, localName, qname, attributes); });
+    return Guard(user, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); });
 }
 int OnEnd(void* user, const char* uri, const char* localName, const char* qname) {
-    return Guard(user, [&](ValuePass& p) { p.End(uri, localName, qname); });
+    return Guard(user, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); });
 }
 int OnText(void* user, const char* text, int len) {
-    return Guard(user, [&](ValuePass& p) { p.AppendText(text, len); });
+    return Guard(user, [&](ValueRestrictionPass& p) { p.AppendText(text, len); });
 }
 int OnParseError(XmlParser* parser) {
     if (parser->errorCode != XML_ERROR_ABORTED) {
@@ -379,6 +285,101 @@ struct ParserDeleter {
 };
 
 }  // namespace
+
+ValueRestrictionPass::ValueRestrictionPass(const ElementEntry* table, bool deferred)
+    : table_(table), cursor_(table), deferred_(deferred) {
+    path_.push_back(String("/"));
+    for (const ElementEntry* row = table; row->name; ++row) names_.push_back(ResolvePrefixedName(row->name));
+}
+
+void ValueRestrictionPass::Start(const char* uri, const char* localName, const char* qname, Vector* attributes) {
+    if (path_.size() < kPathSlots) path_.push_back(String(qname, ::strnlen(qname, kPathNameMax)));
+    ++depth_;
+    const char* local = LocalPart(localName, qname);
+    if (std::strcmp(local, "Addenda") == 0) insideAddenda_ = true;
+    if (insideAddenda_) return;
+    const ElementEntry* row = Lookup(uri, local, nullptr);
+    if (!row) return;
+    if (row->kind == kEmpty || row->kind == kText) text_.clear();
+    for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
+        const XmlAttribute* a = XmlAttributeAt(attributes, i);
+        if (a->defaulted) continue;  // only what the document says is tested
+        const AttributeRow* attr = FindAttributeRow(*row, a->qname);
+        if (attr) TestAttribute(qname, a, *attr);
+    }
+}
+
+void ValueRestrictionPass::End(const char* uri, const char* localName, const char* qname) {
+    if (depth_ <= path_.size() - 1 && path_.size() > 1) path_.pop_back();
+    const char* parent = path_.back().c_str();
+    --depth_;
+    const char* local = LocalPart(localName, qname);
+    const ElementEntry* row = Lookup(uri, local, parent);
+    if (row && !insideAddenda_) TestText(parent, qname, *row);
+    text_.clear();
+    if (cursor_->name && !cursor_->repeatable) ++cursor_;
+    if (std::strcmp(local, "Addenda") == 0) insideAddenda_ = false;
+}
+
+void ValueRestrictionPass::AppendText(const char* text, int len) { text_.append(text, static_cast<std::size_t>(len)); }
+
+void ValueRestrictionPass::Flush() {
+    for (const String& message : kept_) RecordError("%s", message.c_str());
+    kept_.clear();
+}
+
+const char* ValueRestrictionPass::LocalPart(const char* localName, const char* qname) {
+    if (localName && *localName) return localName;
+    const char* colon = std::strchr(qname, ':');
+    return colon ? colon + 1 : qname;
+}
+
+const ElementEntry* ValueRestrictionPass::Lookup(const char* uri, const char* local, const char* parent) const {
+    for (const ElementEntry* row = cursor_; row->name; ++row) {
+        const ResolvedName& name = names_[static_cast<std::size_t>(row - table_)];
+        if (std::strcmp(name.local, local) != 0) continue;
+        if (name.uri && std::strcmp(name.uri, uri ? uri : "") != 0) continue;
+        if (parent && row->parent && std::strcmp(row->parent, parent) != 0) continue;
+        return row;
+    }
+    return nullptr;
+}
+
+void ValueRestrictionPass::TestAttribute(const char* element, const XmlAttribute* a, const AttributeRow& row) {
+    value_.assign(a->value);
+    std::size_t n = Normalise(value_);
+    char detail[kDetailSize];
+    if (CheckRestrictedValue(row.restriction, value_.c_str(), n, detail)) return;
+    Violation("Bad attribute/atributo mal [%s/@%s]: %s", element, a->qname, detail);
+}
+
+void ValueRestrictionPass::TestText(const char* parent, const char* qname, const ElementEntry& row) {
+    if (row.kind == kEmpty) {
+        if (!text_.empty()) Violation("Element [%s/%s] must be empty/El elemento debe estar vacio", parent, qname);
+        return;
+    }
+    if (row.textRestriction.typeCode == kString) return;
+    std::size_t n = Normalise(text_);
+    char detail[kDetailSize];
+    if (CheckRestrictedValue(row.textRestriction, text_.c_str(), n, detail)) return;
+    Violation("Bad element/mal elemento [%s/%s]: %s", parent, qname, detail);
+}
+
+void ValueRestrictionPass::Violation(const char* format, ...) {
+    ++violations_;
+    if (deferred_ && keptLength_ > kLastErrorMax) return;  // the last-error text is full by now
+    char message[kLastErrorMax + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (!deferred_) {
+        RecordError("%s", message);
+        return;
+    }
+    kept_.push_back(String(message));
+    keptLength_ += kept_.back().size() + 2;
+}
 
 int CheckValueRestrictions(const char* xmlFile) {
     if (!xmlFile) return -BAD_PARAM_ERROR;
@@ -399,7 +400,7 @@ int CheckValueRestrictions(const char* xmlFile) {
         RecordError("Error creating XML parser/Error al crear el parser de XML");
         throw AllocError("malloc failed to allocate memory.");
     }
-    ValuePass pass(table);
+    ValueRestrictionPass pass(table, false);
     PassContext ctx{&pass};
     parser->userData = &ctx;
     parser->handlers.startElement = OnStart;

@@ -10,7 +10,10 @@
 
 #include <cstddef>
 
+#include "base/memory.h"
+#include "cfdi/namespaces.h"
 #include "cfdi/schema_tables.h"
+#include "xml/parser.h"
 
 namespace kvn {
 
@@ -43,6 +46,44 @@ std::size_t ToSingleByte(char* text, std::size_t n) noexcept;
 // lexical type, check; stops at the first failure. Returns true when the value passes;
 // otherwise false with the failure's detail text in `detail` (kDetailSize bytes).
 bool CheckRestrictedValue(const Restriction& r, const char* value, std::size_t n, char* detail) noexcept;
+
+// The value-restriction checks of one document, fed the parser's events: every attribute
+// and text of the elements the schema table knows is tested, and each failure is a
+// violation with its message. The table's cursor only moves forward, one row per end tag,
+// and stays on a repeatable row; lookups start at it. Attributes defaulted from a DTD are
+// not tested. Deferred, the messages wait for Flush() (so that a caller can drop them);
+// otherwise they go to the last-error text at once. Memory exhaustion throws.
+class ValueRestrictionPass {
+public:
+    ValueRestrictionPass(const ElementEntry* table, bool deferred);
+
+    void Start(const char* uri, const char* localName, const char* qname, Vector* attributes);
+    void End(const char* uri, const char* localName, const char* qname);
+    void AppendText(const char* text, int len);  // character data and whitespace alike
+
+    int violations() const { return violations_; }
+    void Flush();  // records the deferred messages, oldest first
+
+private:
+    static const char* LocalPart(const char* localName, const char* qname);
+    const ElementEntry* Lookup(const char* uri, const char* local, const char* parent) const;
+    void TestAttribute(const char* element, const XmlAttribute* a, const AttributeRow& row);
+    void TestText(const char* parent, const char* qname, const ElementEntry& row);
+    void Violation(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    const ElementEntry* table_;
+    const ElementEntry* cursor_;  // the first row lookups see
+    bool deferred_;
+    Vec<ResolvedName> names_;     // local name and namespace of each row, by row index
+    Vec<String> path_;            // qualified names of the open elements (at most 50), "/" first
+    std::size_t depth_ = 0;
+    String text_;                 // text collected since the last reset
+    String value_;                // the attribute value under test
+    bool insideAddenda_ = false;
+    int violations_ = 0;
+    Vec<String> kept_;            // deferred messages
+    std::size_t keptLength_ = 0;
+};
 
 // The value-restriction pass over a document file: every attribute and text of the
 // elements the version's schema table knows is tested; each failure is recorded in the

@@ -46,6 +46,7 @@ const char* LocalPart(const char* localName, const char* qname) {
 
 // State of one DTD validation run, the validator's appState.
 struct DtdRun {
+    ValueRestrictionPass* values = nullptr;  // value checks riding on the same parse, if any
     bool errorSeen = false;
     bool insideAddenda = false;
     long startTags = 0;
@@ -68,9 +69,25 @@ const char* CanonicalName(DtdRun& run, const char* uri, const char* localName, c
     return run.canonical.c_str();
 }
 
+// Feeds the value checks (if any) with an event; memory exhaustion stops the parse and is
+// rethrown once the parser is gone.
+template <class Feed>
+bool FeedValues(DtdValidator* v, Feed&& feed) {
+    DtdRun& run = RunOf(v);
+    if (!run.values) return true;
+    try {
+        feed(*run.values);
+        return true;
+    } catch (const std::bad_alloc&) {
+        v->outOfMemory = true;
+        return false;
+    }
+}
+
 int StartElementWrapper(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); })) return 1;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         XmlAttribute* a = XmlAttributeAt(attributes, i);
         if (a->uri && std::strcmp(a->uri, kSchemaInstanceUri) == 0) ValidatorExemptAttribute(v, a);
@@ -84,8 +101,21 @@ int StartElementWrapper(void* user, const char* uri, const char* localName, cons
 int EndElementWrapper(void* user, const char* uri, const char* localName, const char* qname) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); })) return 1;
     if (std::strcmp(LocalPart(localName, qname), "Addenda") == 0) run.insideAddenda = false;
     return ValidatorEndElement(user, uri, localName, CanonicalName(run, uri, localName, qname));
+}
+
+int CharactersWrapper(void* user, const char* text, int len) {
+    auto* v = static_cast<DtdValidator*>(user);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); })) return 1;
+    return ValidatorCharacters(user, text, len);
+}
+
+int WhitespaceWrapper(void* user, const char* text, int len) {
+    auto* v = static_cast<DtdValidator*>(user);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); })) return 1;
+    return ValidatorIgnorableWhitespace(user, text, len);
 }
 
 int ReportError(XmlParser* parser) {
@@ -179,9 +209,8 @@ int WriteEmbeddedDtd(int versionNumber, UniquePtr<TempFile>& temp) {
     return written ? 0 : -CREATE_ERROR;
 }
 
-}  // namespace
-
-int ValidateAgainstDtd(const char* xmlFile, const char* dtdFile) {
+// The DTD pass; with `values`, the value checks run on the same parse.
+int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* values) {
     if (!xmlFile) return -BAD_PARAM_ERROR;
     FilePtr document = OpenDocument(xmlFile);
     if (!document) return -OPEN_ERROR;
@@ -206,6 +235,11 @@ int ValidateAgainstDtd(const char* xmlFile, const char* dtdFile) {
     parser->options |= XML_OPT_CONTINUE_ON_VALIDITY;
     validator->hooks.startElement = StartElementWrapper;
     validator->hooks.endElement = EndElementWrapper;
+    if (values) {
+        validator->hooks.characters = CharactersWrapper;
+        validator->hooks.ignorableWhitespace = WhitespaceWrapper;
+    }
+    run.values = values;
     validator->appState = &run;
     if (dtdFile) {
         run.subset = XmlSetExternalSubset(parser.get(), nullptr, dtdName.c_str());
@@ -221,6 +255,10 @@ int ValidateAgainstDtd(const char* xmlFile, const char* dtdFile) {
     return -BAD_DTD_ERROR;
 }
 
+}  // namespace
+
+int ValidateAgainstDtd(const char* xmlFile, const char* dtdFile) { return RunDtdPass(xmlFile, dtdFile, nullptr); }
+
 int ValidateDocument(const char* xmlFile, int flags) {
     if (!xmlFile) return -BAD_PARAM_ERROR;
     int version = VersionNumber(xmlFile);
@@ -230,12 +268,16 @@ int ValidateDocument(const char* xmlFile, int flags) {
     UniquePtr<TempFile> dtd;
     int result = WriteEmbeddedDtd(version, dtd);
     if (result < 0) return result;
-    result = ValidateAgainstDtd(xmlFile, dtd->name());
+    // The value checks ride on the DTD pass's parse (one read of the document instead of
+    // two); their messages are kept and count only when the DTD pass finds no fault.
+    UniquePtr<ValueRestrictionPass> values;
+    const ElementEntry* table = SchemaTableForVersion(version);
+    if (table && !(flags & KVN_OPT_NOFACETS)) values = MakeUnique<ValueRestrictionPass>(table, true);
+    result = RunDtdPass(xmlFile, dtd->name(), values.get());
     if (result > 0) result = 0;
-    if (result == 0 && !(flags & KVN_OPT_NOFACETS)) {
-        int violations = CheckValueRestrictions(xmlFile);
-        if (violations < 0) result = violations;
-        else if (violations > 0) result = -XML_FACET_ERROR;
+    if (result == 0 && values) {
+        values->Flush();
+        if (values->violations() > 0) result = -XML_FACET_ERROR;
     }
     return result;
 }

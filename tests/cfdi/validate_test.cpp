@@ -11,6 +11,7 @@
 #include "base/lasterror.h"
 #include "base/memory.h"
 #include "api/export_guard.h"
+#include "cfdi/restrictions.h"
 #include "cfdi/validate.h"
 #include "kelvane.h"
 
@@ -143,6 +144,29 @@ TEST(ValidateDocument, WidenedVentaVehiculosPassesIn32) {
     EXPECT_EQ(r.code, 0) << r.messages;
 }
 
+// The DTD enumerates the ways of transit with their accents (Latin letters outside ASCII
+// are name characters), so "Marítima" passes the DTD pass.
+TEST(ValidateDocument, TransitWaysWithAccents) {
+    for (const char* via : {"A\xC3\xA9rea", "Mar\xC3\xADtima", "Terrestre"}) {
+        std::string doc = Edit(Fixture("cfdv32_prefixed.xml"), "<tfd:TimbreFiscalDigital",
+                               std::string("<tpe:TuristaPasajeroExtranjero xmlns:tpe=\"http://www.sat.gob.mx/TuristaPasajeroExtranjero\" "
+                                           "version=\"1.0\" fechadeTransito=\"2014-01-10T10:00:00\" tipoTransito=\"Arribo\">"
+                                           "<tpe:datosTransito Via=\"") +
+                                   via +
+                                   "\" TipoId=\"Pasaporte\" NumeroId=\"G123\" Nacionalidad=\"Chile\" "
+                                   "EmpresaTransporte=\"Naviera\"/></tpe:TuristaPasajeroExtranjero><tfd:TimbreFiscalDigital");
+        Result r = Validate(doc, KVN_OPT_NOFACETS);
+        EXPECT_EQ(r.code, 0) << via << ": " << r.messages;
+    }
+    Result wrong = Validate(Edit(Fixture("cfdv32_prefixed.xml"), "<tfd:TimbreFiscalDigital",
+                                 "<tpe:TuristaPasajeroExtranjero xmlns:tpe=\"urn:tpe\" version=\"1.0\" "
+                                 "fechadeTransito=\"x\" tipoTransito=\"Arribo\"><tpe:datosTransito Via=\"Maritima\" "
+                                 "TipoId=\"P\" NumeroId=\"1\" Nacionalidad=\"C\" EmpresaTransporte=\"N\"/>"
+                                 "</tpe:TuristaPasajeroExtranjero><tfd:TimbreFiscalDigital"),
+                            KVN_OPT_NOFACETS);
+    EXPECT_EQ(wrong.code, -BAD_XML_ERROR) << wrong.messages;
+}
+
 TEST(ValidateDocument, TruncatedDocumentIsOneParsingError) {
     std::string doc = Fixture("cfdv32_prefixed.xml");
     doc.resize(doc.find("<cfdi:Conceptos>") + 20);
@@ -189,6 +213,36 @@ TEST(ValidateDocument, ValueRestrictions) {
         Result skipped = Validate(doc, KVN_OPT_NOFACETS);
         EXPECT_EQ(skipped.code, 0) << c.name << ": " << skipped.messages;
     }
+}
+
+TEST(ValidateDocument, ValueMessagesOnlyWhenTheDtdPassHolds) {
+    std::string doc = Edit(Fixture("cfdv32_prefixed.xml"), "rfc=\"AAA010101AAA\"", "rfc=\"AA\"");
+    doc = Edit(doc, "<cfdi:Receptor ", "<cfdi:Receptor x=\"1\" ");
+    Result r = Validate(doc);
+    EXPECT_EQ(r.code, -BAD_XML_ERROR);
+    EXPECT_EQ(r.messages, Invalid("Undeclared attribute 'x' in element 'cfdi:Receptor'", 8));
+}
+
+// The value pass on its own reads the document itself and records as it goes.
+TEST(CheckValueRestrictions, StandalonePass) {
+    Document twoFaults(Edit(Edit(Fixture("cfdv22_valid.xml"), "codigoPostal=\"76000\"", "codigoPostal=\"7600\""),
+                            "tasa=\"16.00\"", "tasa=\"16.0000001\""));
+    ClearLastError();
+    EXPECT_EQ(CheckValueRestrictions(twoFaults.path()), 2);
+    EXPECT_EQ(std::string(LastErrorText()),
+              "Bad attribute/atributo mal [DomicilioFiscal/@codigoPostal]: '7600' is too short/es demasiado corto, "
+              "minimum length/longitud minima=5; Bad attribute/atributo mal [Traslado/@tasa]: '16.0000001': expected at "
+              "most 6 fraction digits, found 7/Demasiados digitos de fraccion");
+
+    Document broken(Fixture("cfdv22_valid.xml").substr(0, 700));
+    ClearLastError();
+    EXPECT_EQ(CheckValueRestrictions(broken.path()), -BAD_XML_ERROR);
+    EXPECT_EQ(std::string(LastErrorText()).rfind("Error: ", 0), 0u) << LastErrorText();
+
+    Document v21(Edit(Fixture("cfdv20_valid.xml"), "version=\"2.0\"", "version=\"2.1\""));
+    ClearLastError();
+    EXPECT_EQ(CheckValueRestrictions(v21.path()), -NOT_SUPPORTED_ERROR);
+    EXPECT_STREQ(LastErrorText(), "Version '2.1' not supported/La version no es compatible");
 }
 
 TEST(ValidateDocument, NothingInsideAddendaIsChecked) {
