@@ -1,7 +1,10 @@
 // The tool's frame: help, usage errors, info, the error table and fix-bom.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
+#include <regex>
 
 #include "json_value.h"
 #include "run_tool.h"
@@ -130,6 +133,37 @@ TEST_F(ToolFixBom, WritesTheMarkAndRefusesBadInput) {
     EXPECT_EQ(v["error"].text, "OPEN_ERROR");
     EXPECT_NE(v["message"].text.find("Cannot open file '" + Path("missing.xml") + "'"), std::string::npos);
     EXPECT_EQ(v["result"].kind, JsonValue::kNull);
+}
+
+}  // namespace
+
+namespace {
+
+// Every export the header declares is reachable from a command of the tool.
+TEST(ToolCoverage, EveryDeclaredExportHasACommand) {
+    const std::map<std::string, std::string> command_for = {
+        {"Version", "info"}, {"CompileTime", "info"}, {"ModuleName", "info"}, {"PKIVersion", "info"},
+        {"PKICompileTime", "info"}, {"PKIModuleName", "info"}, {"LastError", "fix-bom"},
+        {"ErrorLookup", "error"}, {"FixBOM", "fix-bom"}, {"XmlReceiptVersion", "version"},
+        {"GetXmlAttribute", "attribute"}, {"MakePipeStringFromXml", "pipestring"},
+        {"MakeDigestFromXml", "digest"}, {"MakeSignatureFromXml", "seal"},
+        {"MakeSignatureFromXmlEx", "seal"}, {"SignXml", "sign"}, {"VerifySignature", "verify"},
+        {"ExtractDigestFromSignature", "extract-digest"}, {"ValidateXml", "validate"},
+        {"GetCertNumber", "cert"}, {"GetCertExpiry", "cert"}, {"GetCertAsString", "cert"},
+        {"QueryCert", "cert"}, {"CheckKeyAndCert", "check-key"}, {"GetKeyAsString", "key-xml"},
+        {"WritePfxFile", "pfx"},
+    };
+    std::string header = ReadFileBytes(std::string(KVN_SOURCE_DIR) + "/include/kelvane.h");
+    std::regex declaration("KVN_API\\s+int\\s+KVN_(\\w+)\\s*\\(");
+    size_t exports = 0;
+    for (std::sregex_iterator it(header.begin(), header.end(), declaration), end; it != end; ++it) {
+        std::string name = (*it)[1];
+        ++exports;
+        auto found = command_for.find(name);
+        ASSERT_NE(found, command_for.end()) << "KVN_" << name << " has no command";
+        EXPECT_EQ(RunTool({found->second, "--help"}).status, 0) << "KVN_" << name << ": " << found->second;
+    }
+    EXPECT_GE(exports, 9u);
 }
 
 }  // namespace
