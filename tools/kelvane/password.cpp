@@ -71,11 +71,13 @@ bool PromptOnTerminal(const std::string& prompt, Secret* password, std::string* 
     g_tty_fd = fd;
     auto old_int = std::signal(SIGINT, RestoreTerminalAndExit);
     auto old_term = std::signal(SIGTERM, RestoreTerminalAndExit);
-    (void)!write(fd, prompt.data(), prompt.size());
+    // Echo goes off before the prompt appears, so that nothing typed after it is shown
+    // (or discarded by the flush of earlier type-ahead).
     tcsetattr(fd, TCSAFLUSH, &quiet);
+    (void)!write(fd, prompt.data(), prompt.size());
     std::string line;
     bool ok = ReadLine(fd, &line);
-    tcsetattr(fd, TCSAFLUSH, &g_saved_tty);
+    tcsetattr(fd, TCSANOW, &g_saved_tty);
     std::signal(SIGINT, old_int);
     std::signal(SIGTERM, old_term);
     g_tty_fd = -1;
