@@ -87,34 +87,35 @@ class Display {
 public:
     Display(const Invocation& inv, const BatchLabels& labels, size_t total)
         : inv_(inv), labels_(labels), total_(total),
-          progress_(!inv.json && !inv.quiet && total > 1 && isatty(STDERR_FILENO)) {}
+          progress_(!inv.json && total > 1 && isatty(STDERR_FILENO)) {}
 
     void Finished(const BatchItem& item, const Outcome& o) {
         ++done_;
         o.ok() ? ++passed_ : ++failed_;
-        ClearProgress();
-        if (!inv_.json) {
+        bool printed = false;
+        if (!inv_.json && (!o.ok() || !inv_.quiet)) {
+            ClearProgress();
+            printed = true;
             if (o.ok()) {
-                if (!inv_.quiet) {
-                    std::string line = item.input;
-                    if (!item.output.empty() && item.output != item.input) line += " -> " + item.output;
-                    WriteStdout(line + ": " + labels_.passed + "\n");
-                    std::fflush(stdout);
-                }
+                std::string line = item.input;
+                if (!item.output.empty() && item.output != item.input) line += " -> " + item.output;
+                WriteStdout(line + ": " + labels_.passed + "\n");
+                std::fflush(stdout);
             } else {
                 PrintFailure(inv_.command, item.input, o);
             }
         }
-        ShowProgress(item);
+        ShowProgress(item, printed);
     }
 
     void Done() { ClearProgress(); }
 
 private:
-    void ShowProgress(const BatchItem& current) {
+    // Redraws the progress line; at most every 100 ms unless a result line just replaced it.
+    void ShowProgress(const BatchItem& current, bool redraw_now) {
         if (!progress_ || done_ == total_) return;
         auto now = std::chrono::steady_clock::now();
-        if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
+        if (!redraw_now && shown_ && now - last_ < std::chrono::milliseconds(100)) return;
         last_ = now;
         shown_ = true;
         std::fprintf(stderr, "\r\033[K[%zu/%zu] %zu passed, %zu failed  %s", done_, total_, passed_,
