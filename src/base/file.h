@@ -64,6 +64,7 @@ public:
     bool Write(const void* data, std::size_t n);
     bool CopyFrom(std::FILE* source);  // the rest of source, from its current position
     bool Commit();
+    const char* target() const noexcept { return target_.c_str(); }
     ~ReplacingOutput();
 
 private:

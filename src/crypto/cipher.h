@@ -1,0 +1,64 @@
+// Block ciphers in CBC mode with PKCS#5 padding: DES (FIPS 46-3), Triple DES with three
+// keys, encrypt-decrypt-encrypt (NIST SP 800-67 keying option 1), AES-128/192/256
+// (FIPS 197) and RC2 (RFC 2268).
+//
+// The whole-message functions allocate their result with emalloc (the caller frees it
+// with efree, after wiping it when it holds a plaintext) and store its length through
+// outLenPtr. Every failure returns null with *outLenPtr = 0 and leaves no plaintext
+// behind: an empty padded length, an unsupported key size, a null key or IV, a
+// ciphertext that is not a whole, non-zero number of blocks, and bad padding.
+// Allocation failure throws std::bad_alloc (nothing is leaked).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvn {
+
+// Codes of the cryptographic layer outside the library's error table.
+inline constexpr int kCryptoBadKeyLength = 33;
+inline constexpr int kCryptoBadBlockSize = 34;
+inline constexpr int kCryptoNullKey = 36;
+inline constexpr int kCryptoNullIv = 37;
+
+// PKCS#5 padding (RFC 2898 section 6.1.1): appends p = blockSize - inLen % blockSize
+// bytes of value p (a whole block when inLen is aligned). Returns the padded length;
+// with out null or outLen < 1 only returns it. -34 when blockSize is not 8 or 16,
+// -30 (SHORT_BUF_ERROR) when outLen is below the padded length.
+int PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize) noexcept;
+
+std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
+                            const std::uint8_t* key8, const std::uint8_t* iv8);
+std::uint8_t* DesCbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
+                            const std::uint8_t* key8, const std::uint8_t* iv8);
+std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
+                             const std::uint8_t* key24, const std::uint8_t* iv8);
+std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
+                             const std::uint8_t* key24, const std::uint8_t* iv8);
+// keyBits 128, 192 or 256.
+std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr,
+                            const std::uint8_t* key, const std::uint8_t* iv16);
+std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr,
+                            const std::uint8_t* key, const std::uint8_t* iv16);
+// keyLen 1..128 bytes; effectiveBits 1..1024, 0 meaning 1024.
+std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
+                            const std::uint8_t* key, int keyLen, int effectiveBits, const std::uint8_t* iv8);
+std::uint8_t* Rc2CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
+                            const std::uint8_t* key, int keyLen, int effectiveBits, const std::uint8_t* iv8);
+
+// Triple DES CBC context, for callers that pad by themselves and work in place.
+struct Des3Ctx {
+    int encrypt;                  // 1 encrypt, 0 decrypt
+    std::uint32_t schedule[3][32];  // three DES subkey schedules, in the order applied
+    std::uint8_t chain[8];        // chaining value
+};
+
+// Sets ctx up for CBC encryption (encrypt 1) or decryption (0). Returns 0; 36 for a null
+// key, 37 for a null IV.
+int Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8, int encrypt) noexcept;
+// Processes len bytes, continuing the chain; out may equal in. Returns 0, or 26
+// (BAD_LENGTH_ERROR) when len is not a multiple of 8, in which case nothing is touched.
+int Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept;
+void Des3Wipe(Des3Ctx* ctx) noexcept;
+
+}  // namespace kvn

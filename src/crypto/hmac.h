@@ -1,0 +1,34 @@
+// HMAC (RFC 2104) over SHA-1, MD5 and the SHA-2 family, and PBKDF2 (RFC 2898 section 5.2).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crypto/digest.h"
+
+namespace kvn {
+
+// Codes of the cryptographic layer outside the library's error table.
+inline constexpr int kCryptoNullArgument = 14;
+
+// HMAC of message under key, with the digest options & 15. Accepted ids: 0, 1, 3, 4, 5,
+// 6; MD2 (2) and ids 7..15 return -17 (BAD_FLAG_ERROR); a negative length returns -6.
+// With out non-null and outLen >= 1, writes min(outLen, L) bytes and returns that
+// count; otherwise writes nothing and returns L.
+int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen,
+             const void* key, int keyLen, unsigned options) noexcept;
+
+// HMAC-SHA-1 written straight into out20.
+void HmacSha1(std::uint8_t out20[20], const void* message, std::size_t messageLen,
+              const void* key, std::size_t keyLen) noexcept;
+
+// PBKDF2 with HMAC as the PRF, keyed with the password. prfOptions (not masked) picks
+// the PRF: 0 HMAC-SHA-1, 3 HMAC-SHA-256, 4 HMAC-SHA-384, 5 HMAC-SHA-512, 6 HMAC-SHA-224.
+// An iteration count of 0 counts as 1.
+// Returns 0; 14 when derived, password or salt is null; 6 (BAD_PARAM_ERROR) when
+// derivedLen is 0 or the PRF is not one of the above. Allocates one work buffer of
+// saltLen + 4 bytes (throws std::bad_alloc when that fails).
+int Pbkdf2(std::uint8_t* derived, std::size_t derivedLen, const void* password, std::size_t passwordLen,
+           const void* salt, std::size_t saltLen, unsigned iterations, unsigned prfOptions);
+
+}  // namespace kvn

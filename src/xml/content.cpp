@@ -1,0 +1,487 @@
+// Document structure: prolog, character data, start and end tags, comments, processing
+// instructions, CDATA sections and the document type declaration.
+#include <cstring>
+
+#include "xml/parser_internal.h"
+
+namespace kvn {
+namespace {
+
+constexpr std::size_t kTextPiece = 4091;   // option 0x100: deliver text at this size
+constexpr std::size_t kCDataPiece = 4090;  // option 0x100: deliver CDATA beyond this size
+
+void Need(const void* p) {
+    if (!p) throw AllocError("Out of memory");
+}
+
+// Largest n' <= n that does not cut a UTF-8 sequence of text[0..n).
+std::size_t CharBoundary(const char* text, std::size_t n) {
+    std::size_t i = n;
+    while (i > 0 && (static_cast<unsigned char>(text[i - 1]) & 0xC0) == 0x80) --i;
+    if (i == 0) return n;
+    std::size_t lead = i - 1;
+    std::size_t len = XmlSequenceLength(static_cast<unsigned char>(text[lead]));
+    return lead + len <= n ? n : lead;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Document
+
+void XmlParserState::ParseDocument() {
+    DetectEncoding();
+    ReadXmlDeclaration(true);
+    startDocumentCalled = true;
+    if (H().startDocument) Check(H().startDocument(User()));
+    if (Opt(XML_OPT_PROLOG_ONLY)) {
+        prologOnly = true;
+        return;
+    }
+    ParseContent();
+}
+
+void XmlParserState::FinishDocument() {
+    if (prologOnly) return;
+    while (!elements.empty()) {
+        XmlElementFrame& f = elements.back();
+        if (parser->errorCode == 0) XmlReportError(parser, XML_ERROR_TAG_NOT_CLOSED, f.qname, nullptr);
+        FreeFrame(f);
+        elements.pop_back();
+    }
+    if (parser->errorCode != 0) {
+        VectorTruncate(&attributes, 0);
+        TextBufferSetLength(&text, 0);
+    } else if (!sawRoot) {
+        XmlReportError(parser, XML_ERROR_EXPECTED, "document element", nullptr);
+    }
+    if (startDocumentCalled && H().endDocument && H().endDocument(User()) == 1)
+        XmlReportError(parser, XML_ERROR_ABORTED, nullptr, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
+// Content
+
+void XmlParserState::ParseContent() {
+    for (;;) {
+        ReadText();
+        int c = Peek();
+        if (c < 0) {
+            if (Depth() > 1) {
+                EndOfEntityInContent();
+                continue;
+            }
+            FlushText();
+            return;
+        }
+        FlushText();
+        if (Depth() == 1) ReaderCompact(Top());
+        ParseMarkup();
+    }
+}
+
+// Collects character data up to the next '<' or the end of the current entity.
+void XmlParserState::ReadText() {
+    for (;;) {
+        XmlReaderState* s = In();
+        const char* p = s->buf + s->pos;
+        const char* end = s->buf + s->len;
+        const char* q = p;
+        if (textIsWhitespace) {
+            while (q < end && XmlIsSpace(*q)) ++q;
+        }
+        while (q < end && *q != '<' && *q != '&' && *q != ']') ++q;
+        if (q > p) {
+            if (textIsWhitespace) {
+                for (const char* w = p; w < q; ++w)
+                    if (!XmlIsSpace(*w)) {
+                        if (elements.empty()) {
+                            s->pos = static_cast<std::size_t>(w - s->buf);
+                            Fail(XML_ERROR_TOP_LEVEL);
+                        }
+                        textIsWhitespace = false;
+                        break;
+                    }
+            }
+            AppendText(p, static_cast<std::size_t>(q - p));
+            s = In();
+            s->pos += static_cast<std::size_t>(q - p);
+        }
+        int c = Peek();
+        if (c < 0 || c == '<') return;
+        if (c == '&') {
+            if (elements.empty()) Fail(XML_ERROR_TOP_LEVEL);
+            ContentReference();
+        } else if (c == ']') {
+            if (LookingAt("]]>")) Fail(XML_ERROR_INVALID_TOKEN);
+            if (elements.empty()) Fail(XML_ERROR_TOP_LEVEL);
+            textIsWhitespace = false;
+            AppendText("]", 1);
+            Advance();
+        }
+    }
+}
+
+// Adds bytes to the pending text run; with option 0x100 long runs go out in pieces.
+void XmlParserState::AppendText(const char* p, std::size_t n) {
+    if (elements.empty()) return;  // whitespace outside the root element is dropped
+    if (!Opt(XML_OPT_CHUNKED_TEXT)) {
+        Need(TextBufferAppend(&text, p, n));
+        return;
+    }
+    while (n > 0) {
+        std::size_t room = kTextPiece - text.length;
+        std::size_t take = n < room ? n : room;
+        Need(TextBufferAppend(&text, p, take));
+        p += take;
+        n -= take;
+        if (text.length >= kTextPiece) {
+            std::size_t cut = CharBoundary(text.data, text.length);
+            String rest(text.data + cut, text.length - cut);
+            text.length = cut;
+            DeliverPiece(false);
+            Need(TextBufferAppend(&text, rest.data(), rest.size()));
+        }
+    }
+}
+
+void XmlParserState::DeliverPiece(bool whitespaceAllowed) {
+    Need(TextBufferTerminate(&text));
+    int len = static_cast<int>(text.length);
+    if (whitespaceAllowed && textIsWhitespace) {
+        if (H().ignorableWhitespace) Check(H().ignorableWhitespace(User(), text.data, len));
+    } else if (H().characters) {
+        Check(H().characters(User(), text.data, len));
+    }
+    text.length = 0;
+    if (Depth() == 1) ReaderCompact(Top());
+}
+
+void XmlParserState::FlushText() {
+    if (text.length > 0 && !elements.empty()) DeliverPiece(true);
+    text.length = 0;
+    textIsWhitespace = true;
+}
+
+void XmlParserState::EndOfEntityInContent() {
+    FlushText();
+    if (!elements.empty() && elements.back().readerDepth == Depth())
+        Fail(XML_ERROR_TAG_NOT_CLOSED, elements.back().qname);
+    XmlEntity* e = Top()->entity;
+    PopReader();
+    if (e && H().endEntity) Check(H().endEntity(User(), e));
+}
+
+void XmlParserState::ParseMarkup() {
+    int c = PeekAt(1);
+    if (c == '/') {
+        ParseEndTag();
+    } else if (c == '?') {
+        ParsePI(false);
+    } else if (c == '!') {
+        if (LookingAt("<!--"))
+            ParseComment(false);
+        else if (LookingAt("<![CDATA["))
+            ParseCData();
+        else if (LookingAt("<!DOCTYPE"))
+            ParseDoctype();
+        else
+            Fail(XML_ERROR_INVALID_TOKEN);
+    } else {
+        ParseStartTag();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Tags
+
+void XmlParserState::ParseStartTag() {
+    Advance();  // '<'
+    int first = Peek();
+    if (first >= 0 && XmlIsSpace(first)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
+    if (elements.empty() && sawRoot) Fail(XML_ERROR_SECOND_ROOT);
+    tag.length = 0;
+    spans.clear();
+    std::size_t qnameLength = ReadName(&tag);
+    Need(TextBufferAppendByte(&tag, 0));
+    CheckNameEnd("/>");
+    if (!sawRoot) {
+        sawRoot = true;
+        parser->rootName = estrdup(tag.data);
+        if (!dtdDone && installedSubset) ProcessInstalledSubset();
+    }
+    bool empty = false;
+    for (;;) {
+        bool space = SkipSpace();
+        int c = Peek();
+        if (c == '>') {
+            Advance();
+            break;
+        }
+        if (c == '/') {
+            Advance();
+            if (Peek() != '>') Fail(XML_ERROR_EXPECTED, ">");
+            Advance();
+            empty = true;
+            break;
+        }
+        if (c < 0) Fail(XML_ERROR_TAG_NOT_CLOSED, tag.data);
+        if (!space) Fail(XML_ERROR_WHITESPACE_REQUIRED);
+        XmlAttributeSpan sp{};
+        sp.qname = tag.length;
+        sp.qnameLength = ReadName(&tag);
+        Need(TextBufferAppendByte(&tag, 0));
+        CheckNameEnd("=");
+        SkipSpace();
+        if (Peek() != '=') Fail(XML_ERROR_EXPECTED, "=");
+        Advance();
+        SkipSpace();
+        int quote = Peek();
+        if (quote != '"' && quote != '\'') Fail(XML_ERROR_EXPECTED, "String");
+        Advance();
+        sp.value = tag.length;
+        ReadAttributeValue(quote, &tag);
+        sp.valueLength = tag.length - sp.value;
+        Need(TextBufferAppendByte(&tag, 0));
+        spans.push_back(sp);
+    }
+    CheckDuplicateAttributes();
+    ApplyDefaults();
+    BuildAttributeList();
+    XmlElementFrame frame{};
+    frame.qnameLength = qnameLength;
+    frame.readerDepth = Depth();
+    frame.pooled = qnameLength < 128;
+    frame.qname = static_cast<char*>(frame.pooled ? BlockPoolAlloc(namePool) : emalloc(qnameLength + 1));
+    Need(frame.qname);
+    std::memcpy(frame.qname, tag.data, qnameLength + 1);
+    try {
+        ResolveNamespaces(frame);
+        elements.push_back(frame);
+    } catch (...) {
+        FreeFrame(frame);
+        throw;
+    }
+    XmlElementFrame& top = elements.back();
+    if (H().startElement)
+        Check(H().startElement(User(), top.uri, top.localName, top.qname, &attributes));
+    attributes.count = 0;
+    if (empty) CloseElement(elements.back());
+}
+
+void XmlParserState::ParseEndTag() {
+    Advance(2);
+    int first = Peek();
+    if (first >= 0 && XmlIsSpace(first)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
+    scratch.length = 0;
+    ReadName(&scratch);
+    Need(TextBufferTerminate(&scratch));
+    CheckNameEnd(">");
+    SkipSpace();
+    if (Peek() != '>') Fail(XML_ERROR_EXPECTED, ">");
+    Advance();
+    if (elements.empty() || elements.back().readerDepth != Depth())
+        Fail(XML_ERROR_UNEXPECTED_END_TAG, scratch.data);
+    XmlElementFrame& top = elements.back();
+    if (std::strcmp(top.qname, scratch.data) != 0) Fail(XML_ERROR_EXPECTED_FOUND, top.qname, scratch.data);
+    CloseElement(top);
+}
+
+// Reports the end of the innermost element and pops it with its namespace scope.
+void XmlParserState::CloseElement(XmlElementFrame& frame) {
+    if (H().endElement) Check(H().endElement(User(), frame.uri, frame.localName, frame.qname));
+    while (bindings.size() > frame.bindingMark) {
+        efree(bindings.back().prefix);
+        efree(bindings.back().uri);
+        bindings.pop_back();
+    }
+    while (scoped.size() > frame.scopeMark) {
+        efree(scoped.back().name);
+        efree(scoped.back().value);
+        scoped.pop_back();
+    }
+    FreeFrame(frame);
+    elements.pop_back();
+    if (elements.empty()) rootClosed = true;
+}
+
+void XmlParserState::FreeFrame(XmlElementFrame& frame) {
+    if (frame.pooled)
+        BlockPoolFree(namePool, frame.qname);
+    else
+        efree(frame.qname);
+    frame.qname = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Comments, processing instructions, CDATA
+
+void XmlParserState::ParseComment(bool /*inDtd*/) {
+    Advance(4);
+    bool keep = H().comment != nullptr;
+    scratch.length = 0;
+    for (;;) {
+        XmlReaderState* s = In();
+        const char* p = s->buf + s->pos;
+        const char* end = s->buf + s->len;
+        const char* dash = static_cast<const char*>(std::memchr(p, '-', static_cast<std::size_t>(end - p)));
+        const char* stop = dash ? dash : end;
+        if (keep && stop > p) Need(TextBufferAppend(&scratch, p, static_cast<std::size_t>(stop - p)));
+        s->pos = static_cast<std::size_t>(stop - s->buf);
+        if (!dash) {
+            if (Peek() < 0) Fail(XML_ERROR_EXPECTED, "-->");
+            continue;
+        }
+        if (PeekAt(1) == '-') {
+            Advance(2);
+            int c = Peek();
+            if (c == '>') {
+                Advance();
+                break;
+            }
+            if (c < 0) Fail(XML_ERROR_EXPECTED, "-->");
+            if (XmlIsSpace(c)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
+            Fail(XML_ERROR_EXPECTED, ">");
+        }
+        if (keep) Need(TextBufferAppendByte(&scratch, '-'));
+        Advance();
+    }
+    if (keep) {
+        Need(TextBufferTerminate(&scratch));
+        Check(H().comment(User(), scratch.data, static_cast<int>(scratch.length)));
+    }
+}
+
+void XmlParserState::ParsePI(bool /*inDtd*/) {
+    Advance(2);
+    scratch.length = 0;
+    std::size_t targetLength = ReadName(&scratch);
+    Need(TextBufferAppendByte(&scratch, 0));
+    CheckNameEnd("?");
+    if (targetLength == 3 && (scratch.data[0] | 0x20) == 'x' && (scratch.data[1] | 0x20) == 'm' &&
+        (scratch.data[2] | 0x20) == 'l')
+        Fail(XML_ERROR_INVALID_DECLARATION, "xml");
+    if (!Accept("?>")) {
+        if (!SkipSpace()) Fail(XML_ERROR_WHITESPACE_REQUIRED);
+        for (;;) {
+            int c = Peek();
+            if (c < 0) Fail(XML_ERROR_EXPECTED, "?>");
+            if (c == '?' && PeekAt(1) == '>') {
+                Advance(2);
+                break;
+            }
+            Need(TextBufferAppendByte(&scratch, c));
+            Advance();
+        }
+    }
+    Need(TextBufferTerminate(&scratch));
+    if (H().processingInstruction)
+        Check(H().processingInstruction(User(), scratch.data, scratch.data + targetLength + 1));
+}
+
+void XmlParserState::ParseCData() {
+    if (elements.empty()) Fail(XML_ERROR_TOP_LEVEL);
+    Advance(9);
+    if (H().startCDATA) Check(H().startCDATA(User()));
+    text.length = 0;
+    bool chunked = Opt(XML_OPT_CHUNKED_TEXT);
+    for (;;) {
+        XmlReaderState* s = In();
+        const char* p = s->buf + s->pos;
+        const char* end = s->buf + s->len;
+        const char* br = static_cast<const char*>(std::memchr(p, ']', static_cast<std::size_t>(end - p)));
+        const char* stop = br ? br : end;
+        if (stop > p) Need(TextBufferAppend(&text, p, static_cast<std::size_t>(stop - p)));
+        s->pos = static_cast<std::size_t>(stop - s->buf);
+        if (chunked && text.length > kCDataPiece) {
+            std::size_t cut = CharBoundary(text.data, text.length);
+            String rest(text.data + cut, text.length - cut);
+            text.length = cut;
+            textIsWhitespace = false;
+            DeliverPiece(false);
+            Need(TextBufferAppend(&text, rest.data(), rest.size()));
+        }
+        if (!br) {
+            if (Peek() < 0) Fail(XML_ERROR_EXPECTED, "]]>");
+            continue;
+        }
+        if (LookingAt("]]>")) {
+            Advance(3);
+            break;
+        }
+        Need(TextBufferAppendByte(&text, ']'));
+        Advance();
+    }
+    if (text.length > 0) {
+        textIsWhitespace = false;
+        DeliverPiece(false);
+    }
+    textIsWhitespace = true;
+    if (H().endCDATA) Check(H().endCDATA(User()));
+}
+
+// ---------------------------------------------------------------------------------------
+// Document type declaration
+
+void XmlParserState::ParseDoctype() {
+    if (sawRoot || sawDoctype) Fail(XML_ERROR_INVALID_TOKEN);
+    sawDoctype = true;
+    Advance(9);
+    if (!SkipSpace()) Fail(XML_ERROR_WHITESPACE_REQUIRED);
+    scratch.length = 0;
+    ReadName(&scratch);
+    CheckNameEnd(">[");
+    char* name = arena.Copy(scratch.data, scratch.length);
+    char* publicId = nullptr;
+    char* systemId = nullptr;
+    bool space = SkipSpace();
+    if (LookingAt("SYSTEM") || LookingAt("PUBLIC")) {
+        bool isPublic = LookingAt("PUBLIC");
+        Advance(6);
+        if (!space || !SkipSpace()) Fail(XML_ERROR_INVALID_DECLARATION, "doctype");
+        if (isPublic) {
+            publicId = ReadQuoted("doctype", true);
+            if (!SkipSpace()) Fail(XML_ERROR_INVALID_DECLARATION, "doctype");
+        }
+        systemId = ReadQuoted("doctype", false);
+        SkipSpace();
+    }
+    bool internal = Peek() == '[';
+    if (!internal && Peek() != '>') Fail(XML_ERROR_INVALID_DECLARATION, "doctype");
+    if (H().startDTD) Check(H().startDTD(User(), name, publicId, systemId, internal ? 1 : 0));
+    if (installedSubset) ReadExternalSubset(installedSubset);
+    if (internal) {
+        Advance();
+        ReadInternalSubset();
+        SkipSpace();
+    }
+    if (Peek() != '>') Fail(XML_ERROR_INVALID_DECLARATION, "doctype");
+    Advance();
+    if (systemId) {
+        hasExternalDtdParts = true;
+        auto* e = static_cast<XmlEntity*>(arena.Alloc(sizeof(XmlEntity)));
+        *e = XmlEntity{};
+        e->kind = XML_ENTITY_EXTERNAL_SUBSET;
+        e->name = "[dtd]";
+        e->publicId = publicId;
+        e->systemId = systemId;
+        ReadExternalSubset(e);
+    }
+    EndDtd();
+}
+
+// The installed subset of a document without DOCTYPE, just before the root's attributes.
+void XmlParserState::ProcessInstalledSubset() {
+    if (H().startDTD)
+        Check(H().startDTD(User(), parser->rootName, installedSubset->publicId,
+                           installedSubset->systemId, 0));
+    ReadExternalSubset(installedSubset);
+    EndDtd();
+}
+
+void XmlParserState::EndDtd() {
+    dtdDone = true;
+    if (H().endDTD) Check(H().endDTD(User()));
+}
+
+}  // namespace kvn

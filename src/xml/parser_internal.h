@@ -1,0 +1,242 @@
+// Internal state of the XML parser, shared by its modules (document and prolog,
+// content, references, declarations). Nothing outside src/xml includes this.
+//
+// Control flow: an error is reported with Fail(), which stores it in the parser and
+// throws XmlStop; XmlParse catches it (and std::bad_alloc, as "Out of memory"). So the
+// reading code is straight-line, and every resource lives in XmlParserState, which
+// XmlParse releases on every path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "base/memory.h"
+#include "xml/containers.h"
+#include "xml/names.h"
+#include "xml/parser.h"
+#include "xml/reader.h"
+
+namespace kvn {
+
+struct XmlStop {};
+
+// An open element. The qualified name is owned (a pooled block or a heap copy).
+struct XmlElementFrame {
+    char* qname;
+    std::size_t qnameLength;
+    const char* uri;
+    const char* localName;
+    std::uint32_t bindingMark;  // namespace bindings made by this element start here
+    std::uint32_t scopeMark;    // xml: scope entries made by this element start here
+    std::size_t readerDepth;    // the entity level it was opened in
+    bool pooled;
+};
+
+struct XmlBinding {
+    char* prefix;  // "" for the default namespace
+    char* uri;
+};
+
+struct XmlScopedValue {
+    char* name;
+    char* value;
+};
+
+// Attribute definitions of one element, in declaration order.
+struct XmlAttlist {
+    Vector defs;  // of const XmlAttributeDef*
+};
+
+// Bump allocator for DTD records and strings; everything goes at the end of the parse.
+class XmlArena {
+public:
+    XmlArena() = default;
+    XmlArena(const XmlArena&) = delete;
+    XmlArena& operator=(const XmlArena&) = delete;
+    ~XmlArena() { Clear(); }
+    void* Alloc(std::size_t n);
+    char* Copy(const char* s, std::size_t n);  // zero-terminated copy of n bytes
+    char* Copy(const char* s) { return s ? Copy(s, std::strlen(s)) : nullptr; }
+    void Clear();
+
+private:
+    struct Chunk {
+        Chunk* next;
+        std::size_t used;
+        std::size_t size;
+    };
+    Chunk* head_ = nullptr;
+};
+
+// Attribute being read: offsets into the tag buffer, fixed up to pointers at the end.
+struct XmlAttributeSpan {
+    std::size_t qname, qnameLength, value, valueLength, prefix, prefixLength;
+    bool defaulted;
+};
+
+struct XmlParserState {
+    XmlParser* parser = nullptr;
+    Vec<XmlReader*> readers;       // readers[0] is the document entity's
+    Vector attributes;             // of XmlAttribute, handed to startElement
+    Vec<XmlAttributeSpan> spans;
+    Vec<XmlElementFrame> elements;
+    Vec<XmlBinding> bindings;
+    Vec<XmlScopedValue> scoped;
+    TextBuffer text;               // character data builder
+    TextBuffer tag;                // names and values of the current start tag
+    TextBuffer scratch;            // references, names, declaration parts
+    TextBuffer scratch2;
+    BlockPool* namePool = nullptr;     // 128-byte blocks for element names
+    BlockPool* particlePool = nullptr; // 32-byte blocks for content particles
+    HashTable* attributeNames = nullptr;  // duplicate detection for long attribute lists
+    HashTable* generalEntities = nullptr;
+    HashTable* parameterEntities = nullptr;
+    HashTable* attlists = nullptr;
+    HashTable* elementDecls = nullptr;
+    XmlArena arena;
+    Vec<XmlElementDecl*> allDecls;      // every element declaration read (for release)
+    XmlEntity* installedSubset = nullptr;  // from XmlSetExternalSubset
+    XmlReadFn documentRead = nullptr;
+    std::uint64_t expandedBytes = 0;       // bytes produced by entity expansion
+    std::uint64_t documentBytesDone = 0;   // input bytes of external entities already closed
+    bool startDocumentCalled = false;
+    bool prologOnly = false;
+    bool sawDoctype = false;
+    bool sawRoot = false;
+    bool rootClosed = false;
+    bool dtdDone = false;          // the DTD (or the installed subset) has been processed
+    bool textIsWhitespace = true;  // the pending text run is whitespace only
+    bool standalone = false;
+    bool hasExternalDtdParts = false;  // external subset or parameter entities seen
+    int conditionalDepth = 0;
+
+    // --- character access on the current reader -------------------------------------
+    XmlReader* Top() const { return readers.back(); }
+    XmlReaderState* In() const { return readers.back()->state; }
+    // The byte at the read position, or -1 at the end of the current entity.
+    int Peek() {
+        XmlReaderState* s = In();
+        if (s->pos < s->len) return static_cast<unsigned char>(s->buf[s->pos]);
+        return PeekSlow(0);
+    }
+    int PeekAt(std::size_t ahead) {
+        XmlReaderState* s = In();
+        if (s->pos + ahead < s->len) return static_cast<unsigned char>(s->buf[s->pos + ahead]);
+        return PeekSlow(ahead);
+    }
+    int PeekSlow(std::size_t ahead);
+    void Advance(std::size_t n = 1) { In()->pos += n; }
+    // Whether the input continues with `literal` (not consumed).
+    bool LookingAt(const char* literal);
+    bool Accept(const char* literal) {
+        if (!LookingAt(literal)) return false;
+        Advance(std::strlen(literal));
+        return true;
+    }
+    // Skips whitespace; returns whether there was any.
+    bool SkipSpace();
+    // Length of the name at the read position (the whole name is made available), 0 when
+    // no name starts here.
+    std::size_t ScanName();
+    // Reads a name into `out` (appended, not terminated) or fails with "Name".
+    std::size_t ReadName(TextBuffer* out);
+    // Checks that the name just read is followed by whitespace or one of `delimiters`.
+    void CheckNameEnd(const char* delimiters);
+
+    // --- errors and handlers -------------------------------------------------------
+    [[noreturn]] void Fail(std::uint32_t code, const char* arg1 = nullptr, const char* arg2 = nullptr);
+    [[noreturn]] void FailReader(XmlReaderState* s);
+    void Check(int handlerResult) {
+        if (handlerResult == 1) Fail(XML_ERROR_ABORTED);
+    }
+    XmlHandlers& H() { return parser->handlers; }
+    void* User() { return parser->userData; }
+    bool Opt(std::uint32_t bit) const { return (parser->options & bit) != 0; }
+
+    // --- readers and entities ------------------------------------------------------
+    XmlReader* NewReader();
+    // Pushes an internal entity's replacement text; counts it against the expansion guard.
+    void PushInternalEntity(XmlEntity* e);
+    // Resolves and pushes an external entity; returns false when the handler skipped it.
+    bool PushExternalEntity(XmlEntity* e);
+    // Pops the top reader, calling closeEntity for external ones (not endEntity).
+    void PopReader();
+    void CountExpansion(XmlEntity* e, std::size_t bytes);
+    std::size_t Depth() const { return readers.size(); }
+    // Reads a text declaration at the start of an external entity, if there is one,
+    // and settles the entity's encoding.
+    void ReadTextDeclaration();
+    void SelectEncoding(XmlReaderState* s, const char* name);
+    XmlEntity* FindGeneralEntity(const char* name);
+    XmlEntity* FindParameterEntity(const char* name);
+
+    // --- document ------------------------------------------------------------------
+    void ParseDocument();
+    void FinishDocument();
+    void DetectEncoding();
+    void ReadXmlDeclaration(bool document);
+    void ParseContent();
+    void ParseMarkup();
+    void ParseStartTag();
+    void ParseEndTag();
+    void ParseComment(bool inDtd);
+    void ParsePI(bool inDtd);
+    void ParseCData();
+    void ParseDoctype();
+    void ReadText();
+    void AppendText(const char* p, std::size_t n);
+    void DeliverPiece(bool whitespaceAllowed);
+    void FlushText();
+    void ContentReference();
+    void EndOfEntityInContent();
+    void CloseElement(XmlElementFrame& frame);
+    void FreeFrame(XmlElementFrame& frame);
+
+    // --- references and attributes ------------------------------------------------
+    std::uint32_t ReadCharReference();       // after "&#"
+    void ReadReferenceName(String* name);    // after "&"
+    // A reference inside replacement text [p, end) starting at '&'; returns its length.
+    int ParseReference(const char* p, const char* end, std::uint32_t* cp, String* name, int* kind);
+    void AppendCodePoint(TextBuffer* out, std::uint32_t cp);
+    // Appends the normalised value of a quoted literal (after the opening quote) to out.
+    void ReadAttributeValue(int quote, TextBuffer* out);
+    void ExpandEntityInValue(XmlEntity* e, TextBuffer* out);
+    XmlEntity* EntityForValueReference(const char* name);
+    void CheckDuplicateAttributes();
+    void ApplyDefaults();
+    void BuildAttributeList();
+    const char* LookupNamespace(const char* prefix) const;
+    void ResolveNamespaces(XmlElementFrame& frame);
+
+    // --- DTD -----------------------------------------------------------------------
+    void ReadInternalSubset();
+    void ReadExternalSubset(XmlEntity* subset);
+    void ReadDeclarations(bool internal, std::size_t baseDepth);
+    void ProcessInstalledSubset();
+    void EndDtd();
+    bool DtdSkipSpace();
+    void DtdRequireSpace(const char* keyword);
+    void ParameterReference(bool inDeclaration);
+    void ParseConditional();
+    void ParseEntityDecl();
+    void ParseElementDecl();
+    void ParseAttlistDecl();
+    void ParseNotationDecl();
+    char* ReadDtdName(const char* keyword);
+    // A quoted system or public literal (public: checks the PubidChar set).
+    char* ReadQuoted(const char* keyword, bool publicId);
+    void ReadEntityValue(int quote, TextBuffer* out);
+    XmlContentParticle* NewParticle(int kind, const char* name);
+    void ReadMixedModel(XmlElementDecl* decl);
+    void ReadChildrenModel(XmlElementDecl* decl);
+    void ReadEnumeration(XmlAttributeDef* def);
+    void MakeElementTable();
+    bool InExternalContext() const;
+};
+
+// Names of the fixed namespaces.
+inline constexpr const char* kXmlNamespaceUri = "http://www.w3.org/XML/1998/namespace";
+inline constexpr const char* kXmlnsNamespaceUri = "http://www.w3.org/2000/xmlns/";
+
+}  // namespace kvn
