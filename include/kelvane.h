@@ -78,6 +78,15 @@ KVN_API int KVN_ErrorLookup(char* out, int outlen, int errorCode);
 
 /* Documents. */
 KVN_API int KVN_FixBOM(const char* outputFile, const char* inputFile);
+/* Version of the document as trunc(version x 10), except 2.0 -> 2 and 3.0 -> 3. */
+KVN_API int KVN_XmlReceiptVersion(const char* xmlFile);
+/* Value of attribute attributeName of element elementName ("cfdi:Concepto[2]"); returns
+   its full length even when out holds a cut copy. */
+KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xmlFile, const char* attributeName,
+                                const char* elementName);
+/* The pipe string (cadena original) of the document, or of its stamp with KVN_OPT_STAMP;
+   without a buffer, an upper bound of its length. */
+KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options);
 
 #ifdef __cplusplus
 }

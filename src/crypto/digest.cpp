@@ -66,7 +66,7 @@ const char* DigestName(unsigned options) noexcept {
 }
 
 int DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, unsigned options) noexcept {
-    if (dataLen < 0) return kBadParam;
+    if (dataLen < 0 || (dataLen > 0 && !data)) return kBadParam;
     const DigestAlgo* algo = FindDigest(options);
     if (!algo) return kBadFlag;
 
@@ -86,7 +86,7 @@ int DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, uns
 }
 
 int DigestHex(char* outText, int maxChars, const void* data, int dataLen, unsigned options) noexcept {
-    if (dataLen < 0) return kBadParam;
+    if (dataLen < 0 || (dataLen > 0 && !data)) return kBadParam;
     std::uint8_t digest[kMaxDigestLen];
     int len = DigestData(digest, kMaxDigestLen, data, dataLen, options);
     if (len < 1) return len;

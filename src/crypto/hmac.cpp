@@ -9,6 +9,7 @@
 
 #include "base/memory.h"
 #include "crypto/digest_internal.h"
+#include "crypto/endian.h"
 
 namespace kvn {
 namespace {
@@ -64,6 +65,39 @@ struct HmacKey {
 
 bool IsHmacAlgorithm(unsigned id) noexcept { return id < kHashAlgCount && id != kHashMd2; }
 
+// U_2 .. U_c for the SHA-1 and SHA-256 families, whose messages of one digest fit one
+// 64-byte block: each HMAC is exactly two compressions of prebuilt, prepadded blocks
+// starting from the keyed chaining states. t holds U_1 on entry and T on return; u holds
+// U_1 (hLen bytes) on entry.
+template <int kWords, int kDigestLen, void (*kCompress)(std::uint32_t*, const std::uint8_t*, std::size_t) noexcept>
+void Pbkdf2IterateOneBlock(std::uint8_t* t, std::uint8_t* u, const std::uint32_t* innerState,
+                           const std::uint32_t* outerState, unsigned iterations) noexcept {
+    // Both messages are kDigestLen bytes after a 64-byte pad block.
+    std::uint8_t block[64] = {};
+    block[kDigestLen] = 0x80;
+    constexpr std::uint32_t kBits = (64 + kDigestLen) * 8;
+    block[62] = static_cast<std::uint8_t>(kBits >> 8);
+    block[63] = static_cast<std::uint8_t>(kBits);
+    std::uint32_t state[kWords];
+    std::memcpy(block, u, kDigestLen);
+    for (unsigned j = 1; j < iterations; ++j) {
+        std::memcpy(state, innerState, sizeof state);
+        kCompress(state, block, 1);
+        for (int w = 0; w < kDigestLen / 4; ++w) StoreBe32(block + 4 * w, state[w]);
+        std::memcpy(state, outerState, sizeof state);
+        kCompress(state, block, 1);
+        for (int w = 0; w < kDigestLen / 4; ++w) {
+            StoreBe32(block + 4 * w, state[w]);
+            t[4 * w] ^= block[4 * w];
+            t[4 * w + 1] ^= block[4 * w + 1];
+            t[4 * w + 2] ^= block[4 * w + 2];
+            t[4 * w + 3] ^= block[4 * w + 3];
+        }
+    }
+    ewipe(block, sizeof block);
+    ewipe(state, sizeof state);
+}
+
 // T = U_1 xor ... xor U_c with U_1 = PRF(saltIndex), U_j = PRF(U_{j-1}).
 void Pbkdf2Block(std::uint8_t* t, const HmacKey& prf, const std::uint8_t* saltIndex, std::size_t saltIndexLen,
                  unsigned iterations) noexcept {
@@ -71,9 +105,17 @@ void Pbkdf2Block(std::uint8_t* t, const HmacKey& prf, const std::uint8_t* saltIn
     std::uint8_t u[kMaxDigestLen];
     prf.Mac(u, saltIndex, saltIndexLen);
     std::memcpy(t, u, hLen);
-    for (unsigned j = 1; j < iterations; ++j) {
-        prf.Mac(u, u, hLen);
-        for (std::size_t k = 0; k < hLen; ++k) t[k] ^= u[k];
+    if (prf.algo == FindDigest(kHashSha1)) {
+        Pbkdf2IterateOneBlock<5, 20, Sha1Compress>(t, u, prf.inner.sha1.state, prf.outer.sha1.state, iterations);
+    } else if (prf.algo == FindDigest(kHashSha256)) {
+        Pbkdf2IterateOneBlock<8, 32, Sha256Compress>(t, u, prf.inner.sha256.state, prf.outer.sha256.state, iterations);
+    } else if (prf.algo == FindDigest(kHashSha224)) {
+        Pbkdf2IterateOneBlock<8, 28, Sha256Compress>(t, u, prf.inner.sha256.state, prf.outer.sha256.state, iterations);
+    } else {
+        for (unsigned j = 1; j < iterations; ++j) {
+            prf.Mac(u, u, hLen);
+            for (std::size_t k = 0; k < hLen; ++k) t[k] ^= u[k];
+        }
     }
     ewipe(u, sizeof u);
 }
@@ -82,7 +124,7 @@ void Pbkdf2Block(std::uint8_t* t, const HmacKey& prf, const std::uint8_t* saltIn
 
 int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
              unsigned options) noexcept {
-    if (messageLen < 0 || keyLen < 0) return -kBadParam;
+    if (messageLen < 0 || keyLen < 0 || (messageLen > 0 && !message) || (keyLen > 0 && !key)) return -kBadParam;
     unsigned id = options & kHashAlgMask;
     if (!IsHmacAlgorithm(id)) return -kBadFlag;
     const DigestAlgo* algo = FindDigest(id);

@@ -59,6 +59,7 @@ void Md2Block(Md2Ctx* ctx, const std::uint8_t* block) noexcept {
 void Md2Init(Md2Ctx* ctx) noexcept { std::memset(ctx, 0, sizeof *ctx); }
 
 void Md2Update(Md2Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     if (ctx->count > 0) {
         std::size_t take = 16 - ctx->count;

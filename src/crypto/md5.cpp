@@ -111,6 +111,7 @@ void Md5Init(Md5Ctx* ctx) noexcept {
 }
 
 void Md5Update(Md5Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t pending = (ctx->bits[0] >> 3) & 63;
     AddBits32(ctx->bits, len);

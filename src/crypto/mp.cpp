@@ -87,9 +87,16 @@ Digit mpSubtract(Digit* w, const Digit* u, const Digit* v, std::size_t n) noexce
 }
 
 // w[0..n) += u[0..n) * d; returns the carry digit.
-static inline Digit MulAddRow(Digit* w, const Digit* u, Digit d, std::size_t n) noexcept {
+// w[0..n) += u[0..n) * d, two digits per step; returns the carry digit.
+static inline Digit MulAddRow(Digit* __restrict w, const Digit* __restrict u, Digit d, std::size_t n) noexcept {
     std::uint64_t carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        Wide p = Wide{Pair(u + i)} * d + Pair(w + i) + carry;
+        StorePair(w + i, static_cast<std::uint64_t>(p));
+        carry = static_cast<std::uint64_t>(p >> 64);
+    }
+    for (; i < n; ++i) {
         carry += std::uint64_t{u[i]} * d + w[i];
         w[i] = static_cast<Digit>(carry);
         carry >>= 32;
@@ -201,31 +208,47 @@ Digit mpShiftRight(Digit* a, const Digit* b, unsigned shift, std::size_t n) noex
     return carry;
 }
 
-Digit spDivide(Digit* rem, Digit u1, Digit u0, Digit v) noexcept {
-    // Hi and lo 16-bit halves; v has its top bit set and u1 < v, so the quotient fits
-    // in one digit. Each half-digit trial quotient is corrected at most twice.
-    constexpr std::uint64_t b = 0x10000;
-    const std::uint64_t vn1 = v >> 16, vn0 = v & 0xFFFF;
-    const std::uint64_t un1 = u0 >> 16, un0 = u0 & 0xFFFF;
-    const std::uint64_t un32 = u1;
+Digit spDivide(Digit* rem, Digit u1, Digit u0, Digit v) noexcept { return spDivide(rem, u1, u0, HalfDivisor(v)); }
 
-    std::uint64_t q1 = un32 / vn1;
-    std::uint64_t rhat = un32 - q1 * vn1;
-    while (q1 >= b || q1 * vn0 > b * rhat + un1) {
-        --q1;
-        rhat += vn1;
-        if (rhat >= b) break;
-    }
-    const std::uint64_t un21 = (un32 * b + un1 - q1 * v) & 0xFFFFFFFFu;
+namespace {
 
-    std::uint64_t q0 = un21 / vn1;
-    rhat = un21 - q0 * vn1;
-    while (q0 >= b || q0 * vn0 > b * rhat + un0) {
-        --q0;
-        rhat += vn1;
-        if (rhat >= b) break;
+// floor(x / d.hi) for x < 2^32: the reciprocal gives the quotient or one less.
+inline std::uint32_t HalfQuotient(std::uint32_t x, const HalfDivisor& d) noexcept {
+    std::uint32_t q = static_cast<std::uint32_t>((x * d.recip) >> 47);
+    if (x - q * d.hi >= d.hi) ++q;
+    return q;
+}
+
+// Knuth's correction of a trial quotient q with remainder rhat against the divisor's
+// low half: while rhat < 2^16 and (q >= 2^16 or q * lo > rhat * 2^16 + next), decrement q
+// and add hi to rhat. It runs at most twice; written without data-dependent branches.
+inline void CorrectTrialQuotient(std::uint32_t& q, std::uint32_t& rhat, std::uint32_t next, const HalfDivisor& d) noexcept {
+    for (int step = 0; step < 2; ++step) {
+        const bool tooBig = rhat < 0x10000 && (q >= 0x10000 || std::uint64_t{q} * d.lo > ((std::uint64_t{rhat} << 16) | next));
+        q -= tooBig;
+        rhat += tooBig ? d.hi : 0;
     }
-    *rem = static_cast<Digit>((un21 * b + un0 - q0 * v) & 0xFFFFFFFFu);
+}
+
+}  // namespace
+
+Digit spDivide(Digit* rem, Digit u1, Digit u0, const HalfDivisor& d) noexcept {
+    // Schoolbook division in base 2^16: (u1, hi half of u0) / v, then (remainder, lo
+    // half of u0) / v. v has its top bit set and u1 < v, so the quotient fits in one
+    // digit; each trial quotient from the divisor's high half is corrected at most twice.
+    constexpr std::uint32_t b = 0x10000;
+    const std::uint32_t un1 = u0 >> 16, un0 = u0 & 0xFFFF;
+
+    std::uint32_t q1 = HalfQuotient(u1, d);
+    std::uint32_t rhat = u1 - q1 * d.hi;
+    CorrectTrialQuotient(q1, rhat, un1, d);
+    // The partial remainder fits in 32 bits once q1 is exact.
+    const std::uint32_t un21 = static_cast<std::uint32_t>(((std::uint64_t{u1} << 16) | un1) - std::uint64_t{q1} * d.v);
+
+    std::uint32_t q0 = HalfQuotient(un21, d);
+    rhat = un21 - q0 * d.hi;
+    CorrectTrialQuotient(q0, rhat, un0, d);
+    *rem = static_cast<Digit>(((std::uint64_t{un21} << 16) | un0) - std::uint64_t{q0} * d.v);
     return static_cast<Digit>(q1 * b + q0);
 }
 

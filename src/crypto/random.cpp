@@ -41,6 +41,7 @@ std::uint32_t ParkMillerStep(std::uint32_t x) noexcept {
 }
 
 int RandomBytes(void* buffer, std::size_t count) noexcept {
+    if (!buffer) count = 0;
     std::uint32_t x = DrawSeed();
     auto* out = static_cast<std::uint8_t*>(buffer);
     for (std::size_t i = 0; i < count; ++i) {

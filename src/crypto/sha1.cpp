@@ -11,7 +11,7 @@ namespace kvn {
 #define KVN_SHA1_W(t) (w[(t) & 15] = Rotl32(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t) & 15], 1))
 #define KVN_SHA1_CH(b, c, d) ((d) ^ ((b) & ((c) ^ (d))))
 #define KVN_SHA1_PAR(b, c, d) ((b) ^ (c) ^ (d))
-#define KVN_SHA1_MAJ(b, c, d) (((b) & (c)) | ((d) & ((b) | (c))))
+#define KVN_SHA1_MAJ(b, c, d) (((b) & (c)) + ((d) & ((b) ^ (c))))  // the two terms never share a bit
 #define KVN_SHA1_R(f, k, a, b, c, d, e, wt)                 \
     (e) += Rotl32((a), 5) + f((b), (c), (d)) + (k) + (wt); \
     (b) = Rotl32((b), 30)
@@ -79,6 +79,7 @@ void Sha1Init(Sha1Ctx* ctx) noexcept {
 }
 
 void Sha1Update(Sha1Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t pending = (ctx->bits[0] >> 3) & 63;
     AddBits32(ctx->bits, len);

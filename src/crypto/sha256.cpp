@@ -13,7 +13,7 @@ namespace kvn {
 #define KVN_s0(x) (Rotr32((x), 7) ^ Rotr32((x), 18) ^ ((x) >> 3))
 #define KVN_s1(x) (Rotr32((x), 17) ^ Rotr32((x), 19) ^ ((x) >> 10))
 #define KVN_CH(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define KVN_MAJ(x, y, z) (((x) & (y)) | ((z) & ((x) | (y))))
+#define KVN_MAJ(x, y, z) (((x) & (y)) + ((z) & ((x) ^ (y))))  // the two terms never share a bit
 // W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16], in a 16-word ring.
 #define KVN_WX(t) (w[(t) & 15] += KVN_s1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + KVN_s0(w[((t) + 1) & 15]))
 #define KVN_W0(t) (w[(t)])
@@ -110,6 +110,7 @@ void Sha224Init(Sha256Ctx* ctx) noexcept {
 }
 
 void Sha256Update(Sha256Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t pending = (ctx->bits[0] >> 3) & 63;
     AddBits32(ctx->bits, len);

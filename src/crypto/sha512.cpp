@@ -105,6 +105,7 @@ void Sha384Init(Sha512Ctx* ctx) noexcept {
 }
 
 void Sha512Update(Sha512Ctx* ctx, const void* data, std::size_t len) noexcept {
+    if (len == 0) return;  // data may be null
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::size_t pending = static_cast<std::size_t>((ctx->bits[0] >> 3) & 127);
     AddBits64(ctx->bits, len);

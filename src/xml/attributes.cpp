@@ -171,6 +171,7 @@ void XmlParserState::ContentReference() {
         if (H().skippedEntity) Check(H().skippedEntity(User(), name.c_str()));
         return;
     }
+    if (standalone && e->declaredExternally) Fail(XML_ERROR_UNDEFINED_ENTITY, e->name);
     if (e->kind == XML_ENTITY_UNPARSED) Fail(XML_ERROR_INVALID_TOKEN);
     if (e->inUse) Fail(XML_ERROR_RECURSIVE_ENTITY, e->name);
     FlushText();
@@ -198,6 +199,7 @@ XmlEntity* XmlParserState::EntityForValueReference(const char* name) {
         if (H().skippedEntity) Check(H().skippedEntity(User(), name));
         return nullptr;
     }
+    if (standalone && e->declaredExternally) Fail(XML_ERROR_UNDEFINED_ENTITY, e->name);
     if (e->kind != XML_ENTITY_INTERNAL_GENERAL) Fail(XML_ERROR_INVALID_TOKEN);
     if (e->inUse) Fail(XML_ERROR_RECURSIVE_ENTITY, e->name);
     return e;
@@ -227,7 +229,8 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
             Advance();
             continue;
         }
-        Advance();  // '&'
+        if (c != '&') continue;  // the run stopped at the end of the buffer
+        Advance();
         if (Peek() == '#') {
             Advance();
             AppendCodePoint(out, ReadCharReference());

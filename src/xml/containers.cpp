@@ -39,7 +39,9 @@ bool TextBufferResize(TextBuffer* buf, std::size_t newCapacity) {
 
 bool TextBufferReserve(TextBuffer* buf, std::size_t needed) {
     if (needed <= buf->capacity && buf->data) return true;
-    return TextBufferResize(buf, RoundUp(needed ? needed : 1, buf->blockSize));
+    // At least double a full buffer, so that appending byte runs stays linear.
+    std::size_t want = needed > buf->capacity * 2 ? needed : buf->capacity * 2;
+    return TextBufferResize(buf, RoundUp(want ? want : 1, buf->blockSize));
 }
 
 }  // namespace
@@ -281,14 +283,18 @@ void*& PointerValue(const HashTable* table, HashEntry* e) {
     return *static_cast<void**>(ValueArea(table, e));
 }
 
+// Entries are laid out at 8-byte strides so that every entry's pointers are aligned.
+std::size_t EntryStride(const HashTable* table) { return RoundUp(table->entrySize, 8); }
+
 bool TakeEntryChunk(HashTable* table) {
     std::size_t perChunk = table->buckets / 4 ? table->buckets / 4 : 1;
-    auto* chunk = static_cast<unsigned char*>(TryAlloc(8 + perChunk * table->entrySize));
+    std::size_t stride = EntryStride(table);
+    auto* chunk = static_cast<unsigned char*>(TryAlloc(8 + perChunk * stride));
     if (!chunk) return false;
     *reinterpret_cast<void**>(chunk) = table->chunks;
     table->chunks = chunk;
     for (std::size_t i = perChunk; i-- > 0;) {
-        auto* e = reinterpret_cast<HashEntry*>(chunk + 8 + i * table->entrySize);
+        auto* e = reinterpret_cast<HashEntry*>(chunk + 8 + i * stride);
         e->next = table->freeEntries;
         table->freeEntries = e;
     }
@@ -432,7 +438,7 @@ void HashTableDestroy(HashTable* table, HashCallback callback, int mode) {
             auto* bytes = static_cast<unsigned char*>(first);
             *reinterpret_cast<void**>(bytes) = nullptr;
             for (std::size_t i = perChunk; i-- > 0;) {
-                auto* e = reinterpret_cast<HashEntry*>(bytes + 8 + i * table->entrySize);
+                auto* e = reinterpret_cast<HashEntry*>(bytes + 8 + i * EntryStride(table));
                 e->next = table->freeEntries;
                 table->freeEntries = e;
             }

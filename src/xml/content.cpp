@@ -75,7 +75,7 @@ void XmlParserState::ParseContent() {
             return;
         }
         FlushText();
-        if (Depth() == 1) ReaderCompact(Top());
+        ReaderCompact(Top());
         ParseMarkup();
     }
 }
@@ -154,7 +154,7 @@ void XmlParserState::DeliverPiece(bool whitespaceAllowed) {
         Check(H().characters(User(), text.data, len));
     }
     text.length = 0;
-    if (Depth() == 1) ReaderCompact(Top());
+    ReaderCompact(Top());
 }
 
 void XmlParserState::FlushText() {

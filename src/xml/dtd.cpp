@@ -26,6 +26,10 @@ HashTable* MakeTable(HashTable*& table, std::uint32_t buckets) {
     return table;
 }
 
+// Entity tables are sized for large DTDs: a document may declare many thousands of
+// entities, and short chains keep declaring and expanding them linear.
+constexpr std::uint32_t kEntityBuckets = 4096;
+
 struct Keyword {
     const char* text;
     int type;
@@ -66,6 +70,7 @@ void XmlParserState::ReadExternalSubset(XmlEntity* subset) {
 void XmlParserState::ReadDeclarations(bool internal, std::size_t baseDepth) {
     int conditionalBase = conditionalDepth;
     for (;;) {
+        ReaderCompact(Top());
         SkipSpace();
         int c = Peek();
         if (c < 0) {
@@ -302,6 +307,7 @@ void XmlParserState::ParseEntityDecl() {
     auto* e = static_cast<XmlEntity*>(arena.Alloc(sizeof(XmlEntity)));
     *e = XmlEntity{};
     e->name = ReadDtdName("ENTITY");
+    e->declaredExternally = InExternalContext() ? 1 : 0;
     DtdRequireSpace("ENTITY");
     int quote = Peek();
     if (quote == '"' || quote == '\'') {
@@ -342,7 +348,7 @@ void XmlParserState::ParseEntityDecl() {
     if (Peek() != '>') Fail(XML_ERROR_INVALID_DECLARATION, "ENTITY");
     Advance();
     if (H().entityDecl) Check(H().entityDecl(User(), e));
-    HashTable* table = parameter ? MakeTable(parameterEntities, 64) : MakeTable(generalEntities, 64);
+    HashTable* table = parameter ? MakeTable(parameterEntities, kEntityBuckets) : MakeTable(generalEntities, kEntityBuckets);
     if (!HashTableLookup(table, e->name)) Need(HashTableInsert(table, e->name, e));
 }
 

@@ -1,41 +1,40 @@
 #!/usr/bin/env python3
-"""Writes name_tables.cpp: the XML 1.0 name-character classes (Appendix B) for the
-Basic Multilingual Plane above U+007F, as a page table of 256-bit bitmaps.
+"""Writes name_tables.cpp: the XML 1.0 name-character classes of Appendix B
+(Letter = BaseChar | Ideographic; name characters add Digit, CombiningChar, Extender and
+"." "-" "_" ":") above U+007F, as a page table of 256-bit bitmaps.
 
-The classes follow the derivation rules that Appendix B gives: name-start characters are
-the categories Ll, Lu, Lo, Lt, Nl; name characters add Mc, Me, Mn, Lm, Nd; characters in
-the compatibility area (U+F900-U+FFFE) and characters with a compatibility or font
-decomposition are excluded; U+02BB-U+02C1, U+0559, U+06E5, U+06E6 are name-start
-characters; U+00B7 and U+0387 are name characters; U+20DD-U+20E0 are not.
+The productions are read from a copy of the XML 1.0 Recommendation in its XML source
+form, for example the one that the W3C conformance suite carries:
+    make_name_tables.py xmlconf/japanese/pr-xml-utf-8.xml name_tables.cpp
 """
+import re
 import sys
-import unicodedata
-
-START = {"Ll", "Lu", "Lo", "Lt", "Nl"}
-NAME = START | {"Mc", "Me", "Mn", "Lm", "Nd"}
 
 
-def classes(cp):
-    c = chr(cp)
-    cat = unicodedata.category(c)
-    if 0xF900 <= cp <= 0xFFFE:
-        return False, False
-    if unicodedata.decomposition(c).startswith("<"):
-        return False, False
-    start = cat in START
-    name = cat in NAME
-    if 0x02BB <= cp <= 0x02C1 or cp in (0x0559, 0x06E5, 0x06E6):
-        start = name = True
-    if cp in (0x00B7, 0x0387):
-        name = True
-    if 0x20DD <= cp <= 0x20E0:
-        start = name = False
-    if 0xD800 <= cp <= 0xDFFF:
-        start = name = False
+def production(text, name):
+    m = re.search(r"<prod id=.NT-%s.>(.*?)</prod>" % name, text, re.S)
+    ranges = []
+    for lo, hi in re.findall(r"#x([0-9A-Fa-f]+)(?:-#x([0-9A-Fa-f]+))?", m.group(1)):
+        ranges.append((int(lo, 16), int(hi or lo, 16)))
+    return ranges
+
+
+def load(spec):
+    text = open(spec, encoding="utf-8").read()
+    start, name = set(), set()
+    for cls in ("BaseChar", "Ideographic"):
+        for lo, hi in production(text, cls):
+            start.update(range(lo, hi + 1))
+    name.update(start)
+    for cls in ("CombiningChar", "Digit", "Extender"):
+        for lo, hi in production(text, cls):
+            name.update(range(lo, hi + 1))
     return start, name
 
 
-def main(out):
+def main(spec, out):
+    start_set, name_set = load(spec)
+
     pages = {}
     page_of = {"start": [], "name": []}
     bitmaps = []
@@ -57,7 +56,8 @@ def main(out):
             cp = page * 256 + lo
             if cp < 0x80:
                 continue
-            s, n = classes(cp)
+            s = cp in start_set
+            n = cp in name_set
             if s:
                 sb[lo >> 5] |= 1 << (lo & 31)
             if n:
@@ -82,4 +82,4 @@ def main(out):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "name_tables.cpp")
+    main(sys.argv[1], sys.argv[2])

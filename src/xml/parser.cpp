@@ -291,6 +291,14 @@ void XmlParserState::SelectEncoding(XmlReaderState* s, const char* name) {
         const char* replaced = H().resolveEncoding(User(), name);
         if (replaced) name = replaced;
     }
+    if (s->decoder != XML_DECODE_DECLARATION) {
+        // A decoder is already active (forced by the caller): only a declaration that
+        // agrees with it is accepted.
+        if (SameIgnoringCase(name, "UTF-8") && s->encodingName[0] == '\0') return;
+        if (!SameIgnoringCase(name, s->encodingName))
+            Fail(XML_ERROR_ENCODING_SWITCH, s->encodingName[0] ? s->encodingName : "UTF-8", name);
+        return;
+    }
     int decoder;
     if (SameIgnoringCase(name, "UTF-8"))
         decoder = XML_DECODE_UTF8;
@@ -298,13 +306,6 @@ void XmlParserState::SelectEncoding(XmlReaderState* s, const char* name) {
         decoder = XML_DECODE_LATIN1;
     else
         Fail(XML_ERROR_UNSUPPORTED_ENCODING, name);
-    if (s->decoder != XML_DECODE_DECLARATION) {
-        // A decoder is already active (forced by the caller).
-        if (decoder == XML_DECODE_UTF8 && s->encodingName[0] == '\0') return;
-        if (!SameIgnoringCase(name, s->encodingName))
-            Fail(XML_ERROR_ENCODING_SWITCH, s->encodingName[0] ? s->encodingName : "UTF-8", name);
-        return;
-    }
     s->decoder = decoder;
     s->unitWidth = 1;
     if (decoder != XML_DECODE_UTF8) {
@@ -581,7 +582,7 @@ int XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* enc
         }
         // End of document: unclosed elements, missing root, endDocument.
         try {
-            if (readFn) st->FinishDocument();
+            st->FinishDocument();
         } catch (const XmlStop&) {
         }
     } catch (const std::bad_alloc&) {

@@ -95,6 +95,7 @@ struct XmlEntity {
     int textLength;
     int inUse;             // nonzero while being expanded (recursion detection)
     const char* notation;  // NDATA name of unparsed entities, else null
+    int declaredExternally;  // declared in an external subset or external parameter entity
 };
 
 // ---------------------------------------------------------------------------------------

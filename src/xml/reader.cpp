@@ -19,6 +19,8 @@ void Reserve(XmlReaderState* s, std::size_t extra) {
     if (s->len + extra <= s->cap) return;
     std::size_t want = s->len + extra;
     if (want > kXmlBufferLimit) throw AllocError("XML input buffer limit reached.");
+    // Grow geometrically so that a long construct is not copied once per block.
+    if (want < s->cap * 2) want = s->cap * 2 < kXmlBufferLimit ? s->cap * 2 : kXmlBufferLimit;
     std::size_t cap = (want + kXmlReadBlock - 1) / kXmlReadBlock * kXmlReadBlock;
     char* fresh = static_cast<char*>(emalloc(cap));
     if (s->len) std::memcpy(fresh, s->buf, s->len);
@@ -157,7 +159,7 @@ void ReadBlock(XmlReader* reader) {
     }
     s->rawLen += static_cast<std::size_t>(got);
     s->bytesRead += static_cast<std::uint64_t>(got);
-    if (rc != 0 || got < room) s->eof = true;
+    if (rc != 0 || got == 0) s->eof = true;  // short reads are allowed before the end
 }
 
 // Decodes what raw holds into the buffer; returns the number of bytes produced.

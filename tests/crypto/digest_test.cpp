@@ -180,6 +180,8 @@ TEST(Digest, DigestDataReturnRules) {
     EXPECT_EQ(untouched[0], 0xEE);
     // Errors.
     EXPECT_EQ(DigestData(out, 64, msg, -1, kHashSha1), -6);
+    EXPECT_EQ(DigestData(out, 64, nullptr, 3, kHashSha1), -6);  // would read through null
+    EXPECT_EQ(DigestData(out, 64, nullptr, 0, kHashSha1), 20);
     for (unsigned id = 7; id < 16; ++id) EXPECT_EQ(DigestData(out, 64, msg, 3, id), -17) << id;
     // Only the low four bits select the algorithm.
     EXPECT_EQ(OneShotHex(kvntest::Bytes("abc"), 16), "a9993e364706816aba3e25717850c26c9cd0d89d");

@@ -153,6 +153,9 @@ TEST(Hmac, ReturnRules) {
     for (unsigned id = 7; id < 16; ++id) EXPECT_EQ(HmacData(out, 64, msg, 7, key, 3, id), -17);
     EXPECT_EQ(HmacData(out, 64, msg, 7, key, 3, 16), 20);
     EXPECT_EQ(HmacData(out, 64, msg, -1, key, 3, 0), -6);
+    EXPECT_EQ(HmacData(out, 64, nullptr, 7, key, 3, 0), -6);
+    EXPECT_EQ(HmacData(out, 64, msg, 7, nullptr, 3, 0), -6);
+    EXPECT_EQ(HmacData(out, 64, nullptr, 0, nullptr, 0, 0), 20);
 
     std::uint8_t direct[20];
     HmacSha1(direct, msg, 7, key, 3);

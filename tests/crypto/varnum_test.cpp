@@ -8,6 +8,7 @@
 
 #include "base/memory.h"
 #include "crypto/mp.h"
+#include "crypto/mp_reduce.h"
 #include "test_util.h"
 
 using namespace kvn;
@@ -218,6 +219,22 @@ TEST(Varnum, DigitLayerDivisionMatchesOpenSsl) {
         ASSERT_EQ(Hex(toBn(q).get()), Hex(bq.get())) << round;
         ASSERT_EQ(Hex(toBn(r).get()), Hex(br.get())) << round;
     }
+    // One-digit division.
+    for (int round = 0; round < 200; ++round) {
+        std::size_t n = 1 + rng() % 12;
+        std::vector<Digit> u(n), q(n);
+        for (auto& d : u) d = static_cast<Digit>(rng());
+        Digit v = static_cast<Digit>(rng()) >> (rng() % 32);
+        if (v == 0) v = 3;
+        Digit r = mpShortDiv(q.data(), u.data(), v, n);
+        ByteVec bytes(n * 4);
+        mpConvToOctets(u.data(), n, bytes.data(), bytes.size());
+        Bn bu = FromBytesBn(bytes);
+        BN_ULONG ref = BN_div_word(bu.get(), v);
+        mpConvToOctets(q.data(), n, bytes.data(), bytes.size());
+        ASSERT_EQ(Hex(FromBytesBn(bytes).get()), Hex(bu.get())) << round;
+        ASSERT_EQ(r, ref) << round;
+    }
     // Zero divisor: quotient and remainder 0.
     Digit u[2] = {5, 6}, zero[1] = {0}, q[2] = {9, 9}, r[1] = {9};
     mpDivide(q, r, u, 2, zero, 1);
@@ -351,4 +368,21 @@ TEST(Varnum, AllocationFailureThrowsAndLeaksNothing) {
         }
     }
     EXPECT_EQ(LiveBlocks(), before);
+}
+
+TEST(Varnum, HalfDigitDivisionMatchesNativeDivision) {
+    // spDivide forms each quotient digit from 16-bit halves; compare with the machine's
+    // 64-by-32-bit division, stressing the trial-quotient corrections.
+    std::mt19937 rng(15);
+    const Digit edges[] = {0x80000000u, 0x80000001u, 0x8000FFFFu, 0xFFFF0000u, 0xFFFFFFFFu, 0xC0000000u};
+    for (int round = 0; round < 200000; ++round) {
+        Digit v = round < 6000 ? edges[round % 6] : static_cast<Digit>(rng()) | 0x80000000u;
+        Digit u1 = round % 3 == 0 ? v - 1 - static_cast<Digit>(rng() % 4) : static_cast<Digit>(rng()) % v;
+        Digit u0 = round % 5 == 0 ? 0xFFFFFFFFu - static_cast<Digit>(rng() % 4) : static_cast<Digit>(rng());
+        std::uint64_t num = (std::uint64_t{u1} << 32) | u0;
+        Digit rem = 0;
+        Digit q = spDivide(&rem, u1, u0, v);
+        ASSERT_EQ(q, num / v) << std::hex << u1 << " " << u0 << " / " << v;
+        ASSERT_EQ(rem, num % v);
+    }
 }

@@ -1,0 +1,34 @@
+// Exports over the content of a document: version, one attribute, the pipe string.
+#include "api/export_guard.h"
+#include "cfdi/attribute_query.h"
+#include "cfdi/document.h"
+#include "cfdi/pipe_string.h"
+
+extern "C" KVN_API int KVN_XmlReceiptVersion(const char* xmlFile) {
+    return kvn::RunExport([&] {
+        if (kvn::Missing(xmlFile)) return -BAD_PARAM_ERROR;
+        int number = kvn::VersionNumber(xmlFile);
+        if (number == 20) return 2;
+        if (number == 30) return 3;
+        return number;
+    });
+}
+
+extern "C" KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xmlFile, const char* attributeName,
+                                           const char* elementName) {
+    return kvn::RunExport([&] {
+        if (!xmlFile || !attributeName || !elementName) return -BAD_PARAM_ERROR;
+        if (!out) outlen = 0;
+        if (out && outlen > 0) out[0] = '\0';
+        kvn::FilePtr document = kvn::OpenDocument(xmlFile);
+        if (!document) return -OPEN_ERROR;
+        return kvn::QueryAttribute(out, outlen, document.get(), attributeName, elementName);
+    });
+}
+
+extern "C" KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options) {
+    return kvn::RunExport([&] {
+        if (kvn::Missing(xmlFile)) return -BAD_PARAM_ERROR;
+        return kvn::MakePipeString(out, outlen, xmlFile, options);
+    });
+}

@@ -1,0 +1,158 @@
+#include "cfdi/attribute_query.h"
+
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/lasterror.h"
+#include "base/memory.h"
+#include "cfdi/document.h"
+#include "cfdi/namespaces.h"
+#include "cfdi/xml_events.h"
+#include "kelvane.h"
+
+namespace kvn {
+namespace {
+
+constexpr std::size_t kMaxElementRef = 512;
+
+// The element a query looks for, parsed from "[prefix:]local[n]".
+struct ElementRef {
+    String text;              // the reference without its index
+    const char* uri = nullptr;
+    const char* local = nullptr;
+    long occurrence = 1;
+};
+
+// An index below 1 leaves "[" and the digits in the name (only "]" goes), so that no
+// element matches and the query answers NO_MATCH_ERROR.
+ElementRef ParseElementRef(const char* reference) {
+    ElementRef ref;
+    ref.text.assign(reference, strnlen(reference, kMaxElementRef));
+    std::size_t open = ref.text.find('[');
+    if (open != String::npos) {
+        std::size_t close = ref.text.find(']', open + 1);
+        if (close != String::npos) {
+            long n = std::atol(ref.text.c_str() + open + 1);
+            if (n >= 1) {
+                ref.occurrence = n;
+                ref.text.resize(open);
+            } else {
+                ref.text.erase(close, 1);
+            }
+        }
+    }
+    ResolvedName resolved = ResolvePrefixedName(ref.text.c_str());
+    ref.uri = resolved.uri;
+    ref.local = resolved.local;
+    return ref;
+}
+
+class AttributeQuerySink final : public XmlEventSink {
+public:
+    AttributeQuerySink(const ElementRef& ref, const char* attributeName, char* out, int outlen)
+        : ref_(ref), attributeName_(attributeName), out_(out), outlen_(outlen) {}
+
+    bool OnStartElement(const char* uri, const char* local, const char* qname, const ElementAttribute* attributes,
+                        std::size_t count) override {
+        if (!Matches(uri, local, qname)) return true;
+        if (++seen_ < ref_.occurrence) return true;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (std::strcmp(attributes[i].qname, attributeName_) == 0) {
+                Answer(attributes[i].value);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool found() const noexcept { return found_; }
+    int length() const noexcept { return length_; }
+
+private:
+    bool Matches(const char* uri, const char* local, const char* qname) const {
+        if (*local == '\0') return std::strcmp(qname, ref_.local) == 0;
+        if (*uri != '\0' && ref_.uri && std::strcmp(uri, ref_.uri) != 0) return false;
+        return std::strcmp(local, ref_.local) == 0;
+    }
+
+    void Answer(const char* value) {
+        std::size_t n = std::strlen(value);
+        found_ = true;
+        length_ = n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+        if (out_ && outlen_ >= 1) {
+            std::size_t take = n < static_cast<std::size_t>(outlen_) ? n : static_cast<std::size_t>(outlen_);
+            std::memcpy(out_, value, take);
+            out_[take] = '\0';
+        }
+    }
+
+    const ElementRef& ref_;
+    const char* attributeName_;
+    char* out_;
+    int outlen_;
+    long seen_ = 0;
+    bool found_ = false;
+    int length_ = 0;
+};
+
+}  // namespace
+
+int QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef) {
+    if (!document || !attributeName || !elementRef) return -BAD_PARAM_ERROR;
+    if (out && outlen > 0) out[0] = '\0';
+    ElementRef ref = ParseElementRef(elementRef);
+    AttributeQuerySink sink(ref, attributeName, out, outlen);
+    XmlParseResult result = ParseXmlEvents(document, sink, kXmlKeepNamespaceDeclarations);
+    if (result.status == XmlParseStatus::kCreateFailed) {
+        RecordError("Error creating XML parser/Error al crear el parser de XML");
+        return -PARSER_FAILED_ERROR;
+    }
+    if (result.status == XmlParseStatus::kError) {
+        RecordError("XML parsing error/Error al analizar de XML: %s (Line/numero de linea: %d)", result.message,
+                    result.line);
+        return -BAD_XML_ERROR;
+    }
+    return sink.found() ? sink.length() : -NO_MATCH_ERROR;
+}
+
+double ReadLeadingNumber(const char* text) noexcept {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    if (*text == '+' || *text == '-') return 0.0;  // "+-1" is no number
+    double value = 0.0;
+    std::from_chars_result r = std::from_chars(text, text + std::strlen(text), value, std::chars_format::general);
+    if (r.ec != std::errc()) return 0.0;
+    return negative ? -value : value;
+}
+
+int DetectVersion(std::FILE* document, double& version) {
+    char text[16];
+    int rc = QueryAttribute(text, 15, document, "version", "Comprobante");
+    if (rc == -NO_MATCH_ERROR) {
+        RecordError("Cannot find the 'version' attribute/No se puede encontrar la 'version' atributo");
+        return rc;
+    }
+    if (rc < 0) return rc;
+    version = ReadLeadingNumber(text);
+    double major = std::trunc(version);
+    if (major != 2.0 && major != 3.0) {
+        RecordError("CFD version '%s' not supported/CFD version no es compatible", text);
+        return -NOT_SUPPORTED_ERROR;
+    }
+    return static_cast<int>(major);
+}
+
+int VersionNumber(const char* xmlFile) {
+    FilePtr document = OpenDocument(xmlFile);
+    if (!document) return -OPEN_ERROR;
+    double version = 0.0;
+    int major = DetectVersion(document.get(), version);
+    if (major < 1) return major;
+    return static_cast<int>(std::trunc(version * 10.0));
+}
+
+}  // namespace kvn

@@ -1,0 +1,37 @@
+// Attribute query and version detection over a document file.
+#pragma once
+
+#include <cstdio>
+
+namespace kvn {
+
+// Reads attribute `attributeName` (its qualified name exactly as written, so "xmlns:cfdi"
+// or a prefixed name may be asked for) of the element named by `elementRef`:
+// [prefix ":"] local-name ["[" n "]"], n counting matching elements from 1. A known prefix
+// also requires the element's namespace; an unknown or absent one matches by local name.
+// The answer comes from the first matching element, at or after the n-th, that carries
+// the attribute. The parse stops at the answer, so errors later in the document are not
+// seen.
+//
+// Copies at most outlen characters of the value and a NUL into out when out is given and
+// outlen >= 1 (out[0] is NUL'ed first in any case). Returns the full value length, or
+// -NO_MATCH_ERROR (no message), -BAD_PARAM_ERROR, -PARSER_FAILED_ERROR or -BAD_XML_ERROR
+// with the message recorded.
+int QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef);
+
+// Reads the version attribute of the root Comprobante (any namespace). Returns the major
+// version, 2 or 3, and sets `version` whenever the attribute was read. Failures:
+// -NO_MATCH_ERROR ("Cannot find the 'version' attribute/..."), -NOT_SUPPORTED_ERROR for
+// another major version, or the query's error.
+int DetectVersion(std::FILE* document, double& version);
+
+// trunc(version x 10) of the document in xmlFile: 20, 22, 30, 32 for the supported versions,
+// any other number for other minor versions, or a negative code with its message recorded.
+int VersionNumber(const char* xmlFile);
+
+// Reads "1.5e1"-style text as C atof does in the "C" locale (leading white space, sign,
+// digits, fraction, exponent; 0 when no number starts the text), whatever the host's
+// locale says about the decimal point.
+double ReadLeadingNumber(const char* text) noexcept;
+
+}  // namespace kvn

@@ -1,0 +1,21 @@
+// The pipe string of an invoice document: the attribute values (and a few element texts)
+// that the schema table of the document's version selects, in the table's order, each
+// cleaned of surplus white space, joined by '|' and framed by "||". It is what the seal
+// covers; one wrong byte makes the invoice invalid.
+#pragma once
+
+namespace kvn {
+
+// Computes the pipe string of the document in xmlFile. Options read: KVN_OPT_STAMP (the
+// stamp's pipe string of a version 3 document) and KVN_OPT_LATIN1 (the result converted to
+// Latin-1).
+//
+// Without a buffer (out null or outlen < 1) returns an upper bound of the length (values
+// counted before cleaning and conversion); with one, writes at most outlen characters and
+// a NUL (a short buffer gives a cut string) and returns the length written. Failures:
+// -OPEN_ERROR, -BAD_FLAG_ERROR, -NOT_SUPPORTED_ERROR, -PARSER_FAILED_ERROR, -BAD_XML_ERROR,
+// -MISSING_ERROR (stamp mode) with their messages recorded; -NO_DATA_ERROR without a
+// message when the result would be shorter than 4 characters.
+int MakePipeString(char* out, int outlen, const char* xmlFile, int options);
+
+}  // namespace kvn

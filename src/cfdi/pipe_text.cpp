@@ -1,0 +1,69 @@
+#include "cfdi/pipe_text.h"
+
+#include <cstring>
+
+namespace kvn {
+namespace {
+
+bool IsCleanedSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+void BoundedText::Put(char c) noexcept {
+    if (size_ >= capacity_) return;
+    buffer_[size_++] = c;
+    buffer_[size_] = '\0';
+}
+
+void BoundedText::Append(const char* text, std::size_t n) noexcept {
+    std::size_t room = capacity_ - size_;
+    std::size_t take = n < room ? n : room;
+    std::memcpy(buffer_ + size_, text, take);
+    size_ += take;
+    buffer_[size_] = '\0';
+}
+
+void BoundedText::AppendCleaned(const char* value, std::size_t n) noexcept {
+    std::size_t begin = 0;
+    while (begin < n && IsCleanedSpace(value[begin])) ++begin;
+    while (n > begin && IsCleanedSpace(value[n - 1])) --n;
+    bool pendingSpace = false;
+    for (std::size_t i = begin; i < n && size_ < capacity_; ++i) {
+        if (IsCleanedSpace(value[i])) {
+            pendingSpace = true;
+            continue;
+        }
+        if (pendingSpace) {
+            Put(' ');
+            pendingSpace = false;
+        }
+        Put(value[i]);
+    }
+}
+
+std::size_t Utf8ToLatin1InPlace(char* text, std::size_t n) noexcept {
+    auto* bytes = reinterpret_cast<unsigned char*>(text);
+    std::size_t in = 0;
+    std::size_t out = 0;
+    while (in < n) {
+        unsigned lead = bytes[in];
+        if (lead < 0x80) {
+            bytes[out++] = static_cast<unsigned char>(lead);
+            ++in;
+            continue;
+        }
+        std::size_t length = lead <= 0xDF ? 2 : lead <= 0xEF ? 3 : lead <= 0xF7 ? 4 : lead <= 0xFB ? 5 : 6;
+        if (n - in < length) break;
+        unsigned char result = '?';
+        if (length == 2) {
+            unsigned codePoint = ((lead & 0x1Fu) << 6) + (bytes[in + 1] & 0x3Fu);
+            if (codePoint < 256) result = static_cast<unsigned char>(codePoint);
+        }
+        bytes[out++] = result;
+        in += length;
+    }
+    bytes[out] = '\0';
+    return out;
+}
+
+}  // namespace kvn

@@ -1,0 +1,37 @@
+// Text steps of the pipe string: bounded appending with white-space cleaning, and the
+// in-place conversion from UTF-8 to Latin-1.
+#pragma once
+
+#include <cstddef>
+
+namespace kvn {
+
+// Appends to a caller's buffer of `capacity` characters (plus a NUL); every append stops
+// where the text would pass the capacity, so a short buffer gives a cut text.
+class BoundedText {
+public:
+    BoundedText(char* buffer, std::size_t capacity) noexcept : buffer_(buffer), capacity_(capacity) { buffer_[0] = '\0'; }
+
+    void Append(const char* text, std::size_t n) noexcept;
+    // Appends `value` cleaned: leading and trailing space, tab, LF and CR dropped, every
+    // remaining run of them replaced by one space.
+    void AppendCleaned(const char* value, std::size_t n) noexcept;
+
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    void Put(char c) noexcept;
+
+    char* buffer_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+};
+
+// Converts NUL-terminated UTF-8 `text` of length n to Latin-1 in place: a byte below 0x80
+// is copied; a lead byte 0x80-0xDF and its follower give one byte when the code point is
+// below 256, else '?'; lead bytes E0-EF, F0-F7, F8-FB and FC-FF give '?' and consume
+// 3, 4, 5 or 6 bytes. A sequence cut short by the end of the text ends the conversion.
+// Returns the new length; the text stays NUL-terminated.
+std::size_t Utf8ToLatin1InPlace(char* text, std::size_t n) noexcept;
+
+}  // namespace kvn

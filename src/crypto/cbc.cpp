@@ -1,0 +1,222 @@
+// CBC mode (NIST SP 800-38A) with PKCS#5 padding (RFC 2898 section 6.1.1) over the
+// four block ciphers, as whole-message functions that allocate their result.
+#include <cstring>
+
+#include "base/memory.h"
+#include "crypto/cipher_internal.h"
+
+namespace kvn {
+namespace {
+
+constexpr int kShortBuf = -30;   // SHORT_BUF_ERROR
+constexpr int kBadLength = 26;   // BAD_LENGTH_ERROR
+constexpr std::size_t kMaxBlock = 16;
+
+// One cipher in one direction: a context, its block size and its block function.
+struct BlockCipher {
+    const void* ctx;
+    std::size_t blockSize;
+    void (*block)(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept;
+    std::uint8_t* chain;
+};
+
+// Encrypts or decrypts len bytes in CBC mode, continuing the chain; out may equal in.
+// Returns 0, or 26 when len is not a whole number of blocks (nothing is processed).
+int CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
+    const std::size_t bs = c.blockSize;
+    if (len % bs != 0) return kBadLength;
+    std::uint8_t block[kMaxBlock], saved[kMaxBlock];
+    for (std::size_t off = 0; off < len; off += bs) {
+        if (encrypt) {
+            for (std::size_t i = 0; i < bs; ++i) block[i] = static_cast<std::uint8_t>(in[off + i] ^ c.chain[i]);
+            c.block(c.ctx, out + off, block);
+            std::memcpy(c.chain, out + off, bs);
+        } else {
+            std::memcpy(saved, in + off, bs);
+            c.block(c.ctx, block, saved);
+            for (std::size_t i = 0; i < bs; ++i) out[off + i] = static_cast<std::uint8_t>(block[i] ^ c.chain[i]);
+            std::memcpy(c.chain, saved, bs);
+        }
+    }
+    ewipe(block, sizeof block);
+    ewipe(saved, sizeof saved);
+    return 0;
+}
+
+// Block functions with a uniform signature.
+void DesEnc(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
+    DesBlock(static_cast<const DesCtx*>(ctx)->schedule, out, in);
+}
+void Des3Enc(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
+    Des3Block(static_cast<const Des3Ctx*>(ctx)->schedule, out, in);
+}
+void AesEnc(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
+    AesEncryptBlock(static_cast<const AesCtx*>(ctx), out, in);
+}
+void AesDec(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
+    AesDecryptBlock(static_cast<const AesCtx*>(ctx), out, in);
+}
+void Rc2Enc(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
+    Rc2EncryptBlock(static_cast<const Rc2Ctx*>(ctx), out, in);
+}
+void Rc2Dec(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
+    Rc2DecryptBlock(static_cast<const Rc2Ctx*>(ctx), out, in);
+}
+
+// Owner of a result buffer: wiped and freed unless released to the caller.
+class Output {
+public:
+    explicit Output(std::size_t n) : n_(n), p_(static_cast<std::uint8_t*>(emalloc(n))) {}
+    ~Output() {
+        if (p_) {
+            ewipe(p_, n_);
+            efree(p_);
+        }
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    std::uint8_t* get() const noexcept { return p_; }
+    std::uint8_t* release() noexcept {
+        std::uint8_t* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+
+private:
+    std::size_t n_;
+    std::uint8_t* p_;
+};
+
+// Pads and encrypts with a cipher whose context is already set up for encryption.
+std::uint8_t* EncryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, int* outLenPtr) {
+    const int bs = static_cast<int>(c.blockSize);
+    int padded = PadPkcs5(nullptr, 0, in, inLen, bs);
+    if (padded < 1) return nullptr;
+    Output plain(static_cast<std::size_t>(padded));
+    if (PadPkcs5(plain.get(), padded, in, inLen, bs) != padded) return nullptr;
+    Output out(static_cast<std::size_t>(padded));
+    CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded));
+    *outLenPtr = padded;
+    return out.release();
+}
+
+// Decrypts and checks the padding: the last byte p is 1..block size and the p - 1 bytes
+// before it equal p. The result keeps its inLen allocation; its length is inLen - p.
+std::uint8_t* DecryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, int* outLenPtr) {
+    const int bs = static_cast<int>(c.blockSize);
+    if (!in || inLen < bs || inLen % bs != 0) return nullptr;
+    Output out(static_cast<std::size_t>(inLen));
+    CbcProcess(c, false, out.get(), in, static_cast<std::size_t>(inLen));
+    const std::uint8_t* plain = out.get();
+    const int p = plain[inLen - 1];
+    if (p < 1 || p > bs) return nullptr;
+    for (int i = inLen - p; i < inLen - 1; ++i)
+        if (plain[i] != p) return nullptr;
+    *outLenPtr = inLen - p;
+    return out.release();
+}
+
+// Runs `body` with a zero-filled context of type Ctx that is wiped afterwards on every
+// path; null outLenPtr, key or IV fail before anything is allocated.
+template <class Ctx, class Body>
+std::uint8_t* WithContext(int* outLenPtr, const std::uint8_t* key, const std::uint8_t* iv, Body body) {
+    if (!outLenPtr) return nullptr;
+    *outLenPtr = 0;
+    if (!key || !iv) return nullptr;
+    struct Wiped {
+        Ctx ctx{};
+        ~Wiped() { ewipe(&ctx, sizeof ctx); }
+    } holder;
+    return body(holder.ctx);
+}
+
+}  // namespace
+
+int PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize) noexcept {
+    if (blockSize != 8 && blockSize != 16) return -kCryptoBadBlockSize;
+    if (inLen < 0 || (inLen > 0 && !in)) return -6;  // BAD_PARAM_ERROR
+    const int p = blockSize - inLen % blockSize;
+    if (inLen > 0x7FFFFFFF - p) return -6;
+    const int padded = inLen + p;
+    if (!out || outLen < 1) return padded;
+    if (outLen < padded) return kShortBuf;
+    if (inLen > 0) std::memmove(out, in, static_cast<std::size_t>(inLen));
+    std::memset(out + inLen, p, static_cast<std::size_t>(p));
+    return padded;
+}
+
+std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key8,
+                            const std::uint8_t* iv8) {
+    return WithContext<DesCtx>(outLenPtr, key8, iv8, [&](DesCtx& ctx) {
+        ctx.encrypt = 1;
+        DesKeySchedule(ctx.schedule, key8, false);
+        std::memcpy(ctx.chain, iv8, 8);
+        return EncryptWhole({&ctx, 8, DesEnc, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* DesCbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key8,
+                            const std::uint8_t* iv8) {
+    return WithContext<DesCtx>(outLenPtr, key8, iv8, [&](DesCtx& ctx) {
+        ctx.encrypt = 0;
+        DesKeySchedule(ctx.schedule, key8, true);
+        std::memcpy(ctx.chain, iv8, 8);
+        return DecryptWhole({&ctx, 8, DesEnc, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
+                             const std::uint8_t* iv8) {
+    return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
+        Des3CbcInit(&ctx, key24, iv8, 1);
+        return EncryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
+                             const std::uint8_t* iv8) {
+    return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
+        Des3CbcInit(&ctx, key24, iv8, 0);
+        return DecryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
+                            const std::uint8_t* iv16) {
+    return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
+        if (AesSetKey(&ctx, key, keyBits, false) != 0) return nullptr;
+        std::memcpy(ctx.chain, iv16, 16);
+        return EncryptWhole({&ctx, 16, AesEnc, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
+                            const std::uint8_t* iv16) {
+    return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
+        if (AesSetKey(&ctx, key, keyBits, true) != 0) return nullptr;
+        std::memcpy(ctx.chain, iv16, 16);
+        return DecryptWhole({&ctx, 16, AesDec, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
+                            int effectiveBits, const std::uint8_t* iv8) {
+    return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
+        if (Rc2SetKey(&ctx, key, keyLen, effectiveBits) != 0) return nullptr;
+        ctx.encrypt = 1;
+        std::memcpy(ctx.chain, iv8, 8);
+        return EncryptWhole({&ctx, 8, Rc2Enc, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+std::uint8_t* Rc2CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
+                            int effectiveBits, const std::uint8_t* iv8) {
+    return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
+        if (Rc2SetKey(&ctx, key, keyLen, effectiveBits) != 0) return nullptr;
+        ctx.encrypt = 0;
+        std::memcpy(ctx.chain, iv8, 8);
+        return DecryptWhole({&ctx, 8, Rc2Dec, ctx.chain}, in, inLen, outLenPtr);
+    });
+}
+
+}  // namespace kvn

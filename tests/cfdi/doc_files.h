@@ -1,0 +1,30 @@
+// Small helpers for tests that need a document on disk.
+#pragma once
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace kvn::testing {
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline std::string FixturePath(const std::string& name) { return std::string(KVN_FIXTURES_DIR) + "/invoices/" + name; }
+
+// Writes text to a file in the test temp directory and returns its path.
+inline std::string WriteTempDoc(const std::string& name, const std::string& text) {
+    std::string path = ::testing::TempDir() + "kvn_cfdi_" + name;
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    return path;
+}
+
+}  // namespace kvn::testing

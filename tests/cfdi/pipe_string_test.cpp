@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/lasterror.h"
+#include "cfdi/pipe_string.h"
+#include "cfdi/pipe_text.h"
+#include "doc_files.h"
+#include "kelvane.h"
+
+namespace kvn {
+namespace {
+
+using testing::FixturePath;
+using testing::ReadFile;
+using testing::WriteTempDoc;
+
+// Runs the two calls a caller makes: the length bound, then the string into a buffer of
+// that size. Returns the code of the first failing call, else the string.
+struct PipeResult {
+    int code = 0;
+    std::string text;
+    int bound = 0;
+};
+PipeResult Pipe(const std::string& path, int options = 0) {
+    PipeResult r;
+    ClearLastError();
+    r.bound = MakePipeString(nullptr, 0, path.c_str(), options);
+    if (r.bound < 0) {
+        r.code = r.bound;
+        return r;
+    }
+    std::vector<char> buf(static_cast<std::size_t>(r.bound) + 1, 'x');
+    int n = MakePipeString(buf.data(), r.bound, path.c_str(), options);
+    if (n < 0) {
+        r.code = n;
+        return r;
+    }
+    r.text.assign(buf.data());
+    EXPECT_EQ(static_cast<std::size_t>(n), r.text.size());
+    return r;
+}
+
+// Each fixture document has its expected pipe string beside it, written from the tables.
+TEST(PipeString, FixturesGiveTheirExpectedStrings) {
+    const char* names[] = {
+        "cfd20", "cfd22", "cfdi30", "cfdi32", "cfdi32_default_ns", "cfdi32_stamped", "cfdi32_unstamped",
+        "complement_terceros", "complement_iedu", "complement_ventavehiculos", "complement_psgecfd",
+        "complement_psgcfdsp", "complement_divisas", "complement_donat", "complement_ecb", "complement_ecc",
+        "complement_implocal", "complement_pfic", "complement_leyendasFisc", "complement_tpe", "complement_nomina",
+        "complement_registrofiscal", "complement_detallista",
+    };
+    for (const char* name : names) {
+        std::string base = std::string(name);
+        PipeResult r = Pipe(FixturePath(base + ".xml"));
+        ASSERT_EQ(r.code, 0) << name << ": " << LastErrorText();
+        EXPECT_EQ(r.text, ReadFile(FixturePath(base + ".pipe.txt"))) << name;
+        EXPECT_GE(r.bound, static_cast<int>(r.text.size())) << name;
+    }
+}
+
+TEST(PipeString, StampMode) {
+    PipeResult r = Pipe(FixturePath("cfdi32_stamped.xml"), KVN_OPT_STAMP);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, ReadFile(FixturePath("cfdi32_stamped.stamp.txt")));
+
+    std::string noUuid = WriteTempDoc("stamp_no_uuid.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2"><cfdi:Complemento>
+<tfd:TimbreFiscalDigital xmlns:tfd="http://www.sat.gob.mx/TimbreFiscalDigital" version="1.0" FechaTimbrado="2014-01-01T00:00:00" selloCFD="x" noCertificadoSAT="1" selloSAT="y"/></cfdi:Complemento></cfdi:Comprobante>)");
+    r = Pipe(noUuid, KVN_OPT_STAMP);
+    EXPECT_EQ(r.code, -MISSING_ERROR);
+    EXPECT_STREQ(LastErrorText(), "Attribute 'UUID' is mandatory/Atributo es obligatorio");
+    // Outside stamp mode a missing mandatory value is not this computation's concern.
+    EXPECT_EQ(Pipe(noUuid).text, "||3.2||");
+
+    r = Pipe(FixturePath("cfd22.xml"), KVN_OPT_STAMP);
+    EXPECT_EQ(r.code, -BAD_FLAG_ERROR);
+    EXPECT_STREQ(LastErrorText(),
+                 "TFD option only valid for version 3.x CFDI document/TFD opcion solo es valida para la version 3.x "
+                 "documento CFDI");
+    EXPECT_EQ(Pipe(FixturePath("cfdi32_unstamped.xml"), KVN_OPT_STAMP).code, -NO_DATA_ERROR);
+}
+
+TEST(PipeString, UnsupportedAndUnreadableDocuments) {
+    std::string v31 = WriteTempDoc("v31.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.1" fecha="x"/>)");
+    EXPECT_EQ(Pipe(v31).code, -NOT_SUPPORTED_ERROR);
+    EXPECT_STREQ(LastErrorText(), "Version '3.1' not supported/La version no es compatible");
+
+    EXPECT_EQ(Pipe("/nonexistent/invoice.xml").code, -OPEN_ERROR);
+    EXPECT_STREQ(LastErrorText(), "Cannot open file '/nonexistent/invoice.xml'/No se puede abrir el archivo");
+
+    // Version detection fails before the main parse: the failure is reported with the
+    // detection's message first.
+    std::string notXml = WriteTempDoc("not_xml.xml", "this is not XML");
+    EXPECT_EQ(Pipe(notXml).code, -NOT_SUPPORTED_ERROR);
+    EXPECT_EQ(std::string(LastErrorText()).rfind("XML parsing error/", 0), 0u) << LastErrorText();
+
+    // Elements outside any namespace match no entry: such a document selects nothing.
+    std::string noNamespace = WriteTempDoc("no_ns.xml", R"(<Comprobante version="2.2" serie="A"/>)");
+    EXPECT_EQ(Pipe(noNamespace).code, -NO_DATA_ERROR);
+
+    std::string badAfter = WriteTempDoc("bad_after.xml", R"(<Comprobante version="2.2" serie="A"><Emisor></Receptor></Comprobante>)");
+    EXPECT_EQ(Pipe(badAfter).code, -BAD_XML_ERROR);
+    EXPECT_EQ(std::string(LastErrorText()).rfind("Error: ", 0), 0u) << LastErrorText();
+    EXPECT_NE(std::string(LastErrorText()).find("(Line: 1)"), std::string::npos) << LastErrorText();
+}
+
+TEST(PipeString, WhiteSpaceCleaning) {
+    std::string doc = WriteTempDoc("spaces.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.2" serie="  A&#9;B   C " folio=" " fecha="">
+</Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    // A value of only white space is present (an empty field); an empty one is skipped.
+    EXPECT_EQ(r.text, "||2.2|A B C|||");
+
+    char out[64];
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {{"  A\tB   C ", "A B C"}, {"\r\n x \n\n y\t", "x y"}, {" \t ", ""}, {"plain", "plain"}};
+    for (const Case& c : cases) {
+        BoundedText text(out, sizeof out - 1);
+        text.AppendCleaned(c.in, std::strlen(c.in));
+        EXPECT_STREQ(out, c.out) << c.in;
+    }
+}
+
+TEST(PipeString, ShortBuffersCutAndTinyOnesGiveNoData) {
+    std::string path = FixturePath("cfd20.xml");
+    std::string full = ReadFile(FixturePath("cfd20.pipe.txt"));
+    char out[16];
+    std::memset(out, 'x', sizeof out);
+    EXPECT_EQ(MakePipeString(out, 10, path.c_str(), 0), 10);
+    EXPECT_EQ(std::string(out), full.substr(0, 10));
+    EXPECT_EQ(MakePipeString(out, 4, path.c_str(), 0), 4);
+    EXPECT_STREQ(out, "||2.");
+    EXPECT_EQ(MakePipeString(out, 3, path.c_str(), 0), -NO_DATA_ERROR);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(PipeString, Latin1Option) {
+    std::string doc = WriteTempDoc("latin1.xml", "<Comprobante xmlns=\"http://www.sat.gob.mx/cfd/2\" version=\"2.2\" serie=\"Ni\xC3\xB1o \xE2\x82\xAC\" folio=\"\xC3\x89\"/>");
+    PipeResult r = Pipe(doc, KVN_OPT_LATIN1);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||2.2|Ni\xF1o ?|\xC9||");
+    EXPECT_EQ(Pipe(doc).text, "||2.2|Ni\xC3\xB1o \xE2\x82\xAC|\xC3\x89||");
+
+    char text[] = "a\xC3\xB1\xF0\x9F\x98\x80z\xC3";  // a n-tilde, a 4-byte sequence, z, a cut sequence
+    EXPECT_EQ(Utf8ToLatin1InPlace(text, sizeof text - 1), 4u);
+    EXPECT_STREQ(text, "a\xF1?z");
+}
+
+TEST(PipeString, AddendaInAnyNamespaceIsLeftOut) {
+    std::string doc = WriteTempDoc("addenda.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.2" serie="S">
+ <Emisor rfc="E1"/>
+ <x:Addenda xmlns:x="urn:vendor"><Receptor rfc="NO"/><Concepto cantidad="9"/></x:Addenda>
+ <Receptor rfc="R1"/>
+</Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||2.2|S|E1|R1||");
+}
+
+// The totals follow their detail lines whichever group comes first in the document.
+TEST(PipeString, TotalsMoveBehindTheirLines) {
+    std::string doc = WriteTempDoc("totals.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2">
+ <cfdi:Impuestos totalImpuestosRetenidos="R" totalImpuestosTrasladados="T">
+  <cfdi:Traslados><cfdi:Traslado impuesto="IVA" tasa="16" importe="t1"/><cfdi:Traslado impuesto="IEPS" tasa="8" importe="t2"/></cfdi:Traslados>
+  <cfdi:Retenciones><cfdi:Retencion impuesto="ISR" importe="r1"/></cfdi:Retenciones>
+ </cfdi:Impuestos>
+</cfdi:Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||3.2|IVA|16|t1|IEPS|8|t2|T|ISR|r1|R||");
+    EXPECT_GE(r.bound, static_cast<int>(r.text.size()));
+}
+
+// Elements the table does not know (here 2.2-style RegimenFiscal in a 2.0 document) do
+// not move the table cursor, so the receiver that follows them is still found.
+TEST(PipeString, UnknownElementsDoNotSkipLaterEntries) {
+    std::string doc = WriteTempDoc("unknown.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.0" serie="S">
+ <Emisor rfc="E1"><RegimenFiscal Regimen="A"/><RegimenFiscal Regimen="B"/><x:Extra xmlns:x="urn:x"/>
+  <DomicilioFiscal calle="C"/></Emisor>
+ <Receptor rfc="R1"><Domicilio pais="P"/></Receptor>
+</Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||2.0|S|E1|C|R1|P||");
+}
+
+// Text-only elements are recognised by their parent only while the parent is tracked;
+// a document nested far deeper than that still parses and resumes tracking afterwards.
+TEST(PipeString, DeepNestingDoesNotLoseLaterValues) {
+    std::string deep;
+    for (int i = 0; i < 200; ++i) deep += "<d>";
+    for (int i = 0; i < 200; ++i) deep += "</d>";
+    std::string doc = WriteTempDoc("deep.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="F">)" + deep +
+        R"(<cfdi:Complemento><detallista:detallista xmlns:detallista="http://www.sat.gob.mx/detallista" documentStructureVersion="AMC8.1"><detallista:buyer><detallista:gln>1234567890123</detallista:gln></detallista:buyer></detallista:detallista></cfdi:Complemento></cfdi:Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||3.2|F|AMC8.1|1234567890123||");
+}
+
+TEST(PipeString, HugeValuesAndManyConcepts) {
+    std::string big(3 << 20, 'v');
+    std::string doc = WriteTempDoc("huge.xml", "<Comprobante xmlns=\"http://www.sat.gob.mx/cfd/2\" version=\"2.2\" serie=\"" + big + "\"/>");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||2.2|" + big + "||");
+
+    std::string many = R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2"><cfdi:Emisor rfc="E"><cfdi:RegimenFiscal Regimen="R"/></cfdi:Emisor><cfdi:Conceptos>)";
+    std::string expected = "||3.2|E|R|";
+    for (int i = 0; i < 100000; ++i) {
+        std::string n = std::to_string(i);
+        many += "<cfdi:Concepto cantidad=\"" + n + "\" descripcion=\"d\" importe=\"1.00\"/>\n";
+        expected += n + "|d|1.00|";
+    }
+    many += "</cfdi:Conceptos></cfdi:Comprobante>";
+    r = Pipe(WriteTempDoc("many.xml", many));
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, expected + "|");
+}
+
+}  // namespace
+}  // namespace kvn
