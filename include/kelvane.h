@@ -88,6 +88,20 @@ KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xmlFile, cons
    without a buffer, an upper bound of its length. */
 KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options);
 
+/* Certificates and keys. A certificate argument is a file name (DER or PEM), PEM text,
+ * base64 text, or a signed invoice whose certificado attribute stands in for it. */
+KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile);
+KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* certFile, int options);
+KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* certFile);
+KVN_API int KVN_QueryCert(char* out, int outlen, const char* certFile, const char* query, int options);
+KVN_API int KVN_CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile);
+KVN_API int KVN_GetKeyAsString(char* out, int outlen, const char* keyFile, const char* password, int options);
+
+/* PKCS#12. Writes the key and certificate as a PFX file of base64 lines; the PFX password
+ * is pfxPassword, or the key's password when pfxPassword is empty. */
+KVN_API int KVN_WritePfxFile(const char* pfxFile, const char* pfxPassword, const char* keyFile,
+                             const char* password, const char* certFile, int options);
+
 #ifdef __cplusplus
 }
 #endif

@@ -74,8 +74,14 @@ bool TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t 
 }
 
 char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n) {
+    // The source may lie inside the buffer itself (appending a copy of earlier content):
+    // remember it as an offset, since growing the buffer moves the data.
+    const char* src = static_cast<const char*>(bytes);
+    bool inside = buf->data && src >= buf->data && src < buf->data + buf->capacity;
+    std::size_t offset = inside ? static_cast<std::size_t>(src - buf->data) : 0;
     if (!TextBufferReserve(buf, buf->length + n)) return nullptr;
-    if (n) std::memcpy(buf->data + buf->length, bytes, n);
+    if (inside) src = buf->data + offset;
+    if (n) std::memmove(buf->data + buf->length, src, n);
     buf->length += n;
     return buf->data;
 }

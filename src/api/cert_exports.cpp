@@ -1,0 +1,194 @@
+// Exports that answer questions about certificates and keys.
+//
+// Wherever a certificate is expected the caller may name a signed invoice instead: when
+// the argument cannot be read as a certificate, the certificado attribute of the
+// document's root stands in for it.
+#include <cstring>
+
+#include "api/export_guard.h"
+#include "base/outbuf.h"
+#include "api/cert_exports.h"
+#include "cfdi/signature_attribute.h"
+#include "pki/base64.h"
+#include "pki/certinfo.h"
+#include "pki/charset.h"
+#include "pki/keyfile.h"
+#include "pki/rsa.h"
+#include "pki/x509.h"
+
+namespace kvn {
+namespace {
+
+// The certificate carried by a signed document, or false when there is none.
+bool CertificateFromDocument(const char* file, String& certificate) {
+    return ReadSignatureAttribute(file, "certificado", certificate);
+}
+
+// Serial number as hex, from the certificate or the document fallback.
+int SerialHex(String& hex, const char* certFile) {
+    if (x509_GetSerial(hex, certFile) >= 0) return 0;
+    String certificate;
+    if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
+    int rc = x509_GetSerial(hex, certificate.c_str());
+    return rc < 0 ? rc : 0;
+}
+
+int CertNumber(char* out, int outlen, const char* certFile) {
+    String hex;
+    if (int rc = SerialHex(hex, certFile)) return rc;
+    return cert_NumberFromHex(out, outlen, hex);
+}
+
+int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {
+    char text[21];
+    const int which = notBefore ? 1 : 0;
+    int rc = x509_GetTime(text, certFile, which);
+    if (rc < 0) {
+        String certificate;
+        if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
+        rc = x509_GetTime(text, certificate.c_str(), which);
+        if (rc < 0) return rc;
+    }
+    if (!WantsLength(out, outlen)) CopyOut(out, outlen, text, 20);
+    return 20;
+}
+
+int SubjectField(char* out, int outlen, const char* certFile, cert_Field field, int options) {
+    String subject;
+    int rc = x509_GetName(subject, certFile, ";", kX509NameLatin1, true);
+    if (rc < 0) {
+        String certificate;
+        if (!CertificateFromDocument(certFile, certificate)) return -MISSING_ERROR;
+        rc = x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true);
+        if (rc < 0) return rc;
+    }
+    if (rc == 0) return -NO_DATA_ERROR;
+    String answer;
+    cert_SubjectField(answer, subject, field);
+    if (!(options & KVN_OPT_LATIN1)) {
+        int needed = latin1_ToUtf8Text(nullptr, 0, answer.c_str());
+        if (needed < 0) return needed;  // an empty answer
+        if (static_cast<std::size_t>(needed) > answer.size()) {
+            String utf8(static_cast<std::size_t>(needed) + 1, '\0');
+            latin1_ToUtf8Text(utf8.data(), static_cast<std::size_t>(needed), answer.c_str());
+            utf8.resize(static_cast<std::size_t>(needed));
+            answer.swap(utf8);
+        }
+    }
+    if (!WantsLength(out, outlen)) CopyOut(out, outlen, answer.data(), answer.size());
+    return static_cast<int>(answer.size());
+}
+
+}  // namespace
+}  // namespace kvn
+
+using namespace kvn;
+
+extern "C" KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile) {
+    return RunExport([&] {
+        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        return CertNumber(out, outlen, certFile);
+    });
+}
+
+extern "C" KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* certFile, int options) {
+    return RunExport([&] {
+        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        return CertTime(out, outlen, certFile, (options & KVN_OPT_NOTBEFORE) != 0);
+    });
+}
+
+extern "C" KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* certFile) {
+    return RunExport([&] {
+        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        String text;
+        if (x509_GetBase64(text, certFile) <= 0 && !CertificateFromDocument(certFile, text)) {
+            return -INVALID_DATA_ERROR;
+        }
+        const int length = static_cast<int>(text.size());
+        if (WantsLength(out, outlen)) return length;
+        if (outlen < length) return -SHORT_BUF_ERROR;
+        CopyOut(out, outlen, text.data(), text.size());
+        return length;
+    });
+}
+
+extern "C" KVN_API int KVN_QueryCert(char* out, int outlen, const char* certFile, const char* query, int options) {
+    return RunExport([&] {
+        if (!query || !certFile) return -BAD_PARAM_ERROR;
+        if (std::strcmp(query, "rfc") == 0) return SubjectField(out, outlen, certFile, cert_Field::Rfc, options);
+        if (std::strcmp(query, "organizationName") == 0) {
+            return SubjectField(out, outlen, certFile, cert_Field::OrganizationName, options);
+        }
+        if (std::strcmp(query, "notBefore") == 0) return CertTime(out, outlen, certFile, true);
+        if (std::strcmp(query, "notAfter") == 0) return CertTime(out, outlen, certFile, false);
+        if (std::strcmp(query, "serialNumber") == 0) return CertNumber(out, outlen, certFile);
+        RecordError("'%s' is not a valid query/no es una consulta valida", query);
+        return -BAD_QUERY_ERROR;
+    });
+}
+
+namespace kvn {
+
+bool ResolveCertificate(String& certificate, const char* certFile) {
+    if (Missing(certFile)) return false;
+    return x509_GetBase64(certificate, certFile) > 0 || CertificateFromDocument(certFile, certificate);
+}
+
+// The pair check of KVN_CheckKeyAndCert, with its messages; also the first step of the
+// PFX writer. 0 when the key belongs to the certificate.
+int CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
+    SecureString privateKey;
+    if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) {
+        RecordError("Cannot read private key/No se puede leer la clave privada");
+        return rc;
+    }
+    String certificate;
+    if (!ResolveCertificate(certificate, certFile)) {
+        RecordError("Invalid certificate/Certificado no valido");
+        return -INVALID_DATA_ERROR;
+    }
+    SecureString publicKey;
+    if (int rc = x509_GetPublicKeyString(publicKey, certificate.c_str()); rc < 0) {
+        RecordError("Cannot read public key in certificate/No se puede leer la clave publica del certificado");
+        return rc;
+    }
+    if (int rc = rsa_KeyMatch(privateKey.c_str(), publicKey.c_str())) {
+        RecordError("Private key does not match key in certificate/La clave privada no coincide con la clave del certificado");
+        return rc;
+    }
+    return 0;
+}
+
+}  // namespace kvn
+
+extern "C" KVN_API int KVN_CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
+    return RunExport([&] { return CheckKeyAndCert(keyFile, password, certFile); });
+}
+
+extern "C" KVN_API int KVN_GetKeyAsString(char* out, int outlen, const char* keyFile, const char* password, int options) {
+    (void)options;  // no option bits
+    return RunExport([&] {
+        SecureString privateKey;
+        if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) {
+            RecordError("Cannot read private key/No se puede leer la clave privada");
+            return rc;
+        }
+        SecureString xml;
+        if (int rc = rsa_KeyToXml(xml, privateKey.c_str(), kRsaXmlKeyValueRoot)) {
+            RecordError("Error with private key/Error con la clave privada");
+            return rc;
+        }
+        if (xml.empty()) {
+            RecordError("Error with private key/Error con la clave privada");
+            return -INVALID_DATA_ERROR;
+        }
+        SecureString text;
+        b64_EncodeTo(text, reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size());
+        const int length = static_cast<int>(text.size());
+        if (WantsLength(out, outlen)) return length;
+        if (outlen < length) return -SHORT_BUF_ERROR;
+        CopyOut(out, outlen, text.data(), text.size());
+        return length;
+    });
+}

@@ -1,0 +1,299 @@
+// The element-list reader: byte sources, headers, one outermost element, templates, files.
+#include <cstring>
+
+#include "pki/asn1.h"
+#include "pki/base64.h"
+#include "pki/trace.h"
+
+namespace kvn {
+
+// ---- Byte source ----------------------------------------------------------------------
+
+AsnSource AsnSource::FromMemory(const void* bytes, std::size_t n) {
+    AsnSource s;
+    s.data = static_cast<const std::uint8_t*>(bytes);
+    s.size = bytes ? n : 0;
+    if (!s.data) s.data = reinterpret_cast<const std::uint8_t*>("");
+    return s;
+}
+
+AsnSource AsnSource::FromFile(std::FILE* f) {
+    AsnSource s;
+    s.file = f;
+    if (f) {
+        long here = std::ftell(f);
+        if (here >= 0 && std::fseek(f, 0, SEEK_END) == 0) s.fileEnd = std::ftell(f);
+        if (here >= 0) std::fseek(f, here, SEEK_SET);
+    }
+    return s;
+}
+
+int AsnSource::Get() {
+    if (file) return std::fgetc(file);
+    if (!data || pos >= size) return -1;
+    return data[pos++];
+}
+
+std::size_t AsnSource::Read(std::uint8_t* out, std::size_t n) {
+    if (file) return std::fread(out, 1, n, file);
+    if (!data) return 0;
+    std::size_t take = size - pos < n ? size - pos : n;
+    std::memcpy(out, data + pos, take);
+    pos += take;
+    return take;
+}
+
+long AsnSource::Position() const {
+    if (file) return std::ftell(file);
+    return static_cast<long>(pos);
+}
+
+bool AsnSource::Seek(long position) {
+    if (position < 0) return false;
+    if (file) return std::fseek(file, position, SEEK_SET) == 0;
+    if (static_cast<std::size_t>(position) > size) return false;
+    pos = static_cast<std::size_t>(position);
+    return true;
+}
+
+long AsnSource::Remaining() const {
+    if (file) {
+        long here = std::ftell(file);
+        return fileEnd >= 0 && here >= 0 ? fileEnd - here : -1;
+    }
+    return static_cast<long>(size - pos);
+}
+
+namespace {
+
+// Reads identifier and length octets into n (header, hdrSize, cls, tag, length,
+// indefinite). The header store holds 8 octets: an identifier whose high-tag-number form
+// does not fit together with its length octets is refused, as is a length of more than
+// four octets.
+bool ReadHeader(AsnSource& src, asn_Node& n) {
+    int c = src.Get();
+    if (c < 0) return false;
+    std::uint32_t size = 0;
+    n.header[size++] = static_cast<std::uint8_t>(c);
+    n.cls = static_cast<std::uint32_t>(c) & 0xE0;
+    n.tag = static_cast<std::uint32_t>(c) & 0x1F;
+    if (n.tag == 0x1F) {
+        n.tag = 0;
+        do {
+            c = src.Get();
+            if (c < 0 || size >= 7) return false;  // room must remain for a length octet
+            n.header[size++] = static_cast<std::uint8_t>(c);
+            n.tag = (n.tag << 7) | (static_cast<std::uint32_t>(c) & 0x7F);
+        } while (c & 0x80);
+    }
+    c = src.Get();
+    if (c < 0) return false;
+    n.header[size++] = static_cast<std::uint8_t>(c);
+    n.length = 0;
+    n.indefinite = 0;
+    if (c < 0x80) {
+        n.length = static_cast<std::uint32_t>(c);
+    } else {
+        int count = c & 0x7F;
+        if (count == 0) {
+            n.indefinite = 1;
+        } else {
+            if (count > 4 || size + static_cast<std::uint32_t>(count) > sizeof n.header) return false;
+            for (int i = 0; i < count; ++i) {
+                c = src.Get();
+                if (c < 0) return false;
+                n.header[size++] = static_cast<std::uint8_t>(c);
+                n.length = (n.length << 8) | static_cast<std::uint32_t>(c);
+            }
+        }
+    }
+    n.hdrSize = size;
+    return true;
+}
+
+// The reader's stack of remaining counts of the enclosing definite-length elements.
+struct NestingStack {
+    long long items[kAsnMaxNesting];
+    int depth = 0;
+    bool error = false;
+    void Push(long long v) {
+        if (depth >= kAsnMaxNesting) {
+            error = true;
+            depth = 0;
+            return;
+        }
+        items[depth++] = v;
+    }
+    long long Pop() {
+        if (depth <= 0) {
+            error = true;
+            depth = 0;
+            return 0;
+        }
+        return items[--depth];
+    }
+};
+
+bool ReadContent(AsnSource& src, asn_Node& n) {
+    if (n.length > kAsnMaxContent) {
+        asn_Trace("ASN.1 data error at offset %ld: Length value exceeds max of %d.", src.Position(),
+                  static_cast<int>(kAsnMaxContent));
+        return false;
+    }
+    // Refuse before allocating when the source cannot hold the content.
+    long left = src.Remaining();
+    if (left >= 0 && static_cast<unsigned long>(left) < n.length) {
+        asn_Trace("ASN.1 data error at offset %ld: Attempt to read past EOF.", src.Position());
+        return false;
+    }
+    n.content = static_cast<std::uint8_t*>(emalloc(n.length));
+    if (src.Read(n.content, n.length) != n.length) {
+        asn_Trace("ASN.1 data error at offset %ld: Attempt to read past EOF.", src.Position());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+AsnList asn_Read(AsnSource& src, int many) {
+    (void)many;  // only one outermost element is ever read
+    AsnList list;
+    if (!src.bound()) return list;
+    NestingStack stack;
+    long long remaining = 0;
+    std::uint32_t depth = 0;
+    asn_Node* tail = nullptr;
+    for (;;) {
+        auto* n = static_cast<asn_Node*>(ecalloc(1, sizeof(asn_Node)));
+        // Link first so that the list owns the node on every path below.
+        n->prev = tail;
+        if (tail) {
+            tail->next = n;
+        } else {
+            list = AsnList(n);
+        }
+        tail = n;
+        if (!ReadHeader(src, *n)) return AsnList();
+        n->level = depth;
+        remaining -= n->hdrSize;
+        if (n->cls & kAsnConstructed) {
+            ++depth;
+            if (!n->indefinite) {
+                stack.Push(remaining - n->length);
+                if (stack.error) {
+                    asn_Trace("ASN.1 internal error: stack overflow");
+                    return AsnList();
+                }
+                remaining = n->length;
+            }
+        } else {
+            if (n->length > 0) {
+                if (!ReadContent(src, *n)) return AsnList();
+                remaining -= n->length;
+            }
+            if (n->cls == kAsnUniversal && n->tag == kTagEoc) {
+                if (depth == 0) {
+                    asn_Trace("ASN.1 unexpected EOC");
+                    return AsnList();
+                }
+                --depth;
+            }
+        }
+        if (remaining == 0) {
+            while (depth >= 1) {
+                --depth;
+                remaining = stack.Pop();
+                if (stack.error) {
+                    asn_Trace("ASN.1 internal error: stack underflow");
+                    return AsnList();
+                }
+                if (remaining != 0) break;
+            }
+        }
+        if (depth == 0) return list;
+    }
+}
+
+AsnList asn_ReadMemory(const void* bytes, std::size_t n) {
+    AsnSource src = AsnSource::FromMemory(bytes, n);
+    return asn_Read(src, 0);
+}
+
+AsnList asn_ReadBase64(const char* text) {
+    if (!text) return AsnList();
+    SecureBytes der((std::strlen(text) + 3) / 4 * 3 + 1);
+    int n = b64_Decode(der.data(), der.size(), text);
+    if (n <= 0) return AsnList();
+    return asn_ReadMemory(der.data(), static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// Size of the element at the source's position: header plus length, or for the
+// indefinite form the walk to its matching end-of-contents. -1 on failure.
+long ElementSize(AsnSource& src, long start) {
+    asn_Node h{};
+    if (!ReadHeader(src, h) || !(h.tag & 0x10)) return -1;
+    if (!h.indefinite) return static_cast<long>(h.hdrSize) + static_cast<long>(h.length);
+    long open = 1;
+    while (open > 0) {
+        asn_Node e{};
+        if (!ReadHeader(src, e)) return -1;
+        if (e.indefinite) {
+            ++open;
+        } else if (e.cls == kAsnUniversal && e.tag == kTagEoc && e.length == 0) {
+            --open;
+        } else if (!(e.cls & kAsnConstructed) || e.length > 0) {
+            // Skip content; a constructed definite element is skipped whole.
+            long left = src.Remaining();
+            if (left >= 0 && static_cast<unsigned long>(left) < e.length) return -1;
+            if (!src.Seek(src.Position() + static_cast<long>(e.length))) return -1;
+        }
+    }
+    return src.Position() - start;
+}
+
+}  // namespace
+
+AsnList asn_ReadFile(std::FILE* f) {
+    if (!f) return AsnList();
+    AsnSource src = AsnSource::FromFile(f);
+    long start = src.Position();
+    if (start < 0) return AsnList();
+    AsnList result;
+    long size = ElementSize(src, start);
+    long left = src.Seek(start) ? src.Remaining() : -1;
+    if (size > 0 && left >= size) {
+        SecureBytes bytes(static_cast<std::size_t>(size));
+        if (src.Read(bytes.data(), bytes.size()) == bytes.size()) result = asn_ReadMemory(bytes.data(), bytes.size());
+    }
+    src.Seek(start);
+    return result;
+}
+
+AsnList asn_ReadTemplate(AsnSource& src, const asn_TemplateEntry* tmpl) {
+    AsnList list = asn_Read(src, 0);
+    if (!list || !tmpl) return AsnList();
+    const asn_TemplateEntry* t = tmpl;
+    asn_Node* n = list.get();
+    for (; n; n = n->next) {
+        if (n->cls == kAsnUniversal && n->tag == kTagEoc && !(n->cls & kAsnConstructed)) continue;
+        if (t->level < 0) break;
+        if (n->tag != static_cast<std::uint32_t>(t->tag) || n->level != static_cast<std::uint32_t>(t->level)) break;
+        ++t;
+    }
+    if (t->level < 0 && list->indefinite) {
+        // The outermost element's own end-of-contents must close it.
+        asn_Node* last = list.get();
+        while (last->next) last = last->next;
+        if (!(last->tag == kTagEoc && last->cls == kAsnUniversal && last->level == 1)) n = last;
+    }
+    if (t->level >= 0 || n != nullptr) {
+        list.wipe_and_reset();
+        return AsnList();
+    }
+    return list;
+}
+
+}  // namespace kvn

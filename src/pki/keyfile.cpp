@@ -1,0 +1,230 @@
+#include "pki/keyfile.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "base/file.h"
+#include "crypto/digest.h"
+#include "kelvane.h"
+#include "pki/pbe.h"
+#include "pki/pem.h"
+#include "pki/rsa.h"
+#include "pki/trace.h"
+
+namespace kvn {
+namespace {
+
+const auto g_loadedAt = std::chrono::steady_clock::now();
+
+AsnList ReadKeyFileElement(const char* keyFile, int& code) {
+    code = 0;
+    if (pem_IsPemString(keyFile)) {
+        AsnList list = pki_ReadObject(keyFile, static_cast<std::size_t>(-1));
+        if (list) return list;
+    }
+    bool openFailed = false;
+    AsnList list = pki_ReadFileObject(keyFile, &openFailed);
+    if (openFailed) {
+        code = -OPEN_ERROR;
+    } else if (!list || list->tag != kTagSequence) {
+        code = -BAD_FORMAT_ERROR;
+        list.reset();
+    }
+    return list;
+}
+
+// Scheme, cipher and PRF chosen by the writer's options.
+void ChooseScheme(pbe_Params& p, int options) {
+    if (options & kKeyPbes2) {
+        std::strcpy(p.scheme, "pkcs5PBES2");
+        switch (options & 0xF0) {
+            case 0x20: p.cipherId = kPbeAes128; break;
+            case 0x30: p.cipherId = kPbeAes192; break;
+            case 0x40: p.cipherId = kPbeAes256; break;
+            default: p.cipherId = kPbeDes3; break;
+        }
+        const int nibble = options & 0x0F;
+        p.prfId = nibble >= 3 && nibble <= 6 ? nibble : 0;
+        return;
+    }
+    switch (options & 0x0F) {
+        case 1: std::strcpy(p.scheme, "pbeWithMD5AndDES-CBC"); break;
+        case 2: std::strcpy(p.scheme, "pbeWithMD2AndDES-CBC"); break;
+        case 3: std::strcpy(p.scheme, "pbeWithSHA1AndDES-CBC"); break;
+        case 4:
+            std::strcpy(p.scheme, "pkcs5PBES2");
+            p.cipherId = kPbeDes3;
+            p.prfId = 0;
+            break;
+        default: std::strcpy(p.scheme, "pbeWithSHAAnd3-KeyTripleDES-CBC"); break;
+    }
+}
+
+// Salt: the first 8 bytes of a digest over the password and the plaintext; the DES
+// schemes stop there (so the same key and password give the same salt), the others add
+// the calendar time (8 bytes) and the milliseconds since load (4 bytes).
+void MakeSalt(pbe_Params& p, const SecureBytes& plaintext) {
+    unsigned hash = kHashSha1;
+    bool withTime = true;
+    if (std::strcmp(p.scheme, "pbeWithMD5AndDES-CBC") == 0) {
+        hash = kHashMd5;
+        withTime = false;
+    } else if (std::strcmp(p.scheme, "pbeWithMD2AndDES-CBC") == 0) {
+        hash = kHashMd2;
+        withTime = false;
+    } else if (std::strcmp(p.scheme, "pbeWithSHA1AndDES-CBC") == 0) {
+        withTime = false;
+    }
+    SecureBytes input;
+    if (std::strcmp(p.scheme, "pbeWithSHAAnd3-KeyTripleDES-CBC") == 0) {
+        pbe_Params bmp;
+        bmp.password = p.password;
+        pbe_MakeBmpPassword(bmp);
+        input = bmp.password;
+    } else {
+        input = p.password;
+    }
+    input.insert(input.end(), plaintext.begin(), plaintext.end());
+    if (withTime) {
+        std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
+        auto ms = static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count());
+        for (int i = 7; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(now >> (8 * i)));
+        for (int i = 3; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(ms >> (8 * i)));
+    }
+    std::uint8_t digest[kMaxDigestLen];
+    DigestData(digest, sizeof digest, input.data(), static_cast<int>(input.size()), hash);
+    p.salt.assign(digest, digest + 8);
+    ewipe(digest, sizeof digest);
+}
+
+AsnList AlgorithmIdentifier(const pbe_Params& p) {
+    AsnList salt = asn_NewOctets(p.salt.data(), p.salt.size());
+    AsnList iterations = asn_NewIntegerU32(p.iterations);
+    if (std::strcmp(p.scheme, "pkcs5PBES2") != 0) {
+        AsnList id = asn_NewOid(p.scheme);
+        asn_LinkAll(salt, iterations);
+        AsnList params = asn_Sequence(std::move(salt));
+        asn_LinkAll(id, params);
+        return asn_Sequence(std::move(id));
+    }
+    // PBES2: the PRF is written only when it is not the default hmacWithSHA1; no key length.
+    if (p.prfId != 0) {
+        AsnList prfId = asn_NewOid(pbe_PrfName(p.prfId));
+        AsnList null = asn_NewNull();
+        asn_LinkAll(prfId, null);
+        AsnList prf = asn_Sequence(std::move(prfId));
+        asn_LinkAll(salt, iterations, prf);
+    } else {
+        asn_LinkAll(salt, iterations);
+    }
+    AsnList kdfId = asn_NewOid("pkcs5PBKDF2");
+    AsnList kdfParams = asn_Sequence(std::move(salt));
+    asn_LinkAll(kdfId, kdfParams);
+    AsnList kdf = asn_Sequence(std::move(kdfId));
+    AsnList cipherId = asn_NewOid(pbe_CipherName(p.cipherId));
+    AsnList iv = asn_NewOctets(p.iv.data(), p.iv.size());
+    asn_LinkAll(cipherId, iv);
+    AsnList scheme = asn_Sequence(std::move(cipherId));
+    asn_LinkAll(kdf, scheme);
+    AsnList params = asn_Sequence(std::move(kdf));
+    AsnList id = asn_NewOid("pkcs5PBES2");
+    asn_LinkAll(id, params);
+    return asn_Sequence(std::move(id));
+}
+
+// PrivateKeyInfo { 0, { rsaEncryption, NULL }, OCTET STRING { RSAPrivateKey } } as DER.
+bool PrivateKeyInfo(const rsa_Key& key, SecureBytes& der) {
+    SecureBytes rsaDer;
+    if (!rsa_PrivateDer(key, rsaDer)) return false;
+    AsnList version = asn_NewIntegerU32(0);
+    AsnList oid = asn_NewOid("rsaEncryption");
+    AsnList null = asn_NewNull();
+    asn_LinkAll(oid, null);
+    AsnList algorithm = asn_Sequence(std::move(oid));
+    AsnList octets = asn_NewOctets(rsaDer.data(), rsaDer.size());
+    asn_LinkAll(version, algorithm, octets);
+    AsnList info = asn_Sequence(std::move(version));
+    bool ok = info && asn_Encode(info.get(), der);
+    info.wipe_and_reset();
+    return ok;
+}
+
+}  // namespace
+
+int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* password) {
+    keyString.clear();
+    if (!keyFile || !*keyFile) return -BAD_PARAM_ERROR;
+    int code;
+    AsnList encrypted = ReadKeyFileElement(keyFile, code);
+    if (!encrypted) return code;
+    pbe_Params params;
+    if (password) params.password.assign(password, password + std::strlen(password));
+    RsaKeyPtr key = rsa_KeyNew();
+    AsnList rsaKey = pbe_Decrypt(*key, params, encrypted.get());
+    if (!rsaKey) return -DECRYPT_ERROR;
+    SecureBytes der;
+    bool ok = asn_Encode(rsaKey.get(), der);
+    rsaKey.wipe_and_reset();
+    if (!ok) return -INVALID_DATA_ERROR;
+    rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
+    return keyString.empty() ? -INVALID_DATA_ERROR : 0;
+}
+
+int key_ReadEncrypted(char* out, int capacity, const char* keyFile, const char* password) {
+    SecureString keyString;
+    if (int rc = key_ReadEncrypted(keyString, keyFile, password)) return rc;
+    const int length = static_cast<int>(keyString.size());
+    if (!out || capacity < 1) return length;
+    if (capacity < length + 1) return -SHORT_BUF_ERROR;
+    std::memcpy(out, keyString.c_str(), keyString.size() + 1);
+    return length;
+}
+
+AsnList key_MakeEncrypted(int& status, const char* privateKeyString, int iterations, const char* password, int options) {
+    status = 0;
+    RsaKeyPtr key = rsa_KeyNew();
+    if (int rc = rsa_ReadPrivateString(*key, privateKeyString)) {
+        status = rc;
+        return AsnList();
+    }
+    pbe_Params params;
+    ChooseScheme(params, options);
+    params.iterations = iterations < 1 ? 1u : static_cast<std::uint32_t>(iterations);
+    if (password) params.password.assign(password, password + std::strlen(password));
+    SecureBytes plaintext, ciphertext;
+    AsnList result;
+    if (PrivateKeyInfo(*key, plaintext)) {
+        MakeSalt(params, plaintext);
+        if (pbe_Encrypt(params, plaintext, ciphertext)) {
+            AsnList algorithm = AlgorithmIdentifier(params);
+            AsnList data = asn_NewOctets(ciphertext.data(), ciphertext.size());
+            if (algorithm && asn_LinkAll(algorithm, data)) result = asn_Sequence(std::move(algorithm));
+        }
+    }
+    if (!result) {
+        asn_Trace("Unable to make encrypted private key");
+        status = MISC_ERROR;
+    }
+    return result;
+}
+
+int key_WriteEncrypted(const char* fileName, const char* privateKeyString, int iterations, const char* password,
+                       int options) {
+    int status;
+    AsnList info = key_MakeEncrypted(status, privateKeyString, iterations, password, options);
+    if (!info) return status;
+    SecureBytes der;
+    if (!asn_Encode(info.get(), der)) return MISC_ERROR;
+    FilePtr f(fileName && *fileName ? std::fopen(fileName, "wb") : nullptr);
+    if (!f) return CREATE_ERROR;
+    if (options & (kKeyPem | kKeyPemLf)) {
+        if (pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false) < 0) return WRITE_ERROR;
+    } else if (std::fwrite(der.data(), 1, der.size(), f.get()) != der.size()) {
+        return WRITE_ERROR;
+    }
+    return std::fclose(f.release()) == 0 ? 0 : WRITE_ERROR;
+}
+
+}  // namespace kvn

@@ -1,0 +1,54 @@
+// Password-based encryption: PBES1 (PBKDF1 with MD2, MD5 or SHA-1), PBES2 (PBKDF2 with an
+// HMAC PRF) and the PKCS#12 schemes (the SHA-1 key derivation of RFC 7292 appendix B with
+// a BMPString password). Used to open and write encrypted private-key files and the PFX
+// writer's encrypted certificate bag.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/memory.h"
+#include "pki/asn1.h"
+#include "pki/rsa.h"
+
+namespace kvn {
+
+// Largest iteration count accepted from a file: a damaged or hostile count must not keep
+// the caller busy for hours. Real key files use a few thousand.
+inline constexpr std::uint32_t kPbeMaxIterations = 1u << 22;
+
+enum pbe_CipherId : int { kPbeDes3 = 0, kPbeDes = 1, kPbeRc2 = 2, kPbeAes128 = 3, kPbeAes192 = 4, kPbeAes256 = 5 };
+
+// The parameters of one encryption or decryption; secrets are wiped with the record.
+struct pbe_Params {
+    char scheme[kOidMaxName + 1] = {};  // object identifier name of the scheme
+    SecureBytes password;               // BMPString form once converted for a PKCS#12 scheme
+    bool passwordIsBmp = false;
+    std::uint32_t iterations = 1;
+    SecureBytes salt;
+    SecureBytes iv;
+    int cipherId = kPbeDes3;            // PBES2 only
+    int keyLength = 0;                  // bytes; 0 = the cipher's default
+    int rc2Bits = 0;                    // RC2 effective key bits
+    int prfId = 0;                      // PBES2 PRF: a digest id (0 SHA-1, 3, 4, 5, 6)
+};
+
+// Converts the password once, in place, to a BMPString: 00 b for each byte, then 00 00.
+void pbe_MakeBmpPassword(pbe_Params& params);
+// PKCS#12 key derivation with SHA-1 (RFC 7292 B.2): id 1 key, 2 IV, 3 MAC key.
+void pbe_Pkcs12Kdf(std::uint8_t* out, std::size_t n, int id, const SecureBytes& password, const SecureBytes& salt,
+                   std::uint32_t iterations);
+
+// Decrypts an EncryptedPrivateKeyInfo list: the RSAPrivateKey element list, with key
+// loaded from it, or null (wrong password, damaged file, unsupported scheme).
+AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& params, asn_Node* encrypted);
+
+// Encrypts plaintext under params (scheme, password, salt, iterations, cipher, PRF; the
+// PBES2 IV is made and stored in params.iv). False when the scheme is not supported.
+bool pbe_Encrypt(pbe_Params& params, const SecureBytes& plaintext, SecureBytes& ciphertext);
+
+// Name of a PBES2 cipher id and a PRF digest id.
+const char* pbe_CipherName(int cipherId);
+const char* pbe_PrfName(int prfId);
+
+}  // namespace kvn

@@ -1,0 +1,175 @@
+#include "pki/pem.h"
+
+#include <cstring>
+
+#include "base/file.h"
+#include "pki/base64.h"
+
+namespace kvn {
+namespace {
+
+constexpr char kBegin[] = "-----BEGIN";
+constexpr char kEnd[] = "-----END";
+constexpr char kDashes[] = "-----";
+
+// Position of needle in text[from..length), or length when absent.
+std::size_t Find(const char* text, std::size_t length, std::size_t from, const char* needle) {
+    std::size_t n = std::strlen(needle);
+    for (std::size_t i = from; i + n <= length; ++i) {
+        if (std::memcmp(text + i, needle, n) == 0) return i;
+    }
+    return length;
+}
+
+bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Decodes a base64 body and reads its first element.
+AsnList ReadBody(const char* body, std::size_t length) {
+    SecureString text(body, length);
+    SecureBytes der(3 * ((length + 3) / 4) + 1);
+    int n = b64_Decode(der.data(), der.size(), text.c_str());
+    if (n <= 0) return AsnList();
+    return asn_ReadMemory(der.data(), static_cast<std::size_t>(n));
+}
+
+bool LooksLikeBareBase64(const char* s, std::size_t length, std::size_t minimum) {
+    if (length <= minimum || s[0] != 'M') return false;
+    for (std::size_t i = 1; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (!b64_IsAlphabet(c) && c != '=' && !IsSpace(c)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool pem_FindBody(const char* text, std::size_t length, std::size_t& start, std::size_t& bodyLength) {
+    start = bodyLength = 0;
+    if (!text || length < 31) return false;
+    std::size_t begin = Find(text, length, 0, kBegin);
+    if (begin == length) return false;
+    std::size_t dashes = Find(text, length, begin + 10, kDashes);
+    if (dashes == length) return false;
+    std::size_t body = dashes + 5;
+    while (body < length && IsSpace(static_cast<unsigned char>(text[body]))) ++body;
+    std::size_t end = Find(text, length, body, kEnd);
+    if (end == length) end = Find(text, length, body, kBegin);
+    if (end == length) return false;
+    start = body;
+    bodyLength = end - body;
+    return true;
+}
+
+bool pem_IsPemString(const char* text) {
+    if (!text || text[0] != '-') return false;
+    std::size_t length = std::strlen(text);
+    if (length < 32 || Find(text, length, 0, kBegin) == length) return false;
+    std::size_t start, body;
+    return pem_FindBody(text, length, start, body) && body > 0;
+}
+
+bool pem_Format(SecureString& out, const std::uint8_t* data, std::size_t length, const char* label,
+                int lineLength, bool lfOnly) {
+    out.clear();
+    if (!data || length == 0) return false;
+    if (lineLength < 4) lineLength = 64;
+    lineLength -= lineLength % 4;
+    const char* eol = lfOnly ? "\n" : "\r\n";
+    const bool armour = label && *label;
+    if (armour) {
+        out += "-----BEGIN ";
+        out += label;
+        out += "-----";
+        out += eol;
+    }
+    const std::size_t perLine = static_cast<std::size_t>(lineLength) / 4 * 3;
+    SecureString line;
+    for (std::size_t i = 0; i < length; i += perLine) {
+        std::size_t take = length - i < perLine ? length - i : perLine;
+        b64_EncodeTo(line, data + i, take);
+        out += line;
+        out += eol;
+    }
+    if (armour) {
+        out += "-----END ";
+        out += label;
+        out += "-----";
+        out += eol;
+    }
+    return true;
+}
+
+int pem_Write(std::FILE* f, const std::uint8_t* data, std::size_t length, const char* label, int lineLength,
+              bool lfOnly) {
+    SecureString text;
+    if (!f || !pem_Format(text, data, length, label, lineLength, lfOnly)) return -1;
+    if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) return -1;
+    return static_cast<int>(text.size());
+}
+
+namespace {
+
+// Reads source and writes its PEM text to destination through a replacing output.
+int ConvertInto(const char* destination, const char* source, const char* label, int lineLength, int options) {
+    SecureBytes raw;
+    {
+        FilePtr in = OpenForReading(source);
+        Bytes data;
+        if (!in || !ReadAll(in.get(), data)) return 1;
+        raw.assign(data.begin(), data.end());
+        ewipe(data.data(), data.size());
+    }
+    SecureString text;
+    if (!pem_Format(text, raw.data(), raw.size(), label, lineLength, (options & kPemLfOnly) != 0)) return 4;
+    ReplacingOutput out;
+    if (!out.Open(destination)) return 2;
+    if (!out.Write(text.data(), text.size()) || !out.Commit()) return 4;
+    return 0;
+}
+
+}  // namespace
+
+int pem_ConvertFile(const char* fileName, const char* label, int lineLength, int options) {
+    if (!fileName || !*fileName) return 6;
+    return ConvertInto(fileName, fileName, label, lineLength, options);
+}
+
+int pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
+                       int options) {
+    if (!destination || !*destination || !source || !*source) return 6;
+    return ConvertInto(destination, source, label, lineLength, options);
+}
+
+AsnList pki_ReadFileObject(const char* fileName, bool* openFailed) {
+    if (openFailed) *openFailed = false;
+    FilePtr f = fileName && *fileName ? OpenForReading(fileName) : nullptr;
+    if (!f) {
+        if (openFailed) *openFailed = true;
+        return AsnList();
+    }
+    int first = std::fgetc(f.get());
+    if (first < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return AsnList();
+    if (first == 0x30) return asn_ReadFile(f.get());
+    Bytes text;
+    if (!ReadAll(f.get(), text)) return AsnList();
+    std::size_t start, length;
+    if (!pem_FindBody(reinterpret_cast<const char*>(text.data()), text.size(), start, length)) return AsnList();
+    return ReadBody(reinterpret_cast<const char*>(text.data()) + start, length);
+}
+
+AsnList pki_ReadObject(const char* argument, std::size_t minimum) {
+    if (!argument || !*argument) return AsnList();
+    std::size_t length = std::strlen(argument);
+    if (LooksLikeBareBase64(argument, length, minimum)) {
+        AsnList list = asn_ReadBase64(argument);
+        if (list) return list;
+    }
+    std::size_t start, body;
+    if (pem_FindBody(argument, length, start, body)) {
+        AsnList list = ReadBody(argument + start, body);
+        if (list) return list;
+    }
+    return pki_ReadFileObject(argument, nullptr);
+}
+
+}  // namespace kvn

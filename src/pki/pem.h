@@ -1,0 +1,54 @@
+// PEM armour and the recogniser of certificate and key arguments.
+//
+// An argument that names a certificate may be bare base64 text, PEM text or a file name
+// (DER or PEM inside); pki_ReadObject tries them in that order and reads one ASN.1
+// element. PEM labels are never examined: any label is accepted.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "base/memory.h"
+#include "pki/asn1.h"
+
+namespace kvn {
+
+// Option bit of the PEM writers: lines end with "\n" instead of "\r\n".
+inline constexpr int kPemLfOnly = 0x20000;
+
+// Finds the base64 body of the first PEM block in text[0..length): after the
+// "-----BEGIN...-----" line and any whitespace, up to the next "-----END" or, failing
+// that, the next "-----BEGIN". False when there is no body (also for text shorter than 31).
+bool pem_FindBody(const char* text, std::size_t length, std::size_t& start, std::size_t& bodyLength);
+
+// True for PEM text given in place of a file name: begins with "-", has at least 32
+// characters, contains "-----BEGIN" and a non-empty body.
+bool pem_IsPemString(const char* text);
+
+// PEM block (or bare base64 lines when label is empty) of data: lines of lineLength
+// characters (rounded down to a multiple of 4; 64 when below 4), each ended by "\n" when
+// lfOnly, else "\r\n". False (out empty) for empty data.
+bool pem_Format(SecureString& out, const std::uint8_t* data, std::size_t length, const char* label,
+                int lineLength, bool lfOnly);
+// Writes the same text to an open file; returns the characters written, -1 for empty data
+// or a write failure.
+int pem_Write(std::FILE* f, const std::uint8_t* data, std::size_t length, const char* label, int lineLength,
+              bool lfOnly);
+
+// Rewrites a binary file as PEM text (LF only when options carry kPemLfOnly). Returns 0;
+// 1 when the file cannot be read, 2 when it cannot be rewritten, 4 when nothing can be written.
+int pem_ConvertFile(const char* fileName, const char* label, int lineLength, int options);
+// Writes the PEM text of source's bytes to destination; destination is replaced only when
+// complete. Returns 0; 1 source unreadable, 2 destination cannot be created, 4 write
+// failure, 6 a name missing.
+int pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
+                       int options);
+
+// Reads one element from a file: DER when its first byte is 0x30 (SEQUENCE), else the
+// decoded body of the PEM text in it. *openFailed is set when the file cannot be opened.
+AsnList pki_ReadFileObject(const char* fileName, bool* openFailed);
+// Reads one element from bare base64 text (longer than minimum characters, beginning with
+// "M"), PEM text, or a file. Null when none of them yields an element.
+AsnList pki_ReadObject(const char* argument, std::size_t minimum);
+
+}  // namespace kvn

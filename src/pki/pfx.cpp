@@ -1,0 +1,211 @@
+#include "pki/pfx.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/file.h"
+#include "crypto/digest.h"
+#include "crypto/hmac.h"
+#include "crypto/random.h"
+#include "kelvane.h"
+#include "pki/keyfile.h"
+#include "pki/pbe.h"
+#include "pki/rsa.h"
+#include "pki/trace.h"
+#include "pki/x509.h"
+
+namespace kvn {
+namespace {
+
+const auto g_loadedAt = std::chrono::steady_clock::now();
+
+// Links the lists in order into one list.
+AsnList Chain(std::initializer_list<AsnList*> items) {
+    AsnList head;
+    for (AsnList* item : items) {
+        if (!*item || !asn_Link(head, *item)) return AsnList();
+    }
+    return head;
+}
+
+AsnList OidAnd(const char* oid, AsnList&& rest) {
+    AsnList id = asn_NewOid(oid);
+    AsnList tail = std::move(rest);
+    return Chain({&id, &tail});
+}
+
+// SET { SEQUENCE { localKeyID, SET { OCTET STRING id } } [, SEQUENCE { friendlyName, SET { BMPString } }] }
+AsnList BagAttributes(const std::uint8_t* keyId, const char* friendlyName) {
+    AsnList localKeyId = asn_Sequence(OidAnd("localKeyID", asn_Set(asn_NewOctets(keyId, 20))));
+    if (friendlyName && *friendlyName) {
+        AsnList name = asn_Sequence(OidAnd("friendlyName", asn_Set(asn_NewBmpString(friendlyName))));
+        return asn_Set(Chain({&localKeyId, &name}));
+    }
+    return asn_Set(std::move(localKeyId));
+}
+
+// SafeContents { SEQUENCE { certBag, [0] { SEQUENCE { x509Certificate, [0] { OCTET STRING der } } }, attributes } }
+AsnList CertificateSafeContents(const SecureBytes& der, AsnList&& attributes) {
+    AsnList certValue = asn_ContextConstructed(0, asn_NewOctets(der.data(), der.size()));
+    AsnList certBag = asn_ContextConstructed(0, asn_Sequence(OidAnd("x509Certificate", std::move(certValue))));
+    AsnList attrs = std::move(attributes);
+    AsnList bag = asn_Sequence(OidAnd("pkcs-12-certBag", Chain({&certBag, &attrs})));
+    return asn_Sequence(std::move(bag));
+}
+
+SecureBytes BmpPassword(const char* password) {
+    pbe_Params p;
+    p.password.assign(password, password + std::strlen(password));
+    pbe_MakeBmpPassword(p);
+    return p.password;
+}
+
+// EncryptedData ContentInfo of the certificate bag: RC2-40 under the PKCS#12 derivation.
+AsnList EncryptedCertificateInfo(const SecureBytes& safeContents, const char* password) {
+    pbe_Params p;
+    std::strcpy(p.scheme, "pbeWithSHAAnd40BitRC2-CBC");
+    p.password = BmpPassword(password);
+    p.passwordIsBmp = true;
+    p.iterations = kPfxIterations;
+    // Salt: SHA-1 of the password, the plaintext, the calendar time and the milliseconds since load.
+    SecureBytes input(p.password);
+    input.insert(input.end(), safeContents.begin(), safeContents.end());
+    std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
+    auto ms = static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count());
+    for (int i = 7; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(now >> (8 * i)));
+    for (int i = 3; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(ms >> (8 * i)));
+    std::uint8_t digest[20];
+    DigestData(digest, 20, input.data(), static_cast<int>(input.size()), kHashSha1);
+    p.salt.assign(digest, digest + 8);
+    SecureBytes ciphertext;
+    if (!pbe_Encrypt(p, safeContents, ciphertext)) return AsnList();
+
+    AsnList salt = asn_NewOctets(p.salt.data(), p.salt.size());
+    AsnList iterations = asn_NewIntegerU32(kPfxIterations);
+    AsnList params = asn_Sequence(Chain({&salt, &iterations}));
+    AsnList algorithm = asn_Sequence(OidAnd("pbeWithSHAAnd40BitRC2-CBC", std::move(params)));
+    AsnList content = asn_NewContextPrimitive(0, ciphertext.data(), ciphertext.size());
+    AsnList encryptedContentInfo = OidAnd("data", Chain({&algorithm, &content}));
+    AsnList version = asn_NewIntegerU32(0);
+    AsnList ecInfo = asn_Sequence(std::move(encryptedContentInfo));
+    AsnList encryptedData = asn_Sequence(Chain({&version, &ecInfo}));
+    return asn_Sequence(OidAnd("encryptedData", asn_ContextConstructed(0, std::move(encryptedData))));
+}
+
+// data ContentInfo { OCTET STRING { content } }
+AsnList DataInfo(AsnList&& content) {
+    return asn_Sequence(OidAnd("data", asn_ContextConstructed(0, asn_OctetWrap(std::move(content)))));
+}
+
+// MacData { DigestInfo { sha1, mac }, salt, 2048 } over the AuthenticatedSafe's DER.
+AsnList MacData(const SecureBytes& authSafe, const char* password) {
+    std::uint8_t salt[8];
+    RandomBytes(salt, sizeof salt);
+    SecureBytes bmp = BmpPassword(password);
+    SecureBytes saltBytes(salt, salt + 8);
+    std::uint8_t macKey[20], mac[20];
+    pbe_Pkcs12Kdf(macKey, sizeof macKey, 3, bmp, saltBytes, kPfxIterations);
+    HmacSha1(mac, authSafe.data(), authSafe.size(), macKey, sizeof macKey);
+    ewipe(macKey, sizeof macKey);
+    AsnList null = asn_NewNull();
+    AsnList sha1 = asn_Sequence(OidAnd("sha1", std::move(null)));
+    AsnList macValue = asn_NewOctets(mac, sizeof mac);
+    AsnList digestInfo = asn_Sequence(Chain({&sha1, &macValue}));
+    AsnList macSalt = asn_NewOctets(salt, sizeof salt);
+    AsnList iterations = asn_NewIntegerU32(kPfxIterations);
+    return asn_Sequence(Chain({&digestInfo, &macSalt, &iterations}));
+}
+
+bool WriteDer(const char* outputFile, asn_Node* pfx, int& code) {
+    SecureBytes der;
+    if (!asn_Encode(pfx, der)) {
+        code = MISC_ERROR;
+        return false;
+    }
+    FilePtr f(std::fopen(outputFile, "wb"));
+    if (!f) {
+        code = CREATE_ERROR;
+        return false;
+    }
+    bool ok = std::fwrite(der.data(), 1, der.size(), f.get()) == der.size();
+    ok = std::fclose(f.release()) == 0 && ok;
+    if (!ok) {
+        code = WRITE_ERROR;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
+             const char* friendlyName, int options) {
+    (void)options;  // no option bits
+    if (!certificate || !*certificate) {
+        asn_Trace("Certificate is mandatory");
+        return BAD_PARAM_ERROR;
+    }
+    const bool withKey = keyFile && *keyFile;
+    const bool withPassword = password && *password;
+    if (withKey && !withPassword) {
+        asn_Trace("Require password for key file");
+        return BAD_PARAM_ERROR;
+    }
+    SecureString publicKey;
+    if (int rc = x509_GetPublicKeyString(publicKey, certificate); rc < 0) return -rc;
+
+    AsnList encryptedKey;
+    if (withKey) {
+        SecureString privateKey;
+        if (key_ReadEncrypted(privateKey, keyFile, password) != 0) return INVALID_DATA_ERROR;
+        if (int rc = rsa_KeyMatch(privateKey.c_str(), publicKey.c_str())) {
+            asn_Trace("Private key does not match certificate");
+            return rc < 0 ? -rc : kRsaNoSpecificCode;
+        }
+        int status = 0;
+        encryptedKey = key_MakeEncrypted(status, privateKey.c_str(), kPfxIterations, password, 0);
+        if (!encryptedKey) return status ? status : MISC_ERROR;
+    }
+
+    AsnList cert = x509_Read(certificate);
+    SecureBytes certDer;
+    if (!cert || !asn_Encode(cert.get(), certDer)) {
+        asn_Trace("Invalid certificate %s", certificate);
+        return INVALID_DATA_ERROR;
+    }
+    std::uint8_t keyId[20];
+    DigestData(keyId, 20, certDer.data(), static_cast<int>(certDer.size()), kHashSha1);
+
+    SecureBytes safeContents;
+    AsnList certContents = CertificateSafeContents(certDer, BagAttributes(keyId, friendlyName));
+    if (!certContents || !asn_Encode(certContents.get(), safeContents)) return MISC_ERROR;
+    AsnList certInfo = withPassword ? EncryptedCertificateInfo(safeContents, password) : DataInfo(std::move(certContents));
+    AsnList contentInfos = std::move(certInfo);
+    if (withKey) {
+        AsnList shrouded = asn_ContextConstructed(0, std::move(encryptedKey));
+        AsnList attributes = BagAttributes(keyId, friendlyName);
+        AsnList bag = asn_Sequence(OidAnd("pkcs-12-pkcs-8ShroudedKeyBag", Chain({&shrouded, &attributes})));
+        AsnList keyInfo = DataInfo(asn_Sequence(std::move(bag)));
+        if (!keyInfo || !asn_Link(contentInfos, keyInfo)) return MISC_ERROR;
+    }
+    AsnList authSafe = asn_Sequence(std::move(contentInfos));
+    SecureBytes authSafeDer;
+    if (!authSafe || !asn_Encode(authSafe.get(), authSafeDer)) return MISC_ERROR;
+
+    AsnList version = asn_NewIntegerU32(3);
+    AsnList authInfo = DataInfo(std::move(authSafe));
+    AsnList mac = withPassword ? MacData(authSafeDer, password) : AsnList();
+    AsnList pfx = asn_Sequence(withPassword ? Chain({&version, &authInfo, &mac}) : Chain({&version, &authInfo}));
+    if (!pfx) return MISC_ERROR;
+    int code = 0;
+    if (!WriteDer(outputFile, pfx.get(), code)) return code;
+    pfx.wipe_and_reset();
+    // The file must be there to be read again.
+    if (!OpenForReading(outputFile)) return kPfxCannotReopen;
+    return 0;
+}
+
+}  // namespace kvn

@@ -1,0 +1,122 @@
+// RSA for the library: key records, key strings, raw operations, PKCS#1 v1.5 signature
+// blocks (RFC 8017 section 9.2), the key-pair check and the XML form of a key.
+//
+// Keys travel between operations as key strings: base64 (no line breaks) of a 3-byte
+// kind marker and the key's PKCS#1 DER wrapped under a per-process session key (Triple
+// DES). A key string made in one process cannot be read in another; strings never leave
+// the library. Plain base64 DER (no marker) is accepted wherever a key string is read.
+//
+// Codes are the library's error codes in positive form (6 bad parameter, 8 invalid
+// data, 19 not supported, 26 bad length, 30 short buffer), plus 11 (a value out of range
+// for the key, or key data too short) and 14 (a null key or string), except where a
+// function says it returns them negated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/memory.h"
+#include "crypto/varnum.h"
+#include "pki/asn1.h"
+
+namespace kvn {
+
+inline constexpr int kRsaOutOfRange = 11;
+inline constexpr int kRsaNullArgument = 14;
+inline constexpr int kRsaNoSpecificCode = 9745;
+
+enum : unsigned { kRsaHasPublic = 1, kRsaHasPrivate = 2, kRsaHasCrt = 4 };
+
+// Key string kinds.
+enum : int { kRsaKindPublic = 1, kRsaKindPrivate = 2 };
+
+// Parts in record order.
+enum rsa_Part : int { kRsaN, kRsaE, kRsaD, kRsaP, kRsaQ, kRsaDP, kRsaDQ, kRsaQInv, kRsaPartCount };
+
+struct rsa_Key {
+    VarnumPtr part[kRsaPartCount];  // n, e, d, p, q, dP, dQ, qInv; wiped when released
+    unsigned flags = 0;
+    int bits = 0;                   // bit length of n
+};
+using RsaKeyPtr = UniquePtr<rsa_Key>;
+
+RsaKeyPtr rsa_KeyNew();
+inline void rsa_KeyFree(RsaKeyPtr& key) { key.reset(); }
+
+struct rsa_Bytes {
+    const std::uint8_t* data;
+    std::size_t length;
+};
+void rsa_SetPublic(rsa_Key& key, rsa_Bytes n, rsa_Bytes e);
+void rsa_SetPrivate(rsa_Key& key, rsa_Bytes n, rsa_Bytes e, rsa_Bytes d);
+void rsa_SetPrivateCrt(rsa_Key& key, const rsa_Bytes parts[kRsaPartCount]);
+// Minimal big-endian bytes of one part (at least one byte).
+void rsa_GetPart(const rsa_Key& key, rsa_Part which, SecureBytes& out);
+inline int rsa_KeyBits(const rsa_Key& key) { return key.bits; }
+inline int rsa_KeyBytes(const rsa_Key& key) { return (key.bits + 7) / 8; }
+
+// From an RSAPublicKey list: 0, or 8 when there is no second INTEGER at level 1 or a third.
+int rsa_LoadPublic(rsa_Key& key, asn_Node* list);
+// From an RSAPrivateKey list: 0; 8 without a ninth INTEGER at level 1; 19 for a version
+// other than 0. Without CRT parts when p, q, dP, dQ and qInv are each one byte long.
+int rsa_LoadPrivate(rsa_Key& key, asn_Node* list);
+// PKCS#1 DER of a record: SEQUENCE { n, e } or SEQUENCE { 0, n, e, d, p, q, dP, dQ, qInv };
+// parts not set are written as 0. False when the list cannot be built.
+bool rsa_PublicDer(const rsa_Key& key, SecureBytes& der);
+bool rsa_PrivateDer(const rsa_Key& key, SecureBytes& der);
+
+// Key strings. kind 1 (public) to 4 gives a marked, wrapped string; any other kind the
+// plain base64 of the DER.
+void rsa_MakeKeyString(SecureString& out, int kind, const std::uint8_t* der, std::size_t length);
+// The DER inside a key string: 0, 6 for an empty text, 8 when it cannot be unwrapped.
+int rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text);
+// Load a record from a key string: 0; 14 null text; -6 empty text; 8 unreadable;
+// 11 DER shorter than 18 (public) or 76 (private) bytes; then the codes of the loaders.
+int rsa_ReadPublicString(rsa_Key& key, const char* text);
+int rsa_ReadPrivateString(rsa_Key& key, const char* text);
+
+// block = block^e mod n (public) or block^d mod n (private, with CRT when the parts are
+// there), in place, left-padded to the key's byte length. 0; 6 for a null block, a length
+// below 1 or a key without the needed part; 11 for a length other than the key's or a
+// value not below n.
+int rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length);
+int rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length);
+// The same from key strings: also 6 for an empty string, and a string's reading code made
+// positive (9745 when it has none).
+int rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options);
+int rsa_Private(std::uint8_t* block, int length, const char* privateKeyString, int options);
+
+// Signature block options.
+inline constexpr int kRsaSigBlockType1 = 0x20;
+inline constexpr int kRsaSigIsDigest = 0x1000;
+inline constexpr int kRsaSigWholeDigestInfo = 0x2000;
+inline constexpr int kRsaSigHashIdOnly = 0x8000;
+
+// PKCS#1 v1.5 block type 1 of keyLength bytes: 00 01 FF.. 00 DigestInfo. The hash id is
+// the low nibble of options; data is digested unless options carry kRsaSigIsDigest.
+// 0; -17 for a hash id of 7 or more; -26 for a given digest of the wrong length; -30 when
+// keyLength is below digest + prefix + 11.
+int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options);
+// Checks a type 1 block and returns the digest after the DigestInfo prefix (its length;
+// copied up to capacity), the whole DigestInfo with kRsaSigWholeDigestInfo, or the hash
+// id with kRsaSigHashIdOnly (-1 when no prefix matches). -15 for a block that is not a
+// valid type 1 block or whose DigestInfo matches no hash.
+int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options);
+
+// Private key self-test: encrypt/decrypt and sign/verify a random value. 0 when it holds.
+int rsa_CheckKey(const rsa_Key& key);
+// 0 when the keys belong together; -21 for different bit lengths or public parts; -8 when
+// the private key fails its self-test or a public part cannot be encoded; a string's
+// reading code negated (-9745 when it has none).
+int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString);
+// Bits (or bytes) of the key in a public or private key string; a reading failure negated.
+int rsa_KeyLength(const char* keyString, bool inBytes);
+
+inline constexpr int kRsaXmlPublicOnly = 0x10;
+inline constexpr int kRsaXmlKeyValueRoot = 0x1;
+inline constexpr int kRsaXmlHex = 0x100;
+// The XML form of a key string into out (replacing it). 0; -6 for an empty string; a
+// reading failure negated. A private key lacking any part gives the empty text.
+int rsa_KeyToXml(SecureString& out, const char* keyString, int options);
+
+}  // namespace kvn

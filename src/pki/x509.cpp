@@ -1,0 +1,250 @@
+#include "pki/x509.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "kelvane.h"
+#include "pki/base64.h"
+#include "pki/charset.h"
+#include "pki/pem.h"
+#include "pki/trace.h"
+
+namespace kvn {
+namespace {
+
+struct ShortName {
+    const char* type;
+    const char* label;
+};
+constexpr ShortName kShortNames[] = {
+    {"commonName", "CN"},   {"countryName", "C"},      {"localityName", "L"},
+    {"stateOrProvinceName", "ST"}, {"organizationName", "O"}, {"organizationalUnitName", "OU"},
+    {"emailAddress", "E"},  {"surname", "SN"},         {"givenName", "G"},
+    {"title", "T"},         {"domainComponent", "DC"}, {"streetAddress", "STREET"},
+    {"serialNumber", "SERIALNUMBER"}, {"userID", "UID"},
+};
+
+// Fields by position: the SEQUENCEs at level 2 of the certificate.
+enum : int { kSignatureAlgorithm = 1, kIssuer = 2, kValidity = 3, kSubject = 4, kPublicKeyInfo = 5 };
+
+bool IsTime(const asn_Node* n) { return n && (n->tag == kTagUtcTime || n->tag == kTagGeneralizedTime); }
+
+// Certificate ::= SEQUENCE { tbsCertificate, signatureAlgorithm, signatureValue BIT STRING }
+bool LooksLikeCertificate(asn_Node* head) {
+    if (!head || head->tag != kTagSequence) return false;
+    if (!asn_FindTagLevel(head, kTagBitString, 1)) return false;
+    asn_Node* sigAlg = asn_NthTagLevel(head, kTagSequence, 2, 1);
+    if (!sigAlg || !sigAlg->next || sigAlg->next->tag != kTagOid) return false;
+    asn_Node* validity = asn_NthTagLevel(head, kTagSequence, kValidity, 2);
+    return validity && IsTime(validity->next);
+}
+
+void AppendHex(String& out, const std::uint8_t* p, std::size_t n) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    out += "#x";
+    for (std::size_t i = 0; i < n; ++i) {
+        out += kDigits[p[i] >> 4];
+        out += kDigits[p[i] & 15];
+    }
+}
+
+using Converter = int (*)(char*, std::size_t, const std::uint8_t*, std::size_t);
+
+// Converts with fn, or writes "#x" hex when the conversion fails.
+void AppendConverted(String& out, Converter fn, const std::uint8_t* p, std::size_t n) {
+    int needed = fn(nullptr, 0, p, n);
+    if (needed < 0) {
+        AppendHex(out, p, n);
+        return;
+    }
+    String text(static_cast<std::size_t>(needed), '\0');
+    int written = fn(text.data(), text.size(), p, n);
+    out.append(text.data(), static_cast<std::size_t>(written < 0 ? 0 : written));
+}
+
+int CopyUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t n) {
+    if (out && capacity) std::memcpy(out, in, n < capacity ? n : capacity);
+    return static_cast<int>(n);
+}
+
+void AppendValue(String& out, const asn_Node* value, bool latin1) {
+    const std::uint8_t* p = value->content;
+    const std::size_t n = p ? value->length : 0;
+    switch (value->tag) {
+        case kTagUtf8String: AppendConverted(out, latin1 ? utf8_ToLatin1 : CopyUtf8, p, n); break;
+        case kTagBmpString: AppendConverted(out, latin1 ? ucs2_ToLatin1 : ucs2_ToUtf8, p, n); break;
+        case kTagUniversalString: AppendConverted(out, latin1 ? ucs4_ToLatin1 : ucs4_ToUtf8, p, n); break;
+        case kTagNumericString:
+        case kTagPrintableString:
+        case kTagT61String:
+        case kTagIa5String:
+        case kTagUtcTime:
+        case kTagGeneralizedTime:
+        case kTagVisibleString: out.append(reinterpret_cast<const char*>(p), n); break;
+        default: AppendHex(out, p, n); break;
+    }
+}
+
+bool AppendLabel(String& out, const asn_Node* type) {
+    oid_Record rec;
+    if (asn_GetOid(type, rec) != 0) return false;
+    if (rec.name[0]) {
+        for (const ShortName& s : kShortNames) {
+            if (oid_NameIs(rec, s.type)) {
+                out += s.label;
+                return true;
+            }
+        }
+        out += rec.name;
+        return true;
+    }
+    char dotted[256];
+    if (asn_GetOidText(type, dotted, sizeof dotted) < 0) return false;
+    out += dotted;
+    return true;
+}
+
+}  // namespace
+
+AsnList x509_Read(const char* argument) {
+    AsnList cert = pki_ReadObject(argument, kX509MinBase64);
+    if (cert && !LooksLikeCertificate(cert.get())) {
+        asn_Trace("Not a valid X.509 certificate");
+        cert.reset();
+    }
+    return cert;
+}
+
+int x509_GetBase64(String& out, const char* argument) {
+    out.clear();
+    AsnList cert = x509_Read(argument);
+    SecureBytes der;
+    if (!cert || !asn_Encode(cert.get(), der)) return 0;
+    SecureString text;
+    b64_EncodeTo(text, der.data(), der.size());
+    out.assign(text.data(), text.size());
+    return static_cast<int>(out.size());
+}
+
+int x509_GetBase64(char* out, int capacity, const char* argument) {
+    String text;
+    int length = x509_GetBase64(text, argument);
+    if (length <= 0 || !out || capacity < 1) return length;
+    if (capacity < length) return -SHORT_BUF_ERROR;
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return length;
+}
+
+int x509_GetSerial(String& hex, const char* argument) {
+    hex.clear();
+    AsnList cert = x509_Read(argument);
+    asn_Node* serial = asn_FindTagLevel(cert.get(), kTagInteger, 2);
+    if (!serial) {
+        asn_Trace("No Serial Number found in cert");
+        return -BAD_FORMAT_ERROR;
+    }
+    hex.assign(2 * static_cast<std::size_t>(serial->length), '\0');
+    if (serial->length) {
+        String text(2 * static_cast<std::size_t>(serial->length) + 1, '\0');
+        hex_EncodeLower(text.data(), serial->content, serial->length);
+        std::memcpy(hex.data(), text.data(), hex.size());
+    }
+    return static_cast<int>(hex.size());
+}
+
+int x509_GetName(String& text, const char* argument, const char* delimiter, int options, bool subject) {
+    text.clear();
+    AsnList cert = x509_Read(argument);
+    AsnList name = cert ? asn_Extract(cert.get(), kTagSequence, subject ? kSubject : kIssuer, 2) : AsnList();
+    if (!name) {
+        asn_Trace("No Distinguished Name found in cert");
+        return -BAD_FORMAT_ERROR;
+    }
+    const char separator = delimiter && *delimiter ? delimiter[0] : ';';
+    const bool latin1 = (options & kX509NameLatin1) != 0;
+    int index = 0;
+    for (asn_Node* ava = name.get(); (ava = asn_FindTagLevel(ava, kTagSequence, 2)) != nullptr;) {
+        ++index;
+        // type and value: the first two elements at level 3 inside the AVA.
+        asn_Node* type = ava->next && ava->next->level == 3 ? ava->next : nullptr;
+        asn_Node* value = type && type->next && type->next->level == 3 ? type->next : nullptr;
+        if (!type || type->tag != kTagOid || !value) {
+            asn_Trace("Invalid AVA in Distinguished Name %d", index);
+            text.clear();
+            return -BAD_FORMAT_ERROR;
+        }
+        if (index > 1) text += separator;
+        if (!AppendLabel(text, type)) {
+            text.clear();
+            return -BAD_FORMAT_ERROR;
+        }
+        text += '=';
+        AppendValue(text, value, latin1);
+    }
+    return static_cast<int>(text.size());
+}
+
+int x509_GetTime(char out[21], const char* argument, int which) {
+    out[0] = '\0';
+    if (!argument || !*argument) return -BAD_PARAM_ERROR;
+    AsnList cert = x509_Read(argument);
+    AsnList validity = cert ? asn_Extract(cert.get(), kTagSequence, kValidity, 2) : AsnList();
+    if (!validity) {
+        asn_Trace("No Validity in cert '%s'", argument);
+        return -INVALID_DATA_ERROR;
+    }
+    std::tm tm;
+    if (asn_GetTime(asn_NthAtLevel(validity.get(), which == 1 ? 1 : 2, 1), tm) != 0) {
+        asn_Trace("Cannot find time in cert '%s'", argument);
+        return -INVALID_DATA_ERROR;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::memcpy(out, text, 20);
+    out[20] = '\0';
+    return 20;
+}
+
+int x509_GetPublicKey(rsa_Key& key, const char* argument) {
+    if (!argument || !*argument) return BAD_PARAM_ERROR;
+    AsnList cert = x509_Read(argument);
+    if (!cert) {
+        asn_Trace("Unable to extract public key from '%s'", argument);
+        return 0;
+    }
+    AsnList tbs = asn_Extract(cert.get(), kTagSequence, 1, 1);
+    AsnList spki = tbs ? asn_Extract(tbs.get(), kTagSequence, kPublicKeyInfo, 1) : AsnList();
+    oid_Record rec;
+    if (!spki || asn_GetOid(asn_FindTagLevel(spki.get(), kTagOid, 2), rec) != 0 || !oid_NameIs(rec, "rsaEncryption")) {
+        asn_Trace("Unsupported key algorithm '%s': require `rsaEncryption'", spki ? rec.name : "");
+        return NOT_SUPPORTED_ERROR;
+    }
+    static const asn_TemplateEntry kPublicTemplate[] = {{16, 0}, {2, 1}, {2, 1}, {0, -1}};
+    SecureBytes bits;
+    if (!asn_GetBits(asn_FindTagLevel(spki.get(), kTagBitString, 1), bits)) {
+        asn_Trace("Unable to convert public key");
+        return kX509NotRsaPublicKey;
+    }
+    AsnSource src = AsnSource::FromMemory(bits.data(), bits.size());
+    AsnList rsaKey = asn_ReadTemplate(src, kPublicTemplate);
+    if (!rsaKey || rsa_LoadPublic(key, rsaKey.get()) != 0) {
+        asn_Trace("Unable to convert public key");
+        return kX509NotRsaPublicKey;
+    }
+    return 0;
+}
+
+int x509_GetPublicKeyString(SecureString& out, const char* argument) {
+    out.clear();
+    if (!argument || !*argument) return -BAD_PARAM_ERROR;
+    RsaKeyPtr key = rsa_KeyNew();
+    if (int rc = x509_GetPublicKey(*key, argument)) return -rc;
+    if (!(key->flags & kRsaHasPublic)) return -BAD_FORMAT_ERROR;
+    SecureBytes der;
+    if (!rsa_PublicDer(*key, der)) return -INVALID_DATA_ERROR;
+    rsa_MakeKeyString(out, kRsaKindPublic, der.data(), der.size());
+    return out.empty() ? -INVALID_DATA_ERROR : static_cast<int>(out.size());
+}
+
+}  // namespace kvn

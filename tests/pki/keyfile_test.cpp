@@ -1,0 +1,222 @@
+#include "pki/keyfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <algorithm>
+#include <unistd.h>
+
+#include "openssl_peer.h"
+#include "pki/pbe.h"
+#include "pki/rsa.h"
+#include "test_support.h"
+
+namespace kvn {
+namespace {
+
+using kvn_test::Credential;
+constexpr const char* kPassword = "test-password";
+
+std::vector<std::uint8_t> ModulusOf(const SecureString& privateKey) {
+    RsaKeyPtr key = rsa_KeyNew();
+    if (rsa_ReadPrivateString(*key, privateKey.c_str()) != 0) return {};
+    SecureBytes n;
+    rsa_GetPart(*key, kRsaN, n);
+    return std::vector<std::uint8_t>(n.begin(), n.end());
+}
+
+// Every scheme openssl writes decrypts to the key openssl holds.
+TEST(KeyFile, ReadsEverySchemeOpenSslWrites) {
+    const char* schemes[] = {"p12-3des",          "p12-rc2-40",        "p12-rc2-128",      "pbes1-md5-des",
+                             "pbes1-sha1-des",    "pbes1-md5-rc2",     "pbes1-sha1-rc2",   "pbes2-3des-sha1",
+                             "pbes2-3des-sha256", "pbes2-des-sha1",    "pbes2-rc2-sha1",   "pbes2-aes128-sha1",
+                             "pbes2-aes128-sha256", "pbes2-aes192-sha512", "pbes2-aes256-sha1", "pbes2-aes256-sha256"};
+    for (int bits : {1024, 2048}) {
+        kvn_test::PeerKey peer(Credential("test-rsa" + std::to_string(bits) + "-plain.pem"));
+        const auto modulus = peer.Modulus();
+        for (const char* scheme : schemes) {
+            for (const char* ext : {".der", ".pem"}) {
+                std::string file = Credential("test-rsa" + std::to_string(bits) + "-" + scheme + ext);
+                SecureString key;
+                ASSERT_EQ(key_ReadEncrypted(key, file.c_str(), kPassword), 0) << file;
+                EXPECT_EQ(ModulusOf(key), modulus) << file;
+            }
+        }
+    }
+    // PEM text given in place of a file name.
+    auto pem = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes2-aes256-sha256.pem"));
+    std::string text(pem.begin(), pem.end());
+    SecureString key;
+    EXPECT_EQ(key_ReadEncrypted(key, text.c_str(), kPassword), 0);
+    // Empty password with a PKCS#12 scheme: the BMPString is just 00 00.
+    EXPECT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des-emptypass.der").c_str(), ""), 0);
+    EXPECT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des-emptypass.der").c_str(), nullptr), 0);
+}
+
+TEST(KeyFile, Failures) {
+    kvn_test::ScratchDir dir;
+    std::ofstream(dir.File("garbage.der"), std::ios::binary) << "\x30\x82\x05";
+    std::ofstream(dir.File("text.txt")) << "not a key at all, no PEM lines here either";
+    std::ofstream(dir.File("int.der"), std::ios::binary) << std::string("\x02\x01\x05", 3);
+    auto der = kvn_test::ReadFileBytes(Credential("test-rsa1024-p12-3des.der"));
+    std::string b64 = kvn_test::Run("base64 -w0 '" + Credential("test-rsa1024-p12-3des.der") + "'");
+    struct Case {
+        std::string file;
+        const char* password;
+        int code;
+    } cases[] = {
+        {Credential("test-rsa1024-p12-3des.der"), "wrong-password", -15},
+        {Credential("test-rsa1024-pbes2-aes256-sha256.pem"), "wrong-password", -15},
+        {Credential("test-rsa1024-p12-3des-corrupt.der"), kPassword, -15},
+        {Credential("test-rsa1024-p12-3des.der"), "", -15},
+        {dir.path(), kPassword, -1},              // a directory
+        {dir.File("missing.key"), kPassword, -1},
+        {b64, kPassword, -1},                     // bare base64 is tried as a file name
+        {dir.File("garbage.der"), kPassword, -7},
+        {dir.File("text.txt"), kPassword, -7},
+        {dir.File("int.der"), kPassword, -7},     // an element, but not a SEQUENCE
+        {"", kPassword, -6},
+        {Credential("test-csd-1024.cer"), kPassword, -15},  // a certificate
+    };
+    for (const Case& c : cases) {
+        SecureString key;
+        EXPECT_EQ(key_ReadEncrypted(key, c.file.c_str(), c.password), c.code) << c.file.substr(0, 100);
+        EXPECT_TRUE(key.empty());
+    }
+    char small[10];
+    EXPECT_EQ(key_ReadEncrypted(small, sizeof small, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), -30);
+    int needed = key_ReadEncrypted(nullptr, 0, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword);
+    ASSERT_GT(needed, 100);
+    std::string buffer(static_cast<std::size_t>(needed) + 1, '\0');
+    EXPECT_EQ(key_ReadEncrypted(buffer.data(), needed + 1, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), needed);
+}
+
+// Every options row of the writer, read back by openssl pkcs8 (MD2 only by us).
+TEST(KeyFile, WritesFilesOpenSslReads) {
+    kvn_test::ScratchDir dir;
+    SecureString key;
+    ASSERT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), 0);
+    const auto modulus = ModulusOf(key);
+    struct Row {
+        int options;
+        const char* scheme;
+    } rows[] = {
+        {0, "pbeWithSHA1And3-KeyTripleDES-CBC"}, {1, "pbeWithMD5AndDES-CBC"}, {2, "pbeWithMD2AndDES-CBC"},
+        {3, "pbeWithSHA1AndDES-CBC"},           {4, "PBES2"},               {0x1000, "PBES2"},
+        {0x1023, "PBES2"},                      {0x1034, "PBES2"},          {0x1045, "PBES2"},
+        {0x1006, "PBES2"},                      {0x10000, "pbeWithSHA1And3-KeyTripleDES-CBC"},
+        {0x20000 | 0x1020, "PBES2"},
+    };
+    for (const Row& row : rows) {
+        std::string file = dir.File("key-" + std::to_string(row.options));
+        ASSERT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 2048, kPassword, row.options), 0) << row.options;
+        SecureString back;
+        ASSERT_EQ(key_ReadEncrypted(back, file.c_str(), kPassword), 0) << row.options;
+        EXPECT_EQ(ModulusOf(back), modulus) << row.options;
+        const bool pem = row.options >= 0x10000;
+        std::string form = pem ? "PEM" : "DER";
+        std::string dump = kvn_test::Run("openssl asn1parse -inform " + form + " -in '" + file + "' 2>&1");
+        EXPECT_NE(dump.find(row.scheme), std::string::npos) << row.options << dump;
+        EXPECT_NE(dump.find(":0800"), std::string::npos) << row.options;  // 2048 iterations
+        if (row.options == 2) continue;  // openssl has no MD2
+        int status = -1;
+        std::string out = kvn_test::Run("openssl pkcs8 -provider default -provider legacy -inform " + form + " -in '" + file +
+                                            "' -passin pass:" + kPassword + " | openssl rsa -noout -modulus 2>&1",
+                                        &status);
+        EXPECT_EQ(status, 0) << row.options << out;
+        std::string expected = "Modulus=" + kvn_test::Run("openssl rsa -in '" + Credential("test-rsa1024-plain.pem") +
+                                                          "' -noout -modulus | cut -d= -f2");
+        EXPECT_EQ(out, expected) << row.options;
+    }
+    // The DES schemes derive the salt from password and key alone; the others add the clock.
+    auto salted = [&](int options, const char* name) {
+        std::string file = dir.File(name);
+        EXPECT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 10, kPassword, options), 0);
+        return kvn_test::ReadFileBytes(file);
+    };
+    EXPECT_EQ(salted(1, "a"), salted(1, "b"));
+    auto first = salted(0, "c");
+    usleep(3000);  // the clock goes into the salt of the other schemes
+    EXPECT_NE(first, salted(0, "d"));
+    EXPECT_EQ(key_WriteEncrypted(dir.File("no/dir/key").c_str(), key.c_str(), 2048, kPassword, 0), 2);
+    EXPECT_NE(key_WriteEncrypted(dir.File("x").c_str(), "not a key", 2048, kPassword, 0), 0);
+}
+
+// Byte-level edits of openssl's files for the corners of the parameter readers.
+TEST(KeyFile, ParameterCorners) {
+    kvn_test::ScratchDir dir;
+    auto readEdited = [&](std::vector<std::uint8_t> bytes) {
+        std::string file = dir.File("edited.der");
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<std::streamsize>(bytes.size()));
+        SecureString key;
+        return key_ReadEncrypted(key, file.c_str(), kPassword);
+    };
+    auto replaced = [&](const char* source, const std::string& from, const std::string& to) {
+        auto bytes = kvn_test::ReadFileBytes(Credential(source));
+        auto f = kvn_test::Hex(from), t = kvn_test::Hex(to);
+        auto at = std::search(bytes.begin(), bytes.end(), f.begin(), f.end());
+        EXPECT_NE(at, bytes.end()) << from;
+        if (at != bytes.end()) std::copy(t.begin(), t.end(), at);
+        return bytes;
+    };
+    // Offset of "04 08 <salt> 02 02 08 00": an 8-byte salt and 2048 iterations.
+    auto saltAt = [](const std::vector<std::uint8_t>& b) {
+        for (std::size_t i = 0; i + 14 <= b.size(); ++i) {
+            if (b[i] == 4 && b[i + 1] == 8 && b[i + 10] == 2 && b[i + 11] == 2 && b[i + 12] == 8 && b[i + 13] == 0) return i;
+        }
+        ADD_FAILURE() << "no salt";
+        return std::size_t{0};
+    };
+
+    // RC2 parameter version 58 is a 128-bit key; 100 is not a version.
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-rc2-sha1.der", "0201 3A 0408", "0201 3A 0408")), 0);
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-rc2-sha1.der", "0201 3A 0408", "0201 64 0408")), -15);
+    // A file made with hmacWithSHA256 but labelled hmacWithSHA512 fails both attempts; an
+    // unknown PRF is refused.
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-3des-sha256.der", "2A864886F70D0209", "2A864886F70D020B")), -15);
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-3des-sha256.der", "2A864886F70D0209", "2A864886F70D0263")), -15);
+
+    // PBKDF1 hashes exactly 8 salt bytes: a 9-byte salt is refused (iterations become 16).
+    auto nine = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes1-md5-des.der"));
+    std::size_t i = saltAt(nine);
+    nine[i + 1] = 9;
+    nine[i + 10] = 0x00;
+    nine[i + 11] = 0x02;
+    nine[i + 12] = 0x01;
+    nine[i + 13] = 0x10;
+    EXPECT_EQ(readEdited(nine), -15);
+    // Iteration counts past the limit are refused rather than run (salt cut to 6 bytes).
+    auto huge = kvn_test::ReadFileBytes(Credential("test-rsa1024-p12-3des.der"));
+    i = saltAt(huge);
+    huge[i + 1] = 6;
+    const std::uint8_t count[] = {0x02, 0x04, 0x7F, 0xFF, 0xFF, 0xFF};
+    std::copy(count, count + 6, huge.begin() + static_cast<long>(i) + 8);
+    EXPECT_EQ(readEdited(huge), -15);
+}
+
+TEST(KeyFile, Pkcs12KdfMatchesOpenSsl) {
+    // RFC 7292 B.2 with SHA-1, checked against libcrypto's PKCS12_key_gen_uni.
+    pbe_Params p;
+    const char* pw = "smeg";
+    p.password.assign(pw, pw + 4);
+    pbe_MakeBmpPassword(p);
+    p.salt = {0x0A, 0x58, 0xCF, 0x64, 0x53, 0x0D, 0x82, 0x3F};
+    std::uint8_t ours[24], theirs[24];
+    for (int id : {1, 2, 3}) {
+        pbe_Pkcs12Kdf(ours, sizeof ours, id, p.password, p.salt, 1);
+        ASSERT_EQ(PKCS12_key_gen_uni(p.password.data(), static_cast<int>(p.password.size()), p.salt.data(), 8, id, 1,
+                                     sizeof theirs, theirs, EVP_sha1()),
+                  1);
+        EXPECT_EQ(std::memcmp(ours, theirs, sizeof ours), 0) << id;
+        pbe_Pkcs12Kdf(ours, 20, id, p.password, p.salt, 1000);
+        ASSERT_EQ(PKCS12_key_gen_uni(p.password.data(), static_cast<int>(p.password.size()), p.salt.data(), 8, id, 1000,
+                                     20, theirs, EVP_sha1()),
+                  1);
+        EXPECT_EQ(std::memcmp(ours, theirs, 20), 0) << id;
+    }
+}
+
+}  // namespace
+}  // namespace kvn

@@ -1,0 +1,80 @@
+#include "pki/pfx.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "pki/keyfile.h"
+#include "test_support.h"
+
+namespace kvn {
+namespace {
+
+using kvn_test::Credential;
+
+std::string Info(const std::string& pfx, const std::string& password, int* status) {
+    return kvn_test::Run("openssl pkcs12 -legacy -info -noout -in '" + pfx + "' -passin 'pass:" + password + "' 2>&1", status);
+}
+
+TEST(Pfx, VariantsOpenWithOpenSsl) {
+    kvn_test::ScratchDir dir;
+    const std::string cer = Credential("test-csd-1024.cer"), key = Credential("test-rsa1024-p12-3des.der");
+    int status = -1;
+
+    ASSERT_EQ(pfx_Make(dir.File("full.p12").c_str(), cer.c_str(), key.c_str(), "test-password", "", 0), 0);
+    std::string info = Info(dir.File("full.p12"), "test-password", &status);
+    EXPECT_EQ(status, 0) << info;
+    EXPECT_NE(info.find("MAC: sha1, Iteration 2048"), std::string::npos) << info;
+    EXPECT_NE(info.find("PKCS7 Encrypted data: pbeWithSHA1And40BitRC2-CBC, Iteration 2048"), std::string::npos) << info;
+    EXPECT_NE(info.find("Shrouded Keybag: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2048"), std::string::npos) << info;
+    Info(dir.File("full.p12"), "another-password", &status);
+    EXPECT_NE(status, 0);
+
+    // A friendly name goes into both bags.
+    ASSERT_EQ(pfx_Make(dir.File("named.p12").c_str(), cer.c_str(), key.c_str(), "test-password", "Mi CSD", 0), 0);
+    info = kvn_test::Run("openssl pkcs12 -legacy -in '" + dir.File("named.p12") + "' -passin pass:test-password -nodes 2>&1");
+    EXPECT_EQ(std::count(info.begin(), info.end(), '\n') > 0, true);
+    std::size_t first = info.find("friendlyName: Mi CSD");
+    EXPECT_NE(first, std::string::npos) << info;
+    EXPECT_NE(info.find("friendlyName: Mi CSD", first + 1), std::string::npos) << info;
+
+    // Certificate only, with and without a password.
+    ASSERT_EQ(pfx_Make(dir.File("cert.p12").c_str(), cer.c_str(), nullptr, "test-password", "", 0), 0);
+    info = Info(dir.File("cert.p12"), "test-password", &status);
+    EXPECT_EQ(status, 0) << info;
+    EXPECT_EQ(info.find("Shrouded Keybag"), std::string::npos);
+    ASSERT_EQ(pfx_Make(dir.File("open.p12").c_str(), cer.c_str(), nullptr, "", "", 0), 0);
+    std::string dump = kvn_test::Run("openssl asn1parse -inform DER -in '" + dir.File("open.p12") + "'");
+    EXPECT_EQ(dump.find(":sha1"), std::string::npos) << dump;  // no MacData
+    info = kvn_test::Run("openssl pkcs12 -info -noout -nomacver -passin pass: -in '" + dir.File("open.p12") + "' 2>&1", &status);
+    EXPECT_EQ(status, 0) << info;
+    EXPECT_NE(info.find("Certificate bag"), std::string::npos) << info;
+    EXPECT_EQ(info.find("Encrypted"), std::string::npos) << info;
+}
+
+TEST(Pfx, Failures) {
+    kvn_test::ScratchDir dir;
+    const std::string out = dir.File("x.p12");
+    const std::string cer = Credential("test-csd-1024.cer"), key = Credential("test-rsa1024-p12-3des.der");
+    struct Case {
+        std::string output, cert, key, password;
+        int code;
+    } cases[] = {
+        {out, "", key, "test-password", 6},
+        {out, cer, key, "", 6},
+        {out, cer, key, "wrong", 8},
+        {out, Credential("test-csd-2048.cer"), key, "test-password", 21},
+        {out, Credential("test-ec.cer"), key, "test-password", 19},
+        {out, dir.File("missing.cer"), key, "test-password", 7},
+        {dir.File("no/such/dir/x.p12"), cer, key, "test-password", 2},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(pfx_Make(c.output.c_str(), c.cert.c_str(), c.key.c_str(), c.password.c_str(), "", 0), c.code)
+            << c.cert << " " << c.password;
+    }
+    EXPECT_EQ(kvn_test::Run("ls -A '" + dir.path() + "'"), "");
+}
+
+}  // namespace
+}  // namespace kvn

@@ -1,0 +1,279 @@
+#include "pki/rsa.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "crypto/digest.h"
+#include "openssl_peer.h"
+#include "pki/base64.h"
+#include "test_support.h"
+
+namespace kvn {
+namespace {
+
+using kvn_test::Credential;
+using kvn_test::PeerKey;
+
+SecureString PrivateString(const rsa_Key& key) {
+    SecureBytes der;
+    EXPECT_TRUE(rsa_PrivateDer(key, der));
+    SecureString s;
+    rsa_MakeKeyString(s, kRsaKindPrivate, der.data(), der.size());
+    return s;
+}
+
+SecureString PublicString(const rsa_Key& key) {
+    SecureBytes der;
+    EXPECT_TRUE(rsa_PublicDer(key, der));
+    SecureString s;
+    rsa_MakeKeyString(s, kRsaKindPublic, der.data(), der.size());
+    return s;
+}
+
+TEST(Rsa, PrivateOperationMatchesOpenSsl) {
+    for (const char* file : {"test-rsa1024-plain.pem", "test-rsa2048-plain.pem"}) {
+        PeerKey peer(Credential(file));
+        ASSERT_NE(peer.pkey, nullptr) << file;
+        RsaKeyPtr key = peer.Record();
+        const int len = rsa_KeyBytes(*key);
+        std::vector<std::uint8_t> block(static_cast<std::size_t>(len));
+        for (int i = 0; i < len; ++i) block[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + 3);
+        block[0] = 0x01;
+        auto expected = peer.RawPrivate(block);
+        ASSERT_FALSE(expected.empty());
+
+        auto ours = block;
+        ASSERT_EQ(rsa_PrivateOp(*key, ours.data(), len), 0);
+        EXPECT_EQ(ours, expected) << file << " with CRT";
+        // Without CRT parts, c^d mod n directly.
+        auto n = peer.Part(OSSL_PKEY_PARAM_RSA_N), e = peer.Part(OSSL_PKEY_PARAM_RSA_E), d = peer.Part(OSSL_PKEY_PARAM_RSA_D);
+        RsaKeyPtr plain = rsa_KeyNew();
+        rsa_SetPrivate(*plain, {n.data(), n.size()}, {e.data(), e.size()}, {d.data(), d.size()});
+        ours = block;
+        ASSERT_EQ(rsa_PrivateOp(*plain, ours.data(), len), 0);
+        EXPECT_EQ(ours, expected) << file << " without CRT";
+        // And back with the public exponent; through key strings as well.
+        ASSERT_EQ(rsa_Public(ours.data(), len, PublicString(*key).c_str(), 0), 0);
+        EXPECT_EQ(ours, block);
+        ASSERT_EQ(rsa_Private(ours.data(), len, PrivateString(*key).c_str(), 0), 0);
+        EXPECT_EQ(ours, expected);
+    }
+}
+
+TEST(Rsa, OperationErrors) {
+    PeerKey peer(Credential("test-rsa1024-plain.pem"));
+    RsaKeyPtr key = peer.Record();
+    auto n = peer.Modulus();
+    auto block = n;
+    EXPECT_EQ(rsa_PrivateOp(*key, block.data(), static_cast<int>(block.size())), 11);  // equal to n
+    EXPECT_EQ(rsa_PublicOp(*key, block.data(), static_cast<int>(block.size()) - 1), 11);
+    EXPECT_EQ(rsa_PublicOp(*key, nullptr, 128), 6);
+    RsaKeyPtr empty = rsa_KeyNew();
+    EXPECT_EQ(rsa_PrivateOp(*empty, block.data(), 128), 6);
+    EXPECT_EQ(rsa_Private(block.data(), 128, "", 0), 6);
+    EXPECT_EQ(rsa_Private(block.data(), 128, "AAAA", 0), 11);  // DER too short for a private key
+    EXPECT_EQ(rsa_Private(block.data(), 128, std::string(200, 'Q').c_str(), 0), 8);
+    // A public key string has no private part: its reading as private fails.
+    EXPECT_NE(rsa_Private(block.data(), 128, PublicString(*key).c_str(), 0), 0);
+}
+
+TEST(Rsa, SignatureBlocks) {
+    const char* data = "||3.2|pipe string||";
+    std::uint8_t block[256];
+    ASSERT_EQ(rsa_EncodeSignature(block, 256, reinterpret_cast<const std::uint8_t*>(data), 19, kRsaSigBlockType1), 0);
+    EXPECT_EQ(block[0], 0x00);
+    EXPECT_EQ(block[1], 0x01);
+    for (int i = 2; i < 220; ++i) ASSERT_EQ(block[i], 0xFF) << i;
+    EXPECT_EQ(block[220], 0x00);
+    EXPECT_EQ(std::vector<std::uint8_t>(block + 221, block + 236), kvn_test::Hex("3021300906052B0E03021A05000414"));
+    std::uint8_t digest[20];
+    DigestData(digest, 20, data, 19, kHashSha1);
+    EXPECT_EQ(std::memcmp(block + 236, digest, 20), 0);
+
+    std::uint8_t out[64];
+    EXPECT_EQ(rsa_DecodeSignature(out, sizeof out, block, 256, 0), 20);
+    EXPECT_EQ(std::memcmp(out, digest, 20), 0);
+    EXPECT_EQ(rsa_DecodeSignature(out, sizeof out, block, 256, kRsaSigWholeDigestInfo), 35);
+    EXPECT_EQ(rsa_DecodeSignature(nullptr, 0, block, 256, kRsaSigHashIdOnly), 0);
+
+    // Every hash id round-trips; a given digest must have the right length.
+    for (int id = 0; id < 7; ++id) {
+        ASSERT_EQ(rsa_EncodeSignature(block, 128, reinterpret_cast<const std::uint8_t*>(data), 19, 0x20 | id), 0);
+        EXPECT_EQ(rsa_DecodeSignature(nullptr, 0, block, 128, kRsaSigHashIdOnly), id);
+    }
+    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x20 | kRsaSigIsDigest), 0);
+    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 19, 0x20 | kRsaSigIsDigest), -26);
+    EXPECT_EQ(rsa_EncodeSignature(block, 64, digest, 20, 0x25), -30);  // SHA-512 needs 83 + 11 bytes
+    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x27), -17);
+
+    struct Bad {
+        const char* what;
+        int at;
+        std::uint8_t value;
+    } bad[] = {{"first byte", 0, 0x01}, {"block type", 1, 0x02}, {"only seven FF", 9, 0x00}, {"no separator", 93, 0xFF}};
+    for (const Bad& b : bad) {
+        ASSERT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x20 | kRsaSigIsDigest), 0);
+        if (std::strcmp(b.what, "no separator") == 0) std::memset(block + 2, 0xFF, 126);
+        block[b.at] = b.value;
+        EXPECT_EQ(rsa_DecodeSignature(out, sizeof out, block, 128, 0), -15) << b.what;
+    }
+}
+
+// A signature made by rsa_EncodeSignature + rsa_Private verifies with the openssl tool.
+TEST(Rsa, SignatureVerifiesWithOpenSslTool) {
+    kvn_test::ScratchDir dir;
+    PeerKey peer(Credential("test-rsa2048-plain.pem"));
+    RsaKeyPtr key = peer.Record();
+    const std::string data = "||3.2|2026-12-10T12:00:00|ingreso|AAA010101AAA|1160.00||";
+    std::uint8_t block[256];
+    ASSERT_EQ(rsa_EncodeSignature(block, 256, reinterpret_cast<const std::uint8_t*>(data.data()),
+                                  static_cast<int>(data.size()), kRsaSigBlockType1), 0);
+    ASSERT_EQ(rsa_Private(block, 256, PrivateString(*key).c_str(), 0), 0);
+    std::ofstream(dir.File("sig"), std::ios::binary).write(reinterpret_cast<char*>(block), 256);
+    std::ofstream(dir.File("data"), std::ios::binary) << data;
+    int status = -1;
+    std::string cmd = "openssl pkey -in '" + Credential("test-rsa2048-plain.pem") + "' -pubout -out '" + dir.File("pub.pem") +
+                      "' && openssl dgst -sha1 -binary -out '" + dir.File("digest") + "' '" + dir.File("data") +
+                      "' && openssl pkeyutl -verify -pubin -inkey '" + dir.File("pub.pem") + "' -in '" + dir.File("digest") +
+                      "' -sigfile '" + dir.File("sig") + "' -pkeyopt digest:sha1 2>&1";
+    std::string out = kvn_test::Run(cmd, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Signature Verified Successfully"), std::string::npos) << out;
+}
+
+TEST(Rsa, KeyStrings) {
+    PeerKey peer(Credential("test-rsa1024-plain.pem"));
+    RsaKeyPtr key = peer.Record();
+    SecureString a = PrivateString(*key), b = PrivateString(*key);
+    EXPECT_NE(a, b);  // random padding and IV
+    EXPECT_EQ(a.compare(0, 4, "PVTR"), 0);
+    EXPECT_EQ(PublicString(*key).compare(0, 4, "PUBR"), 0);
+    SecureBytes da, db;
+    int kind;
+    ASSERT_EQ(rsa_ReadKeyString(da, kind, a.c_str()), 0);
+    EXPECT_EQ(kind, kRsaKindPrivate);
+    ASSERT_EQ(rsa_ReadKeyString(db, kind, b.c_str()), 0);
+    EXPECT_EQ(da, db);
+
+    // Any flipped character of the wrapped part makes the string unreadable.
+    SecureString broken = a;
+    broken[40] = broken[40] == 'A' ? 'B' : 'A';
+    EXPECT_EQ(rsa_ReadKeyString(da, kind, broken.c_str()), 8);
+    EXPECT_EQ(rsa_ReadKeyString(da, kind, ""), 6);
+
+    // Plain base64 DER is accepted where a public key string is.
+    SecureBytes der;
+    ASSERT_TRUE(rsa_PublicDer(*key, der));
+    SecureString plain;
+    rsa_MakeKeyString(plain, 0, der.data(), der.size());
+    RsaKeyPtr loaded = rsa_KeyNew();
+    ASSERT_EQ(rsa_ReadPublicString(*loaded, plain.c_str()), 0);
+    EXPECT_EQ(rsa_KeyBits(*loaded), 1024);
+    EXPECT_EQ(rsa_ReadPublicString(*loaded, nullptr), 14);
+    EXPECT_EQ(rsa_ReadPublicString(*loaded, ""), -6);
+    EXPECT_EQ(rsa_ReadPublicString(*loaded, a.c_str()), 8);  // a private key: a third INTEGER
+    EXPECT_EQ(rsa_KeyLength(a.c_str(), false), 1024);
+    EXPECT_EQ(rsa_KeyLength(plain.c_str(), true), 128);
+}
+
+TEST(Rsa, KeyMatch) {
+    PeerKey k1(Credential("test-rsa1024-plain.pem")), k2(Credential("test-rsa2048-plain.pem"));
+    RsaKeyPtr a = k1.Record(), b = k2.Record();
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*a).c_str()), 0);
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*b).c_str()), -21);  // lengths differ
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), ""), -6);
+    // A private key whose d is wrong fails its self-test.
+    auto n = k1.Part(OSSL_PKEY_PARAM_RSA_N), e = k1.Part(OSSL_PKEY_PARAM_RSA_E), d = k1.Part(OSSL_PKEY_PARAM_RSA_D);
+    d.back() ^= 2;
+    RsaKeyPtr bad = rsa_KeyNew();
+    rsa_SetPrivate(*bad, {n.data(), n.size()}, {e.data(), e.size()}, {d.data(), d.size()});
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*bad).c_str(), PublicString(*a).c_str()), -8);
+    // Same length, another modulus.
+    std::vector<std::uint8_t> other = n;
+    other[5] ^= 1;
+    RsaKeyPtr pub = rsa_KeyNew();
+    rsa_SetPublic(*pub, {other.data(), other.size()}, {e.data(), e.size()});
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*pub).c_str()), -21);
+
+    // A 16-bit key (p = 251, q = 241) cannot pass the self-test: its only test value is 1.
+    const std::uint8_t tn[] = {0xEC, 0x4B}, te[] = {0x07}, td[] = {0x59, 0x37};  // n = 60491, d*7 = 1 mod 60000
+    RsaKeyPtr tiny = rsa_KeyNew();
+    rsa_SetPrivate(*tiny, {tn, 2}, {te, 1}, {td, 2});
+    EXPECT_NE(rsa_CheckKey(*tiny), 0);
+}
+
+TEST(Rsa, LoadsPrivateKeyWithoutCrtParts) {
+    PeerKey peer(Credential("test-rsa1024-plain.pem"));
+    RsaKeyPtr full = peer.Record();
+    // RSAPrivateKey whose p, q, dP, dQ and qInv are each the single byte 0.
+    auto n = peer.Part(OSSL_PKEY_PARAM_RSA_N), e = peer.Part(OSSL_PKEY_PARAM_RSA_E), d = peer.Part(OSSL_PKEY_PARAM_RSA_D);
+    AsnList items = asn_NewIntegerU32(0);
+    for (auto* part : {&n, &e, &d}) {
+        AsnList item = asn_NewInteger(part->data(), part->size());
+        asn_Link(items, item);
+    }
+    for (int i = 0; i < 5; ++i) {
+        AsnList zero = asn_NewIntegerU32(0);
+        asn_Link(items, zero);
+    }
+    AsnList seq = asn_Sequence(std::move(items));
+    RsaKeyPtr key = rsa_KeyNew();
+    ASSERT_EQ(rsa_LoadPrivate(*key, seq.get()), 0);
+    EXPECT_EQ(key->flags, kRsaHasPublic | kRsaHasPrivate);
+    std::vector<std::uint8_t> x(128, 0x42), y(128, 0x42);
+    x[0] = y[0] = 0;
+    ASSERT_EQ(rsa_PrivateOp(*key, x.data(), 128), 0);
+    ASSERT_EQ(rsa_PrivateOp(*full, y.data(), 128), 0);
+    EXPECT_EQ(x, y);
+    SecureString xml;
+    EXPECT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), 0), 0);
+    EXPECT_TRUE(xml.empty());  // a private key without all its parts has no XML form
+
+    // Version 1 is not supported; eight INTEGERs are not a key.
+    asn_Node* version = seq->next;
+    version->content[0] = 1;
+    EXPECT_EQ(rsa_LoadPrivate(*key, seq.get()), 19);
+    AsnList eight = asn_NewIntegerU32(0);
+    for (int i = 0; i < 7; ++i) {
+        AsnList item = asn_NewIntegerU32(5);
+        asn_Link(eight, item);
+    }
+    AsnList short8 = asn_Sequence(std::move(eight));
+    EXPECT_EQ(rsa_LoadPrivate(*key, short8.get()), 8);
+}
+
+TEST(Rsa, XmlForms) {
+    PeerKey peer(Credential("test-rsa1024-plain.pem"));
+    RsaKeyPtr key = peer.Record();
+    auto b64 = [](const std::vector<std::uint8_t>& v) {
+        SecureString s;
+        b64_EncodeTo(s, v.data(), v.size());
+        return std::string(s.data(), s.size());
+    };
+    const std::string modulus = b64(peer.Modulus()), exponent = b64(peer.Part(OSSL_PKEY_PARAM_RSA_E));
+    SecureString xml;
+    ASSERT_EQ(rsa_KeyToXml(xml, PublicString(*key).c_str(), 0), 0);
+    EXPECT_EQ(std::string(xml.data(), xml.size()),
+              "<RSAKeyValue><Modulus>" + modulus + "</Modulus><Exponent>" + exponent + "</Exponent></RSAKeyValue>");
+    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), kRsaXmlKeyValueRoot), 0);
+    std::string text(xml.data(), xml.size());
+    EXPECT_EQ(text.rfind("<RSAKeyValue><Modulus>" + modulus + "</Modulus><Exponent>" + exponent + "</Exponent><P>", 0), 0u);
+    for (const char* element : {"<Q>", "<DP>", "<DQ>", "<InverseQ>", "<D>"}) {
+        EXPECT_NE(text.find(element), std::string::npos) << element;
+    }
+    EXPECT_EQ(text.substr(text.size() - 14), "</RSAKeyValue>");
+    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), 0), 0);
+    EXPECT_EQ(std::string(xml.data(), 12), "<RSAKeyPair>");
+    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), kRsaXmlPublicOnly | kRsaXmlHex), 0);
+    auto n = peer.Modulus();
+    std::string hex(2 * n.size() + 1, '\0');
+    hex_Encode(hex.data(), hex.size(), n.data(), n.size());
+    hex.pop_back();
+    EXPECT_EQ(std::string(xml.data(), xml.size()).rfind("<RSAKeyValue><Modulus EncodingType=\"hexBinary\">" + hex + "</Modulus>", 0), 0u);
+    EXPECT_EQ(rsa_KeyToXml(xml, "", 0), -6);
+}
+
+}  // namespace
+}  // namespace kvn
