@@ -112,7 +112,13 @@ int RunCert(const Invocation& inv) {
             break;
         }
         r.Add(json, o.result);
-        text += fields.size() == 1 ? o.result + "\n" : json + ": " + std::string(18 - std::min<size_t>(json.size(), 17), ' ') + o.result + "\n";
+        if (fields.size() == 1) {
+            text += o.result + "\n";
+        } else {
+            std::string label = json + ":";
+            label.append(label.size() < 19 ? 19 - label.size() : 1, ' ');
+            text += label + o.result + "\n";
+        }
     }
     return Report(inv, failed, Role::kQuery, text, r.str());
 #else
