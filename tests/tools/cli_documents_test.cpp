@@ -56,6 +56,38 @@ TEST_F(ToolDocuments, SignedExampleVerifiesAndValidates) {
     }
 }
 
+// Each example, signed by the tool, passes the tax authority's schema (xmllint) and its seal
+// is a valid RSA-SHA1 signature of the tool's pipe string (openssl).
+TEST_F(ToolDocuments, SignedExamplesPassIndependentPeers) {
+    REQUIRE_COMMAND("sign");
+    REQUIRE_COMMAND("pipestring");
+    REQUIRE_COMMAND("attribute");
+    struct Case {
+        const char* example;
+        const char* schema;
+    } cases[] = {
+        {"cfdi32-invoice.xml", "cfdv32.xsd"},
+        {"cfdi30-invoice.xml", "cfdv3.xsd"},
+        {"cfd22-invoice.xml", "cfdv22.xsd"},
+        {"cfd20-invoice.xml", "cfdv2.xsd"},
+    };
+    ASSERT_TRUE(Capture("openssl x509 -inform DER -in '" + Cert() + "' -pubkey -noout > '" + Path("pub.pem") + "'"));
+    for (const Case& c : cases) {
+        std::string doc = SignExample(c.example, c.example);
+        EXPECT_TRUE(Capture("xmllint --noout --schema '" + std::string(KVN_CORPUS_DIR) + "/xsd/" + c.schema + "' '" +
+                            doc + "' 2>&1"))
+            << c.example << " fails its schema";
+        std::string pipe = RunTool({"pipestring", doc}).out;
+        WriteFileBytes(Path("pipe.txt"), pipe.substr(0, pipe.size() - 1));
+        std::string seal = RunTool({"attribute", doc, "sello"}).out;
+        WriteFileBytes(Path("seal.b64"), seal);
+        auto verified = Capture("openssl base64 -d -A -in '" + Path("seal.b64") + "' -out '" + Path("seal.bin") +
+                                "' && openssl dgst -sha1 -verify '" + Path("pub.pem") + "' -signature '" +
+                                Path("seal.bin") + "' '" + Path("pipe.txt") + "'");
+        EXPECT_EQ(verified.value_or("(openssl failed)"), "Verified OK\n") << c.example;
+    }
+}
+
 TEST_F(ToolDocuments, ChangedTotalBreaksTheSeal) {
     REQUIRE_COMMAND("sign");
     REQUIRE_COMMAND("verify");

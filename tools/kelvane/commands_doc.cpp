@@ -41,6 +41,21 @@ namespace {
     return ok;
 }
 
+// Verification falls back to the document's own certificate when none is given, and a missing
+// document then reads as a missing certificate. Checking the document first reports it as what
+// it is: an input that cannot be opened.
+[[maybe_unused]] std::optional<Outcome> UnreadableInput(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f) {
+        std::fclose(f);
+        return std::nullopt;
+    }
+    Outcome o;
+    o.code = -OPEN_ERROR;
+    o.message = "Cannot open file '" + path + "'/No se puede abrir el archivo";
+    return o;
+}
+
 [[maybe_unused]] int Unavailable(const Invocation& inv) {
     std::fprintf(stderr, "kelvane %s: this build of the library does not provide the command\n",
                  inv.command.c_str());
@@ -211,6 +226,7 @@ int RunVerify(const Invocation& inv) {
     std::string cert = inv.value("cert").value_or("");
     int bits = OptionBits(inv);
     return RunBatch(inv, BatchLabels{"valid seal", Role::kVerify}, items, [&](const BatchItem& item) {
+        if (auto unreadable = UnreadableInput(item.input)) return *unreadable;
         return CallForStatus(KVN_VerifySignature(item.input.c_str(), cert.empty() ? nullptr : cert.c_str(), bits));
     });
 #else
@@ -223,6 +239,7 @@ int RunExtractDigest(const Invocation& inv) {
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     std::string file = inv.positionals[0], cert = inv.value("cert").value_or("");
     int bits = OptionBits(inv);
+    if (auto unreadable = UnreadableInput(file)) return Report(inv, *unreadable, Role::kVerify, "", "");
     Outcome o = CallForText([&](char* out, int n) {
         return KVN_ExtractDigestFromSignature(out, n, file.c_str(), cert.empty() ? nullptr : cert.c_str(), bits);
     });

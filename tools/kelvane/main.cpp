@@ -75,7 +75,7 @@ const std::vector<Command> kCommands = {
     {"seal", "print the base64 seal of a document without writing it",
      "usage: kelvane seal FILE -k KEY\n"
      KEY_OPTS SIGN_OPTS
-     "example: KELVANE_PASSWORD=secret kelvane seal invoice.xml -k issuer.key\n",
+     "example: kelvane seal invoice.xml -k issuer.key --password-file pw.txt\n",
      {"key", "md5", "latin1", "stamp", "password", "password-file"}, RunSeal},
 #endif
 #if KVN_HAVE_MakeDigestFromXml
