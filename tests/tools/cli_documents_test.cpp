@@ -34,8 +34,6 @@ std::optional<std::string> Capture(const std::string& command) {
 class ToolDocuments : public ToolTest {};
 
 TEST_F(ToolDocuments, SignedExampleVerifiesAndValidates) {
-    REQUIRE_COMMAND("sign");
-    REQUIRE_COMMAND("verify");
     std::string signed_doc = SignExample("cfdi32-invoice.xml", "signed.xml");
 
     ToolRun verify = RunTool({"verify", signed_doc});
@@ -45,23 +43,16 @@ TEST_F(ToolDocuments, SignedExampleVerifiesAndValidates) {
     // Against the certificate file as well as the embedded one.
     EXPECT_EQ(RunTool({"verify", signed_doc, "-c", Cert()}).status, 0);
 
-    if (ToolHasCommand("validate")) {
-        ToolRun validate = RunTool({"validate", signed_doc});
-        EXPECT_EQ(validate.status, 0) << validate.err;
-        EXPECT_EQ(validate.out, signed_doc + ": valid\n");
-    }
-    if (ToolHasCommand("attribute")) {
-        ToolRun number = RunTool({"attribute", signed_doc, "noCertificado"});
-        EXPECT_EQ(number.out, "30001000000300000123\n");
-    }
+    ToolRun validate = RunTool({"validate", signed_doc});
+    EXPECT_EQ(validate.status, 0) << validate.err;
+    EXPECT_EQ(validate.out, signed_doc + ": valid\n");
+    ToolRun number = RunTool({"attribute", signed_doc, "noCertificado"});
+    EXPECT_EQ(number.out, "30001000000300000123\n");
 }
 
 // Each example, signed by the tool, passes the tax authority's schema (xmllint) and its seal
 // is a valid RSA-SHA1 signature of the tool's pipe string (openssl).
 TEST_F(ToolDocuments, SignedExamplesPassIndependentPeers) {
-    REQUIRE_COMMAND("sign");
-    REQUIRE_COMMAND("pipestring");
-    REQUIRE_COMMAND("attribute");
     struct Case {
         const char* example;
         const char* schema;
@@ -89,8 +80,6 @@ TEST_F(ToolDocuments, SignedExamplesPassIndependentPeers) {
 }
 
 TEST_F(ToolDocuments, ChangedTotalBreaksTheSeal) {
-    REQUIRE_COMMAND("sign");
-    REQUIRE_COMMAND("verify");
     std::string signed_doc = SignExample("cfdi32-invoice.xml", "signed.xml");
     WriteFileBytes(Path("tampered.xml"),
                    Replace(ReadFileBytes(signed_doc), "total=\"4930.00\"", "total=\"4390.00\""));
@@ -112,7 +101,6 @@ TEST_F(ToolDocuments, ChangedTotalBreaksTheSeal) {
 }
 
 TEST_F(ToolDocuments, SignWritesToStandardOutputWithoutOutputOption) {
-    REQUIRE_COMMAND("sign");
     std::string signed_doc = SignExample("cfdi32-invoice.xml", "signed.xml");
     ToolRun r = RunTool({"sign", Example("cfdi32-invoice.xml"), "-k", Key(), "-c", Cert(), "--password-file",
                          PasswordFile()});
@@ -128,7 +116,6 @@ TEST_F(ToolDocuments, SignWritesToStandardOutputWithoutOutputOption) {
 }
 
 TEST_F(ToolDocuments, SignFailuresHaveTheirOwnExitStatus) {
-    REQUIRE_COMMAND("sign");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -154,7 +141,6 @@ TEST_F(ToolDocuments, SignFailuresHaveTheirOwnExitStatus) {
 }
 
 TEST_F(ToolDocuments, PipeStringsAgreeWithTheTaxAuthorityStylesheets) {
-    REQUIRE_COMMAND("pipestring");
     struct Case {
         const char* example;
         const char* stylesheet;
@@ -181,11 +167,6 @@ TEST_F(ToolDocuments, PipeStringsAgreeWithTheTaxAuthorityStylesheets) {
 }
 
 TEST_F(ToolDocuments, DigestSealAndExtractedDigestAgree) {
-    REQUIRE_COMMAND("sign");
-    REQUIRE_COMMAND("seal");
-    REQUIRE_COMMAND("digest");
-    REQUIRE_COMMAND("extract-digest");
-    REQUIRE_COMMAND("attribute");
     std::string signed_doc = SignExample("cfdi32-invoice.xml", "signed.xml");
 
     ToolRun seal = RunTool({"seal", Example("cfdi32-invoice.xml"), "-k", Key(), "--password-file", PasswordFile()});
@@ -206,14 +187,10 @@ TEST_F(ToolDocuments, DigestSealAndExtractedDigestAgree) {
     ASSERT_EQ(md5.status, 0) << md5.err;
     EXPECT_EQ(RunTool({"extract-digest", Path("md5.xml")}).out.size(), 32u + 1);
     EXPECT_EQ(Lower(RunTool({"extract-digest", Path("md5.xml")}).out), RunTool({"digest", Path("md5.xml"), "--md5"}).out);
-    if (ToolHasCommand("verify")) {
-        EXPECT_EQ(RunTool({"verify", Path("md5.xml")}).status, 0);
-    }
+    EXPECT_EQ(RunTool({"verify", Path("md5.xml")}).status, 0);
 }
 
 TEST_F(ToolDocuments, VersionAndAttributeQueries) {
-    REQUIRE_COMMAND("version");
-    REQUIRE_COMMAND("attribute");
     struct Case {
         const char* example;
         const char* out;
@@ -241,7 +218,6 @@ TEST_F(ToolDocuments, VersionAndAttributeQueries) {
 }
 
 TEST_F(ToolDocuments, ValidateReportsEveryProblem) {
-    REQUIRE_COMMAND("validate");
     std::string doc = ReadFileBytes(Example("cfdi32-invoice.xml"));
     doc = Replace(doc, "rfc=\"AAA010101AAA\"", "rfc=\"AAA01010\"");
     doc = Replace(doc, "noCertificado=\"\"", "noCertificado=\"30001000000300000123\"");

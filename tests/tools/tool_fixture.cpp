@@ -1,7 +1,5 @@
 #include "tool_fixture.h"
 
-bool ToolHasCommand(const std::string& command) { return RunTool({command, "--help"}).status == 0; }
-
 void ToolTest::SetUp() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     dir_ = MakeScratchDir(std::string(info->test_suite_name()) + "." + info->name());

@@ -10,15 +10,6 @@
 #include "json_value.h"
 #include "run_tool.h"
 
-// True when this build of the tool has `command` (it is built when the library's header
-// declares the exports behind it).
-bool ToolHasCommand(const std::string& command);
-
-#define REQUIRE_COMMAND(name)                                                  \
-    do {                                                                       \
-        if (!ToolHasCommand(name)) GTEST_SKIP() << "no '" name "' command yet"; \
-    } while (0)
-
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -1,5 +1,5 @@
 // Document commands: version, attribute, pipestring, digest, seal, sign, verify,
-// extract-digest and validate. Each is compiled when its export is in the public header.
+// extract-digest and validate.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 namespace cli {
 namespace {
 
-[[maybe_unused]] std::string VersionName(int number) {
+std::string VersionName(int number) {
     switch (number) {
     case 2: return "CFD 2.0";
     case 22: return "CFD 2.2";
@@ -30,7 +30,7 @@ namespace {
 }
 
 // Reads a whole file; false when it cannot be read.
-[[maybe_unused]] bool ReadFile(const std::string& path, std::string* data) {
+bool ReadFile(const std::string& path, std::string* data) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
     char buf[65536];
@@ -44,7 +44,7 @@ namespace {
 // Verification falls back to the document's own certificate when none is given, and a missing
 // document then reads as a missing certificate. Checking the document first reports it as what
 // it is: an input that cannot be opened.
-[[maybe_unused]] std::optional<Outcome> UnreadableInput(const std::string& path) {
+std::optional<Outcome> UnreadableInput(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (f) {
         std::fclose(f);
@@ -56,31 +56,20 @@ namespace {
     return o;
 }
 
-[[maybe_unused]] int Unavailable(const Invocation& inv) {
-    std::fprintf(stderr, "kelvane %s: this build of the library does not provide the command\n",
-                 inv.command.c_str());
-    return kExitInternal;
-}
-
 }  // namespace
 
 int RunDocVersion(const Invocation& inv) {
-#if KVN_HAVE_XmlReceiptVersion
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     int v = KVN_XmlReceiptVersion(inv.positionals[0].c_str());
     Outcome o = CallForStatus(v);
     JsonObject r;
     if (o.ok()) r.Add("number", v).Add("name", VersionName(v));
     return Report(inv, o, Role::kDocument, o.ok() ? VersionName(v) + " (" + std::to_string(v) + ")" : "", r.str());
-#else
-    return Unavailable(inv);
-#endif
 }
 
 // attribute FILE NAME [ELEMENT]: the value of one attribute; ELEMENT defaults to the root
 // (Comprobante, in any namespace) and may carry an occurrence, as in cfdi:Concepto[2].
 int RunAttribute(const Invocation& inv) {
-#if KVN_HAVE_GetXmlAttribute
     if (!ExpectArguments(inv, 2, 3, "invoice file and attribute name")) return kExitUsage;
     std::string file = inv.positionals[0], name = inv.positionals[1];
     std::string element = inv.positionals.size() > 2 ? inv.positionals[2] : "Comprobante";
@@ -88,38 +77,26 @@ int RunAttribute(const Invocation& inv) {
         return KVN_GetXmlAttribute(out, n, file.c_str(), name.c_str(), element.c_str());
     });
     return Report(inv, o, Role::kQuery, o.result + "\n", JsonString(o.result));
-#else
-    return Unavailable(inv);
-#endif
 }
 
 int RunPipeString(const Invocation& inv) {
-#if KVN_HAVE_MakePipeStringFromXml
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     std::string file = inv.positionals[0];
     int bits = OptionBits(inv);
     Outcome o = CallForText([&](char* out, int n) { return KVN_MakePipeStringFromXml(out, n, file.c_str(), bits); });
     return Report(inv, o, Role::kDocument, o.result + "\n", JsonString(o.result));
-#else
-    return Unavailable(inv);
-#endif
 }
 
 int RunDigest(const Invocation& inv) {
-#if KVN_HAVE_MakeDigestFromXml
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     std::string file = inv.positionals[0];
     int bits = OptionBits(inv);
     Outcome o = CallForText([&](char* out, int n) { return KVN_MakeDigestFromXml(out, n, file.c_str(), bits); });
     return Report(inv, o, Role::kDocument, o.result, JsonString(o.result));
-#else
-    return Unavailable(inv);
-#endif
 }
 
 // seal FILE --key KEY: the base64 seal the document would carry, without writing anything.
 int RunSeal(const Invocation& inv) {
-#if KVN_HAVE_MakeSignatureFromXml && KVN_HAVE_MakeSignatureFromXmlEx
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     std::string key, error, file = inv.positionals[0];
     if (!RequireOption(inv, "key", &key)) return kExitUsage;
@@ -131,12 +108,8 @@ int RunSeal(const Invocation& inv) {
                          : KVN_MakeSignatureFromXmlEx(out, n, file.c_str(), key.c_str(), password.c_str(), bits);
     });
     return Report(inv, o, Role::kKey, o.result, JsonString(o.result));
-#else
-    return Unavailable(inv);
-#endif
 }
 
-#if KVN_HAVE_SignXml
 namespace {
 
 // Signs into a private temporary file and copies it to standard output.
@@ -167,11 +140,9 @@ Outcome SignToStdout(const std::string& input, const std::string& key, const Sec
 }
 
 }  // namespace
-#endif
 
 // sign FILE... --key KEY [--cert CERT] (-o OUT | --out-dir DIR | --in-place)
 int RunSign(const Invocation& inv) {
-#if KVN_HAVE_SignXml
     if (!ExpectArguments(inv, 1, SIZE_MAX, "invoice file")) return kExitUsage;
     std::string key, error;
     if (!RequireOption(inv, "key", &key)) return kExitUsage;
@@ -210,14 +181,10 @@ int RunSign(const Invocation& inv) {
         return CallForStatus(KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(),
                                          password.c_str(), cert_arg, bits));
     });
-#else
-    return Unavailable(inv);
-#endif
 }
 
 // verify FILE... [--cert CERT]: checks each document's seal (or, with --stamp, the stamp's).
 int RunVerify(const Invocation& inv) {
-#if KVN_HAVE_VerifySignature
     if (!ExpectArguments(inv, 1, SIZE_MAX, "invoice file")) return kExitUsage;
     std::vector<BatchItem> items;
     std::string error;
@@ -229,13 +196,9 @@ int RunVerify(const Invocation& inv) {
         if (auto unreadable = UnreadableInput(item.input)) return *unreadable;
         return CallForStatus(KVN_VerifySignature(item.input.c_str(), cert.empty() ? nullptr : cert.c_str(), bits));
     });
-#else
-    return Unavailable(inv);
-#endif
 }
 
 int RunExtractDigest(const Invocation& inv) {
-#if KVN_HAVE_ExtractDigestFromSignature
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     std::string file = inv.positionals[0], cert = inv.value("cert").value_or("");
     int bits = OptionBits(inv);
@@ -244,13 +207,9 @@ int RunExtractDigest(const Invocation& inv) {
         return KVN_ExtractDigestFromSignature(out, n, file.c_str(), cert.empty() ? nullptr : cert.c_str(), bits);
     });
     return Report(inv, o, Role::kVerify, o.result, JsonString(o.result));
-#else
-    return Unavailable(inv);
-#endif
 }
 
 int RunValidate(const Invocation& inv) {
-#if KVN_HAVE_ValidateXml
     if (!ExpectArguments(inv, 1, SIZE_MAX, "invoice file")) return kExitUsage;
     std::vector<BatchItem> items;
     std::string error;
@@ -260,9 +219,6 @@ int RunValidate(const Invocation& inv) {
     return RunBatch(inv, BatchLabels{"valid", Role::kValidate}, items, [&](const BatchItem& item) {
         return CallForStatus(KVN_ValidateXml(item.input.c_str(), bits));
     });
-#else
-    return Unavailable(inv);
-#endif
 }
 
 }  // namespace cli

@@ -1,5 +1,4 @@
-// Certificate and key commands: cert, check-key, key-xml and pfx. Each is compiled when its
-// exports are in the public header.
+// Certificate and key commands: cert, check-key, key-xml and pfx.
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -13,14 +12,8 @@
 namespace cli {
 namespace {
 
-[[maybe_unused]] int Unavailable(const Invocation& inv) {
-    std::fprintf(stderr, "kelvane %s: this build of the library does not provide the command\n",
-                 inv.command.c_str());
-    return kExitInternal;
-}
-
 // Standard base64 (RFC 4648 section 4) to bytes; characters outside the alphabet are skipped.
-[[maybe_unused]] std::string DecodeBase64(const std::string& text) {
+std::string DecodeBase64(const std::string& text) {
     std::string out;
     unsigned acc = 0;
     int bits = 0;
@@ -43,7 +36,7 @@ namespace {
 }
 
 // The key file and its password, for the commands that read a private key.
-[[maybe_unused]] bool KeyAndPassword(const Invocation& inv, std::string* key, Secret* password) {
+bool KeyAndPassword(const Invocation& inv, std::string* key, Secret* password) {
     std::string error;
     if (!RequireOption(inv, "key", key)) return false;
     if (!ObtainKeyPassword(inv, *key, password, &error)) {
@@ -55,7 +48,6 @@ namespace {
 
 }  // namespace
 
-#if KVN_HAVE_GetCertNumber && KVN_HAVE_GetCertExpiry && KVN_HAVE_GetCertAsString && KVN_HAVE_QueryCert
 namespace {
 
 struct CertField {
@@ -81,11 +73,9 @@ Outcome QueryField(const std::string& field, const std::string& cert, const Invo
 }
 
 }  // namespace
-#endif
 
 // cert CERT [FIELD...] [--query Q]: facts about a certificate (or a signed invoice's).
 int RunCert(const Invocation& inv) {
-#if KVN_HAVE_GetCertNumber && KVN_HAVE_GetCertExpiry && KVN_HAVE_GetCertAsString && KVN_HAVE_QueryCert
     if (!ExpectArguments(inv, 1, SIZE_MAX, "certificate file")) return kExitUsage;
     std::string cert = inv.positionals[0];
     std::vector<std::pair<std::string, std::string>> fields;  // (query, json name)
@@ -121,28 +111,20 @@ int RunCert(const Invocation& inv) {
         }
     }
     return Report(inv, failed, Role::kQuery, text, r.str());
-#else
-    return Unavailable(inv);
-#endif
 }
 
 int RunCheckKey(const Invocation& inv) {
-#if KVN_HAVE_CheckKeyAndCert
     if (!ExpectArguments(inv, 0, 0, "")) return kExitUsage;
     std::string key, cert;
     Secret password;
     if (!RequireOption(inv, "cert", &cert) || !KeyAndPassword(inv, &key, &password)) return kExitUsage;
     Outcome o = CallForStatus(KVN_CheckKeyAndCert(key.c_str(), password.c_str(), cert.c_str()));
     return Report(inv, o, Role::kKey, "key " + key + " matches certificate " + cert, "true");
-#else
-    return Unavailable(inv);
-#endif
 }
 
 // key-xml --key KEY [--xml]: the key's RSAKeyValue form, base64 as the library gives it,
 // or decoded with --xml. Contains the private key: handle the output as secret.
 int RunKeyXml(const Invocation& inv) {
-#if KVN_HAVE_GetKeyAsString
     if (!ExpectArguments(inv, 0, 0, "")) return kExitUsage;
     std::string key;
     Secret password;
@@ -152,14 +134,10 @@ int RunKeyXml(const Invocation& inv) {
     Report(inv, o, Role::kKey, o.result, JsonString(o.result));
     Secret wipe(std::move(o.result));
     return o.ok() ? kExitOk : ExitStatusFor(o.code, Role::kKey);
-#else
-    return Unavailable(inv);
-#endif
 }
 
 // pfx --key KEY --cert CERT -o OUT: a password-protected PKCS#12 file (base64 text).
 int RunPfx(const Invocation& inv) {
-#if KVN_HAVE_WritePfxFile
     if (!ExpectArguments(inv, 0, 0, "")) return kExitUsage;
     std::string key, cert, output, error;
     Secret password, pfx_password;
@@ -172,9 +150,6 @@ int RunPfx(const Invocation& inv) {
     JsonObject r;
     r.Add("output", output);
     return Report(inv, o, Role::kKey, output + ": PFX written", r.str());
-#else
-    return Unavailable(inv);
-#endif
 }
 
 }  // namespace cli

@@ -52,7 +52,6 @@ const char kCommonHelp[] =
                   "  --password-file FILE, --password TEXT   the key's password\n"
 
 const std::vector<Command> kCommands = {
-#if KVN_HAVE_SignXml
     {"sign", "seal invoices and write the signed documents",
      "usage: kelvane sign FILE... -k KEY [-c CERT] [-o OUT | --out-dir DIR | --in-place]\n"
      "Computes each document's seal and writes the document with sello (and, with a\n"
@@ -70,30 +69,22 @@ const std::vector<Command> kCommands = {
      {"key", "cert", "output", "out-dir", "in-place", "no-bom", "md5", "latin1", "stamp", "jobs", "password",
       "password-file"},
      RunSign},
-#endif
-#if KVN_HAVE_MakeSignatureFromXml && KVN_HAVE_MakeSignatureFromXmlEx
     {"seal", "print the base64 seal of a document without writing it",
      "usage: kelvane seal FILE -k KEY\n"
      KEY_OPTS SIGN_OPTS
      "example: kelvane seal invoice.xml -k issuer.key --password-file pw.txt\n",
      {"key", "md5", "latin1", "stamp", "password", "password-file"}, RunSeal},
-#endif
-#if KVN_HAVE_MakeDigestFromXml
     {"digest", "print the digest (hex) of a document's pipe string",
      "usage: kelvane digest FILE [--md5] [--latin1] [--stamp]\n"
      SIGN_OPTS
      "example: kelvane digest invoice.xml --md5\n",
      {"md5", "latin1", "stamp"}, RunDigest},
-#endif
-#if KVN_HAVE_MakePipeStringFromXml
     {"pipestring", "print the pipe string (the text the seal covers)",
      "usage: kelvane pipestring FILE [--latin1] [--stamp]\n"
      "  --latin1        give the pipe string in Latin-1 instead of UTF-8\n"
      "  --stamp         the pipe string of the tfd:TimbreFiscalDigital stamp\n"
      "example: kelvane pipestring invoice.xml\n",
      {"latin1", "stamp"}, RunPipeString},
-#endif
-#if KVN_HAVE_VerifySignature
     {"verify", "check the seal of signed invoices",
      "usage: kelvane verify FILE|DIR... [-c CERT] [--stamp] [--latin1]\n"
      "Checks that each document's sello is a valid signature of its pipe string, with the\n"
@@ -105,39 +96,29 @@ const std::vector<Command> kCommands = {
      "  -j, --jobs N    worker processes (default: all processors)\n"
      "example: kelvane verify signed.xml invoices/\n",
      {"cert", "stamp", "latin1", "jobs"}, RunVerify},
-#endif
-#if KVN_HAVE_ExtractDigestFromSignature
     {"extract-digest", "print the digest (hex) carried inside a document's seal",
      "usage: kelvane extract-digest FILE [-c CERT] [--stamp]\n"
      "  -c, --cert CERT certificate whose key opens the seal (default: the document's own)\n"
      "  --stamp         open selloSAT of the stamp (needs -c)\n"
      "example: kelvane extract-digest signed.xml\n",
      {"cert", "stamp"}, RunExtractDigest},
-#endif
-#if KVN_HAVE_ValidateXml
     {"validate", "validate invoices against their version's structure and value rules",
      "usage: kelvane validate FILE|DIR... [--no-facets]\n"
      "  --no-facets     check the structure only, not the value restrictions\n"
      "  -j, --jobs N    worker processes (default: all processors)\n"
      "example: kelvane validate invoice.xml invoices/\n",
      {"no-facets", "jobs"}, RunValidate},
-#endif
-#if KVN_HAVE_GetXmlAttribute
     {"attribute", "print one attribute of a document",
      "usage: kelvane attribute FILE NAME [ELEMENT]\n"
      "ELEMENT defaults to the root (Comprobante); a prefix selects a namespace and [n] the\n"
      "n-th occurrence.\n"
      "example: kelvane attribute invoice.xml importe 'cfdi:Concepto[2]'\n",
      {}, RunAttribute},
-#endif
-#if KVN_HAVE_XmlReceiptVersion
     {"version", "print the version of an invoice (CFD 2.0/2.2, CFDI 3.0/3.2)",
      "usage: kelvane version FILE\n"
      "Prints the version name and the library's number for it (2, 22, 3 or 32).\n"
      "example: kelvane version invoice.xml\n",
      {}, RunDocVersion},
-#endif
-#if KVN_HAVE_GetCertNumber && KVN_HAVE_GetCertExpiry && KVN_HAVE_GetCertAsString && KVN_HAVE_QueryCert
     {"cert", "show a certificate's number, validity, RFC, organisation or base64 form",
      "usage: kelvane cert CERT [number|not-before|expiry|rfc|organization|base64]... [--query Q]\n"
      "CERT is a certificate file (DER or PEM) or a signed invoice (its certificado is used).\n"
@@ -148,16 +129,12 @@ const std::vector<Command> kCommands = {
      "  --not-before    'expiry' gives the start of validity instead of the end\n"
      "example: kelvane cert issuer.cer number expiry\n",
      {"query", "latin1", "not-before", "all"}, RunCert},
-#endif
-#if KVN_HAVE_CheckKeyAndCert
     {"check-key", "check that a private key belongs to a certificate",
      "usage: kelvane check-key -k KEY -c CERT\n"
      KEY_OPTS
      "  -c, --cert CERT certificate file or signed invoice\n"
      "example: kelvane check-key -k issuer.key -c issuer.cer --password-file pw.txt\n",
      {"key", "cert", "password", "password-file"}, RunCheckKey},
-#endif
-#if KVN_HAVE_GetKeyAsString
     {"key-xml", "print a private key in its RSAKeyValue XML form (base64)",
      "usage: kelvane key-xml -k KEY [--xml]\n"
      "The output contains the private key: keep it as secret as the key file.\n"
@@ -165,8 +142,6 @@ const std::vector<Command> kCommands = {
      "  --xml           print the XML itself instead of its base64 form\n"
      "example: kelvane key-xml -k issuer.key --xml\n",
      {"key", "xml", "password", "password-file"}, RunKeyXml},
-#endif
-#if KVN_HAVE_WritePfxFile
     {"pfx", "pack a key and its certificate into a PKCS#12 (PFX) file",
      "usage: kelvane pfx -k KEY -c CERT -o OUT.pfx\n"
      "The file is written as base64 text. Its password is --pfx-password-file FILE,\n"
@@ -176,7 +151,6 @@ const std::vector<Command> kCommands = {
      "  -o, --output OUT      the PFX file to write\n"
      "example: kelvane pfx -k issuer.key -c issuer.cer -o issuer.pfx --password-file pw.txt\n",
      {"key", "cert", "output", "password", "password-file", "pfx-password", "pfx-password-file"}, RunPfx},
-#endif
     {"fix-bom", "make a UTF-8 file start with a byte-order mark",
      "usage: kelvane fix-bom FILE [-o OUT]\n"
      "Writes FILE (in place without -o) with a UTF-8 byte-order mark in front; refuses a file\n"
