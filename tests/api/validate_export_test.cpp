@@ -1,4 +1,5 @@
 // KVN_ValidateXml through the public header, as a caller sees it.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -28,7 +29,7 @@ std::string LastError() {
 // A document written for one test and removed after it.
 class TempDocument {
 public:
-    explicit TempDocument(const std::string& content) : path_(std::string(KVN_BINARY_DIR) + "/validate_export.xml") {
+    explicit TempDocument(const std::string& content) : path_(std::string(KVN_BINARY_DIR) + "/validate_export_" + std::to_string(::getpid()) + ".xml") {
         std::ofstream(path_, std::ios::binary) << content;
     }
     ~TempDocument() { std::remove(path_.c_str()); }

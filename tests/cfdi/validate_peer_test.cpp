@@ -3,6 +3,7 @@
 // prefixes, no xsi: attributes, no Addenda content: what our validator sees or ignores);
 // its complaints about undeclared xmlns attributes (declarations our parser never hands
 // to the validator) are not counted.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -21,7 +22,7 @@ namespace kvn {
 namespace {
 
 const std::string kFixtures = std::string(KVN_FIXTURES_DIR) + "/validation/";
-const std::string kWork = std::string(KVN_BINARY_DIR) + "/validate_peer_";
+const std::string kWork = std::string(KVN_BINARY_DIR) + "/validate_peer_" + std::to_string(::getpid()) + "_";
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,5 +1,6 @@
 // Validation of whole invoices: the DTD pass with its exemptions, the value pass, the
 // result codes and the messages left in the last-error text.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -39,7 +40,7 @@ class Document {
 public:
     explicit Document(const std::string& content) {
         static int counter = 0;
-        path_ = std::string(KVN_BINARY_DIR) + "/validate_test_" + std::to_string(++counter) + ".xml";
+        path_ = std::string(KVN_BINARY_DIR) + "/validate_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter) + ".xml";
         std::ofstream(path_, std::ios::binary) << content;
     }
     ~Document() { std::remove(path_.c_str()); }
