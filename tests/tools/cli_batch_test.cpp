@@ -73,6 +73,14 @@ TEST_F(ToolBatch, SignFolderIntoOutputDirectoryKeepsRelativeNames) {
 
     ToolRun many_no_target = RunTool({"sign", Path("src"), "-k", Key(), "--password-file", PasswordFile()});
     EXPECT_EQ(many_no_target.status, 2);
+    // Two inputs with one name would overwrite each other's output: refused before any work.
+    std::filesystem::copy_file(Example("cfd20-invoice.xml"), Path("src/a/one.xml"));
+    ToolRun clash = RunTool({"sign", Path("src/one.xml"), Path("src/a/one.xml"), "-k", Key(), "--password-file",
+                             PasswordFile(), "--out-dir", Path("clash")});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_NE(clash.err.find("two inputs would both be written to " + Path("clash/one.xml")), std::string::npos)
+        << clash.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("clash")));
 }
 
 // The password sources, each used to sign one invoice; wrong or absent ones fail as documented.

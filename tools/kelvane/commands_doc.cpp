@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "batch.h"
 #include "commands.h"
@@ -168,12 +169,14 @@ int RunSign(const Invocation& inv) {
         return o.ok() ? kExitOk : ExitStatusFor(o.code, Role::kKey);
     }
     if (auto dir = inv.value("out-dir")) {
-        std::error_code ec;
+        std::set<std::string> outputs;
         for (BatchItem& item : items) {
-            fs::path out = fs::path(*dir) / item.relative;
-            fs::create_directories(out.parent_path(), ec);
-            item.output = out.string();
+            item.output = (fs::path(*dir) / item.relative).string();
+            if (!outputs.insert(item.output).second)
+                return UsageError(inv.command, "two inputs would both be written to " + item.output);
         }
+        std::error_code ec;
+        for (const BatchItem& item : items) fs::create_directories(fs::path(item.output).parent_path(), ec);
     } else {
         for (BatchItem& item : items) item.output = inv.has("in-place") ? item.input : *inv.value("output");
     }
