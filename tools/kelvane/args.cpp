@@ -53,12 +53,6 @@ std::optional<std::string> Invocation::value(const std::string& name) const {
     return it->second.back();
 }
 
-bool OptionTakesValue(const std::string& name, bool* known) {
-    const OptionSpec* o = FindLong(name);
-    *known = o != nullptr;
-    return o && o->takes_value;
-}
-
 int UsageError(const std::string& command, const std::string& message) {
     std::fflush(stdout);
     std::string who = command.empty() ? "kelvane" : "kelvane " + command;

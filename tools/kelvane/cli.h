@@ -62,11 +62,7 @@ struct Command {
     int (*run)(const Invocation&);
 };
 
-const std::vector<Command>& Commands();
 const Command* FindCommand(const std::string& name);
-
-// Option table shared by all commands: long name -> takes a value.
-bool OptionTakesValue(const std::string& name, bool* known);
 
 // Parses argv after the command name. On error writes a message to stderr, returns false.
 bool ParseArguments(const Command& cmd, int argc, char** argv, Invocation* inv);

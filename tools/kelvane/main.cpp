@@ -211,8 +211,6 @@ int Main(int argc, char** argv) {
 
 }  // namespace
 
-const std::vector<Command>& Commands() { return kCommands; }
-
 const Command* FindCommand(const std::string& name) {
     for (const Command& c : kCommands)
         if (name == c.name) return &c;
