@@ -111,6 +111,14 @@ KVN_API int KVN_VerifySignature(const char* xmlFile, const char* certFile, int o
 KVN_API int KVN_ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile,
                                            int options);
 
+/* Validation. Checks xmlFile against the DTD of its version (CFD 2.0/2.2, CFDI 3.0/3.2),
+ * then against the value restrictions of its version (lengths, number and date forms, RFC
+ * and CURP forms, enumerations); KVN_OPT_NOFACETS skips the second pass. Returns 0 when
+ * the document is valid; otherwise a negative code, with one message per problem in
+ * KVN_LastError: -BAD_XML_ERROR (DTD rules broken), -XML_FACET_ERROR (value restrictions
+ * broken), -BAD_DTD_ERROR (not well-formed), -NOT_SUPPORTED_ERROR (another version). */
+KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
+
 /* Certificates and keys. A certificate argument is a file name (DER or PEM), PEM text,
  * base64 text, or a signed invoice whose certificado attribute stands in for it. */
 KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile);
