@@ -20,7 +20,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -86,13 +85,6 @@ const std::string& SignedInvoice() {
         return p;
     }();
     return path;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // ---- the peer pipeline ------------------------------------------------------------------
