@@ -214,22 +214,24 @@ std::size_t asn_Length(asn_Node* list) {
 
 bool asn_Encode(asn_Node* list, SecureBytes& out) {
     out.clear();
-    std::size_t total = asn_Length(list);
+    const std::size_t total = asn_Length(list);  // also makes missing headers
     if (total == 0) return false;
+    // The bytes the nodes really hold; a list read from hostile input may claim lengths
+    // its nodes do not have, and is refused before anything is allocated for it.
+    const std::uint32_t base = list->level;
+    auto contentOf = [](const asn_Node* n) -> std::size_t {
+        return !(n->cls & kAsnConstructed) && n->content ? n->length : 0;
+    };
+    std::size_t held = 0;
+    for (asn_Node* n = list; n && n->level >= base; n = n->next) held += n->hdrSize + contentOf(n);
+    if (held != total) return false;
     out.resize(total);
     std::size_t o = 0;
-    const std::uint32_t base = list->level;
     for (asn_Node* n = list; n && n->level >= base; n = n->next) {
-        std::size_t content = !(n->cls & kAsnConstructed) && n->content ? n->length : 0;
-        if (o + n->hdrSize + content > total) break;
         std::memcpy(out.data() + o, n->header, n->hdrSize);
         o += n->hdrSize;
-        if (content) std::memcpy(out.data() + o, n->content, content);
-        o += content;
-    }
-    if (o != total) {  // a list whose lengths disagree with its nodes
-        out.clear();
-        return false;
+        if (std::size_t c = contentOf(n)) std::memcpy(out.data() + o, n->content, c);
+        o += contentOf(n);
     }
     return true;
 }

@@ -52,6 +52,16 @@ char Predefined(const char* name, std::size_t n) {
     return 0;
 }
 
+// Bytes that end a plain run inside an attribute value: both quotes, '<', '&', TAB, LF.
+struct ValueStops {
+    bool t[256];
+    constexpr ValueStops() : t() {
+        for (int c : {'"', '\'', '<', '&', '\t', '\n'}) t[c] = true;
+    }
+};
+constexpr ValueStops kValueStopTable;
+constexpr const bool* kValueStop = kValueStopTable.t;
+
 int HexValue(int c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -212,7 +222,11 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
         const char* p = s->buf + s->pos;
         const char* end = s->buf + s->len;
         const char* q = p;
-        while (q < end && *q != quote && *q != '<' && *q != '&' && *q != '\t' && *q != '\n') ++q;
+        while (q < end && !kValueStop[static_cast<unsigned char>(*q)]) ++q;
+        while (q < end && *q == (quote == '"' ? '\'' : '"')) {  // the other quote is plain text
+            ++q;
+            while (q < end && !kValueStop[static_cast<unsigned char>(*q)]) ++q;
+        }
         if (q > p) {
             Need(TextBufferAppend(out, p, static_cast<std::size_t>(q - p)));
             In()->pos += static_cast<std::size_t>(q - p);
@@ -312,7 +326,8 @@ void XmlParserState::CheckDuplicateAttributes() {
     if (n <= 16) {
         for (std::size_t i = 1; i < n; ++i)
             for (std::size_t j = 0; j < i; ++j)
-                if (std::strcmp(tag.data + spans[i].qname, tag.data + spans[j].qname) == 0)
+                if (spans[i].qnameLength == spans[j].qnameLength &&
+                    std::memcmp(tag.data + spans[i].qname, tag.data + spans[j].qname, spans[i].qnameLength) == 0)
                     Fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag.data + spans[i].qname);
         return;
     }

@@ -55,6 +55,26 @@ DecodeResult DecodeUtf8(const unsigned char* in, std::size_t n, bool final, char
     std::size_t i = 0;
     std::uint32_t failure = 0;
     while (i < n) {
+        if (!stopAfterGt) {
+            // Runs of printable ASCII, eight bytes at a time: no byte has its top bit
+            // set and none is below 0x20.
+            std::size_t j = i;
+            while (j + 8 <= n) {
+                std::uint64_t w;
+                std::memcpy(&w, in + j, 8);
+                if ((w & 0x8080808080808080ull) ||
+                    ((w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull))
+                    break;
+                j += 8;
+            }
+            while (j < n && in[j] >= 0x20 && in[j] < 0x80) ++j;
+            if (j > i) {
+                std::memcpy(out, in + i, j - i);
+                out += j - i;
+                i = j;
+                continue;
+            }
+        }
         unsigned char b = in[i];
         if (b >= 0x20 && b < 0x80) {
             *out++ = static_cast<char>(b);

@@ -160,6 +160,9 @@ TEST(CertExports, KeyAndCertificate) {
          "Cannot read public key in certificate/No se puede leer la clave publica del certificado"},
         {Credential("test-rsa1024-p12-3des.der"), kPassword, Credential("test-rsa1024-p12-3des.der"), -INVALID_DATA_ERROR,
          "Invalid certificate/Certificado no valido"},
+        // A 16-bit key is too short to be a key string's private key (code 11).
+        {Credential("test-rsa16-p12-3des.der"), kPassword, Credential("test-csd-1024.cer"), -11,
+         "Private key does not match key in certificate/La clave privada no coincide con la clave del certificado"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(KVN_CheckKeyAndCert(c.key.c_str(), c.password.c_str(), c.cert.c_str()), c.code) << c.key << " " << c.cert;
@@ -182,6 +185,9 @@ TEST(CertExports, KeyAsXml) {
     EXPECT_EQ(KVN_GetKeyAsString(small, 15, key.c_str(), kPassword, 0), -SHORT_BUF_ERROR);
     EXPECT_EQ(KVN_GetKeyAsString(small, 15, key.c_str(), "nope", 0), -DECRYPT_ERROR);
     EXPECT_EQ(LastError(), "Cannot read private key/No se puede leer la clave privada");
+    EXPECT_EQ(KVN_GetKeyAsString(small, 15, Credential("test-rsa16-p12-3des.der").c_str(), kPassword, 0), -11);
+    EXPECT_EQ(LastError(), "Error with private key/Error con la clave privada");
+    EXPECT_EQ(KVN_GetKeyAsString(small, 15, Credential("").c_str(), kPassword, 0), -OPEN_ERROR);
 }
 
 // A 4096-bit pair works end to end.

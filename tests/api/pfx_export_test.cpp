@@ -40,6 +40,30 @@ std::string ReadText(const std::string& path) {
     return s.str();
 }
 
+// The offset of the first element at the given depth whose line contains what.
+std::string OffsetOf(const std::string& dump, const std::string& depth, const std::string& what) {
+    std::istringstream lines(dump);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(depth) != std::string::npos && line.find(what) != std::string::npos) {
+            return line.substr(0, line.find(':'));
+        }
+    }
+    return "0";
+}
+
+// Byte counts of the PBE salts (the 8-byte OCTET STRING before an INTEGER :0800), joined.
+std::string SaltLengths(const std::string& dump) {
+    std::istringstream lines(dump);
+    std::string previous, out;
+    for (std::string line; std::getline(lines, line); previous = line) {
+        if (line.find("prim: INTEGER           :0800") == std::string::npos) continue;
+        std::size_t at = previous.find(" l=");
+        if (at == std::string::npos || previous.find("OCTET STRING") == std::string::npos) continue;
+        out += (out.empty() ? "" : ",") + std::to_string(std::stoi(previous.substr(at + 3)));
+    }
+    return out;
+}
+
 // A scratch directory that also serves as TMP, so leftover temporary files show.
 class PfxExport : public ::testing::Test {
 protected:
@@ -134,9 +158,22 @@ TEST_F(PfxExport, OpensWithOpenSslAndHoldsTheInputs) {
         std::size_t first = bags.find("localKeyID: " + id);
         EXPECT_NE(first, std::string::npos) << bags;
         EXPECT_NE(bags.find("localKeyID: " + id, first + 1), std::string::npos) << bags;
-        // Iteration counts and salt lengths, walked in the DER.
-        std::string dump = Sh("openssl asn1parse -inform DER -in '" + der + "'");
-        EXPECT_NE(dump.find("prim: INTEGER           :03"), std::string::npos);  // version 3
+        // Version, bag identifiers, iteration counts and salt lengths, walked in the DER.
+        std::string top = Sh("openssl asn1parse -inform DER -in '" + der + "'");
+        EXPECT_NE(top.find("d=1  hl=2 l=   1 prim: INTEGER           :03"), std::string::npos) << top;
+        const std::string safe = OffsetOf(top, "d=3", "prim: OCTET STRING");
+        std::string contents = Sh("openssl asn1parse -inform DER -in '" + der + "' -strparse " + safe);
+        EXPECT_NE(contents.find(":pbeWithSHA1And40BitRC2-CBC"), std::string::npos) << contents;
+        EXPECT_EQ(SaltLengths(contents), "8");
+        std::string keyBag = Sh("openssl asn1parse -inform DER -in '" + der + "' -strparse " + safe + " -strparse " +
+                                OffsetOf(contents, "d=3", "prim: OCTET STRING"));
+        EXPECT_NE(keyBag.find(":pkcs8ShroudedKeyBag"), std::string::npos) << keyBag;
+        EXPECT_NE(keyBag.find(":pbeWithSHA1And3-KeyTripleDES-CBC"), std::string::npos) << keyBag;
+        EXPECT_EQ(SaltLengths(keyBag), "8");
+        std::string hexId = sha1.substr(0, 40);
+        for (char& ch : hexId) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        EXPECT_NE(keyBag.find(":localKeyID"), std::string::npos);
+        EXPECT_NE(keyBag.find("[HEX DUMP]:" + hexId), std::string::npos) << keyBag;
     }
 }
 

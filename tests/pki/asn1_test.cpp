@@ -108,6 +108,17 @@ TEST(AsnRead, IndefiniteLengthAndTrailingBytes) {
     EXPECT_EQ(eoc->level, 1u);
 }
 
+// A definite-length SEQUENCE of 629 MB closed by an end-of-contents is read, but its
+// encoding would need bytes the list does not hold: it is refused, not allocated.
+TEST(AsnRead, ListClaimingMoreThanItHoldsIsNotEncoded) {
+    auto der = Hex("3084258080000000");
+    AsnList list = asn_ReadMemory(der.data(), der.size());
+    ASSERT_TRUE(list);
+    SecureBytes out;
+    EXPECT_FALSE(asn_Encode(list.get(), out));
+    EXPECT_TRUE(out.empty());
+}
+
 TEST(AsnRead, CertificateRoundTripsAndNavigates) {
     auto der = kvn_test::ReadFileBytes(kvn_test::Credential("test-csd-2048.cer"));
     ASSERT_FALSE(der.empty());

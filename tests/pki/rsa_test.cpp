@@ -198,7 +198,7 @@ TEST(Rsa, KeyMatch) {
     EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*pub).c_str()), -21);
 
     // A 16-bit key (p = 251, q = 241) cannot pass the self-test: its only test value is 1.
-    const std::uint8_t tn[] = {0xEC, 0x4B}, te[] = {0x07}, td[] = {0x59, 0x37};  // n = 60491, d*7 = 1 mod 60000
+    const std::uint8_t tn[] = {0xEC, 0x4B}, te[] = {0x07}, td[] = {0x42, 0xF7};  // n = 60491, d = 7^-1 mod 60000
     RsaKeyPtr tiny = rsa_KeyNew();
     rsa_SetPrivate(*tiny, {tn, 2}, {te, 1}, {td, 2});
     EXPECT_NE(rsa_CheckKey(*tiny), 0);

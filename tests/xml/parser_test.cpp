@@ -273,7 +273,7 @@ TEST(XmlParser, OneByteBlocksGiveTheSameEventsAsWhole) {
         "<?xml version='1.0' encoding='UTF-8'?>\r\n<!DOCTYPE r [<!ENTITY e 'ent\xC3\xA9'>"
         "<!ATTLIST r d CDATA 'dv'>]>\r\n<r xmlns:p='urn:p' a='x&amp;y&e;'>"
         "\xE2\x82\xAC\xF0\x9F\x98\x80 text &e; &#x20AC;<![CDATA[c]]d]]><!--c--><?p d?>"
-        "<p:n/>\r</r>\r\n",
+        "<p:n/><\xC3\xB1\xE4\xB8\x80 \xC3\xA9='v'/>\r</r>\r\n",
         "<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9\xE8 &lt;</a>",
     };
     for (const char* doc : docs) {
