@@ -238,6 +238,18 @@ bool RunCheck(const Restriction& r, const char* value, std::size_t n, char* deta
 constexpr std::size_t kPathSlots = 50;
 constexpr std::size_t kPathNameMax = 63;
 
+// The row named `name` in a null-terminated attribute list, searched from `from` to the end
+// and then from the start; null when there is none.
+const AttributeRow* FindAttributeRowFrom(const AttributeRow* list, const AttributeRow* from, const char* name) {
+    for (const AttributeRow* r = from; r->name; ++r) {
+        if (std::strcmp(r->name, name) == 0) return r;
+    }
+    for (const AttributeRow* r = list; r != from && r->name; ++r) {
+        if (std::strcmp(r->name, name) == 0) return r;
+    }
+    return nullptr;
+}
+
 // Narrows and collapses a value in place; returns its new length.
 std::size_t Normalise(String& value) {
     std::size_t n = ToSingleByte(value.data(), value.size());
@@ -301,11 +313,17 @@ void ValueRestrictionPass::Start(const char* uri, const char* localName, const c
     const ElementEntry* row = Lookup(uri, local, nullptr);
     if (!row) return;
     if (row->kind == kEmpty || row->kind == kText) text_.clear();
+    if (!row->attributes) return;
+    // Documents mostly write attributes in the table's order: each search starts after
+    // the row found last and wraps around.
+    const AttributeRow* hint = row->attributes;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         const XmlAttribute* a = XmlAttributeAt(attributes, i);
         if (a->defaulted) continue;  // only what the document says is tested
-        const AttributeRow* attr = FindAttributeRow(*row, a->qname);
-        if (attr) TestAttribute(qname, a, *attr);
+        const AttributeRow* attr = FindAttributeRowFrom(row->attributes, hint, a->qname);
+        if (!attr) continue;
+        hint = attr + 1;
+        TestAttribute(qname, a, *attr);
     }
 }
 

@@ -237,10 +237,17 @@ int CheckValue(DtdValidator* v, const char* element, const XmlAttribute* a, cons
     return 0;
 }
 
-const XmlAttribute* FindAttribute(Vector* attributes, const char* qname) {
-    for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
+// The attribute named qname, searched from index `from` on and then from the start (a
+// document mostly writes its attributes in the order they were declared).
+XmlAttribute* FindAttribute(Vector* attributes, const char* qname, std::uint32_t& from) {
+    std::uint32_t count = XmlAttributeCount(attributes);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        std::uint32_t i = (from + k) % count;
         XmlAttribute* a = XmlAttributeAt(attributes, i);
-        if (std::strcmp(a->qname, qname) == 0) return a;
+        if (std::strcmp(a->qname, qname) == 0) {
+            from = i + 1;
+            return a;
+        }
     }
     return nullptr;
 }
@@ -252,8 +259,9 @@ const XmlAttributeDef* FindOtherDefinition(const ValidatorDeclaration& info, con
 }
 
 int CheckAttributes(DtdValidator* v, const ValidatorDeclaration& info, const char* element, Vector* attributes) {
+    std::uint32_t from = 0;
     for (const XmlAttributeDef* def : info.required) {
-        auto* a = const_cast<XmlAttribute*>(FindAttribute(attributes, def->name));
+        XmlAttribute* a = FindAttribute(attributes, def->name, from);
         if (!a) {
             if (Report(v, VALID_MISSING_ATTRIBUTE, def->name, element)) return 1;
             continue;

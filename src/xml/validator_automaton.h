@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "base/memory.h"
 #include "xml/declarations.h"
@@ -25,12 +26,14 @@ struct AutomatonTransition {
 
 struct AutomatonState {
     bool accepting = false;
-    Vec<AutomatonTransition> transitions;  // own first, then those of the closure
+    std::span<const AutomatonTransition> transitions;  // own first, then those of the closure
 };
 
-// The kept states of one compiled model; the states live as long as the automaton.
+// The kept states of one compiled model. Both lists are filled once and never grow
+// afterwards, so the states' pointers and views stay valid as long as the automaton.
 struct ContentAutomaton {
-    Vec<UniquePtr<AutomatonState>> states;
+    Vec<AutomatonState> states;
+    Vec<AutomatonTransition> transitions;  // each state's transitions are contiguous
     AutomatonState* start = nullptr;
 };
 
