@@ -412,7 +412,7 @@ const AttributeRow A40[] = {
 
 // tpe:datosTransito
 const AttributeRow A41[] = {
-    {"Via", P, M, {kString, 0, 0, kEnumeration, "A\xE9" "rea|Maritima|Terrestre"}},
+    {"Via", P, M, {kString, 0, 0, kEnumeration, "A\xE9" "rea|Mar\xEDtima|Terrestre"}},
     {"TipoId", P, M, {kString, 1, 0}},
     {"NumeroId", P, M, {kString, 1, 0}},
     {"Nacionalidad", P, M, {kString, 1, 0}},
