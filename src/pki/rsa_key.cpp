@@ -43,7 +43,12 @@ const std::uint8_t* SessionKey() {
 // Padding and IV bytes: the C library generator, reseeded for each draw of a string.
 void DrawBytes(std::uint8_t* out, std::size_t n) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count();
-    std::srand(static_cast<unsigned>(ms) ^ g_drawCounter++ ^ static_cast<unsigned>(std::time(nullptr)));
+    // Seed: (clock XOR calendar time at the first draw) + milliseconds + draw counter. The
+    // clock never goes back and the counter always advances, so two draws of one process
+    // never share a seed (a plain XOR of the three can repeat for draws a few milliseconds
+    // apart, and two key strings would then share their IV and padding).
+    static const unsigned base = static_cast<unsigned>(ms) ^ static_cast<unsigned>(std::time(nullptr));
+    std::srand(base + static_cast<unsigned>(ms) + g_drawCounter++);
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(std::rand() & 0xFF);
 }
 
