@@ -51,6 +51,8 @@ std::FILE* CreateIn(const String& dir, const char* prefix, bool keep_name, Strin
         AppendRandomCharacters(name, 10);
         int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (fd < 0) {
+            // The name is not ours: forget it, so that no owner ever removes it.
+            name.clear();
             if (errno == EEXIST) continue;
             return nullptr;
         }
@@ -59,6 +61,7 @@ std::FILE* CreateIn(const String& dir, const char* prefix, bool keep_name, Strin
         if (!f) {
             ::close(fd);
             if (keep_name) ::unlink(name.c_str());
+            name.clear();
             return nullptr;
         }
         return f;
@@ -94,14 +97,15 @@ UniquePtr<TempFile> TempFile::Create(const char* prefix, bool keep_name) {
         if (value) candidates[count++] = String(value, ::strnlen(value, kMaxDirLength));
     }
     candidates[count++] = ".";
+    // The record is made before any file, so nothing can fail between creating the file
+    // and handing it to its owner.
+    auto temp = MakeUnique<TempFile>(nullptr, String());
     for (int i = 0; i < count; ++i) {
         if (candidates[i].empty() || !IsDirectory(candidates[i].c_str())) continue;
-        String name;
-        std::FILE* f = CreateIn(candidates[i], prefix, keep_name, name);
+        std::FILE* f = CreateIn(candidates[i], prefix, keep_name, temp->name_);
         if (!f) continue;
-        FilePtr owned(f);
-        if (!keep_name) name.clear();
-        auto temp = MakeUnique<TempFile>(owned.release(), std::move(name));
+        temp->stream_.reset(f);
+        if (!keep_name) temp->name_.clear();
         return temp;
     }
     return nullptr;

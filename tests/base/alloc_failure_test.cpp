@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "base/file.h"
 #include "base/memory.h"
 #include "kelvane.h"
 
@@ -41,6 +42,32 @@ TEST(AllocationFailure, FixBom) {
     std::string in = (dir / "in.xml").string(), out = (dir / "out.xml").string();
     std::ofstream(in) << "<a>\xC3\xB1</a>";
     FailEachAllocation([&] { return KVN_FixBOM(out.c_str(), in.c_str()); }, 0);
+    fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// A temporary file is either handed to its owner or never made: no allocation failure
+// leaves a file behind.
+TEST(AllocationFailure, TemporaryFilesAreNeverOrphaned) {
+    fs::path dir = fs::temp_directory_path() / ("kvn-alloc-tmp-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const char* saved = std::getenv("TMP");
+    std::string saved_value = saved ? saved : "";
+    ::setenv("TMP", dir.c_str(), 1);
+    for (long n = 1; n < 10; ++n) {
+        kvn::FailAllocationAfter(n);
+        try {
+            auto t = kvn::TempFile::Create("KVA-", true);
+        } catch (const std::bad_alloc&) {
+        }
+        kvn::FailAllocationAfter(0);
+        EXPECT_TRUE(fs::is_empty(dir)) << "allocation " << n;
+    }
+    if (saved) ::setenv("TMP", saved_value.c_str(), 1);
+    else ::unsetenv("TMP");
     fs::remove_all(dir);
 }
 
