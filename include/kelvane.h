@@ -88,6 +88,37 @@ KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xmlFile, cons
    without a buffer, an upper bound of its length. */
 KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options);
 
+/* Seal and verification. The seal (sello) is an RSA PKCS#1 v1.5 signature, in base64, over
+ * the pipe string: SHA-1 by default, MD5 with KVN_OPT_MD5. KVN_OPT_STAMP works on the
+ * stamp's pipe string and selloSAT; KVN_OPT_LATIN1 takes the pipe string in Latin-1. */
+/* Lower-case hex digest of the pipe string; returns 40 (SHA-1) or 32 (MD5). */
+KVN_API int KVN_MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options);
+/* The base64 seal made with the encrypted key file; returns its full length. */
+KVN_API int KVN_MakeSignatureFromXml(char* out, int outlen, const char* xmlFile, const char* keyFile,
+                                     const char* password);
+KVN_API int KVN_MakeSignatureFromXmlEx(char* out, int outlen, const char* xmlFile, const char* keyFile,
+                                       const char* password, int options);
+/* Writes the signed document to outputFile (which may be xmlFile): sello filled with the
+ * seal and, with a certificate (certFile may be null), certificado and noCertificado.
+ * Only attributes present on the root are filled. UTF-8 with a byte-order mark unless
+ * KVN_OPT_NOBOM. outputFile is replaced only when the whole document was written. */
+KVN_API int KVN_SignXml(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
+                        const char* certFile, int options);
+/* 0 when the seal (selloSAT with KVN_OPT_STAMP) is valid. The certificate is certFile, or
+ * the document's certificado when certFile is null or empty (required with KVN_OPT_STAMP). */
+KVN_API int KVN_VerifySignature(const char* xmlFile, const char* certFile, int options);
+/* Upper-case hex digest carried inside the seal; returns 40 (SHA-1) or 32 (MD5). */
+KVN_API int KVN_ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile,
+                                           int options);
+
+/* Validation. Checks xmlFile against the DTD of its version (CFD 2.0/2.2, CFDI 3.0/3.2),
+ * then against the value restrictions of its version (lengths, number and date forms, RFC
+ * and CURP forms, enumerations); KVN_OPT_NOFACETS skips the second pass. Returns 0 when
+ * the document is valid; otherwise a negative code, with one message per problem in
+ * KVN_LastError: -BAD_XML_ERROR (DTD rules broken), -XML_FACET_ERROR (value restrictions
+ * broken), -BAD_DTD_ERROR (not well-formed), -NOT_SUPPORTED_ERROR (another version). */
+KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
+
 /* Certificates and keys. A certificate argument is a file name (DER or PEM), PEM text,
  * base64 text, or a signed invoice whose certificado attribute stands in for it. */
 KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile);

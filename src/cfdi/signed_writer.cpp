@@ -41,14 +41,20 @@ int PutEscaped(WriterContext& c, const char* s, std::size_t n) {
     return Put(c, s + start, n - start);
 }
 
+// Namespaces differ only when both are known: an element in no namespace matches any
+// replacement of its local name, and a replacement without a URI matches any namespace.
+bool SameElement(const AttributeReplacement& r, const char* uri, const char* localName) {
+    const bool bothKnown = r.uri && *r.uri && uri && *uri;
+    if (bothKnown && std::strcmp(r.uri, uri) != 0) return false;
+    return std::strcmp(r.localName, localName) == 0;
+}
+
+// The first replacement of this element's attribute, or null.
 const char* Replacement(const WriterContext& c, const char* uri, const char* localName,
                         const char* attribute) {
     for (int i = 0; i < c.count; ++i) {
         const AttributeReplacement& r = c.replacements[i];
-        if (std::strcmp(r.uri, uri ? uri : "") == 0 && std::strcmp(r.localName, localName) == 0 &&
-            std::strcmp(r.attribute, attribute) == 0) {
-            return r.value;
-        }
+        if (SameElement(r, uri, localName) && std::strcmp(r.attribute, attribute) == 0) return r.value;
     }
     return nullptr;
 }
@@ -70,7 +76,7 @@ int OnStartElement(void* user, const char* uri, const char* localName, const cha
     if (Put(c, "<") || Put(c, qname)) return 1;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         const XmlAttribute* a = XmlAttributeAt(attributes, i);
-        const char* value = Replacement(c, uri, localName, a->qname);
+        const char* value = Replacement(c, uri, localName && *localName ? localName : qname, a->qname);
         std::size_t length = value ? std::strlen(value) : static_cast<std::size_t>(a->valueLength);
         if (!value) value = a->value;
         if (Put(c, " ") || Put(c, a->qname) || Put(c, "=\"") || PutEscaped(c, value, length) ||
@@ -118,10 +124,8 @@ int WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
     FilePtr in = OpenDocument(xmlFile);
     if (!in) return -OPEN_ERROR;
     std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
-    if (!parser) {
-        RecordError("Error creating XML parser/Error al crear el parser de XML");
-        return -PARSER_FAILED_ERROR;
-    }
+    // The parser is made of nothing but memory: failing to make it is running out of it.
+    if (!parser) throw AllocError("malloc failed to allocate memory.");
     WriterContext context{&out, options, replacements, count};
     parser->userData = &context;
     parser->options |= XML_OPT_KEEP_XMLNS;

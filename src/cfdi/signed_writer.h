@@ -9,8 +9,9 @@ namespace kvn {
 // One replacement: on every element whose namespace URI and local name are these, the
 // attribute with this qualified name gets this value. Elements are matched by namespace
 // and local name, not by the prefix written, so "<cfdi:Comprobante xmlns:cfdi=...>" and
-// "<Comprobante xmlns=...>" are the same element. Only attributes already present are
-// replaced.
+// "<Comprobante xmlns=...>" are the same element. As in the attribute query, namespaces
+// count only when both are known: a null uri matches any namespace, and an element in no
+// namespace matches by local name. Only attributes already present are replaced.
 struct AttributeReplacement {
     const char* uri;
     const char* localName;

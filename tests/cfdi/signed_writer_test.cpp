@@ -72,6 +72,8 @@ TEST_F(SignedWriter, RewritesEventsAsSpecified) {
         // The root in the default namespace is the same element.
         {"<Comprobante xmlns=\"http://www.sat.gob.mx/cfd/3\" sello=\"old\"/>",
          "<Comprobante xmlns=\"http://www.sat.gob.mx/cfd/3\" sello=\"SEAL\"></Comprobante>", 0},
+        // A root in no namespace matches by local name, as in the attribute query.
+        {"<Comprobante sello=\"old\"/>", "<Comprobante sello=\"SEAL\"></Comprobante>", 0},
         // Missing attributes are not added; other namespaces are not touched.
         {"<x:Comprobante xmlns:x=\"http://www.sat.gob.mx/cfd/3\" version=\"3.2\"/>",
          "<x:Comprobante xmlns:x=\"http://www.sat.gob.mx/cfd/3\" version=\"3.2\"></x:Comprobante>", 0},

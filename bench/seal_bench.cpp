@@ -1,0 +1,515 @@
+// KVN_SignXml and KVN_VerifySignature on a 50-concept CFDI 3.2 invoice with a 2048-bit key,
+// side by side with the pipeline a C programmer would write with the best libraries:
+// libxml2 for the pipe string (a SAX2 parse) and for writing the signed document (a tree
+// read, three attributes set, the tree saved), OpenSSL for the encrypted key file, the
+// signature and the certificate. The peer decrypts the key once and signs once; it checks
+// the key against the certificate by comparing public parts.
+//
+// The same work is also timed step by step on both sides (<step>/ours, <step>/peer), so
+// that the end-to-end ratio can be read against where the time goes. After the runs a
+// table gives ours / peer for every pair, and the targets of the two end-to-end cases.
+#include <benchmark/benchmark.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/file.h"
+#include "cfdi/attribute_query.h"
+#include "cfdi/namespaces.h"
+#include "cfdi/seal.h"
+#include "cfdi/signed_writer.h"
+#include "cfdi/verify.h"
+#include "kelvane.h"
+#include "pki/certinfo.h"
+#include "pki/keyfile.h"
+#include "pki/rsa.h"
+#include "pki/x509.h"
+
+namespace {
+
+const char kPassword[] = "test-password";
+const std::string kKey = std::string(KVN_FIXTURES_DIR) + "/credentials/test-rsa2048-pbes2-3des-sha1.der";
+const std::string kCert = std::string(KVN_FIXTURES_DIR) + "/credentials/test-csd-2048.cer";
+
+const char* kHeader =
+    R"(<?xml version="1.0" encoding="UTF-8"?>
+<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="2014-02-01T09:00:00" tipoDeComprobante="ingreso" formaDePago="Pago en una sola exhibicion" subTotal="1000.00" total="1160.00" metodoDePago="Efectivo" LugarExpedicion="Puebla, Pue." sello="" noCertificado="" certificado="">
+  <cfdi:Emisor rfc="AAA010101AAA" nombre="Empresa de Prueba SA de CV">
+    <cfdi:RegimenFiscal Regimen="Regimen General de Ley"/>
+  </cfdi:Emisor>
+  <cfdi:Receptor rfc="XAXX010101000" nombre="Publico en General"/>
+  <cfdi:Conceptos>
+)";
+const char* kFooter = R"(  </cfdi:Conceptos>
+  <cfdi:Impuestos totalImpuestosTrasladados="160.00">
+    <cfdi:Traslados>
+      <cfdi:Traslado impuesto="IVA" tasa="16.00" importe="160.00"/>
+    </cfdi:Traslados>
+  </cfdi:Impuestos>
+</cfdi:Comprobante>
+)";
+
+std::string TempPath(const std::string& name) { return "/tmp/kvn_seal_bench_" + std::to_string(::getpid()) + "_" + name; }
+
+const std::string& Invoice() {
+    static const std::string path = [] {
+        std::string p = TempPath("invoice.xml");
+        std::ofstream out(p, std::ios::binary);
+        out << kHeader;
+        for (int i = 0; i < 50; ++i) {
+            out << "    <cfdi:Concepto cantidad=\"" << (i % 7 + 1) << "\" unidad=\"pieza\" noIdentificacion=\"SKU-" << i
+                << "\" descripcion=\"Articulo de prueba numero " << i << "\" valorUnitario=\"12.50\" importe=\""
+                << (i % 7 + 1) * 12.5 << "\"/>\n";
+        }
+        out << kFooter;
+        return p;
+    }();
+    return path;
+}
+
+// The invoice signed by us, for the verification cases.
+const std::string& SignedInvoice() {
+    static const std::string path = [] {
+        std::string p = TempPath("signed.xml");
+        if (KVN_SignXml(p.c_str(), Invoice().c_str(), kKey.c_str(), kPassword, kCert.c_str(), 0) != 0) std::abort();
+        return p;
+    }();
+    return path;
+}
+
+// ---- the peer pipeline ------------------------------------------------------------------
+
+struct Collector {
+    std::string pipe = "||";
+    std::string transferTotal;
+    std::string sello, certificado;  // the root's, when asked for
+    bool wantSignature = false;
+};
+
+void AppendNormalised(std::string& out, const char* s, std::size_t n) {
+    std::size_t b = 0;
+    while (b < n && std::strchr(" \t\r\n", s[b])) ++b;
+    while (n > b && std::strchr(" \t\r\n", s[n - 1])) --n;
+    bool space = false;
+    for (std::size_t i = b; i < n; ++i) {
+        if (std::strchr(" \t\r\n", s[i])) {
+            space = true;
+            continue;
+        }
+        if (space) out += ' ';
+        space = false;
+        out += s[i];
+    }
+}
+
+const std::map<std::string, std::vector<std::string>> kOrder = {
+    {"Comprobante", {"version", "fecha", "tipoDeComprobante", "formaDePago", "condicionesDePago", "subTotal",
+                     "descuento", "TipoCambio", "Moneda", "total", "metodoDePago", "LugarExpedicion", "NumCtaPago"}},
+    {"Emisor", {"rfc", "nombre"}},
+    {"RegimenFiscal", {"Regimen"}},
+    {"Receptor", {"rfc", "nombre"}},
+    {"Concepto", {"cantidad", "unidad", "noIdentificacion", "descripcion", "valorUnitario", "importe"}},
+    {"Traslado", {"impuesto", "tasa", "importe"}},
+};
+
+std::string Value(const xmlChar** a) {
+    return std::string(reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+}
+
+void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*, int, const xmlChar**,
+               int nbAttributes, int, const xmlChar** attrs) {
+    auto* c = static_cast<Collector*>(ctx);
+    const char* local = reinterpret_cast<const char*>(localname);
+    if (std::strcmp(local, "Impuestos") == 0) {
+        for (int i = 0; i < nbAttributes; ++i) {
+            const xmlChar** a = attrs + 5 * i;
+            if (std::strcmp(reinterpret_cast<const char*>(a[0]), "totalImpuestosTrasladados") == 0) {
+                c->transferTotal.clear();
+                AppendNormalised(c->transferTotal, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+            }
+        }
+        return;
+    }
+    if (c->wantSignature && std::strcmp(local, "Comprobante") == 0) {
+        for (int i = 0; i < nbAttributes; ++i) {
+            const xmlChar** a = attrs + 5 * i;
+            if (std::strcmp(reinterpret_cast<const char*>(a[0]), "sello") == 0) c->sello = Value(a);
+            if (std::strcmp(reinterpret_cast<const char*>(a[0]), "certificado") == 0) c->certificado = Value(a);
+        }
+    }
+    auto it = kOrder.find(local);
+    if (it == kOrder.end()) return;
+    for (const std::string& name : it->second) {
+        for (int i = 0; i < nbAttributes; ++i) {
+            const xmlChar** a = attrs + 5 * i;
+            if (a[1] == nullptr && name == reinterpret_cast<const char*>(a[0]) && a[4] > a[3]) {
+                AppendNormalised(c->pipe, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+                c->pipe += '|';
+                break;
+            }
+        }
+    }
+}
+
+void PeerEnd(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*) {
+    auto* c = static_cast<Collector*>(ctx);
+    if (std::strcmp(reinterpret_cast<const char*>(localname), "Traslados") == 0 && !c->transferTotal.empty()) {
+        c->pipe += c->transferTotal;
+        c->pipe += '|';
+    }
+}
+
+Collector PeerParse(const std::string& path, bool wantSignature) {
+    xmlSAXHandler sax{};
+    sax.initialized = XML_SAX2_MAGIC;
+    sax.startElementNs = PeerStart;
+    sax.endElementNs = PeerEnd;
+    Collector c;
+    c.wantSignature = wantSignature;
+    if (xmlSAXUserParseFile(&sax, &c, path.c_str()) != 0) std::abort();
+    c.pipe += '|';
+    return c;
+}
+
+EVP_PKEY* PeerReadKey() {
+    BIO* bio = BIO_new_file(kKey.c_str(), "rb");
+    EVP_PKEY* key = d2i_PKCS8PrivateKey_bio(bio, nullptr, nullptr, const_cast<char*>(kPassword));
+    BIO_free(bio);
+    if (!key) std::abort();
+    return key;
+}
+
+X509* PeerReadCert() {
+    BIO* bio = BIO_new_file(kCert.c_str(), "rb");
+    X509* cert = d2i_X509_bio(bio, nullptr);
+    BIO_free(bio);
+    if (!cert) std::abort();
+    return cert;
+}
+
+std::string PeerBase64(const unsigned char* data, std::size_t n) {
+    std::string text(4 * ((n + 2) / 3) + 1, '\0');
+    int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, static_cast<int>(n));
+    text.resize(static_cast<std::size_t>(len));
+    return text;
+}
+
+std::vector<unsigned char> PeerUnbase64(const std::string& text) {
+    std::vector<unsigned char> out(text.size() / 4 * 3 + 3);
+    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0) std::abort();
+    std::size_t pad = 0;
+    for (std::size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) ++pad;
+    out.resize(static_cast<std::size_t>(n) - pad);
+    return out;
+}
+
+std::string PeerSign(EVP_PKEY* key, const std::string& pipe) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    unsigned char sig[1024];
+    std::size_t n = sizeof sig;
+    if (EVP_DigestSignInit(ctx, nullptr, EVP_sha1(), nullptr, key) != 1 ||
+        EVP_DigestSign(ctx, sig, &n, reinterpret_cast<const unsigned char*>(pipe.data()), pipe.size()) != 1) {
+        std::abort();
+    }
+    EVP_MD_CTX_free(ctx);
+    return PeerBase64(sig, n);
+}
+
+struct PeerCertificate {
+    std::string text, number;
+};
+
+PeerCertificate PeerCertificateFields(X509* cert) {
+    PeerCertificate fields;
+    unsigned char* der = nullptr;
+    int n = i2d_X509(cert, &der);
+    fields.text = PeerBase64(der, static_cast<std::size_t>(n));
+    OPENSSL_free(der);
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert);
+    fields.number.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(serial)),
+                         static_cast<std::size_t>(ASN1_STRING_length(serial)));
+    return fields;
+}
+
+void PeerWrite(const std::string& input, const std::string& output, const std::string& seal, const PeerCertificate& cert) {
+    xmlDocPtr doc = xmlReadFile(input.c_str(), nullptr, 0);
+    xmlNodePtr root = xmlDocGetRootElement(doc);
+    xmlSetProp(root, BAD_CAST "sello", BAD_CAST seal.c_str());
+    xmlSetProp(root, BAD_CAST "certificado", BAD_CAST cert.text.c_str());
+    xmlSetProp(root, BAD_CAST "noCertificado", BAD_CAST cert.number.c_str());
+    if (xmlSaveFileEnc(output.c_str(), doc, "UTF-8") < 0) std::abort();
+    xmlFreeDoc(doc);
+}
+
+int PeerSignXml(const std::string& output) {
+    Collector c = PeerParse(Invoice(), false);
+    EVP_PKEY* key = PeerReadKey();
+    std::string seal = PeerSign(key, c.pipe);
+    X509* cert = PeerReadCert();
+    if (X509_check_private_key(cert, key) != 1) std::abort();
+    PeerCertificate fields = PeerCertificateFields(cert);
+    PeerWrite(Invoice(), output, seal, fields);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return 0;
+}
+
+int PeerVerify(const std::string& path) {
+    Collector c = PeerParse(path, true);
+    std::vector<unsigned char> der = PeerUnbase64(c.certificado);
+    const unsigned char* p = der.data();
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    EVP_PKEY* key = X509_get_pubkey(cert);
+    std::vector<unsigned char> sig = PeerUnbase64(c.sello);
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    int ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_sha1(), nullptr, key) == 1 &&
+             EVP_DigestVerify(ctx, sig.data(), sig.size(), reinterpret_cast<const unsigned char*>(c.pipe.data()),
+                              c.pipe.size()) == 1;
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    X509_free(cert);
+    return ok ? 0 : -1;
+}
+
+// ---- end to end ---------------------------------------------------------------------------
+
+void BM_SignXml_Ours(benchmark::State& state) {
+    const std::string out = TempPath("ours.xml");
+    for (auto _ : state) {
+        if (KVN_SignXml(out.c_str(), Invoice().c_str(), kKey.c_str(), kPassword, kCert.c_str(), 0) != 0) std::abort();
+    }
+}
+
+void BM_SignXml_Peer(benchmark::State& state) {
+    const std::string out = TempPath("peer.xml");
+    for (auto _ : state) benchmark::DoNotOptimize(PeerSignXml(out));
+}
+
+void BM_VerifySignature_Ours(benchmark::State& state) {
+    const std::string doc = SignedInvoice();
+    for (auto _ : state) {
+        if (KVN_VerifySignature(doc.c_str(), nullptr, 0) != 0) std::abort();
+    }
+}
+
+void BM_VerifySignature_Peer(benchmark::State& state) {
+    const std::string doc = SignedInvoice();
+    for (auto _ : state) {
+        if (PeerVerify(doc) != 0) std::abort();
+    }
+}
+
+// ---- steps ------------------------------------------------------------------------------
+
+void BM_PipeString_Ours(benchmark::State& state) {
+    for (auto _ : state) {
+        kvn::String pipe;
+        benchmark::DoNotOptimize(kvn::ComputePipeString(pipe, Invoice().c_str(), 0));
+    }
+}
+
+void BM_PipeString_Peer(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(PeerParse(Invoice(), false).pipe.size());
+}
+
+void BM_KeyDecryption_Ours(benchmark::State& state) {
+    for (auto _ : state) {
+        kvn::SecureString key;
+        if (kvn::key_ReadEncrypted(key, kKey.c_str(), kPassword) != 0) std::abort();
+    }
+}
+
+void BM_KeyDecryption_Peer(benchmark::State& state) {
+    for (auto _ : state) EVP_PKEY_free(PeerReadKey());
+}
+
+void BM_PrivateOperation_Ours(benchmark::State& state) {
+    kvn::SecureString keyString;
+    kvn::key_ReadEncrypted(keyString, kKey.c_str(), kPassword);
+    kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
+    kvn::rsa_ReadPrivateString(*key, keyString.c_str());
+    std::vector<std::uint8_t> block(256);
+    const char pipe[] = "||3.2|pipe|";
+    for (auto _ : state) {
+        kvn::rsa_EncodeSignature(block.data(), 256, reinterpret_cast<const std::uint8_t*>(pipe), sizeof pipe - 1, 0x20);
+        if (kvn::rsa_PrivateOp(*key, block.data(), 256) != 0) std::abort();
+    }
+}
+
+void BM_PrivateOperation_Peer(benchmark::State& state) {
+    EVP_PKEY* key = PeerReadKey();
+    for (auto _ : state) benchmark::DoNotOptimize(PeerSign(key, "||3.2|pipe|"));
+    EVP_PKEY_free(key);
+}
+
+// Our key check: the key decrypted again, and the self-test of the private key (two
+// private and two public operations) before the public parts are compared.
+void BM_KeyCheck_Ours(benchmark::State& state) {
+    kvn::SecureString publicKey;
+    kvn::x509_GetPublicKeyString(publicKey, kCert.c_str());
+    for (auto _ : state) {
+        kvn::SecureString privateKey;
+        kvn::key_ReadEncrypted(privateKey, kKey.c_str(), kPassword);
+        if (kvn::rsa_KeyMatch(privateKey.c_str(), publicKey.c_str()) != 0) std::abort();
+    }
+}
+
+void BM_KeyCheck_Peer(benchmark::State& state) {
+    EVP_PKEY* key = PeerReadKey();
+    X509* cert = PeerReadCert();
+    for (auto _ : state) benchmark::DoNotOptimize(X509_check_private_key(cert, key));
+    X509_free(cert);
+    EVP_PKEY_free(key);
+}
+
+void BM_Certificate_Ours(benchmark::State& state) {
+    for (auto _ : state) {
+        kvn::String text, serial;
+        char number[256];
+        kvn::x509_GetBase64(text, kCert.c_str());
+        kvn::x509_GetSerial(serial, kCert.c_str());
+        benchmark::DoNotOptimize(kvn::cert_NumberFromHex(number, 255, serial));
+    }
+}
+
+void BM_Certificate_Peer(benchmark::State& state) {
+    for (auto _ : state) {
+        X509* cert = PeerReadCert();
+        benchmark::DoNotOptimize(PeerCertificateFields(cert).number.size());
+        X509_free(cert);
+    }
+}
+
+// The copy with the three values replaced; ours includes the flush to disk and the rename
+// that make the output appear whole or not at all.
+void BM_WriteDocument_Ours(benchmark::State& state) {
+    const std::string out = TempPath("write-ours.xml");
+    kvn::String text;
+    kvn::x509_GetBase64(text, kCert.c_str());
+    const std::string seal(344, 'A');
+    const char* uri = kvn::NamespaceForPrefix("cfdi");
+    const kvn::AttributeReplacement reps[] = {{uri, "Comprobante", "sello", seal.c_str()},
+                                              {uri, "Comprobante", "certificado", text.c_str()},
+                                              {uri, "Comprobante", "noCertificado", "30001000000300000124"}};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kvn::VersionNumber(Invoice().c_str()));
+        kvn::ReplacingOutput output;
+        if (!output.Open(out.c_str()) || kvn::WriteSignedDocument(Invoice().c_str(), output, 0, reps, 3) != 0 ||
+            !output.Commit()) {
+            std::abort();
+        }
+    }
+}
+
+void BM_WriteDocument_Peer(benchmark::State& state) {
+    const std::string out = TempPath("write-peer.xml");
+    X509* cert = PeerReadCert();
+    PeerCertificate fields = PeerCertificateFields(cert);
+    X509_free(cert);
+    const std::string seal(344, 'A');
+    for (auto _ : state) PeerWrite(Invoice(), out, seal, fields);
+}
+
+// Verification's first half: the certificate and seal found in the document, the public
+// key, the public operation.
+void BM_OpenSignature_Ours(benchmark::State& state) {
+    const std::string doc = SignedInvoice();
+    for (auto _ : state) {
+        kvn::Bytes block;
+        if (kvn::OpenSignature(block, doc.c_str(), nullptr, 0) != 0) std::abort();
+    }
+}
+
+void BM_OpenSignature_Peer(benchmark::State& state) {
+    const std::string doc = SignedInvoice();
+    Collector c = PeerParse(doc, true);
+    for (auto _ : state) {
+        std::vector<unsigned char> der = PeerUnbase64(c.certificado);
+        const unsigned char* p = der.data();
+        X509* cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+        EVP_PKEY* key = X509_get_pubkey(cert);
+        std::vector<unsigned char> sig = PeerUnbase64(c.sello), block(sig.size());
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+        std::size_t n = block.size();
+        EVP_PKEY_verify_recover_init(ctx);
+        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING);
+        EVP_PKEY_verify_recover(ctx, block.data(), &n, sig.data(), sig.size());
+        EVP_PKEY_CTX_free(ctx);
+        EVP_PKEY_free(key);
+        X509_free(cert);
+    }
+}
+
+BENCHMARK(BM_SignXml_Ours)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SignXml_Peer)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VerifySignature_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VerifySignature_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PipeString_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PipeString_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KeyDecryption_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KeyDecryption_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrivateOperation_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PrivateOperation_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KeyCheck_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KeyCheck_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Certificate_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Certificate_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteDocument_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteDocument_Peer)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OpenSignature_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OpenSignature_Peer)->Unit(benchmark::kMicrosecond);
+
+// Collects the time per iteration of every run for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) {
+            if (r.run_type == Run::RT_Iteration && r.iterations > 0) {
+                seconds_[r.benchmark_name()] = r.real_accumulated_time / static_cast<double>(r.iterations);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void PrintRatios() const {
+        std::printf("\n%-22s %12s %12s %8s %8s\n", "case (us per call)", "ours", "peer", "ratio", "target");
+        for (const char* step : {"SignXml", "VerifySignature", "PipeString", "KeyDecryption", "PrivateOperation",
+                                 "KeyCheck", "Certificate", "WriteDocument", "OpenSignature"}) {
+            auto ours = seconds_.find(std::string("BM_") + step + "_Ours");
+            auto peer = seconds_.find(std::string("BM_") + step + "_Peer");
+            if (ours == seconds_.end() || peer == seconds_.end()) continue;
+            const double ratio = ours->second / peer->second;
+            const double target = std::strcmp(step, "SignXml") == 0 ? 8.0 : std::strcmp(step, "VerifySignature") == 0 ? 2.0 : 0.0;
+            std::printf("%-22s %12.1f %12.1f %8.2f", step, ours->second * 1e6, peer->second * 1e6, ratio);
+            if (target > 0) std::printf(" %8.1f %s", target, ratio <= target ? "ok" : "MISSED");
+            std::printf("\n");
+        }
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    for (const char* name : {"invoice.xml", "signed.xml", "ours.xml", "peer.xml", "write-ours.xml", "write-peer.xml"}) {
+        std::remove(TempPath(name).c_str());
+    }
+    return 0;
+}

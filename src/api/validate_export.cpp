@@ -1,0 +1,7 @@
+// KVN_ValidateXml: the DTD of the document's version, then its value restrictions.
+#include "api/export_guard.h"
+#include "cfdi/validate.h"
+
+extern "C" KVN_API int KVN_ValidateXml(const char* xmlFile, int options) {
+    return kvn::RunExport([&] { return kvn::ValidateDocument(xmlFile, options); });
+}

@@ -1,0 +1,34 @@
+// Maps version numbers to the embedded DTD texts.
+#include "cfdi/dtd_catalogue.h"
+
+namespace kvn {
+
+// Defined by the sources generated from src/cfdi/dtd/*.dtd.
+extern const unsigned char kvn_embed_cfdv20_dtd[];
+extern const unsigned long kvn_embed_cfdv20_dtd_size;
+extern const unsigned char kvn_embed_cfdv22_dtd[];
+extern const unsigned long kvn_embed_cfdv22_dtd_size;
+extern const unsigned char kvn_embed_cfdv30_dtd[];
+extern const unsigned long kvn_embed_cfdv30_dtd_size;
+extern const unsigned char kvn_embed_cfdv32_dtd[];
+extern const unsigned long kvn_embed_cfdv32_dtd_size;
+
+namespace {
+
+DtdText Text(const unsigned char* data, unsigned long size) {
+    return DtdText{reinterpret_cast<const char*>(data), static_cast<std::size_t>(size)};
+}
+
+}  // namespace
+
+DtdText EmbeddedDtd(int versionNumber) noexcept {
+    switch (versionNumber) {
+        case 20: return Text(kvn_embed_cfdv20_dtd, kvn_embed_cfdv20_dtd_size);
+        case 22: return Text(kvn_embed_cfdv22_dtd, kvn_embed_cfdv22_dtd_size);
+        case 30: return Text(kvn_embed_cfdv30_dtd, kvn_embed_cfdv30_dtd_size);
+        case 32: return Text(kvn_embed_cfdv32_dtd, kvn_embed_cfdv32_dtd_size);
+        default: return DtdText{};
+    }
+}
+
+}  // namespace kvn

@@ -1,0 +1,18 @@
+// The DTD texts carried inside the library, one per supported document version. Each is
+// the text of a file under src/cfdi/dtd/, embedded at build time byte for byte.
+#pragma once
+
+#include <cstddef>
+
+namespace kvn {
+
+struct DtdText {
+    const char* data = nullptr;  // UTF-8, NUL-terminated; null when there is none
+    std::size_t size = 0;        // bytes, without the NUL
+};
+
+// The DTD of a version number: 20 CFD 2.0, 22 CFD 2.2, 30 CFDI 3.0, 32 CFDI 3.2; an
+// empty DtdText for any other number.
+DtdText EmbeddedDtd(int versionNumber) noexcept;
+
+}  // namespace kvn

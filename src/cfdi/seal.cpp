@@ -1,0 +1,94 @@
+#include "cfdi/seal.h"
+
+#include "base/lasterror.h"
+#include "base/outbuf.h"
+#include "cfdi/pipe_string.h"
+#include "crypto/digest.h"
+#include "kelvane.h"
+#include "pki/base64.h"
+#include "pki/keyfile.h"
+#include "pki/rsa.h"
+
+namespace kvn {
+namespace {
+
+inline constexpr int kDigestScratch = 128;  // hex characters of the longest digest
+
+// Signs the pipe string with the key in keyFile: the signature block, already raised to
+// the private exponent, replaces `block`. The key string and the key record live only in
+// this function, so both are wiped before it returns, whatever happened.
+int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
+                   unsigned algorithm) {
+    RsaKeyPtr key = rsa_KeyNew();
+    {
+        SecureString keyString;
+        int rc = key_ReadEncrypted(keyString, keyFile, password);
+        if (rc == 0) {
+            rc = rsa_ReadPrivateString(*key, keyString.c_str());
+            if (rc > 0) rc = -rc;
+        }
+        if (rc != 0) {
+            RecordError("Cannot read private key/No se puede leer la clave privada");
+            return rc;
+        }
+    }
+    const int keyBytes = rsa_KeyBytes(*key);
+    block.assign(static_cast<std::size_t>(keyBytes), 0);
+    int rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
+                                 static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm));
+    if (rc != 0) {
+        RecordError("Signature encoding error/Firma del error de codificacion");
+        return rc < 0 ? rc : -rc;
+    }
+    rc = rsa_PrivateOp(*key, block.data(), keyBytes);
+    if (rc != 0) {
+        RecordError("Signature encryption error/Firma del error de cifrado");
+        return rc > 0 ? -rc : rc;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ComputePipeString(String& pipe, const char* xmlFile, int options) {
+    const int bound = MakePipeString(nullptr, 0, xmlFile, options);
+    if (bound < 1) return bound;
+    pipe.assign(static_cast<std::size_t>(bound) + 1, '\0');
+    const int length = MakePipeString(pipe.data(), bound, xmlFile, options);
+    if (length < 1) return length;
+    pipe.resize(static_cast<std::size_t>(length));
+    return length;
+}
+
+unsigned SealDigestAlgorithm(int options) { return (options & 0xF0) == KVN_OPT_MD5 ? kHashMd5 : kHashSha1; }
+
+int MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options) {
+    String pipe;
+    const int length = ComputePipeString(pipe, xmlFile, options);
+    if (length < 1) return length;
+    char hex[kDigestScratch + 1];
+    const int hexLength = DigestHex(hex, kDigestScratch, pipe.data(), length, SealDigestAlgorithm(options));
+    if (hexLength < 0) return hexLength;
+    if (!WantsLength(out, outlen)) CopyOut(out, outlen, hex, static_cast<std::size_t>(hexLength));
+    return hexLength;
+}
+
+int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options) {
+    String pipe;
+    const int length = ComputePipeString(pipe, xmlFile, options);
+    if (length < 1) return length;
+    Bytes block;
+    if (int rc = SignPipeString(block, pipe, keyFile, password, SealDigestAlgorithm(options))) return rc;
+
+    const std::size_t expected = 4 * ((block.size() + 2) / 3);
+    seal.assign(expected + 1, '\0');
+    const int written = b64_Encode(seal.data(), seal.size(), block.data(), block.size());
+    if (written < 0 || static_cast<std::size_t>(written) != expected) {
+        RecordError("Base64 encoding error/No se puede codificar de base64");
+        return -MISC_ERROR;
+    }
+    seal.resize(expected);
+    return static_cast<int>(expected);
+}
+
+}  // namespace kvn

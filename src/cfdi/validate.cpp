@@ -1,0 +1,285 @@
+// Validation of invoice documents against the embedded DTDs, and the driver that runs the
+// DTD pass and the value-restriction pass.
+#include "cfdi/validate.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "base/file.h"
+#include "base/lasterror.h"
+#include "cfdi/attribute_query.h"
+#include "cfdi/document.h"
+#include "cfdi/dtd_catalogue.h"
+#include "cfdi/namespaces.h"
+#include "cfdi/restrictions.h"
+#include "kelvane.h"
+#include "xml/parser.h"
+#include "xml/validator.h"
+
+namespace kvn {
+namespace {
+
+constexpr const char* kSchemaInstanceUri = "http://www.w3.org/2001/XMLSchema-instance";
+
+// The prefixes of the library's prefix table, in its order; their URIs come from it.
+constexpr const char* kCanonicalPrefixes[] = {"cfdi",   "detallista", "divisas", "donat", "ecb",
+                                              "ecc",    "implocal",   "psgecfd", "terceros", "tfd",
+                                              "iedu",   "psgcfdsp",   "nomina"};
+
+const char* PrefixForNamespace(const char* uri) {
+    if (!uri || !*uri) return nullptr;
+    for (const char* prefix : kCanonicalPrefixes) {
+        const char* known = NamespaceForPrefix(prefix);
+        if (known && std::strcmp(known, uri) == 0) return prefix;
+    }
+    return nullptr;
+}
+
+// The local part of an element name: the parser's local name when a namespace applies,
+// else the qualified name after its prefix.
+const char* LocalPart(const char* localName, const char* qname) {
+    if (localName && *localName) return localName;
+    const char* colon = std::strchr(qname, ':');
+    return colon ? colon + 1 : qname;
+}
+
+// State of one DTD validation run, the validator's appState.
+struct DtdRun {
+    ValueRestrictionPass* values = nullptr;  // value checks riding on the same parse, if any
+    bool errorSeen = false;
+    bool insideAddenda = false;
+    long startTags = 0;
+    XmlEntity* subset = nullptr;  // the DTD installed as external subset
+    String baseDirectory;         // with its trailing separator, or empty
+    String canonical;             // the name handed to the validator
+};
+
+DtdRun& RunOf(DtdValidator* v) { return *static_cast<DtdRun*>(v->appState); }
+
+// Unprefixed names in a namespace of the prefix table are validated as prefix:local, so
+// that a document written with a default namespace matches the DTD's prefixed names.
+const char* CanonicalName(DtdRun& run, const char* uri, const char* localName, const char* qname) {
+    if (std::strchr(qname, ':')) return qname;
+    const char* prefix = PrefixForNamespace(uri);
+    if (!prefix) return qname;
+    run.canonical = prefix;
+    run.canonical += ':';
+    run.canonical += localName;
+    return run.canonical.c_str();
+}
+
+// Feeds the value checks (if any) with an event; memory exhaustion stops the parse and is
+// rethrown once the parser is gone.
+template <class Feed>
+bool FeedValues(DtdValidator* v, Feed&& feed) {
+    DtdRun& run = RunOf(v);
+    if (!run.values) return true;
+    try {
+        feed(*run.values);
+        return true;
+    } catch (const std::bad_alloc&) {
+        v->outOfMemory = true;
+        return false;
+    }
+}
+
+int StartElementWrapper(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
+    auto* v = static_cast<DtdValidator*>(user);
+    DtdRun& run = RunOf(v);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); })) return 1;
+    for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
+        XmlAttribute* a = XmlAttributeAt(attributes, i);
+        if (a->uri && std::strcmp(a->uri, kSchemaInstanceUri) == 0) ValidatorExemptAttribute(v, a);
+    }
+    if (std::strcmp(LocalPart(localName, qname), "Addenda") == 0) run.insideAddenda = true;
+    const char* name = CanonicalName(run, uri, localName, qname);
+    ++run.startTags;
+    return ValidatorStartElement(user, uri, localName, name, attributes);
+}
+
+int EndElementWrapper(void* user, const char* uri, const char* localName, const char* qname) {
+    auto* v = static_cast<DtdValidator*>(user);
+    DtdRun& run = RunOf(v);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); })) return 1;
+    if (std::strcmp(LocalPart(localName, qname), "Addenda") == 0) run.insideAddenda = false;
+    return ValidatorEndElement(user, uri, localName, CanonicalName(run, uri, localName, qname));
+}
+
+int CharactersWrapper(void* user, const char* text, int len) {
+    auto* v = static_cast<DtdValidator*>(user);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); })) return 1;
+    return ValidatorCharacters(user, text, len);
+}
+
+int WhitespaceWrapper(void* user, const char* text, int len) {
+    auto* v = static_cast<DtdValidator*>(user);
+    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); })) return 1;
+    return ValidatorIgnorableWhitespace(user, text, len);
+}
+
+int ReportError(XmlParser* parser) {
+    auto* v = static_cast<DtdValidator*>(parser->userData);
+    DtdRun& run = RunOf(v);
+    if (parser->errorCode != XML_ERROR_VALIDATION) {
+        RecordError("XML/DTD Parsing Error: %s (Line: %d Col: %d)", parser->errorMessage, parser->errorLine,
+                    parser->errorColumn);
+        XmlEntity* entity = XmlGetCurrentEntity(parser);
+        if (entity && !entity->systemId && entity->name) RecordError(" in entity: '%s'", entity->name);
+        if (const char* systemId = XmlGetCurrentSystemId(parser)) RecordError(" SystemID: '%s'", systemId);
+        return 0;
+    }
+    // Schema-instance attributes and foreign content inside Addenda are not the DTD's business.
+    if (std::strstr(v->message, "xsi:") || std::strstr(v->message, "schemaLocation") || run.insideAddenda) return 0;
+    RecordError("XML validation error/Error al validar XML: %s (Line/numero de linea: %d)", v->message,
+                v->errorLine);
+    run.errorSeen = true;
+    return 0;
+}
+
+// A system ID is absolute when a ':' (drive or scheme) comes before any separator.
+bool IsAbsoluteSystemId(const char* systemId) {
+    std::size_t sep = std::strcspn(systemId, "/\\");
+    const char* colon = std::strchr(systemId, ':');
+    return colon && static_cast<std::size_t>(colon - systemId) < sep;
+}
+
+// Opens the DTD installed for this run, and nothing else: a document's own external
+// subset and its external entities are left unread (skipped like entities without a
+// resolver), so validating an untrusted document never reads other local files.
+int ResolveEntity(void* user, XmlEntity* entity, XmlReader* reader) {
+    auto* v = static_cast<DtdValidator*>(user);
+    DtdRun& run = RunOf(v);
+    if (entity != run.subset || !entity->systemId) return 0;
+    String path;
+    if (!IsAbsoluteSystemId(entity->systemId)) {
+        const char* base = XmlGetScopedAttribute(v->parser, "xml:base");
+        path = base ? base : run.baseDirectory.c_str();
+    }
+    path += entity->systemId;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        RecordError("Cannot open file '%s'/No se puede abrir el archivo", path.c_str());
+        return 1;
+    }
+    reader->read = XmlFileRead;
+    reader->readArg = f;
+    return 0;
+}
+
+int CloseEntity(void*, XmlEntity*, XmlReader* reader) {
+    if (reader->readArg) std::fclose(static_cast<std::FILE*>(reader->readArg));
+    reader->readArg = nullptr;
+    return 0;
+}
+
+// Splits the DTD path into the base directory (through its last '/', or its last '\'
+// when it has no '/') and the file name; without a directory part the base is that of
+// the document.
+void SplitDtdPath(const char* xmlFile, const char* dtdFile, String& base, String& name) {
+    auto directoryEnd = [](const char* path) -> std::size_t {
+        const char* sep = std::strrchr(path, '/');
+        if (!sep) sep = std::strrchr(path, '\\');
+        return sep ? static_cast<std::size_t>(sep - path) + 1 : 0;
+    };
+    std::size_t end = dtdFile ? directoryEnd(dtdFile) : 0;
+    if (end) {
+        base.assign(dtdFile, end);
+        name = dtdFile + end;
+        return;
+    }
+    base.assign(xmlFile, directoryEnd(xmlFile));
+    if (dtdFile) name = dtdFile;
+}
+
+struct ParserDeleter {
+    void operator()(XmlParser* p) const noexcept { XmlParserFree(p); }
+};
+struct ValidatorDeleter {
+    void operator()(DtdValidator* v) const noexcept { DtdValidatorFree(v); }
+};
+
+int WriteEmbeddedDtd(int versionNumber, UniquePtr<TempFile>& temp) {
+    DtdText text = EmbeddedDtd(versionNumber);
+    temp = TempFile::Create("KVA-", true);
+    if (!temp) return -CREATE_ERROR;
+    bool written = std::fwrite(text.data, 1, text.size, temp->stream()) == text.size;
+    written = std::fflush(temp->stream()) == 0 && written;
+    temp->Close();
+    return written ? 0 : -CREATE_ERROR;
+}
+
+// The DTD pass; with `values`, the value checks run on the same parse.
+int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* values) {
+    if (!xmlFile) return -BAD_PARAM_ERROR;
+    FilePtr document = OpenDocument(xmlFile);
+    if (!document) return -OPEN_ERROR;
+    std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
+    // Both can only fail for want of memory, which the export reports as MEMORY_ERROR.
+    if (!parser) {
+        RecordError("Error creating XML parser/Error al crear el parser de XML");
+        throw AllocError("malloc failed to allocate memory.");
+    }
+    std::unique_ptr<DtdValidator, ValidatorDeleter> validator(DtdValidatorCreate());
+    if (!validator) {
+        RecordError("Error creating DTD validator/Error al crear el validador de DTD");
+        throw AllocError("malloc failed to allocate memory.");
+    }
+
+    DtdRun run;
+    String dtdName;
+    SplitDtdPath(xmlFile, dtdFile, run.baseDirectory, dtdName);
+    parser->handlers.errorHandler = ReportError;
+    parser->handlers.resolveEntity = ResolveEntity;
+    parser->handlers.closeEntity = CloseEntity;
+    parser->options |= XML_OPT_CONTINUE_ON_VALIDITY;
+    validator->hooks.startElement = StartElementWrapper;
+    validator->hooks.endElement = EndElementWrapper;
+    if (values) {
+        validator->hooks.characters = CharactersWrapper;
+        validator->hooks.ignorableWhitespace = WhitespaceWrapper;
+    }
+    run.values = values;
+    validator->appState = &run;
+    if (dtdFile) {
+        run.subset = XmlSetExternalSubset(parser.get(), nullptr, dtdName.c_str());
+        if (!run.subset) throw AllocError("malloc failed to allocate memory.");
+    }
+
+    int ok = DtdValidate(validator.get(), parser.get(), XmlFileRead, document.get(), nullptr);
+    if (validator->outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY) {
+        throw AllocError("malloc failed to allocate memory.");
+    }
+    if (ok && !run.errorSeen) return static_cast<int>(run.startTags > 0x7FFFFFFF ? 0x7FFFFFFF : run.startTags);
+    if (run.errorSeen || parser->errorCode == XML_ERROR_VALIDATION) return -BAD_XML_ERROR;
+    return -BAD_DTD_ERROR;
+}
+
+}  // namespace
+
+int ValidateAgainstDtd(const char* xmlFile, const char* dtdFile) { return RunDtdPass(xmlFile, dtdFile, nullptr); }
+
+int ValidateDocument(const char* xmlFile, int flags) {
+    if (!xmlFile) return -BAD_PARAM_ERROR;
+    int version = VersionNumber(xmlFile);
+    if (version < 0) return version;
+    if (version != 20 && version != 22 && version != 30 && version != 32) return -NOT_SUPPORTED_ERROR;
+
+    UniquePtr<TempFile> dtd;
+    int result = WriteEmbeddedDtd(version, dtd);
+    if (result < 0) return result;
+    // The value checks ride on the DTD pass's parse (one read of the document instead of
+    // two); their messages are kept and count only when the DTD pass finds no fault.
+    UniquePtr<ValueRestrictionPass> values;
+    const ElementEntry* table = SchemaTableForVersion(version);
+    if (table && !(flags & KVN_OPT_NOFACETS)) values = MakeUnique<ValueRestrictionPass>(table, true);
+    result = RunDtdPass(xmlFile, dtd->name(), values.get());
+    if (result > 0) result = 0;
+    if (result == 0 && values) {
+        values->Flush();
+        if (values->violations() > 0) result = -XML_FACET_ERROR;
+    }
+    return result;
+}
+
+}  // namespace kvn

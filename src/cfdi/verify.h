@@ -1,0 +1,34 @@
+// Verification of an invoice's seal, or of the tax authority's stamp seal, and extraction of
+// the digest a seal carries.
+#pragma once
+
+#include "base/memory.h"
+
+namespace kvn {
+
+// Opens the signature of xmlFile with a certificate's public key:
+//  - the certificate is certFile (a file, PEM or base64 text) when given and not empty,
+//    else the document's own certificado attribute; with KVN_OPT_STAMP certFile is
+//    required (the certificate of the authority that stamped the document);
+//  - the signature is the root's sello, or with KVN_OPT_STAMP the selloSAT of
+//    tfd:TimbreFiscalDigital, decoded from base64 and left-padded with zeros to the key's
+//    length.
+// On success `block` holds the signature raised to the public exponent (a PKCS#1 v1.5
+// type 01 block when the seal was made by the certificate's key) and 0 is returned;
+// otherwise MISSING_ERROR, INVALID_DATA_ERROR, BAD_CERT_ERROR, BAD_PARAM_ERROR (no
+// signature in the document), BAD_LENGTH_ERROR or SIGNATURE_ERROR, negated, with the
+// message recorded.
+int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options);
+
+// 0 when the seal (or the stamp seal) is a valid signature over the pipe string computed
+// with options: the digest's length in the opened block chooses MD5 (16 bytes) or SHA-1.
+// A block that is not of type 01 gives DECRYPT_ERROR without a message; a digest that
+// differs gives SIGNATURE_ERROR with "Invalid signature/Firma no valida".
+int VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options);
+
+// The digest inside the seal in upper-case hex, copied (at most outlen characters and a
+// NUL) when out is given and outlen >= 1. Returns the full hex length or a negative code.
+// The pipe string is not computed.
+int ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile, int options);
+
+}  // namespace kvn

@@ -1,0 +1,118 @@
+// Batch runs (many files and directories over worker processes) and the password sources.
+#include <filesystem>
+
+#include "tool_fixture.h"
+
+namespace {
+
+class ToolBatch : public ToolTest {
+protected:
+    // A folder of invoices: three signed, one with a changed total, one not XML at all.
+    void MakeInvoiceFolder() {
+        std::filesystem::create_directories(Path("in/sub"));
+        for (const char* ex : {"cfdi32-invoice.xml", "cfd22-invoice.xml", "cfd20-invoice.xml"}) {
+            std::string out = SignExample(ex, std::string("in/") + ex);
+            ASSERT_TRUE(std::filesystem::exists(out));
+        }
+        std::string tampered = ReadFileBytes(Path("in/cfdi32-invoice.xml"));
+        tampered.replace(tampered.find("total=\"4930.00\""), 15, "total=\"4390.00\"");
+        WriteFileBytes(Path("in/sub/tampered.xml"), tampered);
+        WriteFileBytes(Path("in/sub/garbage.xml"), "this is not XML");
+        WriteFileBytes(Path("in/sub/notes.txt"), "skipped: not .xml");
+    }
+};
+
+TEST_F(ToolBatch, VerifyFolderSummarisesPassesAndFailures) {
+    MakeInvoiceFolder();
+    ToolRun r = RunTool({"verify", Path("in"), Path("missing.xml"), "-j", "3"});
+    // Invalid seal (1), unreadable file (3), malformed document (6): the highest wins.
+    EXPECT_EQ(r.status, 6) << r.out << r.err;
+    for (const char* ok : {"in/cfd20-invoice.xml", "in/cfd22-invoice.xml", "in/cfdi32-invoice.xml"})
+        EXPECT_NE(r.out.find(Path(ok) + ": valid seal\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("verify: 6 files, 3 valid seal, 3 failed\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  FAILED " + Path("in/sub/tampered.xml") + ": SIGNATURE_ERROR: Invalid signature"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  FAILED " + Path("missing.xml") + ": OPEN_ERROR: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  FAILED " + Path("in/sub/garbage.xml") + ": "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("notes.txt"), std::string::npos);
+    EXPECT_NE(r.err.find("kelvane verify: " + Path("in/sub/tampered.xml") + ": Invalid signature"), std::string::npos);
+
+    // JSON: results in input order (directory entries sorted), whatever order workers finished in.
+    ToolRun j = RunTool({"verify", Path("in"), "--json", "-j", "4"});
+    JsonValue v = Json(j);
+    EXPECT_FALSE(v["ok"].boolean);
+    EXPECT_EQ(v["summary"]["total"].number, 5);
+    EXPECT_EQ(v["summary"]["passed"].number, 3);
+    EXPECT_EQ(v["summary"]["failed"].number, 2);
+    ASSERT_EQ(v["results"].items.size(), 5u);
+    std::vector<std::string> files;
+    for (const JsonValue& item : v["results"].items) files.push_back(item["file"].text);
+    EXPECT_EQ(files, (std::vector<std::string>{Path("in/cfd20-invoice.xml"), Path("in/cfd22-invoice.xml"),
+                                               Path("in/cfdi32-invoice.xml"), Path("in/sub/garbage.xml"),
+                                               Path("in/sub/tampered.xml")}));
+    EXPECT_EQ(v["results"].items[4]["error"].text, "SIGNATURE_ERROR");
+    EXPECT_TRUE(v["results"].items[0]["ok"].boolean);
+    EXPECT_EQ(j.err, "");
+}
+
+TEST_F(ToolBatch, SignFolderIntoOutputDirectoryKeepsRelativeNames) {
+    std::filesystem::create_directories(Path("src/a"));
+    std::filesystem::copy_file(Example("cfdi32-invoice.xml"), Path("src/one.xml"));
+    std::filesystem::copy_file(Example("cfd22-invoice.xml"), Path("src/a/two.xml"));
+    ToolRun r = RunTool({"sign", Path("src"), "-k", Key(), "-c", Cert(), "--password-file", PasswordFile(),
+                         "--out-dir", Path("out"), "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "sign: 2 files, 2 signed, 0 failed\n");
+    EXPECT_EQ(RunTool({"verify", Path("out/one.xml"), Path("out/a/two.xml")}).status, 0);
+
+    ToolRun in_place = RunTool({"sign", Path("src"), "-k", Key(), "--password-file", PasswordFile(), "--in-place"});
+    ASSERT_EQ(in_place.status, 0) << in_place.err;
+    // Signed without a certificate: the seal is filled, the certificate fields stay empty.
+    EXPECT_NE(ReadFileBytes(Path("src/one.xml")).find("noCertificado=\"\""), std::string::npos);
+
+    ToolRun many_no_target = RunTool({"sign", Path("src"), "-k", Key(), "--password-file", PasswordFile()});
+    EXPECT_EQ(many_no_target.status, 2);
+    // Two inputs with one name would overwrite each other's output: refused before any work.
+    std::filesystem::copy_file(Example("cfd20-invoice.xml"), Path("src/a/one.xml"));
+    ToolRun clash = RunTool({"sign", Path("src/one.xml"), Path("src/a/one.xml"), "-k", Key(), "--password-file",
+                             PasswordFile(), "--out-dir", Path("clash")});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_NE(clash.err.find("two inputs would both be written to " + Path("clash/one.xml")), std::string::npos)
+        << clash.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("clash")));
+}
+
+// The password sources, each used to sign one invoice; wrong or absent ones fail as documented.
+TEST_F(ToolBatch, PasswordFromFileEnvironmentAndTerminal) {
+    std::vector<std::string> seal = {"seal", Example("cfdi32-invoice.xml"), "-k", Key()};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = seal;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    ToolRun from_file = RunTool(with({"--password-file", PasswordFile()}));
+    ASSERT_EQ(from_file.status, 0) << from_file.err;
+    EXPECT_EQ(RunTool(seal, {{"KELVANE_PASSWORD", kPassword}}).out, from_file.out);
+    EXPECT_EQ(RunTool(with({"--password-file", "-"}), {}, "test-password\r\n").out, from_file.out);
+    EXPECT_EQ(RunTool(with({"--password", kPassword})).out, from_file.out);
+    // The file wins over the environment.
+    EXPECT_EQ(RunTool(with({"--password-file", PasswordFile()}), {{"KELVANE_PASSWORD", "wrong"}}).status, 0);
+    EXPECT_EQ(RunTool(seal, {{"KELVANE_PASSWORD", "wrong"}}).status, 5);
+
+    ToolRun none = RunTool(seal);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("no password for the key"), std::string::npos) << none.err;
+    ToolRun unreadable = RunTool(with({"--password-file", Path("absent.txt")}));
+    EXPECT_EQ(unreadable.status, 2);
+    EXPECT_NE(unreadable.err.find("cannot open password file"), std::string::npos) << unreadable.err;
+
+    // On a terminal the tool asks, and what is typed is not echoed.
+    ToolRun tty = RunToolOnTerminal(seal, "Password for " + Key() + ": ", kPassword);
+    EXPECT_EQ(tty.status, 0) << tty.out;
+    EXPECT_EQ(tty.out.find(kPassword), std::string::npos) << tty.out;
+    std::string seal_text = from_file.out.substr(0, from_file.out.size() - 1);
+    EXPECT_NE(tty.out.find(seal_text), std::string::npos) << tty.out;
+}
+
+}  // namespace

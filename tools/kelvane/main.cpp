@@ -1,0 +1,222 @@
+// kelvane: build, seal, verify and validate electronic invoices from the shell.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+#include "commands.h"
+#include "kelvane.h"
+
+namespace cli {
+namespace {
+
+const char kOverview[] =
+    "usage: kelvane COMMAND [OPTIONS] [ARGS]\n"
+    "       kelvane COMMAND --help      details and an example for one command\n"
+    "\n"
+    "Commands:\n";
+
+const char kCommonHelp[] =
+    "\n"
+    "Options for every command:\n"
+    "  --json          print one JSON object on standard output: {\"command\", \"ok\", \"code\",\n"
+    "                  \"error\", \"message\", \"result\"}; batch commands give \"summary\" and\n"
+    "                  \"results\" (one object per file) instead of \"result\"\n"
+    "  -q, --quiet     batch commands: print only failures and the summary\n"
+    "  -h, --help      show help\n"
+    "\n"
+    "Passwords of private keys are taken from, in this order: --password-file FILE (its first\n"
+    "line; '-' reads standard input), --password TEXT (visible to other users of the machine),\n"
+    "the environment variable KELVANE_PASSWORD, or a prompt without echo on the terminal.\n"
+    "\n"
+    "Batch commands (sign, verify, validate) take several files and directories (searched for\n"
+    "*.xml), run them over all processors (-j N to choose), show progress on a terminal and end\n"
+    "with a summary.\n"
+    "\n"
+    "Results go to standard output, the library's messages to standard error.\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  a check failed: invalid seal, invalid document, key does not match certificate\n"
+    "  2  the command line is wrong\n"
+    "  3  an input file cannot be opened or read\n"
+    "  4  an output file cannot be written\n"
+    "  5  the private key cannot be read: wrong password or not a key file\n"
+    "  6  input is malformed or unsupported, or lacks what was asked for\n"
+    "  9  other failure (out of memory, internal error)\n"
+    "A batch exits with the highest status of any of its files.\n";
+
+#define SIGN_OPTS "  --md5           digest with MD5 instead of SHA-1\n" \
+                  "  --latin1        sign the Latin-1 bytes of the pipe string\n" \
+                  "  --stamp         work on the tfd:TimbreFiscalDigital stamp\n"
+#define KEY_OPTS  "  -k, --key KEY   encrypted private-key file (DER or PEM)\n" \
+                  "  --password-file FILE, --password TEXT   the key's password\n"
+
+const std::vector<Command> kCommands = {
+    {"sign", "seal invoices and write the signed documents",
+     "usage: kelvane sign FILE... -k KEY [-c CERT] [-o OUT | --out-dir DIR | --in-place]\n"
+     "Computes each document's seal and writes the document with sello (and, with a\n"
+     "certificate, noCertificado and certificado) filled in. The root element must already\n"
+     "carry those attributes (usually empty). One file without -o is written to standard output.\n"
+     KEY_OPTS
+     "  -c, --cert CERT certificate (DER or PEM file); checked against the key\n"
+     "  -o, --output OUT      signed document for a single input\n"
+     "  --out-dir DIR         write each signed document under DIR with its own name\n"
+     "  --in-place            replace each input with its signed version\n"
+     "  --no-bom              write no UTF-8 byte-order mark\n"
+     SIGN_OPTS
+     "  -j, --jobs N          worker processes (default: all processors)\n"
+     "example: kelvane sign invoice.xml -k issuer.key -c issuer.cer --password-file pw.txt -o signed.xml\n",
+     {"key", "cert", "output", "out-dir", "in-place", "no-bom", "md5", "latin1", "stamp", "jobs", "password",
+      "password-file"},
+     RunSign},
+    {"seal", "print the base64 seal of a document without writing it",
+     "usage: kelvane seal FILE -k KEY\n"
+     KEY_OPTS SIGN_OPTS
+     "example: kelvane seal invoice.xml -k issuer.key --password-file pw.txt\n",
+     {"key", "md5", "latin1", "stamp", "password", "password-file"}, RunSeal},
+    {"digest", "print the digest (hex) of a document's pipe string",
+     "usage: kelvane digest FILE [--md5] [--latin1] [--stamp]\n"
+     SIGN_OPTS
+     "example: kelvane digest invoice.xml --md5\n",
+     {"md5", "latin1", "stamp"}, RunDigest},
+    {"pipestring", "print the pipe string (the text the seal covers)",
+     "usage: kelvane pipestring FILE [--latin1] [--stamp]\n"
+     "  --latin1        give the pipe string in Latin-1 instead of UTF-8\n"
+     "  --stamp         the pipe string of the tfd:TimbreFiscalDigital stamp\n"
+     "example: kelvane pipestring invoice.xml\n",
+     {"latin1", "stamp"}, RunPipeString},
+    {"verify", "check the seal of signed invoices",
+     "usage: kelvane verify FILE|DIR... [-c CERT] [--stamp] [--latin1]\n"
+     "Checks that each document's sello is a valid signature of its pipe string, with the\n"
+     "certificate in the document (certificado) or the one given.\n"
+     "  -c, --cert CERT certificate to check against; required with --stamp (the\n"
+     "                  certificate of the authority that stamped the document)\n"
+     "  --stamp         check selloSAT of the tfd:TimbreFiscalDigital stamp\n"
+     "  --latin1        the seal was made over the Latin-1 pipe string\n"
+     "  -j, --jobs N    worker processes (default: all processors)\n"
+     "example: kelvane verify signed.xml invoices/\n",
+     {"cert", "stamp", "latin1", "jobs"}, RunVerify},
+    {"extract-digest", "print the digest (hex) carried inside a document's seal",
+     "usage: kelvane extract-digest FILE [-c CERT] [--stamp]\n"
+     "  -c, --cert CERT certificate whose key opens the seal (default: the document's own)\n"
+     "  --stamp         open selloSAT of the stamp (needs -c)\n"
+     "example: kelvane extract-digest signed.xml\n",
+     {"cert", "stamp"}, RunExtractDigest},
+    {"validate", "validate invoices against their version's structure and value rules",
+     "usage: kelvane validate FILE|DIR... [--no-facets]\n"
+     "  --no-facets     check the structure only, not the value restrictions\n"
+     "  -j, --jobs N    worker processes (default: all processors)\n"
+     "example: kelvane validate invoice.xml invoices/\n",
+     {"no-facets", "jobs"}, RunValidate},
+    {"attribute", "print one attribute of a document",
+     "usage: kelvane attribute FILE NAME [ELEMENT]\n"
+     "ELEMENT defaults to the root (Comprobante); a prefix selects a namespace and [n] the\n"
+     "n-th occurrence.\n"
+     "example: kelvane attribute invoice.xml importe 'cfdi:Concepto[2]'\n",
+     {}, RunAttribute},
+    {"version", "print the version of an invoice (CFD 2.0/2.2, CFDI 3.0/3.2)",
+     "usage: kelvane version FILE\n"
+     "Prints the version name and the library's number for it (2, 22, 3 or 32).\n"
+     "example: kelvane version invoice.xml\n",
+     {}, RunDocVersion},
+    {"cert", "show a certificate's number, validity, RFC, organisation or base64 form",
+     "usage: kelvane cert CERT [number|not-before|expiry|rfc|organization|base64]... [--query Q]\n"
+     "CERT is a certificate file (DER or PEM) or a signed invoice (its certificado is used).\n"
+     "Without fields: all but base64 (--all adds it).\n"
+     "  --query Q       ask the library's query directly (rfc, organizationName, notBefore,\n"
+     "                  notAfter, serialNumber)\n"
+     "  --latin1        rfc and organization in Latin-1 instead of UTF-8\n"
+     "  --not-before    'expiry' gives the start of validity instead of the end\n"
+     "example: kelvane cert issuer.cer number expiry\n",
+     {"query", "latin1", "not-before", "all"}, RunCert},
+    {"check-key", "check that a private key belongs to a certificate",
+     "usage: kelvane check-key -k KEY -c CERT\n"
+     KEY_OPTS
+     "  -c, --cert CERT certificate file or signed invoice\n"
+     "example: kelvane check-key -k issuer.key -c issuer.cer --password-file pw.txt\n",
+     {"key", "cert", "password", "password-file"}, RunCheckKey},
+    {"key-xml", "print a private key in its RSAKeyValue XML form (base64)",
+     "usage: kelvane key-xml -k KEY [--xml]\n"
+     "The output contains the private key: keep it as secret as the key file.\n"
+     KEY_OPTS
+     "  --xml           print the XML itself instead of its base64 form\n"
+     "example: kelvane key-xml -k issuer.key --xml\n",
+     {"key", "xml", "password", "password-file"}, RunKeyXml},
+    {"pfx", "pack a key and its certificate into a PKCS#12 (PFX) file",
+     "usage: kelvane pfx -k KEY -c CERT -o OUT.pfx\n"
+     "The file is written as base64 text. Its password is --pfx-password-file FILE,\n"
+     "--pfx-password TEXT or KELVANE_PFX_PASSWORD; without one, the key's password.\n"
+     KEY_OPTS
+     "  -c, --cert CERT certificate file\n"
+     "  -o, --output OUT      the PFX file to write\n"
+     "example: kelvane pfx -k issuer.key -c issuer.cer -o issuer.pfx --password-file pw.txt\n",
+     {"key", "cert", "output", "password", "password-file", "pfx-password", "pfx-password-file"}, RunPfx},
+    {"fix-bom", "make a UTF-8 file start with a byte-order mark",
+     "usage: kelvane fix-bom FILE [-o OUT]\n"
+     "Writes FILE (in place without -o) with a UTF-8 byte-order mark in front; refuses a file\n"
+     "that is not valid UTF-8.\n"
+     "example: kelvane fix-bom invoice.xml -o invoice-bom.xml\n",
+     {"output"}, RunFixBom},
+    {"error", "explain an error code",
+     "usage: kelvane error [CODE...]\n"
+     "CODE is a number (either sign) or a name such as SIGNATURE_ERROR; without codes the\n"
+     "whole table is printed.\n"
+     "example: kelvane error -22\n",
+     {}, RunError},
+    {"info", "show the library's version, build time, module path and platform",
+     "usage: kelvane info\n"
+     "example: kelvane info --json\n",
+     {}, RunInfo},
+};
+
+int PrintOverview(FILE* out) {
+    std::fputs(kOverview, out);
+    for (const Command& c : kCommands) std::fprintf(out, "  %-15s %s\n", c.name, c.summary);
+    std::fputs(kCommonHelp, out);
+    return kExitOk;
+}
+
+int Main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintOverview(stderr);
+        return kExitUsage;
+    }
+    std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        if (name == "help" && argc > 2) {
+            const Command* c = FindCommand(argv[2]);
+            if (!c) return UsageError("", std::string("unknown command '") + argv[2] + "'");
+            std::fputs(c->usage, stdout);
+            return kExitOk;
+        }
+        return PrintOverview(stdout);
+    }
+    if (name == "--version") {
+        int v = KVN_Version();
+        std::printf("kelvane %d.%d.%d\n", v / 10000, v / 100 % 100, v % 100);
+        return kExitOk;
+    }
+    const Command* cmd = FindCommand(name);
+    if (!cmd) return UsageError("", "unknown command '" + name + "'");
+    Invocation inv;
+    if (!ParseArguments(*cmd, argc - 2, argv + 2, &inv)) return kExitUsage;
+    if (inv.has("help")) {
+        std::fputs(cmd->usage, stdout);
+        return kExitOk;
+    }
+    int status = cmd->run(inv);
+    std::fflush(stdout);
+    return status;
+}
+
+}  // namespace
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+}  // namespace cli
+
+int main(int argc, char** argv) { return cli::Main(argc, argv); }
