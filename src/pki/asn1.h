@@ -163,6 +163,9 @@ inline std::uint32_t asn_Len(const asn_Node* n) { return n ? n->length : 0; }
 inline const std::uint8_t* asn_Content(const asn_Node* n) { return n ? n->content : nullptr; }
 inline asn_Node* asn_Next(const asn_Node* n) { return n ? n->next : nullptr; }
 inline bool asn_IsConstructed(const asn_Node* n) { return n && (n->cls & kAsnConstructed); }
+// Length of the content bytes a node holds: 0 for a constructed node (its length counts
+// its children) and for a node without content.
+inline std::uint32_t asn_HeldLength(const asn_Node* n) { return n && n->content ? n->length : 0; }
 
 // ---- Values ----------------------------------------------------------------------------
 

@@ -196,7 +196,7 @@ bool ReadIterations(asn_Node* node, pbe_Params& p) {
 // RC2-CBC-Parameter version to effective key bits (RFC 8018 B.2.3); -1 when invalid.
 int Rc2BitsOf(asn_Node* version) {
     if (!version) return 32;
-    if (version->length > 4) return -1;
+    if (version->length > 4 || asn_HeldLength(version) != version->length) return -1;
     std::uint32_t v = asn_GetUint(version);
     if (version->length > 0 && (version->content[0] & 0x80) && v == 0xFFFFFFFFu >> (32 - 8 * version->length)) return 32;
     if (v == 160) return 40;
@@ -218,7 +218,7 @@ bool ReadPbes2Params(pbe_Params& p, asn_Node* params) {
     asn_Node* kdfParams = FindIn(kdf, kTagSequence, 4);
     asn_Node* salt = FindIn(kdfParams, kTagOctetString, 5);
     if (!salt || !ReadIterations(FindIn(kdfParams, kTagInteger, 5, 1), p)) return false;
-    p.salt.assign(salt->content, salt->content + salt->length);
+    p.salt.assign(salt->content, salt->content + asn_HeldLength(salt));
     asn_Node* keyLength = FindIn(kdfParams, kTagInteger, 5, 2);
     p.keyLength = keyLength && keyLength->length <= 2 ? static_cast<int>(asn_GetUint(keyLength)) : keyLength ? -1 : 0;
     if (p.keyLength < 0) return false;
@@ -253,7 +253,7 @@ bool ReadPbes2Params(pbe_Params& p, asn_Node* params) {
         iv = FindIn(scheme, kTagOctetString, 4);
     }
     if (!iv) return false;
-    p.iv.assign(iv->content, iv->content + iv->length);
+    p.iv.assign(iv->content, iv->content + asn_HeldLength(iv));
     return true;
 }
 
@@ -347,7 +347,7 @@ void pbe_Pkcs12Kdf(std::uint8_t* out, std::size_t n, int id, const SecureBytes& 
 AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& p, asn_Node* encrypted) {
     asn_Node* algorithm = asn_FindTagLevel(encrypted, kTagSequence, 1);
     asn_Node* data = asn_FindTagLevel(encrypted, kTagOctetString, 1);
-    if (!algorithm || !data || !NameOf(asn_FindTagLevel(algorithm, kTagOid, 2), p.scheme)) {
+    if (!algorithm || !data || !asn_HeldLength(data) || !NameOf(asn_FindTagLevel(algorithm, kTagOid, 2), p.scheme)) {
         asn_Trace("Invalid EncryptedPrivateKeyInfo format");
         return AsnList();
     }
@@ -376,7 +376,7 @@ AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& p, asn_Node* encrypted) {
             asn_Trace("Failed to extract PBE parameters");
             return AsnList();
         }
-        p.salt.assign(salt->content, salt->content + salt->length);
+        p.salt.assign(salt->content, salt->content + asn_HeldLength(salt));
         if (!Pbes1(p, *row, false, ciphertext, plaintext)) {
             asn_Trace("Decryption error");
             return AsnList();

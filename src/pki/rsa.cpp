@@ -52,8 +52,12 @@ void PrivateCrt(const rsa_Key& key, Varnum* m, Varnum* c) {
     Varnum* p = key.part[kRsaP].get();
     Varnum* q = key.part[kRsaQ].get();
     VarnumPtr m1 = vnMake(), m2 = vnMake(), h = vnMake(), t = vnMake();
-    vnPowMod(m1.get(), c, key.part[kRsaDP].get(), p);
-    vnPowMod(m2.get(), c, key.part[kRsaDQ].get(), q);
+    // Reduce c first: the exponentiation works at the width of its widest operand, so a
+    // full-width c would make each half as slow as a whole private operation.
+    vnMod(t.get(), c, p);
+    vnPowMod(m1.get(), t.get(), key.part[kRsaDP].get(), p);
+    vnMod(t.get(), c, q);
+    vnPowMod(m2.get(), t.get(), key.part[kRsaDQ].get(), q);
     // m1 - m2 must not go below zero; adding p keeps it congruent mod p.
     while (vnCmp(m1.get(), m2.get()) < 0) vnAdd(m1.get(), m1.get(), p);
     vnSub(t.get(), m1.get(), m2.get());

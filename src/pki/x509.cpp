@@ -143,10 +143,11 @@ int x509_GetSerial(String& hex, const char* argument) {
         asn_Trace("No Serial Number found in cert");
         return -BAD_FORMAT_ERROR;
     }
-    hex.assign(2 * static_cast<std::size_t>(serial->length), '\0');
-    if (serial->length) {
-        String text(2 * static_cast<std::size_t>(serial->length) + 1, '\0');
-        hex_EncodeLower(text.data(), serial->content, serial->length);
+    const std::uint32_t length = asn_HeldLength(serial);
+    hex.assign(2 * static_cast<std::size_t>(length), '\0');
+    if (length) {
+        String text(2 * static_cast<std::size_t>(length) + 1, '\0');
+        hex_EncodeLower(text.data(), serial->content, length);
         std::memcpy(hex.data(), text.data(), hex.size());
     }
     return static_cast<int>(hex.size());

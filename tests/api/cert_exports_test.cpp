@@ -63,6 +63,18 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
+// Hex digits as printf octal escapes ("\\101" for 41), so the shell can write the bytes.
+std::string OctalEscapes(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        int byte = std::stoi(hex.substr(i, 2), nullptr, 16);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\%03o", byte);
+        out += escape;
+    }
+    return out;
+}
+
 std::string Iso(const std::string& opensslDate) {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     char mon[4] = {};
@@ -177,8 +189,9 @@ TEST(CertExports, KeyAsXml) {
     std::string text = Answer([&](char* o, int n) { return KVN_GetKeyAsString(o, n, key.c_str(), kPassword, 0); }, &result);
     ASSERT_GT(result, 0);
     std::string xml = Shell("echo '" + text + "' | base64 -d");
-    std::string modulus = Trim(Shell("openssl rsa -in '" + Credential("test-rsa1024-plain.pem") +
-                                   "' -noout -modulus | cut -d= -f2 | xxd -r -p | base64 -w0"));
+    std::string modulusHex = Trim(Shell("openssl rsa -in '" + Credential("test-rsa1024-plain.pem") +
+                                        "' -noout -modulus | cut -d= -f2"));
+    std::string modulus = Trim(Shell("printf '" + OctalEscapes(modulusHex) + "' | base64 -w0"));
     EXPECT_EQ(xml.rfind("<RSAKeyValue><Modulus>" + modulus + "</Modulus><Exponent>AQAB</Exponent><P>", 0), 0u) << xml;
     EXPECT_EQ(xml.substr(xml.size() - 14), "</RSAKeyValue>");
     char small[16];

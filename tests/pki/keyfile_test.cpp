@@ -196,6 +196,47 @@ TEST(KeyFile, ParameterCorners) {
     EXPECT_EQ(readEdited(huge), -15);
 }
 
+// A PBES2 file that names hmacWithSHA256 but was made with hmacWithSHA1 still opens: the
+// decryption is tried once more with the default PRF.
+TEST(KeyFile, MislabelledPrfFallsBackToSha1) {
+    auto der = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes2-3des-sha1.der"));
+    AsnList file = asn_ReadMemory(der.data(), der.size());
+    ASSERT_TRUE(file);
+    // The parts of openssl's file: salt, iteration count, IV and ciphertext.
+    asn_Node* salt = asn_FindTagLevel(file.get(), kTagOctetString, 5);
+    asn_Node* iterations = asn_FindTagLevel(file.get(), kTagInteger, 5);
+    asn_Node* iv = asn_FindTagLevel(file.get(), kTagOctetString, 4);
+    asn_Node* data = asn_FindTagLevel(file.get(), kTagOctetString, 1);
+    ASSERT_TRUE(salt && iterations && iv && data);
+    auto copy = [](asn_Node* n) { return asn_NewPrimitive(kAsnUniversal, n->tag, n->content, n->length); };
+    AsnList prfId = asn_NewOid("hmacWithSHA256"), prfNull = asn_NewNull();
+    asn_LinkAll(prfId, prfNull);
+    AsnList prf = asn_Sequence(std::move(prfId));
+    AsnList kdfSalt = copy(salt), kdfCount = copy(iterations);
+    asn_LinkAll(kdfSalt, kdfCount, prf);
+    AsnList kdfId = asn_NewOid("pkcs5PBKDF2"), kdfParams = asn_Sequence(std::move(kdfSalt));
+    asn_LinkAll(kdfId, kdfParams);
+    AsnList kdf = asn_Sequence(std::move(kdfId));
+    AsnList cipherId = asn_NewOid("des-EDE3-CBC"), cipherIv = copy(iv);
+    asn_LinkAll(cipherId, cipherIv);
+    AsnList scheme = asn_Sequence(std::move(cipherId));
+    asn_LinkAll(kdf, scheme);
+    AsnList pbes2 = asn_NewOid("pkcs5PBES2"), params = asn_Sequence(std::move(kdf));
+    asn_LinkAll(pbes2, params);
+    AsnList algorithm = asn_Sequence(std::move(pbes2)), ciphertext = copy(data);
+    asn_LinkAll(algorithm, ciphertext);
+    AsnList info = asn_Sequence(std::move(algorithm));
+    SecureBytes out;
+    ASSERT_TRUE(asn_Encode(info.get(), out));
+    kvn_test::ScratchDir dir;
+    std::string file2 = dir.File("relabelled.der");
+    std::ofstream(file2, std::ios::binary).write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
+    EXPECT_NE(kvn_test::Run("openssl asn1parse -inform DER -in '" + file2 + "'").find("hmacWithSHA256"), std::string::npos);
+    SecureString key;
+    ASSERT_EQ(key_ReadEncrypted(key, file2.c_str(), kPassword), 0);
+    EXPECT_EQ(ModulusOf(key), kvn_test::PeerKey(Credential("test-rsa1024-plain.pem")).Modulus());
+}
+
 TEST(KeyFile, Pkcs12KdfMatchesOpenSsl) {
     // RFC 7292 B.2 with SHA-1, checked against libcrypto's PKCS12_key_gen_uni.
     pbe_Params p;
