@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "crypto/digest.h"
 
@@ -27,6 +28,50 @@ inline void AddBits64(std::uint64_t bits[2], std::size_t len) noexcept {
     bits[0] += add;
     if (bits[0] < add) ++bits[1];
     bits[1] += static_cast<std::uint64_t>(len) >> 61;
+}
+
+inline void AddBits(std::uint32_t bits[2], std::size_t len) noexcept { AddBits32(bits, len); }
+inline void AddBits(std::uint64_t bits[2], std::size_t len) noexcept { AddBits64(bits, len); }
+
+// Absorbs len bytes into a Merkle-Damgard context (`state`, bit counter `bits`, `buffer` of
+// Block bytes): completes a pending partial block, compresses whole blocks straight from
+// the input and keeps the tail. data may be null when len is 0.
+template <std::size_t Block, class Ctx, class Compress>
+inline void AbsorbBlocks(Ctx* ctx, const void* data, std::size_t len, Compress compress) noexcept {
+    if (len == 0) return;
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    std::size_t pending = static_cast<std::size_t>((ctx->bits[0] >> 3) & (Block - 1));
+    AddBits(ctx->bits, len);
+    if (pending > 0) {
+        std::size_t take = Block - pending;
+        if (take > len) take = len;
+        std::memcpy(ctx->buffer + pending, in, take);
+        in += take;
+        len -= take;
+        if (pending + take < Block) return;
+        compress(ctx->state, ctx->buffer, 1);
+    }
+    compress(ctx->state, in, len / Block);
+    in += len & ~(Block - 1);
+    std::memcpy(ctx->buffer, in, len & (Block - 1));
+}
+
+// The final padding: the 0x80 marker, zeros, and the message length in the last
+// LengthBytes bytes of the block (written there by storeLength from ctx->bits),
+// compressing one or two last blocks.
+template <std::size_t Block, std::size_t LengthBytes, class Ctx, class Compress, class StoreLength>
+inline void PadLastBlocks(Ctx* ctx, Compress compress, StoreLength storeLength) noexcept {
+    constexpr std::size_t kLengthAt = Block - LengthBytes;
+    std::size_t pending = static_cast<std::size_t>((ctx->bits[0] >> 3) & (Block - 1));
+    ctx->buffer[pending++] = 0x80;
+    if (pending > kLengthAt) {
+        std::memset(ctx->buffer + pending, 0, Block - pending);
+        compress(ctx->state, ctx->buffer, 1);
+        pending = 0;
+    }
+    std::memset(ctx->buffer + pending, 0, kLengthAt - pending);
+    storeLength(ctx->buffer + kLengthAt, ctx->bits);
+    compress(ctx->state, ctx->buffer, 1);
 }
 
 union AnyDigestCtx {

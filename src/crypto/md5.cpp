@@ -111,36 +111,14 @@ void Md5Init(Md5Ctx* ctx) noexcept {
 }
 
 void Md5Update(Md5Ctx* ctx, const void* data, std::size_t len) noexcept {
-    if (len == 0) return;  // data may be null
-    const auto* in = static_cast<const std::uint8_t*>(data);
-    std::size_t pending = (ctx->bits[0] >> 3) & 63;
-    AddBits32(ctx->bits, len);
-    if (pending > 0) {
-        std::size_t take = 64 - pending;
-        if (take > len) take = len;
-        std::memcpy(ctx->buffer + pending, in, take);
-        in += take;
-        len -= take;
-        if (pending + take < 64) return;
-        Md5Compress(ctx->state, ctx->buffer, 1);
-    }
-    Md5Compress(ctx->state, in, len / 64);
-    in += len & ~std::size_t{63};
-    std::memcpy(ctx->buffer, in, len & 63);
+    AbsorbBlocks<64>(ctx, data, len, Md5Compress);
 }
 
 void Md5Final(std::uint8_t digest16[16], Md5Ctx* ctx) noexcept {
-    std::size_t pending = (ctx->bits[0] >> 3) & 63;
-    ctx->buffer[pending++] = 0x80;
-    if (pending > 56) {
-        std::memset(ctx->buffer + pending, 0, 64 - pending);
-        Md5Compress(ctx->state, ctx->buffer, 1);
-        pending = 0;
-    }
-    std::memset(ctx->buffer + pending, 0, 56 - pending);
-    StoreLe32(ctx->buffer + 56, ctx->bits[0]);
-    StoreLe32(ctx->buffer + 60, ctx->bits[1]);
-    Md5Compress(ctx->state, ctx->buffer, 1);
+    PadLastBlocks<64, 8>(ctx, Md5Compress, [](std::uint8_t* p, const std::uint32_t* bits) {
+        StoreLe32(p, bits[0]);
+        StoreLe32(p + 4, bits[1]);
+    });
     for (int i = 0; i < 4; ++i) StoreLe32(digest16 + 4 * i, ctx->state[i]);
     ewipe(ctx, sizeof *ctx);
 }

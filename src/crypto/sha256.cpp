@@ -80,17 +80,10 @@ void Sha256SetState(Sha256Ctx* ctx, const std::uint32_t (&iv)[8]) noexcept {
 
 // Pads, compresses the last block(s) and writes the full 32-byte state.
 void Sha256Finish(std::uint8_t out32[32], Sha256Ctx* ctx) noexcept {
-    std::size_t pending = (ctx->bits[0] >> 3) & 63;
-    ctx->buffer[pending++] = 0x80;
-    if (pending > 56) {
-        std::memset(ctx->buffer + pending, 0, 64 - pending);
-        Sha256Compress(ctx->state, ctx->buffer, 1);
-        pending = 0;
-    }
-    std::memset(ctx->buffer + pending, 0, 56 - pending);
-    StoreBe32(ctx->buffer + 56, ctx->bits[1]);
-    StoreBe32(ctx->buffer + 60, ctx->bits[0]);
-    Sha256Compress(ctx->state, ctx->buffer, 1);
+    PadLastBlocks<64, 8>(ctx, Sha256Compress, [](std::uint8_t* p, const std::uint32_t* bits) {
+        StoreBe32(p, bits[1]);
+        StoreBe32(p + 4, bits[0]);
+    });
     for (int i = 0; i < 8; ++i) StoreBe32(out32 + 4 * i, ctx->state[i]);
     ewipe(ctx, sizeof *ctx);
 }
@@ -110,22 +103,7 @@ void Sha224Init(Sha256Ctx* ctx) noexcept {
 }
 
 void Sha256Update(Sha256Ctx* ctx, const void* data, std::size_t len) noexcept {
-    if (len == 0) return;  // data may be null
-    const auto* in = static_cast<const std::uint8_t*>(data);
-    std::size_t pending = (ctx->bits[0] >> 3) & 63;
-    AddBits32(ctx->bits, len);
-    if (pending > 0) {
-        std::size_t take = 64 - pending;
-        if (take > len) take = len;
-        std::memcpy(ctx->buffer + pending, in, take);
-        in += take;
-        len -= take;
-        if (pending + take < 64) return;
-        Sha256Compress(ctx->state, ctx->buffer, 1);
-    }
-    Sha256Compress(ctx->state, in, len / 64);
-    in += len & ~std::size_t{63};
-    std::memcpy(ctx->buffer, in, len & 63);
+    AbsorbBlocks<64>(ctx, data, len, Sha256Compress);
 }
 
 void Sha224Update(Sha256Ctx* ctx, const void* data, std::size_t len) noexcept { Sha256Update(ctx, data, len); }

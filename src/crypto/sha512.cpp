@@ -39,17 +39,10 @@ void Sha512SetState(Sha512Ctx* ctx, const std::uint64_t (&iv)[8]) noexcept {
 }
 
 void Sha512Finish(std::uint8_t out64[64], Sha512Ctx* ctx) noexcept {
-    std::size_t pending = static_cast<std::size_t>((ctx->bits[0] >> 3) & 127);
-    ctx->buffer[pending++] = 0x80;
-    if (pending > 112) {
-        std::memset(ctx->buffer + pending, 0, 128 - pending);
-        Sha512Compress(ctx->state, ctx->buffer, 1);
-        pending = 0;
-    }
-    std::memset(ctx->buffer + pending, 0, 112 - pending);
-    StoreBe64(ctx->buffer + 112, ctx->bits[1]);
-    StoreBe64(ctx->buffer + 120, ctx->bits[0]);
-    Sha512Compress(ctx->state, ctx->buffer, 1);
+    PadLastBlocks<128, 16>(ctx, Sha512Compress, [](std::uint8_t* p, const std::uint64_t* bits) {
+        StoreBe64(p, bits[1]);
+        StoreBe64(p + 8, bits[0]);
+    });
     for (int i = 0; i < 8; ++i) StoreBe64(out64 + 8 * i, ctx->state[i]);
     ewipe(ctx, sizeof *ctx);
 }
@@ -105,22 +98,7 @@ void Sha384Init(Sha512Ctx* ctx) noexcept {
 }
 
 void Sha512Update(Sha512Ctx* ctx, const void* data, std::size_t len) noexcept {
-    if (len == 0) return;  // data may be null
-    const auto* in = static_cast<const std::uint8_t*>(data);
-    std::size_t pending = static_cast<std::size_t>((ctx->bits[0] >> 3) & 127);
-    AddBits64(ctx->bits, len);
-    if (pending > 0) {
-        std::size_t take = 128 - pending;
-        if (take > len) take = len;
-        std::memcpy(ctx->buffer + pending, in, take);
-        in += take;
-        len -= take;
-        if (pending + take < 128) return;
-        Sha512Compress(ctx->state, ctx->buffer, 1);
-    }
-    Sha512Compress(ctx->state, in, len / 128);
-    in += len & ~std::size_t{127};
-    std::memcpy(ctx->buffer, in, len & 127);
+    AbsorbBlocks<128>(ctx, data, len, Sha512Compress);
 }
 
 void Sha384Update(Sha512Ctx* ctx, const void* data, std::size_t len) noexcept { Sha512Update(ctx, data, len); }
