@@ -1,5 +1,6 @@
 #include "cfdi/pipe_builder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cfdi/namespaces.h"
@@ -9,9 +10,19 @@ namespace kvn {
 namespace {
 
 constexpr std::size_t kInitialTextCapacity = 256;
+constexpr std::size_t kInitialBodyCapacity = 1024;
 
 // Most names differ in their first byte; look at it before calling strcmp.
 inline bool SameText(const char* a, const char* b) noexcept { return a[0] == b[0] && std::strcmp(a, b) == 0; }
+
+// Whether a pipe-string row before `row` in the list carries its name. Such a row holds
+// the attribute of that name; the later one stays without a value.
+bool NameTakenBefore(const AttributeRow* rows, const AttributeRow* row) noexcept {
+    for (const AttributeRow* earlier = rows; earlier != row; ++earlier) {
+        if (earlier->inPipeString && SameText(earlier->name, row->name)) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -20,11 +31,13 @@ PipeBuilder::PipeBuilder(const ElementEntry* table, bool stampMode)
     resolved_.reserve(tableSize_);
     for (std::size_t i = 0; i < tableSize_; ++i) {
         ResolvedName name = ResolvePrefixedName(table_[i].name);
-        resolved_.push_back({name.local, name.uri});
+        resolved_.push_back({name.local, name.uri, ResolvedEntry::kUnknown});
         for (const char* const* move = table_[i].moveToEnd; move && *move; ++move) {
-            if (!FindMovable(*move)) movable_.push_back({*move, {}});
+            if (MovableSlot(*move) == kNotMovable) movableNames_.push_back(*move);
         }
     }
+    live_.resize(movableNames_.size());
+    body_.reserve(kInitialBodyCapacity);
     text_.reserve(kInitialTextCapacity);
     PushName("DOCUMENT");
 }
@@ -52,7 +65,7 @@ bool PipeBuilder::OnStartElement(const char* uri, const char* local, const char*
     if (SameText(local, "Addenda")) inAddenda_ = true;
     if (inAddenda_ || cursor_ >= tableSize_) return true;
     const ElementEntry* entry = FindEntry(uri, local, nullptr);
-    if (entry && entry->attributes) AddAttributeNodes(*entry, attributes, count);
+    if (entry && entry->attributes) AddAttributeValues(static_cast<std::size_t>(entry - table_), attributes, count);
     return true;
 }
 
@@ -63,11 +76,11 @@ bool PipeBuilder::OnEndElement(const char* uri, const char* local, const char* /
     const ElementEntry* entry = FindEntry(uri, local, parent ? parent : "");
     if (entry) {
         if (entry->moveToEnd && !inAddenda_) {
-            for (const char* const* name = entry->moveToEnd; *name; ++name) MoveToEnd(*name);
+            for (const char* const* name = entry->moveToEnd; *name; ++name) MoveToEnd(MovableSlot(*name));
         }
         if (entry->hasText && !text_.empty() && parent && entry->parent && SameText(entry->parent, parent) &&
             !inAddenda_) {
-            AddTextNode(*entry);
+            AddValue(entry->name, false, MovableSlot(entry->name), text_.data(), text_.size());
         }
     }
     text_.clear();
@@ -84,62 +97,104 @@ bool PipeBuilder::OnCharacters(const char* text, std::size_t n) {
     return true;
 }
 
-void PipeBuilder::AddAttributeNodes(const ElementEntry& entry, const ElementAttribute* attributes, std::size_t count) {
-    std::uint32_t first = static_cast<std::uint32_t>(nodes_.size());
-    for (const AttributeRow* row = entry.attributes; row->name; ++row) {
-        if (row->inPipeString) NewNode(row->name, stampMode_ && row->mandatory);
-    }
-    std::uint32_t end = static_cast<std::uint32_t>(nodes_.size());
-    for (std::size_t a = 0; a < count; ++a) {
-        for (std::uint32_t i = first; i < end; ++i) {
-            if (SameText(nodes_[i].name, attributes[a].qname)) {
-                if (!nodes_[i].hasValue) SetValue(i, attributes[a].value, std::strlen(attributes[a].value));
-                break;
+// One value per pipe-string row of the entry, in row order: the attribute of the row's
+// name, or none.
+void PipeBuilder::AddAttributeValues(std::size_t entry, const ElementAttribute* attributes, std::size_t count) {
+    const AttributeRow* rows = table_[entry].attributes;
+    const bool repeats = RowNamesRepeat(entry);
+    // Documents mostly write the attributes in row order, so each search starts after the
+    // attribute that matched last and wraps around. An element never carries two
+    // attributes of one name (the parser refuses them), so where it starts does not
+    // change what it finds.
+    std::size_t next = 0;
+    for (const AttributeRow* row = rows; row->name; ++row) {
+        if (!row->inPipeString) continue;
+        const char* value = nullptr;
+        if (!repeats || !NameTakenBefore(rows, row)) {
+            for (std::size_t tried = 0, a = next; tried < count; ++tried, a = a + 1 == count ? 0 : a + 1) {
+                if (SameText(row->name, attributes[a].qname)) {
+                    value = attributes[a].value;
+                    next = a + 1 == count ? 0 : a + 1;
+                    break;
+                }
             }
         }
+        AddValue(row->name, stampMode_ && row->mandatory, MovableSlot(row->name), value,
+                 value ? std::strlen(value) : 0);
     }
 }
 
-void PipeBuilder::AddTextNode(const ElementEntry& entry) {
-    std::uint32_t node = NewNode(entry.name, false);
-    SetValue(node, text_.data(), text_.size());
-}
-
-PipeBuilder::MovableName* PipeBuilder::FindMovable(const char* name) noexcept {
-    for (MovableName& m : movable_) {
-        if (SameText(m.name, name)) return &m;
+bool PipeBuilder::RowNamesRepeat(std::size_t entry) noexcept {
+    ResolvedEntry& resolved = resolved_[entry];
+    if (resolved.rowNames == ResolvedEntry::kUnknown) {
+        const AttributeRow* rows = table_[entry].attributes;
+        bool repeats = false;
+        for (const AttributeRow* row = rows; row->name && !repeats; ++row) {
+            repeats = row->inPipeString && NameTakenBefore(rows, row);
+        }
+        resolved.rowNames = repeats ? ResolvedEntry::kRepeated : ResolvedEntry::kDistinct;
     }
-    return nullptr;
+    return resolved.rowNames == ResolvedEntry::kRepeated;
 }
 
-// Moves the first node named `name` behind the last one, unless it is last already.
-void PipeBuilder::MoveToEnd(const char* name) {
-    MovableName* movable = FindMovable(name);
-    if (!movable || movable->live.empty()) return;
-    std::uint32_t first = movable->live.front();
-    if (first + 1 == nodes_.size()) return;
+std::uint32_t PipeBuilder::MovableSlot(const char* name) const noexcept {
+    for (std::size_t i = 0; i < movableNames_.size(); ++i) {
+        if (SameText(movableNames_[i], name)) return static_cast<std::uint32_t>(i);
+    }
+    return kNotMovable;
+}
+
+// Appends a value (text null: the row has none) to the list.
+void PipeBuilder::AddValue(const char* name, bool mandatory, std::uint32_t movable, const char* text, std::size_t n) {
+    std::uint32_t position = NextPosition();
+    const bool hasValue = text != nullptr;
+    std::size_t offset = body_.size();
+    if (hasValue) {
+        // Offsets and lengths fit 32 bits: no block of the library reaches 1 GiB.
+        if (n >= kMaxAllocation || rawTotal_ + n >= kMaxAllocation) throw AllocError("malloc request is too big.");
+        rawTotal_ += n;
+        if (n > 0) {
+            AppendCleaned(body_, text, n);
+            body_.push_back('|');
+            bound_ += n + 1;
+        }
+    }
+    if (!mandatory && movable == kNotMovable) return;
+    std::uint32_t size = static_cast<std::uint32_t>(body_.size() - offset);
+    nodes_.push_back({name, position, static_cast<std::uint32_t>(offset), size, movable, hasValue,
+                      !hasValue || n == 0, mandatory, false});
+    if (movable != kNotMovable) live_[movable].push_back(static_cast<std::uint32_t>(nodes_.size() - 1));
+}
+
+// Moves the first live value of a movable name behind the last value, unless it is last
+// already.
+void PipeBuilder::MoveToEnd(std::uint32_t movable) {
+    NodeIndexQueue& live = live_[movable];
+    if (live.empty()) return;
+    std::uint32_t first = live.front();
+    if (nodes_[first].position + 1 == positions_) return;
     Node copy = nodes_[first];
-    std::uint32_t moved = NewNode(copy.name, copy.mandatory);  // registers itself as live
-    nodes_[moved] = copy;
+    copy.position = NextPosition();
+    if (copy.size > 0) {
+        Gap gap{copy.offset, copy.size};
+        gaps_.insert(std::upper_bound(gaps_.begin(), gaps_.end(), gap,
+                                      [](const Gap& a, const Gap& b) { return a.offset < b.offset; }),
+                     gap);
+        // The text is copied within body_, which may move while it grows: by offsets.
+        std::size_t end = body_.size();
+        body_.resize(end + copy.size);
+        std::memcpy(&body_[end], body_.data() + copy.offset, copy.size);
+        copy.offset = static_cast<std::uint32_t>(end);
+    }
     nodes_[first].moved = true;
-    movable->live.pop_front();
+    nodes_.push_back(copy);
+    live.pop_front();
+    live.push_back(static_cast<std::uint32_t>(nodes_.size() - 1));
 }
 
-std::uint32_t PipeBuilder::NewNode(const char* name, bool mandatory) {
-    if (nodes_.size() >= UINT32_MAX - 1) throw AllocError("malloc request is too big.");
-    std::uint32_t index = static_cast<std::uint32_t>(nodes_.size());
-    nodes_.push_back({name, 0, 0, false, mandatory, false});
-    if (MovableName* movable = FindMovable(name)) movable->live.push_back(index);
-    return index;
-}
-
-void PipeBuilder::SetValue(std::uint32_t node, const char* text, std::size_t n) {
-    // Offsets and lengths fit 32 bits: no block of the library reaches 1 GiB.
-    if (n >= kMaxAllocation || values_.size() + n >= kMaxAllocation) throw AllocError("malloc request is too big.");
-    nodes_[node].offset = static_cast<std::uint32_t>(values_.size());
-    nodes_[node].length = static_cast<std::uint32_t>(n);
-    nodes_[node].hasValue = true;
-    values_.append(text, n);
+std::uint32_t PipeBuilder::NextPosition() {
+    if (positions_ >= UINT32_MAX - 1) throw AllocError("malloc request is too big.");
+    return positions_++;
 }
 
 void PipeBuilder::PushName(const char* qname) {
@@ -161,27 +216,20 @@ const char* PipeBuilder::PopToParent() {
 
 const char* PipeBuilder::FirstMissingMandatory() const noexcept {
     for (const Node& node : nodes_) {
-        if (!node.moved && node.mandatory && (!node.hasValue || node.length == 0)) return node.name;
+        if (!node.moved && node.mandatory && node.empty) return node.name;
     }
     return nullptr;
-}
-
-std::size_t PipeBuilder::LengthBound() const noexcept {
-    std::size_t total = 3;
-    for (const Node& node : nodes_) {
-        if (!node.moved && node.hasValue && node.length > 0) total += node.length + 1;
-    }
-    return total;
 }
 
 std::size_t PipeBuilder::Write(char* out, std::size_t outlen) const noexcept {
     BoundedText text(out, outlen);
     text.Append("||", 2);
-    for (const Node& node : nodes_) {
-        if (node.moved || !node.hasValue || node.length == 0) continue;
-        text.AppendCleaned(values_.data() + node.offset, node.length);
-        text.Append("|", 1);
+    std::size_t from = 0;
+    for (const Gap& gap : gaps_) {
+        text.Append(body_.data() + from, gap.offset - from);
+        from = gap.offset + gap.size;
     }
+    text.Append(body_.data() + from, body_.size() - from);
     text.Append("|", 1);
     return text.size();
 }

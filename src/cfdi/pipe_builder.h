@@ -27,7 +27,7 @@ public:
 
     // 2 + the sum of (length + 1) over the non-empty values + 1: an upper bound of the
     // pipe string's length (values are counted before cleaning).
-    std::size_t LengthBound() const noexcept;
+    std::size_t LengthBound() const noexcept { return bound_; }
 
     // Writes "||" value "|" value "|" ... "|" into out (capacity outlen characters plus a
     // NUL), values cleaned, empty ones skipped; returns the length written.
@@ -36,51 +36,65 @@ public:
 private:
     static constexpr std::size_t kStackSlots = 50;
     static constexpr std::size_t kStackNameMax = 63;
+    static constexpr std::uint32_t kNotMovable = UINT32_MAX;
 
-    // One value of the output list. The list is nodes_ in index order: a value moved to the
-    // end is marked `moved` and appended again as a fresh node, so order never needs links.
-    // The text lives in values_ at [offset, offset + length).
+    // The output is a list of values, one per pipe-string row met (with or without a
+    // value) and per collected text. Every non-empty value goes to body_ at once, cleaned
+    // and followed by '|', so body_ is the pipe string between its frame; only the values
+    // that may still change place or that stamp mode checks are kept as nodes. A value
+    // moved to the end is marked `moved`, its bytes become a gap of body_ and a copy is
+    // appended as a fresh node.
     struct Node {
         const char* name;
-        std::uint32_t offset;
-        std::uint32_t length;
+        std::uint32_t position;  // place in the value list
+        std::uint32_t offset;    // its bytes in body_: [offset, offset + size)
+        std::uint32_t size;      // cleaned length + 1 for the '|'; 0 without text
+        std::uint32_t movable;   // slot of its name among the movable ones, or kNotMovable
         bool hasValue;
+        bool empty;              // no value, or a value of length 0 before cleaning
         bool mandatory;
         bool moved;
     };
-    // The live nodes carrying one of the names that some entry moves to the end, in list
-    // order, so that the first of them is found without walking the list.
-    struct MovableName {
-        const char* name;
-        std::deque<std::uint32_t, Allocator<std::uint32_t>> live;
+    struct Gap {
+        std::uint32_t offset;
+        std::uint32_t size;
     };
+    using NodeIndexQueue = std::deque<std::uint32_t, Allocator<std::uint32_t>>;
     // An entry's name resolved once: its local part and its namespace URI (or null).
     struct ResolvedEntry {
         const char* local;
         const char* uri;
+        // Whether two of its pipe-string rows share a name, worked out on first use.
+        enum : std::uint8_t { kUnknown, kDistinct, kRepeated } rowNames;
     };
 
     const ElementEntry* FindEntry(const char* uri, const char* local, const char* parent) const noexcept;
-    void AddAttributeNodes(const ElementEntry& entry, const ElementAttribute* attributes, std::size_t count);
-    void AddTextNode(const ElementEntry& entry);
-    void MoveToEnd(const char* name);
-    std::uint32_t NewNode(const char* name, bool mandatory);
-    void SetValue(std::uint32_t node, const char* text, std::size_t n);
-    MovableName* FindMovable(const char* name) noexcept;
+    void AddAttributeValues(std::size_t entry, const ElementAttribute* attributes, std::size_t count);
+    bool RowNamesRepeat(std::size_t entry) noexcept;
+    std::uint32_t MovableSlot(const char* name) const noexcept;
+    void AddValue(const char* name, bool mandatory, std::uint32_t movable, const char* text, std::size_t n);
+    void MoveToEnd(std::uint32_t movable);
+    std::uint32_t NextPosition();
     void PushName(const char* qname);
     const char* PopToParent();
 
     const ElementEntry* table_;
     Vec<ResolvedEntry> resolved_;
+    Vec<const char*> movableNames_;  // the names some entry moves to the end
     std::size_t tableSize_;
     std::size_t cursor_ = 0;
     bool stampMode_;
     bool inAddenda_ = false;
 
+    String body_;
+    std::size_t bound_ = 3;       // LengthBound()
+    std::size_t rawTotal_ = 0;    // sum of the values' lengths before cleaning
+    std::uint32_t positions_ = 0;  // values in the list so far
     // Chunked, so growing it never copies (nor doubles) what is already there.
     std::deque<Node, Allocator<Node>> nodes_;
-    String values_;
-    Vec<MovableName> movable_;
+    // Per movable name: its live (unmoved) nodes in list order.
+    Vec<NodeIndexQueue> live_;
+    Vec<Gap> gaps_;  // sorted by offset
 
     // Names of the open elements, "DOCUMENT" below the root. Only the outermost 50 levels
     // are kept; depth_ counts them all, so tracking resumes after a deeper part.

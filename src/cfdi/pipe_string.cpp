@@ -1,6 +1,10 @@
 #include "cfdi/pipe_string.h"
 
 #include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "base/lasterror.h"
 #include "cfdi/attribute_query.h"
@@ -27,8 +31,8 @@ const ElementEntry* ChooseTable(int versionNumber, bool stampMode) {
     return table;
 }
 
-int ParseInto(std::FILE* document, PipeBuilder& builder) {
-    XmlParseResult result = ParseXmlEvents(document, builder, kXmlDefaults);
+// The error of a parse that did not run to its end, recorded; 0 otherwise.
+int ParseOutcome(const XmlParseResult& result) {
     switch (result.status) {
         case XmlParseStatus::kComplete:
         case XmlParseStatus::kStopped:
@@ -43,12 +47,68 @@ int ParseInto(std::FILE* document, PipeBuilder& builder) {
     return -BAD_XML_ERROR;
 }
 
-}  // namespace
+// Feeds a PipeBuilder made once the table is known. In a single pass, the table comes
+// from the root's start tag: when the root is a Comprobante whose version names a table
+// the options allow, the builder starts there and the one parse gives the pipe string.
+// Any other start (another root, no version, a version without a table, an error before
+// the root) makes the sink decline: the caller then takes the general path, which reads
+// the version in a parse of its own, reports each of those cases, and feeds the same sink
+// with the table set beforehand.
+class PipeSink final : public XmlEventSink {
+public:
+    explicit PipeSink(bool stampMode) : stampMode_(stampMode) {}
 
-int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
-    const bool stampMode = (options & KVN_OPT_STAMP) != 0;
-    FilePtr document = OpenDocument(xmlFile);
-    if (!document) return -OPEN_ERROR;
+    void UseTable(const ElementEntry* table) { builder_.emplace(table, stampMode_); }
+    PipeBuilder* builder() noexcept { return builder_ ? &*builder_ : nullptr; }
+
+    bool OnStartElement(const char* uri, const char* local, const char* qname, const ElementAttribute* attributes,
+                        std::size_t count) override {
+        if (!builder_) {
+            const ElementEntry* table = TableOfRoot(local, qname, attributes, count);
+            if (!table) return false;
+            UseTable(table);
+        }
+        return builder_->OnStartElement(uri, local, qname, attributes, count);
+    }
+    bool OnEndElement(const char* uri, const char* local, const char* qname) override {
+        return builder_ && builder_->OnEndElement(uri, local, qname);
+    }
+    bool OnCharacters(const char* text, std::size_t n) override {
+        return builder_ && builder_->OnCharacters(text, n);
+    }
+
+private:
+    // The table the general path would choose for a document with this root, or null when
+    // that path would read the version elsewhere or fail. It takes the version as
+    // VersionNumber() does: the first 15 characters of the value, major version 2 or 3.
+    const ElementEntry* TableOfRoot(const char* local, const char* qname, const ElementAttribute* attributes,
+                                    std::size_t count) const {
+        const char* name = *local == '\0' ? qname : local;
+        if (std::strcmp(name, "Comprobante") != 0) return nullptr;
+        const char* value = nullptr;
+        for (std::size_t i = 0; i < count && !value; ++i) {
+            if (std::strcmp(attributes[i].qname, "version") == 0) value = attributes[i].value;
+        }
+        if (!value) return nullptr;
+        char text[kVersionTextMax + 1] = {};
+        std::memcpy(text, value, strnlen(value, kVersionTextMax));
+        double version = ReadLeadingNumber(text);
+        double major = std::trunc(version);
+        if (major != 2.0 && major != 3.0) return nullptr;
+        int versionNumber = static_cast<int>(std::trunc(version * 10.0));
+        if (stampMode_ && versionNumber < 30) return nullptr;
+        return stampMode_ ? StampSchemaTable() : SchemaTableForVersion(versionNumber);
+    }
+
+    static constexpr std::size_t kVersionTextMax = 15;
+
+    bool stampMode_;
+    std::optional<PipeBuilder> builder_;
+};
+
+// The general path: the version read by its own parse, then the table's builder fed by a
+// parse from the start of the document.
+int ParseWithVersionFirst(const char* xmlFile, std::FILE* document, bool stampMode, PipeSink& sink) {
     int versionNumber = VersionNumber(xmlFile);
     if (stampMode && versionNumber < 30) {
         RecordError("TFD option only valid for version 3.x CFDI document/TFD opcion solo es valida para la version 3.x "
@@ -57,9 +117,23 @@ int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
     }
     const ElementEntry* table = ChooseTable(versionNumber, stampMode);
     if (!table) return -NOT_SUPPORTED_ERROR;
+    sink.UseTable(table);
+    std::rewind(document);
+    return ParseOutcome(ParseXmlEvents(document, sink, kXmlDefaults));
+}
 
-    PipeBuilder builder(table, stampMode);
-    if (int rc = ParseInto(document.get(), builder); rc < 0) return rc;
+}  // namespace
+
+int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
+    const bool stampMode = (options & KVN_OPT_STAMP) != 0;
+    FilePtr document = OpenDocument(xmlFile);
+    if (!document) return -OPEN_ERROR;
+
+    PipeSink sink(stampMode);
+    XmlParseResult single = ParseXmlEvents(document.get(), sink, kXmlDefaults);
+    int rc = sink.builder() ? ParseOutcome(single) : ParseWithVersionFirst(xmlFile, document.get(), stampMode, sink);
+    if (rc < 0) return rc;
+    PipeBuilder& builder = *sink.builder();
     if (stampMode) {
         if (const char* missing = builder.FirstMissingMandatory()) {
             RecordError("Attribute '%s' is mandatory/Atributo es obligatorio", missing);

@@ -4,7 +4,13 @@
 
 #include <cstddef>
 
+#include "base/memory.h"
+
 namespace kvn {
+
+// Appends `value` to `out` cleaned as BoundedText::AppendCleaned cleans it (below). Runs
+// that need no change, white space of a single ' ' included, are copied whole.
+void AppendCleaned(String& out, const char* value, std::size_t n);
 
 // Appends to a caller's buffer of `capacity` characters (plus a NUL); every append stops
 // where the text would pass the capacity, so a short buffer gives a cut text.

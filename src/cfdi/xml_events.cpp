@@ -31,14 +31,15 @@ const char* OrEmpty(const char* s) { return s ? s : ""; }
 int OnStartElement(void* user, const char* uri, const char* localName, const char* qname, Vector* list) {
     auto* bridge = static_cast<Bridge*>(user);
     try {
-        bridge->attributes.clear();
         std::uint32_t count = XmlAttributeCount(list);
+        if (bridge->attributes.size() < count) bridge->attributes.resize(count);
+        ElementAttribute* out = bridge->attributes.data();
+        // The list's slots are read in place: one bounds check for the lot, not one call each.
         for (std::uint32_t i = 0; i < count; ++i) {
-            const XmlAttribute* a = XmlAttributeAt(list, i);
-            bridge->attributes.push_back({a->qname, OrEmpty(a->value), OrEmpty(a->uri), OrEmpty(a->localName)});
+            const auto* a = reinterpret_cast<const XmlAttribute*>(list->data + std::size_t{i} * list->elementSize);
+            out[i] = {a->qname, OrEmpty(a->value), OrEmpty(a->uri), OrEmpty(a->localName)};
         }
-        if (bridge->sink->OnStartElement(OrEmpty(uri), OrEmpty(localName), qname, bridge->attributes.data(),
-                                         bridge->attributes.size())) {
+        if (bridge->sink->OnStartElement(OrEmpty(uri), OrEmpty(localName), qname, out, count)) {
             return 0;
         }
         bridge->stopped = true;
