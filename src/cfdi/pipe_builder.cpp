@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "cfdi/namespaces.h"
 #include "cfdi/pipe_text.h"
@@ -10,7 +11,8 @@ namespace kvn {
 namespace {
 
 constexpr std::size_t kInitialTextCapacity = 256;
-constexpr std::size_t kInitialBodyCapacity = 1024;
+constexpr std::size_t kFirstChunkCapacity = 4096;
+constexpr std::size_t kLargestChunkCapacity = std::size_t{1} << 20;
 
 // Most names differ in their first byte; look at it before calling strcmp.
 inline bool SameText(const char* a, const char* b) noexcept { return a[0] == b[0] && std::strcmp(a, b) == 0; }
@@ -37,7 +39,6 @@ PipeBuilder::PipeBuilder(const ElementEntry* table, bool stampMode)
         }
     }
     live_.resize(movableNames_.size());
-    body_.reserve(kInitialBodyCapacity);
     text_.reserve(kInitialTextCapacity);
     PushName("DOCUMENT");
 }
@@ -148,19 +149,20 @@ std::uint32_t PipeBuilder::MovableSlot(const char* name) const noexcept {
 void PipeBuilder::AddValue(const char* name, bool mandatory, std::uint32_t movable, const char* text, std::size_t n) {
     std::uint32_t position = NextPosition();
     const bool hasValue = text != nullptr;
-    std::size_t offset = body_.size();
+    const std::size_t offset = bodySize_;
     if (hasValue) {
         // Offsets and lengths fit 32 bits: no block of the library reaches 1 GiB.
         if (n >= kMaxAllocation || rawTotal_ + n >= kMaxAllocation) throw AllocError("malloc request is too big.");
         rawTotal_ += n;
         if (n > 0) {
-            AppendCleaned(body_, text, n);
-            body_.push_back('|');
+            char* end = CopyCleaned(BodyRoom(n + 1), text, n);
+            *end++ = '|';
+            BodyCommit(end);
             bound_ += n + 1;
         }
     }
     if (!mandatory && movable == kNotMovable) return;
-    std::uint32_t size = static_cast<std::uint32_t>(body_.size() - offset);
+    std::uint32_t size = static_cast<std::uint32_t>(bodySize_ - offset);
     nodes_.push_back({name, position, static_cast<std::uint32_t>(offset), size, movable, hasValue,
                       !hasValue || n == 0, mandatory, false});
     if (movable != kNotMovable) live_[movable].push_back(static_cast<std::uint32_t>(nodes_.size() - 1));
@@ -180,16 +182,43 @@ void PipeBuilder::MoveToEnd(std::uint32_t movable) {
         gaps_.insert(std::upper_bound(gaps_.begin(), gaps_.end(), gap,
                                       [](const Gap& a, const Gap& b) { return a.offset < b.offset; }),
                      gap);
-        // The text is copied within body_, which may move while it grows: by offsets.
-        std::size_t end = body_.size();
-        body_.resize(end + copy.size);
-        std::memcpy(&body_[end], body_.data() + copy.offset, copy.size);
-        copy.offset = static_cast<std::uint32_t>(end);
+        char* to = BodyRoom(copy.size);
+        std::memcpy(to, BodyAt(copy.offset), copy.size);
+        copy.offset = static_cast<std::uint32_t>(bodySize_);
+        BodyCommit(to + copy.size);
     }
     nodes_[first].moved = true;
     nodes_.push_back(copy);
     live.pop_front();
     live.push_back(static_cast<std::uint32_t>(nodes_.size() - 1));
+}
+
+// Room for n more bytes at the end of the body; BodyCommit then takes what was written.
+// A new chunk is twice the size of the last one, up to 1 MiB, or larger for a larger value.
+char* PipeBuilder::BodyRoom(std::size_t n) {
+    if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n) {
+        std::size_t capacity = chunks_.empty() ? kFirstChunkCapacity
+                                               : std::min(chunks_.back().capacity * 2, kLargestChunkCapacity);
+        capacity = std::max(capacity, n);
+        UniquePtr<char> bytes(static_cast<char*>(emalloc(capacity)));
+        chunks_.push_back({std::move(bytes), capacity, 0, bodySize_});
+    }
+    Chunk& chunk = chunks_.back();
+    return chunk.bytes.get() + chunk.used;
+}
+
+void PipeBuilder::BodyCommit(const char* end) noexcept {
+    Chunk& chunk = chunks_.back();
+    chunk.used = static_cast<std::size_t>(end - chunk.bytes.get());
+    bodySize_ = chunk.start + chunk.used;
+}
+
+// The body's bytes at `offset`, which lies within one of its chunks.
+const char* PipeBuilder::BodyAt(std::size_t offset) const noexcept {
+    auto after = std::upper_bound(chunks_.begin(), chunks_.end(), offset,
+                                  [](std::size_t o, const Chunk& c) { return o < c.start; });
+    const Chunk& chunk = *(after - 1);
+    return chunk.bytes.get() + (offset - chunk.start);
 }
 
 std::uint32_t PipeBuilder::NextPosition() {
@@ -224,12 +253,18 @@ const char* PipeBuilder::FirstMissingMandatory() const noexcept {
 std::size_t PipeBuilder::Write(char* out, std::size_t outlen) const noexcept {
     BoundedText text(out, outlen);
     text.Append("||", 2);
-    std::size_t from = 0;
-    for (const Gap& gap : gaps_) {
-        text.Append(body_.data() + from, gap.offset - from);
-        from = gap.offset + gap.size;
+    // Each gap lies within one chunk.
+    auto gap = gaps_.begin();
+    for (const Chunk& chunk : chunks_) {
+        const char* bytes = chunk.bytes.get();
+        std::size_t from = 0;
+        for (; gap != gaps_.end() && gap->offset < chunk.start + chunk.used; ++gap) {
+            std::size_t begin = gap->offset - chunk.start;
+            text.Append(bytes + from, begin - from);
+            from = begin + gap->size;
+        }
+        text.Append(bytes + from, chunk.used - from);
     }
-    text.Append(body_.data() + from, body_.size() - from);
     text.Append("|", 1);
     return text.size();
 }

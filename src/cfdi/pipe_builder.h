@@ -39,21 +39,30 @@ private:
     static constexpr std::uint32_t kNotMovable = UINT32_MAX;
 
     // The output is a list of values, one per pipe-string row met (with or without a
-    // value) and per collected text. Every non-empty value goes to body_ at once, cleaned
-    // and followed by '|', so body_ is the pipe string between its frame; only the values
-    // that may still change place or that stamp mode checks are kept as nodes. A value
-    // moved to the end is marked `moved`, its bytes become a gap of body_ and a copy is
-    // appended as a fresh node.
+    // value) and per collected text. Every non-empty value goes to the body at once,
+    // cleaned and followed by '|', so the body is the pipe string between its frame; only
+    // the values that may still change place or that stamp mode checks are kept as nodes.
+    // A value moved to the end is marked `moved`, its bytes become a gap of the body and a
+    // copy is appended as a fresh node. Offsets count body bytes from its start.
     struct Node {
         const char* name;
         std::uint32_t position;  // place in the value list
-        std::uint32_t offset;    // its bytes in body_: [offset, offset + size)
+        std::uint32_t offset;    // its bytes in the body: [offset, offset + size)
         std::uint32_t size;      // cleaned length + 1 for the '|'; 0 without text
         std::uint32_t movable;   // slot of its name among the movable ones, or kNotMovable
         bool hasValue;
         bool empty;              // no value, or a value of length 0 before cleaning
         bool mandatory;
         bool moved;
+    };
+    // The body is kept in chunks that are filled in turn and never move, so growing it
+    // neither copies it nor touches fresh memory more than once. A value never straddles
+    // two chunks.
+    struct Chunk {
+        UniquePtr<char> bytes;
+        std::size_t capacity;
+        std::size_t used;
+        std::size_t start;  // body offset of its first byte
     };
     struct Gap {
         std::uint32_t offset;
@@ -75,6 +84,9 @@ private:
     void AddValue(const char* name, bool mandatory, std::uint32_t movable, const char* text, std::size_t n);
     void MoveToEnd(std::uint32_t movable);
     std::uint32_t NextPosition();
+    char* BodyRoom(std::size_t n);
+    void BodyCommit(const char* end) noexcept;
+    const char* BodyAt(std::size_t offset) const noexcept;
     void PushName(const char* qname);
     const char* PopToParent();
 
@@ -86,7 +98,8 @@ private:
     bool stampMode_;
     bool inAddenda_ = false;
 
-    String body_;
+    Vec<Chunk> chunks_;
+    std::size_t bodySize_ = 0;
     std::size_t bound_ = 3;       // LengthBound()
     std::size_t rawTotal_ = 0;    // sum of the values' lengths before cleaning
     std::uint32_t positions_ = 0;  // values in the list so far

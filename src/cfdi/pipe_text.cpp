@@ -3,39 +3,6 @@
 #include <cstring>
 
 namespace kvn {
-namespace {
-
-// Every cleaned character sorts at or below ' ', so most bytes are told apart by the first test.
-inline bool IsCleanedSpace(char c) noexcept {
-    return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\r');
-}
-
-}  // namespace
-
-void AppendCleaned(String& out, const char* value, std::size_t n) {
-    const char* begin = value;
-    const char* end = value + n;
-    while (begin < end && IsCleanedSpace(*begin)) ++begin;
-    while (end > begin && IsCleanedSpace(end[-1])) --end;
-    // From here end[-1] is not white space, so a white-space byte always has a successor.
-    const char* copied = begin;
-    const char* p = begin;
-    while (p < end) {
-        if (!IsCleanedSpace(*p)) {
-            ++p;
-            continue;
-        }
-        if (*p == ' ' && !IsCleanedSpace(p[1])) {  // a lone space stays as it is
-            ++p;
-            continue;
-        }
-        out.append(copied, static_cast<std::size_t>(p - copied));
-        out.push_back(' ');
-        while (IsCleanedSpace(*p)) ++p;
-        copied = p;
-    }
-    out.append(copied, static_cast<std::size_t>(end - copied));
-}
 
 void BoundedText::Put(char c) noexcept {
     if (size_ >= capacity_) return;

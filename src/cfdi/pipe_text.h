@@ -4,13 +4,34 @@
 
 #include <cstddef>
 
-#include "base/memory.h"
-
 namespace kvn {
 
-// Appends `value` to `out` cleaned as BoundedText::AppendCleaned cleans it (below). Runs
-// that need no change, white space of a single ' ' included, are copied whole.
-void AppendCleaned(String& out, const char* value, std::size_t n);
+// The white space that cleaning drops or folds: space, tab, LF and CR. All of them sort
+// at or below ' ', so most bytes are told apart by the first comparison.
+inline bool IsCleanedSpace(char c) noexcept {
+    return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\r');
+}
+
+// Writes `value` cleaned as BoundedText::AppendCleaned cleans it (below) to `out`, which
+// has room for n characters; returns the end of what it wrote. Inline: it runs once per
+// value of the pipe string.
+inline char* CopyCleaned(char* out, const char* value, std::size_t n) noexcept {
+    const char* p = value;
+    const char* end = value + n;
+    while (p < end && IsCleanedSpace(*p)) ++p;
+    while (end > p && IsCleanedSpace(end[-1])) --end;
+    // end[-1] is not white space now, so every run of it inside ends before `end`.
+    while (p < end) {
+        char c = *p++;
+        if (!IsCleanedSpace(c)) {
+            *out++ = c;
+            continue;
+        }
+        while (IsCleanedSpace(*p)) ++p;
+        *out++ = ' ';
+    }
+    return out;
+}
 
 // Appends to a caller's buffer of `capacity` characters (plus a NUL); every append stops
 // where the text would pass the capacity, so a short buffer gives a cut text.
