@@ -16,6 +16,7 @@ constexpr std::size_t kLargestChunkCapacity = std::size_t{1} << 20;
 
 // Most names differ in their first byte; look at it before calling strcmp.
 inline bool SameText(const char* a, const char* b) noexcept { return a[0] == b[0] && std::strcmp(a, b) == 0; }
+inline bool SameUri(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }
 
 // Whether a pipe-string row before `row` in the list carries its name. Such a row holds
 // the attribute of that name; the later one stays without a value.
@@ -33,7 +34,7 @@ PipeBuilder::PipeBuilder(const ElementEntry* table, bool stampMode)
     resolved_.reserve(tableSize_);
     for (std::size_t i = 0; i < tableSize_; ++i) {
         ResolvedName name = ResolvePrefixedName(table_[i].name);
-        resolved_.push_back({name.local, name.uri, ResolvedEntry::kUnknown});
+        resolved_.push_back({name.local, name.uri, false, false, false});
         for (const char* const* move = table_[i].moveToEnd; move && *move; ++move) {
             if (MovableSlot(*move) == kNotMovable) movableNames_.push_back(*move);
         }
@@ -50,7 +51,7 @@ const ElementEntry* PipeBuilder::FindEntry(const char* uri, const char* local, c
     for (std::size_t i = cursor_; i < tableSize_; ++i) {
         const ResolvedEntry& r = resolved_[i];
         if (!SameText(r.local, local)) continue;
-        if (*uri != '\0' && r.uri && !SameText(r.uri, uri)) continue;
+        if (*uri != '\0' && r.uri && !SameUri(r.uri, uri)) continue;
         if (parent != nullptr) {
             const char* wanted = table_[i].parent;
             if (wanted && !(parent[0] != '\0' && SameText(wanted, parent))) continue;
@@ -64,8 +65,11 @@ bool PipeBuilder::OnStartElement(const char* uri, const char* local, const char*
                                  const ElementAttribute* attributes, std::size_t count) {
     PushName(qname);
     if (SameText(local, "Addenda")) inAddenda_ = true;
+    leafKnown_ = false;
     if (inAddenda_ || cursor_ >= tableSize_) return true;
     const ElementEntry* entry = FindEntry(uri, local, nullptr);
+    leafEntry_ = entry;
+    leafKnown_ = true;
     if (entry && entry->attributes) AddAttributeValues(static_cast<std::size_t>(entry - table_), attributes, count);
     return true;
 }
@@ -74,7 +78,7 @@ bool PipeBuilder::OnEndElement(const char* uri, const char* local, const char* /
     const char* parent = PopToParent();
     // An element whose parent is no longer tracked is matched against entries without a
     // parent only: "" never equals an entry's parent.
-    const ElementEntry* entry = FindEntry(uri, local, parent ? parent : "");
+    const ElementEntry* entry = FindEndingEntry(uri, local, parent ? parent : "");
     if (entry) {
         if (entry->moveToEnd && !inAddenda_) {
             for (const char* const* name = entry->moveToEnd; *name; ++name) MoveToEnd(MovableSlot(*name));
@@ -93,6 +97,20 @@ bool PipeBuilder::OnEndElement(const char* uri, const char* local, const char* /
     return true;
 }
 
+// FindEntry with the parent, for the element that ends. When it has no children, the
+// cursor has not moved since its start, whose search (which ignored parents) found the
+// first candidate: no entry there means none now, and one whose parent fits is the answer.
+const ElementEntry* PipeBuilder::FindEndingEntry(const char* uri, const char* local, const char* parent) noexcept {
+    const bool leaf = leafKnown_;
+    leafKnown_ = false;
+    if (leaf) {
+        if (!leafEntry_) return nullptr;
+        const char* wanted = leafEntry_->parent;
+        if (!wanted || (parent[0] != '\0' && SameText(wanted, parent))) return leafEntry_;
+    }
+    return FindEntry(uri, local, parent);
+}
+
 bool PipeBuilder::OnCharacters(const char* text, std::size_t n) {
     text_.append(text, n);
     return true;
@@ -102,7 +120,7 @@ bool PipeBuilder::OnCharacters(const char* text, std::size_t n) {
 // name, or none.
 void PipeBuilder::AddAttributeValues(std::size_t entry, const ElementAttribute* attributes, std::size_t count) {
     const AttributeRow* rows = table_[entry].attributes;
-    const bool repeats = RowNamesRepeat(entry);
+    const ResolvedEntry& facts = WithRowFacts(entry);
     // Documents mostly write the attributes in row order, so each search starts after the
     // attribute that matched last and wraps around. An element never carries two
     // attributes of one name (the parser refuses them), so where it starts does not
@@ -111,7 +129,7 @@ void PipeBuilder::AddAttributeValues(std::size_t entry, const ElementAttribute* 
     for (const AttributeRow* row = rows; row->name; ++row) {
         if (!row->inPipeString) continue;
         const char* value = nullptr;
-        if (!repeats || !NameTakenBefore(rows, row)) {
+        if (!facts.rowNameRepeats || !NameTakenBefore(rows, row)) {
             for (std::size_t tried = 0, a = next; tried < count; ++tried, a = a + 1 == count ? 0 : a + 1) {
                 if (SameText(row->name, attributes[a].qname)) {
                     value = attributes[a].value;
@@ -120,22 +138,23 @@ void PipeBuilder::AddAttributeValues(std::size_t entry, const ElementAttribute* 
                 }
             }
         }
-        AddValue(row->name, stampMode_ && row->mandatory, MovableSlot(row->name), value,
-                 value ? std::strlen(value) : 0);
+        AddValue(row->name, stampMode_ && row->mandatory, facts.rowMovable ? MovableSlot(row->name) : kNotMovable,
+                 value, value ? std::strlen(value) : 0);
     }
 }
 
-bool PipeBuilder::RowNamesRepeat(std::size_t entry) noexcept {
+const PipeBuilder::ResolvedEntry& PipeBuilder::WithRowFacts(std::size_t entry) noexcept {
     ResolvedEntry& resolved = resolved_[entry];
-    if (resolved.rowNames == ResolvedEntry::kUnknown) {
+    if (!resolved.rowsKnown) {
         const AttributeRow* rows = table_[entry].attributes;
-        bool repeats = false;
-        for (const AttributeRow* row = rows; row->name && !repeats; ++row) {
-            repeats = row->inPipeString && NameTakenBefore(rows, row);
+        for (const AttributeRow* row = rows; row->name; ++row) {
+            if (!row->inPipeString) continue;
+            if (NameTakenBefore(rows, row)) resolved.rowNameRepeats = true;
+            if (MovableSlot(row->name) != kNotMovable) resolved.rowMovable = true;
         }
-        resolved.rowNames = repeats ? ResolvedEntry::kRepeated : ResolvedEntry::kDistinct;
+        resolved.rowsKnown = true;
     }
-    return resolved.rowNames == ResolvedEntry::kRepeated;
+    return resolved;
 }
 
 std::uint32_t PipeBuilder::MovableSlot(const char* name) const noexcept {
@@ -143,6 +162,28 @@ std::uint32_t PipeBuilder::MovableSlot(const char* name) const noexcept {
         if (SameText(movableNames_[i], name)) return static_cast<std::uint32_t>(i);
     }
     return kNotMovable;
+}
+
+// Room for n more bytes at the end of the body; BodyCommit then takes what was written.
+char* PipeBuilder::BodyRoom(std::size_t n) {
+    if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n) AddChunk(n);
+    Chunk& chunk = chunks_.back();
+    return chunk.bytes.get() + chunk.used;
+}
+
+// A new chunk is twice the size of the last one, up to 1 MiB, or larger for a larger value.
+void PipeBuilder::AddChunk(std::size_t n) {
+    std::size_t capacity =
+        chunks_.empty() ? kFirstChunkCapacity : std::min(chunks_.back().capacity * 2, kLargestChunkCapacity);
+    capacity = std::max(capacity, n);
+    UniquePtr<char> bytes(static_cast<char*>(emalloc(capacity)));
+    chunks_.push_back({std::move(bytes), capacity, 0, bodySize_});
+}
+
+void PipeBuilder::BodyCommit(const char* end) noexcept {
+    Chunk& chunk = chunks_.back();
+    chunk.used = static_cast<std::size_t>(end - chunk.bytes.get());
+    bodySize_ = chunk.start + chunk.used;
 }
 
 // Appends a value (text null: the row has none) to the list.
@@ -191,26 +232,6 @@ void PipeBuilder::MoveToEnd(std::uint32_t movable) {
     nodes_.push_back(copy);
     live.pop_front();
     live.push_back(static_cast<std::uint32_t>(nodes_.size() - 1));
-}
-
-// Room for n more bytes at the end of the body; BodyCommit then takes what was written.
-// A new chunk is twice the size of the last one, up to 1 MiB, or larger for a larger value.
-char* PipeBuilder::BodyRoom(std::size_t n) {
-    if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < n) {
-        std::size_t capacity = chunks_.empty() ? kFirstChunkCapacity
-                                               : std::min(chunks_.back().capacity * 2, kLargestChunkCapacity);
-        capacity = std::max(capacity, n);
-        UniquePtr<char> bytes(static_cast<char*>(emalloc(capacity)));
-        chunks_.push_back({std::move(bytes), capacity, 0, bodySize_});
-    }
-    Chunk& chunk = chunks_.back();
-    return chunk.bytes.get() + chunk.used;
-}
-
-void PipeBuilder::BodyCommit(const char* end) noexcept {
-    Chunk& chunk = chunks_.back();
-    chunk.used = static_cast<std::size_t>(end - chunk.bytes.get());
-    bodySize_ = chunk.start + chunk.used;
 }
 
 // The body's bytes at `offset`, which lies within one of its chunks.

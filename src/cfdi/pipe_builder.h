@@ -73,18 +73,22 @@ private:
     struct ResolvedEntry {
         const char* local;
         const char* uri;
-        // Whether two of its pipe-string rows share a name, worked out on first use.
-        enum : std::uint8_t { kUnknown, kDistinct, kRepeated } rowNames;
+        // Facts about its pipe-string rows, worked out on first use.
+        bool rowsKnown;
+        bool rowNameRepeats;  // two rows share a name
+        bool rowMovable;      // a row's name is one some entry moves to the end
     };
 
     const ElementEntry* FindEntry(const char* uri, const char* local, const char* parent) const noexcept;
+    const ElementEntry* FindEndingEntry(const char* uri, const char* local, const char* parent) noexcept;
     void AddAttributeValues(std::size_t entry, const ElementAttribute* attributes, std::size_t count);
-    bool RowNamesRepeat(std::size_t entry) noexcept;
+    const ResolvedEntry& WithRowFacts(std::size_t entry) noexcept;
     std::uint32_t MovableSlot(const char* name) const noexcept;
     void AddValue(const char* name, bool mandatory, std::uint32_t movable, const char* text, std::size_t n);
     void MoveToEnd(std::uint32_t movable);
     std::uint32_t NextPosition();
     char* BodyRoom(std::size_t n);
+    void AddChunk(std::size_t n);
     void BodyCommit(const char* end) noexcept;
     const char* BodyAt(std::size_t offset) const noexcept;
     void PushName(const char* qname);
@@ -97,6 +101,11 @@ private:
     std::size_t cursor_ = 0;
     bool stampMode_;
     bool inAddenda_ = false;
+
+    // The entry found for the last element started, while no other element has started
+    // or ended since: the end of an element without children looks there first.
+    const ElementEntry* leafEntry_ = nullptr;
+    bool leafKnown_ = false;
 
     Vec<Chunk> chunks_;
     std::size_t bodySize_ = 0;
