@@ -98,6 +98,9 @@ private:
     int length_ = 0;
 };
 
+// The version attribute is read up to this many characters.
+constexpr int kVersionTextMax = 15;
+
 }  // namespace
 
 int QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef) {
@@ -129,9 +132,18 @@ double ReadLeadingNumber(const char* text) noexcept {
     return negative ? -value : value;
 }
 
+int SupportedVersionNumber(const char* text) noexcept {
+    char cut[kVersionTextMax + 1] = {};
+    std::memcpy(cut, text, ::strnlen(text, kVersionTextMax));
+    double version = ReadLeadingNumber(cut);
+    double major = std::trunc(version);
+    if (major != 2.0 && major != 3.0) return 0;
+    return static_cast<int>(std::trunc(version * 10.0));
+}
+
 int DetectVersion(std::FILE* document, double& version) {
-    char text[16];
-    int rc = QueryAttribute(text, 15, document, "version", "Comprobante");
+    char text[kVersionTextMax + 1];
+    int rc = QueryAttribute(text, kVersionTextMax, document, "version", "Comprobante");
     if (rc == -NO_MATCH_ERROR) {
         RecordError("Cannot find the 'version' attribute/No se puede encontrar la 'version' atributo");
         return rc;

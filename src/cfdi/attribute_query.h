@@ -29,6 +29,10 @@ int DetectVersion(std::FILE* document, double& version);
 // any other number for other minor versions, or a negative code with its message recorded.
 int VersionNumber(const char* xmlFile);
 
+// The version number of a version attribute's text, read as the document's version is
+// (its first 15 characters): trunc(version x 10) when the major version is 2 or 3, else 0.
+int SupportedVersionNumber(const char* text) noexcept;
+
 // Reads "1.5e1"-style text as C atof does in the "C" locale (leading white space, sign,
 // digits, fraction, exponent; 0 when no number starts the text), whatever the host's
 // locale says about the decimal point.

@@ -79,8 +79,7 @@ public:
 
 private:
     // The table the general path would choose for a document with this root, or null when
-    // that path would read the version elsewhere or fail. It takes the version as
-    // VersionNumber() does: the first 15 characters of the value, major version 2 or 3.
+    // that path would read the version elsewhere or fail.
     const ElementEntry* TableOfRoot(const char* local, const char* qname, const ElementAttribute* attributes,
                                     std::size_t count) const {
         const char* name = *local == '\0' ? qname : local;
@@ -90,17 +89,11 @@ private:
             if (std::strcmp(attributes[i].qname, "version") == 0) value = attributes[i].value;
         }
         if (!value) return nullptr;
-        char text[kVersionTextMax + 1] = {};
-        std::memcpy(text, value, strnlen(value, kVersionTextMax));
-        double version = ReadLeadingNumber(text);
-        double major = std::trunc(version);
-        if (major != 2.0 && major != 3.0) return nullptr;
-        int versionNumber = static_cast<int>(std::trunc(version * 10.0));
+        int versionNumber = SupportedVersionNumber(value);
+        if (versionNumber == 0) return nullptr;
         if (stampMode_ && versionNumber < 30) return nullptr;
         return stampMode_ ? StampSchemaTable() : SchemaTableForVersion(versionNumber);
     }
-
-    static constexpr std::size_t kVersionTextMax = 15;
 
     bool stampMode_;
     std::optional<PipeBuilder> builder_;
