@@ -18,41 +18,14 @@
 #include <vector>
 
 #include "cfdi/xml_events.h"
+#include "generated_invoice.h"
 #include "kelvane.h"
 
 namespace {
 
-const char* kHeader =
-    R"(<?xml version="1.0" encoding="UTF-8"?>
-<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="2014-02-01T09:00:00" tipoDeComprobante="ingreso" formaDePago="Pago en una sola exhibicion" subTotal="1000.00" total="1160.00" metodoDePago="Efectivo" LugarExpedicion="Puebla, Pue." sello="" noCertificado="" certificado="">
-  <cfdi:Emisor rfc="AAA010101AAA" nombre="Empresa de Prueba SA de CV">
-    <cfdi:RegimenFiscal Regimen="Regimen General de Ley"/>
-  </cfdi:Emisor>
-  <cfdi:Receptor rfc="XAXX010101000" nombre="Publico en General"/>
-  <cfdi:Conceptos>
-)";
-const char* kFooter = R"(  </cfdi:Conceptos>
-  <cfdi:Impuestos totalImpuestosTrasladados="160.00">
-    <cfdi:Traslados>
-      <cfdi:Traslado impuesto="IVA" tasa="16.00" importe="160.00"/>
-    </cfdi:Traslados>
-  </cfdi:Impuestos>
-</cfdi:Comprobante>
-)";
-
 std::string Document(int concepts) {
-    std::string path = "/tmp/kvn_pipestring_bench_" + std::to_string(concepts) + ".xml";
-    std::ifstream existing(path);
-    if (existing) return path;
-    std::ofstream out(path, std::ios::binary);
-    out << kHeader;
-    for (int i = 0; i < concepts; ++i) {
-        out << "    <cfdi:Concepto cantidad=\"" << (i % 7 + 1) << "\" unidad=\"pieza\" noIdentificacion=\"SKU-" << i
-            << "\" descripcion=\"Articulo de prueba numero " << i
-            << "\" valorUnitario=\"12.50\" importe=\"" << (i % 7 + 1) * 12.5 << "\"/>\n";
-    }
-    out << kFooter;
-    return path;
+    return kvn_bench::WriteGeneratedInvoice("/tmp/kvn_pipestring_bench_" + std::to_string(concepts) + ".xml",
+                                            kvn_bench::kPlainHeader, concepts);
 }
 
 long FileSize(const std::string& path) {

@@ -29,6 +29,7 @@
 #include "cfdi/seal.h"
 #include "cfdi/signed_writer.h"
 #include "cfdi/verify.h"
+#include "generated_invoice.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
 #include "pki/keyfile.h"
@@ -41,39 +42,11 @@ const char kPassword[] = "test-password";
 const std::string kKey = std::string(KVN_FIXTURES_DIR) + "/credentials/test-rsa2048-pbes2-3des-sha1.der";
 const std::string kCert = std::string(KVN_FIXTURES_DIR) + "/credentials/test-csd-2048.cer";
 
-const char* kHeader =
-    R"(<?xml version="1.0" encoding="UTF-8"?>
-<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="2014-02-01T09:00:00" tipoDeComprobante="ingreso" formaDePago="Pago en una sola exhibicion" subTotal="1000.00" total="1160.00" metodoDePago="Efectivo" LugarExpedicion="Puebla, Pue." sello="" noCertificado="" certificado="">
-  <cfdi:Emisor rfc="AAA010101AAA" nombre="Empresa de Prueba SA de CV">
-    <cfdi:RegimenFiscal Regimen="Regimen General de Ley"/>
-  </cfdi:Emisor>
-  <cfdi:Receptor rfc="XAXX010101000" nombre="Publico en General"/>
-  <cfdi:Conceptos>
-)";
-const char* kFooter = R"(  </cfdi:Conceptos>
-  <cfdi:Impuestos totalImpuestosTrasladados="160.00">
-    <cfdi:Traslados>
-      <cfdi:Traslado impuesto="IVA" tasa="16.00" importe="160.00"/>
-    </cfdi:Traslados>
-  </cfdi:Impuestos>
-</cfdi:Comprobante>
-)";
-
 std::string TempPath(const std::string& name) { return "/tmp/kvn_seal_bench_" + std::to_string(::getpid()) + "_" + name; }
 
 const std::string& Invoice() {
-    static const std::string path = [] {
-        std::string p = TempPath("invoice.xml");
-        std::ofstream out(p, std::ios::binary);
-        out << kHeader;
-        for (int i = 0; i < 50; ++i) {
-            out << "    <cfdi:Concepto cantidad=\"" << (i % 7 + 1) << "\" unidad=\"pieza\" noIdentificacion=\"SKU-" << i
-                << "\" descripcion=\"Articulo de prueba numero " << i << "\" valorUnitario=\"12.50\" importe=\""
-                << (i % 7 + 1) * 12.5 << "\"/>\n";
-        }
-        out << kFooter;
-        return p;
-    }();
+    static const std::string path =
+        kvn_bench::WriteGeneratedInvoice(TempPath("invoice.xml"), kvn_bench::kPlainHeader, 50);
     return path;
 }
 

@@ -16,41 +16,14 @@
 
 #include "cfdi/dtd_catalogue.h"
 #include "cfdi/validate.h"
+#include "generated_invoice.h"
 #include "kelvane.h"
 
 namespace {
 
-const char* kHeader =
-    R"(<?xml version="1.0" encoding="UTF-8"?>
-<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" serie="A" folio="1" fecha="2014-02-01T09:00:00" sello="c2VsbG8=" formaDePago="Pago en una sola exhibicion" noCertificado="20001000000100005867" certificado="Y2VydA==" subTotal="1000.00" total="1160.00" tipoDeComprobante="ingreso" metodoDePago="Efectivo" LugarExpedicion="Puebla, Pue.">
-  <cfdi:Emisor rfc="AAA010101AAA" nombre="Empresa de Prueba SA de CV">
-    <cfdi:DomicilioFiscal calle="Reforma" municipio="Puebla" estado="Puebla" pais="Mexico" codigoPostal="72000"/>
-    <cfdi:RegimenFiscal Regimen="Regimen General de Ley"/>
-  </cfdi:Emisor>
-  <cfdi:Receptor rfc="XAXX010101000" nombre="Publico en General"/>
-  <cfdi:Conceptos>
-)";
-const char* kFooter = R"(  </cfdi:Conceptos>
-  <cfdi:Impuestos totalImpuestosTrasladados="160.00">
-    <cfdi:Traslados>
-      <cfdi:Traslado impuesto="IVA" tasa="16.00" importe="160.00"/>
-    </cfdi:Traslados>
-  </cfdi:Impuestos>
-</cfdi:Comprobante>
-)";
-
 std::string Document(int concepts) {
-    std::string path = "/tmp/kvn_validate_bench_" + std::to_string(concepts) + ".xml";
-    if (std::ifstream(path)) return path;
-    std::ofstream out(path, std::ios::binary);
-    out << kHeader;
-    for (int i = 0; i < concepts; ++i) {
-        out << "    <cfdi:Concepto cantidad=\"" << (i % 7 + 1) << "\" unidad=\"pieza\" noIdentificacion=\"SKU-" << i
-            << "\" descripcion=\"Articulo de prueba numero " << i << "\" valorUnitario=\"12.50\" importe=\""
-            << (i % 7 + 1) * 12.5 << "\"/>\n";
-    }
-    out << kFooter;
-    return path;
+    return kvn_bench::WriteGeneratedInvoice("/tmp/kvn_validate_bench_" + std::to_string(concepts) + ".xml",
+                                            kvn_bench::kValidHeader, concepts);
 }
 
 std::string DtdFile() {

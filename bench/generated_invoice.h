@@ -1,0 +1,56 @@
+// Generated CFDI 3.2 invoices for the benchmarks: a fixed header, `concepts` Concepto
+// elements and a fixed footer, so every benchmark measures the same shape of document.
+#pragma once
+
+#include <fstream>
+#include <string>
+
+namespace kvn_bench {
+
+// Root, issuer and receiver of a plain invoice whose seal fields are empty.
+inline constexpr const char* kPlainHeader =
+    R"(<?xml version="1.0" encoding="UTF-8"?>
+<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="2014-02-01T09:00:00" tipoDeComprobante="ingreso" formaDePago="Pago en una sola exhibicion" subTotal="1000.00" total="1160.00" metodoDePago="Efectivo" LugarExpedicion="Puebla, Pue." sello="" noCertificado="" certificado="">
+  <cfdi:Emisor rfc="AAA010101AAA" nombre="Empresa de Prueba SA de CV">
+    <cfdi:RegimenFiscal Regimen="Regimen General de Ley"/>
+  </cfdi:Emisor>
+  <cfdi:Receptor rfc="XAXX010101000" nombre="Publico en General"/>
+  <cfdi:Conceptos>
+)";
+
+// The same invoice with every field the DTD and the value restrictions require.
+inline constexpr const char* kValidHeader =
+    R"(<?xml version="1.0" encoding="UTF-8"?>
+<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" serie="A" folio="1" fecha="2014-02-01T09:00:00" sello="c2VsbG8=" formaDePago="Pago en una sola exhibicion" noCertificado="20001000000100005867" certificado="Y2VydA==" subTotal="1000.00" total="1160.00" tipoDeComprobante="ingreso" metodoDePago="Efectivo" LugarExpedicion="Puebla, Pue.">
+  <cfdi:Emisor rfc="AAA010101AAA" nombre="Empresa de Prueba SA de CV">
+    <cfdi:DomicilioFiscal calle="Reforma" municipio="Puebla" estado="Puebla" pais="Mexico" codigoPostal="72000"/>
+    <cfdi:RegimenFiscal Regimen="Regimen General de Ley"/>
+  </cfdi:Emisor>
+  <cfdi:Receptor rfc="XAXX010101000" nombre="Publico en General"/>
+  <cfdi:Conceptos>
+)";
+
+inline constexpr const char* kFooter = R"(  </cfdi:Conceptos>
+  <cfdi:Impuestos totalImpuestosTrasladados="160.00">
+    <cfdi:Traslados>
+      <cfdi:Traslado impuesto="IVA" tasa="16.00" importe="160.00"/>
+    </cfdi:Traslados>
+  </cfdi:Impuestos>
+</cfdi:Comprobante>
+)";
+
+// Writes the invoice to path unless a file is already there; returns path.
+inline std::string WriteGeneratedInvoice(const std::string& path, const char* header, int concepts) {
+    if (std::ifstream(path)) return path;
+    std::ofstream out(path, std::ios::binary);
+    out << header;
+    for (int i = 0; i < concepts; ++i) {
+        out << "    <cfdi:Concepto cantidad=\"" << (i % 7 + 1) << "\" unidad=\"pieza\" noIdentificacion=\"SKU-" << i
+            << "\" descripcion=\"Articulo de prueba numero " << i << "\" valorUnitario=\"12.50\" importe=\""
+            << (i % 7 + 1) * 12.5 << "\"/>\n";
+    }
+    out << kFooter;
+    return path;
+}
+
+}  // namespace kvn_bench
