@@ -19,6 +19,7 @@
 
 #include "cfdi/xml_events.h"
 #include "generated_invoice.h"
+#include "peer_pipe.h"
 #include "kelvane.h"
 
 namespace {
@@ -77,21 +78,6 @@ struct Collector {
     std::string transferTotal;  // written after the transfer lines, as the tables order it
 };
 
-void AppendNormalised(std::string& out, const char* s, std::size_t n) {
-    std::size_t b = 0;
-    while (b < n && std::strchr(" \t\r\n", s[b])) ++b;
-    while (n > b && std::strchr(" \t\r\n", s[n - 1])) --n;
-    bool space = false;
-    for (std::size_t i = b; i < n; ++i) {
-        if (std::strchr(" \t\r\n", s[i])) {
-            space = true;
-            continue;
-        }
-        if (space) out += ' ';
-        space = false;
-        out += s[i];
-    }
-}
 
 void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*, int, const xmlChar**,
                int nbAttributes, int, const xmlChar** attrs) {
@@ -101,7 +87,7 @@ void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlCha
             const xmlChar** a = attrs + 5 * i;
             if (std::strcmp(reinterpret_cast<const char*>(a[0]), "totalImpuestosTrasladados") == 0) {
                 c->transferTotal.clear();
-                AppendNormalised(c->transferTotal, reinterpret_cast<const char*>(a[3]),
+                kvn_bench::AppendNormalised(c->transferTotal, reinterpret_cast<const char*>(a[3]),
                                  static_cast<std::size_t>(a[4] - a[3]));
             }
         }
@@ -113,7 +99,7 @@ void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlCha
         for (int i = 0; i < nbAttributes; ++i) {
             const xmlChar** a = attrs + 5 * i;
             if (a[1] == nullptr && name == reinterpret_cast<const char*>(a[0]) && a[4] > a[3]) {
-                AppendNormalised(c->pipe, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+                kvn_bench::AppendNormalised(c->pipe, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
                 c->pipe += '|';
                 break;
             }
@@ -121,15 +107,6 @@ void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlCha
     }
 }
 
-const std::map<std::string, std::vector<std::string>> kOrder = {
-    {"Comprobante", {"version", "fecha", "tipoDeComprobante", "formaDePago", "condicionesDePago", "subTotal",
-                     "descuento", "TipoCambio", "Moneda", "total", "metodoDePago", "LugarExpedicion", "NumCtaPago"}},
-    {"Emisor", {"rfc", "nombre"}},
-    {"RegimenFiscal", {"Regimen"}},
-    {"Receptor", {"rfc", "nombre"}},
-    {"Concepto", {"cantidad", "unidad", "noIdentificacion", "descripcion", "valorUnitario", "importe"}},
-    {"Traslado", {"impuesto", "tasa", "importe"}},
-};
 
 void PeerEnd(void* ctx, const xmlChar* localname, const xmlChar*, const xmlChar*) {
     auto* c = static_cast<Collector*>(ctx);
@@ -144,7 +121,7 @@ std::string Peer(const std::string& path) {
     sax.initialized = XML_SAX2_MAGIC;
     sax.startElementNs = PeerStart;
     sax.endElementNs = PeerEnd;
-    Collector c{&kOrder, "||", {}};
+    Collector c{&kvn_bench::kPeerPipeOrder, "||", {}};
     if (xmlSAXUserParseFile(&sax, &c, path.c_str()) != 0) return {};
     c.pipe += '|';
     return c.pipe;

@@ -30,6 +30,7 @@
 #include "cfdi/signed_writer.h"
 #include "cfdi/verify.h"
 #include "generated_invoice.h"
+#include "peer_pipe.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
 #include "pki/keyfile.h"
@@ -69,31 +70,7 @@ struct Collector {
     bool wantSignature = false;
 };
 
-void AppendNormalised(std::string& out, const char* s, std::size_t n) {
-    std::size_t b = 0;
-    while (b < n && std::strchr(" \t\r\n", s[b])) ++b;
-    while (n > b && std::strchr(" \t\r\n", s[n - 1])) --n;
-    bool space = false;
-    for (std::size_t i = b; i < n; ++i) {
-        if (std::strchr(" \t\r\n", s[i])) {
-            space = true;
-            continue;
-        }
-        if (space) out += ' ';
-        space = false;
-        out += s[i];
-    }
-}
 
-const std::map<std::string, std::vector<std::string>> kOrder = {
-    {"Comprobante", {"version", "fecha", "tipoDeComprobante", "formaDePago", "condicionesDePago", "subTotal",
-                     "descuento", "TipoCambio", "Moneda", "total", "metodoDePago", "LugarExpedicion", "NumCtaPago"}},
-    {"Emisor", {"rfc", "nombre"}},
-    {"RegimenFiscal", {"Regimen"}},
-    {"Receptor", {"rfc", "nombre"}},
-    {"Concepto", {"cantidad", "unidad", "noIdentificacion", "descripcion", "valorUnitario", "importe"}},
-    {"Traslado", {"impuesto", "tasa", "importe"}},
-};
 
 std::string Value(const xmlChar** a) {
     return std::string(reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
@@ -108,7 +85,7 @@ void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlCha
             const xmlChar** a = attrs + 5 * i;
             if (std::strcmp(reinterpret_cast<const char*>(a[0]), "totalImpuestosTrasladados") == 0) {
                 c->transferTotal.clear();
-                AppendNormalised(c->transferTotal, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+                kvn_bench::AppendNormalised(c->transferTotal, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
             }
         }
         return;
@@ -120,13 +97,13 @@ void PeerStart(void* ctx, const xmlChar* localname, const xmlChar*, const xmlCha
             if (std::strcmp(reinterpret_cast<const char*>(a[0]), "certificado") == 0) c->certificado = Value(a);
         }
     }
-    auto it = kOrder.find(local);
-    if (it == kOrder.end()) return;
+    auto it = kvn_bench::kPeerPipeOrder.find(local);
+    if (it == kvn_bench::kPeerPipeOrder.end()) return;
     for (const std::string& name : it->second) {
         for (int i = 0; i < nbAttributes; ++i) {
             const xmlChar** a = attrs + 5 * i;
             if (a[1] == nullptr && name == reinterpret_cast<const char*>(a[0]) && a[4] > a[3]) {
-                AppendNormalised(c->pipe, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
+                kvn_bench::AppendNormalised(c->pipe, reinterpret_cast<const char*>(a[3]), static_cast<std::size_t>(a[4] - a[3]));
                 c->pipe += '|';
                 break;
             }
