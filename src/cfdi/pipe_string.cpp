@@ -56,13 +56,22 @@ int ParseOutcome(const XmlParseResult& result) {
 // with the table set beforehand.
 class PipeSink final : public XmlEventSink {
 public:
-    explicit PipeSink(bool stampMode) : stampMode_(stampMode) {}
+    PipeSink(bool stampMode, const RootAttributeValue* replaced) : stampMode_(stampMode), replaced_(replaced) {}
 
     void UseTable(const ElementEntry* table) { builder_.emplace(table, stampMode_); }
     PipeBuilder* builder() noexcept { return builder_ ? &*builder_ : nullptr; }
+    void Restart() noexcept { rootSeen_ = false; }
 
     bool OnStartElement(const char* uri, const char* local, const char* qname, const ElementAttribute* attributes,
                         std::size_t count) override {
+        if (!rootSeen_) {
+            rootSeen_ = true;
+            if (replaced_) {
+                WithReplacement(attributes, count);
+                attributes = rootAttributes_.data();
+                count = rootAttributes_.size();
+            }
+        }
         if (!builder_) {
             const ElementEntry* table = TableOfRoot(local, qname, attributes, count);
             if (!table) return false;
@@ -95,7 +104,22 @@ private:
         return stampMode_ ? StampSchemaTable() : SchemaTableForVersion(versionNumber);
     }
 
+    // The root's attributes with the replaced one's value set (or added at the end).
+    void WithReplacement(const ElementAttribute* attributes, std::size_t count) {
+        rootAttributes_.assign(attributes, attributes + count);
+        for (ElementAttribute& a : rootAttributes_) {
+            if (std::strcmp(a.qname, replaced_->name) == 0) {
+                a.value = replaced_->value;
+                return;
+            }
+        }
+        rootAttributes_.push_back({replaced_->name, replaced_->value, "", replaced_->name});
+    }
+
     bool stampMode_;
+    const RootAttributeValue* replaced_;
+    bool rootSeen_ = false;
+    Vec<ElementAttribute> rootAttributes_;
     std::optional<PipeBuilder> builder_;
 };
 
@@ -111,28 +135,35 @@ int ParseWithVersionFirst(const char* xmlFile, std::FILE* document, bool stampMo
     const ElementEntry* table = ChooseTable(versionNumber, stampMode);
     if (!table) return -NOT_SUPPORTED_ERROR;
     sink.UseTable(table);
+    sink.Restart();
     std::rewind(document);
     return ParseOutcome(ParseXmlEvents(document, sink, kXmlDefaults));
+}
+
+// Runs the parse(s) that fill the sink's builder and checks stamp mode's mandatory
+// values. Returns 0 or a negative code with its message recorded.
+int Collect(PipeSink& sink, const char* xmlFile, bool stampMode) {
+    FilePtr document = OpenDocument(xmlFile);
+    if (!document) return -OPEN_ERROR;
+    XmlParseResult single = ParseXmlEvents(document.get(), sink, kXmlDefaults);
+    int rc = sink.builder() ? ParseOutcome(single) : ParseWithVersionFirst(xmlFile, document.get(), stampMode, sink);
+    if (rc < 0) return rc;
+    if (stampMode) {
+        if (const char* missing = sink.builder()->FirstMissingMandatory()) {
+            RecordError("Attribute '%s' is mandatory/Atributo es obligatorio", missing);
+            return -MISSING_ERROR;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
 
 int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
     const bool stampMode = (options & KVN_OPT_STAMP) != 0;
-    FilePtr document = OpenDocument(xmlFile);
-    if (!document) return -OPEN_ERROR;
-
-    PipeSink sink(stampMode);
-    XmlParseResult single = ParseXmlEvents(document.get(), sink, kXmlDefaults);
-    int rc = sink.builder() ? ParseOutcome(single) : ParseWithVersionFirst(xmlFile, document.get(), stampMode, sink);
-    if (rc < 0) return rc;
+    PipeSink sink(stampMode, nullptr);
+    if (int rc = Collect(sink, xmlFile, stampMode); rc < 0) return rc;
     PipeBuilder& builder = *sink.builder();
-    if (stampMode) {
-        if (const char* missing = builder.FirstMissingMandatory()) {
-            RecordError("Attribute '%s' is mandatory/Atributo es obligatorio", missing);
-            return -MISSING_ERROR;
-        }
-    }
 
     const bool wantsLength = out == nullptr || outlen < 1;
     std::size_t length = 0;
@@ -144,6 +175,23 @@ int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
     }
     if (length < kMinimumResult) {
         if (!wantsLength) out[0] = '\0';
+        return -NO_DATA_ERROR;
+    }
+    return ClampToInt(length);
+}
+
+int BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
+    const bool stampMode = (options & KVN_OPT_STAMP) != 0;
+    pipe.clear();
+    PipeSink sink(stampMode, replaced);
+    if (int rc = Collect(sink, xmlFile, stampMode); rc < 0) return rc;
+    PipeBuilder& builder = *sink.builder();
+    pipe.resize(builder.LengthBound() + 1);  // room for Write's NUL
+    std::size_t length = builder.Write(pipe.data(), pipe.size() - 1);
+    if (options & KVN_OPT_LATIN1) length = Utf8ToLatin1InPlace(pipe.data(), length);
+    pipe.resize(length);
+    if (length < kMinimumResult) {
+        pipe.clear();
         return -NO_DATA_ERROR;
     }
     return ClampToInt(length);
