@@ -502,8 +502,8 @@ def write_set(symbol, source, t):
             ins["note"].replace("\n", " ")))
     o.write("};\n\n}  // namespace\n\n")
     o.write("extern const StylesheetTables %s = {\n" % symbol)
-    o.write("    kNames, %d, kAttributes, %d, kNameSlots, %d, kAttributeSlots, %d, kSteps, kCode, %d, %d, %d,\n" % (
-        len(t.names), len(t.attributes), len(slots([local for _, local in t.names[1:]])) - 1, len(slots(t.attributes)) - 1, len(t.code),
+    o.write("    kUris, %d, kNames, %d, kAttributes, %d, kNameSlots, %d, kAttributeSlots, %d, kSteps, kCode, %d, %d, %d,\n" % (
+        len(t.uris), len(t.names), len(t.attributes), len(slots([local for _, local in t.names[1:]])) - 1, len(slots(t.attributes)) - 1, len(t.code),
         t.root[0], t.root[1]))
     o.write("};\n\n}  // namespace kvn\n")
     return o.getvalue()
