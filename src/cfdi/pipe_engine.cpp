@@ -58,7 +58,8 @@ char* PipeEngine::Chunks::Room(std::size_t n) {
         if (n >= kMaxAllocation || size() + n >= kMaxAllocation) throw AllocError("malloc request is too big.");
         std::size_t capacity = chunks_.empty() ? kFirstCapacity : std::min(capacity_ * 2, kLargestChunk);
         if (capacity < n) capacity = n;
-        chunks_.emplace_back(static_cast<char*>(emalloc(capacity)));
+        UniquePtr<char> chunk(static_cast<char*>(emalloc(capacity)));
+        chunks_.push_back(std::move(chunk));
         total_ += used_;
         capacity_ = capacity;
         used_ = 0;
@@ -74,11 +75,13 @@ PipeEngine::PipeEngine(const StylesheetTables& sheet, bool stampMode, const Root
     frames_.push_back({0, kNone, false, false, false});
 }
 
-std::uint16_t PipeEngine::ResolveName(const char* uri, const char* local) noexcept {
-    // Elements of one namespace mostly come in runs, and the parser hands the URI of one
-    // declaration as one pointer: the namespace is looked up once per run.
-    if (uri != lastUri_ && !(lastUri_ && std::strcmp(uri, lastUri_) == 0)) {
-        lastUri_ = uri;
+std::uint16_t PipeEngine::ResolveName(const char* uri, const char* local) {
+    // Elements of one namespace mostly come in runs: the namespace is looked up once per
+    // run. (The parser's URI pointers are not kept: a later declaration may reuse the
+    // storage of an ended one.)
+    if (!lastUriKnown_ || !SameName(uri, lastUri_.c_str())) {
+        lastUri_.assign(uri);
+        lastUriKnown_ = true;
         lastSheetUri_ = nullptr;
         for (std::uint32_t i = 0; i < sheet_.uriCount; ++i) {
             if (std::strcmp(sheet_.uris[i], uri) == 0) lastSheetUri_ = sheet_.uris[i];

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "base/memory.h"
 #include "cfdi/pipe_string.h"
@@ -104,7 +105,7 @@ private:
         bool rawEmpty;
     };
 
-    std::uint16_t ResolveName(const char* uri, const char* local) noexcept;
+    std::uint16_t ResolveName(const char* uri, const char* local);
     std::uint32_t ResolveAttribute(const char* local) const noexcept;
     std::uint32_t AddNode(Frame& parent, std::uint16_t name);
     void StoreAttribute(std::uint32_t id, const char* value);
@@ -125,9 +126,10 @@ private:
     bool stampMode_;
     const RootAttributeValue* replaced_;
     std::uint32_t replacedId_;
-    // The last element namespace resolved: the parser's URI text and the stylesheet's
-    // pointer for it (null when the stylesheet names no element in it).
-    const char* lastUri_ = nullptr;
+    // The last element namespace resolved: its URI and the stylesheet's pointer for it
+    // (null when the stylesheet names no element in it).
+    String lastUri_;
+    bool lastUriKnown_ = false;
     const char* lastSheetUri_ = nullptr;
     // Per element name and attribute position (the first kCachedPositions): the attribute
     // id + 1 found there last time. Documents repeat their attribute order, so a hit costs
@@ -173,7 +175,10 @@ private:
         const T& operator[](std::size_t i) const noexcept { return blocks_[i >> kShift].get()[i & (kBlock - 1)]; }
         std::size_t size() const noexcept { return size_; }
         void push_back(const T& value) {
-            if ((size_ & (kBlock - 1)) == 0) blocks_.emplace_back(static_cast<T*>(emalloc(kBlock * sizeof(T))));
+            if ((size_ & (kBlock - 1)) == 0) {
+                UniquePtr<T> block(static_cast<T*>(emalloc(kBlock * sizeof(T))));
+                blocks_.push_back(std::move(block));
+            }
             blocks_.back().get()[size_ & (kBlock - 1)] = value;
             ++size_;
         }
