@@ -21,7 +21,8 @@ Output, under OUT:
                             document (stamp groups first copy the stamp into a document of
                             its own), writing "@@kvn-doc@@ <file>" before each result
   extract-stamp.xslt        copies a document's stamp into a document of its own
-  manifest.tsv              group, options (0 or "stamp"), stylesheet, document
+  manifest.tsv              group, options (0 or "stamp"), stylesheet, document, and
+                            "missing:<attribute>" where the library is to refuse the stamp
 
 Usage: gen_documents.py --sat DIR --out DIR [--count N] [--seed S]
   --count is the number of random documents per version (directed constructs come on top).
@@ -243,7 +244,7 @@ class Generator:
             return 0
         if r < 0.3:
             return 0
-        if r < 0.85:
+        if r < 0.85 or not self.messy:
             return 1
         if r < 0.96:
             return 2
@@ -257,7 +258,8 @@ class Generator:
         for attr, required in shape.attrs.items():
             if fixed and attr in fixed:
                 continue
-            if (required and self.rng.random() < 0.95) or (not required and self.rng.random() < 0.5):
+            keep_required = not self.messy or self.rng.random() < 0.95
+            if (required and keep_required) or (not required and self.rng.random() < 0.5):
                 node.attrs.append(("", attr, self.value(shape, attr)))
         for attr, value in (fixed or {}).items():
             node.attrs.append(("", attr, value))
@@ -524,6 +526,10 @@ def construct_cases(gen, versions, all_roots):
         tree = invoice(gen, versions[vname], versions, **kw)
         return tree
 
+    # 0. tidy documents without any of the constructs below, for comparison.
+    for vname in versions:
+        v = versions[vname]
+        cases.append(("c0-sin-construccion-%s" % vname, vname, base(vname, complements=v.roots[:1])))
     # 1. complements a version's stylesheet does not include (built-in text rule).
     for vname, uri in (("3.0", "psgecfd"), ("3.0", "psgcfdsp"), ("3.2", "psgcfdsp")):
         found = [(sheet, k) for k, sheet in all_roots if k[0] == "http://www.sat.gob.mx/" + uri]
@@ -610,11 +616,28 @@ def construct_cases(gen, versions, all_roots):
         tree = base(vname)
         tree.children.reverse()
         cases.append(("c9-hijos-al-reves-%s" % vname, vname, tree))
+    # A stamp without a required attribute: the stylesheet writes an empty field, the
+    # library refuses the stamp.
+    for vname in ("3.2", "4.0"):
+        tree = base(vname, stamp=True)
+        for e in find_all(tree, "TimbreFiscalDigital"):
+            e.attrs = [a for a in e.attrs if a[1] != "UUID"]
+        cases.append(("k1-timbre-sin-UUID-%s" % vname, vname, tree))
     gen.messy = True
     return cases
 
 
 # ---------------------------------------------------------------------------------------
+
+
+def missing_in_stamp(path, sheet):
+    """The first required stamp attribute that is absent or empty: the library keeps
+    answering MISSING_ERROR for it where the stylesheet writes an empty field."""
+    stamp = next(ET.parse(path).getroot().iter("{%s}TimbreFiscalDigital" % TFD))
+    for attr, required in sheet.shapes[(TFD, "TimbreFiscalDigital")].attrs.items():
+        if required and not stamp.get(attr):
+            return "missing:" + attr
+    return ""
 
 
 def wrapper(stylesheet, stamp):
@@ -707,11 +730,11 @@ def main():
         with open(path, "wb") as f:
             f.write(document_bytes(rng, tree, prefixes, messy, namespaces_of(tree, [])))
         groups.setdefault(group, (os.path.join(sat, CADENA, VERSIONS[vname][0]), False, []))[2].append(path)
-        manifest.append((group, "0", groups[group][0], path))
+        manifest.append((group, "0", groups[group][0], path, ""))
         if v.stamp is not None and find_all(tree, "TimbreFiscalDigital"):
             sgroup = v.stamp_group
             groups.setdefault(sgroup, (os.path.join(sat, STAMPS[sgroup][0]), True, []))[2].append(path)
-            manifest.append((sgroup, "stamp", groups[sgroup][0], path))
+            manifest.append((sgroup, "stamp", groups[sgroup][0], path, missing_in_stamp(path, v.stamp)))
     for group, (stylesheet, stamp, paths) in groups.items():
         with open(os.path.join(out, group + ".wrap.xslt"), "w", encoding="utf-8") as f:
             f.write(wrapper(stylesheet, stamp))
