@@ -272,6 +272,9 @@ class Generator:
             for key, child in shape.children.items():
                 for _ in range(self.count(key)):
                     node.children.append(self.build(sheet, child, depth + 1))
+        if self.messy and self.rng.random() < 0.02:
+            # Content no template selects: ignored, or copied as text under a complement holder.
+            node.children.insert(self.rng.randint(0, len(node.children)), self.unknown(2))
         if self.messy and self.rng.random() < 0.1:
             self.rng.shuffle(node.children)
         return node
@@ -475,6 +478,8 @@ def invoice(gen, version, versions, complements=(), foreign=(), stamp=False, add
                     holder = [Node(version.ns, "ComplementoConcepto")]
                     concept.children.append(holder[0])
                 holder[0].children.append(element)
+                if gen.messy and gen.rng.random() < 0.1:
+                    holder[0].children.append(gen.unknown())
             else:
                 complemento[0].children.insert(gen.rng.randint(0, len(complemento[0].children)), element)
         if gen.messy and gen.rng.random() < 0.15:
