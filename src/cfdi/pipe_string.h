@@ -4,6 +4,8 @@
 // covers; one wrong byte makes the invoice invalid.
 #pragma once
 
+#include "base/memory.h"
+
 namespace kvn {
 
 // Computes the pipe string of the document in xmlFile. Options read: KVN_OPT_STAMP (the
@@ -17,5 +19,19 @@ namespace kvn {
 // -MISSING_ERROR (stamp mode) with their messages recorded; -NO_DATA_ERROR without a
 // message when the result would be shorter than 4 characters.
 int MakePipeString(char* out, int outlen, const char* xmlFile, int options);
+
+// One root attribute whose value the pipe string takes as given instead of the document's
+// (present or not in the document): signing computes the seal over the document as it will be written.
+struct RootAttributeValue {
+    const char* name;
+    const char* value;
+};
+
+// The pipe string of the document in xmlFile, into `pipe` (replacing its content), with the
+// root attribute `replaced` (may be null) taken as present with the given value. Options
+// as for MakePipeString. Returns the exact length (no NUL counted) or a negative code with
+// its message recorded, the same codes as MakePipeString; -NO_DATA_ERROR (no message)
+// leaves `pipe` empty.
+int BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced);
 
 }  // namespace kvn

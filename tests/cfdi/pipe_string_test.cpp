@@ -222,5 +222,27 @@ TEST(PipeString, HugeValuesAndManyConcepts) {
     EXPECT_EQ(r.text, expected + "|");
 }
 
+// BuildPipeString gives the exact string; a replaced root attribute counts as present with
+// its given value, whether the document carries it or not.
+TEST(PipeString, BuildWithReplacedRootAttribute) {
+    std::string path = FixturePath("cfd20.xml");
+    String pipe;
+    int n = BuildPipeString(pipe, path.c_str(), 0, nullptr);
+    ASSERT_GT(n, 0) << LastErrorText();
+    EXPECT_EQ(std::string(pipe.data(), pipe.size()), ReadFile(FixturePath("cfd20.pipe.txt")));
+    EXPECT_EQ(static_cast<std::size_t>(n), pipe.size());
+
+    std::string doc = WriteTempDoc("replaced.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.2" serie="S" folio="F"/>)");
+    RootAttributeValue folio{"folio", "99"};
+    ASSERT_GT(BuildPipeString(pipe, doc.c_str(), 0, &folio), 0) << LastErrorText();
+    EXPECT_EQ(std::string(pipe.data(), pipe.size()), "||2.2|S|99||");
+    std::string noFolio = WriteTempDoc("replaced_absent.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.2" serie="S"/>)");
+    ASSERT_GT(BuildPipeString(pipe, noFolio.c_str(), 0, &folio), 0) << LastErrorText();
+    EXPECT_EQ(std::string(pipe.data(), pipe.size()), "||2.2|S|99||");
+
+    EXPECT_EQ(BuildPipeString(pipe, "/nonexistent/invoice.xml", 0, &folio), -OPEN_ERROR);
+    EXPECT_TRUE(pipe.empty());
+}
+
 }  // namespace
 }  // namespace kvn
