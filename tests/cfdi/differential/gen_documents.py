@@ -74,6 +74,7 @@ class Shape:
         self.children = {}  # key -> Shape, in template order
         self.text = False
         self.any_children = False  # ./* : a complement container
+        self.deep = set()  # child keys selected with // (found at any depth)
         self.values = {}  # attribute name -> literal values compared in tests
 
     def child(self, key):
@@ -122,8 +123,11 @@ class Stylesheet:
             ctx = env[var]
         if path in (".", ""):
             return ctx, None
-        steps = [s for s in re.split(r"/+", path) if s not in (".", "")]
-        for step in steps:
+        deep = False
+        for step in path.split("/"):
+            if step in ("", "."):
+                deep = deep or step == ""
+                continue
             if step.startswith("@"):
                 attr = step[1:]
                 break
@@ -131,7 +135,11 @@ class Stylesheet:
                 ctx.any_children = True
                 return None, None
             prefix, local = step.split(":")
-            ctx = ctx.child((nsmap[prefix], local))
+            key = (nsmap[prefix], local)
+            if deep:
+                ctx.deep.add(key)
+                deep = False
+            ctx = ctx.child(key)
         return ctx, attr
 
     def _walk(self, node, ctx, nsmap, env):
@@ -172,6 +180,7 @@ class Stylesheet:
             merged.children.update(source.children)
             merged.text |= source.text
             merged.any_children |= source.any_children
+            merged.deep |= source.deep
             for a, v in source.values.items():
                 merged.values.setdefault(a, set()).update(v)
         return merged
@@ -223,17 +232,20 @@ PLAIN_VALUES = ["1000.00", "0.160000", "16.00", "XAXX010101000", "AAA010101AAA",
 MESSY_VALUES = ["  espacios   al  borde  ", "línea\nnueva", "dos\r\nlíneas", "tab\tdentro", "A &amp; B", "&lt;etiqueta&gt;",
                 "&quot;comillas&quot; y &apos;apóstrofo&apos;", "&#241;o&#xF1;o", "Ñandú peñón", "\u00a0nbsp\u00a0",
                 "&#160;nbsp ref&#xA0;", "salto&#10;de&#13;línea&#9;ref", "", " ", "|barra|", "€ 100", "😀 &#x1F600;",
-                "  &#32; ref de espacio &#x20; ", "Compañía \u2013 Ünïcödé"]
+                "  &#32; ref de espacio &#x20; ", "Compañía \u2013 Ünïcödé", "a > b",
+                "NEL\u0085 LS\u2028 ideográfico\u3000 zwsp\u200b fin", "&#x85;&#x2028;&#12288;"]
 TEXT_VALUES = ["7501234567890", "  texto con\n   saltos  ", "a &amp; b", "<![CDATA[ <crudo> & ]]>", "12<!-- corte -->34",
-               "&#241;&#xA0;", "Ñ", "dos\r\nlíneas", "", "x<?kvn pi?>y", "\u00a0"]
+               "&#241;&#xA0;", "Ñ", "dos\r\nlíneas", "", "x<?kvn pi?>y", "\u00a0",
+               "12<b>34</b> <i> 56 </i>"]
 UNKNOWN_TEXT = ["\n    ", "texto libre", " con  espacios \n y saltos\r\n", "<![CDATA[cdata <b> &amp; ]]>", "&amp;&lt;&#241;",
                 "ñ\u00a0ü", "\t"]
 
 
 class Generator:
-    def __init__(self, rng, sheets, messy=True):
+    def __init__(self, rng, sheets, namespaces, messy=True):
         self.rng = rng
         self.sheets = sheets
+        self.namespaces = namespaces  # every namespace the stylesheets know
         self.messy = messy
         self.budget = 0
 
@@ -278,12 +290,19 @@ class Generator:
         if depth < 9:
             for key, child in shape.children.items():
                 for _ in range(self.count(key)):
-                    node.children.append(self.build(sheet, child, depth + 1))
+                    element = self.build(sheet, child, depth + 1)
+                    if key in shape.deep and self.messy and self.rng.random() < 0.25:
+                        # a path with // finds it below elements no template reads
+                        element = Node("http://ejemplo.mx/extra", "Envoltura", children=[element])
+                    node.children.append(element)
         if self.messy and self.rng.random() < 0.02:
             # Content no template selects: ignored, or copied as text under a complement holder.
             node.children.insert(self.rng.randint(0, len(node.children)), self.unknown(2))
         if self.messy and self.rng.random() < 0.1:
             self.rng.shuffle(node.children)
+        if self.messy and depth > 0 and self.rng.random() < 0.02:
+            # The right name in another namespace (another version's, a complement's, none).
+            node.ns = self.rng.choice(self.namespaces + [""])
         return node
 
     def unknown(self, depth=0):
@@ -321,6 +340,8 @@ class Writer:
     def prefix_for(self, ns, taken):
         """A prefix for ns, not among those declared on the element being written."""
         p = self.prefixes.get(ns)
+        if ns == "http://ejemplo.mx/extra" and self.messy and self.rng.random() < 0.3:
+            p = self.rng.choice(sorted(set(self.prefixes.values())))  # a known prefix, rebound
         if p is None or p in taken or (self.messy and self.rng.random() < 0.15):
             self.counter += 1
             p = "n%d" % self.counter
@@ -491,6 +512,24 @@ def invoice(gen, version, versions, complements=(), foreign=(), stamp=False, add
                 complemento[0].children.insert(gen.rng.randint(0, len(complemento[0].children)), element)
         if gen.messy and gen.rng.random() < 0.15:
             complemento[0].children.insert(0, gen.unknown())
+        for _ in range(2 if gen.messy and gen.rng.random() < 0.15 else 0):
+            # Any element a template matches, loose in the Complemento or inside an unknown
+            # element there (whose built-in rule applies templates to its children).
+            owner_sheet, key = gen.rng.choice([(s, k) for s in {version.sheet} for k in s.shapes])
+            gen.budget = 15
+            element = gen.build(owner_sheet, owner_sheet.shapes[key])
+            if gen.rng.random() < 0.5:
+                wrapper_node = gen.unknown()
+                wrapper_node.children.insert(gen.rng.randint(0, len(wrapper_node.children)), element)
+                element = wrapper_node
+            holders = complemento + [h for c in concepts for h in c.find("ComplementoConcepto")]
+            holder = gen.rng.choice(holders)
+            holder.children.insert(gen.rng.randint(0, len(holder.children)), element)
+        if gen.messy and gen.rng.random() < 0.1 and len(complemento[0].children) > 1:
+            # Complements split over two Complemento elements.
+            second = Node(version.ns, "Complemento", children=complemento[0].children[1:])
+            del complemento[0].children[1:]
+            root.children.insert(root.children.index(complemento[0]) + 1, second)
         if stamp:
             complemento[0].children.insert(gen.rng.randint(0, len(complemento[0].children)), stamp_node(gen, version))
     if addenda:
@@ -715,7 +754,8 @@ def main():
     prefixes[TFD] = "tfd"
     prefixes[XSI] = "xsi"
 
-    gen = Generator(rng, versions)
+    namespaces = sorted({k[0] for v in versions.values() for k in v.sheet.shapes})
+    gen = Generator(rng, versions, namespaces)
     docs = []  # (version, name, tree, messy)
     for vname, v in versions.items():
         own = list(v.roots)
