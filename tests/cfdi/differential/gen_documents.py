@@ -424,12 +424,19 @@ class Writer:
         return "".join(out)
 
 
-def document_bytes(rng, root, prefixes, messy, namespaces):
+def document_bytes(rng, root, prefixes, messy, namespaces, subset=None):
+    """subset: an internal DTD subset, "{p}" standing for the root's prefix."""
     writer = Writer(rng, prefixes, messy)
     # Most invoices declare every namespace on the root; messy ones declare some where used.
     declare = [ns for ns in namespaces if not messy or rng.random() < 0.7]
     body = writer.element(root, {}, "", declare)
     head = ""
+    if subset:
+        name = re.match(r"<([^\s/>]+)", body).group(1)
+        head = '<?xml version="1.0" encoding="UTF-8"?>\n<!DOCTYPE %s [\n%s\n]>\n' % (
+            name, subset.replace("{p}", name.split(":")[0] + ":" if ":" in name else "")
+            .replace("xmlns:{p0}", "xmlns:" + name.split(":")[0] if ":" in name else "xmlns"))
+        return (head + body + "\n").encode("utf-8")
     encoding = "UTF-8"
     if not messy or rng.random() < 0.85:
         encoding = rng.choice(["UTF-8", "utf-8", "ISO-8859-1"]) if messy else "UTF-8"
@@ -674,8 +681,30 @@ def construct_cases(gen, versions, all_roots):
         for e in find_all(tree, "TimbreFiscalDigital"):
             e.attrs = [a for a in e.attrs if a[1] != "UUID"]
         cases.append(("k1-timbre-sin-UUID-%s" % vname, vname, tree))
+    # Internal DTD subsets: attribute defaults (a non-validating parser applies those of the
+    # internal subset) and an entity whose text is markup.
+    for vname in ("2.2", "3.2", "4.0"):
+        v = versions[vname]
+        upper = vname >= "3.3"
+        moneda, nombre = "Moneda", ("Nombre" if upper else "nombre")
+        tree = base(vname)
+        tree.attrs = [a for a in tree.attrs if a[1] != moneda]
+        for e in tree.find("Emisor"):
+            e.attrs = [a for a in e.attrs if a[1] != nombre]
+        subset = ('<!ATTLIST {p}Comprobante %s CDATA "XTS">\n<!ATTLIST {p}Emisor %s CDATA "Emisor  por\tomisión">'
+                  % (moneda, nombre))
+        cases.append(("x1-dtd-atributos-por-omision-%s" % vname, vname, tree, subset))
+        tree = base(vname)
+        receptor = plain(gen, v.sheet, v.ns, "Receptor")
+        tree.remove("Receptor")
+        at = 1 if tree.find("Emisor") else 0
+        tree.children.insert(at, ("raw", "&receptor;"))
+        # The entity declares its namespace itself: libxml2 parses an entity's text apart
+        # from the place it is used, and would leave a prefix from the root unbound.
+        text = '<{p}Receptor xmlns:{p0}="%s"%s/>' % (v.ns, "".join(' %s="%s"' % (a[1], a[2]) for a in receptor.attrs))
+        cases.append(("x2-dtd-entidad-con-marcado-%s" % vname, vname, tree, "<!ENTITY receptor '%s'>" % text))
     gen.messy = True
-    return cases
+    return [c if len(c) == 4 else c + (None,) for c in cases]
 
 
 # ---------------------------------------------------------------------------------------
@@ -767,20 +796,20 @@ def main():
             others = [rng.choice(foreign)] if foreign and rng.random() < 0.15 else []
             tree = invoice(gen, v, versions, complements=picks, foreign=others,
                            stamp=v.stamp is not None and rng.random() < 0.6, addenda=gen.messy and rng.random() < 0.2)
-            docs.append((vname, "r%04d" % i, tree, gen.messy))
-    for name, vname, tree in construct_cases(gen, versions, all_roots):
-        docs.append((vname, name, tree, False))
+            docs.append((vname, "r%04d" % i, tree, gen.messy, None))
+    for name, vname, tree, subset in construct_cases(gen, versions, all_roots):
+        docs.append((vname, name, tree, False, subset))
 
     manifest = []
     groups = {}
-    for vname, name, tree, messy in docs:
+    for vname, name, tree, messy, subset in docs:
         v = versions[vname]
         group = "cfd" + vname.replace(".", "")
         folder = os.path.join(out, "docs", group)
         os.makedirs(folder, exist_ok=True)
         path = os.path.join(folder, name + ".xml")
         with open(path, "wb") as f:
-            f.write(document_bytes(rng, tree, prefixes, messy, namespaces_of(tree, [])))
+            f.write(document_bytes(rng, tree, prefixes, messy, namespaces_of(tree, []), subset))
         groups.setdefault(group, (os.path.join(sat, CADENA, VERSIONS[vname][0]), False, []))[2].append(path)
         manifest.append((group, "0", groups[group][0], path, ""))
         if v.stamp is not None and find_all(tree, "TimbreFiscalDigital"):
