@@ -538,10 +538,23 @@ def invoice(gen, version, versions, complements=(), foreign=(), stamp=False, add
             del complemento[0].children[1:]
             root.children.insert(root.children.index(complemento[0]) + 1, second)
         if stamp:
-            complemento[0].children.insert(gen.rng.randint(0, len(complemento[0].children)), stamp_node(gen, version))
+            element, holder = stamp_node(gen, version), complemento[0]
+            r = gen.rng.random() if gen.messy else 1
+            if r < 0.1:
+                # The stamp is found wherever it is: below an unknown element, in the Addenda.
+                element = Node("http://ejemplo.mx/extra", "Envoltura", children=[element])
+            elif r < 0.2:
+                addenda = root.find("Addenda")
+                holder = addenda[0] if addenda else Node(version.ns, "Addenda")
+                if not addenda:
+                    root.children.append(holder)
+            holder.children.insert(gen.rng.randint(0, len(holder.children)), element)
     if addenda:
-        root.remove("Addenda")
-        root.children.append(Node(version.ns, "Addenda", children=[gen.unknown() for _ in range(2)]))
+        holder = root.find("Addenda")
+        if not holder:
+            holder = [Node(version.ns, "Addenda")]
+            root.children.append(holder[0])
+        holder[0].children += [gen.unknown() for _ in range(2)]
     return root
 
 
