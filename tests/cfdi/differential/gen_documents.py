@@ -307,8 +307,9 @@ class Generator:
 
     def unknown(self, depth=0):
         """Arbitrary content for Addenda and unknown complements."""
-        ns = self.rng.choice(["http://ejemplo.mx/extra", "", "http://www.sat.gob.mx/desconocido"])
-        node = Node(ns, self.rng.choice(["Extra", "Dato", "Nodo", "Concepto"]))
+        ns = self.rng.choice(["http://ejemplo.mx/extra", "", "http://www.sat.gob.mx/desconocido",
+                              self.rng.choice(self.namespaces)])
+        node = Node(ns, self.rng.choice(["Extra", "Dato", "Nodo", "Concepto", "Año", "Descripción"]))
         if self.rng.random() < 0.5:
             node.attrs.append(("", "Valor", self.value()))
         for _ in range(self.rng.randint(0, 3)):
@@ -694,6 +695,23 @@ def construct_cases(gen, versions, all_roots):
         for e in find_all(tree, "TimbreFiscalDigital"):
             e.attrs = [a for a in e.attrs if a[1] != "UUID"]
         cases.append(("k1-timbre-sin-UUID-%s" % vname, vname, tree))
+    # Paths with // reach nested and misplaced elements: InformacionAduanera and Parte below
+    # unknown wrappers, inside a Parte inside a Parte, inside ComplementoConcepto.
+    for vname in ("2.2", "3.2", "3.3", "4.0"):
+        v = versions[vname]
+        sheet, ns = v.sheet, v.ns
+        wrap = lambda *c: Node("http://ejemplo.mx/extra", "Envoltura", children=list(c))
+        aduana = lambda n: plain(gen, sheet, ns, "InformacionAduanera", {next(iter(sheet.effective(
+            sheet.shapes[(ns, "InformacionAduanera")]).attrs)): "A%d" % n})
+        parte = lambda n, *c: plain(gen, sheet, ns, "Parte", {"descripcion" if vname < "3.3" else "Descripcion":
+                                                              "P%d" % n}, list(c))
+        concepto = plain(gen, sheet, ns, "Concepto", children=[
+            aduana(1), wrap(aduana(2)), parte(1, aduana(3), wrap(aduana(4)), parte(2, aduana(5))),
+            Node(ns, "ComplementoConcepto", children=[parte(3, aduana(6)), aduana(7), wrap(parte(4))])])
+        tree = base(vname)
+        tree.remove("Conceptos")
+        tree.children.insert(2, Node(ns, "Conceptos", children=[concepto]))
+        cases.append(("x3-rutas-descendientes-%s" % vname, vname, tree))
     # Internal DTD subsets: attribute defaults (a non-validating parser applies those of the
     # internal subset) and an entity whose text is markup.
     for vname in ("2.2", "3.2", "4.0"):
