@@ -382,6 +382,8 @@ class Compiler:
         test = test.strip()
         m = re.fullmatch(r"\./@(\w+)='([^']*)'", test)
         if m:
+            if re.search(r"[ \t\r\n]", m.group(2)):
+                fail(path, "comparison with a text holding white space is not handled")
             return self.emit(op="kIfEquals", steps=[("self", 0)], attribute=self.t.attribute(m.group(1)),
                              text=m.group(2), note="if " + test)
         steps, attribute = self.parse_path(test, prefixes, path, params)

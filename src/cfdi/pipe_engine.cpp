@@ -124,7 +124,8 @@ void PipeEngine::StoreAttribute(std::uint32_t id, const char* value) {
     char* start = values_.Room(n);
     char* end = CopyCleaned(start, value, n);
     values_.Commit(end);
-    attributes_.push_back({start, static_cast<std::uint32_t>(end - start), id, n == 0 ? 1u : 0u});
+    const auto length = static_cast<std::uint32_t>(end - start);
+    attributes_.push_back({start, length, id, n == 0 ? 1u : 0u, length != n ? 1u : 0u});
 }
 
 std::uint32_t PipeEngine::AttributeAt(std::uint16_t name, std::size_t position, const char* qname) noexcept {
@@ -367,8 +368,11 @@ void PipeEngine::Run(std::uint32_t begin, std::uint32_t end, std::uint32_t conte
                 break;
             }
             case StyleOp::kIfEquals: {
+                // XPath compares the value as written. The compared texts hold no white space
+                // (the generator checks), so the written value equals one exactly when its
+                // cleaned value does and cleaning dropped nothing.
                 const Attribute* a = AttributeOf(context, ins.attribute);
-                if (a && a->length == std::strlen(ins.text) && std::memcmp(a->value, ins.text, a->length) == 0) {
+                if (a && !a->changed && a->length == std::strlen(ins.text) && std::memcmp(a->value, ins.text, a->length) == 0) {
                     Run(i + 1, ins.end, context);
                 }
                 break;

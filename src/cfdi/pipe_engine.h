@@ -87,8 +87,9 @@ private:
     struct Attribute {
         const char* value;  // cleaned, in values_
         std::uint32_t length;
-        std::uint32_t id : 31;
+        std::uint32_t id : 30;
         std::uint32_t rawEmpty : 1;  // the value as written was empty
+        std::uint32_t changed : 1;   // cleaning made it shorter
     };
     // One open element of the stream.
     struct Frame {

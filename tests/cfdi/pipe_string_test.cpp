@@ -291,5 +291,14 @@ TEST(PipeString, BuildWithReplacedRootAttribute) {
     EXPECT_TRUE(pipe.empty());
 }
 
+// A stylesheet's test of an attribute's value compares the value as written: nomina 1.1's
+// fields come out for Version="1.1" and not for " 1.1".
+TEST(PipeString, ValueTestsSeeTheWrittenValue) {
+    std::string doc = WriteTempDoc("nomina_version.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="F"><cfdi:Complemento><nomina:Nomina xmlns:nomina="http://www.sat.gob.mx/nomina" Version=" 1.1" RegistroPatronal="R" NumEmpleado="7"/><nomina:Nomina xmlns:nomina="http://www.sat.gob.mx/nomina" Version="1.1" NumEmpleado="8"/></cfdi:Complemento></cfdi:Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||3.2|F|||||||1.1|8|||||||||");
+}
+
 }  // namespace
 }  // namespace kvn
