@@ -337,8 +337,7 @@ void PipeEngine::Run(std::uint32_t begin, std::uint32_t end, std::uint32_t conte
                 if (ins.op == StyleOp::kRequired && stampMode_ && !missing_ && (!value.present || value.rawEmpty)) {
                     missing_ = ins.attribute != kNoAttribute ? sheet_.attributes[ins.attribute] : "";
                 }
-                out_->Append("|", 1);
-                out_->Append(value.text, value.length);
+                out_->AppendField(value.text, value.length);
                 break;
             }
             case StyleOp::kApply: {
