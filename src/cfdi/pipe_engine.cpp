@@ -79,21 +79,27 @@ std::uint16_t PipeEngine::ResolveName(const char* uri, const char* local) {
     // Elements of one namespace mostly come in runs: the namespace is looked up once per
     // run. (The parser's URI pointers are not kept: a later declaration may reuse the
     // storage of an ended one.)
-    if (!lastUriKnown_ || !SameName(uri, lastUri_.c_str())) {
+    if (!lastUriKnown_ || std::strcmp(uri, lastUri_.c_str()) != 0) {
         lastUri_.assign(uri);
         lastUriKnown_ = true;
         lastSheetUri_ = nullptr;
+        lastName_ = 0;
         for (std::uint32_t i = 0; i < sheet_.uriCount; ++i) {
             if (std::strcmp(sheet_.uris[i], uri) == 0) lastSheetUri_ = sheet_.uris[i];
         }
     }
     if (!lastSheetUri_) return 0;
+    // Siblings of one name come in runs too (the concepts of an invoice).
+    if (lastName_ != 0 && SameName(sheet_.names[lastName_].local, local)) return lastName_;
     const std::uint32_t mask = sheet_.nameSlotMask;
     for (std::uint32_t at = StyleHash(local) & mask;; at = (at + 1) & mask) {
         std::uint16_t id = sheet_.nameSlots[at];
         if (id == 0) return 0;
         const StyleName& name = sheet_.names[id];
-        if (name.uri == lastSheetUri_ && SameName(name.local, local)) return id;
+        if (name.uri == lastSheetUri_ && SameName(name.local, local)) {
+            lastName_ = id;
+            return id;
+        }
     }
 }
 

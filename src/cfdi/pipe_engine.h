@@ -149,6 +149,7 @@ private:
     // (null when the stylesheet names no element in it).
     String lastUri_;
     bool lastUriKnown_ = false;
+    std::uint16_t lastName_ = 0;  // the last name found in that namespace
     const char* lastSheetUri_ = nullptr;
     // Per element name and attribute position (the first kCachedPositions): the attribute
     // id + 1 found there last time. Documents repeat their attribute order, so a hit costs
