@@ -387,6 +387,16 @@ void PipeEngine::Run(std::uint32_t begin, std::uint32_t end, std::uint32_t conte
     }
 }
 
+void PipeEngine::RunTemplate(std::uint16_t name, std::uint32_t node) {
+    if (depth_ >= kMaxTemplateDepth) {
+        tooDeep_ = true;
+        return;
+    }
+    ++depth_;
+    Run(sheet_.names[name].begin, sheet_.names[name].end, node);
+    --depth_;
+}
+
 // Applies templates to one node: its template's program, or XSLT's built-in rule (text
 // copied as it stands; for an element, templates applied to its children in order), which
 // is walked here without recursion.
@@ -398,7 +408,7 @@ void PipeEngine::Apply(std::uint32_t node) {
         return;
     }
     if (templated(start.name)) {
-        Run(sheet_.names[start.name].begin, sheet_.names[start.name].end, node);
+        RunTemplate(start.name, node);
         return;
     }
     std::uint32_t n = start.firstChild;
@@ -408,7 +418,7 @@ void PipeEngine::Apply(std::uint32_t node) {
         if (x.name == kTextNode) {
             out_->Append(text_.At(x.data), x.count);
         } else if (templated(x.name)) {
-            Run(sheet_.names[x.name].begin, sheet_.names[x.name].end, n);
+            RunTemplate(x.name, n);
         } else {
             descend = x.firstChild != kNone;
         }

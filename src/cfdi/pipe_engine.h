@@ -88,6 +88,14 @@ public:
     // otherwise null.
     const char* Write(PipeOutput& out);
 
+    // After Write: templates were applied to elements nested deeper than the engine follows
+    // (kMaxTemplateDepth); the output is then incomplete and must not be used.
+    bool TooDeep() const noexcept { return tooDeep_; }
+
+    // Nested template applications followed (each takes C stack; real invoices need a
+    // handful, a hostile document could ask for millions).
+    static constexpr int kMaxTemplateDepth = 1000;
+
 private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFF;
     static constexpr std::uint16_t kTextNode = 0xFFFE;
@@ -133,6 +141,7 @@ private:
 
     void Run(std::uint32_t begin, std::uint32_t end, std::uint32_t context);
     void Apply(std::uint32_t node);
+    void RunTemplate(std::uint16_t name, std::uint32_t node);
     template <class F>
     bool Select(std::uint32_t context, const StyleStep* step, const StyleStep* last, F& visit);
     bool Matches(std::uint32_t node, std::uint16_t name) const noexcept;
@@ -218,6 +227,8 @@ private:
     PipeOutput* out_ = nullptr;
     String scratch_;
     const char* missing_ = nullptr;
+    int depth_ = 0;
+    bool tooDeep_ = false;
 };
 
 }  // namespace kvn

@@ -101,6 +101,10 @@ int Compute(PipeOutput& pipe, const char* xmlFile, int options, const RootAttrib
     int rc = sink.engine() ? ParseOutcome(single) : ParseWithVersionFirst(xmlFile, document.get(), stampMode, sink);
     if (rc < 0) return rc;
     const char* missing = sink.engine()->Write(pipe);
+    if (sink.engine()->TooDeep()) {
+        RecordError("Error: %s (Line: %d)", "elements nested too deeply for the stylesheet", 0);
+        return -BAD_XML_ERROR;
+    }
     if (missing) {
         RecordError("Attribute '%s' is mandatory/Atributo es obligatorio", missing);
         return -MISSING_ERROR;

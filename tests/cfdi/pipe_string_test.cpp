@@ -304,5 +304,24 @@ TEST(PipeString, ValueTestsSeeTheWrittenValue) {
     EXPECT_EQ(r.text, "||3.2|F|||||||1.1|8|||||||||");
 }
 
+// Templates applied to elements nested ever deeper (the complement holder inside itself)
+// are followed to a fixed depth; past it the computation fails instead of exhausting the
+// stack.
+TEST(PipeString, NestedTemplatesHaveADepthLimit) {
+    auto nested = [](int levels) {
+        std::string doc = R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="F">)";
+        for (int i = 0; i < levels; ++i) doc += "<cfdi:Complemento>";
+        for (int i = 0; i < levels; ++i) doc += "</cfdi:Complemento>";
+        return doc + "</cfdi:Comprobante>";
+    };
+    PipeResult one = Pipe(WriteTempDoc("nested1.xml", nested(1)));
+    ASSERT_EQ(one.code, 0) << LastErrorText();
+    PipeResult deep = Pipe(WriteTempDoc("nested900.xml", nested(900)));
+    ASSERT_EQ(deep.code, 0) << LastErrorText();
+    EXPECT_EQ(deep.text, one.text);
+    EXPECT_EQ(Pipe(WriteTempDoc("nested100k.xml", nested(100000))).code, -BAD_XML_ERROR);
+    EXPECT_STREQ(LastErrorText(), "Error: elements nested too deeply for the stylesheet (Line: 0)");
+}
+
 }  // namespace
 }  // namespace kvn
