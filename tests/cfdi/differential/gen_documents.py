@@ -309,7 +309,7 @@ class Generator:
         """Arbitrary content for Addenda and unknown complements."""
         ns = self.rng.choice(["http://ejemplo.mx/extra", "", "http://www.sat.gob.mx/desconocido",
                               self.rng.choice(self.namespaces)])
-        node = Node(ns, self.rng.choice(["Extra", "Dato", "Nodo", "Concepto", "Año", "Descripción"]))
+        node = Node(ns, self.rng.choice(["Extra", "Dato", "Nodo", "Concepto", "Año", "Descripción", "x.y-z_1"]))
         if self.rng.random() < 0.5:
             node.attrs.append(("", "Valor", self.value()))
         for _ in range(self.rng.randint(0, 3)):
