@@ -223,6 +223,10 @@ int main(int argc, char** argv) {
     }
     const fs::path out = o.out;
     std::error_code ignored;
+    if (fs::exists(out) && !fs::is_empty(out) && !fs::exists(out / "manifest.tsv")) {
+        std::cerr << out << " holds something else than an earlier run: not cleared\n";
+        return 2;
+    }
     fs::remove_all(out, ignored);
     fs::create_directories(out);
     std::cout << "seed " << o.seed << ", " << o.count << " random documents per version" << std::endl;
