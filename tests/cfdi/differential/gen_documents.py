@@ -24,6 +24,13 @@ Output, under OUT:
   manifest.tsv              group, options (0 or "stamp"), stylesheet, document, and
                             "missing:<attribute>" where the library is to refuse the stamp
 
+Names: r<n> random documents; c0 a tidy control per version; c1-c9 the constructs where a
+walk in document order goes wrong (complement not included, Receptor without Domicilio,
+Retenciones without Traslados, ecc with totals, implocal order, detallista without seller or
+totalAmount, several TotalAllowanceCharge, optional attribute empty, children out of order);
+k1 a stamp without a required attribute; x1-x3 DTD attribute defaults, an entity holding
+markup, // paths through nested and misplaced elements.
+
 Usage: gen_documents.py --sat DIR --out DIR [--count N] [--seed S]
   --count is the number of random documents per version (directed constructs come on top).
 """
@@ -57,7 +64,6 @@ CONCEPT_COMPLEMENTS = {
     "http://www.sat.gob.mx/iedu", "http://www.sat.gob.mx/ventavehiculos", "http://www.sat.gob.mx/terceros",
     "http://www.sat.gob.mx/acreditamiento",
 }
-# The usual prefix of the authority's namespaces, used where the stylesheet declares none.
 MARKER = "@@kvn-doc@@"
 
 
@@ -309,7 +315,7 @@ class Generator:
         """Arbitrary content for Addenda and unknown complements."""
         ns = self.rng.choice(["http://ejemplo.mx/extra", "", "http://www.sat.gob.mx/desconocido",
                               self.rng.choice(self.namespaces)])
-        node = Node(ns, self.rng.choice(["Extra", "Dato", "Nodo", "Concepto", "Año", "Descripción"]))
+        node = Node(ns, self.rng.choice(["Extra", "Dato", "Nodo", "Concepto", "Año", "Descripción", "x.y-z_1"]))
         if self.rng.random() < 0.5:
             node.attrs.append(("", "Valor", self.value()))
         for _ in range(self.rng.randint(0, 3)):

@@ -2,7 +2,7 @@
 // complement each version's stylesheet includes, run through the tax authority's stylesheets
 // by xsltproc and through KVN_MakePipeStringFromXml; both must agree byte for byte, and in
 // stamp mode (KVN_OPT_STAMP) the library must agree with the stamp stylesheet run over the
-// document's stamp.
+// document's stamp; with KVN_OPT_LATIN1 it must give the same string in Latin-1.
 //
 //   pipe_differential --python PY --generator gen_documents.py --sat DIR --out DIR
 //                     [--count N] [--seed S] [--self-check-every K]
@@ -106,8 +106,9 @@ std::map<std::string, std::string> SplitResults(const std::string& all) {
     return results;
 }
 
-std::string Ours(const std::string& document, bool stamp) {
-    int options = stamp ? KVN_OPT_STAMP : 0;
+// The length query's bound is the buffer given, so a bound too small shows as a cut string.
+std::string Ours(const std::string& document, bool stamp, int extraOptions = 0) {
+    int options = (stamp ? KVN_OPT_STAMP : 0) | extraOptions;
     auto failure = [](int code) {
         char message[1024] = "";
         KVN_LastError(message, sizeof message);
@@ -137,6 +138,27 @@ std::string Visible(const std::string& s) {
         }
     }
     return v;
+}
+
+// What KVN_OPT_LATIN1 makes of a UTF-8 string: code points below 256 as one byte, any other
+// character as "?".
+std::string Latin1(const std::string& utf8) {
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        auto lead = static_cast<unsigned char>(utf8[i]);
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+        } else if (lead < 0xE0 && i + 1 < utf8.size()) {
+            unsigned code = ((lead & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
+            out += code < 256 ? static_cast<char>(code) : '?';
+            i += 2;
+        } else {
+            out += '?';
+            i += lead < 0xF0 ? 3 : 4;
+        }
+    }
+    return out;
 }
 
 std::size_t FirstDifference(const std::string& a, const std::string& b) {
@@ -201,6 +223,10 @@ int main(int argc, char** argv) {
     }
     const fs::path out = o.out;
     std::error_code ignored;
+    if (fs::exists(out) && !fs::is_empty(out) && !fs::exists(out / "manifest.tsv")) {
+        std::cerr << out << " holds something else than an earlier run: not cleared\n";
+        return 2;
+    }
     fs::remove_all(out, ignored);
     fs::create_directories(out);
     std::cout << "seed " << o.seed << ", " << o.count << " random documents per version" << std::endl;
@@ -273,6 +299,11 @@ int main(int argc, char** argv) {
             Report(row, expected, ours, mismatches < 40);
             ++mismatches;
             ++perGroup[row.group + (row.stamp ? " (stamp)" : "")];
+        } else if (std::string latin1 = Ours(row.document, row.stamp, KVN_OPT_LATIN1); latin1 != Latin1(expected)) {
+            std::cout << "LATIN-1 ";
+            Report(row, Latin1(expected), latin1, mismatches < 40);
+            ++mismatches;
+            ++perGroup[row.group + (row.stamp ? " (stamp, Latin-1)" : " (Latin-1)")];
         }
     }
     for (const auto& [group, n] : perGroup) std::cout << "  " << group << ": " << n << " differ\n";
