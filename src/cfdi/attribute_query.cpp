@@ -101,6 +101,44 @@ private:
 // The version attribute is read up to this many characters.
 constexpr int kVersionTextMax = 15;
 
+constexpr const char* kCfdi3Uri = "http://www.sat.gob.mx/cfd/3";
+constexpr const char* kCfdi4Uri = "http://www.sat.gob.mx/cfd/4";
+
+// What the root start tag says about a capitalised `Version`.
+struct RootVersion {
+    bool capitalised = false;  // a root Comprobante with `Version` and without `version`
+    int number = 0;            // 33 or 40 when it names a supported version, else 0
+    char text[kVersionTextMax + 1] = {};
+};
+
+RootVersion ReadRootVersion(const char* uri, const char* local, const ElementAttribute* attributes,
+                            std::size_t count) noexcept {
+    RootVersion root;
+    if (std::strcmp(local, "Comprobante") != 0) return root;
+    const char* value = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::strcmp(attributes[i].qname, "version") == 0) return root;
+        if (std::strcmp(attributes[i].qname, "Version") == 0) value = attributes[i].value;
+    }
+    if (!value) return root;
+    root.capitalised = true;
+    std::memcpy(root.text, value, ::strnlen(value, kVersionTextMax));
+    if (std::strcmp(uri, kCfdi3Uri) == 0 && std::strcmp(value, "3.3") == 0) root.number = 33;
+    if (std::strcmp(uri, kCfdi4Uri) == 0 && std::strcmp(value, "4.0") == 0) root.number = 40;
+    return root;
+}
+
+// Reads the root start tag and stops.
+class RootVersionSink final : public XmlEventSink {
+public:
+    bool OnStartElement(const char* uri, const char* local, const char* /*qname*/,
+                        const ElementAttribute* attributes, std::size_t count) override {
+        root = ReadRootVersion(uri, local, attributes, count);
+        return false;
+    }
+    RootVersion root;
+};
+
 }  // namespace
 
 int QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef) {
@@ -141,7 +179,33 @@ int SupportedVersionNumber(const char* text) noexcept {
     return static_cast<int>(std::trunc(version * 10.0));
 }
 
+int RootVersionNumber(const char* uri, const char* local, const ElementAttribute* attributes,
+                      std::size_t count) noexcept {
+    if (std::strcmp(local, "Comprobante") != 0) return 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::strcmp(attributes[i].qname, "version") == 0) {
+            int number = SupportedVersionNumber(attributes[i].value);
+            return number == 33 ? 0 : number;
+        }
+    }
+    return ReadRootVersion(uri, local, attributes, count).number;
+}
+
 int DetectVersion(std::FILE* document, double& version) {
+    {
+        // A parse error is left for the query below to find and report.
+        RootVersionSink sink;
+        ParseXmlEvents(document, sink, kXmlDefaults);
+        std::rewind(document);
+        if (sink.root.capitalised) {
+            if (sink.root.number == 0) {
+                RecordError("CFD version '%s' not supported/CFD version no es compatible", sink.root.text);
+                return -NOT_SUPPORTED_ERROR;
+            }
+            version = sink.root.number / 10.0;
+            return sink.root.number / 10;
+        }
+    }
     char text[kVersionTextMax + 1];
     int rc = QueryAttribute(text, kVersionTextMax, document, "version", "Comprobante");
     if (rc == -NO_MATCH_ERROR) {
@@ -151,7 +215,9 @@ int DetectVersion(std::FILE* document, double& version) {
     if (rc < 0) return rc;
     version = ReadLeadingNumber(text);
     double major = std::trunc(version);
-    if (major != 2.0 && major != 3.0) {
+    // 3.3 is only ever written as `Version` (above); a `version` of 3.3 belongs to no
+    // version this library reads.
+    if ((major != 2.0 && major != 3.0) || std::trunc(version * 10.0) == 33.0) {
         RecordError("CFD version '%s' not supported/CFD version no es compatible", text);
         return -NOT_SUPPORTED_ERROR;
     }

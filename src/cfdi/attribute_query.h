@@ -1,7 +1,10 @@
 // Attribute query and version detection over a document file.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+
+#include "cfdi/xml_events.h"
 
 namespace kvn {
 
@@ -19,19 +22,32 @@ namespace kvn {
 // with the message recorded.
 int QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef);
 
-// Reads the version attribute of the root Comprobante (any namespace). Returns the major
-// version, 2 or 3, and sets `version` whenever the attribute was read. Failures:
-// -NO_MATCH_ERROR ("Cannot find the 'version' attribute/..."), -NOT_SUPPORTED_ERROR for
-// another major version, or the query's error.
+// Reads the document's version. CFDI 3.3 and 4.0 name it `Version`: a root
+// cfdi:Comprobante in http://www.sat.gob.mx/cfd/3 with Version="3.3", or in
+// http://www.sat.gob.mx/cfd/4 with Version="4.0" (a root Comprobante with `Version` and
+// without `version` and any other namespace or value is not supported). Older versions
+// name it `version`, read from the first Comprobante (any namespace) that carries it.
+// Returns the major version, 2, 3 or 4, and sets `version` whenever the attribute was
+// read. Failures: -NO_MATCH_ERROR ("Cannot find the 'version' attribute/..."),
+// -NOT_SUPPORTED_ERROR for another major version (and for a `version` of 3.3, which is
+// only ever written `Version`), or the query's error.
 int DetectVersion(std::FILE* document, double& version);
 
-// trunc(version x 10) of the document in xmlFile: 20, 22, 30, 32 for the supported versions,
-// any other number for other minor versions, or a negative code with its message recorded.
+// trunc(version x 10) of the document in xmlFile: 20, 22, 30, 32, 33, 40 for the supported
+// versions, any other number for other minor versions of 2 and 3, or a negative code with
+// its message recorded.
 int VersionNumber(const char* xmlFile);
 
 // The version number of a version attribute's text, read as the document's version is
 // (its first 15 characters): trunc(version x 10) when the major version is 2 or 3, else 0.
 int SupportedVersionNumber(const char* text) noexcept;
+
+// The version number that a root start tag settles by itself, as VersionNumber would give
+// it: 33 or 40 for the root of a 3.3 or 4.0 document, SupportedVersionNumber of a root
+// Comprobante's `version`; 0 when the root alone does not settle it (VersionNumber then
+// decides and reports).
+int RootVersionNumber(const char* uri, const char* local, const ElementAttribute* attributes,
+                      std::size_t count) noexcept;
 
 // Reads "1.5e1"-style text as C atof does in the "C" locale (leading white space, sign,
 // digits, fraction, exponent; 0 when no number starts the text), whatever the host's

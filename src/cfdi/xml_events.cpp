@@ -88,6 +88,7 @@ XmlParseResult ParseXmlEvents(std::FILE* document, XmlEventSink& sink, unsigned 
     parser->handlers.startElement = OnStartElement;
     parser->handlers.endElement = OnEndElement;
     parser->handlers.characters = OnCharacters;
+    if (options & kXmlWhitespaceText) parser->handlers.ignorableWhitespace = OnCharacters;
     parser->handlers.errorHandler = OnError;
 
     int ok = XmlParse(parser.get(), XmlFileRead, document, nullptr);

@@ -28,7 +28,8 @@ public:
                                 const ElementAttribute* attributes, std::size_t count) = 0;
     virtual bool OnEndElement(const char* /*uri*/, const char* /*local*/, const char* /*qname*/) { return true; }
     // Character data and CDATA content, possibly in several pieces. A run of white space
-    // only between tags is not delivered (the parser reports it as ignorable).
+    // only between tags is not delivered (the parser reports it as ignorable) unless the
+    // parse asks for it with kXmlWhitespaceText.
     virtual bool OnCharacters(const char* /*text*/, std::size_t /*n*/) { return true; }
 
 protected:
@@ -53,6 +54,9 @@ enum XmlEventOptions : unsigned {
     kXmlDefaults = 0,
     // Namespace declarations (xmlns, xmlns:p) stay in the attribute lists.
     kXmlKeepNamespaceDeclarations = 1,
+    // Runs of white space only between tags reach OnCharacters too, so the sink sees
+    // every character of the content.
+    kXmlWhitespaceText = 2,
 };
 
 // Parses the document read from `document` (binary stream, positioned at its start)

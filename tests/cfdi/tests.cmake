@@ -3,3 +3,17 @@ find_package(LibXml2 REQUIRED)
 if(TARGET test_cfdi)
   target_link_libraries(test_cfdi PRIVATE LibXml2::LibXml2)
 endif()
+
+# The tax authority's stylesheets, the source of the stylesheet tables and the peer of the
+# pipe string (xsltproc).
+set(KVN_SAT_DIR "${KVN_CORPUS_DIR}/../sat" CACHE PATH "The tax authority's schemas and stylesheets (holds www.sat.gob.mx/)")
+if(TARGET test_cfdi)
+  target_compile_definitions(test_cfdi PRIVATE KVN_SAT_DIR="${KVN_SAT_DIR}")
+endif()
+# The committed stylesheet tables are what the generator makes of the stylesheets.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  add_test(NAME stylesheet_tables_up_to_date
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/gen_stylesheet_tables.py
+            --sat ${KVN_SAT_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi)
+endif()
