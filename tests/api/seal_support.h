@@ -107,7 +107,7 @@ inline std::string Lower(std::string s) {
 // --- the corpus and the tax authority's stylesheets ---------------------------------------
 
 inline std::string Corpus(const std::string& name) { return std::string(KVN_CORPUS_DIR) + "/" + name; }
-inline std::string Example(const std::string& name) { return std::string(KVN_FIXTURES_DIR) + "/../../examples/" + name; }
+inline std::string Example(const std::string& name) { return std::string(KVN_SOURCE_DIR) + "/examples/" + name; }
 
 // A stylesheet of the authority's tree, next to the corpus (cfd/4/..., cfd/3/...).
 inline std::string Stylesheet(const std::string& path) {
