@@ -82,18 +82,8 @@ bool Unwrapped(String& value) {
     return true;
 }
 
-}  // namespace
-
-const SealNames& SealNamesForVersion(int versionNumber) noexcept {
-    if (versionNumber == 33) return kCfdi33Names;
-    if (versionNumber == 40) return kCfdi40Names;
-    return kLowerCaseNames;
-}
-
-bool SealedWithSha256(int versionNumber) noexcept { return versionNumber == 33 || versionNumber == 40; }
-
 // Attribute `name` of the root Comprobante of a document of this version, not empty.
-static bool ReadComprobanteAttribute(const char* xmlFile, int versionNumber, const char* name, String& value) {
+bool ReadComprobanteAttribute(const char* xmlFile, int versionNumber, const char* name, String& value) {
     if (!SealedWithSha256(versionNumber)) {
         const char* element = versionNumber / 10 == 3 ? "cfdi:Comprobante" : "Comprobante";
         return ReadWholeAttribute(xmlFile, name, element, value);
@@ -104,6 +94,16 @@ static bool ReadComprobanteAttribute(const char* xmlFile, int versionNumber, con
     value = std::move(text);
     return true;
 }
+
+}  // namespace
+
+const SealNames& SealNamesForVersion(int versionNumber) noexcept {
+    if (versionNumber == 33) return kCfdi33Names;
+    if (versionNumber == 40) return kCfdi40Names;
+    return kLowerCaseNames;
+}
+
+bool SealedWithSha256(int versionNumber) noexcept { return versionNumber == 33 || versionNumber == 40; }
 
 bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value) {
     const char* name = FieldName(SealNamesForVersion(versionNumber), field);
@@ -127,9 +127,8 @@ bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value) {
 }
 
 bool ReadStampSignature(const char* xmlFile, String& value) {
-    FilePtr document = OpenDocument(xmlFile);
-    if (!document) return false;
-    document.reset();
+    // A document that cannot be opened is reported once, here.
+    if (!OpenDocument(xmlFile)) return false;
     return ReadStampSignature(xmlFile, VersionNumber(xmlFile), value);
 }
 
