@@ -97,7 +97,7 @@ TEST(SealCorpus, ValidInvoicesSignAgainIntoTheirOwnSeal) {
     TempDir dir("seal-corpus");
     int resigned = 0;
     for (const ManifestRow& row : Manifest()) {
-        if ((row.seal != "ok-sha1" && row.seal != "ok-md5")) continue;
+        if (row.seal != "ok-sha1" && row.seal != "ok-md5") continue;
         const std::string file = Corpus(row.file);
         const std::string number = Attribute(file, "noCertificado", "Comprobante");
         const std::string cert = CertificateNumbered(number);

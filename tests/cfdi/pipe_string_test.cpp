@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/lasterror.h"
+#include "cfdi/attribute_query.h"
 #include "cfdi/pipe_string.h"
 #include "cfdi/pipe_text.h"
 #include "doc_files.h"
@@ -51,7 +52,14 @@ TEST(PipeString, FixturesGiveTheirExpectedStrings) {
         "complement_terceros", "complement_iedu", "complement_ventavehiculos", "complement_psgecfd",
         "complement_psgcfdsp", "complement_divisas", "complement_donat", "complement_ecb", "complement_ecc",
         "complement_implocal", "complement_pfic", "complement_leyendasFisc", "complement_tpe", "complement_nomina",
-        "complement_registrofiscal", "complement_detallista",
+        "complement_registrofiscal", "complement_detallista", "cfdi33_pagos", "cfdi40_stamped",
+        // Constructs where the stylesheets' string is not the schema's order: a complement the
+        // 3.0 stylesheet lacks; an absent address still called; totals after the lines; a
+        // complement's Traslados not taken for the invoice's; implocal and detallista grouped
+        // by kind, with empty fields for absent elements; empty optional attributes; children
+        // out of the schema's order; the built-in rule copying an unknown complement's text.
+        "stylesheet_psgecfd_in_30", "stylesheet_cfd22_order_and_totals", "stylesheet_cfd22_ecc_empty_optional",
+        "stylesheet_cfdi32_implocal_detallista", "stylesheet_cfdi32_builtin_rule",
     };
     for (const char* name : names) {
         std::string base = std::string(name);
@@ -75,12 +83,48 @@ TEST(PipeString, StampMode) {
     // Outside stamp mode the stylesheet writes an empty field for each absent required value.
     EXPECT_EQ(Pipe(noUuid).text, "||3.2|||||||||");
 
+    // 3.3 and 4.0 documents carry the stamp 1.1.
+    r = Pipe(FixturePath("cfdi40_stamped.xml"), KVN_OPT_STAMP);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, ReadFile(FixturePath("cfdi40_stamped.stamp.txt")));
+    std::string noRfc = WriteTempDoc("stamp11_no_rfc.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/4" Version="4.0"><cfdi:Complemento>
+<tfd:TimbreFiscalDigital xmlns:tfd="http://www.sat.gob.mx/TimbreFiscalDigital" Version="1.1" UUID="U" FechaTimbrado="F" SelloCFD="x" NoCertificadoSAT="1" SelloSAT="y"/></cfdi:Complemento></cfdi:Comprobante>)");
+    EXPECT_EQ(Pipe(noRfc, KVN_OPT_STAMP).code, -MISSING_ERROR);
+    EXPECT_STREQ(LastErrorText(), "Attribute 'RfcProvCertif' is mandatory/Atributo es obligatorio");
+
     r = Pipe(FixturePath("cfd22.xml"), KVN_OPT_STAMP);
     EXPECT_EQ(r.code, -BAD_FLAG_ERROR);
     EXPECT_STREQ(LastErrorText(),
                  "TFD option only valid for version 3.x CFDI document/TFD opcion solo es valida para la version 3.x "
                  "documento CFDI");
     EXPECT_EQ(Pipe(FixturePath("cfdi32_unstamped.xml"), KVN_OPT_STAMP).code, -NO_DATA_ERROR);
+}
+
+// 3.3 and 4.0 write their version as `Version`, and only in their own namespace.
+TEST(PipeString, VersionsThreeThreeAndFourZero) {
+    EXPECT_EQ(VersionNumber(FixturePath("cfdi33_pagos.xml").c_str()), 33);
+    EXPECT_EQ(VersionNumber(FixturePath("cfdi40_stamped.xml").c_str()), 40);
+    struct Case {
+        const char* root;
+        const char* message;
+    } refused[] = {
+        {R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/4" Version="4.1"/>)",
+         "CFD version '4.1' not supported/CFD version no es compatible"},
+        {R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" Version="4.0"/>)",
+         "CFD version '4.0' not supported/CFD version no es compatible"},
+        {R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.3"/>)",
+         "CFD version '3.3' not supported/CFD version no es compatible"},
+        {R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/4" Fecha="x"/>)",
+         "Cannot find the 'version' attribute/No se puede encontrar la 'version' atributo"},
+    };
+    for (const Case& c : refused) {
+        std::string doc = WriteTempDoc("version40.xml", c.root);
+        ClearLastError();
+        EXPECT_LT(VersionNumber(doc.c_str()), 0) << c.root;
+        EXPECT_STREQ(LastErrorText(), c.message) << c.root;
+        PipeResult r = Pipe(doc);
+        EXPECT_LT(r.code, 0) << c.root;
+    }
 }
 
 TEST(PipeString, UnsupportedAndUnreadableDocuments) {
