@@ -164,6 +164,34 @@ TEST_F(SealV40, ChangesInsideTheSealedTextBreakTheSeal) {
     }
 }
 
+// Seals made by openssl over the stylesheet's text: SHA-256 verifies here, SHA-1 does not
+// (3.3 and 4.0 seals are SHA-256 only, whatever digest the block carries).
+TEST_F(SealV40, OnlySha256SealsMadeByOpensslVerify) {
+    const std::string doc = dir_ / "doc.xml";
+    ASSERT_EQ(KVN_SignXml(doc.c_str(), Example("cfdi40-invoice.xml").c_str(), Key(1024).c_str(), kPassword,
+                          Cert(1024).c_str(), 0),
+              0);
+    const std::string cadena = dir_ / "cadena.txt", pem = dir_ / "key.pem";
+    WriteFile(cadena, StylesheetPipeString(doc));
+    int status = -1;
+    seal_test::Run("openssl pkcs8 -inform DER -in '" + Key(1024) + "' -passin pass:" + kPassword + " -out '" + pem + "' 2>&1",
+        &status);
+    ASSERT_EQ(status, 0);
+    const std::string ourSeal = Attribute(doc, "Sello", "Comprobante");
+    for (const char* digest : {"sha256", "sha1"}) {
+        SCOPED_TRACE(digest);
+        const std::string seal = seal_test::Run(std::string("openssl dgst -") + digest + " -sign '" + pem + "' '" + cadena +
+                                     "' | openssl base64 -A");
+        ASSERT_FALSE(seal.empty());
+        const std::string resealed = dir_ / "resealed.xml";
+        WriteFile(resealed, ReplaceFirst(ReadFile(doc), ourSeal, seal));
+        const bool sha256 = std::string(digest) == "sha256";
+        EXPECT_EQ(seal == ourSeal, sha256);  // PKCS#1 v1.5 is deterministic
+        EXPECT_EQ(KVN_VerifySignature(resealed.c_str(), nullptr, 0), sha256 ? 0 : -SIGNATURE_ERROR);
+        EXPECT_EQ(ExtractedDigest(resealed, nullptr).size(), sha256 ? 64u : 40u);
+    }
+}
+
 TEST_F(SealV40, StampSealNeedsTheStampingCertificate) {
     // A stamp of our own over the example: the stamping certificate is our 2048-bit one.
     const std::string signedFile = dir_ / "signed.xml";
