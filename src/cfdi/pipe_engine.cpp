@@ -1,5 +1,6 @@
 #include "cfdi/pipe_engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -8,7 +9,20 @@
 namespace kvn {
 namespace {
 
+// Names are short: a plain loop beats a call to strcmp.
+inline bool SameName(const char* a, const char* b) noexcept {
+    while (*a == *b) {
+        if (*a == '\0') return true;
+        ++a;
+        ++b;
+    }
+    return false;
+}
+
 constexpr std::size_t kFirstCapacity = 4096;
+// Below the allocator's threshold for mapping fresh pages: freed blocks are reused by the
+// next call instead of being faulted in again.
+constexpr std::size_t kLargestChunk = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -39,20 +53,53 @@ char* PipeEngine::Bytes::Room(std::size_t n) {
     return data_.get() + size_;
 }
 
+char* PipeEngine::Chunks::Room(std::size_t n) {
+    if (chunks_.empty() || capacity_ - used_ < n) {
+        if (n >= kMaxAllocation || size() + n >= kMaxAllocation) throw AllocError("malloc request is too big.");
+        std::size_t capacity = chunks_.empty() ? kFirstCapacity : std::min(capacity_ * 2, kLargestChunk);
+        if (capacity < n) capacity = n;
+        UniquePtr<char> chunk(static_cast<char*>(emalloc(capacity)));
+        chunks_.push_back(std::move(chunk));
+        total_ += used_;
+        capacity_ = capacity;
+        used_ = 0;
+    }
+    return chunks_.back().get() + used_;
+}
+
 PipeEngine::PipeEngine(const StylesheetTables& sheet, bool stampMode, const RootAttributeValue* replaced)
     : sheet_(sheet), stampMode_(stampMode), replaced_(replaced),
       replacedId_(replaced ? ResolveAttribute(replaced->name) : kNone) {
     nodes_.push_back({kNone, kNone, kNone, 0, 0, 0});
+    positionCache_.assign(std::size_t{sheet.nameCount} * kCachedPositions, 0);
     frames_.push_back({0, kNone, false, false, false});
 }
 
-std::uint16_t PipeEngine::ResolveName(const char* uri, const char* local) const noexcept {
+std::uint16_t PipeEngine::ResolveName(const char* uri, const char* local) {
+    // Elements of one namespace mostly come in runs: the namespace is looked up once per
+    // run. (The parser's URI pointers are not kept: a later declaration may reuse the
+    // storage of an ended one.)
+    if (!lastUriKnown_ || std::strcmp(uri, lastUri_.c_str()) != 0) {
+        lastUri_.assign(uri);
+        lastUriKnown_ = true;
+        lastSheetUri_ = nullptr;
+        lastName_ = 0;
+        for (std::uint32_t i = 0; i < sheet_.uriCount; ++i) {
+            if (std::strcmp(sheet_.uris[i], uri) == 0) lastSheetUri_ = sheet_.uris[i];
+        }
+    }
+    if (!lastSheetUri_) return 0;
+    // Siblings of one name come in runs too (the concepts of an invoice).
+    if (lastName_ != 0 && SameName(sheet_.names[lastName_].local, local)) return lastName_;
     const std::uint32_t mask = sheet_.nameSlotMask;
     for (std::uint32_t at = StyleHash(local) & mask;; at = (at + 1) & mask) {
         std::uint16_t id = sheet_.nameSlots[at];
         if (id == 0) return 0;
         const StyleName& name = sheet_.names[id];
-        if (std::strcmp(name.local, local) == 0 && std::strcmp(name.uri, uri) == 0) return id;
+        if (name.uri == lastSheetUri_ && SameName(name.local, local)) {
+            lastName_ = id;
+            return id;
+        }
     }
 }
 
@@ -61,7 +108,7 @@ std::uint32_t PipeEngine::ResolveAttribute(const char* local) const noexcept {
     for (std::uint32_t at = StyleHash(local) & mask;; at = (at + 1) & mask) {
         std::uint16_t slot = sheet_.attributeSlots[at];
         if (slot == 0) return kNone;
-        if (std::strcmp(sheet_.attributes[slot - 1], local) == 0) return slot - 1u;
+        if (SameName(sheet_.attributes[slot - 1], local)) return slot - 1u;
     }
 }
 
@@ -80,22 +127,31 @@ std::uint32_t PipeEngine::AddNode(Frame& parent, std::uint16_t name) {
 
 void PipeEngine::StoreAttribute(std::uint32_t id, const char* value) {
     const std::size_t n = std::strlen(value);
-    const std::size_t offset = values_.size();
-    char* end = CopyCleaned(values_.Room(n), value, n);
+    char* start = values_.Room(n);
+    char* end = CopyCleaned(start, value, n);
     values_.Commit(end);
-    attributes_.push_back({id, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(values_.size() - offset),
-                           n == 0});
+    const auto length = static_cast<std::uint32_t>(end - start);
+    attributes_.push_back({start, length, id, n == 0 ? 1u : 0u, length != n ? 1u : 0u});
+}
+
+std::uint32_t PipeEngine::AttributeAt(std::uint16_t name, std::size_t position, const char* qname) noexcept {
+    if (position >= kCachedPositions) return ResolveAttribute(qname);
+    std::uint16_t& cached = positionCache_[std::size_t{name} * kCachedPositions + position];
+    if (cached != 0 && SameName(sheet_.attributes[cached - 1], qname)) return cached - 1u;
+    std::uint32_t id = ResolveAttribute(qname);
+    if (id != kNone) cached = static_cast<std::uint16_t>(id + 1);
+    return id;
 }
 
 // Keeps the attributes a program may read: those without a namespace whose names the
 // stylesheet mentions. On the root, the replaced attribute takes its given value.
-void PipeEngine::StoreAttributes(const ElementAttribute* attributes, std::size_t count, bool root) {
+void PipeEngine::StoreAttributes(std::uint16_t name, const ElementAttribute* attributes, std::size_t count, bool root) {
     Node& node = nodes_.back();
     const std::size_t first = attributes_.size();
     bool replacedDone = !root || replacedId_ == kNone;
     for (std::size_t i = 0; i < count; ++i) {
         if (*attributes[i].uri != '\0') continue;
-        std::uint32_t id = ResolveAttribute(attributes[i].qname);
+        std::uint32_t id = AttributeAt(name, i, attributes[i].qname);
         if (id == kNone) continue;
         const char* value = attributes[i].value;
         if (!replacedDone && id == replacedId_) {
@@ -137,7 +193,7 @@ bool PipeEngine::OnStartElement(const char* uri, const char* local, const char* 
     // copies its text.
     frame.anyChild = frame.subtree || !templated || (name.flags & kStyleChildAny) != 0;
     frame.keepText = parent.keepText || !templated || (name.flags & kStyleTextValue) != 0;
-    StoreAttributes(attributes, count, frames_.size() == 1);
+    StoreAttributes(id, attributes, count, frames_.size() == 1);
     frames_.push_back(frame);
     return true;
 }
@@ -166,7 +222,10 @@ bool PipeEngine::OnCharacters(const char* text, std::size_t n) {
     return true;
 }
 
-const char* PipeEngine::Write(String& out) {
+const char* PipeEngine::Write(PipeOutput& out) {
+    // Every value written is a stored one or a text, with one separator per instruction
+    // run: room for most strings at once.
+    out.Reserve(values_.size() + text_.size() + attributes_.size() + nodes_.size() + 16);
     out_ = &out;
     missing_ = nullptr;
     Run(sheet_.rootBegin, sheet_.rootEnd, 0);
@@ -240,10 +299,14 @@ PipeEngine::Found PipeEngine::FindValue(std::uint32_t context, const StyleInstru
     const StyleStep* first = sheet_.steps + ins.firstStep;
     Found found{"", 0, false, false};
     if (ins.attribute != kNoAttribute) {
+        if (ins.stepCount == 1 && first->axis == StyleAxis::kSelf) {  // ./@name, the usual case
+            const Attribute* a = AttributeOf(context, ins.attribute);
+            return a ? Found{a->value, a->length, true, a->rawEmpty != 0} : found;
+        }
         auto visit = [&](std::uint32_t node) {
             const Attribute* a = AttributeOf(node, ins.attribute);
             if (!a) return true;
-            found = {values_.At(a->offset), a->length, true, a->rawEmpty};
+            found = {a->value, a->length, true, a->rawEmpty != 0};
             return false;
         };
         Select(context, first, first + ins.stepCount, visit);
@@ -271,7 +334,7 @@ void PipeEngine::Run(std::uint32_t begin, std::uint32_t end, std::uint32_t conte
         const StyleStep* last = first + ins.stepCount;
         switch (ins.op) {
             case StyleOp::kLiteral:
-                out_->append(ins.text);
+                out_->Append(ins.text, std::strlen(ins.text));
                 break;
             case StyleOp::kRequired:
             case StyleOp::kOptional: {
@@ -280,8 +343,7 @@ void PipeEngine::Run(std::uint32_t begin, std::uint32_t end, std::uint32_t conte
                 if (ins.op == StyleOp::kRequired && stampMode_ && !missing_ && (!value.present || value.rawEmpty)) {
                     missing_ = ins.attribute != kNoAttribute ? sheet_.attributes[ins.attribute] : "";
                 }
-                out_->push_back('|');
-                out_->append(value.text, value.length);
+                out_->AppendField(value.text, value.length);
                 break;
             }
             case StyleOp::kApply: {
@@ -311,8 +373,11 @@ void PipeEngine::Run(std::uint32_t begin, std::uint32_t end, std::uint32_t conte
                 break;
             }
             case StyleOp::kIfEquals: {
+                // XPath compares the value as written. The compared texts hold no white space
+                // (the generator checks), so the written value equals one exactly when its
+                // cleaned value does and cleaning dropped nothing.
                 const Attribute* a = AttributeOf(context, ins.attribute);
-                if (a && a->length == std::strlen(ins.text) && std::memcmp(values_.At(a->offset), ins.text, a->length) == 0) {
+                if (a && !a->changed && a->length == std::strlen(ins.text) && std::memcmp(a->value, ins.text, a->length) == 0) {
                     Run(i + 1, ins.end, context);
                 }
                 break;
@@ -329,7 +394,7 @@ void PipeEngine::Apply(std::uint32_t node) {
     auto templated = [&](std::uint16_t name) { return name != kTextNode && name != 0 && sheet_.names[name].hasTemplate; };
     const Node& start = nodes_[node];
     if (start.name == kTextNode) {
-        out_->append(text_.At(start.data), start.count);
+        out_->Append(text_.At(start.data), start.count);
         return;
     }
     if (templated(start.name)) {
@@ -341,7 +406,7 @@ void PipeEngine::Apply(std::uint32_t node) {
         const Node& x = nodes_[n];
         bool descend = false;
         if (x.name == kTextNode) {
-            out_->append(text_.At(x.data), x.count);
+            out_->Append(text_.At(x.data), x.count);
         } else if (templated(x.name)) {
             Run(sheet_.names[x.name].begin, sheet_.names[x.name].end, n);
         } else {

@@ -92,7 +92,7 @@ int ParseWithVersionFirst(const char* xmlFile, std::FILE* document, bool stampMo
 
 // The stylesheet's output for the document into `pipe`, or a negative code with its
 // message recorded (stamp mode: MISSING_ERROR for an absent or empty required attribute).
-int Compute(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
+int Compute(PipeOutput& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
     const bool stampMode = (options & KVN_OPT_STAMP) != 0;
     FilePtr document = OpenDocument(xmlFile);
     if (!document) return -OPEN_ERROR;
@@ -111,14 +111,19 @@ int Compute(String& pipe, const char* xmlFile, int options, const RootAttributeV
 }  // namespace
 
 int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
-    String pipe;
-    if (int rc = Compute(pipe, xmlFile, options, nullptr); rc < 0) return rc;
     const bool wantsLength = out == nullptr || outlen < 1;
-    std::size_t length = pipe.size();
+    PipeOutput pipe = wantsLength ? PipeOutput() : PipeOutput(out, static_cast<std::size_t>(outlen));
+    if (!wantsLength) out[0] = '\0';
+    if (int rc = Compute(pipe, xmlFile, options, nullptr); rc < 0) {
+        if (!wantsLength) out[0] = '\0';
+        return rc;
+    }
+    // Without a buffer the length is exact (before any Latin-1 conversion, which only
+    // shortens): an upper bound of what the call with a buffer returns.
+    std::size_t length = pipe.length();
     if (!wantsLength) {
-        BoundedText text(out, static_cast<std::size_t>(outlen));
-        text.Append(pipe.data(), pipe.size());
-        length = text.size();
+        length = pipe.written();
+        out[length] = '\0';
         if (options & KVN_OPT_LATIN1) length = Utf8ToLatin1InPlace(out, length);
     }
     if (length < kMinimumResult) {
@@ -130,7 +135,8 @@ int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
 
 int BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
     pipe.clear();
-    if (int rc = Compute(pipe, xmlFile, options, replaced); rc < 0) {
+    PipeOutput output(pipe);
+    if (int rc = Compute(output, xmlFile, options, replaced); rc < 0) {
         pipe.clear();
         return rc;
     }

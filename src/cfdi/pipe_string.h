@@ -1,7 +1,8 @@
-// The pipe string of an invoice document: the attribute values (and a few element texts)
-// that the schema table of the document's version selects, in the table's order, each
-// cleaned of surplus white space, joined by '|' and framed by "||". It is what the seal
-// covers; one wrong byte makes the invoice invalid.
+// The pipe string of an invoice document: exactly what the tax authority's cadena-original
+// stylesheet of the document's version writes for it (attribute values and a few element
+// texts, each cleaned of surplus white space, joined by '|' and framed by "||"), computed
+// from the stylesheet tables without an XSLT processor. It is what the seal covers; one
+// wrong byte makes the invoice invalid.
 #pragma once
 
 #include "base/memory.h"
@@ -9,11 +10,12 @@
 namespace kvn {
 
 // Computes the pipe string of the document in xmlFile. Options read: KVN_OPT_STAMP (the
-// stamp's pipe string of a version 3 document) and KVN_OPT_LATIN1 (the result converted to
-// Latin-1).
+// stamp's pipe string of a version 3 or 4 document: stamp 1.0 for 3.0 and 3.2, 1.1 for
+// 3.3 and 4.0, written for every stamp of the document in turn) and KVN_OPT_LATIN1 (the
+// result converted to Latin-1).
 //
-// Without a buffer (out null or outlen < 1) returns an upper bound of the length (values
-// counted before cleaning and conversion); with one, writes at most outlen characters and
+// Without a buffer (out null or outlen < 1) returns an upper bound of the length (the
+// length before any Latin-1 conversion); with one, writes at most outlen characters and
 // a NUL (a short buffer gives a cut string) and returns the length written. Failures:
 // -OPEN_ERROR, -BAD_FLAG_ERROR, -NOT_SUPPORTED_ERROR, -PARSER_FAILED_ERROR, -BAD_XML_ERROR,
 // -MISSING_ERROR (stamp mode) with their messages recorded; -NO_DATA_ERROR without a

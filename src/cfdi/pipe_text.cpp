@@ -4,38 +4,6 @@
 
 namespace kvn {
 
-void BoundedText::Put(char c) noexcept {
-    if (size_ >= capacity_) return;
-    buffer_[size_++] = c;
-    buffer_[size_] = '\0';
-}
-
-void BoundedText::Append(const char* text, std::size_t n) noexcept {
-    std::size_t room = capacity_ - size_;
-    std::size_t take = n < room ? n : room;
-    std::memcpy(buffer_ + size_, text, take);
-    size_ += take;
-    buffer_[size_] = '\0';
-}
-
-void BoundedText::AppendCleaned(const char* value, std::size_t n) noexcept {
-    std::size_t begin = 0;
-    while (begin < n && IsCleanedSpace(value[begin])) ++begin;
-    while (n > begin && IsCleanedSpace(value[n - 1])) --n;
-    bool pendingSpace = false;
-    for (std::size_t i = begin; i < n && size_ < capacity_; ++i) {
-        if (IsCleanedSpace(value[i])) {
-            pendingSpace = true;
-            continue;
-        }
-        if (pendingSpace) {
-            Put(' ');
-            pendingSpace = false;
-        }
-        Put(value[i]);
-    }
-}
-
 std::size_t Utf8ToLatin1InPlace(char* text, std::size_t n) noexcept {
     auto* bytes = reinterpret_cast<unsigned char*>(text);
     std::size_t in = 0;

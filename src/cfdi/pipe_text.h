@@ -1,4 +1,4 @@
-// Text steps of the pipe string: bounded appending with white-space cleaning, and the
+// Text steps of the pipe string: white-space cleaning (XPath's normalize-space) and the
 // in-place conversion from UTF-8 to Latin-1.
 #pragma once
 
@@ -15,9 +15,10 @@ inline bool IsCleanedSpace(char c) noexcept {
     return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\r');
 }
 
-// Writes `value` cleaned as BoundedText::AppendCleaned cleans it (below) to `out`, which
-// has room for n characters; returns the end of what it wrote. Inline: it runs once per
-// value of the pipe string.
+// Writes `value` cleaned to `out`, which has room for n characters: leading and trailing
+// space, tab, LF and CR dropped, every remaining run of them replaced by one space (other
+// characters, U+00A0 among them, stay). Returns the end of what it wrote. Inline: it runs
+// once per value of the pipe string.
 inline char* CopyCleaned(char* out, const char* value, std::size_t n) noexcept {
     const char* p = value;
     const char* end = value + n;
@@ -55,27 +56,6 @@ inline char* CopyCleaned(char* out, const char* value, std::size_t n) noexcept {
     }
     return out;
 }
-
-// Appends to a caller's buffer of `capacity` characters (plus a NUL); every append stops
-// where the text would pass the capacity, so a short buffer gives a cut text.
-class BoundedText {
-public:
-    BoundedText(char* buffer, std::size_t capacity) noexcept : buffer_(buffer), capacity_(capacity) { buffer_[0] = '\0'; }
-
-    void Append(const char* text, std::size_t n) noexcept;
-    // Appends `value` cleaned: leading and trailing space, tab, LF and CR dropped, every
-    // remaining run of them replaced by one space.
-    void AppendCleaned(const char* value, std::size_t n) noexcept;
-
-    std::size_t size() const noexcept { return size_; }
-
-private:
-    void Put(char c) noexcept;
-
-    char* buffer_;
-    std::size_t capacity_;
-    std::size_t size_ = 0;
-};
 
 // Converts NUL-terminated UTF-8 `text` of length n to Latin-1 in place: a byte below 0x80
 // is copied; a lead byte 0x80-0xDF and its follower give one byte when the code point is

@@ -38,7 +38,8 @@ enum StyleNameFlags : std::uint8_t {
     kStyleTextValue = 4,   // its string value is a value of the pipe string
 };
 
-// An element name; id 0 stands for every name the stylesheet does not mention.
+// An element name; id 0 stands for every name the stylesheet does not mention. Names of
+// one namespace share one `uri` pointer, an entry of StylesheetTables::uris.
 struct StyleName {
     const char* local;
     const char* uri;
@@ -63,6 +64,8 @@ struct StyleInstruction {
 };
 
 struct StylesheetTables {
+    const char* const* uris;  // the namespaces of the names
+    std::uint32_t uriCount;
     const StyleName* names;
     std::uint32_t nameCount;
     const char* const* attributes;

@@ -399,7 +399,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheet20 = {
-    kNames, 50, kAttributes, 62, kNameSlots, 127, kAttributeSlots, 127, kSteps, kCode, 184, 95, 98,
+    kUris, 11, kNames, 50, kAttributes, 62, kNameSlots, 127, kAttributeSlots, 127, kSteps, kCode, 184, 95, 98,
 };
 
 }  // namespace kvn

@@ -506,7 +506,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheet22 = {
-    kNames, 62, kAttributes, 87, kNameSlots, 127, kAttributeSlots, 255, kSteps, kCode, 234, 134, 137,
+    kUris, 15, kNames, 62, kAttributes, 87, kNameSlots, 127, kAttributeSlots, 255, kSteps, kCode, 234, 134, 137,
 };
 
 }  // namespace kvn

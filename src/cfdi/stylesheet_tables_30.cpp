@@ -379,7 +379,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheet30 = {
-    kNames, 48, kAttributes, 58, kNameSlots, 127, kAttributeSlots, 127, kSteps, kCode, 172, 84, 87,
+    kUris, 9, kNames, 48, kAttributes, 58, kNameSlots, 127, kAttributeSlots, 127, kSteps, kCode, 172, 84, 87,
 };
 
 }  // namespace kvn

@@ -1528,7 +1528,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheet32 = {
-    kNames, 161, kAttributes, 281, kNameSlots, 511, kAttributeSlots, 1023, kSteps, kCode, 792, 344, 347,
+    kUris, 33, kNames, 161, kAttributes, 281, kNameSlots, 511, kAttributeSlots, 1023, kSteps, kCode, 792, 344, 347,
 };
 
 }  // namespace kvn

@@ -2184,7 +2184,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheet33 = {
-    kNames, 206, kAttributes, 449, kNameSlots, 511, kAttributeSlots, 1023, kSteps, kCode, 1183, 296, 299,
+    kUris, 33, kNames, 206, kAttributes, 449, kNameSlots, 511, kAttributeSlots, 1023, kSteps, kCode, 1183, 296, 299,
 };
 
 }  // namespace kvn

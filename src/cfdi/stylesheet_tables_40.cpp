@@ -2518,7 +2518,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheet40 = {
-    kNames, 234, kAttributes, 484, kNameSlots, 511, kAttributeSlots, 1023, kSteps, kCode, 1425, 246, 249,
+    kUris, 33, kNames, 234, kAttributes, 484, kNameSlots, 511, kAttributeSlots, 1023, kSteps, kCode, 1425, 246, 249,
 };
 
 }  // namespace kvn

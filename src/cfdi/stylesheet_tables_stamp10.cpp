@@ -50,7 +50,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheetStamp10 = {
-    kNames, 2, kAttributes, 5, kNameSlots, 7, kAttributeSlots, 15, kSteps, kCode, 8, 0, 3,
+    kUris, 1, kNames, 2, kAttributes, 5, kNameSlots, 7, kAttributeSlots, 15, kSteps, kCode, 8, 0, 3,
 };
 
 }  // namespace kvn

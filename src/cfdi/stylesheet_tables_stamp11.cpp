@@ -54,7 +54,7 @@ constexpr StyleInstruction kCode[] = {
 }  // namespace
 
 extern const StylesheetTables kStylesheetStamp11 = {
-    kNames, 2, kAttributes, 7, kNameSlots, 7, kAttributeSlots, 15, kSteps, kCode, 10, 0, 3,
+    kUris, 1, kNames, 2, kAttributes, 7, kNameSlots, 7, kAttributeSlots, 15, kSteps, kCode, 10, 0, 3,
 };
 
 }  // namespace kvn

@@ -164,11 +164,15 @@ TEST(PipeString, WhiteSpaceCleaning) {
     struct Case {
         const char* in;
         const char* out;
-    } cases[] = {{"  A\tB   C ", "A B C"}, {"\r\n x \n\n y\t", "x y"}, {" \t ", ""}, {"plain", "plain"}};
+    } cases[] = {{"  A\tB   C ", "A B C"},
+                 {"\r\n x \n\n y\t", "x y"},
+                 {" \t ", ""},
+                 {"plain", "plain"},
+                 {"\xC2\xA0no-break\xC2\xA0 spaces\xC2\xA0", "\xC2\xA0no-break\xC2\xA0 spaces\xC2\xA0"},
+                 {"a long value of more than eight bytes,  twice over \t\t and more ", "a long value of more than eight bytes, twice over and more"}};
     for (const Case& c : cases) {
-        BoundedText text(out, sizeof out - 1);
-        text.AppendCleaned(c.in, std::strlen(c.in));
-        EXPECT_STREQ(out, c.out) << c.in;
+        const char* end = CopyCleaned(out, c.in, std::strlen(c.in));
+        EXPECT_EQ(std::string(out, end), c.out) << c.in;
     }
 }
 
@@ -289,6 +293,15 @@ TEST(PipeString, BuildWithReplacedRootAttribute) {
 
     EXPECT_EQ(BuildPipeString(pipe, "/nonexistent/invoice.xml", 0, &folio), -OPEN_ERROR);
     EXPECT_TRUE(pipe.empty());
+}
+
+// A stylesheet's test of an attribute's value compares the value as written: nomina 1.1's
+// fields come out for Version="1.1" and not for " 1.1".
+TEST(PipeString, ValueTestsSeeTheWrittenValue) {
+    std::string doc = WriteTempDoc("nomina_version.xml", R"(<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/3" version="3.2" fecha="F"><cfdi:Complemento><nomina:Nomina xmlns:nomina="http://www.sat.gob.mx/nomina" Version=" 1.1" RegistroPatronal="R" NumEmpleado="7"/><nomina:Nomina xmlns:nomina="http://www.sat.gob.mx/nomina" Version="1.1" NumEmpleado="8"/></cfdi:Complemento></cfdi:Comprobante>)");
+    PipeResult r = Pipe(doc);
+    ASSERT_EQ(r.code, 0) << LastErrorText();
+    EXPECT_EQ(r.text, "||3.2|F|||||||1.1|8|||||||||");
 }
 
 }  // namespace

@@ -17,3 +17,15 @@ if(Python3_FOUND)
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/gen_stylesheet_tables.py
             --sat ${KVN_SAT_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi)
 endif()
+
+# Differential test of the pipe string: generated documents of every version and complement,
+# the authority's stylesheets run by xsltproc against KVN_MakePipeStringFromXml. A larger run
+# by hand: KVN_DIFFERENTIAL_COUNT=3000 KVN_DIFFERENTIAL_SEED=<n> ctest -R pipe_differential
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+add_executable(pipe_differential ${CMAKE_CURRENT_SOURCE_DIR}/cfdi/differential/pipe_differential.cpp)
+target_link_libraries(pipe_differential PRIVATE kelvane)
+add_test(NAME pipe_differential
+  COMMAND pipe_differential --python ${Python3_EXECUTABLE}
+          --generator ${CMAKE_CURRENT_SOURCE_DIR}/cfdi/differential/gen_documents.py
+          --sat ${KVN_SAT_DIR} --out ${CMAKE_BINARY_DIR}/differential)
+set_tests_properties(pipe_differential PROPERTIES TIMEOUT 600)
