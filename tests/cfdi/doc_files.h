@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace kvn::testing {
@@ -19,9 +21,10 @@ inline std::string ReadFile(const std::string& path) {
 
 inline std::string FixturePath(const std::string& name) { return std::string(KVN_FIXTURES_DIR) + "/invoices/" + name; }
 
-// Writes text to a file in the test temp directory and returns its path.
+// Writes text to a file in the test temp directory and returns its path. The name carries
+// the process id: test processes of other builds may run at the same time.
 inline std::string WriteTempDoc(const std::string& name, const std::string& text) {
-    std::string path = ::testing::TempDir() + "kvn_cfdi_" + name;
+    std::string path = ::testing::TempDir() + "kvn_cfdi_" + std::to_string(getpid()) + "_" + name;
     std::ofstream out(path, std::ios::binary);
     out << text;
     return path;

@@ -126,7 +126,7 @@ TEST(XsltPeer, StampStringsEqualTheStylesheet) {
     std::map<std::string, std::string> listed = ListedDifferences();
     // The stamp stylesheets want the stamp as their own document; xsl:copy-of keeps the
     // namespace declarations in scope (the stamp's prefix is usually declared on the root).
-    fs::path extract = fs::path(::testing::TempDir()) / "kvn_extract_stamp.xslt";
+    fs::path extract = fs::path(::testing::TempDir()) / ("kvn_extract_stamp_" + std::to_string(getpid()) + ".xslt");
     std::ofstream(extract) << R"(<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform"
     xmlns:tfd="http://www.sat.gob.mx/TimbreFiscalDigital">
   <xsl:template match="/"><xsl:copy-of select="(//tfd:TimbreFiscalDigital)[1]"/></xsl:template>
@@ -136,7 +136,7 @@ TEST(XsltPeer, StampStringsEqualTheStylesheet) {
         if (ReadFile(doc.string()).find("TimbreFiscalDigital ") == std::string::npos) continue;
         int version = VersionNumber(doc.c_str());
         if (version < 30) continue;
-        fs::path stampOnly = fs::path(::testing::TempDir()) / "kvn_stamp_only.xml";
+        fs::path stampOnly = fs::path(::testing::TempDir()) / ("kvn_stamp_only_" + std::to_string(getpid()) + ".xml");
         std::string cmd = "xsltproc --nonet '" + extract.string() + "' '" + doc.string() + "' > '" +
                           stampOnly.string() + "' 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0) << doc;
