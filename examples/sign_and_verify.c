@@ -2,7 +2,7 @@
  * sign_and_verify.c - seal an invoice and check the seal through the public C interface.
  *
  *   cc -o sign_and_verify sign_and_verify.c $(pkg-config --cflags --libs kelvane)
- *   ./sign_and_verify cfdi32-invoice.xml signed.xml \
+ *   ./sign_and_verify cfdi40-invoice.xml signed.xml \
  *       test-credentials/test-csd-1024.key test-credentials/test-csd-1024.cer test-password
  *
  * Prints the pipe string, the seal and the certificate number, writes the signed invoice
@@ -39,12 +39,16 @@ int main(int argc, char** argv) {
     printf("pipe string: %s\n", pipe);
     free(pipe);
 
-    /* Seal and write the signed document: sello, noCertificado and certificado are filled. */
+    /* Seal and write the signed document: sello, noCertificado and certificado are filled
+     * (Sello, NoCertificado and Certificado from CFDI 3.3 on). */
     int rc = KVN_SignXml(signed_file, invoice, key, password, cert, 0);
     if (rc != 0) return fail("KVN_SignXml", rc);
+    int version = KVN_XmlReceiptVersion(signed_file);
+    if (version < 0) return fail("KVN_XmlReceiptVersion", version);
 
     char seal[512], number[64];
-    rc = KVN_GetXmlAttribute(seal, (int)sizeof seal - 1, signed_file, "sello", "Comprobante");
+    rc = KVN_GetXmlAttribute(seal, (int)sizeof seal - 1, signed_file, version >= 33 ? "Sello" : "sello",
+                             "Comprobante");
     if (rc < 0) return fail("KVN_GetXmlAttribute", rc);
     rc = KVN_GetCertNumber(number, (int)sizeof number - 1, cert);
     if (rc < 0) return fail("KVN_GetCertNumber", rc);

@@ -89,9 +89,11 @@ KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xmlFile, cons
 KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options);
 
 /* Seal and verification. The seal (sello) is an RSA PKCS#1 v1.5 signature, in base64, over
- * the pipe string: SHA-1 by default, MD5 with KVN_OPT_MD5. KVN_OPT_STAMP works on the
- * stamp's pipe string and selloSAT; KVN_OPT_LATIN1 takes the pipe string in Latin-1. */
-/* Lower-case hex digest of the pipe string; returns 40 (SHA-1) or 32 (MD5). */
+ * the pipe string: SHA-1 by default, MD5 with KVN_OPT_MD5; always SHA-256 for CFDI 3.3 and
+ * 4.0 (Sello, Certificado, NoCertificado), where KVN_OPT_MD5 gives -BAD_FLAG_ERROR.
+ * KVN_OPT_STAMP works on the stamp's pipe string and selloSAT (SelloSAT in stamp 1.1);
+ * KVN_OPT_LATIN1 takes the pipe string in Latin-1. */
+/* Lower-case hex digest of the pipe string; returns 40 (SHA-1), 32 (MD5) or 64 (SHA-256). */
 KVN_API int KVN_MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options);
 /* The base64 seal made with the encrypted key file; returns its full length. */
 KVN_API int KVN_MakeSignatureFromXml(char* out, int outlen, const char* xmlFile, const char* keyFile,
@@ -107,7 +109,7 @@ KVN_API int KVN_SignXml(const char* outputFile, const char* xmlFile, const char*
 /* 0 when the seal (selloSAT with KVN_OPT_STAMP) is valid. The certificate is certFile, or
  * the document's certificado when certFile is null or empty (required with KVN_OPT_STAMP). */
 KVN_API int KVN_VerifySignature(const char* xmlFile, const char* certFile, int options);
-/* Upper-case hex digest carried inside the seal; returns 40 (SHA-1) or 32 (MD5). */
+/* Upper-case hex digest carried inside the seal; returns 40 (SHA-1), 32 (MD5) or 64 (SHA-256). */
 KVN_API int KVN_ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile,
                                            int options);
 

@@ -1,7 +1,7 @@
 // Exports that answer questions about certificates and keys.
 //
 // Wherever a certificate is expected the caller may name a signed invoice instead: when
-// the argument cannot be read as a certificate, the certificado attribute of the
+// the argument cannot be read as a certificate, the certificado (Certificado) attribute of the
 // document's root stands in for it.
 #include <cstring>
 
@@ -21,7 +21,7 @@ namespace {
 
 // The certificate carried by a signed document, or false when there is none.
 bool CertificateFromDocument(const char* file, String& certificate) {
-    return ReadSignatureAttribute(file, "certificado", certificate);
+    return ReadSealField(file, SealField::kCertificate, certificate);
 }
 
 // Serial number as hex, from the certificate or the document fallback.

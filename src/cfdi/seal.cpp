@@ -2,7 +2,9 @@
 
 #include "base/lasterror.h"
 #include "base/outbuf.h"
+#include "cfdi/attribute_query.h"
 #include "cfdi/pipe_string.h"
+#include "cfdi/signature_attribute.h"
 #include "crypto/digest.h"
 #include "kelvane.h"
 #include "pki/base64.h"
@@ -50,35 +52,59 @@ int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const 
 
 }  // namespace
 
-int ComputePipeString(String& pipe, const char* xmlFile, int options) {
-    const int bound = MakePipeString(nullptr, 0, xmlFile, options);
-    if (bound < 1) return bound;
-    pipe.assign(static_cast<std::size_t>(bound) + 1, '\0');
-    const int length = MakePipeString(pipe.data(), bound, xmlFile, options);
+int ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
+    return BuildPipeString(pipe, xmlFile, options, replaced);
+}
+
+int SealDigestAlgorithm(int versionNumber, int options) {
+    const bool md5 = (options & 0xF0) == KVN_OPT_MD5;
+    if (!SealedWithSha256(versionNumber)) return static_cast<int>(md5 ? kHashMd5 : kHashSha1);
+    if (md5) {
+        RecordError("MD5 digest is not allowed for CFDI version '%d.%d'/"
+                    "El digesto MD5 no esta permitido para la version de CFDI",
+                    versionNumber / 10, versionNumber % 10);
+        return -BAD_FLAG_ERROR;
+    }
+    return static_cast<int>(kHashSha256);
+}
+
+namespace {
+
+// The pipe string of xmlFile and the digest algorithm of its seal. The version is read
+// once the pipe string was built, so a document without one reports the pipe string's
+// error.
+int PipeStringAndAlgorithm(String& pipe, unsigned& algorithm, const char* xmlFile, int options,
+                           const RootAttributeValue* replaced) {
+    const int length = ComputePipeString(pipe, xmlFile, options, replaced);
     if (length < 1) return length;
-    pipe.resize(static_cast<std::size_t>(length));
+    const int id = SealDigestAlgorithm(VersionNumber(xmlFile), options);
+    if (id < 0) return id;
+    algorithm = static_cast<unsigned>(id);
     return length;
 }
 
-unsigned SealDigestAlgorithm(int options) { return (options & 0xF0) == KVN_OPT_MD5 ? kHashMd5 : kHashSha1; }
+}  // namespace
 
 int MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options) {
     String pipe;
-    const int length = ComputePipeString(pipe, xmlFile, options);
+    unsigned algorithm = 0;
+    const int length = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, nullptr);
     if (length < 1) return length;
     char hex[kDigestScratch + 1];
-    const int hexLength = DigestHex(hex, kDigestScratch, pipe.data(), length, SealDigestAlgorithm(options));
+    const int hexLength = DigestHex(hex, kDigestScratch, pipe.data(), length, algorithm);
     if (hexLength < 0) return hexLength;
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, hex, static_cast<std::size_t>(hexLength));
     return hexLength;
 }
 
-int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options) {
+int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
+             const RootAttributeValue* replaced) {
     String pipe;
-    const int length = ComputePipeString(pipe, xmlFile, options);
+    unsigned algorithm = 0;
+    const int length = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced);
     if (length < 1) return length;
     Bytes block;
-    if (int rc = SignPipeString(block, pipe, keyFile, password, SealDigestAlgorithm(options))) return rc;
+    if (int rc = SignPipeString(block, pipe, keyFile, password, algorithm)) return rc;
 
     const std::size_t expected = 4 * ((block.size() + 2) / 3);
     seal.assign(expected + 1, '\0');

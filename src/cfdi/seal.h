@@ -1,31 +1,37 @@
 // The seal of an invoice: the digest of its pipe string, and the RSA PKCS#1 v1.5 signature
-// over that pipe string in base64, which is what the sello attribute carries.
+// over that pipe string in base64, which is what the sello (Sello) attribute carries.
 #pragma once
 
 #include "base/memory.h"
+#include "cfdi/pipe_string.h"
 
 namespace kvn {
 
 // The pipe string of xmlFile computed with options (KVN_OPT_STAMP, KVN_OPT_LATIN1), exactly
-// as long as it is (no NUL counted). Returns its length, or the pipe string's negative code
-// with its messages recorded.
-int ComputePipeString(String& pipe, const char* xmlFile, int options);
+// as long as it is (no NUL counted). `replaced`, when given, is a root attribute taken as
+// present with that value. Returns its length, or the pipe string's negative code with
+// its messages recorded.
+int ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced = nullptr);
 
-// The digest algorithm the options ask for: MD5 when the four bits 0xF0 equal KVN_OPT_MD5,
-// otherwise SHA-1 (a HashAlg id of crypto/digest.h).
-unsigned SealDigestAlgorithm(int options);
+// The digest algorithm (a HashAlg id of crypto/digest.h) of a seal of a document of this
+// version number: SHA-256 for 3.3 and 4.0, whose seals are always SHA-256; otherwise
+// MD5 when the four bits 0xF0 of options equal KVN_OPT_MD5, else SHA-1. Asking for MD5 on a
+// 3.3 or 4.0 document records "MD5 digest is not allowed for CFDI version '%d.%d'/..." and
+// gives -BAD_FLAG_ERROR; otherwise the id is returned.
+int SealDigestAlgorithm(int versionNumber, int options);
 
 // The digest of the pipe string in lower-case hex. Copies at most outlen characters and a
 // NUL into out when out is given and outlen >= 1; returns the full hex length (40 for SHA-1,
-// 32 for MD5) either way, or a negative code.
+// 32 for MD5, 64 for SHA-256) either way, or a negative code.
 int MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options);
 
-// The seal of xmlFile: the pipe string digested (SHA-1, or MD5 with KVN_OPT_MD5), wrapped
-// in a PKCS#1 v1.5 block of the key's length, raised to the private exponent of the key
-// read from keyFile with password, base64-encoded on one line (172 characters for a
-// 1024-bit key, 344 for a 2048-bit one). The decrypted key is wiped as soon as the RSA
-// operation has run. Returns the length of `seal`, or a negative code with its message
-// recorded.
-int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options);
+// The seal of xmlFile: the pipe string (with `replaced`, see ComputePipeString) digested
+// by SealDigestAlgorithm, wrapped in a PKCS#1 v1.5 block of the key's length, raised to
+// the private exponent of the key read from keyFile with password, base64-encoded on one
+// line (172 characters for a 1024-bit key, 344 for a 2048-bit one). The decrypted key is
+// wiped as soon as the RSA operation has run. Returns the length of `seal`, or a negative
+// code with its message recorded.
+int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
+             const RootAttributeValue* replaced = nullptr);
 
 }  // namespace kvn

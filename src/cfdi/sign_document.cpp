@@ -7,6 +7,7 @@
 #include "cfdi/attribute_query.h"
 #include "cfdi/namespaces.h"
 #include "cfdi/seal.h"
+#include "cfdi/signature_attribute.h"
 #include "cfdi/signed_writer.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
@@ -64,26 +65,39 @@ int WriteFailed(const char* outputFile) {
 
 int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
                  const char* certFile, int options) {
-    String seal;
-    if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options); rc < 1) return rc;
-
-    CertificateFields certificate;
-    if (certFile) {
-        if (int rc = ReadCertificateFields(certificate, keyFile, password, certFile)) return rc;
-    }
-
     const int version = VersionNumber(xmlFile);
+    // A document whose version cannot be read fails in the seal's pipe string below, which
+    // records why; the export began with an empty last-error text, so nothing else is lost.
+    if (version < 1) ClearLastError();
+    const SealNames& names = SealNamesForVersion(version);
+    String seal;
+    CertificateFields certificate;
+    if (names.numberInPipe && certFile) {
+        // The certificate number is part of the pipe string: the seal covers the number the
+        // document will carry, so the certificate is read first. A root without the
+        // attribute keeps going without it, and so does its pipe string.
+        if (int rc = ReadCertificateFields(certificate, keyFile, password, certFile)) return rc;
+        const RootAttributeValue number{names.number, certificate.number};
+        const bool written = certificate.number[0] != '\0' && RootHasAttribute(xmlFile, names.number);
+        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, written ? &number : nullptr); rc < 1) return rc;
+    } else {
+        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options); rc < 1) return rc;
+        if (certFile) {
+            if (int rc = ReadCertificateFields(certificate, keyFile, password, certFile)) return rc;
+        }
+    }
     if (version < 1) return version;
-    // Version 3 roots must be in the CFDI namespace (or in none); version 2 roots may be
-    // in any namespace, as the attribute query finds them.
-    const char* rootUri = version / 10 == 3 ? NamespaceForPrefix("cfdi") : nullptr;
+
+    // Roots of 3.x and 4.0 must be in their CFDI namespace (or in none); version 2 roots may
+    // be in any namespace, as the attribute query finds them.
+    const char* rootUri = names.rootUri ? names.rootUri : version / 10 == 3 ? NamespaceForPrefix("cfdi") : nullptr;
     AttributeReplacement replacements[3];
     int count = 0;
-    replacements[count++] = {rootUri, "Comprobante", "sello", seal.c_str()};
+    replacements[count++] = {rootUri, "Comprobante", names.seal, seal.c_str()};
     if (certFile) {
-        replacements[count++] = {rootUri, "Comprobante", "certificado", certificate.text.c_str()};
+        replacements[count++] = {rootUri, "Comprobante", names.certificate, certificate.text.c_str()};
         if (certificate.number[0] != '\0') {
-            replacements[count++] = {rootUri, "Comprobante", "noCertificado", certificate.number};
+            replacements[count++] = {rootUri, "Comprobante", names.number, certificate.number};
         }
     }
 

@@ -6,11 +6,15 @@ namespace kvn {
 
 // Computes the seal of xmlFile (cfdi/seal.h, with options) and writes the signed document
 // to outputFile: a copy made event by event (cfdi/signed_writer.h) in which the root
-// Comprobante's sello gets the seal and, when certFile is given, certificado gets the
-// certificate as one base64 line and noCertificado its number (the serial read as text).
-// The root is matched by namespace and local name: cfdi:Comprobante of the CFDI namespace
-// for version 3 (written with any prefix, or in the default namespace), Comprobante in any
-// namespace for version 2. Only attributes already present are filled.
+// Comprobante's seal attribute gets the seal and, when certFile is given, the certificate
+// attribute gets the certificate as one base64 line and the number attribute its number
+// (the serial read as text). The names are the version's: sello, certificado and
+// noCertificado up to 3.2; Sello, Certificado and NoCertificado in 3.3 and 4.0, where the
+// number is part of the pipe string, so the seal is computed over the number written (the
+// document's own NoCertificado when no certificate is given). The root is matched by
+// namespace and local name: Comprobante of the version's CFDI namespace for 3.x and 4.0
+// (written with any prefix, or in the default namespace), Comprobante in any namespace for
+// version 2. Only attributes already present are filled.
 //
 // With a certificate the key must belong to it. outputFile is replaced only when the whole
 // copy was written (it may name xmlFile); on any failure it is left as it was and no file

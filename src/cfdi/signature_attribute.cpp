@@ -1,12 +1,30 @@
 #include "cfdi/signature_attribute.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "cfdi/attribute_query.h"
 #include "cfdi/document.h"
+#include "cfdi/namespaces.h"
+#include "cfdi/xml_events.h"
 
 namespace kvn {
 namespace {
+
+constexpr SealNames kLowerCaseNames = {nullptr, "sello", "certificado", "noCertificado", "selloSAT", false};
+constexpr SealNames kCfdi33Names = {"http://www.sat.gob.mx/cfd/3", "Sello", "Certificado", "NoCertificado",
+                                    "SelloSAT", true};
+constexpr SealNames kCfdi40Names = {"http://www.sat.gob.mx/cfd/4", "Sello", "Certificado", "NoCertificado",
+                                    "SelloSAT", true};
+
+const char* FieldName(const SealNames& names, SealField field) {
+    switch (field) {
+        case SealField::kSeal: return names.seal;
+        case SealField::kCertificate: return names.certificate;
+        case SealField::kCertificateNumber: return names.number;
+    }
+    return names.seal;
+}
 
 // Two queries: the first for the length, the second into a buffer of that size.
 bool ReadWholeAttribute(const char* xmlFile, const char* attributeName, const char* elementRef, String& value) {
@@ -27,24 +45,91 @@ bool ReadWholeAttribute(const char* xmlFile, const char* attributeName, const ch
     return true;
 }
 
+// Looks at the root's start tag only, then stops the parse.
+class RootAttributeSink final : public XmlEventSink {
+public:
+    RootAttributeSink(const char* name, String* value) : name_(name), value_(value) {}
+    bool OnStartElement(const char*, const char*, const char*, const ElementAttribute* attributes,
+                        std::size_t count) override {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (std::strcmp(attributes[i].qname, name_) != 0) continue;
+            found_ = true;
+            if (value_) value_->assign(attributes[i].value);
+            break;
+        }
+        return false;
+    }
+    bool found() const { return found_; }
+
+private:
+    const char* name_;
+    String* value_;
+    bool found_ = false;
+};
+
+bool ReadRootAttribute(const char* xmlFile, const char* attributeName, String* value) {
+    FilePtr document = OpenDocument(xmlFile);
+    if (!document) return false;
+    RootAttributeSink sink(attributeName, value);
+    XmlParseResult result = ParseXmlEvents(document.get(), sink, kXmlKeepNamespaceDeclarations);
+    return result.status == XmlParseStatus::kStopped && sink.found();
+}
+
 bool IsWrapWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-}  // namespace
-
-bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value) {
-    int major = 2;
-    if (FilePtr document = OpenDocument(xmlFile)) {
-        double version = 0.0;
-        if (DetectVersion(document.get(), version) == 3) major = 3;
-    }
-    const char* element = major == 3 ? "cfdi:Comprobante" : "Comprobante";
-    if (!ReadWholeAttribute(xmlFile, attributeName, element, value)) return false;
+bool Unwrapped(String& value) {
     value.erase(std::remove_if(value.begin(), value.end(), IsWrapWhitespace), value.end());
     return true;
 }
 
+// Attribute `name` of the root Comprobante of a document of this version, not empty.
+bool ReadComprobanteAttribute(const char* xmlFile, int versionNumber, const char* name, String& value) {
+    if (!SealedWithSha256(versionNumber)) {
+        const char* element = versionNumber / 10 == 3 ? "cfdi:Comprobante" : "Comprobante";
+        return ReadWholeAttribute(xmlFile, name, element, value);
+    }
+    // The version was read from this root, so the root is the Comprobante.
+    String text;
+    if (!ReadRootAttribute(xmlFile, name, &text) || text.empty()) return false;
+    value = std::move(text);
+    return true;
+}
+
+}  // namespace
+
+const SealNames& SealNamesForVersion(int versionNumber) noexcept {
+    if (versionNumber == 33) return kCfdi33Names;
+    if (versionNumber == 40) return kCfdi40Names;
+    return kLowerCaseNames;
+}
+
+bool SealedWithSha256(int versionNumber) noexcept { return versionNumber == 33 || versionNumber == 40; }
+
+bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value) {
+    const char* name = FieldName(SealNamesForVersion(versionNumber), field);
+    return ReadComprobanteAttribute(xmlFile, versionNumber, name, value) && Unwrapped(value);
+}
+
+bool ReadSealField(const char* xmlFile, SealField field, String& value) {
+    return ReadSealField(xmlFile, VersionNumber(xmlFile), field, value);
+}
+
+bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value) {
+    return ReadComprobanteAttribute(xmlFile, VersionNumber(xmlFile), attributeName, value) && Unwrapped(value);
+}
+
+bool RootHasAttribute(const char* xmlFile, const char* attributeName) {
+    return ReadRootAttribute(xmlFile, attributeName, nullptr);
+}
+
+bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value) {
+    return ReadWholeAttribute(xmlFile, SealNamesForVersion(versionNumber).stampSeal, "tfd:TimbreFiscalDigital", value);
+}
+
 bool ReadStampSignature(const char* xmlFile, String& value) {
-    return ReadWholeAttribute(xmlFile, "selloSAT", "tfd:TimbreFiscalDigital", value);
+    // A document that cannot be opened is reported once, here.
+    if (!OpenDocument(xmlFile)) return false;
+    return ReadStampSignature(xmlFile, VersionNumber(xmlFile), value);
 }
 
 }  // namespace kvn

@@ -1,21 +1,56 @@
-// Readers of the signature-related attributes of a document: the seal (sello), the
-// certificate (certificado) and the stamp's seal (selloSAT).
+// Readers of the signature-related attributes of a document: the seal, the certificate and
+// its number on the root Comprobante, and the stamp's seal. Their names depend on the
+// version: sello, certificado, noCertificado, selloSAT up to 3.2; Sello, Certificado,
+// NoCertificado, SelloSAT in 3.3 and 4.0.
 #pragma once
 
 #include "base/memory.h"
 
 namespace kvn {
 
+// The names under which a document of one version carries its seal.
+struct SealNames {
+    const char* rootUri;      // namespace of the root Comprobante; null for any namespace
+    const char* seal;         // the issuer's seal
+    const char* certificate;  // the issuer's certificate, DER in base64
+    const char* number;       // the certificate number
+    const char* stampSeal;    // the stamp's seal, on tfd:TimbreFiscalDigital
+    bool numberInPipe;        // the certificate number is part of the pipe string
+};
+
+// The names of a version number (20, 22, 30, 32, 33, 40, ...). Version numbers without
+// names of their own (failed detection included) get the names of versions 2.x and 3.2.
+const SealNames& SealNamesForVersion(int versionNumber) noexcept;
+
+// True for the versions sealed with SHA-256 (3.3 and 4.0).
+bool SealedWithSha256(int versionNumber) noexcept;
+
+enum class SealField { kSeal, kCertificate, kCertificateNumber };
+
+// Reads one seal field of the root Comprobante of xmlFile, under the name its version
+// gives it, and removes every space, tab, line feed and carriage return from it, so
+// base64 text wrapped over lines becomes one line. `versionNumber` is the document's, as
+// VersionNumber gives it (a negative code counts as version 2). True with the value when
+// found; false when the root has no such attribute, an empty one, or the document cannot
+// be read (a document that cannot be opened records "Cannot open file '%s'/..." itself).
+bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value);
+
+// The same, with the version detected from xmlFile first.
+bool ReadSealField(const char* xmlFile, SealField field, String& value);
+
 // Reads attribute `attributeName` of the root Comprobante (cfdi:Comprobante in a version 3
-// document; a document whose version cannot be told counts as version 2) and removes every
-// space, tab, line feed and carriage return from it, so base64 text wrapped over lines
-// becomes one line. True with the value when found; false when the document has no such
-// attribute, an empty one, or cannot be read (a document that cannot be opened records
-// "Cannot open file '%s'/..." itself).
+// document; a document whose version cannot be told counts as version 2), white space
+// removed as above. True with the value when found and not empty.
 bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value);
 
-// Reads selloSAT of the first tfd:TimbreFiscalDigital, as written. True with the value when
-// found; false otherwise (a document that cannot be opened records its message).
+// True when the document's root element carries the attribute (empty or not). The parse
+// stops at the root's start tag.
+bool RootHasAttribute(const char* xmlFile, const char* attributeName);
+
+// Reads the stamp's seal (selloSAT, SelloSAT in 3.3/4.0) of the first
+// tfd:TimbreFiscalDigital, as written. True with the value when found; false otherwise (a
+// document that cannot be opened records its message).
 bool ReadStampSignature(const char* xmlFile, String& value);
+bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value);
 
 }  // namespace kvn

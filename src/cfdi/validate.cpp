@@ -263,6 +263,13 @@ int ValidateDocument(const char* xmlFile, int flags) {
     if (!xmlFile) return -BAD_PARAM_ERROR;
     int version = VersionNumber(xmlFile);
     if (version < 0) return version;
+    if (version == 33 || version == 40) {
+        // These versions are read, sealed and verified, but have no DTD and value tables yet.
+        RecordError("Validation of CFDI version '%d.%d' is not supported/"
+                    "La validacion de la version de CFDI no esta soportada",
+                    version / 10, version % 10);
+        return -NOT_SUPPORTED_ERROR;
+    }
     if (version != 20 && version != 22 && version != 30 && version != 32) return -NOT_SUPPORTED_ERROR;
 
     UniquePtr<TempFile> dtd;

@@ -4,6 +4,7 @@
 
 #include "base/lasterror.h"
 #include "base/outbuf.h"
+#include "cfdi/attribute_query.h"
 #include "cfdi/seal.h"
 #include "cfdi/signature_attribute.h"
 #include "crypto/digest.h"
@@ -23,14 +24,14 @@ int InvalidCertificate() {
 }
 
 // The certificate text to verify with: certFile, or the document's certificado.
-int FindCertificate(String& certificate, const char* xmlFile, const char* certFile, int options) {
+int FindCertificate(String& certificate, const char* xmlFile, int version, const char* certFile, int options) {
     if (certFile == nullptr || *certFile == '\0') {
         if (options & KVN_OPT_STAMP) {
             RecordError("X.509 certificate must be specified for TFD option/"
                         "Certificado X.509 debe ser especificado para la opcion de TFD");
             return -MISSING_ERROR;
         }
-        if (!ReadSignatureAttribute(xmlFile, "certificado", certificate)) return InvalidCertificate();
+        if (!ReadSealField(xmlFile, version, SealField::kCertificate, certificate)) return InvalidCertificate();
         return 0;
     }
     if (x509_GetBase64(certificate, certFile) < 1 || certificate.empty()) return InvalidCertificate();
@@ -38,10 +39,10 @@ int FindCertificate(String& certificate, const char* xmlFile, const char* certFi
 }
 
 // The seal's bytes, decoded from base64.
-int ReadSignature(Bytes& signature, const char* xmlFile, int options) {
+int ReadSignature(Bytes& signature, const char* xmlFile, int version, int options) {
     String text;
-    const bool found = (options & KVN_OPT_STAMP) ? ReadStampSignature(xmlFile, text)
-                                                  : ReadSignatureAttribute(xmlFile, "sello", text);
+    const bool found = (options & KVN_OPT_STAMP) ? ReadStampSignature(xmlFile, version, text)
+                                                  : ReadSealField(xmlFile, version, SealField::kSeal, text);
     if (!found || text.empty()) {
         RecordError("No signature found in XML file '%s'/La firma no se encuentra en el archivo XML", xmlFile);
         return -BAD_PARAM_ERROR;
@@ -60,8 +61,10 @@ int ReadSignature(Bytes& signature, const char* xmlFile, int options) {
 }  // namespace
 
 int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options) {
+    // The version names the attributes; one that cannot be read counts as version 2.
+    const int version = VersionNumber(xmlFile);
     String certificate;
-    if (int rc = FindCertificate(certificate, xmlFile, certFile, options)) return rc;
+    if (int rc = FindCertificate(certificate, xmlFile, version, certFile, options)) return rc;
 
     RsaKeyPtr key = rsa_KeyNew();
     if (x509_GetPublicKey(*key, certificate.c_str()) != 0 || !(key->flags & kRsaHasPublic)) {
@@ -70,7 +73,7 @@ int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int o
     }
 
     Bytes signature;
-    if (int rc = ReadSignature(signature, xmlFile, options)) return rc;
+    if (int rc = ReadSignature(signature, xmlFile, version, options)) return rc;
 
     const int keyBytes = rsa_KeyBytes(*key);
     if (signature.size() > static_cast<std::size_t>(keyBytes)) {
@@ -100,7 +103,11 @@ int VerifyDocumentSignature(const char* xmlFile, const char* certFile, int optio
         rsa_DecodeSignature(carried, sizeof carried, block.data(), static_cast<int>(block.size()), 0);
     if (carriedLength < 0) return carriedLength;
 
-    const unsigned algorithm = carriedLength == 16 ? kHashMd5 : kHashSha1;
+    // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
+    // digest's length tells MD5 from SHA-1.
+    const unsigned algorithm = SealedWithSha256(VersionNumber(xmlFile)) ? kHashSha256
+                               : carriedLength == 16                     ? kHashMd5
+                                                                         : kHashSha1;
     std::uint8_t computed[kMaxDigestLen];
     const int computedLength = DigestData(computed, sizeof computed, pipe.data(), length, algorithm);
     // The whole digests must agree: a block carrying fewer bytes than the algorithm's

@@ -8,10 +8,10 @@ namespace kvn {
 
 // Opens the signature of xmlFile with a certificate's public key:
 //  - the certificate is certFile (a file, PEM or base64 text) when given and not empty,
-//    else the document's own certificado attribute; with KVN_OPT_STAMP certFile is
+//    else the document's own certificado (Certificado in 3.3/4.0); with KVN_OPT_STAMP certFile is
 //    required (the certificate of the authority that stamped the document);
-//  - the signature is the root's sello, or with KVN_OPT_STAMP the selloSAT of
-//    tfd:TimbreFiscalDigital, decoded from base64 and left-padded with zeros to the key's
+//  - the signature is the root's sello (Sello), or with KVN_OPT_STAMP the selloSAT
+//    (SelloSAT) of tfd:TimbreFiscalDigital, decoded from base64 and left-padded with zeros to the key's
 //    length.
 // On success `block` holds the signature raised to the public exponent (a PKCS#1 v1.5
 // type 01 block when the seal was made by the certificate's key) and 0 is returned;
@@ -21,7 +21,8 @@ namespace kvn {
 int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options);
 
 // 0 when the seal (or the stamp seal) is a valid signature over the pipe string computed
-// with options: the digest's length in the opened block chooses MD5 (16 bytes) or SHA-1.
+// with options: SHA-256 for 3.3 and 4.0 documents; in older ones the digest's length in
+// the opened block chooses MD5 (16 bytes) or SHA-1.
 // A block that is not of type 01 gives DECRYPT_ERROR without a message; a digest that
 // differs gives SIGNATURE_ERROR with "Invalid signature/Firma no valida".
 int VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options);

@@ -18,15 +18,14 @@ namespace {
 
 using namespace seal_test;
 
-std::string Corpus(const std::string& name) { return std::string(KVN_CORPUS_DIR) + "/" + name; }
-
 struct ManifestRow {
-    std::string file, version, seal;
+    std::string file, version, seal, stamp;
 };
 
-std::vector<ManifestRow> Manifest() {
+// The rows of manifest.tsv (CFD 2.0 to CFDI 3.2) or manifest-sha256.tsv (CFDI 3.3, 4.0).
+std::vector<ManifestRow> Manifest(const char* name = "manifest.tsv") {
     std::vector<ManifestRow> rows;
-    std::ifstream in(Corpus("manifest.tsv"));
+    std::ifstream in(Corpus(name));
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream fields(line);
@@ -34,21 +33,10 @@ std::vector<ManifestRow> Manifest() {
         std::getline(fields, row.file, '\t');
         std::getline(fields, row.version, '\t');
         std::getline(fields, row.seal, '\t');
+        std::getline(fields, row.stamp, '\t');
         rows.push_back(row);
     }
     return rows;
-}
-
-// Key passwords by key file name.
-std::map<std::string, std::string> Passwords() {
-    std::map<std::string, std::string> passwords;
-    std::ifstream in(Corpus("certs/passwords.txt"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::size_t tab = line.find('\t');
-        if (tab != std::string::npos) passwords[line.substr(0, tab)] = line.substr(tab + 1);
-    }
-    return passwords;
 }
 
 // The corpus certificate file named after the number, or "" when there is none.
@@ -61,11 +49,6 @@ std::string CertificateNumbered(const std::string& number) {
         }
     }
     return "";
-}
-
-std::string WithoutWhiteSpace(std::string s) {
-    std::erase_if(s, [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; });
-    return s;
 }
 
 TEST(SealCorpus, SealsCheckAsTheManifestSays) {
@@ -110,7 +93,7 @@ TEST(SealCorpus, SealsCheckAsTheManifestSays) {
 // PKCS#1 v1.5 signing is deterministic: an invoice whose key is in the corpus, signed again
 // with it, gets back the seal it was published with.
 TEST(SealCorpus, ValidInvoicesSignAgainIntoTheirOwnSeal) {
-    const std::map<std::string, std::string> passwords = Passwords();
+    const std::map<std::string, std::string> passwords = CorpusPasswords();
     TempDir dir("seal-corpus");
     int resigned = 0;
     for (const ManifestRow& row : Manifest()) {
@@ -135,6 +118,99 @@ TEST(SealCorpus, ValidInvoicesSignAgainIntoTheirOwnSeal) {
         EXPECT_EQ(PipeString(out), PipeString(file));
         EXPECT_TRUE(XmllintParses(out));
         EXPECT_EQ(KVN_VerifySignature(out.c_str(), nullptr, 0), 0) << LastError();
+    }
+    EXPECT_GE(resigned, 5);
+}
+
+// CFDI 3.3 and 4.0: every ok-sha256 seal verifies, with the document's certificate and with
+// the corpus file of the same number, and libcrypto agrees over the stylesheet's text (which
+// our pipe string equals); every bad-* seal fails; unsigned rows have nothing to verify.
+// The stamp column: ok-sha256 stamps verify with the stamping certificate named by
+// NoCertificadoSAT, bad ones fail.
+TEST(SealCorpus, Sha256SealsAndStampsCheckAsTheManifestSays) {
+    const std::vector<ManifestRow> rows = Manifest("manifest-sha256.tsv");
+    ASSERT_GE(rows.size(), 40u) << "corpus missing at " << KVN_CORPUS_DIR;
+    const std::map<std::string, std::string> certificates = CorpusCertificatesByNumber();
+    int valid = 0, stamps = 0;
+    for (const ManifestRow& row : rows) {
+        SCOPED_TRACE(row.file + " " + row.seal + " " + row.stamp);
+        const std::string file = Corpus(row.file);
+        const int rc = KVN_VerifySignature(file.c_str(), nullptr, 0);
+        if (row.seal == "ok-sha256") {
+            ++valid;
+            EXPECT_EQ(rc, 0) << LastError();
+            const std::string extracted = ExtractedDigest(file, nullptr);
+            EXPECT_EQ(extracted.size(), 64u);
+            EXPECT_EQ(Lower(extracted), Digest(file));
+            const std::string pipe = StylesheetPipeString(file);
+            EXPECT_EQ(PipeString(file), pipe);
+            const auto cert = certificates.find(Attribute(file, "NoCertificado", "Comprobante"));
+            if (cert != certificates.end()) {
+                EXPECT_EQ(KVN_VerifySignature(file.c_str(), cert->second.c_str(), 0), 0) << LastError();
+                EXPECT_TRUE(PeerVerifies(cert->second, pipe, WithoutWhiteSpace(Attribute(file, "Sello", "Comprobante")),
+                                         EVP_sha256()));
+            }
+        } else if (row.seal.starts_with("bad-")) {
+            EXPECT_TRUE(rc == -SIGNATURE_ERROR || rc == -DECRYPT_ERROR) << rc;
+        } else {
+            ASSERT_EQ(row.seal, "unsigned");
+            EXPECT_TRUE(rc == -BAD_PARAM_ERROR || rc == -INVALID_DATA_ERROR || rc == -BAD_CERT_ERROR)
+                << rc << " " << LastError();
+        }
+
+        if (row.stamp.empty() || row.stamp == "no-cert") continue;
+        const auto sat = certificates.find(Attribute(file, "NoCertificadoSAT", "tfd:TimbreFiscalDigital"));
+        ASSERT_NE(sat, certificates.end());
+        const int stamp = KVN_VerifySignature(file.c_str(), sat->second.c_str(), KVN_OPT_STAMP);
+        if (row.stamp == "ok-sha256") {
+            ++stamps;
+            EXPECT_EQ(stamp, 0) << LastError();
+            EXPECT_EQ(PipeString(file, KVN_OPT_STAMP), StylesheetPipeString(file, true));
+            EXPECT_EQ(Lower(ExtractedDigest(file, sat->second.c_str(), KVN_OPT_STAMP)), Digest(file, KVN_OPT_STAMP));
+        } else {
+            ASSERT_EQ(row.stamp, "bad");
+            EXPECT_TRUE(stamp == -SIGNATURE_ERROR || stamp == -DECRYPT_ERROR) << stamp;
+        }
+        // The stamping certificate is not inside the document: stamp mode needs it.
+        EXPECT_EQ(KVN_VerifySignature(file.c_str(), nullptr, KVN_OPT_STAMP), -MISSING_ERROR);
+    }
+    EXPECT_GE(valid, 20);
+    EXPECT_GE(stamps, 4);
+}
+
+// 3.3 and 4.0 invoices whose key is in the corpus sign again into their published Sello:
+// the seal covers NoCertificado, which signing fills with the certificate's number.
+TEST(SealCorpus, Sha256InvoicesSignAgainIntoTheirOwnSeal) {
+    const std::map<std::string, std::string> passwords = CorpusPasswords();
+    const std::map<std::string, std::string> certificates = CorpusCertificatesByNumber();
+    TempDir dir("seal-corpus-sha256");
+    int resigned = 0;
+    for (const ManifestRow& row : Manifest("manifest-sha256.tsv")) {
+        if (row.seal != "ok-sha256") continue;
+        const std::string file = Corpus(row.file);
+        const std::string number = Attribute(file, "NoCertificado", "Comprobante");
+        const auto cert = certificates.find(number);
+        if (cert == certificates.end()) continue;
+        const std::string key = cert->second.substr(0, cert->second.size() - 4) + ".key";
+        const auto password = passwords.find(std::filesystem::path(key).filename().string());
+        if (!std::filesystem::exists(key) || password == passwords.end()) continue;
+        SCOPED_TRACE(row.file);
+        const std::string out = dir / "signed.xml";
+        ASSERT_EQ(KVN_SignXml(out.c_str(), file.c_str(), key.c_str(), password->second.c_str(), cert->second.c_str(), 0), 0)
+            << LastError();
+        ++resigned;
+        EXPECT_EQ(Attribute(out, "Sello", "Comprobante"), WithoutWhiteSpace(Attribute(file, "Sello", "Comprobante")));
+        EXPECT_EQ(Attribute(out, "NoCertificado", "Comprobante"), number);
+        EXPECT_EQ(PipeString(out), PipeString(file));
+        EXPECT_EQ(KVN_VerifySignature(out.c_str(), nullptr, 0), 0) << LastError();
+
+        // The "before" state: with NoCertificado emptied, signing with the certificate puts
+        // the number back and the seal comes out the same.
+        const std::string blank = dir / "blank.xml";
+        WriteFile(blank, ReplaceFirst(ReadFile(file), "NoCertificado=\"" + number + "\"", "NoCertificado=\"\""));
+        ASSERT_EQ(KVN_SignXml(out.c_str(), blank.c_str(), key.c_str(), password->second.c_str(), cert->second.c_str(), 0), 0)
+            << LastError();
+        EXPECT_EQ(Attribute(out, "Sello", "Comprobante"), WithoutWhiteSpace(Attribute(file, "Sello", "Comprobante")));
     }
     EXPECT_GE(resigned, 5);
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,44 @@ inline std::string Lower(std::string s) {
     return s;
 }
 
+// --- the corpus and the tax authority's stylesheets ---------------------------------------
+
+inline std::string Corpus(const std::string& name) { return std::string(KVN_CORPUS_DIR) + "/" + name; }
+inline std::string Example(const std::string& name) { return std::string(KVN_SOURCE_DIR) + "/examples/" + name; }
+
+// A stylesheet of the authority's tree, next to the corpus (cfd/4/..., cfd/3/...).
+inline std::string Stylesheet(const std::string& path) {
+    return std::string(KVN_CORPUS_DIR) + "/../sat/www.sat.gob.mx/sitio_internet/cfd/" + path;
+}
+
+// Key passwords of the corpus by key file name.
+inline std::map<std::string, std::string> CorpusPasswords() {
+    std::map<std::string, std::string> passwords;
+    std::ifstream in(Corpus("certs/passwords.txt"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::size_t tab = line.find('\t');
+        if (tab != std::string::npos) passwords[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return passwords;
+}
+
+// The corpus certificates by certificate number, as the library reads them.
+inline std::map<std::string, std::string> CorpusCertificatesByNumber() {
+    std::map<std::string, std::string> certificates;
+    for (const auto& entry : fs::directory_iterator(Corpus("certs"))) {
+        if (entry.path().extension() != ".cer") continue;
+        char number[256] = {};
+        if (KVN_GetCertNumber(number, 255, entry.path().c_str()) > 0) certificates[number] = entry.path().string();
+    }
+    return certificates;
+}
+
+inline std::string WithoutWhiteSpace(std::string s) {
+    std::erase_if(s, [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; });
+    return s;
+}
+
 // --- libcrypto as the peer -------------------------------------------------------------
 
 inline std::vector<unsigned char> PeerBase64Decode(const std::string& text) {
@@ -163,6 +202,26 @@ inline std::string Run(const std::string& command, int* status = nullptr) {
         if (status) *status = rc;
     }
     return output;
+}
+
+// The pipe string of a 3.3 or 4.0 document by xsltproc with the authority's stylesheet;
+// with `stamp`, that of its tfd:TimbreFiscalDigital 1.1 (extracted into a document of its
+// own first, keeping the namespaces in scope).
+inline std::string StylesheetPipeString(const std::string& file, bool stamp = false) {
+    if (!stamp) {
+        const bool v40 = Run("grep -c 'Version=\"4.0\"' '" + file + "'") != "0\n";
+        const std::string sheet = v40 ? Stylesheet("4/cadenaoriginal_4_0/cadenaoriginal_4_0.xslt")
+                                      : Stylesheet("3/cadenaoriginal_3_3/cadenaoriginal_3_3.xslt");
+        return Run("xsltproc --nonet '" + sheet + "' '" + file + "' 2>/dev/null");
+    }
+    const std::string extract = fs::temp_directory_path() / ("kvn-extract-tfd-" + std::to_string(::getpid()) + ".xslt");
+    std::ofstream(extract) << "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                              "xmlns:tfd=\"http://www.sat.gob.mx/TimbreFiscalDigital\"><xsl:template match=\"/\">"
+                              "<xsl:copy-of select=\"(//tfd:TimbreFiscalDigital)[1]\"/></xsl:template></xsl:stylesheet>";
+    std::string text = Run("xsltproc --nonet '" + extract + "' '" + file + "' | xsltproc --nonet '" +
+                           Stylesheet("TimbreFiscalDigital/cadenaoriginal_TFD_1_1.xslt") + "' - 2>/dev/null");
+    fs::remove(extract);
+    return text;
 }
 
 inline bool XmllintParses(const std::string& file) {

@@ -69,18 +69,31 @@ int FailAllocations(int expected, Op op) {
 
 TEST(SealAllocationFailure, SignVerifyAndExtract) {
     const fs::path dir = fs::temp_directory_path() / ("kvn-seal-alloc-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const std::string doc = testing::FixturePath("cfdi32.xml"), out = (dir / "signed.xml").string();
     const std::string key = Credential("test-rsa1024-pbes2-3des-sha1.der"), cert = Credential("test-csd-1024.cer");
+    // A CFDI 3.2 invoice (SHA-1) and a CFDI 4.0 one (SHA-256, NoCertificado in the sealed text).
+    const struct {
+        std::string doc;
+        int hexLength;
+    } cases[] = {
+        {testing::FixturePath("cfdi32.xml"), 40},
+        {std::string(KVN_SOURCE_DIR) + "/examples/cfdi40-invoice.xml", 64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.doc);
+        fs::create_directories(dir);
+        const std::string out = (dir / "signed.xml").string();
+        const int signRuns = FailAllocations(
+            0, [&] { return SignDocument(out.c_str(), c.doc.c_str(), key.c_str(), "test-password", cert.c_str(), 0); });
+        EXPECT_GT(signRuns, 100);
+        ASSERT_TRUE(fs::exists(out));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no stray file
 
-    const int signRuns = FailAllocations(0, [&] { return SignDocument(out.c_str(), doc.c_str(), key.c_str(), "test-password", cert.c_str(), 0); });
-    EXPECT_GT(signRuns, 100);
-    ASSERT_TRUE(fs::exists(out));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no stray file
-
-    EXPECT_GT(FailAllocations(0, [&] { return VerifyDocumentSignature(out.c_str(), nullptr, 0); }), 0);
-    EXPECT_GT(FailAllocations(40, [&] { return ExtractDigestFromSignature(nullptr, 0, out.c_str(), cert.c_str(), 0); }), 0);
-    fs::remove_all(dir);
+        EXPECT_GT(FailAllocations(0, [&] { return VerifyDocumentSignature(out.c_str(), nullptr, 0); }), 0);
+        EXPECT_GT(FailAllocations(c.hexLength,
+                                  [&] { return ExtractDigestFromSignature(nullptr, 0, out.c_str(), cert.c_str(), 0); }),
+                  0);
+        fs::remove_all(dir);
+    }
 }
 
 }  // namespace

@@ -115,4 +115,51 @@ TEST_F(ToolBatch, PasswordFromFileEnvironmentAndTerminal) {
     EXPECT_NE(tty.out.find(seal_text), std::string::npos) << tty.out;
 }
 
+// One batch verifies invoices of every version side by side: CFD 2.2, CFDI 3.2, a corpus
+// CFDI 3.3 and our CFDI 4.0, with a changed 4.0 among them.
+TEST_F(ToolBatch, VerifyFolderOfMixedVersions) {
+    std::filesystem::create_directories(Path("mixed"));
+    for (const char* ex : {"cfdi40-invoice.xml", "cfdi32-invoice.xml", "cfd22-invoice.xml"}) {
+        ASSERT_TRUE(std::filesystem::exists(SignExample(ex, std::string("mixed/") + ex)));
+    }
+    std::filesystem::copy_file(std::string(KVN_CORPUS_DIR) + "/cfdi33/satcfdi_create_invoice_nomina.xml",
+                               Path("mixed/cfdi33.xml"));
+    std::string tampered = ReadFileBytes(Path("mixed/cfdi40-invoice.xml"));
+    tampered.replace(tampered.find("Total=\"5015.00\""), 15, "Total=\"5105.00\"");
+    WriteFileBytes(Path("mixed/tampered40.xml"), tampered);
+
+    ToolRun r = RunTool({"verify", Path("mixed"), "-j", "2"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    for (const char* ok : {"cfd22-invoice.xml", "cfdi32-invoice.xml", "cfdi33.xml", "cfdi40-invoice.xml"})
+        EXPECT_NE(r.out.find(Path(std::string("mixed/") + ok) + ": valid seal\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("verify: 5 files, 4 valid seal, 1 failed\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  FAILED " + Path("mixed/tampered40.xml") + ": SIGNATURE_ERROR: Invalid signature"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(RunTool({"version", Path("mixed/cfdi40-invoice.xml")}).out, "CFDI 4.0 (40)\n");
+    EXPECT_EQ(RunTool({"version", Path("mixed/cfdi33.xml")}).out, "CFDI 3.3 (33)\n");
+    EXPECT_EQ(RunTool({"extract-digest", Path("mixed/cfdi40-invoice.xml")}).out.size(), 64u + 1);
+}
+
+// MD5 is not a digest of 3.3/4.0 seals: each command says so and writes nothing.
+TEST_F(ToolBatch, Md5OnCfdi40IsReportedAsABadOption) {
+    const std::string message = "MD5 digest is not allowed for CFDI version '4.0'/"
+                                "El digesto MD5 no esta permitido para la version de CFDI (BAD_FLAG_ERROR)";
+    ToolRun digest = RunTool({"digest", Example("cfdi40-invoice.xml"), "--md5"});
+    EXPECT_EQ(digest.status, 6);
+    EXPECT_EQ(digest.out, "");
+    EXPECT_NE(digest.err.find(message), std::string::npos) << digest.err;
+    ToolRun seal = RunTool({"seal", Example("cfdi40-invoice.xml"), "-k", Key(), "--password-file", PasswordFile(), "--md5"});
+    EXPECT_EQ(seal.status, 6);
+    EXPECT_NE(seal.err.find(message), std::string::npos) << seal.err;
+    ToolRun sign = RunTool({"sign", Example("cfdi40-invoice.xml"), "-k", Key(), "-c", Cert(), "--password-file",
+                            PasswordFile(), "--md5", "-o", Path("md5.xml")});
+    EXPECT_EQ(sign.status, 6);
+    EXPECT_NE(sign.err.find(message), std::string::npos) << sign.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("md5.xml")));
+    JsonValue v = Json(RunTool({"digest", Example("cfdi40-invoice.xml"), "--md5", "--json"}));
+    EXPECT_EQ(v["error"].text, "BAD_FLAG_ERROR");
+    EXPECT_EQ(v["code"].number, -17);  // BAD_FLAG_ERROR
+}
+
 }  // namespace

@@ -18,3 +18,8 @@ add_test(NAME example_sign_and_verify
           ${CMAKE_BINARY_DIR}/example-signed.xml ${kvn_creds}/test-csd-1024.key
           ${kvn_creds}/test-csd-1024.cer test-password)
 set_tests_properties(example_sign_and_verify PROPERTIES PASS_REGULAR_EXPRESSION "seal verified")
+add_test(NAME example_sign_and_verify_cfdi40
+  COMMAND example_sign_and_verify ${CMAKE_SOURCE_DIR}/examples/cfdi40-invoice.xml
+          ${CMAKE_BINARY_DIR}/example-signed-40.xml ${kvn_creds}/test-csd-1024.key
+          ${kvn_creds}/test-csd-1024.cer test-password)
+set_tests_properties(example_sign_and_verify_cfdi40 PROPERTIES PASS_REGULAR_EXPRESSION "seal verified")

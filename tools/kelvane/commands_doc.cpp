@@ -26,6 +26,8 @@ std::string VersionName(int number) {
     case 22: return "CFD 2.2";
     case 3: return "CFDI 3.0";
     case 32: return "CFDI 3.2";
+    case 33: return "CFDI 3.3";
+    case 40: return "CFDI 4.0";
     default: return "version " + std::to_string(number / 10) + "." + std::to_string(number % 10);
     }
 }

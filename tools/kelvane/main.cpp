@@ -45,7 +45,7 @@ const char kCommonHelp[] =
     "  9  other failure (out of memory, internal error)\n"
     "A batch exits with the highest status of any of its files.\n";
 
-#define SIGN_OPTS "  --md5           digest with MD5 instead of SHA-1\n" \
+#define SIGN_OPTS "  --md5           digest with MD5 instead of SHA-1 (not for CFDI 3.3/4.0: SHA-256)\n" \
                   "  --latin1        sign the Latin-1 bytes of the pipe string\n" \
                   "  --stamp         work on the tfd:TimbreFiscalDigital stamp\n"
 #define KEY_OPTS  "  -k, --key KEY   encrypted private-key file (DER or PEM)\n" \
@@ -55,8 +55,9 @@ const std::vector<Command> kCommands = {
     {"sign", "seal invoices and write the signed documents",
      "usage: kelvane sign FILE... -k KEY [-c CERT] [-o OUT | --out-dir DIR | --in-place]\n"
      "Computes each document's seal and writes the document with sello (and, with a\n"
-     "certificate, noCertificado and certificado) filled in. The root element must already\n"
-     "carry those attributes (usually empty). One file without -o is written to standard output.\n"
+     "certificate, noCertificado and certificado) filled in; in CFDI 3.3/4.0 Sello,\n"
+     "NoCertificado and Certificado. The root element must already carry those attributes\n"
+     "(usually empty). One file without -o is written to standard output.\n"
      KEY_OPTS
      "  -c, --cert CERT certificate (DER or PEM file); checked against the key\n"
      "  -o, --output OUT      signed document for a single input\n"
@@ -87,11 +88,12 @@ const std::vector<Command> kCommands = {
      {"latin1", "stamp"}, RunPipeString},
     {"verify", "check the seal of signed invoices",
      "usage: kelvane verify FILE|DIR... [-c CERT] [--stamp] [--latin1]\n"
-     "Checks that each document's sello is a valid signature of its pipe string, with the\n"
-     "certificate in the document (certificado) or the one given.\n"
+     "Checks that each document's sello (Sello in CFDI 3.3/4.0) is a valid signature of its\n"
+     "pipe string, with the certificate in the document (certificado, Certificado) or the one\n"
+     "given. A folder may hold invoices of any version.\n"
      "  -c, --cert CERT certificate to check against; required with --stamp (the\n"
      "                  certificate of the authority that stamped the document)\n"
-     "  --stamp         check selloSAT of the tfd:TimbreFiscalDigital stamp\n"
+     "  --stamp         check selloSAT (SelloSAT) of the tfd:TimbreFiscalDigital stamp\n"
      "  --latin1        the seal was made over the Latin-1 pipe string\n"
      "  -j, --jobs N    worker processes (default: all processors)\n"
      "example: kelvane verify signed.xml invoices/\n",
@@ -114,9 +116,9 @@ const std::vector<Command> kCommands = {
      "n-th occurrence.\n"
      "example: kelvane attribute invoice.xml importe 'cfdi:Concepto[2]'\n",
      {}, RunAttribute},
-    {"version", "print the version of an invoice (CFD 2.0/2.2, CFDI 3.0/3.2)",
+    {"version", "print the version of an invoice (CFD 2.0/2.2, CFDI 3.0/3.2/3.3/4.0)",
      "usage: kelvane version FILE\n"
-     "Prints the version name and the library's number for it (2, 22, 3 or 32).\n"
+     "Prints the version name and the library's number for it (2, 22, 3, 32, 33 or 40).\n"
      "example: kelvane version invoice.xml\n",
      {}, RunDocVersion},
     {"cert", "show a certificate's number, validity, RFC, organisation or base64 form",
