@@ -103,7 +103,8 @@ int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* 
 // valid type 1 block or whose DigestInfo matches no hash.
 int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options);
 
-// Private key self-test: encrypt/decrypt and sign/verify a random value. 0 when it holds.
+// Private key self-test: a random value through the public and the (self-checking) private
+// operation. 0 when it comes back.
 int rsa_CheckKey(const rsa_Key& key);
 // 0 when the keys belong together; -21 for different bit lengths or public parts; -8 when
 // the private key fails its self-test or a public part cannot be encoded; a string's

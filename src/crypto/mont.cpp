@@ -1,0 +1,369 @@
+// Montgomery arithmetic on 64-bit limbs (see mont.h). Montgomery products are computed
+// by finely integrated operand scanning (Koc, Acar and Kaliski, "Analyzing and comparing
+// Montgomery multiplication algorithms", 1996): one pass over the limbs per limb of b,
+// multiplying by b[i] and reducing by one limb at once.
+#include "crypto/mont.h"
+
+#include <cstring>
+#include <new>
+
+namespace kvn {
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+
+// Largest modulus the contexts take: 16384 bits. Scratch of this size lives on the stack.
+constexpr std::size_t kMaxLimbs = MontModulus::kMaxLimbs;
+constexpr unsigned kWindowBits = 5;
+constexpr std::size_t kWindowEntries = std::size_t{1} << kWindowBits;
+
+// Zeroes n limbs of scratch; the barrier keeps the compiler from dropping the stores.
+inline void WipeLimbs(Limb* p, std::size_t n) noexcept {
+    std::memset(p, 0, n * sizeof(Limb));
+    __asm__ __volatile__("" : : "r"(p) : "memory");
+}
+
+// All-ones when x is zero, without a branch.
+inline Limb ZeroMask(Limb x) noexcept { return (Limb{0} - ((~x & (x - 1)) >> 63)); }
+
+// -m0^-1 mod 2^64 for odd m0, by Newton's iteration (each step doubles the correct bits).
+Limb NegInverse(Limb m0) noexcept {
+    Limb x = m0;  // correct to 3 bits for odd m0
+    for (int i = 0; i < 5; ++i) x *= 2 - m0 * x;
+    return Limb{0} - x;
+}
+
+// r = t - m when t (n limbs plus the top carry) is at least m, else t; t < 2m.
+void FinalSubtract(Limb* r, const Limb* t, Limb top, const Limb* m, std::size_t n) noexcept {
+    Limb d[kMaxLimbs];
+    const Limb borrow = mont_Sub(d, t, m, n);
+    // t >= m exactly when the top carry covers the borrow.
+    const Limb keep = (top - borrow) >> 63;  // 1 when top = 0 and borrow = 1
+    mont_Select(r, keep - 1, d, t, n);
+    WipeLimbs(d, n);
+}
+
+// x = 2x mod m for x below m.
+void DoubleMod(Limb* x, const Limb* m, std::size_t n) noexcept {
+    Limb carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Limb next = x[i] >> 63;
+        x[i] = (x[i] << 1) | carry;
+        carry = next;
+    }
+    FinalSubtract(x, x, carry, m, n);
+}
+
+}  // namespace
+
+void mont_FromBytes(Limb* a, std::size_t n, const std::uint8_t* bytes, std::size_t nbytes) noexcept {
+    std::memset(a, 0, n * sizeof(Limb));
+    for (std::size_t i = 0; i < nbytes && i / 8 < n; ++i) {
+        a[i / 8] |= Limb{bytes[nbytes - 1 - i]} << (8 * (i % 8));
+    }
+}
+
+void mont_ToBytes(std::uint8_t* bytes, std::size_t nbytes, const Limb* a, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < nbytes; ++i) {
+        bytes[nbytes - 1 - i] = i / 8 < n ? static_cast<std::uint8_t>(a[i / 8] >> (8 * (i % 8))) : 0;
+    }
+}
+
+Limb mont_IsZero(const Limb* a, std::size_t n) noexcept {
+    Limb acc = 0;
+    for (std::size_t i = 0; i < n; ++i) acc |= a[i];
+    return ZeroMask(acc);
+}
+
+Limb mont_Equal(const Limb* a, const Limb* b, std::size_t n) noexcept {
+    Limb acc = 0;
+    for (std::size_t i = 0; i < n; ++i) acc |= a[i] ^ b[i];
+    return ZeroMask(acc);
+}
+
+Limb mont_Less(const Limb* a, const Limb* b, std::size_t n) noexcept {
+    Limb borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide d = Wide{a[i]} - b[i] - borrow;
+        borrow = static_cast<Limb>(d >> 64) & 1;
+    }
+    return Limb{0} - borrow;
+}
+
+void mont_Select(Limb* r, Limb mask, const Limb* a, const Limb* b, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) r[i] = (a[i] & mask) | (b[i] & ~mask);
+}
+
+Limb mont_Add(Limb* r, const Limb* a, const Limb* b, std::size_t n) noexcept {
+    Limb carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide s = Wide{a[i]} + b[i] + carry;
+        r[i] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+    return carry;
+}
+
+Limb mont_Sub(Limb* r, const Limb* a, const Limb* b, std::size_t n) noexcept {
+    Limb borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide d = Wide{a[i]} - b[i] - borrow;
+        r[i] = static_cast<Limb>(d);
+        borrow = static_cast<Limb>(d >> 64) & 1;
+    }
+    return borrow;
+}
+
+void mont_MulPlain(Limb* r, const Limb* a, std::size_t na, const Limb* b, std::size_t nb) noexcept {
+    std::memset(r, 0, (na + nb) * sizeof(Limb));
+    for (std::size_t i = 0; i < nb; ++i) {
+        Limb carry = 0;
+        for (std::size_t j = 0; j < na; ++j) {
+            const Wide p = Wide{a[j]} * b[i] + r[i + j] + carry;
+            r[i + j] = static_cast<Limb>(p);
+            carry = static_cast<Limb>(p >> 64);
+        }
+        r[i + na] = carry;
+    }
+}
+
+MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
+    : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+    if (n == 0 || n > kMaxLimbs) throw std::bad_alloc();
+    if (significant == 0 || significant > n) significant = n;
+    m0inv_ = NegInverse(m[0]);
+    m_.assign(m, m + n);
+    one_.resize(n);
+    rr_.resize(n);
+    rrr_.resize(n);
+    // R mod m by doubling 2^(64 (s - 1)), which is below m (s significant limbs, m odd),
+    // 64 (n - s + 1) times, each doubling reduced at once; then 2^n R by n more
+    // doublings, and R^2 = Mont(2^(64 n)) by six Montgomery squarings, since
+    // (2^n)^64 = 2^(64 n). Every step is constant-time in m.
+    SecureLimbs x(n);
+    x[significant - 1] = 1;
+    for (std::size_t i = 0; i < 64 * (n - significant + 1); ++i) DoubleMod(x.data(), m_.data(), n);
+    one_ = x;
+    for (std::size_t i = 0; i < n; ++i) DoubleMod(x.data(), m_.data(), n);
+    for (int i = 0; i < 6; ++i) Mul(x.data(), x.data(), x.data());
+    rr_ = x;
+    Mul(rrr_.data(), rr_.data(), rr_.data());
+}
+
+void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
+    const std::size_t n = n_;
+    const Limb* m = m_.data();
+    Limb t[kMaxLimbs + 1];
+    std::memset(t, 0, (n + 1) * sizeof(Limb));
+    for (std::size_t i = 0; i < n; ++i) {
+        const Limb bi = b[i];
+        Wide p = Wide{a[0]} * bi + t[0];
+        const Limb lo = static_cast<Limb>(p);
+        Limb c1 = static_cast<Limb>(p >> 64);
+        const Limb q = lo * m0inv_;
+        Wide s = Wide{q} * m[0] + lo;
+        Limb c2 = static_cast<Limb>(s >> 64);
+        for (std::size_t j = 1; j < n; ++j) {
+            p = Wide{a[j]} * bi + t[j] + c1;
+            c1 = static_cast<Limb>(p >> 64);
+            s = Wide{q} * m[j] + static_cast<Limb>(p) + c2;
+            c2 = static_cast<Limb>(s >> 64);
+            t[j - 1] = static_cast<Limb>(s);
+        }
+        const Wide top = Wide{t[n]} + c1 + c2;
+        t[n - 1] = static_cast<Limb>(top);
+        t[n] = static_cast<Limb>(top >> 64);
+    }
+    FinalSubtract(r, t, t[n], m, n);
+    WipeLimbs(t, n + 1);
+}
+
+void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
+    const std::size_t n = n_;
+    const Limb* m = m_.data();
+    Limb extra = 0;  // the carry out of the top limb of t
+    for (std::size_t i = 0; i < n; ++i) {
+        const Limb q = t[i] * m0inv_;
+        Limb carry = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const Wide p = Wide{q} * m[j] + t[i + j] + carry;
+            t[i + j] = static_cast<Limb>(p);
+            carry = static_cast<Limb>(p >> 64);
+        }
+        for (std::size_t k = i + n; k < 2 * n; ++k) {
+            const Wide s = Wide{t[k]} + carry;
+            t[k] = static_cast<Limb>(s);
+            carry = static_cast<Limb>(s >> 64);
+        }
+        extra += carry;
+    }
+    FinalSubtract(r, t + n, extra, m, n);
+}
+
+void MontModulus::FromMont(Limb* r, const Limb* a) const noexcept {
+    Limb t[2 * kMaxLimbs];
+    std::memcpy(t, a, n_ * sizeof(Limb));
+    std::memset(t + n_, 0, n_ * sizeof(Limb));
+    Reduce(r, t);
+    WipeLimbs(t, 2 * n_);
+}
+
+void MontModulus::ReduceToMont(Limb* r, const Limb* t) const {
+    Limb work[2 * kMaxLimbs];
+    std::memcpy(work, t, 2 * n_ * sizeof(Limb));
+    Limb reduced[kMaxLimbs];
+    Reduce(reduced, work);                 // t / R
+    Mul(r, reduced, rrr_.data());          // t / R * R^3 / R = t R
+    WipeLimbs(work, 2 * n_);
+    WipeLimbs(reduced, n_);
+}
+
+void MontModulus::ExpSecret(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const {
+    const std::size_t n = n_;
+    SecureLimbs table(kWindowEntries * n);
+    std::memcpy(table.data(), one_.data(), n * sizeof(Limb));
+    std::memcpy(table.data() + n, a, n * sizeof(Limb));
+    for (std::size_t i = 2; i < kWindowEntries; ++i) Mul(table.data() + i * n, table.data() + (i - 1) * n, a);
+
+    SecureLimbs acc(n), entry(n);
+    // Windows from the top; the first is the remainder of the bit count by the window size.
+    const std::size_t bits = 64 * elimbs;
+    std::size_t pos = bits;
+    bool first = true;
+    while (pos > 0) {
+        const unsigned width = first && bits % kWindowBits ? bits % kWindowBits : kWindowBits;
+        pos -= width;
+        // The window's bits; positions are public, the value is not.
+        const std::size_t limb = pos / 64, shift = pos % 64;
+        Limb w = e[limb] >> shift;
+        if (shift + width > 64 && limb + 1 < elimbs) w |= e[limb + 1] << (64 - shift);
+        w &= (Limb{1} << width) - 1;
+        // Masked scan: every entry is read, the wanted one kept.
+        std::memset(entry.data(), 0, n * sizeof(Limb));
+        for (std::size_t i = 0; i < kWindowEntries; ++i) {
+            const Limb mask = ZeroMask(static_cast<Limb>(i) ^ w);
+            const Limb* row = table.data() + i * n;
+            for (std::size_t j = 0; j < n; ++j) entry[j] |= row[j] & mask;
+        }
+        if (first) {
+            acc = entry;
+            first = false;
+        } else {
+            for (unsigned k = 0; k < width; ++k) Sqr(acc.data(), acc.data());
+            Mul(acc.data(), acc.data(), entry.data());
+        }
+    }
+    std::memcpy(r, acc.data(), n * sizeof(Limb));
+}
+
+void MontModulus::ExpPublicVartime(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const {
+    const std::size_t n = n_;
+    std::size_t top = elimbs;
+    while (top > 0 && e[top - 1] == 0) --top;
+    if (top == 0) {
+        std::memcpy(r, one_.data(), n * sizeof(Limb));
+        return;
+    }
+    SecureLimbs base(a, a + n), acc(base);
+    int bit = 63;
+    while (!((e[top - 1] >> bit) & 1)) --bit;
+    // The top bit is already in acc.
+    for (std::size_t limb = top; limb-- > 0;) {
+        for (int b = (limb == top - 1 ? bit - 1 : 63); b >= 0; --b) {
+            Sqr(acc.data(), acc.data());
+            if ((e[limb] >> b) & 1) Mul(acc.data(), acc.data(), base.data());
+        }
+    }
+    std::memcpy(r, acc.data(), n * sizeof(Limb));
+}
+
+namespace {
+
+bool IsOne(const Limb* a, std::size_t n) {
+    if (a[0] != 1) return false;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (a[i]) return false;
+    }
+    return true;
+}
+
+bool IsZeroVartime(const Limb* a, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i]) return false;
+    }
+    return true;
+}
+
+// a >>= k for 0 < k < 64.
+void ShiftRight(Limb* a, std::size_t n, unsigned k) {
+    for (std::size_t i = 0; i < n; ++i) {
+        a[i] = (a[i] >> k) | (i + 1 < n ? a[i + 1] << (64 - k) : 0);
+    }
+}
+
+// x = x / 2^k mod m for x below m, 0 < k < 64: x + t m is divisible by 2^k for
+// t = x * (-m^-1) mod 2^k, and (x + t m) / 2^k < 2m.
+void HalveMod(Limb* x, unsigned k, const Limb* m, Limb m0inv, std::size_t n) {
+    const Limb t = (x[0] * m0inv) & ((Limb{1} << k) - 1);
+    Limb carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide p = Wide{t} * m[i] + x[i] + carry;
+        x[i] = static_cast<Limb>(p);
+        carry = static_cast<Limb>(p >> 64);
+    }
+    ShiftRight(x, n, k);
+    x[n - 1] |= carry << (64 - k);
+    const Limb high = carry >> k;  // bit 64 n of the quotient; the value is below 2m
+    Limb d[kMaxLimbs];
+    if (mont_Sub(d, x, m, n) <= high) std::memcpy(x, d, n * sizeof(Limb));
+}
+
+// x = x - y mod m for x, y below m.
+void SubMod(Limb* x, const Limb* y, const Limb* m, std::size_t n) {
+    if (mont_Sub(x, x, y, n)) mont_Add(x, x, m, n);
+}
+
+unsigned TrailingZeros(Limb x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
+
+// Removes the factors of two of u (non-zero), halving x as often modulo m.
+void StripTwos(Limb* u, Limb* x, const Limb* m, Limb m0inv, std::size_t n) {
+    while (u[0] == 0) {
+        std::memmove(u, u + 1, (n - 1) * sizeof(Limb));
+        u[n - 1] = 0;
+        HalveMod(x, 32, m, m0inv, n);
+        HalveMod(x, 32, m, m0inv, n);
+    }
+    if (unsigned k = TrailingZeros(u[0])) {
+        ShiftRight(u, n, k);
+        HalveMod(x, k, m, m0inv, n);
+    }
+}
+
+}  // namespace
+
+bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
+    if (n == 0 || n > kMaxLimbs || !(m[0] & 1) || IsZeroVartime(a, n)) return false;
+    // Binary extended Euclid keeping u = x1 a and v = x2 a (mod m).
+    SecureLimbs u(a, a + n), v(m, m + n), x1(n), x2(n);
+    x1[0] = 1;
+    const Limb negInv = NegInverse(m[0]);
+    StripTwos(u.data(), x1.data(), m, negInv, n);
+    // v = m is odd.
+    while (!IsOne(u.data(), n) && !IsOne(v.data(), n)) {
+        if (!mont_Less(u.data(), v.data(), n)) {
+            mont_Sub(u.data(), u.data(), v.data(), n);
+            SubMod(x1.data(), x2.data(), m, n);
+            if (IsZeroVartime(u.data(), n)) return false;
+            StripTwos(u.data(), x1.data(), m, negInv, n);
+        } else {
+            mont_Sub(v.data(), v.data(), u.data(), n);
+            SubMod(x2.data(), x1.data(), m, n);
+            if (IsZeroVartime(v.data(), n)) return false;
+            StripTwos(v.data(), x2.data(), m, negInv, n);
+        }
+    }
+    std::memcpy(r, IsOne(u.data(), n) ? x1.data() : x2.data(), n * sizeof(Limb));
+    return true;
+}
+
+}  // namespace kvn
