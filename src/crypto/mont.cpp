@@ -181,7 +181,9 @@ void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
 void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
     const std::size_t n = n_;
     const Limb* m = m_.data();
-    Limb extra = 0;  // the carry out of the top limb of t
+    // Row i adds q m 2^(64 i); its carry out of limb i + n waits in `extra` for row i + 1,
+    // whose top limb is the next one.
+    Limb extra = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const Limb q = t[i] * m0inv_;
         Limb carry = 0;
@@ -190,14 +192,45 @@ void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
             t[i + j] = static_cast<Limb>(p);
             carry = static_cast<Limb>(p >> 64);
         }
-        for (std::size_t k = i + n; k < 2 * n; ++k) {
-            const Wide s = Wide{t[k]} + carry;
-            t[k] = static_cast<Limb>(s);
-            carry = static_cast<Limb>(s >> 64);
-        }
-        extra += carry;
+        const Wide s = Wide{t[i + n]} + carry + extra;
+        t[i + n] = static_cast<Limb>(s);
+        extra = static_cast<Limb>(s >> 64);
     }
     FinalSubtract(r, t + n, extra, m, n);
+}
+
+void MontModulus::Sqr(Limb* r, const Limb* a) const noexcept {
+    const std::size_t n = n_;
+    Limb t[2 * kMaxLimbs];
+    // The cross products a[i] a[j] (i < j) once, doubled, plus the squares.
+    std::memset(t, 0, 2 * n * sizeof(Limb));
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        Limb carry = 0;
+        const Limb ai = a[i];
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const Wide p = Wide{ai} * a[j] + t[i + j] + carry;
+            t[i + j] = static_cast<Limb>(p);
+            carry = static_cast<Limb>(p >> 64);
+        }
+        t[i + n] = carry;
+    }
+    Limb top = 0;
+    for (std::size_t i = 0; i < 2 * n; ++i) {
+        const Limb next = t[i] >> 63;
+        t[i] = (t[i] << 1) | top;
+        top = next;
+    }
+    Limb carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide sq = Wide{a[i]} * a[i];
+        Wide s = Wide{t[2 * i]} + static_cast<Limb>(sq) + carry;
+        t[2 * i] = static_cast<Limb>(s);
+        s = Wide{t[2 * i + 1]} + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
+        t[2 * i + 1] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+    Reduce(r, t);
+    WipeLimbs(t, 2 * n);
 }
 
 void MontModulus::FromMont(Limb* r, const Limb* a) const noexcept {
@@ -279,14 +312,6 @@ void MontModulus::ExpPublicVartime(Limb* r, const Limb* a, const Limb* e, std::s
 
 namespace {
 
-bool IsOne(const Limb* a, std::size_t n) {
-    if (a[0] != 1) return false;
-    for (std::size_t i = 1; i < n; ++i) {
-        if (a[i]) return false;
-    }
-    return true;
-}
-
 bool IsZeroVartime(const Limb* a, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         if (a[i]) return false;
@@ -318,51 +343,130 @@ void HalveMod(Limb* x, unsigned k, const Limb* m, Limb m0inv, std::size_t n) {
     if (mont_Sub(d, x, m, n) <= high) std::memcpy(x, d, n * sizeof(Limb));
 }
 
-// x = x - y mod m for x, y below m.
-void SubMod(Limb* x, const Limb* y, const Limb* m, std::size_t n) {
-    if (mont_Sub(x, x, y, n)) mont_Add(x, x, m, n);
+// A number of at most cap limbs and its significant length.
+struct Var {
+    Limb* v;
+    std::size_t len;
+
+    void Trim() {
+        while (len > 0 && v[len - 1] == 0) --len;
+    }
+    // v >>= k for k < 64.
+    void Shr(unsigned k) {
+        if (k == 0) return;
+        ShiftRight(v, len, k);
+        Trim();
+    }
+    // v <<= k for k < 64; the caller keeps the result within the storage.
+    void Shl(unsigned k) {
+        if (k == 0 || len == 0) return;
+        Limb out = 0;
+        for (std::size_t i = 0; i < len; ++i) {
+            const Limb next = v[i] >> (64 - k);
+            v[i] = (v[i] << k) | out;
+            out = next;
+        }
+        if (out) v[len++] = out;
+    }
+    // Whole limbs of trailing zeros moved out (v non-zero); returns their count.
+    std::size_t ShrLimbs() {
+        std::size_t limbs = 0;
+        while (v[limbs] == 0) ++limbs;
+        if (limbs) {
+            std::memmove(v, v + limbs, (len - limbs) * sizeof(Limb));
+            std::memset(v + len - limbs, 0, limbs * sizeof(Limb));
+            len -= limbs;
+        }
+        return limbs;
+    }
+    void ShlLimbs(std::size_t limbs) {
+        if (limbs == 0 || len == 0) return;
+        std::memmove(v + limbs, v, len * sizeof(Limb));
+        std::memset(v, 0, limbs * sizeof(Limb));
+        len += limbs;
+    }
+};
+
+// a >= b.
+bool NotLess(const Var& a, const Var& b) {
+    if (a.len != b.len) return a.len > b.len;
+    for (std::size_t i = a.len; i-- > 0;) {
+        if (a.v[i] != b.v[i]) return a.v[i] > b.v[i];
+    }
+    return true;
 }
 
-unsigned TrailingZeros(Limb x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
+// a -= b for a >= b (b is zero above its length).
+void SubVar(Var& a, const Var& b) {
+    mont_Sub(a.v, a.v, b.v, a.len);
+    a.Trim();
+}
 
-// Removes the factors of two of u (non-zero), halving x as often modulo m.
-void StripTwos(Limb* u, Limb* x, const Limb* m, Limb m0inv, std::size_t n) {
-    while (u[0] == 0) {
-        std::memmove(u, u + 1, (n - 1) * sizeof(Limb));
-        u[n - 1] = 0;
-        HalveMod(x, 32, m, m0inv, n);
-        HalveMod(x, 32, m, m0inv, n);
-    }
-    if (unsigned k = TrailingZeros(u[0])) {
-        ShiftRight(u, n, k);
-        HalveMod(x, k, m, m0inv, n);
-    }
+// a += b; a's storage has room for the carry.
+void AddVar(Var& a, const Var& b) {
+    const std::size_t len = a.len > b.len ? a.len : b.len;
+    const Limb carry = mont_Add(a.v, a.v, b.v, len);
+    a.len = len;
+    if (carry) a.v[a.len++] = carry;
+}
+
+// Moves the factors of two of x (non-zero) into y (shifted left as often) and k.
+void MoveTwos(Var& x, Var& y, std::size_t& k) {
+    const std::size_t limbs = x.ShrLimbs();
+    y.ShlLimbs(limbs);
+    const unsigned bits = static_cast<unsigned>(__builtin_ctzll(x.v[0]));
+    x.Shr(bits);
+    y.Shl(bits);
+    k += 64 * limbs + bits;
 }
 
 }  // namespace
 
 bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
     if (n == 0 || n > kMaxLimbs || !(m[0] & 1) || IsZeroVartime(a, n)) return false;
-    // Binary extended Euclid keeping u = x1 a and v = x2 a (mod m).
-    SecureLimbs u(a, a + n), v(m, m + n), x1(n), x2(n);
-    x1[0] = 1;
-    const Limb negInv = NegInverse(m[0]);
-    StripTwos(u.data(), x1.data(), m, negInv, n);
-    // v = m is odd.
-    while (!IsOne(u.data(), n) && !IsOne(v.data(), n)) {
-        if (!mont_Less(u.data(), v.data(), n)) {
-            mont_Sub(u.data(), u.data(), v.data(), n);
-            SubMod(x1.data(), x2.data(), m, n);
-            if (IsZeroVartime(u.data(), n)) return false;
-            StripTwos(u.data(), x1.data(), m, negInv, n);
+    // Kaliski's almost Montgomery inverse ("The Montgomery inverse and its applications",
+    // IEEE Trans. Computers, 1995): with u = m, v = a, r = 0, s = 1 it keeps
+    // u s + v r = m and ends with r = -a^-1 2^k mod m, where k counts the halvings;
+    // r and s stay below 2m. Factors of two are moved a word at a time, and every
+    // number is worked on at its significant length.
+    SecureLimbs uStore(m, m + n), vStore(a, a + n), rStore(n + 2), sStore(n + 2);
+    sStore[0] = 1;
+    Var u{uStore.data(), n}, v{vStore.data(), n}, rr{rStore.data(), 0}, ss{sStore.data(), 1};
+    u.Trim();
+    v.Trim();
+    std::size_t k = 0;
+    MoveTwos(v, rr, k);  // u = m is odd
+    while (v.len > 0) {
+        if (!NotLess(v, u)) {  // u > v
+            SubVar(u, v);
+            AddVar(rr, ss);
+            MoveTwos(u, ss, k);
         } else {
-            mont_Sub(v.data(), v.data(), u.data(), n);
-            SubMod(x2.data(), x1.data(), m, n);
-            if (IsZeroVartime(v.data(), n)) return false;
-            StripTwos(v.data(), x2.data(), m, negInv, n);
+            SubVar(v, u);
+            AddVar(ss, rr);
+            if (v.len == 0) {  // u = v: the gcd is u
+                rr.Shl(1);
+                ++k;
+                break;
+            }
+            MoveTwos(v, rr, k);
         }
     }
-    std::memcpy(r, IsOne(u.data(), n) ? x1.data() : x2.data(), n * sizeof(Limb));
+    // u is the gcd.
+    if (!(u.len == 1 && u.v[0] == 1)) return false;
+    // r may be up to 2m: bring it below m, negate, then divide by 2^k.
+    SecureLimbs x(n), y(n);
+    std::memcpy(x.data(), rr.v, n * sizeof(Limb));
+    const Limb over = rr.len > n ? rr.v[n] : 0;
+    if (mont_Sub(y.data(), x.data(), m, n) <= over) x = y;
+    mont_Sub(x.data(), m, x.data(), n);  // a^-1 2^k mod m (m - 0 = m only when a = 0)
+    const Limb negInv = NegInverse(m[0]);
+    while (k > 0) {
+        const unsigned step = k > 63 ? 63u : static_cast<unsigned>(k);
+        HalveMod(x.data(), step, m, negInv, n);
+        k -= step;
+    }
+    std::memcpy(r, x.data(), n * sizeof(Limb));
     return true;
 }
 

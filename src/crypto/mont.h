@@ -58,7 +58,8 @@ public:
 
     // r = a * b / R mod m, inputs below m; r may alias a or b.
     void Mul(Limb* r, const Limb* a, const Limb* b) const noexcept;
-    void Sqr(Limb* r, const Limb* a) const noexcept { Mul(r, a, a); }
+    // r = a * a / R mod m; r may alias a.
+    void Sqr(Limb* r, const Limb* a) const noexcept;
     // r = a * R mod m for a below m.
     void ToMont(Limb* r, const Limb* a) const noexcept { Mul(r, a, rr_.data()); }
     // r = a / R mod m.

@@ -2,8 +2,8 @@
 //
 // With r and t random, A = r^e and c' = c A, the exponentiation gives m' = c'^d = m r;
 // r^-1 = (r t)^-1 t, where only r t, which says nothing of r without t, meets the
-// variable-time inversion. The CRT halves are joined by Garner's formula
-// m = m2 + q (qInv (m1 - m2) mod p).
+// variable-time inversion, which works modulo the public n only. The CRT halves are
+// joined by Garner's formula m = m2 + q (qInv (m1 - m2) mod p).
 #include "pki/rsa_private.h"
 
 #include <cstring>
@@ -21,38 +21,42 @@
 namespace kvn {
 namespace {
 
-// Montgomery forms of the blinding pair for modulus N: A = r^e and r^-1. False when
-// r t is not invertible.
-bool MakeBlinding(Limb* blindM, Limb* unblindM, const MontModulus& N, const rsa_PrivateLimbs& key,
-                  const std::uint8_t* random) {
-    const std::size_t n = key.nLimbs;
-    SecureLimbs wide(2 * n), rM(n), tM(n), product(n), inverse(n);
-    // Each random value has n limbs, so it is below N R and reduces in one step.
+// The blinding values for modulus N: r and t in Montgomery form mod N, from 16 n random
+// bytes. Each random value has n limbs, so it is below N R and reduces in one step.
+void DrawBlinding(Limb* rM, Limb* tM, const MontModulus& N, const std::uint8_t* random) {
+    const std::size_t n = N.size();
+    SecureLimbs wide(2 * n);
     mont_FromBytes(wide.data(), n, random, 8 * n);
-    N.ReduceToMont(rM.data(), wide.data());
+    N.ReduceToMont(rM, wide.data());
     mont_FromBytes(wide.data(), n, random + 8 * n, 8 * n);
     std::memset(wide.data() + n, 0, n * sizeof(Limb));
-    N.ReduceToMont(tM.data(), wide.data());
+    N.ReduceToMont(tM, wide.data());
+}
 
-    N.ExpPublicVartime(blindM, rM.data(), key.e.data(), n);  // branches on e only
-    N.Mul(product.data(), rM.data(), tM.data());
-    N.FromMont(product.data(), product.data());              // r t
-    KVN_DECLASSIFY(product.data(), n * sizeof(Limb));
-    if (!mont_InverseVartime(inverse.data(), product.data(), key.n.data(), n)) return false;
-    N.ToMont(inverse.data(), inverse.data());
-    N.Mul(unblindM, inverse.data(), tM.data());               // (r t)^-1 t = r^-1
+// r^-1 in Montgomery form mod M (the public modulus) from rt = r t and t, both plain
+// and below R M (2 limbs of M each): (r t)^-1 t. Only r t mod M, which says nothing of r without t, is
+// disclosed to the variable-time inversion. False when it is not invertible.
+bool UnblindingFactor(Limb* rInvM, const MontModulus& M, const Limb* rt, const Limb* t) {
+    const std::size_t n = M.size();
+    SecureLimbs x(n), tM(n);
+    M.ReduceToMont(x.data(), rt);
+    M.FromMont(x.data(), x.data());
+    KVN_DECLASSIFY(x.data(), n * sizeof(Limb));
+    if (!mont_InverseVartime(x.data(), x.data(), M.modulus(), n)) return false;
+    M.ToMont(x.data(), x.data());
+    M.ReduceToMont(tM.data(), t);
+    M.Mul(rInvM, x.data(), tM.data());
     return true;
 }
 
 // m (nLimbs limbs) = c^d mod n by the halves mod p and q; c below n.
 void PrivateCrt(Limb* m, const Limb* c, const rsa_PrivateLimbs& key) {
-    const std::size_t h = key.halfLimbs;
+    const std::size_t h = key.halfLimbs, n = key.nLimbs;
     const MontModulus P(key.p.data(), h, key.pLimbs);
     const MontModulus Q(key.q.data(), h, key.qLimbs);
-    // c < p q < p R and < q R, so Montgomery reduction takes it whole.
+    // c < p q < p R and < q R: Montgomery reduction takes it whole.
     SecureLimbs wide(2 * h), m1(h), m2(h), m2p(h), h1(h), prod(2 * h);
-    std::memcpy(wide.data(), c, key.nLimbs * sizeof(Limb));
-
+    std::memcpy(wide.data(), c, n * sizeof(Limb));
     P.ReduceToMont(m1.data(), wide.data());
     P.ExpSecret(m1.data(), m1.data(), key.dp.data(), h);
     Q.ReduceToMont(m2.data(), wide.data());
@@ -60,8 +64,8 @@ void PrivateCrt(Limb* m, const Limb* c, const rsa_PrivateLimbs& key) {
     Q.FromMont(m2.data(), m2.data());
 
     // m1 - (m2 mod p), in Montgomery form mod p; m1 stays Montgomery, m2 may exceed p.
+    std::memset(wide.data(), 0, 2 * h * sizeof(Limb));
     std::memcpy(wide.data(), m2.data(), h * sizeof(Limb));
-    std::memset(wide.data() + h, 0, h * sizeof(Limb));
     P.ReduceToMont(m2p.data(), wide.data());
     const Limb borrow = mont_Sub(h1.data(), m1.data(), m2p.data(), h);
     mont_Add(m2p.data(), h1.data(), P.modulus(), h);
@@ -74,7 +78,7 @@ void PrivateCrt(Limb* m, const Limb* c, const rsa_PrivateLimbs& key) {
     std::memcpy(wide.data(), m2.data(), h * sizeof(Limb));
     mont_Add(prod.data(), prod.data(), wide.data(), 2 * h);
     // A sound key gives m below n; a damaged one is caught by the check.
-    std::memcpy(m, prod.data(), key.nLimbs * sizeof(Limb));
+    std::memcpy(m, prod.data(), n * sizeof(Limb));
 }
 
 }  // namespace
@@ -91,11 +95,15 @@ rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLi
                                      const std::uint8_t* blinding) {
     const std::size_t n = key.nLimbs;
     const MontModulus N(key.n.data(), n);
-    SecureLimbs blindM(n), unblindM(n), cM(n), x(n), check(n);
-    if (!MakeBlinding(blindM.data(), unblindM.data(), N, key, blinding)) return rsa_PrivateResult::Retry;
+    SecureLimbs rM(n), tM(n), blindM(n), rt(2 * n), t(2 * n), rInvM(n), cM(n), x(n), check(n);
+    DrawBlinding(rM.data(), tM.data(), N, blinding);
+    N.ExpPublicVartime(blindM.data(), rM.data(), key.e.data(), n);  // r^e; branches on e only
+    N.Mul(rt.data(), rM.data(), tM.data());
+    N.FromMont(rt.data(), rt.data());
+    N.FromMont(t.data(), tM.data());
+    if (!UnblindingFactor(rInvM.data(), N, rt.data(), t.data())) return rsa_PrivateResult::Retry;
 
-    N.ToMont(cM.data(), c);
-    N.Mul(x.data(), c, blindM.data());  // c A R / R: the plain c A
+    N.Mul(x.data(), c, blindM.data());  // c r^e R / R: the plain blinded value
     if (key.crt) {
         PrivateCrt(x.data(), x.data(), key);
     } else {
@@ -104,9 +112,10 @@ rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLi
         N.ExpSecret(xM.data(), xM.data(), key.d.data(), n);
         N.FromMont(x.data(), xM.data());
     }
-    // x = m r, possibly not below n for a damaged key; x r^-1 R / R below n either way.
-    N.Mul(x.data(), x.data(), unblindM.data());
+    // x = m r, possibly not below n for a damaged key; x r^-1 R / R is below n either way.
+    N.Mul(x.data(), x.data(), rInvM.data());
 
+    N.ToMont(cM.data(), c);
     N.ToMont(check.data(), x.data());
     N.ExpPublicVartime(check.data(), check.data(), key.e.data(), n);
     Limb same = mont_Equal(check.data(), cM.data(), n);
