@@ -10,8 +10,7 @@
 #include "cfdi/signed_writer.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
-#include "pki/keyfile.h"
-#include "pki/rsa.h"
+#include "pki/credentials.h"
 #include "pki/x509.h"
 
 namespace kvn {
@@ -25,18 +24,15 @@ struct CertificateFields {
     char number[kCertNumberMax + 1] = {};  // the serial read as text; may be empty
 };
 
-// 0 when the key in keyFile is the private half of the certificate's key; otherwise the
-// failing step's code (a key of another pair gives NO_MATCH_ERROR), nothing recorded.
-int CheckKeyBelongsToCertificate(const char* keyFile, const char* password, const char* certFile) {
-    SecureString privateKey;
-    if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) return rc;
-    SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certFile); rc < 0) return rc;
-    return rsa_KeyMatch(privateKey.c_str(), publicKey.c_str());
+// 0 when the key the seal was made with is the private half of the certificate's key;
+// otherwise the failing step's code (a key of another pair gives NO_MATCH_ERROR),
+// nothing recorded. The seal's own check stands for the key's self-test.
+int CheckKeyBelongsToCertificate(const SealKey& used, const char* certFile) {
+    cred_Stage failed;
+    return cred_CheckPair(failed, *used.key, 0, certFile, used.proof);
 }
 
-int ReadCertificateFields(CertificateFields& fields, const char* keyFile, const char* password,
-                          const char* certFile) {
+int ReadCertificateFields(CertificateFields& fields, const SealKey& used, const char* certFile) {
     if (x509_GetBase64(fields.text, certFile) < 1) {
         RecordError("Invalid X.509 certificate/Certificado no valido X.509");
         return -BAD_CERT_ERROR;
@@ -48,7 +44,7 @@ int ReadCertificateFields(CertificateFields& fields, const char* keyFile, const 
         RecordError("Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");
         return rc < 0 ? rc : -BAD_FORMAT_ERROR;
     }
-    if ((rc = CheckKeyBelongsToCertificate(keyFile, password, certFile)) != 0) {
+    if ((rc = CheckKeyBelongsToCertificate(used, certFile)) != 0) {
         RecordError("Private key does not match key in certificate/La clave privada no coincide con la clave del certificado");
         return rc < 0 ? rc : -rc;
     }
@@ -64,12 +60,15 @@ int WriteFailed(const char* outputFile) {
 
 int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
                  const char* certFile, int options) {
+    // The key is read once: the seal is made with it, and with a certificate its check
+    // with the public exponent proves the key's consistency for the pair check.
     String seal;
-    if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options); rc < 1) return rc;
+    SealKey used;
+    if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, certFile ? &used : nullptr); rc < 1) return rc;
 
     CertificateFields certificate;
     if (certFile) {
-        if (int rc = ReadCertificateFields(certificate, keyFile, password, certFile)) return rc;
+        if (int rc = ReadCertificateFields(certificate, used, certFile)) return rc;
     }
 
     const int version = VersionNumber(xmlFile);

@@ -260,6 +260,24 @@ int rsa_CheckKey(const rsa_Key& key) {
     return 0;
 }
 
+int rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof) {
+    if (priv.bits != pub.bits) {
+        asn_Trace("Key lengths are different");
+        return -NO_MATCH_ERROR;
+    }
+    if (proof == kRsaProofNone) proof = rsa_CheckKey(priv);
+    if (proof != 0) {
+        asn_Trace("Not a valid private key");
+        return -INVALID_DATA_ERROR;
+    }
+    if (vnCmp(priv.part[kRsaN].get(), pub.part[kRsaN].get()) != 0 ||
+        vnCmp(priv.part[kRsaE].get(), pub.part[kRsaE].get()) != 0) {
+        asn_Trace("Keys do not match");
+        return -NO_MATCH_ERROR;
+    }
+    return 0;
+}
+
 int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString) {
     RsaKeyPtr priv = rsa_KeyNew(), pub = rsa_KeyNew();
     int rc = rsa_ReadPrivateString(*priv, privateKeyString);
@@ -272,24 +290,7 @@ int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString) {
         asn_Trace("Could not extract key from string");
         return -CodeOf(rc);
     }
-    if (priv->bits != pub->bits) {
-        asn_Trace("Key lengths are different");
-        return -NO_MATCH_ERROR;
-    }
-    if (rsa_CheckKey(*priv) != 0) {
-        asn_Trace("Not a valid private key");
-        return -INVALID_DATA_ERROR;
-    }
-    SecureBytes a, b;
-    if (!rsa_PublicDer(*priv, a) || !rsa_PublicDer(*pub, b)) {
-        asn_Trace("Invalid key data");
-        return -INVALID_DATA_ERROR;
-    }
-    if (a != b) {
-        asn_Trace("Keys do not match");
-        return -NO_MATCH_ERROR;
-    }
-    return 0;
+    return rsa_RecordsMatch(*priv, *pub, kRsaProofNone);
 }
 
 namespace {

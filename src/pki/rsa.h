@@ -110,6 +110,13 @@ int rsa_CheckKey(const rsa_Key& key);
 // the private key fails its self-test or a public part cannot be encoded; a string's
 // reading code negated (-9745 when it has none).
 int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString);
+// The same check on records. proof is what a private operation already made with priv
+// showed: 0 when its result passed the check with the public exponent (and moved its
+// input), non-zero when it failed; kRsaProofNone makes one test operation here. 0; -21
+// for different bit lengths; -8 when the proof fails; -21 for another modulus or
+// exponent.
+inline constexpr int kRsaProofNone = -1;
+int rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof);
 // Bits (or bytes) of the key in a public or private key string; a reading failure negated.
 int rsa_KeyLength(const char* keyString, bool inBytes);
 
