@@ -33,6 +33,7 @@
 #include "peer_pipe.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
+#include "pki/credentials.h"
 #include "pki/keyfile.h"
 #include "pki/rsa.h"
 #include "pki/x509.h"
@@ -273,10 +274,12 @@ void BM_PipeString_Peer(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(PeerParse(Invoice(), false).pipe.size());
 }
 
+// The key file read and decrypted into a key record, as signing reads it (once per call).
 void BM_KeyDecryption_Ours(benchmark::State& state) {
     for (auto _ : state) {
-        kvn::SecureString key;
-        if (kvn::key_ReadEncrypted(key, kKey.c_str(), kPassword) != 0) std::abort();
+        kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
+        int stringCode;
+        if (kvn::key_ReadPrivateKey(*key, stringCode, kKey.c_str(), kPassword) != 0) std::abort();
     }
 }
 
@@ -285,10 +288,9 @@ void BM_KeyDecryption_Peer(benchmark::State& state) {
 }
 
 void BM_PrivateOperation_Ours(benchmark::State& state) {
-    kvn::SecureString keyString;
-    kvn::key_ReadEncrypted(keyString, kKey.c_str(), kPassword);
     kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
-    kvn::rsa_ReadPrivateString(*key, keyString.c_str());
+    int stringCode;
+    kvn::key_ReadPrivateKey(*key, stringCode, kKey.c_str(), kPassword);
     std::vector<std::uint8_t> block(256);
     const char pipe[] = "||3.2|pipe|";
     for (auto _ : state) {
@@ -303,15 +305,16 @@ void BM_PrivateOperation_Peer(benchmark::State& state) {
     EVP_PKEY_free(key);
 }
 
-// Our key check: the key decrypted again, and the self-test of the private key (two
-// private and two public operations) before the public parts are compared.
+// Our key check inside signing: the certificate's public key read and compared with the
+// key record the seal was made with; the seal's own check with the public exponent stands
+// for the private key's self-test, so no private operation is made here.
 void BM_KeyCheck_Ours(benchmark::State& state) {
-    kvn::SecureString publicKey;
-    kvn::x509_GetPublicKeyString(publicKey, kCert.c_str());
+    kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
+    int stringCode;
+    kvn::key_ReadPrivateKey(*key, stringCode, kKey.c_str(), kPassword);
     for (auto _ : state) {
-        kvn::SecureString privateKey;
-        kvn::key_ReadEncrypted(privateKey, kKey.c_str(), kPassword);
-        if (kvn::rsa_KeyMatch(privateKey.c_str(), publicKey.c_str()) != 0) std::abort();
+        kvn::cred_Stage failed;
+        if (kvn::cred_CheckPair(failed, *key, 0, kCert.c_str(), 0) != 0) std::abort();
     }
 }
 
@@ -439,7 +442,7 @@ public:
             auto peer = seconds_.find(std::string("BM_") + step + "_Peer");
             if (ours == seconds_.end() || peer == seconds_.end()) continue;
             const double ratio = ours->second / peer->second;
-            const double target = std::strcmp(step, "SignXml") == 0 ? 8.0 : std::strcmp(step, "VerifySignature") == 0 ? 2.0 : 0.0;
+            const double target = std::strcmp(step, "SignXml") == 0 ? 1.0 : std::strcmp(step, "VerifySignature") == 0 ? 2.0 : 0.0;
             std::printf("%-22s %12.1f %12.1f %8.2f", step, ours->second * 1e6, peer->second * 1e6, ratio);
             if (target > 0) std::printf(" %8.1f %s", target, ratio <= target ? "ok" : "MISSED");
             std::printf("\n");

@@ -150,19 +150,27 @@ MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
     Mul(rrr_.data(), rr_.data(), rr_.data());
 }
 
-void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
-    const std::size_t n = n_;
-    const Limb* m = m_.data();
-    Limb t[kMaxLimbs + 1];
+namespace {
+
+// The kernels, written once for a size known at compile time (kN > 0: the compiler
+// unrolls and schedules the inner loops for the common key sizes) and once for any size
+// (kN = 0, the size taken from n).
+
+// r = a b / R mod m (FIOS).
+template <std::size_t kN>
+void MulKernel(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb t[(kN ? kN : kMaxLimbs) + 1];
     std::memset(t, 0, (n + 1) * sizeof(Limb));
     for (std::size_t i = 0; i < n; ++i) {
         const Limb bi = b[i];
         Wide p = Wide{a[0]} * bi + t[0];
         const Limb lo = static_cast<Limb>(p);
         Limb c1 = static_cast<Limb>(p >> 64);
-        const Limb q = lo * m0inv_;
+        const Limb q = lo * m0inv;
         Wide s = Wide{q} * m[0] + lo;
         Limb c2 = static_cast<Limb>(s >> 64);
+#pragma GCC unroll 16
         for (std::size_t j = 1; j < n; ++j) {
             p = Wide{a[j]} * bi + t[j] + c1;
             c1 = static_cast<Limb>(p >> 64);
@@ -178,15 +186,17 @@ void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
     WipeLimbs(t, n + 1);
 }
 
-void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
-    const std::size_t n = n_;
-    const Limb* m = m_.data();
+// r = t / R mod m for t (2n limbs, overwritten) below m R.
+template <std::size_t kN>
+void ReduceKernel(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
     // Row i adds q m 2^(64 i); its carry out of limb i + n waits in `extra` for row i + 1,
     // whose top limb is the next one.
     Limb extra = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const Limb q = t[i] * m0inv_;
+        const Limb q = t[i] * m0inv;
         Limb carry = 0;
+#pragma GCC unroll 16
         for (std::size_t j = 0; j < n; ++j) {
             const Wide p = Wide{q} * m[j] + t[i + j] + carry;
             t[i + j] = static_cast<Limb>(p);
@@ -199,14 +209,16 @@ void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
     FinalSubtract(r, t + n, extra, m, n);
 }
 
-void MontModulus::Sqr(Limb* r, const Limb* a) const noexcept {
-    const std::size_t n = n_;
-    Limb t[2 * kMaxLimbs];
-    // The cross products a[i] a[j] (i < j) once, doubled, plus the squares.
+// r = a a / R mod m: the cross products once, doubled, plus the squares, then reduced.
+template <std::size_t kN>
+void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb t[2 * (kN ? kN : kMaxLimbs)];
     std::memset(t, 0, 2 * n * sizeof(Limb));
     for (std::size_t i = 0; i + 1 < n; ++i) {
         Limb carry = 0;
         const Limb ai = a[i];
+#pragma GCC unroll 16
         for (std::size_t j = i + 1; j < n; ++j) {
             const Wide p = Wide{ai} * a[j] + t[i + j] + carry;
             t[i + j] = static_cast<Limb>(p);
@@ -229,8 +241,35 @@ void MontModulus::Sqr(Limb* r, const Limb* a) const noexcept {
         t[2 * i + 1] = static_cast<Limb>(s);
         carry = static_cast<Limb>(s >> 64);
     }
-    Reduce(r, t);
+    ReduceKernel<kN>(r, t, m, m0inv, n);
     WipeLimbs(t, 2 * n);
+}
+
+// Calls kernel<kN> for the sizes of 1024-, 2048-, 3072- and 4096-bit moduli and their
+// halves, else kernel<0>.
+#define KVN_MONT_DISPATCH(kernel, n, ...)                        \
+    switch (n) {                                                 \
+        case 8: kernel<8>(__VA_ARGS__, n); break;                \
+        case 16: kernel<16>(__VA_ARGS__, n); break;              \
+        case 24: kernel<24>(__VA_ARGS__, n); break;              \
+        case 32: kernel<32>(__VA_ARGS__, n); break;              \
+        case 48: kernel<48>(__VA_ARGS__, n); break;              \
+        case 64: kernel<64>(__VA_ARGS__, n); break;              \
+        default: kernel<0>(__VA_ARGS__, n); break;               \
+    }
+
+}  // namespace
+
+void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
+    KVN_MONT_DISPATCH(MulKernel, n_, r, a, b, m_.data(), m0inv_)
+}
+
+void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
+    KVN_MONT_DISPATCH(ReduceKernel, n_, r, t, m_.data(), m0inv_)
+}
+
+void MontModulus::Sqr(Limb* r, const Limb* a) const noexcept {
+    KVN_MONT_DISPATCH(SqrKernel, n_, r, a, m_.data(), m0inv_)
 }
 
 void MontModulus::FromMont(Limb* r, const Limb* a) const noexcept {
