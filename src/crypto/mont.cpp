@@ -4,6 +4,8 @@
 // multiplying by b[i] and reducing by one limb at once.
 #include "crypto/mont.h"
 
+#include "crypto/mp.h"
+
 #include <cstring>
 #include <new>
 
@@ -127,15 +129,25 @@ void mont_MulPlain(Limb* r, const Limb* a, std::size_t na, const Limb* b, std::s
     }
 }
 
-MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
-    : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+void MontModulus::Allocate(const Limb* m, std::size_t n) {
     if (n == 0 || n > kMaxLimbs) throw std::bad_alloc();
-    if (significant == 0 || significant > n) significant = n;
     m0inv_ = NegInverse(m[0]);
     m_.assign(m, m + n);
     one_.resize(n);
     rr_.resize(n);
     rrr_.resize(n);
+}
+
+// one = R^2 / R and R^3 = R^2 R^2 / R, once rr_ holds R^2 mod m.
+void MontModulus::FinishFromRr() {
+    FromMont(one_.data(), rr_.data());
+    Mul(rrr_.data(), rr_.data(), rr_.data());
+}
+
+MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
+    : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+    Allocate(m, n);
+    if (significant == 0 || significant > n) significant = n;
     // R mod m by doubling 2^(64 (s - 1)), which is below m (s significant limbs, m odd),
     // 64 (n - s + 1) times, each doubling reduced at once; then 2^n R by n more
     // doublings, and R^2 = Mont(2^(64 n)) by six Montgomery squarings, since
@@ -143,11 +155,25 @@ MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
     SecureLimbs x(n);
     x[significant - 1] = 1;
     for (std::size_t i = 0; i < 64 * (n - significant + 1); ++i) DoubleMod(x.data(), m_.data(), n);
-    one_ = x;
     for (std::size_t i = 0; i < n; ++i) DoubleMod(x.data(), m_.data(), n);
     for (int i = 0; i < 6; ++i) Mul(x.data(), x.data(), x.data());
     rr_ = x;
-    Mul(rrr_.data(), rr_.data(), rr_.data());
+    FinishFromRr();
+}
+
+MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+    Allocate(m, n);
+    // 2^(128 n) mod m in 32-bit digits by Knuth's division.
+    const std::size_t vd = 2 * n, ud = 4 * n + 1;
+    MpBuf u(ud), v(vd), r(vd);
+    u.get()[ud - 1] = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        v.get()[2 * i] = static_cast<Digit>(m[i]);
+        v.get()[2 * i + 1] = static_cast<Digit>(m[i] >> 32);
+    }
+    mpModulo(r.get(), u.get(), ud, v.get(), vd);
+    for (std::size_t i = 0; i < n; ++i) rr_[i] = (Limb{r.get()[2 * i + 1]} << 32) | r.get()[2 * i];
+    FinishFromRr();
 }
 
 namespace {

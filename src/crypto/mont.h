@@ -49,6 +49,10 @@ public:
     // public size of m, not read from it, so the set-up is constant-time in m for given n
     // and significant (0 means n). Throws std::bad_alloc for n out of range.
     MontModulus(const Limb* m, std::size_t n, std::size_t significant = 0);
+    // For a public modulus with a non-zero top limb: R^2 mod m by one long division, which
+    // is quicker than the constant-time set-up but branches on m.
+    struct Public {};
+    MontModulus(const Limb* m, std::size_t n, Public);
     static constexpr std::size_t kMaxLimbs = 256;
 
     std::size_t size() const noexcept { return n_; }
@@ -78,6 +82,9 @@ public:
     void ExpPublicVartime(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const;
 
 private:
+    void Allocate(const Limb* m, std::size_t n);
+    void FinishFromRr();
+
     std::size_t n_;
     Limb m0inv_;       // -m^-1 mod 2^64
     SecureLimbs m_;    // n limbs

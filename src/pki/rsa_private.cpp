@@ -94,7 +94,7 @@ bool rsa_PrivateLimbsUsable(const rsa_PrivateLimbs& key) {
 rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,
                                      const std::uint8_t* blinding) {
     const std::size_t n = key.nLimbs;
-    const MontModulus N(key.n.data(), n);
+    const MontModulus N(key.n.data(), n, MontModulus::Public{});
     SecureLimbs rM(n), tM(n), blindM(n), rt(2 * n), t(2 * n), rInvM(n), cM(n), x(n), check(n);
     DrawBlinding(rM.data(), tM.data(), N, blinding);
     N.ExpPublicVartime(blindM.data(), rM.data(), key.e.data(), n);  // r^e; branches on e only
@@ -129,7 +129,7 @@ rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLi
 }
 
 void rsa_PublicLimbsOp(Limb* y, const Limb* x, const Limb* n, const Limb* e, std::size_t nLimbs) {
-    const MontModulus N(n, nLimbs);
+    const MontModulus N(n, nLimbs, MontModulus::Public{});
     SecureLimbs xM(nLimbs);
     N.ToMont(xM.data(), x);
     N.ExpPublicVartime(xM.data(), xM.data(), e, nLimbs);

@@ -7,6 +7,8 @@ if(KVN_VALGRIND_INCLUDE AND NOT KVN_SANITIZE)
   add_executable(rsa_private_ct
     ${CMAKE_CURRENT_SOURCE_DIR}/pki/ctgrind/rsa_private_ct.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mont.cpp
+    ${CMAKE_SOURCE_DIR}/src/crypto/mp.cpp
+    ${CMAKE_SOURCE_DIR}/src/crypto/mp_reduce.cpp
     ${CMAKE_SOURCE_DIR}/src/pki/rsa_private.cpp
     ${CMAKE_SOURCE_DIR}/src/base/memory.cpp)
   target_include_directories(rsa_private_ct PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include
