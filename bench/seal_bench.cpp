@@ -37,6 +37,7 @@
 #include "peer_pipe.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
+#include "pki/credentials.h"
 #include "pki/keyfile.h"
 #include "pki/rsa.h"
 #include "pki/x509.h"
@@ -323,10 +324,12 @@ void BM_PipeString_Peer(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(PeerParse(Invoice(), false).pipe.size());
 }
 
+// The key file read and decrypted into a key record, as signing reads it (once per call).
 void BM_KeyDecryption_Ours(benchmark::State& state) {
     for (auto _ : state) {
-        kvn::SecureString key;
-        if (kvn::key_ReadEncrypted(key, kKey.c_str(), kPassword) != 0) std::abort();
+        kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
+        int stringCode;
+        if (kvn::key_ReadPrivateKey(*key, stringCode, kKey.c_str(), kPassword) != 0) std::abort();
     }
 }
 
@@ -335,10 +338,9 @@ void BM_KeyDecryption_Peer(benchmark::State& state) {
 }
 
 void BM_PrivateOperation_Ours(benchmark::State& state) {
-    kvn::SecureString keyString;
-    kvn::key_ReadEncrypted(keyString, kKey.c_str(), kPassword);
     kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
-    kvn::rsa_ReadPrivateString(*key, keyString.c_str());
+    int stringCode;
+    kvn::key_ReadPrivateKey(*key, stringCode, kKey.c_str(), kPassword);
     std::vector<std::uint8_t> block(256);
     const char pipe[] = "||3.2|pipe|";
     for (auto _ : state) {
@@ -353,15 +355,16 @@ void BM_PrivateOperation_Peer(benchmark::State& state) {
     EVP_PKEY_free(key);
 }
 
-// Our key check: the key decrypted again, and the self-test of the private key (two
-// private and two public operations) before the public parts are compared.
+// Our key check inside signing: the certificate's public key read and compared with the
+// key record the seal was made with; the seal's own check with the public exponent stands
+// for the private key's self-test, so no private operation is made here.
 void BM_KeyCheck_Ours(benchmark::State& state) {
-    kvn::SecureString publicKey;
-    kvn::x509_GetPublicKeyString(publicKey, kCert.c_str());
+    kvn::RsaKeyPtr key = kvn::rsa_KeyNew();
+    int stringCode;
+    kvn::key_ReadPrivateKey(*key, stringCode, kKey.c_str(), kPassword);
     for (auto _ : state) {
-        kvn::SecureString privateKey;
-        kvn::key_ReadEncrypted(privateKey, kKey.c_str(), kPassword);
-        if (kvn::rsa_KeyMatch(privateKey.c_str(), publicKey.c_str()) != 0) std::abort();
+        kvn::cred_Stage failed;
+        if (kvn::cred_CheckPair(failed, *key, 0, kCert.c_str(), 0) != 0) std::abort();
     }
 }
 
@@ -484,17 +487,24 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
     void PrintRatios() const {
-        std::printf("\n%-22s %12s %12s %8s %8s\n", "case (us per call)", "ours", "peer", "ratio", "target");
+        // Wall time first (it counts the waits for the disk); on a loaded machine the CPU-time
+        // ratio, in the last column, is the steadier one.
+        std::printf("\n%-22s %12s %12s %8s %8s %10s\n", "case (us per call)", "ours", "peer", "ratio", "target",
+                    "cpu ratio");
         for (const char* step : {"SignXml", "VerifySignature", "PipeString", "KeyDecryption", "PrivateOperation",
                                  "KeyCheck", "Certificate", "WriteDocument", "OpenSignature"}) {
             auto ours = seconds_.find(std::string("BM_") + step + "_Ours");
             auto peer = seconds_.find(std::string("BM_") + step + "_Peer");
             if (ours == seconds_.end() || peer == seconds_.end()) continue;
             const double ratio = ours->second / peer->second;
-            const double target = std::strcmp(step, "SignXml") == 0 ? 8.0 : std::strcmp(step, "VerifySignature") == 0 ? 2.0 : 0.0;
+            const double target = std::strcmp(step, "SignXml") == 0 ? 1.0 : std::strcmp(step, "VerifySignature") == 0 ? 2.0 : 0.0;
             std::printf("%-22s %12.1f %12.1f %8.2f", step, ours->second * 1e6, peer->second * 1e6, ratio);
-            if (target > 0) std::printf(" %8.1f %s", target, ratio <= target ? "ok" : "MISSED");
-            std::printf("\n");
+            if (target > 0) {
+                std::printf(" %8.1f %-6s", target, ratio <= target ? "ok" : "MISSED");
+            } else {
+                std::printf(" %15s", "");
+            }
+            std::printf(" %10.2f\n", cpuSeconds_.at(ours->first) / cpuSeconds_.at(peer->first));
         }
         // 4.0 against 3.2, both ours: wall time and CPU time of the same runs.
         for (const auto* times : {&seconds_, &cpuSeconds_}) {

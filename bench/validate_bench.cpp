@@ -12,6 +12,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <vector>
 #include <string>
 
 #include "cfdi/dtd_catalogue.h"
@@ -101,6 +103,46 @@ BENCHMARK(BM_OursDtdPass)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_OursValidateXml)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Libxml2DtdValid)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
+// Time per call of every run, and after the runs the ratio ours / libxml2 and its target.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& r : runs) {
+            if (r.run_type == Run::RT_Iteration && r.iterations > 0) times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void PrintRatios() const {
+        struct Target {
+            const char* ours;
+            const char* peer;
+            double limit;
+        };
+        const Target targets[] = {{"BM_OursValidateXml/1000", "BM_Libxml2DtdValid/1000", 0.3},
+                                  {"BM_OursValidateXml/100000", "BM_Libxml2DtdValid/100000", 0.0}};
+        std::printf("\n%-28s %12s %12s %8s %8s   (CPU time, ms)\n", "case", "ours", "libxml2", "ratio", "target");
+        for (const Target& t : targets) {
+            auto ours = times_.find(t.ours);
+            auto peer = times_.find(t.peer);
+            if (ours == times_.end() || peer == times_.end()) continue;
+            const double ratio = ours->second / peer->second;
+            std::printf("%-28s %12.2f %12.2f %8.2f", t.ours, ours->second, peer->second, ratio);
+            if (t.limit > 0) std::printf(" %8.1f %s", t.limit, ratio <= t.limit ? "ok" : "MISSED");
+            std::printf("\n");
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    return 0;
+}

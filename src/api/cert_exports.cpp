@@ -12,6 +12,7 @@
 #include "pki/base64.h"
 #include "pki/certinfo.h"
 #include "pki/charset.h"
+#include "pki/credentials.h"
 #include "pki/keyfile.h"
 #include "pki/rsa.h"
 #include "pki/x509.h"
@@ -138,8 +139,10 @@ bool ResolveCertificate(String& certificate, const char* certFile) {
 // The pair check of KVN_CheckKeyAndCert, with its messages; also the first step of the
 // PFX writer. 0 when the key belongs to the certificate.
 int CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
-    SecureString privateKey;
-    if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) {
+    // The key is read and decrypted once; the pair check makes one test operation.
+    RsaKeyPtr key = rsa_KeyNew();
+    int keyStringCode;
+    if (int rc = key_ReadPrivateKey(*key, keyStringCode, keyFile, password)) {
         RecordError("Cannot read private key/No se puede leer la clave privada");
         return rc;
     }
@@ -148,13 +151,13 @@ int CheckKeyAndCert(const char* keyFile, const char* password, const char* certF
         RecordError("Invalid certificate/Certificado no valido");
         return -INVALID_DATA_ERROR;
     }
-    SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certificate.c_str()); rc < 0) {
-        RecordError("Cannot read public key in certificate/No se puede leer la clave publica del certificado");
-        return rc;
-    }
-    if (int rc = rsa_KeyMatch(privateKey.c_str(), publicKey.c_str())) {
-        RecordError("Private key does not match key in certificate/La clave privada no coincide con la clave del certificado");
+    cred_Stage failed;
+    if (int rc = cred_CheckPair(failed, *key, keyStringCode, certificate.c_str(), kRsaProofNone)) {
+        if (failed == cred_Stage::Certificate) {
+            RecordError("Cannot read public key in certificate/No se puede leer la clave publica del certificado");
+        } else {
+            RecordError("Private key does not match key in certificate/La clave privada no coincide con la clave del certificado");
+        }
         return rc;
     }
     return 0;

@@ -9,6 +9,7 @@ namespace kvn {
 struct DtdText {
     const char* data = nullptr;  // UTF-8, NUL-terminated; null when there is none
     std::size_t size = 0;        // bytes, without the NUL
+    const char* name = nullptr;  // its file name, the system identifier it is read under
 };
 
 // The DTD of a version number: 20 CFD 2.0, 22 CFD 2.2, 30 CFDI 3.0, 32 CFDI 3.2; an

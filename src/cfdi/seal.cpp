@@ -1,5 +1,7 @@
 #include "cfdi/seal.h"
 
+#include <algorithm>
+
 #include "base/lasterror.h"
 #include "base/outbuf.h"
 #include "cfdi/attribute_query.h"
@@ -16,24 +18,28 @@ namespace {
 
 inline constexpr int kDigestScratch = 128;  // hex characters of the longest digest
 
-// Signs the pipe string with the key in keyFile: the signature block, already raised to
-// the private exponent, replaces `block`. The key string and the key record live only in
-// this function, so both are wiped before it returns, whatever happened.
-int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
-                   unsigned algorithm) {
-    RsaKeyPtr key = rsa_KeyNew();
-    {
-        SecureString keyString;
-        int rc = key_ReadEncrypted(keyString, keyFile, password);
-        if (rc == 0) {
-            rc = rsa_ReadPrivateString(*key, keyString.c_str());
-            if (rc > 0) rc = -rc;
-        }
-        if (rc != 0) {
-            RecordError("Cannot read private key/No se puede leer la clave privada");
-            return rc;
-        }
+// Reads and decrypts the signing key once into key, recording the message on failure.
+int ReadSigningKey(rsa_Key& key, const char* keyFile, const char* password) {
+    int stringCode;
+    int rc = key_ReadPrivateKey(key, stringCode, keyFile, password);
+    if (rc == 0) rc = -stringCode;
+    if (rc != 0) {
+        RecordError("Cannot read private key/No se puede leer la clave privada");
+        return rc;
     }
+    return 0;
+}
+
+// Signs the pipe string with the key in keyFile: the signature block, already raised to
+// the private exponent, replaces `block`. The key is read once; the key record is wiped
+// when released (here, or by `used` when given). The private operation checks its result
+// with the public exponent. With `used` given, a result failing that check is no error
+// here: used->proof gets it (INVALID_DATA_ERROR, also for a result equal to its input)
+// for the pair check that follows, and block is zeroed; otherwise it is a signing error.
+int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
+                   unsigned algorithm, SealKey* used) {
+    RsaKeyPtr key = rsa_KeyNew();
+    if (int rc = ReadSigningKey(*key, keyFile, password)) return rc;
     const int keyBytes = rsa_KeyBytes(*key);
     block.assign(static_cast<std::size_t>(keyBytes), 0);
     int rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
@@ -42,7 +48,17 @@ int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const 
         RecordError("Signature encoding error/Firma del error de codificacion");
         return rc < 0 ? rc : -rc;
     }
+    const Bytes encoded = block;
     rc = rsa_PrivateOp(*key, block.data(), keyBytes);
+    if (used) {
+        const bool refused = rc == INVALID_DATA_ERROR || (rc == 0 && block == encoded);
+        if (refused) {
+            std::fill(block.begin(), block.end(), std::uint8_t{0});
+            rc = 0;
+        }
+        used->proof = refused ? INVALID_DATA_ERROR : 0;
+        used->key = std::move(key);
+    }
     if (rc != 0) {
         RecordError("Signature encryption error/Firma del error de cifrado");
         return rc > 0 ? -rc : rc;
@@ -98,13 +114,13 @@ int MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options) {
 }
 
 int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
-             const RootAttributeValue* replaced) {
+             const RootAttributeValue* replaced, SealKey* used) {
     String pipe;
     unsigned algorithm = 0;
     const int length = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced);
     if (length < 1) return length;
     Bytes block;
-    if (int rc = SignPipeString(block, pipe, keyFile, password, algorithm)) return rc;
+    if (int rc = SignPipeString(block, pipe, keyFile, password, algorithm, used)) return rc;
 
     const std::size_t expected = 4 * ((block.size() + 2) / 3);
     seal.assign(expected + 1, '\0');

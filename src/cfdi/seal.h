@@ -4,6 +4,7 @@
 
 #include "base/memory.h"
 #include "cfdi/pipe_string.h"
+#include "pki/rsa.h"
 
 namespace kvn {
 
@@ -25,13 +26,25 @@ int SealDigestAlgorithm(int versionNumber, int options);
 // 32 for MD5, 64 for SHA-256) either way, or a negative code.
 int MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options);
 
+// The key a seal was made with, kept for the pair check with the certificate.
+struct SealKey {
+    RsaKeyPtr key;
+    int proof = kRsaProofNone;  // as rsa_RecordsMatch takes it: 0 when the seal passed its check
+};
+
 // The seal of xmlFile: the pipe string (with `replaced`, see ComputePipeString) digested
 // by SealDigestAlgorithm, wrapped in a PKCS#1 v1.5 block of the key's length, raised to
 // the private exponent of the key read from keyFile with password, base64-encoded on one
 // line (172 characters for a 1024-bit key, 344 for a 2048-bit one). The decrypted key is
 // wiped as soon as the RSA operation has run. Returns the length of `seal`, or a negative
 // code with its message recorded.
+//
+// With `used` given the key record read is kept there for the pair check with the
+// certificate, and a seal that fails its check with the public exponent (a damaged key)
+// is not reported here but left in used->proof for that check, which has always been the
+// step that refuses such a key; the seal is then void. Without it, such a key is a
+// signing error ("Signature encryption error", -8) and never gives a seal.
 int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
-             const RootAttributeValue* replaced = nullptr);
+             const RootAttributeValue* replaced = nullptr, SealKey* used = nullptr);
 
 }  // namespace kvn

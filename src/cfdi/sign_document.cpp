@@ -11,8 +11,7 @@
 #include "cfdi/signed_writer.h"
 #include "kelvane.h"
 #include "pki/certinfo.h"
-#include "pki/keyfile.h"
-#include "pki/rsa.h"
+#include "pki/credentials.h"
 #include "pki/x509.h"
 
 namespace kvn {
@@ -26,18 +25,15 @@ struct CertificateFields {
     char number[kCertNumberMax + 1] = {};  // the serial read as text; may be empty
 };
 
-// 0 when the key in keyFile is the private half of the certificate's key; otherwise the
-// failing step's code (a key of another pair gives NO_MATCH_ERROR), nothing recorded.
-int CheckKeyBelongsToCertificate(const char* keyFile, const char* password, const char* certFile) {
-    SecureString privateKey;
-    if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) return rc;
-    SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certFile); rc < 0) return rc;
-    return rsa_KeyMatch(privateKey.c_str(), publicKey.c_str());
+// 0 when the key the seal was made with is the private half of the certificate's key;
+// otherwise the failing step's code (a key of another pair gives NO_MATCH_ERROR),
+// nothing recorded. The seal's own check stands for the key's self-test.
+int CheckKeyBelongsToCertificate(const SealKey& used, const char* certFile) {
+    cred_Stage failed;
+    return cred_CheckPair(failed, *used.key, 0, certFile, used.proof);
 }
 
-int ReadCertificateFields(CertificateFields& fields, const char* keyFile, const char* password,
-                          const char* certFile) {
+int ReadCertificateFields(CertificateFields& fields, const char* certFile) {
     if (x509_GetBase64(fields.text, certFile) < 1) {
         RecordError("Invalid X.509 certificate/Certificado no valido X.509");
         return -BAD_CERT_ERROR;
@@ -49,7 +45,11 @@ int ReadCertificateFields(CertificateFields& fields, const char* keyFile, const 
         RecordError("Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");
         return rc < 0 ? rc : -BAD_FORMAT_ERROR;
     }
-    if ((rc = CheckKeyBelongsToCertificate(keyFile, password, certFile)) != 0) {
+    return 0;
+}
+
+int CheckSealKeyAgainstCertificate(const SealKey& used, const char* certFile) {
+    if (int rc = CheckKeyBelongsToCertificate(used, certFile)) {
         RecordError("Private key does not match key in certificate/La clave privada no coincide con la clave del certificado");
         return rc < 0 ? rc : -rc;
     }
@@ -70,21 +70,31 @@ int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFil
     // records why; the export began with an empty last-error text, so nothing else is lost.
     if (version < 1) ClearLastError();
     const SealNames& names = SealNamesForVersion(version);
+
+    // The key is read once: the seal is made with it, and with a certificate the seal's
+    // check with the public exponent proves the key's consistency for the pair check.
     String seal;
+    SealKey used;
+    SealKey* const keep = certFile ? &used : nullptr;
     CertificateFields certificate;
     if (names.numberInPipe && certFile) {
         // The certificate number is part of the pipe string: the seal covers the number the
         // document will carry, so the certificate is read first. A root without the
         // attribute keeps going without it, and so does its pipe string.
-        if (int rc = ReadCertificateFields(certificate, keyFile, password, certFile)) return rc;
+        if (int rc = ReadCertificateFields(certificate, certFile)) return rc;
         const RootAttributeValue number{names.number, certificate.number};
         const bool written = certificate.number[0] != '\0' && RootHasAttribute(xmlFile, names.number);
-        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, written ? &number : nullptr); rc < 1) return rc;
-    } else {
-        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options); rc < 1) return rc;
-        if (certFile) {
-            if (int rc = ReadCertificateFields(certificate, keyFile, password, certFile)) return rc;
+        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, written ? &number : nullptr, keep); rc < 1) {
+            return rc;
         }
+    } else {
+        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, nullptr, keep); rc < 1) return rc;
+        if (certFile) {
+            if (int rc = ReadCertificateFields(certificate, certFile)) return rc;
+        }
+    }
+    if (certFile) {
+        if (int rc = CheckSealKeyAgainstCertificate(used, certFile)) return rc;
     }
     if (version < 1) return version;
 

@@ -7,6 +7,7 @@
 #include "cfdi/document.h"
 #include "cfdi/namespaces.h"
 #include "cfdi/xml_events.h"
+#include "kelvane.h"
 
 namespace kvn {
 namespace {
@@ -26,21 +27,28 @@ const char* FieldName(const SealNames& names, SealField field) {
     return names.seal;
 }
 
-// Two queries: the first for the length, the second into a buffer of that size.
+// Values up to this length (a certificate in base64 is about 2,000 characters) are read
+// in one query; a longer one takes a second query into a buffer of its size.
+inline constexpr int kFirstReadLength = 8192;
+
 bool ReadWholeAttribute(const char* xmlFile, const char* attributeName, const char* elementRef, String& value) {
+    String text(kFirstReadLength, '\0');
     int length = 0;
     {
         FilePtr document = OpenDocument(xmlFile);
         if (!document) return false;
-        length = QueryAttribute(nullptr, 0, document.get(), attributeName, elementRef);
+        length = QueryAttribute(text.data(), kFirstReadLength, document.get(), attributeName, elementRef);
     }
     if (length < 1) return false;
-    FilePtr document = OpenDocument(xmlFile);
-    if (!document) return false;
-    String text(static_cast<std::size_t>(length), '\0');
-    int got = QueryAttribute(text.data(), length, document.get(), attributeName, elementRef);
-    if (got < 1) return false;
-    text.resize(std::min(static_cast<std::size_t>(got), text.size()));
+    if (length > kFirstReadLength) {
+        FilePtr document = OpenDocument(xmlFile);
+        if (!document) return false;
+        text.assign(static_cast<std::size_t>(length), '\0');
+        int got = QueryAttribute(text.data(), length, document.get(), attributeName, elementRef);
+        if (got < 1) return false;
+        length = std::min(got, length);
+    }
+    text.resize(static_cast<std::size_t>(length));
     value = std::move(text);
     return true;
 }
@@ -77,6 +85,12 @@ bool ReadRootAttribute(const char* xmlFile, const char* attributeName, String* v
 
 bool IsWrapWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// True when VersionNumber failed because the document cannot be read at all: that was
+// recorded by the version's own read, and the attribute query would only record it again.
+bool Unreadable(int versionNumber) {
+    return versionNumber == -OPEN_ERROR || versionNumber == -PARSER_FAILED_ERROR || versionNumber == -BAD_XML_ERROR;
+}
+
 bool Unwrapped(String& value) {
     value.erase(std::remove_if(value.begin(), value.end(), IsWrapWhitespace), value.end());
     return true;
@@ -111,11 +125,13 @@ bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, Stri
 }
 
 bool ReadSealField(const char* xmlFile, SealField field, String& value) {
-    return ReadSealField(xmlFile, VersionNumber(xmlFile), field, value);
+    const int version = VersionNumber(xmlFile);
+    return !Unreadable(version) && ReadSealField(xmlFile, version, field, value);
 }
 
 bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value) {
-    return ReadComprobanteAttribute(xmlFile, VersionNumber(xmlFile), attributeName, value) && Unwrapped(value);
+    const int version = VersionNumber(xmlFile);
+    return !Unreadable(version) && ReadComprobanteAttribute(xmlFile, version, attributeName, value) && Unwrapped(value);
 }
 
 bool RootHasAttribute(const char* xmlFile, const char* attributeName) {

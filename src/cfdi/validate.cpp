@@ -51,6 +51,8 @@ struct DtdRun {
     bool insideAddenda = false;
     long startTags = 0;
     XmlEntity* subset = nullptr;  // the DTD installed as external subset
+    const DtdText* embedded = nullptr;  // its text, when it is read from memory
+    std::size_t embeddedRead = 0;       // bytes of it handed to the parser
     String baseDirectory;         // with its trailing separator, or empty
     String canonical;             // the name handed to the validator
 };
@@ -144,13 +146,30 @@ bool IsAbsoluteSystemId(const char* systemId) {
     return colon && static_cast<std::size_t>(colon - systemId) < sep;
 }
 
-// Opens the DTD installed for this run, and nothing else: a document's own external
+// XmlReadFn over the run's embedded DTD: copies the next bytes; 1 at its end.
+int EmbeddedRead(void* buffer, int size, int* got, void* arg) {
+    DtdRun& run = *static_cast<DtdRun*>(arg);
+    const std::size_t left = run.embedded->size - run.embeddedRead;
+    const std::size_t n = size > 0 && static_cast<std::size_t>(size) < left ? static_cast<std::size_t>(size) : left;
+    std::memcpy(buffer, run.embedded->data + run.embeddedRead, n);
+    run.embeddedRead += n;
+    *got = static_cast<int>(n);
+    return n < static_cast<std::size_t>(size > 0 ? size : 0) ? 1 : 0;
+}
+
+// Opens the DTD installed for this run (from memory for an embedded one), and nothing else: a document's own external
 // subset and its external entities are left unread (skipped like entities without a
 // resolver), so validating an untrusted document never reads other local files.
 int ResolveEntity(void* user, XmlEntity* entity, XmlReader* reader) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
     if (entity != run.subset || !entity->systemId) return 0;
+    if (run.embedded) {
+        run.embeddedRead = 0;
+        reader->read = EmbeddedRead;
+        reader->readArg = &run;
+        return 0;
+    }
     String path;
     if (!IsAbsoluteSystemId(entity->systemId)) {
         const char* base = XmlGetScopedAttribute(v->parser, "xml:base");
@@ -168,7 +187,7 @@ int ResolveEntity(void* user, XmlEntity* entity, XmlReader* reader) {
 }
 
 int CloseEntity(void*, XmlEntity*, XmlReader* reader) {
-    if (reader->readArg) std::fclose(static_cast<std::FILE*>(reader->readArg));
+    if (reader->read == XmlFileRead && reader->readArg) std::fclose(static_cast<std::FILE*>(reader->readArg));
     reader->readArg = nullptr;
     return 0;
 }
@@ -199,18 +218,10 @@ struct ValidatorDeleter {
     void operator()(DtdValidator* v) const noexcept { DtdValidatorFree(v); }
 };
 
-int WriteEmbeddedDtd(int versionNumber, UniquePtr<TempFile>& temp) {
-    DtdText text = EmbeddedDtd(versionNumber);
-    temp = TempFile::Create("KVA-", true);
-    if (!temp) return -CREATE_ERROR;
-    bool written = std::fwrite(text.data, 1, text.size, temp->stream()) == text.size;
-    written = std::fflush(temp->stream()) == 0 && written;
-    temp->Close();
-    return written ? 0 : -CREATE_ERROR;
-}
-
-// The DTD pass; with `values`, the value checks run on the same parse.
-int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* values) {
+// The DTD pass against dtdFile, or against an embedded DTD read from memory; with
+// `values`, the value checks run on the same parse.
+int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* values,
+               const DtdText* embedded = nullptr) {
     if (!xmlFile) return -BAD_PARAM_ERROR;
     FilePtr document = OpenDocument(xmlFile);
     if (!document) return -OPEN_ERROR;
@@ -241,9 +252,10 @@ int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* v
     }
     run.values = values;
     validator->appState = &run;
-    if (dtdFile) {
-        run.subset = XmlSetExternalSubset(parser.get(), nullptr, dtdName.c_str());
+    if (dtdFile || embedded) {
+        run.subset = XmlSetExternalSubset(parser.get(), nullptr, embedded ? embedded->name : dtdName.c_str());
         if (!run.subset) throw AllocError("malloc failed to allocate memory.");
+        run.embedded = embedded;
     }
 
     int ok = DtdValidate(validator.get(), parser.get(), XmlFileRead, document.get(), nullptr);
@@ -272,15 +284,13 @@ int ValidateDocument(const char* xmlFile, int flags) {
     }
     if (version != 20 && version != 22 && version != 30 && version != 32) return -NOT_SUPPORTED_ERROR;
 
-    UniquePtr<TempFile> dtd;
-    int result = WriteEmbeddedDtd(version, dtd);
-    if (result < 0) return result;
+    const DtdText dtd = EmbeddedDtd(version);
     // The value checks ride on the DTD pass's parse (one read of the document instead of
     // two); their messages are kept and count only when the DTD pass finds no fault.
     UniquePtr<ValueRestrictionPass> values;
     const ElementEntry* table = SchemaTableForVersion(version);
     if (table && !(flags & KVN_OPT_NOFACETS)) values = MakeUnique<ValueRestrictionPass>(table, true);
-    result = RunDtdPass(xmlFile, dtd->name(), values.get());
+    int result = RunDtdPass(xmlFile, nullptr, values.get(), &dtd);
     if (result > 0) result = 0;
     if (result == 0 && values) {
         values->Flush();

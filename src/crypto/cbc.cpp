@@ -4,6 +4,7 @@
 
 #include "base/memory.h"
 #include "crypto/cipher_internal.h"
+#include "crypto/cpu.h"
 
 namespace kvn {
 namespace {
@@ -18,6 +19,9 @@ struct BlockCipher {
     std::size_t blockSize;
     void (*block)(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept;
     std::uint8_t* chain;
+    // Whole-message CBC in one direction, when the processor offers one (else null).
+    void (*cbc)(const void* ctx, std::uint8_t* chain, std::uint8_t* out, const std::uint8_t* in,
+                std::size_t len) noexcept = nullptr;
 };
 
 // Encrypts or decrypts len bytes in CBC mode, continuing the chain; out may equal in.
@@ -25,6 +29,10 @@ struct BlockCipher {
 int CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
     const std::size_t bs = c.blockSize;
     if (len % bs != 0) return kBadLength;
+    if (c.cbc) {
+        c.cbc(c.ctx, c.chain, out, in, len);
+        return 0;
+    }
     std::uint8_t block[kMaxBlock], saved[kMaxBlock];
     for (std::size_t off = 0; off < len; off += bs) {
         if (encrypt) {
@@ -56,6 +64,24 @@ void AesEnc(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept
 void AesDec(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
     AesDecryptBlock(static_cast<const AesCtx*>(ctx), out, in);
 }
+#if defined(__x86_64__) || defined(__i386__)
+void AesCbcEnc(const void* ctx, std::uint8_t* chain, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
+    AesCbcEncryptNi(static_cast<const AesCtx*>(ctx), chain, out, in, len);
+}
+void AesCbcDec(const void* ctx, std::uint8_t* chain, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
+    AesCbcDecryptNi(static_cast<const AesCtx*>(ctx), chain, out, in, len);
+}
+#endif
+
+// The AES cipher in one direction, with AES-NI's CBC when it may be used.
+BlockCipher AesCipher(AesCtx& ctx, bool encrypt) {
+    BlockCipher c{&ctx, 16, encrypt ? AesEnc : AesDec, ctx.chain};
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_UseAesNi()) c.cbc = encrypt ? AesCbcEnc : AesCbcDec;
+#endif
+    return c;
+}
+
 void Rc2Enc(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept {
     Rc2EncryptBlock(static_cast<const Rc2Ctx*>(ctx), out, in);
 }
@@ -186,7 +212,7 @@ std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int*
     return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
         if (AesSetKey(&ctx, key, keyBits, false) != 0) return nullptr;
         std::memcpy(ctx.chain, iv16, 16);
-        return EncryptWhole({&ctx, 16, AesEnc, ctx.chain}, in, inLen, outLenPtr);
+        return EncryptWhole(AesCipher(ctx, true), in, inLen, outLenPtr);
     });
 }
 
@@ -195,7 +221,7 @@ std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int*
     return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
         if (AesSetKey(&ctx, key, keyBits, true) != 0) return nullptr;
         std::memcpy(ctx.chain, iv16, 16);
-        return DecryptWhole({&ctx, 16, AesDec, ctx.chain}, in, inLen, outLenPtr);
+        return DecryptWhole(AesCipher(ctx, false), in, inLen, outLenPtr);
     });
 }
 

@@ -35,6 +35,14 @@ struct AesCtx {
 int AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept;
 void AesEncryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
 void AesDecryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
+#if defined(__x86_64__) || defined(__i386__)
+// CBC over len bytes (whole blocks) with AES-NI, continuing chain; out may equal in. Only
+// when cpu_UseAesNi() (crypto/cpu.h) is true.
+void AesCbcEncryptNi(const AesCtx* ctx, std::uint8_t chain[16], std::uint8_t* out, const std::uint8_t* in,
+                     std::size_t len) noexcept;
+void AesCbcDecryptNi(const AesCtx* ctx, std::uint8_t chain[16], std::uint8_t* out, const std::uint8_t* in,
+                     std::size_t len) noexcept;
+#endif
 
 // --- RC2 (RFC 2268) ---
 struct Rc2Ctx {

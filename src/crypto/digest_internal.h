@@ -12,8 +12,16 @@ namespace kvn {
 
 // Compress nblocks whole blocks of data into the chaining state.
 void Md5Compress(std::uint32_t state[4], const std::uint8_t* data, std::size_t nblocks) noexcept;
+// SHA-1 and SHA-256 take the SHA extensions when cpu_UseShaNi() allows (crypto/cpu.h),
+// else their portable code; both are reachable for tests.
 void Sha1Compress(std::uint32_t state[5], const std::uint8_t* data, std::size_t nblocks) noexcept;
 void Sha256Compress(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) noexcept;
+void Sha1CompressPortable(std::uint32_t state[5], const std::uint8_t* data, std::size_t nblocks) noexcept;
+void Sha256CompressPortable(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) noexcept;
+#if defined(__x86_64__) || defined(__i386__)
+void Sha1CompressNi(std::uint32_t state[5], const std::uint8_t* data, std::size_t nblocks) noexcept;
+void Sha256CompressNi(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) noexcept;
+#endif
 void Sha512Compress(std::uint64_t state[8], const std::uint8_t* data, std::size_t nblocks) noexcept;
 
 // Adds len bytes to a bit counter of two words, low word first.

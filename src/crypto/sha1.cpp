@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "crypto/cpu.h"
 #include "crypto/digest_internal.h"
 #include "crypto/endian.h"
 
@@ -24,6 +25,16 @@ namespace kvn {
 #define KVN_SHA1_W0(t) (w[(t)])
 
 void Sha1Compress(std::uint32_t state[5], const std::uint8_t* data, std::size_t nblocks) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_UseShaNi()) {
+        Sha1CompressNi(state, data, nblocks);
+        return;
+    }
+#endif
+    Sha1CompressPortable(state, data, nblocks);
+}
+
+void Sha1CompressPortable(std::uint32_t state[5], const std::uint8_t* data, std::size_t nblocks) noexcept {
     for (; nblocks > 0; --nblocks, data += 64) {
         std::uint32_t w[16];
         for (int i = 0; i < 16; ++i) w[i] = LoadBe32(data + 4 * i);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/memory.h"
+#include "crypto/cpu.h"
 #include "crypto/digest_internal.h"
 #include "crypto/endian.h"
 
@@ -34,6 +35,16 @@ namespace kvn {
     KVN_R(b, c, d, e, f, g, h, a, k7, W((t) + 7))
 
 void Sha256Compress(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_UseShaNi()) {
+        Sha256CompressNi(state, data, nblocks);
+        return;
+    }
+#endif
+    Sha256CompressPortable(state, data, nblocks);
+}
+
+void Sha256CompressPortable(std::uint32_t state[8], const std::uint8_t* data, std::size_t nblocks) noexcept {
     for (; nblocks > 0; --nblocks, data += 64) {
         std::uint32_t w[16];
         for (int i = 0; i < 16; ++i) w[i] = LoadBe32(data + 4 * i);

@@ -153,23 +153,60 @@ bool PrivateKeyInfo(const rsa_Key& key, SecureBytes& der) {
 
 }  // namespace
 
-int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* password) {
-    keyString.clear();
-    if (!keyFile || !*keyFile) return -BAD_PARAM_ERROR;
-    int code;
+namespace {
+
+// Reads and decrypts the key file: the RSAPrivateKey element list, with key loaded
+// from it, or null with code set.
+AsnList DecryptKeyFile(rsa_Key& key, int& code, const char* keyFile, const char* password) {
+    code = 0;
+    if (!keyFile || !*keyFile) {
+        code = -BAD_PARAM_ERROR;
+        return AsnList();
+    }
     AsnList encrypted = ReadKeyFileElement(keyFile, code);
-    if (!encrypted) return code;
+    if (!encrypted) return AsnList();
     pbe_Params params;
     if (password) params.password.assign(password, password + std::strlen(password));
+    AsnList rsaKey = pbe_Decrypt(key, params, encrypted.get());
+    if (!rsaKey) code = -DECRYPT_ERROR;
+    return rsaKey;
+}
+
+}  // namespace
+
+int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* password) {
+    keyString.clear();
+    int code;
     RsaKeyPtr key = rsa_KeyNew();
-    AsnList rsaKey = pbe_Decrypt(*key, params, encrypted.get());
-    if (!rsaKey) return -DECRYPT_ERROR;
+    AsnList rsaKey = DecryptKeyFile(*key, code, keyFile, password);
+    if (!rsaKey) return code;
     SecureBytes der;
     bool ok = asn_Encode(rsaKey.get(), der);
     rsaKey.wipe_and_reset();
     if (!ok) return -INVALID_DATA_ERROR;
     rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
     return keyString.empty() ? -INVALID_DATA_ERROR : 0;
+}
+
+int key_ReadPrivateKey(rsa_Key& key, int& stringCode, const char* keyFile, const char* password) {
+    stringCode = 0;
+    int code;
+    AsnList rsaKey = DecryptKeyFile(key, code, keyFile, password);
+    if (!rsaKey) return code;
+    // Keys travelled as key strings, whose reader refuses a DER below 76 bytes; such a key
+    // keeps failing where it always failed. A definite content of 128 bytes or more stays
+    // above that however its nine headers are re-encoded, so only short keys are encoded.
+    if (rsaKey->indefinite || rsaKey->length < 128) {
+        SecureBytes der;
+        const bool ok = asn_Encode(rsaKey.get(), der);
+        if (!ok) {
+            rsaKey.wipe_and_reset();
+            return -INVALID_DATA_ERROR;
+        }
+        if (der.size() < 76) stringCode = kRsaOutOfRange;
+    }
+    rsaKey.wipe_and_reset();
+    return 0;
 }
 
 int key_ReadEncrypted(char* out, int capacity, const char* keyFile, const char* password) {

@@ -6,6 +6,7 @@
 
 #include "base/memory.h"
 #include "pki/asn1.h"
+#include "pki/rsa.h"
 
 namespace kvn {
 
@@ -19,6 +20,10 @@ inline constexpr int kKeyPemLf = 0x20000;     // PEM as well
 // opened; -7 no readable element; -15 decryption or a structure check failed (also for a
 // wrong password); -8 the key string cannot be made. A null password is an empty one.
 int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* password);
+// Reads and decrypts a key file once into a record, with key_ReadEncrypted's codes.
+// stringCode gets what reading the key from a key string would add: 0, or 11 for a key
+// whose DER is shorter than 76 bytes (callers report it where the string was read).
+int key_ReadPrivateKey(rsa_Key& key, int& stringCode, const char* keyFile, const char* password);
 // The same into a caller's buffer of capacity bytes (the NUL included): the string's
 // length (the length needed when out is null or capacity < 1), or -30 when out is too small.
 int key_ReadEncrypted(char* out, int capacity, const char* keyFile, const char* password);

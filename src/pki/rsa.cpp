@@ -1,13 +1,13 @@
 // RSA operations, PKCS#1 v1.5 signature blocks, the key-pair check and the XML form.
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "crypto/digest.h"
+#include "crypto/mont.h"
+#include "crypto/random.h"
 #include "kelvane.h"
 #include "pki/base64.h"
 #include "pki/rsa.h"
+#include "pki/rsa_private.h"
 #include "pki/trace.h"
 
 namespace kvn {
@@ -30,8 +30,6 @@ constexpr DigestInfoRow kDigestInfo[] = {
     {6, 28, 19, {0x30, 0x2D, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04, 0x05, 0x00, 0x04, 0x1C}},
 };
 
-const auto g_loadedAt = std::chrono::steady_clock::now();
-
 // Loads the block as a number and checks it against the key: 0, or 11.
 int LoadBlock(const rsa_Key& key, const std::uint8_t* block, int length, Varnum* x) {
     if (length != rsa_KeyBytes(key)) {
@@ -47,23 +45,90 @@ void StoreBlock(const Varnum* y, std::uint8_t* block, int length) {
     vnToBytes(y, block, static_cast<std::size_t>(length));
 }
 
-// m = c^d mod n by the Chinese remainder theorem (Garner's recombination).
-void PrivateCrt(const rsa_Key& key, Varnum* m, Varnum* c) {
-    Varnum* p = key.part[kRsaP].get();
-    Varnum* q = key.part[kRsaQ].get();
-    VarnumPtr m1 = vnMake(), m2 = vnMake(), h = vnMake(), t = vnMake();
-    // Reduce c first: the exponentiation works at the width of its widest operand, so a
-    // full-width c would make each half as slow as a whole private operation.
-    vnMod(t.get(), c, p);
-    vnPowMod(m1.get(), t.get(), key.part[kRsaDP].get(), p);
-    vnMod(t.get(), c, q);
-    vnPowMod(m2.get(), t.get(), key.part[kRsaDQ].get(), q);
-    // m1 - m2 must not go below zero; adding p keeps it congruent mod p.
-    while (vnCmp(m1.get(), m2.get()) < 0) vnAdd(m1.get(), m1.get(), p);
-    vnSub(t.get(), m1.get(), m2.get());
-    vnMulMod(h.get(), key.part[kRsaQInv].get(), t.get(), p);
-    vnMul(t.get(), h.get(), q);
-    vnAdd(m, t.get(), m2.get());
+// Big-endian bytes of a part, minimal length (at least one byte).
+SecureBytes PartBytes(const rsa_Key& key, rsa_Part which) {
+    SecureBytes bytes;
+    rsa_GetPart(key, which, bytes);
+    return bytes;
+}
+
+// The part in limbs, zero-extended to limbs limbs; sets significant to its own limbs.
+SecureLimbs PartLimbs(const rsa_Key& key, rsa_Part which, std::size_t limbs, std::size_t* significant = nullptr) {
+    SecureBytes bytes = PartBytes(key, which);
+    SecureLimbs out(limbs);
+    mont_FromBytes(out.data(), limbs, bytes.data(), bytes.size());
+    if (significant) *significant = mont_LimbsFor(bytes.size());
+    return out;
+}
+
+// The key in limbs for rsa_PrivateLimbsOp.
+void PrivateLimbs(rsa_PrivateLimbs& out, const rsa_Key& key) {
+    out.nLimbs = mont_LimbsFor(static_cast<std::size_t>(rsa_KeyBytes(key)));
+    out.crt = (key.flags & kRsaHasCrt) != 0;
+    out.n = PartLimbs(key, kRsaN, out.nLimbs);
+    out.e = PartLimbs(key, kRsaE, out.nLimbs);
+    if (!out.crt) {
+        out.d = PartLimbs(key, kRsaD, out.nLimbs);
+        return;
+    }
+    const std::size_t pLimbs = mont_LimbsFor(PartBytes(key, kRsaP).size());
+    const std::size_t qLimbs = mont_LimbsFor(PartBytes(key, kRsaQ).size());
+    out.halfLimbs = pLimbs > qLimbs ? pLimbs : qLimbs;
+    out.p = PartLimbs(key, kRsaP, out.halfLimbs, &out.pLimbs);
+    out.q = PartLimbs(key, kRsaQ, out.halfLimbs, &out.qLimbs);
+    out.dp = PartLimbs(key, kRsaDP, out.halfLimbs);
+    out.dq = PartLimbs(key, kRsaDQ, out.halfLimbs);
+    out.qinv = PartLimbs(key, kRsaQInv, out.halfLimbs);
+}
+
+// The old big-number route, for keys the limb code does not take (an even modulus or
+// prime, or more than 16384 bits): y = x^d mod n, checked with the public exponent.
+// False when the check fails.
+bool PrivateVarnum(const rsa_Key& key, Varnum* y, Varnum* x) {
+    Varnum* n = key.part[kRsaN].get();
+    if (key.flags & kRsaHasCrt) {
+        Varnum* p = key.part[kRsaP].get();
+        Varnum* q = key.part[kRsaQ].get();
+        VarnumPtr m1 = vnMake(), m2 = vnMake(), h = vnMake(), t = vnMake();
+        vnMod(t.get(), x, p);
+        vnPowMod(m1.get(), t.get(), key.part[kRsaDP].get(), p);
+        vnMod(t.get(), x, q);
+        vnPowMod(m2.get(), t.get(), key.part[kRsaDQ].get(), q);
+        if (vnIsZero(p)) return false;
+        while (vnCmp(m1.get(), m2.get()) < 0) vnAdd(m1.get(), m1.get(), p);
+        vnSub(t.get(), m1.get(), m2.get());
+        vnMulMod(h.get(), key.part[kRsaQInv].get(), t.get(), p);
+        vnMul(t.get(), h.get(), q);
+        vnAdd(y, t.get(), m2.get());
+    } else {
+        vnPowMod(y, x, key.part[kRsaD].get(), n);
+    }
+    VarnumPtr back = vnMake();
+    vnPowMod(back.get(), y, key.part[kRsaE].get(), n);
+    return vnCmp(back.get(), x) == 0;
+}
+
+// The limb route: 0, or INVALID_DATA_ERROR when the result fails its check.
+int PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int length) {
+    const std::size_t n = limbs.nLimbs;
+    SecureLimbs c(n);
+    mont_FromBytes(c.data(), n, block, static_cast<std::size_t>(length));
+    SecureBytes random(rsa_BlindingBytes(limbs));
+    // A blinding value sharing a factor with n comes once in 2^500 draws or so; a few
+    // draws in a row mean the modulus itself is not a product of two large primes.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        RandomBytes(random.data(), random.size());
+        switch (rsa_PrivateLimbsOp(c.data(), c.data(), limbs, random.data())) {
+        case rsa_PrivateResult::Ok:
+            mont_ToBytes(block, static_cast<std::size_t>(length), c.data(), n);
+            return 0;
+        case rsa_PrivateResult::Fault:
+            return INVALID_DATA_ERROR;
+        case rsa_PrivateResult::Retry:
+            break;
+        }
+    }
+    return INVALID_DATA_ERROR;
 }
 
 int CodeOf(int readCode) {
@@ -77,6 +142,19 @@ int rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length) {
     if (!block || length < 1 || !(key.flags & kRsaHasPublic)) return BAD_PARAM_ERROR;
     VarnumPtr x = vnMake(), y = vnMake();
     if (int rc = LoadBlock(key, block, length, x.get())) return rc;
+    const std::size_t n = mont_LimbsFor(static_cast<std::size_t>(length));
+    const Varnum* modulus = key.part[kRsaN].get();
+    if (n <= MontModulus::kMaxLimbs && (modulus->digits[0] & 1)) {
+        SecureLimbs limbs(3 * n);
+        mont_FromBytes(limbs.data(), n, block, static_cast<std::size_t>(length));
+        SecureBytes bytes = PartBytes(key, kRsaN);
+        mont_FromBytes(limbs.data() + n, n, bytes.data(), bytes.size());
+        bytes = PartBytes(key, kRsaE);
+        mont_FromBytes(limbs.data() + 2 * n, n, bytes.data(), bytes.size());
+        rsa_PublicLimbsOp(limbs.data(), limbs.data(), limbs.data() + n, limbs.data() + 2 * n, n);
+        mont_ToBytes(block, static_cast<std::size_t>(length), limbs.data(), n);
+        return 0;
+    }
     vnPowMod(y.get(), x.get(), key.part[kRsaE].get(), key.part[kRsaN].get());
     StoreBlock(y.get(), block, length);
     return 0;
@@ -86,11 +164,10 @@ int rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length) {
     if (!block || length < 1 || !(key.flags & kRsaHasPrivate)) return BAD_PARAM_ERROR;
     VarnumPtr x = vnMake(), y = vnMake();
     if (int rc = LoadBlock(key, block, length, x.get())) return rc;
-    if (key.flags & kRsaHasCrt) {
-        PrivateCrt(key, y.get(), x.get());
-    } else {
-        vnPowMod(y.get(), x.get(), key.part[kRsaD].get(), key.part[kRsaN].get());
-    }
+    rsa_PrivateLimbs limbs;
+    PrivateLimbs(limbs, key);
+    if (rsa_PrivateLimbsUsable(limbs)) return PrivateLimbsBlock(limbs, block, length);
+    if (!PrivateVarnum(key, y.get(), x.get())) return INVALID_DATA_ERROR;
     StoreBlock(y.get(), block, length);
     return 0;
 }
@@ -171,17 +248,32 @@ int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* blo
 int rsa_CheckKey(const rsa_Key& key) {
     const int len = rsa_KeyBytes(key);
     if (len < 2) return BAD_LENGTH_ERROR;
-    SecureBytes message(static_cast<std::size_t>(len)), work(static_cast<std::size_t>(len));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count();
-    std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(ms));
-    for (auto& b : message) b = static_cast<std::uint8_t>(std::rand() & 0xFF);
+    SecureBytes message(static_cast<std::size_t>(len));
+    RandomBytes(message.data(), message.size());
     message[0] = 0x00;
     message[1] = 0x01;  // below n, whose top byte is not zero
-    work = message;
+    SecureBytes work = message;
+    // The public exponent must move the value, and the private operation, which checks
+    // its own result with the public exponent, must give it back.
     if (rsa_PublicOp(key, work.data(), len) != 0 || work == message) return INVALID_DATA_ERROR;
     if (rsa_PrivateOp(key, work.data(), len) != 0 || work != message) return INVALID_DATA_ERROR;
-    if (rsa_PrivateOp(key, work.data(), len) != 0 || rsa_PublicOp(key, work.data(), len) != 0 || work != message) {
-        return INVALID_DATA_ERROR;
+    return 0;
+}
+
+int rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof) {
+    if (priv.bits != pub.bits) {
+        asn_Trace("Key lengths are different");
+        return -NO_MATCH_ERROR;
+    }
+    if (proof == kRsaProofNone) proof = rsa_CheckKey(priv);
+    if (proof != 0) {
+        asn_Trace("Not a valid private key");
+        return -INVALID_DATA_ERROR;
+    }
+    if (vnCmp(priv.part[kRsaN].get(), pub.part[kRsaN].get()) != 0 ||
+        vnCmp(priv.part[kRsaE].get(), pub.part[kRsaE].get()) != 0) {
+        asn_Trace("Keys do not match");
+        return -NO_MATCH_ERROR;
     }
     return 0;
 }
@@ -198,24 +290,7 @@ int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString) {
         asn_Trace("Could not extract key from string");
         return -CodeOf(rc);
     }
-    if (priv->bits != pub->bits) {
-        asn_Trace("Key lengths are different");
-        return -NO_MATCH_ERROR;
-    }
-    if (rsa_CheckKey(*priv) != 0) {
-        asn_Trace("Not a valid private key");
-        return -INVALID_DATA_ERROR;
-    }
-    SecureBytes a, b;
-    if (!rsa_PublicDer(*priv, a) || !rsa_PublicDer(*pub, b)) {
-        asn_Trace("Invalid key data");
-        return -INVALID_DATA_ERROR;
-    }
-    if (a != b) {
-        asn_Trace("Keys do not match");
-        return -NO_MATCH_ERROR;
-    }
-    return 0;
+    return rsa_RecordsMatch(*priv, *pub, kRsaProofNone);
 }
 
 namespace {

@@ -103,12 +103,20 @@ int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* 
 // valid type 1 block or whose DigestInfo matches no hash.
 int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options);
 
-// Private key self-test: encrypt/decrypt and sign/verify a random value. 0 when it holds.
+// Private key self-test: a random value through the public and the (self-checking) private
+// operation. 0 when it comes back.
 int rsa_CheckKey(const rsa_Key& key);
 // 0 when the keys belong together; -21 for different bit lengths or public parts; -8 when
 // the private key fails its self-test or a public part cannot be encoded; a string's
 // reading code negated (-9745 when it has none).
 int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString);
+// The same check on records. proof is what a private operation already made with priv
+// showed: 0 when its result passed the check with the public exponent (and moved its
+// input), non-zero when it failed; kRsaProofNone makes one test operation here. 0; -21
+// for different bit lengths; -8 when the proof fails; -21 for another modulus or
+// exponent.
+inline constexpr int kRsaProofNone = -1;
+int rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof);
 // Bits (or bytes) of the key in a public or private key string; a reading failure negated.
 int rsa_KeyLength(const char* keyString, bool inBytes);
 

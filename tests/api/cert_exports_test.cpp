@@ -286,6 +286,15 @@ TEST(CertExports, SignedDocumentStandsInForItsCertificate) {
     // Neither a certificate nor a document.
     EXPECT_EQ(KVN_GetCertNumber(out, 63, "/no/such/file.cer"), -INVALID_DATA_ERROR);
     EXPECT_NE(LastError().find("Cannot open file '/no/such/file.cer'"), std::string::npos) << LastError();
+    // A damaged certificate file is read once as a document: its parse message once.
+    const std::string damaged = ::testing::TempDir() + "/damaged.cer";
+    std::ofstream(damaged, std::ios::binary) << "garbage, not a certificate";
+    EXPECT_EQ(KVN_GetCertNumber(out, 63, damaged.c_str()), -INVALID_DATA_ERROR);
+    const std::string text = LastError();
+    const std::size_t first = text.find("XML parsing error");
+    EXPECT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find("XML parsing error", first + 1), std::string::npos) << text;
+    std::remove(damaged.c_str());
 }
 
 }  // namespace

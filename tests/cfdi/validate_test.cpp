@@ -358,3 +358,20 @@ TEST(ValidateAgainstDtd, FuzzRegressionsEndWithAResult) {
 
 }  // namespace
 }  // namespace kvn
+
+// The embedded DTD is read from memory: validation needs no writable directory at all.
+TEST(ValidateDocument, NoTemporaryFileNeeded) {
+    const std::string doc = std::string(KVN_FIXTURES_DIR) + "/validation/cfdv32_prefixed.xml";
+    const std::string here = std::filesystem::current_path().string();
+    const char* tmp = std::getenv("TMP");
+    const char* temp = std::getenv("TEMP");
+    const std::string savedTmp = tmp ? tmp : "", savedTemp = temp ? temp : "";
+    unsetenv("TMP");
+    unsetenv("TEMP");
+    ASSERT_EQ(chdir("/proc"), 0);  // no file can be created here, not even by root
+    const int code = kvn::ValidateDocument(doc.c_str(), 0);
+    EXPECT_EQ(chdir(here.c_str()), 0);
+    if (tmp) setenv("TMP", savedTmp.c_str(), 1);
+    if (temp) setenv("TEMP", savedTemp.c_str(), 1);
+    EXPECT_EQ(code, 0);
+}

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <algorithm>
 #include <unistd.h>
 
+#include "kelvane.h"
 #include "openssl_peer.h"
 #include "pki/pbe.h"
 #include "pki/rsa.h"
@@ -257,6 +259,67 @@ TEST(KeyFile, Pkcs12KdfMatchesOpenSsl) {
                   1);
         EXPECT_EQ(std::memcmp(ours, theirs, 20), 0) << id;
     }
+}
+
+}  // namespace
+}  // namespace kvn
+
+namespace kvn {
+namespace {
+
+std::string LastErrorText() {
+    char text[512] = {};
+    KVN_LastError(text, sizeof text - 1);
+    return text;
+}
+
+// A key file holding the 1024-bit test key with one CRT part damaged: the key check, the
+// signing with a certificate and the signing without one all refuse it, and no seal or
+// signed file comes out of it.
+TEST(KeyFile, DamagedCrtPartNeverSeals) {
+    const std::string keyFile = Credential("test-rsa1024-pbes2-3des-sha1.der");
+    const std::string cert = Credential("test-csd-1024.cer");
+    const std::string invoice = std::string(KVN_FIXTURES_DIR) + "/invoices/cfdi32.xml";
+    RsaKeyPtr key = rsa_KeyNew();
+    int stringCode = -1;
+    ASSERT_EQ(key_ReadPrivateKey(*key, stringCode, keyFile.c_str(), kPassword), 0);
+    EXPECT_EQ(stringCode, 0);
+    ASSERT_EQ(KVN_CheckKeyAndCert(keyFile.c_str(), kPassword, cert.c_str()), 0);
+
+    SecureBytes parts[kRsaPartCount];
+    rsa_Bytes bytes[kRsaPartCount];
+    for (int i = 0; i < kRsaPartCount; ++i) {
+        rsa_GetPart(*key, static_cast<rsa_Part>(i), parts[i]);
+        bytes[i] = {parts[i].data(), parts[i].size()};
+    }
+    parts[kRsaDQ][10] ^= 0x10;
+    RsaKeyPtr damaged = rsa_KeyNew();
+    rsa_SetPrivateCrt(*damaged, bytes);
+    SecureBytes der;
+    ASSERT_TRUE(rsa_PrivateDer(*damaged, der));
+    SecureString keyString;
+    rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
+    const std::string dir = ::testing::TempDir();
+    const std::string damagedFile = dir + "/damaged-dq.key", out = dir + "/damaged-signed.xml";
+    ASSERT_EQ(key_WriteEncrypted(damagedFile.c_str(), keyString.c_str(), 2048, kPassword, kKeyPbes2), 0);
+    std::remove(out.c_str());
+
+    const std::string mismatch = "Private key does not match key in certificate";
+    EXPECT_EQ(KVN_CheckKeyAndCert(damagedFile.c_str(), kPassword, cert.c_str()), -INVALID_DATA_ERROR);
+    EXPECT_NE(LastErrorText().find(mismatch), std::string::npos) << LastErrorText();
+    EXPECT_EQ(KVN_SignXml(out.c_str(), invoice.c_str(), damagedFile.c_str(), kPassword, cert.c_str(), 0),
+              -INVALID_DATA_ERROR);
+    EXPECT_NE(LastErrorText().find(mismatch), std::string::npos) << LastErrorText();
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    EXPECT_EQ(KVN_SignXml(out.c_str(), invoice.c_str(), damagedFile.c_str(), kPassword, nullptr, 0),
+              -INVALID_DATA_ERROR);
+    EXPECT_NE(LastErrorText().find("Signature encryption error"), std::string::npos) << LastErrorText();
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    char seal[400] = {};
+    EXPECT_EQ(KVN_MakeSignatureFromXml(seal, 399, invoice.c_str(), damagedFile.c_str(), kPassword),
+              -INVALID_DATA_ERROR);
+    EXPECT_EQ(seal[0], '\0');
+    std::remove(damagedFile.c_str());
 }
 
 }  // namespace

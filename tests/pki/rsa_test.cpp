@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "crypto/digest.h"
+#include "kelvane.h"
 #include "openssl_peer.h"
 #include "pki/base64.h"
 #include "test_support.h"
@@ -59,6 +60,137 @@ TEST(Rsa, PrivateOperationMatchesOpenSsl) {
         EXPECT_EQ(ours, block);
         ASSERT_EQ(rsa_Private(ours.data(), len, PrivateString(*key).c_str(), 0), 0);
         EXPECT_EQ(ours, expected);
+    }
+}
+
+// A key made from OpenSSL's primes, with its parts in big-endian bytes, and the reference
+// private operation c^d mod n by OpenSSL's own arithmetic.
+struct BnKey {
+    enum Layout { kUsual, kPSmaller, kQMuchLarger };
+    std::vector<std::uint8_t> part[kRsaPartCount];
+    BIGNUM* n = BN_new();
+    BIGNUM* d = BN_new();
+    BN_CTX* ctx = BN_CTX_new();
+
+    BnKey(int bits, unsigned long exponent, Layout layout) {
+        BIGNUM *p = BN_new(), *q = BN_new(), *e = BN_new(), *p1 = BN_new(), *q1 = BN_new(), *phi = BN_new();
+        BIGNUM *dp = BN_new(), *dq = BN_new(), *qinv = BN_new(), *g = BN_new();
+        BN_set_word(e, exponent);
+        const int pBits = layout == kQMuchLarger ? bits / 2 - 16 : bits / 2;
+        for (;;) {
+            BN_generate_prime_ex(p, pBits, 0, nullptr, nullptr, nullptr);
+            BN_generate_prime_ex(q, bits - pBits, 0, nullptr, nullptr, nullptr);
+            if ((layout == kPSmaller) != (BN_cmp(p, q) < 0)) BN_swap(p, q);
+            BN_sub(p1, p, BN_value_one());
+            BN_sub(q1, q, BN_value_one());
+            BN_mul(phi, p1, q1, ctx);
+            BN_gcd(g, e, phi, ctx);
+            BN_mul(n, p, q, ctx);
+            if (BN_is_one(g) && BN_num_bits(n) == bits && BN_cmp(p, q) != 0) break;
+        }
+        BN_mod_inverse(d, e, phi, ctx);
+        BN_mod(dp, d, p1, ctx);
+        BN_mod(dq, d, q1, ctx);
+        BN_mod_inverse(qinv, q, p, ctx);
+        const BIGNUM* all[kRsaPartCount] = {n, e, d, p, q, dp, dq, qinv};
+        for (int i = 0; i < kRsaPartCount; ++i) part[i] = Bytes(all[i]);
+        for (BIGNUM* b : {p, q, e, p1, q1, phi, dp, dq, qinv, g}) BN_free(b);
+    }
+    ~BnKey() {
+        BN_free(n);
+        BN_clear_free(d);
+        BN_CTX_free(ctx);
+    }
+    BnKey(const BnKey&) = delete;
+    BnKey& operator=(const BnKey&) = delete;
+
+    static std::vector<std::uint8_t> Bytes(const BIGNUM* b) {
+        std::vector<std::uint8_t> out(static_cast<std::size_t>(BN_num_bytes(b)));
+        BN_bn2bin(b, out.data());
+        if (out.empty()) out.push_back(0);
+        return out;
+    }
+    std::size_t Length() const { return part[kRsaN].size(); }
+    RsaKeyPtr Record() const {
+        rsa_Bytes bytes[kRsaPartCount];
+        for (int i = 0; i < kRsaPartCount; ++i) bytes[i] = {part[i].data(), part[i].size()};
+        RsaKeyPtr key = rsa_KeyNew();
+        rsa_SetPrivateCrt(*key, bytes);
+        return key;
+    }
+    RsaKeyPtr RecordWithoutCrt() const {
+        RsaKeyPtr key = rsa_KeyNew();
+        rsa_SetPrivate(*key, {part[kRsaN].data(), part[kRsaN].size()}, {part[kRsaE].data(), part[kRsaE].size()},
+                       {part[kRsaD].data(), part[kRsaD].size()});
+        return key;
+    }
+    // A random block below n and its c^d mod n by OpenSSL.
+    void Sample(std::vector<std::uint8_t>& c, std::vector<std::uint8_t>& m) const {
+        BIGNUM *x = BN_new(), *y = BN_new();
+        BN_rand_range(x, n);
+        BN_mod_exp(y, x, d, n, ctx);
+        c.assign(Length(), 0);
+        m.assign(Length(), 0);
+        BN_bn2binpad(x, c.data(), static_cast<int>(c.size()));
+        BN_bn2binpad(y, m.data(), static_cast<int>(m.size()));
+        BN_free(x);
+        BN_free(y);
+    }
+};
+
+// Every private result equals OpenSSL's, with CRT and without, for key sizes from 1024 to
+// 4096 bits, both exponents in use, p below q, and q much larger than p.
+TEST(Rsa, RandomKeysMatchOpenSsl) {
+    const struct {
+        int bits;
+        unsigned long e;
+        BnKey::Layout layout;
+    } kCases[] = {
+        {1024, 65537, BnKey::kUsual},      {1024, 3, BnKey::kPSmaller},   {1032, 65537, BnKey::kQMuchLarger},
+        {1536, 3, BnKey::kUsual},          {2048, 65537, BnKey::kPSmaller}, {2048, 65537, BnKey::kQMuchLarger},
+        {2056, 3, BnKey::kUsual},          {3072, 65537, BnKey::kUsual},  {4096, 65537, BnKey::kPSmaller},
+    };
+    for (const auto& tc : kCases) {
+        SCOPED_TRACE(testing::Message() << tc.bits << " bits, e = " << tc.e << ", layout " << tc.layout);
+        BnKey peer(tc.bits, tc.e, tc.layout);
+        RsaKeyPtr crt = peer.Record(), plain = peer.RecordWithoutCrt();
+        const int len = static_cast<int>(peer.Length());
+        for (int i = 0; i < 3; ++i) {
+            std::vector<std::uint8_t> c, m;
+            peer.Sample(c, m);
+            auto ours = c;
+            ASSERT_EQ(rsa_PrivateOp(*crt, ours.data(), len), 0);
+            EXPECT_EQ(ours, m);
+            if (i == 0) {
+                ours = c;
+                ASSERT_EQ(rsa_PrivateOp(*plain, ours.data(), len), 0);
+                EXPECT_EQ(ours, m) << "without CRT";
+            }
+            ASSERT_EQ(rsa_PublicOp(*crt, ours.data(), len), 0);
+            EXPECT_EQ(ours, c);
+        }
+    }
+}
+
+// A damaged CRT part or private exponent never yields a result: the operation fails as
+// the key check has always failed such keys, and the block is left untouched.
+TEST(Rsa, DamagedPrivatePartGivesNoResult) {
+    BnKey peer(1024, 65537, BnKey::kUsual);
+    const int len = static_cast<int>(peer.Length());
+    std::vector<std::uint8_t> c, m;
+    peer.Sample(c, m);
+    for (rsa_Part which : {kRsaD, kRsaP, kRsaQ, kRsaDP, kRsaDQ, kRsaQInv}) {
+        for (std::size_t bit : {std::size_t{1}, std::size_t{8 * 20 + 3}}) {
+            BnKey* base = &peer;
+            std::vector<std::uint8_t> saved = base->part[which];
+            base->part[which][saved.size() - 1 - bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            RsaKeyPtr key = which == kRsaD ? base->RecordWithoutCrt() : base->Record();
+            base->part[which] = saved;
+            auto block = c;
+            EXPECT_EQ(rsa_PrivateOp(*key, block.data(), len), INVALID_DATA_ERROR) << "part " << which << " bit " << bit;
+            EXPECT_EQ(block, c);
+            EXPECT_NE(rsa_CheckKey(*key), 0);
+        }
     }
 }
 

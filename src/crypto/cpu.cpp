@@ -1,0 +1,48 @@
+#include "crypto/cpu.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+namespace kvn {
+namespace {
+
+struct Features {
+    bool sha = false;
+    bool aes = false;
+    bool portable = false;
+};
+
+Features Detect() noexcept {
+    Features f;
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    bool sse41 = false;
+    if (__get_cpuid(1, &a, &b, &c, &d)) {
+        sse41 = (c & bit_SSE4_1) != 0;
+        f.aes = sse41 && (c & bit_AES) != 0;
+    }
+    if (sse41 && __get_cpuid_count(7, 0, &a, &b, &c, &d)) f.sha = (b & bit_SHA) != 0;
+#endif
+    const char* env = std::getenv("KVN_PORTABLE_CRYPTO");
+    f.portable = env && std::strcmp(env, "1") == 0;
+    return f;
+}
+
+// Read once, on first use; immutable afterwards.
+const Features& Get() noexcept {
+    static const Features features = Detect();
+    return features;
+}
+
+}  // namespace
+
+bool cpu_HasShaNi() noexcept { return Get().sha; }
+bool cpu_HasAesNi() noexcept { return Get().aes; }
+bool cpu_UseShaNi() noexcept { return Get().sha && !Get().portable; }
+bool cpu_UseAesNi() noexcept { return Get().aes && !Get().portable; }
+
+}  // namespace kvn

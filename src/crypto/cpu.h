@@ -1,0 +1,18 @@
+// Processor features for the accelerated digests and ciphers, read once from CPUID.
+//
+// Setting the environment variable KVN_PORTABLE_CRYPTO to 1 before the first digest or
+// cipher call of a process keeps every algorithm on its portable code (the tests run
+// the vector and streaming tests once each way).
+#pragma once
+
+namespace kvn {
+
+// True when the SHA extensions (with SSE4.1) are there and not turned off.
+bool cpu_UseShaNi() noexcept;
+// True when AES-NI (with SSE4.1) is there and not turned off.
+bool cpu_UseAesNi() noexcept;
+// What the processor offers, whatever KVN_PORTABLE_CRYPTO says.
+bool cpu_HasShaNi() noexcept;
+bool cpu_HasAesNi() noexcept;
+
+}  // namespace kvn

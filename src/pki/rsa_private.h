@@ -1,0 +1,48 @@
+// The RSA private operation on 64-bit limbs: blinded, by the Chinese remainder theorem
+// when the key has its CRT parts, and checked with the public exponent before the
+// result is released.
+//
+// Everything that touches d, p, q, dP, dQ, qInv or the blinding values runs in constant
+// time (crypto/mont.h); the only variable-time step, the inversion of the blinding
+// value, sees it multiplied by a second random value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crypto/mont.h"
+
+namespace kvn {
+
+// A private key in limbs. n, e and d have nLimbs limbs; p, q, dP, dQ and qInv have
+// halfLimbs limbs (enough for the larger prime). pLimbs and qLimbs are the primes'
+// significant limbs, known from the encoding, so that no set-up step reads them.
+struct rsa_PrivateLimbs {
+    std::size_t nLimbs = 0;
+    std::size_t halfLimbs = 0;
+    std::size_t pLimbs = 0, qLimbs = 0;
+    bool crt = false;
+    SecureLimbs n, e, d, p, q, dp, dq, qinv;
+};
+
+// Random bytes one attempt of the blinding consumes.
+inline std::size_t rsa_BlindingBytes(const rsa_PrivateLimbs& key) { return 16 * key.nLimbs; }
+
+enum class rsa_PrivateResult { Ok, Retry, Fault };
+
+// m = c^d mod n, for c below n (nLimbs limbs each; m may alias c). blinding holds
+// rsa_BlindingBytes(key) random bytes. Returns Retry when the blinding value happened
+// to share a factor with n (draw new bytes and call again) and Fault when the result
+// does not give c back under the public exponent (a damaged key or a computing fault);
+// m is then zero. The moduli must be odd and the key no larger than
+// MontModulus::kMaxLimbs limbs (rsa_PrivateLimbsUsable).
+rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,
+                                     const std::uint8_t* blinding);
+
+// True when the key's moduli are odd and of a size the limb code takes.
+bool rsa_PrivateLimbsUsable(const rsa_PrivateLimbs& key);
+
+// y = x^e mod n for the public key (n, e) of nLimbs limbs; x below n. Requires an odd n.
+void rsa_PublicLimbsOp(Limb* y, const Limb* x, const Limb* n, const Limb* e, std::size_t nLimbs);
+
+}  // namespace kvn
