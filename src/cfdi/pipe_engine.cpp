@@ -26,18 +26,6 @@ constexpr std::size_t kLargestChunk = std::size_t{1} << 16;
 
 }  // namespace
 
-const StylesheetTables* StylesheetFor(int versionNumber, bool stamp) noexcept {
-    switch (versionNumber) {
-        case 20: return stamp ? nullptr : &kStylesheet20;
-        case 22: return stamp ? nullptr : &kStylesheet22;
-        case 30: return stamp ? &kStylesheetStamp10 : &kStylesheet30;
-        case 32: return stamp ? &kStylesheetStamp10 : &kStylesheet32;
-        case 33: return stamp ? &kStylesheetStamp11 : &kStylesheet33;
-        case 40: return stamp ? &kStylesheetStamp11 : &kStylesheet40;
-        default: return nullptr;
-    }
-}
-
 char* PipeEngine::Bytes::Room(std::size_t n) {
     if (capacity_ - size_ < n) {
         // Offsets and lengths are kept in 32 bits: no block of the library reaches 1 GiB.

@@ -198,7 +198,7 @@ private:
     template <class T>
     class BlockVec {
     public:
-        static constexpr std::size_t kShift = 11;
+        static constexpr std::size_t kShift = 9;
         static constexpr std::size_t kBlock = std::size_t{1} << kShift;
         T& operator[](std::size_t i) noexcept { return blocks_[i >> kShift].get()[i & (kBlock - 1)]; }
         const T& operator[](std::size_t i) const noexcept { return blocks_[i >> kShift].get()[i & (kBlock - 1)]; }

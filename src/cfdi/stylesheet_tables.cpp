@@ -1,0 +1,17 @@
+#include "cfdi/stylesheet_tables.h"
+
+namespace kvn {
+
+const StylesheetTables* StylesheetFor(int versionNumber, bool stamp) noexcept {
+    switch (versionNumber) {
+        case 20: return stamp ? nullptr : &kStylesheet20;
+        case 22: return stamp ? nullptr : &kStylesheet22;
+        case 30: return stamp ? &kStylesheetStamp10 : &kStylesheet30;
+        case 32: return stamp ? &kStylesheetStamp10 : &kStylesheet32;
+        case 33: return stamp ? &kStylesheetStamp11 : &kStylesheet33;
+        case 40: return stamp ? &kStylesheetStamp11 : &kStylesheet40;
+        default: return nullptr;
+    }
+}
+
+}  // namespace kvn
