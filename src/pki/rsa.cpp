@@ -1,10 +1,8 @@
 // RSA operations, PKCS#1 v1.5 signature blocks, the key-pair check and the XML form.
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "crypto/digest.h"
+#include "crypto/random.h"
 #include "kelvane.h"
 #include "pki/base64.h"
 #include "pki/rsa.h"
@@ -29,8 +27,6 @@ constexpr DigestInfoRow kDigestInfo[] = {
     {5, 64, 19, {0x30, 0x51, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40}},
     {6, 28, 19, {0x30, 0x2D, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04, 0x05, 0x00, 0x04, 0x1C}},
 };
-
-const auto g_loadedAt = std::chrono::steady_clock::now();
 
 // Loads the block as a number and checks it against the key: 0, or 11.
 int LoadBlock(const rsa_Key& key, const std::uint8_t* block, int length, Varnum* x) {
@@ -172,9 +168,7 @@ int rsa_CheckKey(const rsa_Key& key) {
     const int len = rsa_KeyBytes(key);
     if (len < 2) return BAD_LENGTH_ERROR;
     SecureBytes message(static_cast<std::size_t>(len)), work(static_cast<std::size_t>(len));
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count();
-    std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(ms));
-    for (auto& b : message) b = static_cast<std::uint8_t>(std::rand() & 0xFF);
+    if (int rc = RandomBytes(message.data(), message.size())) return rc;
     message[0] = 0x00;
     message[1] = 0x01;  // below n, whose top byte is not zero
     work = message;
