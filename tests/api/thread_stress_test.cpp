@@ -203,7 +203,7 @@ TEST_F(ThreadStress, EveryExportOnManyThreadsAnswersAsOnOne) {
             std::mt19937 order(static_cast<unsigned>(t));
             std::vector<std::size_t> indices(tasks.size());
             for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
-            for (int round = 0; round < 2 || !stop.load(); ++round) {
+            for (int round = 0; round == 0 || !stop.load(); ++round) {
                 std::shuffle(indices.begin(), indices.end(), order);
                 for (std::size_t i : indices) {
                     std::string got = tasks[i].run(c);
@@ -231,7 +231,7 @@ TEST_F(ThreadStress, EveryExportOnManyThreadsAnswersAsOnOne) {
     for (int t = 0; t < kThreads; ++t) {
         for (const std::string& m : mismatches[t]) ADD_FAILURE() << "thread " << t << ": " << m;
     }
-    EXPECT_GE(calls.load(), 2L * kThreads * 2 * static_cast<long>(tasks.size()));
+    EXPECT_GE(calls.load(), 2L * kThreads * static_cast<long>(tasks.size()));
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "temporary files left";
 }
 
