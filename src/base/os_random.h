@@ -9,7 +9,7 @@ namespace kvn {
 
 // Fills count bytes of buffer from the kernel's generator. On failure records "Cannot get
 // random bytes from the operating system/..." in the last-error text and returns false;
-// the buffer's contents are then unspecified. A count of 0 succeeds and writes nothing.
+// the buffer then holds nothing to rely on. A count of 0 succeeds and writes nothing.
 // Safe to call from any number of threads.
 [[nodiscard]] bool ReadOsRandom(void* buffer, std::size_t count) noexcept;
 

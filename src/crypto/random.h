@@ -8,7 +8,7 @@ namespace kvn {
 
 // Fills count bytes of buffer from the operating system. Returns 0; on failure
 // MISC_ERROR, with "Cannot get random bytes from the operating system/..." in the
-// last-error text (the buffer's contents are then unspecified). A count of 0 writes
+// last-error text (the buffer then holds nothing to rely on). A count of 0 writes
 // nothing. Safe to call from any number of threads: it keeps no state.
 [[nodiscard]] int RandomBytes(void* buffer, std::size_t count) noexcept;
 
