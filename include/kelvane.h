@@ -12,9 +12,10 @@
  *    holds outlen + 1 bytes. A null out or an outlen below 1 asks for the length needed.
  *  - After a failure, KVN_LastError gives the messages recorded by the call; the text is
  *    per thread, so it always holds the calling thread's own last call.
- *  - Every function may be called from any number of threads at once; the library keeps
- *    no shared state between calls and never calls srand/rand or umask. Random bytes come
- *    from the operating system (getrandom, else /dev/urandom).
+ *  - Every function may be called from any number of threads at once, without locks.
+ *    Nothing is kept between calls but the per-thread last-error text and a key drawn
+ *    once per process; srand/rand and umask are never called. Random bytes come from
+ *    the operating system (getrandom, else /dev/urandom).
  */
 #ifndef KELVANE_H
 #define KELVANE_H
