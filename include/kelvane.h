@@ -10,8 +10,12 @@
  *    on success (a length, count or version), a negated error code on failure.
  *  - Output buffer (out, outlen): outlen counts characters without the NUL, so the buffer
  *    holds outlen + 1 bytes. A null out or an outlen below 1 asks for the length needed.
- *  - After a failure, KVN_LastError gives the messages recorded by the call.
- *  - The library serves one call at a time: callers on several threads serialise calls.
+ *  - After a failure, KVN_LastError gives the messages recorded by the call; the text is
+ *    per thread, so it always holds the calling thread's own last call.
+ *  - Every function may be called from any number of threads at once, without locks.
+ *    Nothing is kept between calls but the per-thread last-error text and a key drawn
+ *    once per process; srand/rand and umask are never called. Random bytes come from
+ *    the operating system (getrandom, else /dev/urandom).
  */
 #ifndef KELVANE_H
 #define KELVANE_H

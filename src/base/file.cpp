@@ -5,36 +5,34 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "base/lasterror.h"
+#include "base/os_random.h"
 
 namespace kvn {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-constexpr std::size_t kMaxDirLength = 260;
+constexpr int kNameCharacters = 10;
 
-const auto g_loaded_at = std::chrono::steady_clock::now();
-unsigned g_name_seed = 0;
-bool g_name_seeded = false;
-
-// Seeds the name counter once: milliseconds since load XOR (seconds since 1970 << 16).
-unsigned NextNameSeed() {
-    if (!g_name_seeded) {
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - g_loaded_at).count();
-        auto secs = std::chrono::duration_cast<std::chrono::seconds>(
-                        std::chrono::system_clock::now().time_since_epoch()).count();
-        g_name_seed = static_cast<unsigned>(ms) ^ (static_cast<unsigned>(secs) << 16);
-        g_name_seeded = true;
+// Appends ten characters of the alphabet drawn from the operating system's generator.
+// Bytes of 248 and above are dropped so that each character has the same odds (248 is
+// 4 x 62). False when no random bytes could be had (the reason is in the last-error text).
+bool AppendRandomCharacters(String& name) {
+    int needed = kNameCharacters;
+    while (needed > 0) {
+        std::uint8_t bytes[16];
+        if (!ReadOsRandom(bytes, sizeof bytes)) return false;
+        for (std::uint8_t b : bytes) {
+            if (b >= 248 || needed == 0) continue;
+            name += kAlphabet[b % 62];
+            --needed;
+        }
     }
-    return g_name_seed++;
-}
-
-void AppendRandomCharacters(String& name, int count) {
-    std::srand(NextNameSeed());
-    for (int i = 0; i < count; ++i) name += kAlphabet[std::rand() % 62];
+    return true;
 }
 
 bool IsDirectory(const char* path) {
@@ -42,14 +40,22 @@ bool IsDirectory(const char* path) {
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Tries ten names in dir; returns an open stream or null.
-std::FILE* CreateIn(const String& dir, const char* prefix, bool keep_name, String& name) {
+// Tries ten names in dir, creating the file exclusively with the given permission bits
+// (the process umask still applies); returns an open stream or null (with no_random set
+// when the names could not be drawn).
+std::FILE* CreateIn(const String& dir, const char* prefix, bool keep_name, String& name, mode_t mode,
+                    bool& no_random) {
+    no_random = false;
     for (int attempt = 0; attempt < 10; ++attempt) {
         name = dir;
         name += '/';
         name += prefix;
-        AppendRandomCharacters(name, 10);
-        int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (!AppendRandomCharacters(name)) {
+            name.clear();
+            no_random = true;
+            return nullptr;
+        }
+        int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0) {
             // The name is not ours: forget it, so that no owner ever removes it.
             name.clear();
@@ -67,6 +73,19 @@ std::FILE* CreateIn(const String& dir, const char* prefix, bool keep_name, Strin
         return f;
     }
     return nullptr;
+}
+
+// The permission bits a new file in dir gets from the mode 0666 that fopen would ask for,
+// after the process umask and any default ACL: read off an empty probe file. Reading the
+// umask itself would need umask(), which changes it for every thread for a moment.
+bool NewFileMode(const String& dir, mode_t& mode) {
+    String probe;
+    bool no_random;
+    FilePtr f(CreateIn(dir, ".kvn-mode-", false, probe, 0666, no_random));
+    struct stat st;
+    if (!f || ::fstat(::fileno(f.get()), &st) != 0) return false;
+    mode = st.st_mode & 07777;
+    return true;
 }
 
 }  // namespace
@@ -90,23 +109,39 @@ bool ReadAll(std::FILE* f, Bytes& out) {
 
 UniquePtr<TempFile> TempFile::Create(const char* prefix, bool keep_name) {
     if (!prefix || !*prefix) prefix = "tmp.";
+    // The directories are used as named, however long: a shortened path could name another
+    // directory. One that cannot hold a file is passed over; when none can, each one's
+    // failure is recorded.
     String candidates[3];
     int count = 0;
     for (const char* var : {"TMP", "TEMP"}) {
         const char* value = std::getenv(var);
-        if (value) candidates[count++] = String(value, ::strnlen(value, kMaxDirLength));
+        if (value) candidates[count++] = String(value);
     }
     candidates[count++] = ".";
     // The record is made before any file, so nothing can fail between creating the file
     // and handing it to its owner.
     auto temp = MakeUnique<TempFile>(nullptr, String());
+    bool tried[3] = {};
     for (int i = 0; i < count; ++i) {
         if (candidates[i].empty() || !IsDirectory(candidates[i].c_str())) continue;
-        std::FILE* f = CreateIn(candidates[i], prefix, keep_name, temp->name_);
+        tried[i] = true;
+        bool no_random;
+        std::FILE* f = CreateIn(candidates[i], prefix, keep_name, temp->name_, 0600, no_random);
+        if (no_random) return nullptr;  // the same in every directory; the reason is recorded
         if (!f) continue;
         temp->stream_.reset(f);
         if (!keep_name) temp->name_.clear();
         return temp;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!candidates[i].empty() && !tried[i]) {
+            RecordError("'%s' is not a directory for temporary files/No es un directorio para archivos temporales",
+                        candidates[i].c_str());
+        } else if (tried[i]) {
+            RecordError("Cannot create a temporary file in '%s'/No se puede crear un archivo temporal en el directorio",
+                        candidates[i].c_str());
+        }
     }
     return nullptr;
 }
@@ -127,7 +162,8 @@ bool ReplacingOutput::Open(const char* target) {
     target_ = target;
     String dir = DirectoryOf(target);
     String name;
-    std::FILE* f = CreateIn(dir, ".kvn-", true, name);
+    bool no_random;
+    std::FILE* f = CreateIn(dir, ".kvn-", true, name, 0600, no_random);
     if (!f) return false;
     stream_.reset(f);
     temp_ = std::move(name);
@@ -158,10 +194,8 @@ bool ReplacingOutput::Commit() {
     mode_t mode;
     if (::stat(target_.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+    } else if (!NewFileMode(DirectoryOf(target_.c_str()), mode)) {
+        return false;
     }
     if (::fchmod(::fileno(f), mode) != 0) return false;
     if (std::fclose(stream_.release()) != 0) return false;

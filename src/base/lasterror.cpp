@@ -7,19 +7,22 @@
 namespace kvn {
 namespace {
 
-// Process-wide, unlocked: the library serves one call at a time.
-char g_text[kLastErrorMax + 1];
-std::size_t g_length = 0;
+// One text per thread: each caller's thread sees the messages of its own last call.
+struct LastError {
+    char text[kLastErrorMax + 1];
+    std::size_t length;
+};
+thread_local LastError t_error = {{'\0'}, 0};
 
 // Appends up to n bytes of s, keeping the text within the limit; returns false when
 // something was cut.
-bool Append(const char* s, std::size_t n) {
-    std::size_t room = kLastErrorMax - g_length;
+bool Append(LastError& e, const char* s, std::size_t n) {
+    std::size_t room = kLastErrorMax - e.length;
     bool fits = n <= room;
     std::size_t take = fits ? n : room;
-    std::memcpy(g_text + g_length, s, take);
-    g_length += take;
-    g_text[g_length] = '\0';
+    std::memcpy(e.text + e.length, s, take);
+    e.length += take;
+    e.text[e.length] = '\0';
     return fits;
 }
 
@@ -32,20 +35,21 @@ void RecordError(const char* format, ...) {
     int n = std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     if (n < 0) return;
+    LastError& e = t_error;
     bool whole = static_cast<std::size_t>(n) <= kLastErrorMax;
     std::size_t len = whole ? static_cast<std::size_t>(n) : kLastErrorMax;
-    if (g_length > 0) whole = Append("; ", 2) && whole;
-    whole = Append(message, len) && whole;
-    if (!whole) std::memcpy(g_text + kLastErrorMax - 3, "...", 3);
+    if (e.length > 0) whole = Append(e, "; ", 2) && whole;
+    whole = Append(e, message, len) && whole;
+    if (!whole) std::memcpy(e.text + kLastErrorMax - 3, "...", 3);
 }
 
 void ClearLastError() noexcept {
-    g_length = 0;
-    g_text[0] = '\0';
+    t_error.length = 0;
+    t_error.text[0] = '\0';
 }
 
-const char* LastErrorText() noexcept { return g_text; }
+const char* LastErrorText() noexcept { return t_error.text; }
 
-std::size_t LastErrorLength() noexcept { return g_length; }
+std::size_t LastErrorLength() noexcept { return t_error.length; }
 
 }  // namespace kvn

@@ -1,6 +1,6 @@
-// The process-wide last-error text: at most 4072 characters, messages joined by "; ".
+// The last-error text, one per thread: at most 4072 characters, messages joined by "; ".
 // RecordError is its only writer; the exports clear it on entry (except the
-// informational ones) and KVN_LastError reads it.
+// informational ones) and KVN_LastError reads it, each on the calling thread's text.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,7 @@ inline constexpr std::size_t kLastErrorMax = 4072;
 void RecordError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 void ClearLastError() noexcept;
-const char* LastErrorText() noexcept;  // NUL-terminated, never null
+const char* LastErrorText() noexcept;  // the calling thread's text; NUL-terminated, never null
 std::size_t LastErrorLength() noexcept;
 
 }  // namespace kvn

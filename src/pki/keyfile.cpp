@@ -1,11 +1,9 @@
 #include "pki/keyfile.h"
 
-#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #include "base/file.h"
-#include "crypto/digest.h"
+#include "crypto/random.h"
 #include "kelvane.h"
 #include "pki/pbe.h"
 #include "pki/pem.h"
@@ -14,8 +12,6 @@
 
 namespace kvn {
 namespace {
-
-const auto g_loadedAt = std::chrono::steady_clock::now();
 
 AsnList ReadKeyFileElement(const char* keyFile, int& code) {
     code = 0;
@@ -61,42 +57,11 @@ void ChooseScheme(pbe_Params& p, int options) {
     }
 }
 
-// Salt: the first 8 bytes of a digest over the password and the plaintext; the DES
-// schemes stop there (so the same key and password give the same salt), the others add
-// the calendar time (8 bytes) and the milliseconds since load (4 bytes).
-void MakeSalt(pbe_Params& p, const SecureBytes& plaintext) {
-    unsigned hash = kHashSha1;
-    bool withTime = true;
-    if (std::strcmp(p.scheme, "pbeWithMD5AndDES-CBC") == 0) {
-        hash = kHashMd5;
-        withTime = false;
-    } else if (std::strcmp(p.scheme, "pbeWithMD2AndDES-CBC") == 0) {
-        hash = kHashMd2;
-        withTime = false;
-    } else if (std::strcmp(p.scheme, "pbeWithSHA1AndDES-CBC") == 0) {
-        withTime = false;
-    }
-    SecureBytes input;
-    if (std::strcmp(p.scheme, "pbeWithSHAAnd3-KeyTripleDES-CBC") == 0) {
-        pbe_Params bmp;
-        bmp.password = p.password;
-        pbe_MakeBmpPassword(bmp);
-        input = bmp.password;
-    } else {
-        input = p.password;
-    }
-    input.insert(input.end(), plaintext.begin(), plaintext.end());
-    if (withTime) {
-        std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
-        auto ms = static_cast<std::uint32_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count());
-        for (int i = 7; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(now >> (8 * i)));
-        for (int i = 3; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(ms >> (8 * i)));
-    }
-    std::uint8_t digest[kMaxDigestLen];
-    DigestData(digest, sizeof digest, input.data(), static_cast<int>(input.size()), hash);
-    p.salt.assign(digest, digest + 8);
-    ewipe(digest, sizeof digest);
+// Salt: 8 bytes from the operating system for every scheme, so that two files of one key
+// under one password share neither salt nor derived key. False when none can be drawn.
+bool MakeSalt(pbe_Params& p) {
+    p.salt.assign(8, 0);
+    return RandomBytes(p.salt.data(), p.salt.size()) == 0;
 }
 
 AsnList AlgorithmIdentifier(const pbe_Params& p) {
@@ -233,8 +198,7 @@ AsnList key_MakeEncrypted(int& status, const char* privateKeyString, int iterati
     SecureBytes plaintext, ciphertext;
     AsnList result;
     if (PrivateKeyInfo(*key, plaintext)) {
-        MakeSalt(params, plaintext);
-        if (pbe_Encrypt(params, plaintext, ciphertext)) {
+        if (MakeSalt(params) && pbe_Encrypt(params, plaintext, ciphertext)) {
             AsnList algorithm = AlgorithmIdentifier(params);
             AsnList data = asn_NewOctets(ciphertext.data(), ciphertext.size());
             if (algorithm && asn_LinkAll(algorithm, data)) result = asn_Sequence(std::move(algorithm));

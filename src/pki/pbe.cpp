@@ -5,6 +5,7 @@
 #include "crypto/cipher.h"
 #include "crypto/digest.h"
 #include "crypto/hmac.h"
+#include "crypto/random.h"
 #include "pki/trace.h"
 
 namespace kvn {
@@ -387,10 +388,9 @@ AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& p, asn_Node* encrypted) {
 
 bool pbe_Encrypt(pbe_Params& p, const SecureBytes& plaintext, SecureBytes& ciphertext) {
     if (std::strcmp(p.scheme, "pkcs5PBES2") == 0) {
-        // The IV comes from the PKCS#12 derivation (id 2) over the password as given.
+        // A fresh IV from the operating system, one cipher block long.
         p.iv.assign(p.cipherId >= kPbeAes128 ? 16 : 8, 0);
-        pbe_Pkcs12Kdf(p.iv.data(), p.iv.size(), 2, p.password, p.salt, p.iterations);
-        return Pbes2(p, p.prfId, true, plaintext, ciphertext);
+        return RandomBytes(p.iv.data(), p.iv.size()) == 0 && Pbes2(p, p.prfId, true, plaintext, ciphertext);
     }
     const SchemeRow* row = FindScheme(p.scheme);
     return row && Pbes1(p, *row, true, plaintext, ciphertext);

@@ -44,7 +44,8 @@ void pbe_Pkcs12Kdf(std::uint8_t* out, std::size_t n, int id, const SecureBytes& 
 AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& params, asn_Node* encrypted);
 
 // Encrypts plaintext under params (scheme, password, salt, iterations, cipher, PRF; the
-// PBES2 IV is made and stored in params.iv). False when the scheme is not supported.
+// PBES2 IV is drawn from the operating system and stored in params.iv). False when the
+// scheme is not supported or no random bytes could be drawn.
 bool pbe_Encrypt(pbe_Params& params, const SecureBytes& plaintext, SecureBytes& ciphertext);
 
 // Name of a PBES2 cipher id and a PRF digest id.

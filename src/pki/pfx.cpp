@@ -1,9 +1,7 @@
 #include "pki/pfx.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "base/file.h"
 #include "crypto/digest.h"
@@ -18,8 +16,6 @@
 
 namespace kvn {
 namespace {
-
-const auto g_loadedAt = std::chrono::steady_clock::now();
 
 // Links the lists in order into one list.
 AsnList Chain(std::initializer_list<AsnList*> items) {
@@ -69,17 +65,9 @@ AsnList EncryptedCertificateInfo(const SecureBytes& safeContents, const char* pa
     p.password = BmpPassword(password);
     p.passwordIsBmp = true;
     p.iterations = kPfxIterations;
-    // Salt: SHA-1 of the password, the plaintext, the calendar time and the milliseconds since load.
-    SecureBytes input(p.password);
-    input.insert(input.end(), safeContents.begin(), safeContents.end());
-    std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
-    auto ms = static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count());
-    for (int i = 7; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(now >> (8 * i)));
-    for (int i = 3; i >= 0; --i) input.push_back(static_cast<std::uint8_t>(ms >> (8 * i)));
-    std::uint8_t digest[20];
-    DigestData(digest, 20, input.data(), static_cast<int>(input.size()), kHashSha1);
-    p.salt.assign(digest, digest + 8);
+    // Salt: 8 bytes from the operating system.
+    p.salt.assign(8, 0);
+    if (RandomBytes(p.salt.data(), p.salt.size()) != 0) return AsnList();
     SecureBytes ciphertext;
     if (!pbe_Encrypt(p, safeContents, ciphertext)) return AsnList();
 
@@ -103,7 +91,7 @@ AsnList DataInfo(AsnList&& content) {
 // MacData { DigestInfo { sha1, mac }, salt, 2048 } over the AuthenticatedSafe's DER.
 AsnList MacData(const SecureBytes& authSafe, const char* password) {
     std::uint8_t salt[8];
-    RandomBytes(salt, sizeof salt);
+    if (RandomBytes(salt, sizeof salt) != 0) return AsnList();
     SecureBytes bmp = BmpPassword(password);
     SecureBytes saltBytes(salt, salt + 8);
     std::uint8_t macKey[20], mac[20];

@@ -66,7 +66,7 @@ bool rsa_PublicDer(const rsa_Key& key, SecureBytes& der);
 bool rsa_PrivateDer(const rsa_Key& key, SecureBytes& der);
 
 // Key strings. kind 1 (public) to 4 gives a marked, wrapped string; any other kind the
-// plain base64 of the DER.
+// plain base64 of the DER. Left empty when no random bytes could be drawn for the wrapping.
 void rsa_MakeKeyString(SecureString& out, int kind, const std::uint8_t* der, std::size_t length);
 // The DER inside a key string: 0, 6 for an empty text, 8 when it cannot be unwrapped.
 int rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text);
@@ -104,7 +104,7 @@ int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* 
 int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options);
 
 // Private key self-test: a random value through the public and the (self-checking) private
-// operation. 0 when it comes back.
+// operation. 0 when it comes back; MISC_ERROR when no random bytes could be drawn.
 int rsa_CheckKey(const rsa_Key& key);
 // 0 when the keys belong together; -21 for different bit lengths or public parts; -8 when
 // the private key fails its self-test or a public part cannot be encoded; a string's

@@ -1,8 +1,5 @@
 // RSA key records, their PKCS#1 forms, and key strings.
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "crypto/cipher.h"
 #include "crypto/random.h"
@@ -27,29 +24,29 @@ const asn_TemplateEntry kPublicTemplate[] = {{16, 0}, {2, 1}, {2, 1}, {0, -1}};
 const asn_TemplateEntry kPrivateTemplate[] = {{16, 0}, {2, 1}, {2, 1}, {2, 1}, {2, 1}, {2, 1},
                                               {2, 1},  {2, 1}, {2, 1}, {2, 1}, {0, -1}};
 
-std::uint8_t g_sessionKey[24];
-bool g_sessionKeyMade = false;
-unsigned g_drawCounter = 0;
-const auto g_loadedAt = std::chrono::steady_clock::now();
+// The per-process key that wraps key strings in memory, drawn once from the operating
+// system. Held in a function-local static, so the first callers on several threads agree
+// on one key; when no random bytes can be had the initialisation throws and is tried
+// again by the next caller.
+struct SessionKeyBytes {
+    std::uint8_t bytes[24];
+};
+struct NoRandomBytes {};
 
-const std::uint8_t* SessionKey() {
-    if (!g_sessionKeyMade) {
-        RandomBytes(g_sessionKey, sizeof g_sessionKey);
-        g_sessionKeyMade = true;
-    }
-    return g_sessionKey;
+SessionKeyBytes DrawSessionKey() {
+    SessionKeyBytes key;
+    if (RandomBytes(key.bytes, sizeof key.bytes) != 0) throw NoRandomBytes{};
+    return key;
 }
 
-// Padding and IV bytes: the C library generator, reseeded for each draw of a string.
-void DrawBytes(std::uint8_t* out, std::size_t n) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_loadedAt).count();
-    // Seed: (clock XOR calendar time at the first draw) + milliseconds + draw counter. The
-    // clock never goes back and the counter always advances, so two draws of one process
-    // never share a seed (a plain XOR of the three can repeat for draws a few milliseconds
-    // apart, and two key strings would then share their IV and padding).
-    static const unsigned base = static_cast<unsigned>(ms) ^ static_cast<unsigned>(std::time(nullptr));
-    std::srand(base + static_cast<unsigned>(ms) + g_drawCounter++);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(std::rand() & 0xFF);
+// Null when the operating system gave no random bytes (the reason is in the last-error text).
+const std::uint8_t* SessionKey() noexcept {
+    try {
+        static const SessionKeyBytes key = DrawSessionKey();
+        return key.bytes;
+    } catch (const NoRandomBytes&) {
+        return nullptr;
+    }
 }
 
 // 64-bit check value: a reflected shift register with feedback 0xD000000000000001,
@@ -80,8 +77,8 @@ void Reverse(std::uint8_t* p, std::size_t n) {
 }
 
 // IV || E_K,IV(L(2) || DER || padding(1..8) || check(8)), reversed, then encrypted again
-// under the fixed IV.
-void Wrap(SecureBytes& out, const std::uint8_t* der, std::size_t length) {
+// under the fixed IV. The IV and the padding are random bytes; false when there are none.
+bool Wrap(SecureBytes& out, const std::uint8_t* der, std::size_t length) {
     const std::size_t pad = 8 - (length + 2) % 8;
     const std::size_t body = length + 2 + pad + 8;
     out.assign(8 + body, 0);
@@ -89,12 +86,11 @@ void Wrap(SecureBytes& out, const std::uint8_t* der, std::size_t length) {
     p[0] = static_cast<std::uint8_t>(length >> 8);
     p[1] = static_cast<std::uint8_t>(length);
     std::memcpy(p + 2, der, length);
-    DrawBytes(p + 2 + length, pad);
+    if (RandomBytes(p + 2 + length, pad) != 0) return false;
     CheckValue(p, body - 8, p + body - 8);
-    DrawBytes(out.data(), 8);
-    Des3InPlace(p, body, out.data(), true);
+    if (RandomBytes(out.data(), 8) != 0 || !Des3InPlace(p, body, out.data(), true)) return false;
     Reverse(out.data(), out.size());
-    Des3InPlace(out.data(), out.size(), kSecondPassIv, true);
+    return Des3InPlace(out.data(), out.size(), kSecondPassIv, true);
 }
 
 bool Unwrap(SecureBytes& der, const std::uint8_t* data, std::size_t n) {
@@ -226,7 +222,10 @@ void rsa_MakeKeyString(SecureString& out, int kind, const std::uint8_t* der, std
         return;
     }
     SecureBytes wrapped;
-    Wrap(wrapped, der, length);
+    if (!Wrap(wrapped, der, length)) {
+        out.clear();
+        return;
+    }
     SecureBytes marked(3 + wrapped.size());
     std::memcpy(marked.data(), kMarkers[kind - 1], 3);
     std::memcpy(marked.data() + 3, wrapped.data(), wrapped.size());

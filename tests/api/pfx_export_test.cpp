@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "kelvane.h"
 
@@ -175,6 +176,50 @@ TEST_F(PfxExport, OpensWithOpenSslAndHoldsTheInputs) {
         EXPECT_NE(keyBag.find(":localKeyID"), std::string::npos);
         EXPECT_NE(keyBag.find("[HEX DUMP]:" + hexId), std::string::npos) << keyBag;
     }
+}
+
+// Two PFX files of one key and certificate under one password share no salt: not the
+// certificate bag's, the key bag's (their IVs follow from them) nor the MAC's. openssl
+// opens both.
+TEST_F(PfxExport, TwoFilesOfOneKeyShareNoSalt) {
+    const std::string cer = Credential("test-csd-1024.cer"), key = Credential("test-rsa1024-p12-3des.der");
+    // The salts of a PFX (8-byte OCTET STRINGs followed by the iteration count 2048): the
+    // MAC's at the top, the certificate bag's in the safe contents, the key bag's inside.
+    auto salts = [&](const std::string& der) {
+        std::string top = Sh("openssl asn1parse -inform DER -in '" + der + "'");
+        const std::string safe = OffsetOf(top, "d=3", "prim: OCTET STRING");
+        std::string contents = Sh("openssl asn1parse -inform DER -in '" + der + "' -strparse " + safe);
+        std::string keyBag = Sh("openssl asn1parse -inform DER -in '" + der + "' -strparse " + safe + " -strparse " +
+                                OffsetOf(contents, "d=3", "prim: OCTET STRING"));
+        std::vector<std::string> found;
+        for (const std::string& dump : {top, contents, keyBag}) {
+            std::istringstream lines(dump);
+            std::string previous;
+            for (std::string line; std::getline(lines, line); previous = line) {
+                std::size_t hex = previous.find("l=   8 prim: OCTET STRING      [HEX DUMP]:");
+                if (line.find("prim: INTEGER           :0800") != std::string::npos && hex != std::string::npos) {
+                    found.push_back(previous.substr(previous.find(':', hex) + 1));
+                }
+            }
+        }
+        return found;
+    };
+    std::vector<std::string> seen[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string out = File("same-" + std::to_string(i) + ".pfx"), der = out + ".der";
+        ASSERT_EQ(KVN_WritePfxFile(out.c_str(), "pfx-secret", key.c_str(), "test-password", cer.c_str(), 0), 0) << LastError();
+        Sh("base64 -d '" + out + "' > '" + der + "'");
+        int status = -1;
+        std::string text = Sh("openssl pkcs12 -legacy -in '" + der + "' -passin pass:pfx-secret -nodes 2>&1", &status);
+        EXPECT_EQ(status, 0) << text;
+        seen[i] = salts(der);
+        ASSERT_EQ(seen[i].size(), 3u) << "MAC, certificate bag and key bag salts";
+    }
+    for (const std::string& a : seen[0]) {
+        for (const std::string& b : seen[1]) EXPECT_NE(a, b);
+    }
+    EXPECT_NE(seen[0][0], seen[0][1]);
+    EXPECT_NE(seen[0][1], seen[0][2]);
 }
 
 TEST_F(PfxExport, BadInput) {

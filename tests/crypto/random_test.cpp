@@ -3,44 +3,53 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/lasterror.h"
+#include "base/os_random.h"
+#include "kelvane.h"
 
 using namespace kvn;
 
-TEST(Random, GeneratorStep) {
-    EXPECT_EQ(ParkMillerStep(1), 16807u);
-    EXPECT_EQ(ParkMillerStep(16807), 282475249u);
-    // Park and Miller's check value: the 10000th state from 1 is 1043618065.
-    std::uint32_t x = 1;
-    for (int i = 0; i < 10000; ++i) x = ParkMillerStep(x);
-    EXPECT_EQ(x, 1043618065u);
-    // A multiple of the modulus maps to 2^31 - 1, never 0.
-    EXPECT_EQ(ParkMillerStep(0), 0x7FFFFFFFu);
-    EXPECT_EQ(ParkMillerStep(0x7FFFFFFF), 0x7FFFFFFFu);
+namespace {
+
+// Every byte value turns up in 64 KiB of a uniform source (a miss has odds below 2^-300),
+// and two draws differ.
+void ExpectLooksRandom() {
+    std::vector<std::uint8_t> a(65536), b(65536);
+    ASSERT_EQ(RandomBytes(a.data(), a.size()), 0);
+    ASSERT_EQ(RandomBytes(b.data(), b.size()), 0);
+    EXPECT_NE(a, b);
+    bool seen[256] = {};
+    for (std::uint8_t v : a) seen[v] = true;
+    for (int v = 0; v < 256; ++v) EXPECT_TRUE(seen[v]) << "byte " << v << " never drawn";
 }
 
-TEST(Random, OutputFollowsFromTheSeedState) {
-    std::uint32_t saved = RandomSeedState();
-    SetRandomSeedState(41);  // the next draw starts from 42
-    std::uint8_t got[6];
-    ASSERT_EQ(RandomBytes(got, sizeof got), 0);
+struct SourcesGuard {
+    explicit SourcesGuard(OsRandomSources s) { SetOsRandomSourcesForTesting(s); }
+    ~SourcesGuard() { SetOsRandomSourcesForTesting(OsRandomSources::kAll); }
+};
 
-    std::uint32_t x1 = ParkMillerStep(42), x2 = ParkMillerStep(x1);
-    std::uint32_t s = (x2 & 0xFFFF) | ((x1 << 16) & 0x7FFFFFFF);
-    EXPECT_EQ(RandomSeedState(), s);
-    std::uint32_t x = s;
-    for (std::uint8_t b : got) {
-        x = ParkMillerStep(x);
-        EXPECT_EQ(b, static_cast<std::uint8_t>(x));
-    }
-    SetRandomSeedState(saved);
+}  // namespace
+
+TEST(Random, OperatingSystemBytesAndTheUrandomFallback) {
+    ExpectLooksRandom();
+    SourcesGuard only(OsRandomSources::kDevUrandomOnly);
+    ExpectLooksRandom();
 }
 
-TEST(Random, SuccessiveCallsDifferAndZeroCountWritesNothing) {
-    std::uint8_t a[24], b[24];
-    RandomBytes(a, sizeof a);
-    RandomBytes(b, sizeof b);
-    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+TEST(Random, ZeroCountWritesNothing) {
     std::uint8_t untouched = 0xAB;
     EXPECT_EQ(RandomBytes(&untouched, 0), 0);
     EXPECT_EQ(untouched, 0xAB);
+}
+
+TEST(Random, NoSourceIsAClearError) {
+    SourcesGuard none(OsRandomSources::kNone);
+    ClearLastError();
+    std::uint8_t salt[8];
+    EXPECT_EQ(RandomBytes(salt, sizeof salt), MISC_ERROR);
+    EXPECT_STREQ(LastErrorText(),
+                 "Cannot get random bytes from the operating system/No se pueden obtener bytes aleatorios del sistema operativo");
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <algorithm>
-#include <unistd.h>
 
 #include "kelvane.h"
 #include "openssl_peer.h"
@@ -131,18 +130,50 @@ TEST(KeyFile, WritesFilesOpenSslReads) {
                                                           "' -noout -modulus | cut -d= -f2");
         EXPECT_EQ(out, expected) << row.options;
     }
-    // The DES schemes derive the salt from password and key alone; the others add the clock.
-    auto salted = [&](int options, const char* name) {
-        std::string file = dir.File(name);
-        EXPECT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 10, kPassword, options), 0);
-        return kvn_test::ReadFileBytes(file);
-    };
-    EXPECT_EQ(salted(1, "a"), salted(1, "b"));
-    auto first = salted(0, "c");
-    usleep(3000);  // the clock goes into the salt of the other schemes
-    EXPECT_NE(first, salted(0, "d"));
     EXPECT_EQ(key_WriteEncrypted(dir.File("no/dir/key").c_str(), key.c_str(), 2048, kPassword, 0), 2);
     EXPECT_NE(key_WriteEncrypted(dir.File("x").c_str(), "not a key", 2048, kPassword, 0), 0);
+}
+
+// Two files of one key under one password share no salt, IV or ciphertext, whatever the
+// scheme (the PBES1 IVs follow from the salt), and openssl reads both.
+TEST(KeyFile, TwoFilesOfOneKeyDifferInSaltAndIv) {
+    kvn_test::ScratchDir dir;
+    SecureString key;
+    ASSERT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), 0);
+    const std::string expected = "Modulus=" + kvn_test::Run("openssl rsa -in '" + Credential("test-rsa1024-plain.pem") +
+                                                            "' -noout -modulus | cut -d= -f2");
+    struct Parts {
+        std::vector<std::uint8_t> salt, iv, ciphertext;
+    };
+    auto write = [&](int options, const std::string& name) {
+        std::string file = dir.File(name);
+        EXPECT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 16, kPassword, options), 0);
+        std::string out = kvn_test::Run("openssl pkcs8 -provider default -provider legacy -inform DER -in '" + file +
+                                        "' -passin pass:" + kPassword + " | openssl rsa -noout -modulus 2>&1");
+        EXPECT_EQ(out, expected) << name;
+        auto der = kvn_test::ReadFileBytes(file);
+        AsnList list = asn_ReadMemory(der.data(), der.size());
+        Parts parts;
+        if (!list) return parts;
+        auto bytes = [](asn_Node* n) {
+            return n ? std::vector<std::uint8_t>(n->content, n->content + n->length) : std::vector<std::uint8_t>();
+        };
+        const bool pbes2 = asn_FindTagLevel(list.get(), kTagOctetString, 5) != nullptr;
+        parts.salt = bytes(asn_FindTagLevel(list.get(), kTagOctetString, pbes2 ? 5 : 3));
+        if (pbes2) parts.iv = bytes(asn_FindTagLevel(list.get(), kTagOctetString, 4));
+        parts.ciphertext = bytes(asn_FindTagLevel(list.get(), kTagOctetString, 1));
+        return parts;
+    };
+    for (int options : {0, 1, 3, 4, 0x1023}) {
+        Parts a = write(options, "a-" + std::to_string(options)), b = write(options, "b-" + std::to_string(options));
+        EXPECT_EQ(a.salt.size(), 8u) << options;
+        EXPECT_NE(a.salt, b.salt) << options;
+        if (options >= 4) {
+            EXPECT_EQ(a.iv.size(), options == 4 ? 8u : 16u);
+            EXPECT_NE(a.iv, b.iv) << options;
+        }
+        EXPECT_NE(a.ciphertext, b.ciphertext) << options;
+    }
 }
 
 // Byte-level edits of openssl's files for the corners of the parameter readers.

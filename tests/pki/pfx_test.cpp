@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <string>
 
+#include "base/lasterror.h"
+#include "base/os_random.h"
+#include "kelvane.h"
 #include "pki/keyfile.h"
 #include "test_support.h"
 
@@ -73,6 +76,33 @@ TEST(Pfx, Failures) {
         EXPECT_EQ(pfx_Make(c.output.c_str(), c.cert.c_str(), c.key.c_str(), c.password.c_str(), "", 0), c.code)
             << c.cert << " " << c.password;
     }
+    EXPECT_EQ(kvn_test::Run("ls -A '" + dir.path() + "'"), "");
+}
+
+// Salts, IVs and key strings need random bytes from the operating system; without them
+// nothing is written and the reason is recorded.
+TEST(Pfx, WithoutRandomBytesNothingIsWritten) {
+    kvn_test::ScratchDir dir;
+    const std::string cer = Credential("test-csd-1024.cer"), key = Credential("test-rsa1024-p12-3des.der");
+    SecureString keyString;
+    ASSERT_EQ(key_ReadEncrypted(keyString, key.c_str(), "test-password"), 0);
+    SetOsRandomSourcesForTesting(OsRandomSources::kNone);
+    ClearLastError();
+    const int keyFile = key_WriteEncrypted(dir.File("key.der").c_str(), keyString.c_str(), 2048, "test-password", 0x1000);
+    const int certOnly = pfx_Make(dir.File("cert.p12").c_str(), cer.c_str(), nullptr, "test-password", "", 0);
+    const int full = pfx_Make(dir.File("full.p12").c_str(), cer.c_str(), key.c_str(), "test-password", "", 0);
+    SecureString again;
+    const int read = key_ReadEncrypted(again, key.c_str(), "test-password");
+    SetOsRandomSourcesForTesting(OsRandomSources::kAll);
+    EXPECT_EQ(keyFile, MISC_ERROR);
+    // Key strings, public ones too, are wrapped under random IVs and padding.
+    EXPECT_EQ(certOnly, INVALID_DATA_ERROR);
+    EXPECT_EQ(full, INVALID_DATA_ERROR);
+    EXPECT_EQ(read, -INVALID_DATA_ERROR);
+    EXPECT_EQ(std::string(LastErrorText()).rfind("Cannot get random bytes from the operating system/No se pueden obtener "
+                                                 "bytes aleatorios del sistema operativo", 0),
+              0u)
+        << LastErrorText();
     EXPECT_EQ(kvn_test::Run("ls -A '" + dir.path() + "'"), "");
 }
 

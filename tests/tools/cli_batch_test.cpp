@@ -1,4 +1,4 @@
-// Batch runs (many files and directories over worker processes) and the password sources.
+// Batch runs (many files and directories over worker threads) and the password sources.
 #include <filesystem>
 
 #include "tool_fixture.h"

@@ -1,16 +1,19 @@
 #include "batch.h"
 
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <deque>
+#include <exception>
 #include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "kelvane.h"
 #include "library.h"
@@ -25,60 +28,6 @@ bool HasXmlExtension(const fs::path& p) {
     std::string ext = p.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     return ext == ".xml";
-}
-
-// ---- result records passed from a worker to the tool through a pipe ----------------------
-// Layout: int32 code, uint32 message length, message bytes, uint32 result length, result bytes.
-
-void AppendU32(std::string* out, uint32_t v) { out->append(reinterpret_cast<const char*>(&v), 4); }
-
-std::string EncodeOutcome(const Outcome& o) {
-    std::string rec;
-    AppendU32(&rec, static_cast<uint32_t>(o.code));
-    AppendU32(&rec, static_cast<uint32_t>(o.message.size()));
-    rec += o.message;
-    AppendU32(&rec, static_cast<uint32_t>(o.result.size()));
-    rec += o.result;
-    return rec;
-}
-
-bool ReadU32(const std::string& in, size_t* pos, uint32_t* v) {
-    if (in.size() - *pos < 4) return false;
-    std::memcpy(v, in.data() + *pos, 4);
-    *pos += 4;
-    return true;
-}
-
-bool DecodeOutcome(const std::string& rec, Outcome* o) {
-    size_t pos = 0;
-    uint32_t code, len;
-    if (!ReadU32(rec, &pos, &code) || !ReadU32(rec, &pos, &len) || rec.size() - pos < len) return false;
-    o->code = static_cast<int32_t>(code);
-    o->message = rec.substr(pos, len);
-    pos += len;
-    if (!ReadU32(rec, &pos, &len) || rec.size() - pos != len) return false;
-    o->result = rec.substr(pos, len);
-    return true;
-}
-
-void WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-Outcome WorkerLost(int status) {
-    Outcome o;
-    o.code = -MISC_ERROR;
-    if (WIFSIGNALED(status))
-        o.message = "worker process ended by signal " + std::to_string(WTERMSIG(status));
-    else
-        o.message = "worker process ended without a result";
-    return o;
 }
 
 // ---- what the user sees ------------------------------------------------------------------
@@ -172,81 +121,72 @@ void PrintSummary(const Invocation& inv, const BatchLabels& labels, const std::v
     WriteStdout(text);
 }
 
-struct Worker {
-    pid_t pid;
-    int fd;
-    size_t index;
-    std::string data;
+// Finished items, handed from the worker threads to the thread that prints.
+class Finished {
+public:
+    void Push(size_t index) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(index);
+        }
+        ready_.notify_one();
+    }
+    size_t Pop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return !queue_.empty(); });
+        size_t index = queue_.front();
+        queue_.pop_front();
+        return index;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<size_t> queue_;
 };
 
-// Forks one worker for item `index`; the child runs `op` and writes its record to a pipe.
-bool StartWorker(const BatchOperation& op, const std::vector<BatchItem>& items, size_t index,
-                 Worker* w) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
+// One item, never letting an exception out of a worker thread.
+Outcome RunOne(const BatchOperation& op, const BatchItem& item) {
+    try {
+        return op(item);
+    } catch (const std::exception& e) {
+        Outcome o;
+        o.code = -MISC_ERROR;
+        o.message = e.what();
+        return o;
     }
-    if (pid == 0) {
-        close(fds[0]);
-        WriteAll(fds[1], EncodeOutcome(op(items[index])));
-        close(fds[1]);
-        _exit(0);
-    }
-    close(fds[1]);
-    *w = Worker{pid, fds[0], index, {}};
-    return true;
 }
 
-// Runs the items over up to `jobs` concurrent worker processes.
-void RunInWorkers(const BatchOperation& op, const std::vector<BatchItem>& items, int jobs,
+// Runs the items on up to `jobs` threads that take the next item in turn; this thread
+// prints each result as it comes (the display is not shared). Each outcome is written by
+// one worker before its index is queued, and read here only after it is taken off.
+void RunInThreads(const BatchOperation& op, const std::vector<BatchItem>& items, int jobs,
                   Display* display, std::vector<Outcome>* outcomes) {
-    std::vector<Worker> active;
-    size_t next = 0;
-    while (next < items.size() || !active.empty()) {
-        while (next < items.size() && active.size() < static_cast<size_t>(jobs)) {
-            Worker w;
-            if (!StartWorker(op, items, next, &w)) {
-                if (active.empty()) {
-                    (*outcomes)[next] = op(items[next]);  // cannot fork: do it here
-                    display->Finished(items[next], (*outcomes)[next]);
-                    ++next;
-                }
-                break;
-            }
-            active.push_back(std::move(w));
-            ++next;
+    std::atomic<size_t> next{0};
+    Finished finished;
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < items.size();) {
+            (*outcomes)[i] = RunOne(op, items[i]);
+            finished.Push(i);
         }
-        std::vector<pollfd> fds;
-        for (const Worker& w : active) fds.push_back(pollfd{w.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-        for (size_t k = fds.size(); k-- > 0;) {
-            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            Worker& w = active[k];
-            char buf[4096];
-            ssize_t n = read(w.fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0) {
-                w.data.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            close(w.fd);
-            int status = 0;
-            while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            Outcome o;
-            if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0 && DecodeOutcome(w.data, &o)))
-                o = WorkerLost(status);
-            (*outcomes)[w.index] = o;
-            display->Finished(items[w.index], o);
-            active.erase(active.begin() + static_cast<long>(k));
+    };
+    std::vector<std::thread> workers;
+    const size_t wanted = std::min(items.size(), static_cast<size_t>(jobs));
+    for (size_t t = 0; t < wanted; ++t) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads: those running share the rest
         }
     }
+    if (workers.empty()) {
+        work();  // not even one thread: do it all here
+    }
+    for (size_t done = 0; done < items.size(); ++done) {
+        size_t i = finished.Pop();
+        display->Finished(items[i], (*outcomes)[i]);
+    }
+    for (std::thread& w : workers) w.join();
 }
 
 }  // namespace
@@ -306,7 +246,7 @@ int RunBatch(const Invocation& inv, const BatchLabels& labels, const std::vector
             display.Finished(items[i], outcomes[i]);
         }
     } else {
-        RunInWorkers(op, items, jobs, &display, &outcomes);
+        RunInThreads(op, items, jobs, &display, &outcomes);
     }
     display.Done();
     PrintSummary(inv, labels, items, outcomes);

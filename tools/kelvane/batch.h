@@ -1,9 +1,8 @@
-// Many files in one run: expanding directories, spreading the work over worker processes,
-// a progress line on a terminal and a summary at the end.
+// Many files in one run: expanding directories, spreading the work over worker threads of
+// the tool's own process, a progress line on a terminal and a summary at the end.
 //
-// Workers are processes, not threads: the library's state (last-error text, scratch areas)
-// is process-wide and unlocked. Each file is handled by a fresh child forked from the tool,
-// so one file's failure, even a crash, cannot disturb another's result.
+// The library may be called from any number of threads, and its last-error text is per
+// thread, so each worker's outcome carries the messages of its own call.
 #ifndef KELVANE_TOOL_BATCH_H
 #define KELVANE_TOOL_BATCH_H
 
@@ -37,8 +36,8 @@ struct BatchLabels {
     Role role;           // how failures map to exit statuses
 };
 
-// Runs `op` on every item (in up to --jobs worker processes when there is more than one
-// item; a single item runs in the tool itself), prints one line per item as it finishes and a summary, and returns the
+// Runs `op` on every item (in up to --jobs worker threads when there is more than one
+// item; a single item runs on the calling thread), prints one line per item as it finishes and a summary, and returns the
 // exit status: 0 when every item passed, else the highest status of any failed item.
 int RunBatch(const Invocation& inv, const BatchLabels& labels, const std::vector<BatchItem>& items,
              const BatchOperation& op);

@@ -2,8 +2,8 @@
 // of one library call, exit statuses, and the command table.
 //
 // The tool is a thin front end: every answer comes from one export of include/kelvane.h.
-// The library keeps process-wide, unlocked state (the last-error text among it), so the tool
-// never calls it from two threads; batch work is spread over child processes instead.
+// Batch work runs on worker threads (the library is safe in threads; its last-error text
+// is per thread).
 #ifndef KELVANE_TOOL_CLI_H
 #define KELVANE_TOOL_CLI_H
 

@@ -65,7 +65,7 @@ const std::vector<Command> kCommands = {
      "  --in-place            replace each input with its signed version\n"
      "  --no-bom              write no UTF-8 byte-order mark\n"
      SIGN_OPTS
-     "  -j, --jobs N          worker processes (default: all processors)\n"
+     "  -j, --jobs N          worker threads (default: all processors)\n"
      "example: kelvane sign invoice.xml -k issuer.key -c issuer.cer --password-file pw.txt -o signed.xml\n",
      {"key", "cert", "output", "out-dir", "in-place", "no-bom", "md5", "latin1", "stamp", "jobs", "password",
       "password-file"},
@@ -95,7 +95,7 @@ const std::vector<Command> kCommands = {
      "                  certificate of the authority that stamped the document)\n"
      "  --stamp         check selloSAT (SelloSAT) of the tfd:TimbreFiscalDigital stamp\n"
      "  --latin1        the seal was made over the Latin-1 pipe string\n"
-     "  -j, --jobs N    worker processes (default: all processors)\n"
+     "  -j, --jobs N    worker threads (default: all processors)\n"
      "example: kelvane verify signed.xml invoices/\n",
      {"cert", "stamp", "latin1", "jobs"}, RunVerify},
     {"extract-digest", "print the digest (hex) carried inside a document's seal",
@@ -107,7 +107,7 @@ const std::vector<Command> kCommands = {
     {"validate", "validate invoices against their version's structure and value rules",
      "usage: kelvane validate FILE|DIR... [--no-facets]\n"
      "  --no-facets     check the structure only, not the value restrictions\n"
-     "  -j, --jobs N    worker processes (default: all processors)\n"
+     "  -j, --jobs N    worker threads (default: all processors)\n"
      "example: kelvane validate invoice.xml invoices/\n",
      {"no-facets", "jobs"}, RunValidate},
     {"attribute", "print one attribute of a document",
