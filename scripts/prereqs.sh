@@ -1,8 +1,9 @@
 # Sourced by the scripts: installs what a fresh Debian machine lacks, when run as root.
 # Packages: the compilers and build tools, GoogleTest, Google Benchmark, OpenSSL's
-# headers and tool, libxml2 and expat (test and benchmark peers only), xmllint, xsltproc.
+# headers and tool, libxml2 and expat (test and benchmark peers only), xmllint, xsltproc;
+# Python 3 with pytest and pip for the Python package's tests.
 kvn_install_prereqs() {
-    pkgs="g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libclang-rt-14-dev"
+    pkgs="g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libclang-rt-14-dev python3-pytest python3-pip"
     missing=""
     for p in $pkgs; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
