@@ -53,9 +53,9 @@ def error_name(code: int) -> str:
     Codes of the cryptographic layer that have no row in the table (11, 13, 14, 36, 9745)
     are named ``ERROR_<code>``, as the command-line tool names them.
 
-    >>> error_name(-22)
+    >>> kelvane.error_name(-22)
     'SIGNATURE_ERROR'
-    >>> error_name(9745)
+    >>> kelvane.error_name(9745)
     'ERROR_9745'
     """
     code = abs(code)
@@ -161,7 +161,7 @@ for _cls, _codes in (
 def error_class(code: int) -> Type[KelvaneError]:
     """The exception class raised for an error code (either sign).
 
-    >>> error_class(-15).__name__
+    >>> kelvane.errors.error_class(-15).__name__
     'BadPasswordError'
     """
     return _CLASS_BY_CODE.get(abs(code), KelvaneError)

@@ -174,6 +174,7 @@ def write_pfx(
     by ``pfx_password`` (default: the key's password). A key of another certificate raises
     :class:`kelvane.NoMatchError`.
 
+    >>> key = kelvane.PrivateKey("examples/test-credentials/test-csd-1024.key", "test-password")
     >>> kelvane.write_pfx("test.pfx", key, cert="examples/test-credentials/test-csd-1024.cer",
     ...                   pfx_password="pfx-secret")
     """
