@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import kelvane
-from conftest import CORPUS, EXAMPLES, FIXTURES, REPO, corpus, manifest, pipe_differences
+from conftest import EXAMPLES, FIXTURES, corpus, manifest, pipe_differences
 
 VERSION_NUMBERS = {"2.0": 2, "2.2": 22, "3.0": 3, "3.2": 32}
 STYLESHEETS = {"2.0": "cadenaoriginal_2_0.xslt", "2.2": "cadenaoriginal_2_2.xslt", "3.2": "cadenaoriginal_3_2.xslt"}

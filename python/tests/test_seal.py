@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import kelvane
-from conftest import CERT, CORPUS, EXAMPLES, FIXTURES, KEY, PASSWORD, corpus, corpus_passwords, manifest, pipe_differences
+from conftest import CERT, EXAMPLES, FIXTURES, KEY, PASSWORD, corpus, corpus_passwords, manifest, pipe_differences
 
 BOM = b"\xef\xbb\xbf"
 
