@@ -18,7 +18,7 @@ import ctypes.util
 import os
 import threading
 from pathlib import Path
-from typing import Callable, List, Optional, Union
+from typing import Callable, Iterator, Optional, Union
 
 from .errors import LibraryNotFoundError, ParameterError, make_error
 
@@ -73,22 +73,22 @@ _lock = threading.Lock()
 _lib: Optional[ctypes.CDLL] = None
 
 
-def _candidates() -> List[str]:
+def _candidates() -> Iterator[str]:
     """Where the library is looked for, in order."""
     named = os.environ.get("KELVANE_LIBRARY")
     if named:
-        return [named]
-    found = []
+        yield named
+        return
     bundled = Path(__file__).with_name(SONAME)
     if bundled.exists():
-        found.append(str(bundled))
-    found.append(SONAME)
+        yield str(bundled)
+    yield SONAME
     system = ctypes.util.find_library("kelvane")
     if system and system.endswith(".so.5"):
-        found.append(system)
+        yield system
     # cmake --install puts it here by default, and ldconfig may not have run since.
-    found += [os.path.join(d, SONAME) for d in ("/usr/local/lib", "/usr/local/lib64")]
-    return found
+    for folder in ("/usr/local/lib", "/usr/local/lib64"):
+        yield os.path.join(folder, SONAME)
 
 
 def _load() -> ctypes.CDLL:
@@ -96,13 +96,13 @@ def _load() -> ctypes.CDLL:
     for candidate in _candidates():
         try:
             lib = ctypes.CDLL(candidate)
-        except OSError as e:
+            for name, argtypes in _PROTOTYPES.items():
+                fn = getattr(lib, name)
+                fn.argtypes = argtypes
+                fn.restype = ctypes.c_int
+        except (OSError, AttributeError) as e:
             errors.append("%s: %s" % (candidate, e))
             continue
-        for name, argtypes in _PROTOTYPES.items():
-            fn = getattr(lib, name)
-            fn.argtypes = argtypes
-            fn.restype = ctypes.c_int
         return lib
     raise LibraryNotFoundError(
         "cannot load %s (set KELVANE_LIBRARY to its path); tried: %s" % (SONAME, "; ".join(errors))
@@ -132,10 +132,6 @@ def _no_nul(data: bytes, what: str) -> bytes:
 def path_arg(path: PathArg, what: str = "path") -> bytes:
     """A file name as the library takes it (str, bytes or os.PathLike)."""
     return _no_nul(os.fsencode(os.fspath(path)), what)
-
-
-def optional_path(path: Optional[PathArg], what: str = "path") -> Optional[bytes]:
-    return None if path is None else path_arg(path, what)
 
 
 def text_arg(text: Union[str, bytes, None], what: str) -> Optional[bytes]:

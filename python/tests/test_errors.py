@@ -90,7 +90,7 @@ def test_library_identity() -> None:
     assert kelvane.library_version() == 50202
     assert kelvane.pki_version() == 381
     assert kelvane.library_platform() == "Linux64"
-    assert Path(kelvane.library_path()).samefile(_library._candidates()[0])
+    assert Path(kelvane.library_path()).samefile(next(_library._candidates()))
     assert re.fullmatch(r"[A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d", kelvane.library_compile_time())
     assert kelvane.pki_compile_time() == "Dec 13 2013 08:58:37"
     assert kelvane.pki_module_name() == "N/A"
@@ -112,3 +112,8 @@ def test_a_library_that_cannot_be_found_says_where_it_was_looked_for(monkeypatch
     with pytest.raises(kelvane.LibraryNotFoundError) as e:
         _library._load()
     assert str(tmp_path) in str(e.value)
+    # A library without the exports is not taken for it.
+    monkeypatch.setenv("KELVANE_LIBRARY", "libc.so.6")
+    with pytest.raises(kelvane.LibraryNotFoundError) as e:
+        _library._load()
+    assert "KVN_" in str(e.value)
