@@ -3,9 +3,9 @@ validation.
 
 Paths may be ``str``, ``bytes`` or ``os.PathLike``. A key argument is the path of an
 encrypted key file or a :class:`kelvane.PrivateKey` (whose password is then used when
-``password`` is None). A certificate argument is a path (a certificate file, DER or PEM, or a
-signed invoice whose ``certificado`` stands in for it), the certificate's bytes (DER, PEM or
-base64) or a :class:`kelvane.Certificate`.
+``password`` is None). A certificate argument is the path of a certificate file (DER or
+PEM), the certificate's bytes (DER, PEM or base64) or a :class:`kelvane.Certificate` (which
+can also be read from a signed invoice: ``kelvane.Certificate("signed.xml")``).
 """
 
 from __future__ import annotations

@@ -34,6 +34,7 @@ def test_certificate_from_every_kind_of_source(signed: Path) -> None:
     for source in sources:
         assert kelvane.Certificate(source) == cert, type(source)
     assert cert.der == CERT.read_bytes()
+    assert kelvane.PrivateKey(KEY, PASSWORD).matches(signed)
 
 
 def test_certificate_fields_agree_with_openssl() -> None:
