@@ -1,0 +1,97 @@
+"""Kelvane for Python: seal, verify and validate Mexican electronic invoices (CFD 2.0/2.2,
+CFDI 3.0/3.2) and read certificates and keys, through libkelvane.so.5.
+
+    >>> import kelvane
+    >>> key = kelvane.PrivateKey("examples/test-credentials/test-csd-1024.key", "test-password")
+    >>> kelvane.sign("examples/cfdi32-invoice.xml", key,
+    ...              cert="examples/test-credentials/test-csd-1024.cer", out="signed.xml")
+    >>> kelvane.verify("signed.xml")
+    True
+
+The library is loaded on first use from ``KELVANE_LIBRARY`` if that is set, else from this
+package's folder (a wheel that bundles it), else from the system. Any number of threads may
+call these functions at once when the library serves concurrent calls. A failure raises a
+subclass of :class:`KelvaneError` chosen by the library's error code.
+"""
+
+from .documents import (
+    attribute,
+    digest,
+    extract_digest,
+    fix_bom,
+    pipe_string,
+    seal,
+    sign,
+    validate,
+    verify,
+    version,
+)
+from .errors import (
+    BadPasswordError,
+    CertificateError,
+    FileError,
+    InternalError,
+    InvalidDataError,
+    InvalidDocumentError,
+    KelvaneError,
+    LibraryNotFoundError,
+    NoMatchError,
+    OutOfMemoryError,
+    ParameterError,
+    SignatureError,
+    UnsupportedError,
+    error_name,
+)
+from .info import (
+    error_message,
+    last_error,
+    library_compile_time,
+    library_path,
+    library_platform,
+    library_version,
+    pki_compile_time,
+    pki_module_name,
+    pki_version,
+)
+from .pki import Certificate, PrivateKey, write_pfx
+
+__version__ = "5.2.2"
+
+__all__ = [
+    "attribute",
+    "digest",
+    "extract_digest",
+    "fix_bom",
+    "pipe_string",
+    "seal",
+    "sign",
+    "validate",
+    "verify",
+    "version",
+    "Certificate",
+    "PrivateKey",
+    "write_pfx",
+    "error_message",
+    "error_name",
+    "last_error",
+    "library_compile_time",
+    "library_path",
+    "library_platform",
+    "library_version",
+    "pki_compile_time",
+    "pki_module_name",
+    "pki_version",
+    "KelvaneError",
+    "BadPasswordError",
+    "CertificateError",
+    "FileError",
+    "InternalError",
+    "InvalidDataError",
+    "InvalidDocumentError",
+    "LibraryNotFoundError",
+    "NoMatchError",
+    "OutOfMemoryError",
+    "ParameterError",
+    "SignatureError",
+    "UnsupportedError",
+]

@@ -1,0 +1,229 @@
+"""Invoices: version, attributes, pipe string, digest, seal, signing, verification,
+validation.
+
+Paths may be ``str``, ``bytes`` or ``os.PathLike``. A key argument is the path of an
+encrypted key file or a :class:`kelvane.PrivateKey` (whose password is then used when
+``password`` is None). A certificate argument is the path of a certificate file (DER or
+PEM), the certificate's bytes (DER, PEM or base64) or a :class:`kelvane.Certificate` (which
+can also be read from a signed invoice: ``kelvane.Certificate("signed.xml")``).
+"""
+
+from __future__ import annotations
+
+from typing import List, Optional, Tuple, Union
+
+from . import _library as L
+from .errors import (
+    BadPasswordError,
+    InvalidDocumentError,
+    NoMatchError,
+    SignatureError,
+)
+from .pki import CertArg, KeyArg, cert_arg, key_args
+
+PathArg = L.PathArg
+Password = Union[str, bytes, None]
+
+
+def _options(*bits: Tuple[bool, int]) -> int:
+    """The option word of (wanted, bit) pairs."""
+    return sum(bit for wanted, bit in bits if wanted)
+
+
+def version(path: PathArg) -> int:
+    """The document's version times ten, as the library counts it: 2 (CFD 2.0), 22 (CFD 2.2),
+    3 (CFDI 3.0) or 32 (CFDI 3.2).
+
+    >>> kelvane.version("examples/cfdi32-invoice.xml")
+    32
+    """
+    return L.call("KVN_XmlReceiptVersion", L.path_arg(path))
+
+
+def attribute(path: PathArg, name: str, element: Optional[str] = None) -> Optional[str]:
+    """The value of attribute ``name`` of ``element``, or None when no such element carries it.
+
+    ``element`` defaults to the root ``Comprobante``; it may name an occurrence, as in
+    ``"cfdi:Concepto[2]"``.
+
+    >>> kelvane.attribute("examples/cfdi32-invoice.xml", "total")
+    '4930.00'
+    >>> kelvane.attribute("examples/cfdi32-invoice.xml", "importe", "cfdi:Concepto[2]")
+    '2500.00'
+    """
+    try:
+        return L.text(
+            "KVN_GetXmlAttribute",
+            L.path_arg(path),
+            L.text_arg(name, "attribute name"),
+            L.text_arg(element or "Comprobante", "element name"),
+        )
+    except NoMatchError:
+        return None
+
+
+def pipe_string(path: PathArg, stamp: bool = False, latin1: bool = False) -> str:
+    """The document's pipe string (cadena original), the text its seal covers; with
+    ``stamp``, the pipe string of its ``tfd:TimbreFiscalDigital`` stamp.
+
+    ``latin1`` has the library convert the text to Latin-1 (characters outside it become
+    "?"), as a Latin-1 seal covers it.
+
+    >>> kelvane.pipe_string("examples/cfdi32-invoice.xml")[:30]
+    '||3.2|2014-03-14T10:25:37|ingr'
+    """
+    options = _options((stamp, L.OPT_STAMP), (latin1, L.OPT_LATIN1))
+    return L.text(
+        "KVN_MakePipeStringFromXml",
+        L.path_arg(path),
+        options,
+        encoding="latin-1" if latin1 else "utf-8",
+    )
+
+
+def digest(path: PathArg, md5: bool = False, stamp: bool = False, latin1: bool = False) -> str:
+    """The lower-case hex digest of the pipe string: SHA-1, or MD5 with ``md5``.
+
+    >>> import hashlib
+    >>> text = kelvane.pipe_string("examples/cfdi32-invoice.xml")
+    >>> kelvane.digest("examples/cfdi32-invoice.xml") == hashlib.sha1(text.encode()).hexdigest()
+    True
+    """
+    options = _options((md5, L.OPT_MD5), (stamp, L.OPT_STAMP), (latin1, L.OPT_LATIN1))
+    return L.text("KVN_MakeDigestFromXml", L.path_arg(path), options)
+
+
+def seal(
+    path: PathArg,
+    key: KeyArg,
+    password: Password = None,
+    md5: bool = False,
+    stamp: bool = False,
+    latin1: bool = False,
+) -> str:
+    """The seal (sello) of the document: the base64 RSA signature of its pipe string.
+
+    >>> kelvane.seal("examples/cfdi32-invoice.xml",
+    ...              "examples/test-credentials/test-csd-1024.key", "test-password")[:20]
+    'jemEq4eg84U5NaMybzAN'
+    """
+    key_path, key_password = key_args(key, password)
+    options = _options((md5, L.OPT_MD5), (stamp, L.OPT_STAMP), (latin1, L.OPT_LATIN1))
+    if options == 0:
+        return L.text("KVN_MakeSignatureFromXml", L.path_arg(path), key_path, key_password)
+    return L.text("KVN_MakeSignatureFromXmlEx", L.path_arg(path), key_path, key_password, options)
+
+
+def sign(
+    path: PathArg,
+    key: KeyArg,
+    password: Password = None,
+    cert: Optional[CertArg] = None,
+    out: Optional[PathArg] = None,
+    md5: bool = False,
+    latin1: bool = False,
+    bom: bool = True,
+) -> None:
+    """Writes the signed document to ``out`` (default: over ``path``): ``sello`` filled with
+    the seal and, given ``cert``, ``certificado`` and ``noCertificado``. Only attributes
+    present on the root are filled. The output is UTF-8 with a byte-order mark unless
+    ``bom`` is False, and is replaced only when it was written whole.
+
+    >>> kelvane.sign("examples/cfdi32-invoice.xml", "examples/test-credentials/test-csd-1024.key",
+    ...              "test-password", cert="examples/test-credentials/test-csd-1024.cer",
+    ...              out="signed.xml")
+    >>> kelvane.verify("signed.xml")
+    True
+    """
+    key_path, key_password = key_args(key, password)
+    options = _options((md5, L.OPT_MD5), (latin1, L.OPT_LATIN1), (not bom, L.OPT_NOBOM))
+    source = L.path_arg(path)
+    L.call(
+        "KVN_SignXml",
+        source if out is None else L.path_arg(out, "out"),
+        source,
+        key_path,
+        key_password,
+        None if cert is None else cert_arg(cert),
+        options,
+    )
+
+
+def verify(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = False, latin1: bool = False) -> bool:
+    """True when the document's seal (with ``stamp``, the stamp's ``selloSAT``) is valid.
+
+    The certificate is ``cert``, or the one the document carries when ``cert`` is None (a
+    stamp needs ``cert``: the stamping certificate). False for a seal that does not match
+    (SIGNATURE_ERROR, or a seal that the certificate's key cannot open); an unreadable or
+    malformed document, certificate or seal raises :class:`kelvane.KelvaneError`.
+
+    >>> kelvane.verify("signed.xml")
+    True
+    """
+    options = _options((stamp, L.OPT_STAMP), (latin1, L.OPT_LATIN1))
+    try:
+        L.call("KVN_VerifySignature", L.path_arg(path), None if cert is None else cert_arg(cert), options)
+    except (SignatureError, BadPasswordError):
+        # DECRYPT_ERROR here: the certificate's public key does not open the seal.
+        return False
+    return True
+
+
+def extract_digest(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = False) -> str:
+    """The upper-case hex digest carried inside the seal (``selloSAT`` with ``stamp``),
+    opened with ``cert`` or the document's own certificate.
+
+    >>> kelvane.extract_digest("signed.xml").lower() == kelvane.digest("signed.xml")
+    True
+    """
+    options = _options((stamp, L.OPT_STAMP))
+    return L.text(
+        "KVN_ExtractDigestFromSignature",
+        L.path_arg(path),
+        None if cert is None else cert_arg(cert),
+        options,
+    )
+
+
+def validate(path: PathArg, facets: bool = True) -> List[str]:
+    """The problems found validating the document against the DTD of its version and (unless
+    ``facets`` is False) its value restrictions: one message per problem, an empty list
+    when the document is valid.
+
+    A document that is not well-formed gives its parser's message. A version the library
+    does not validate raises :class:`kelvane.UnsupportedError`; an unreadable file raises
+    :class:`kelvane.FileError`.
+
+    >>> kelvane.validate("signed.xml")
+    []
+    >>> kelvane.validate("examples/cfdi32-invoice.xml")[0][:30]
+    'Bad attribute/atributo mal [cf'
+    """
+    options = 0 if facets else L.OPT_NOFACETS
+    try:
+        L.call("KVN_ValidateXml", L.path_arg(path), options)
+    except InvalidDocumentError as e:
+        return e.messages
+    return []
+
+
+def fix_bom(path: PathArg, out: Optional[PathArg] = None) -> None:
+    """Writes a copy of a UTF-8 file that begins with the byte-order mark to ``out`` (default:
+    over ``path``). A file that is not valid UTF-8 raises :class:`kelvane.InvalidDataError`.
+    """
+    source = L.path_arg(path)
+    L.call("KVN_FixBOM", source if out is None else L.path_arg(out, "out"), source)
+
+
+__all__ = [
+    "version",
+    "attribute",
+    "pipe_string",
+    "digest",
+    "seal",
+    "sign",
+    "verify",
+    "extract_digest",
+    "validate",
+    "fix_bom",
+]
