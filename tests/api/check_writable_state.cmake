@@ -8,6 +8,9 @@ set(allowed
   # Function-local static, set once under the compiler's guard: the key that wraps key strings.
   "kvn::(anonymous namespace)::SessionKey()::key"
   "guard variable for kvn::(anonymous namespace)::SessionKey()::key"
+  # Function-local static, set once under the compiler's guard: the processor's features.
+  "kvn::(anonymous namespace)::Get()::features"
+  "guard variable for kvn::(anonymous namespace)::Get()::features"
   # Atomics: the live-block count and the allocation-failure hook of the tests.
   "kvn::(anonymous namespace)::g_live_blocks"
   "kvn::(anonymous namespace)::g_fail_countdown"
