@@ -2,9 +2,17 @@
 # Packages: the compilers and build tools, GoogleTest, Google Benchmark, OpenSSL's
 # headers and tool, libxml2 and expat (test and benchmark peers only), xmllint, xsltproc.
 kvn_install_prereqs() {
-    pkgs="g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libclang-rt-14-dev"
+    kvn_install_missing g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc
+    # libFuzzer and the sanitizer runtimes ship per clang major version: take the
+    # installed clang's.
+    clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
+    [ -z "$clang_major" ] || kvn_install_missing "libclang-rt-$clang_major-dev"
+}
+
+# Installs those of the named packages that are not installed yet (only as root).
+kvn_install_missing() {
     missing=""
-    for p in $pkgs; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
     done
     [ -z "$missing" ] && return 0

@@ -426,7 +426,7 @@ int CheckValueRestrictions(const char* xmlFile) {
     parser->handlers.characters = OnText;
     parser->handlers.ignorableWhitespace = OnText;
     parser->handlers.errorHandler = OnParseError;
-    int ok = XmlParse(parser.get(), XmlFileRead, document.get(), nullptr);
+    int ok = XmlParse(parser.get(), XmlFileRead, document.get(), nullptr) == kOk;
     bool outOfMemory = ctx.outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY;
     parser.reset();
     if (outOfMemory) throw AllocError("malloc failed to allocate memory.");

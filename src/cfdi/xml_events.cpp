@@ -90,7 +90,7 @@ XmlParseResult ParseXmlEvents(std::FILE* document, XmlEventSink& sink, unsigned 
     parser->handlers.characters = OnCharacters;
     parser->handlers.errorHandler = OnError;
 
-    int ok = XmlParse(parser.get(), XmlFileRead, document, nullptr);
+    int ok = XmlParse(parser.get(), XmlFileRead, document, nullptr) == kOk;
     if (bridge.outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY) {
         parser.reset();
         throw AllocError("malloc failed to allocate memory.");
