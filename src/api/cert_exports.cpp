@@ -86,21 +86,21 @@ using namespace kvn;
 
 extern "C" KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile) {
     return RunExport([&] {
-        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (!certFile) return -BAD_PARAM_ERROR;
         return CertNumber(out, outlen, certFile);
     });
 }
 
 extern "C" KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* certFile, int options) {
     return RunExport([&] {
-        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (!certFile) return -BAD_PARAM_ERROR;
         return CertTime(out, outlen, certFile, (options & KVN_OPT_NOTBEFORE) != 0);
     });
 }
 
 extern "C" KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* certFile) {
     return RunExport([&] {
-        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (!certFile) return -BAD_PARAM_ERROR;
         String text;
         if (x509_GetBase64(text, certFile) <= 0 && !CertificateFromDocument(certFile, text)) {
             return -INVALID_DATA_ERROR;
