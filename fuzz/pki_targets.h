@@ -29,9 +29,9 @@ inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
         kvn::asn_Extract(list.get(), kvn::kTagSequence, 2, -1);
         for (kvn::asn_Node* n = list.get(); n; n = n->next) {
             char text[64];
-            kvn::asn_GetOidText(n, text, sizeof text);
+            (void)kvn::asn_GetOidText(n, text, sizeof text);
             std::tm tm;
-            kvn::asn_GetTime(n, tm);
+            (void)kvn::asn_GetTime(n, tm);
             kvn::asn_GetBits(n, der);
         }
     }
@@ -52,15 +52,15 @@ inline void FuzzKeyFile(const std::uint8_t* data, std::size_t size) {
 inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
     InputFile file(data, size);
     kvn::String out;
-    kvn::x509_GetBase64(out, file.path());
-    kvn::x509_GetSerial(out, file.path());
-    kvn::x509_GetName(out, file.path(), ";", kvn::kX509NameLatin1, true);
-    kvn::x509_GetName(out, file.path(), ";", 0, false);
+    (void)kvn::x509_GetBase64(out, file.path());
+    (void)kvn::x509_GetSerial(out, file.path());
+    (void)kvn::x509_GetName(out, file.path(), ";", kvn::kX509NameLatin1, true);
+    (void)kvn::x509_GetName(out, file.path(), ";", 0, false);
     char time[21];
-    kvn::x509_GetTime(time, file.path(), 0);
-    kvn::x509_GetTime(time, file.path(), 1);
+    (void)kvn::x509_GetTime(time, file.path(), 0);
+    (void)kvn::x509_GetTime(time, file.path(), 1);
     kvn::SecureString key;
-    kvn::x509_GetPublicKeyString(key, file.path());
+    (void)kvn::x509_GetPublicKeyString(key, file.path());
 }
 
 // Base64, hex and PEM over arbitrary text and bytes. Besides not crashing: the length

@@ -26,10 +26,10 @@ bool CertificateFromDocument(const char* file, String& certificate) {
 
 // Serial number as hex, from the certificate or the document fallback.
 int SerialHex(String& hex, const char* certFile) {
-    if (x509_GetSerial(hex, certFile) >= 0) return 0;
+    if (!Failed(x509_GetSerial(hex, certFile))) return 0;
     String certificate;
     if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
-    int rc = x509_GetSerial(hex, certificate.c_str());
+    int rc = ResultOf(x509_GetSerial(hex, certificate.c_str()));
     return rc < 0 ? rc : 0;
 }
 
@@ -42,11 +42,11 @@ int CertNumber(char* out, int outlen, const char* certFile) {
 int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {
     char text[21];
     const int which = notBefore ? 1 : 0;
-    int rc = x509_GetTime(text, certFile, which);
+    int rc = ResultOf(x509_GetTime(text, certFile, which));
     if (rc < 0) {
         String certificate;
         if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
-        rc = x509_GetTime(text, certificate.c_str(), which);
+        rc = ResultOf(x509_GetTime(text, certificate.c_str(), which));
         if (rc < 0) return rc;
     }
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, text, 20);
@@ -55,14 +55,14 @@ int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {
 
 int SubjectField(char* out, int outlen, const char* certFile, cert_Field field, int options) {
     String subject;
-    int rc = x509_GetName(subject, certFile, ";", kX509NameLatin1, true);
+    int rc = ResultOf(x509_GetName(subject, certFile, ";", kX509NameLatin1, true));
     if (rc < 0) {
         String certificate;
         if (!CertificateFromDocument(certFile, certificate)) return -MISSING_ERROR;
-        rc = x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true);
+        rc = ResultOf(x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true));
         if (rc < 0) return rc;
     }
-    if (rc == 0) return -NO_DATA_ERROR;
+    if (subject.empty()) return -NO_DATA_ERROR;
     String answer;
     cert_SubjectField(answer, subject, field);
     if (!(options & KVN_OPT_LATIN1)) {
@@ -102,7 +102,7 @@ extern "C" KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* ce
     return RunExport([&] {
         if (!certFile) return -BAD_PARAM_ERROR;
         String text;
-        if (x509_GetBase64(text, certFile) <= 0 && !CertificateFromDocument(certFile, text)) {
+        if (Failed(x509_GetBase64(text, certFile)) && !CertificateFromDocument(certFile, text)) {
             return -INVALID_DATA_ERROR;
         }
         const int length = static_cast<int>(text.size());
@@ -132,7 +132,7 @@ namespace kvn {
 
 bool ResolveCertificate(String& certificate, const char* certFile) {
     if (Missing(certFile)) return false;
-    return x509_GetBase64(certificate, certFile) > 0 || CertificateFromDocument(certFile, certificate);
+    return !Failed(x509_GetBase64(certificate, certFile)) || CertificateFromDocument(certFile, certificate);
 }
 
 // The pair check of KVN_CheckKeyAndCert, with its messages; also the first step of the
@@ -149,7 +149,7 @@ int CheckKeyAndCert(const char* keyFile, const char* password, const char* certF
         return -INVALID_DATA_ERROR;
     }
     SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certificate.c_str()); rc < 0) {
+    if (int rc = ResultOf(x509_GetPublicKeyString(publicKey, certificate.c_str())); rc < 0) {
         RecordError("Cannot read public key in certificate/No se puede leer la clave publica del certificado");
         return rc;
     }

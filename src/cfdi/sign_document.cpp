@@ -31,18 +31,18 @@ int CheckKeyBelongsToCertificate(const char* keyFile, const char* password, cons
     SecureString privateKey;
     if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) return rc;
     SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certFile); rc < 0) return rc;
+    if (int rc = ResultOf(x509_GetPublicKeyString(publicKey, certFile)); rc < 0) return rc;
     return rsa_KeyMatch(privateKey.c_str(), publicKey.c_str());
 }
 
 int ReadCertificateFields(CertificateFields& fields, const char* keyFile, const char* password,
                           const char* certFile) {
-    if (x509_GetBase64(fields.text, certFile) < 1) {
+    if (Failed(x509_GetBase64(fields.text, certFile))) {
         RecordError("Invalid X.509 certificate/Certificado no valido X.509");
         return -BAD_CERT_ERROR;
     }
     String serial;
-    int rc = x509_GetSerial(serial, certFile) < 0 ? -INVALID_DATA_ERROR
+    int rc = Failed(x509_GetSerial(serial, certFile)) ? -INVALID_DATA_ERROR
                                                    : cert_NumberFromHex(fields.number, kCertNumberMax, serial);
     if (rc < 1) {
         RecordError("Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");

@@ -79,7 +79,7 @@ AsnList asn_NewNull() { return asn_NewPrimitive(kAsnUniversal, kTagNull, nullptr
 
 AsnList asn_NewOid(const char* name) {
     oid_Record rec;
-    if (oid_FromName(rec, name) == 0) return AsnList();
+    if (Failed(oid_FromName(rec, name))) return AsnList();
     return asn_NewPrimitive(kAsnUniversal, kTagOid, rec.bytes, static_cast<std::size_t>(rec.count));
 }
 
@@ -236,10 +236,10 @@ bool asn_Encode(asn_Node* list, SecureBytes& out) {
     return true;
 }
 
-int asn_WriteFile(asn_Node* list, std::FILE* f) {
+Error asn_WriteFile(asn_Node* list, std::FILE* f) {
     SecureBytes der;
-    if (!f || !asn_Encode(list, der)) return -1;
-    return std::fwrite(der.data(), 1, der.size(), f) == der.size() ? 0 : -1;
+    if (!f || !asn_Encode(list, der)) return Error::WRITE_ERROR;
+    return std::fwrite(der.data(), 1, der.size(), f) == der.size() ? kOk : Error::WRITE_ERROR;
 }
 
 }  // namespace kvn

@@ -220,7 +220,7 @@ int key_WriteEncrypted(const char* fileName, const char* privateKeyString, int i
     FilePtr f(fileName && *fileName ? std::fopen(fileName, "wb") : nullptr);
     if (!f) return CREATE_ERROR;
     if (options & (kKeyPem | kKeyPemLf)) {
-        if (pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false) < 0) return WRITE_ERROR;
+        if (Failed(pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false))) return WRITE_ERROR;
     } else if (std::fwrite(der.data(), 1, der.size(), f.get()) != der.size()) {
         return WRITE_ERROR;
     }

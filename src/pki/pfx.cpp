@@ -155,7 +155,7 @@ int pfx_Make(const char* outputFile, const char* certificate, const char* keyFil
         return BAD_PARAM_ERROR;
     }
     SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certificate); rc < 0) return -rc;
+    if (Error e = x509_GetPublicKeyString(publicKey, certificate); Failed(e)) return CodeOf(e);
 
     AsnList encryptedKey;
     if (withKey) {

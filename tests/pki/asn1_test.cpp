@@ -211,29 +211,29 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
     for (const OidCase& c : oids) {
         auto der = Hex(c.hex);
         AsnList oid = asn_ReadMemory(der.data(), der.size());
-        EXPECT_EQ(asn_GetOidText(oid.get(), text, sizeof text), static_cast<int>(std::strlen(c.text)));
+        EXPECT_EQ(asn_GetOidText(oid.get(), text, sizeof text), kOk);
         EXPECT_STREQ(text, c.text);
     }
     std::vector<std::uint8_t> longOid = {0x06, 33};
     longOid.insert(longOid.end(), 33, 0x01);
     AsnList tooLong = asn_ReadMemory(longOid.data(), longOid.size());
-    EXPECT_EQ(asn_GetOidText(tooLong.get(), text, sizeof text), -1);
+    EXPECT_EQ(asn_GetOidText(tooLong.get(), text, sizeof text), Error::BAD_FORMAT_ERROR);
     oid_Record rec;
-    EXPECT_EQ(asn_GetOid(tooLong.get(), rec), 0);  // unknown, nothing copied
+    EXPECT_EQ(asn_GetOid(tooLong.get(), rec), kOk);  // unknown, nothing copied
     EXPECT_STREQ(rec.name, "");
 
     struct TimeCase {
         const char* der;
-        int result;
+        Error result;
         int year, mon, mday, hour, min, sec;
     } times[] = {
-        {"170D3439313233313233353935395A", 0, 149, 11, 31, 23, 59, 59},
-        {"170D3530303130313030303030305A", 0, 50, 0, 1, 0, 0, 0},
-        {"180F32303530303130313030303030305A", 0, 150, 0, 1, 0, 0, 0},
-        {"170D3439313233313233353936305A", 0, 150, 0, 1, 0, 0, 0},   // second 60 rolls over
-        {"170D3030303232393234303030305A", 0, 100, 2, 1, 0, 0, 0},   // hour 24 of 29 Feb 2000
-        {"170531323334355A", 1, 0, 0, 0, 0, 0, 0},                  // too short: not a time
-        {"0401AA", 1, 0, 0, 0, 0, 0, 0},
+        {"170D3439313233313233353935395A", kOk, 149, 11, 31, 23, 59, 59},
+        {"170D3530303130313030303030305A", kOk, 50, 0, 1, 0, 0, 0},
+        {"180F32303530303130313030303030305A", kOk, 150, 0, 1, 0, 0, 0},
+        {"170D3439313233313233353936305A", kOk, 150, 0, 1, 0, 0, 0},   // second 60 rolls over
+        {"170D3030303232393234303030305A", kOk, 100, 2, 1, 0, 0, 0},   // hour 24 of 29 Feb 2000
+        {"170531323334355A", Error::BAD_FORMAT_ERROR, 0, 0, 0, 0, 0, 0},                  // too short: not a time
+        {"0401AA", Error::BAD_FORMAT_ERROR, 0, 0, 0, 0, 0, 0},
     };
     for (const TimeCase& c : times) {
         auto der = Hex(c.der);
@@ -241,7 +241,7 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
         ASSERT_TRUE(node) << c.der;
         std::tm tm;
         EXPECT_EQ(asn_GetTime(node.get(), tm), c.result) << c.der;
-        if (c.result != 0) continue;
+        if (c.result != kOk) continue;
         EXPECT_EQ(tm.tm_year, c.year) << c.der;
         EXPECT_EQ(tm.tm_mon, c.mon) << c.der;
         EXPECT_EQ(tm.tm_mday, c.mday) << c.der;
@@ -250,7 +250,7 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
         EXPECT_EQ(tm.tm_sec, c.sec) << c.der;
     }
     std::tm tm;
-    EXPECT_EQ(asn_GetTime(nullptr, tm), -1);
+    EXPECT_EQ(asn_GetTime(nullptr, tm), Error::BAD_PARAM_ERROR);
 }
 
 TEST(AsnBuild, NestsLinksAndEncodes) {

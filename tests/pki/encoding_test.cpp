@@ -147,15 +147,15 @@ TEST(Pem, ConvertsFilesInPlace) {
     kvn_test::ScratchDir dir;
     std::string path = dir.File("data.bin");
     std::ofstream(path, std::ios::binary) << "abcdef";
-    EXPECT_EQ(pem_CopyAndConvert(dir.File("copy.txt").c_str(), path.c_str(), "", 64, kPemLfOnly), 0);
+    EXPECT_EQ(pem_CopyAndConvert(dir.File("copy.txt").c_str(), path.c_str(), "", 64, kPemLfOnly), kOk);
     auto copy = kvn_test::ReadFileBytes(dir.File("copy.txt"));
     EXPECT_EQ(std::string(copy.begin(), copy.end()), "YWJjZGVm\n");
-    EXPECT_EQ(pem_ConvertFile(path.c_str(), "X", 64, 0), 0);
+    EXPECT_EQ(pem_ConvertFile(path.c_str(), "X", 64, 0), kOk);
     auto converted = kvn_test::ReadFileBytes(path);
     EXPECT_EQ(std::string(converted.begin(), converted.end()), "-----BEGIN X-----\r\nYWJjZGVm\r\n-----END X-----\r\n");
-    EXPECT_EQ(pem_CopyAndConvert(dir.File("no/such/dir/x").c_str(), path.c_str(), "", 64, 0), 2);
-    EXPECT_EQ(pem_CopyAndConvert(dir.File("x").c_str(), dir.File("missing").c_str(), "", 64, 0), 1);
-    EXPECT_EQ(pem_CopyAndConvert("", path.c_str(), "", 64, 0), 6);
+    EXPECT_EQ(pem_CopyAndConvert(dir.File("no/such/dir/x").c_str(), path.c_str(), "", 64, 0), Error::CREATE_ERROR);
+    EXPECT_EQ(pem_CopyAndConvert(dir.File("x").c_str(), dir.File("missing").c_str(), "", 64, 0), Error::OPEN_ERROR);
+    EXPECT_EQ(pem_CopyAndConvert("", path.c_str(), "", 64, 0), Error::BAD_PARAM_ERROR);
 }
 
 TEST(Charset, Conversions) {
