@@ -63,20 +63,19 @@ inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
     (void)kvn::x509_GetPublicKeyString(key, file.path());
 }
 
-// Base64, hex and PEM over arbitrary text and bytes. Besides not crashing: the length
-// queries agree with what the decoders write, encoding round-trips, and a PEM block made
-// of the input gives the input back through pem_FindBody.
+// Base64, hex and PEM over arbitrary text and bytes. Besides not crashing: decoders stay
+// within the sizes their callers allocate, encoding round-trips, a PEM block made of the
+// input gives the input back through pem_FindBody, and the character-set conversions'
+// length answers agree with what they write.
 inline void FuzzPem(const std::uint8_t* data, std::size_t size) {
     const std::string text = AsText(data, size);
-    // Decoders over the input as text.
-    const int b64Need = kvn::b64_DecodeOut(nullptr, 0, text.c_str());
-    KVN_FUZZ_CHECK(b64Need >= 0);
-    std::vector<std::uint8_t> decoded(static_cast<std::size_t>(b64Need) + 1);
-    KVN_FUZZ_CHECK(kvn::b64_DecodeOut(decoded.data(), b64Need, text.c_str()) == b64Need);
-    const int hexNeed = kvn::hex_DecodeOut(nullptr, 0, text.c_str());
-    KVN_FUZZ_CHECK(hexNeed >= 0 && static_cast<std::size_t>(hexNeed) <= text.size() / 2);
-    std::vector<std::uint8_t> hexBytes(static_cast<std::size_t>(hexNeed) + 1);
-    KVN_FUZZ_CHECK(kvn::hex_DecodeOut(hexBytes.data(), hexNeed, text.c_str()) == hexNeed);
+    // Decoders over the input as text, into buffers of the documented sizes.
+    std::vector<std::uint8_t> decoded(3 * ((text.size() + 3) / 4) + 1);
+    const int b64Count = kvn::b64_Decode(decoded.data(), decoded.size(), text.c_str());
+    KVN_FUZZ_CHECK(b64Count >= 0 && static_cast<std::size_t>(b64Count) <= 3 * ((text.size() + 3) / 4));
+    std::vector<std::uint8_t> hexBytes(text.size() / 2 + 1);
+    const int hexCount = kvn::hex_Decode(hexBytes.data(), hexBytes.size(), text.c_str());
+    KVN_FUZZ_CHECK(hexCount >= 0 && static_cast<std::size_t>(hexCount) <= text.size() / 2);
     std::size_t start = 0, length = 0;
     if (kvn::pem_FindBody(text.data(), text.size(), start, length)) {
         KVN_FUZZ_CHECK(start + length <= text.size());
@@ -86,18 +85,16 @@ inline void FuzzPem(const std::uint8_t* data, std::size_t size) {
 
     // Encoders over the input as bytes, and back.
     if (size == 0) data = reinterpret_cast<const std::uint8_t*>("");
-    const int n = static_cast<int>(size);
-    const int b64Length = kvn::b64_EncodeOut(nullptr, 0, data, n);
-    KVN_FUZZ_CHECK(b64Length == 4 * ((n + 2) / 3));
-    std::string b64(static_cast<std::size_t>(b64Length) + 1, '\0');
-    KVN_FUZZ_CHECK(kvn::b64_EncodeOut(b64.data(), b64Length, data, n) == b64Length);
+    kvn::SecureString b64;
+    kvn::b64_EncodeTo(b64, data, size);
+    KVN_FUZZ_CHECK(b64.size() == 4 * ((size + 2) / 3));
     kvn::SecureBytes back;
     kvn::b64_DecodeTo(back, b64.c_str());
     KVN_FUZZ_CHECK(back.size() == size && (size == 0 || std::memcmp(back.data(), data, size) == 0));
     std::string hex(2 * size + 1, '\0');
-    KVN_FUZZ_CHECK(kvn::hex_EncodeOut(hex.data(), 2 * n, data, n) == 2 * n);
+    KVN_FUZZ_CHECK(kvn::hex_Encode(hex.data(), hex.size(), data, size) == static_cast<int>(2 * size));
     std::vector<std::uint8_t> hexBack(size + 1);
-    KVN_FUZZ_CHECK(kvn::hex_DecodeOut(hexBack.data(), n, hex.c_str()) == n);
+    KVN_FUZZ_CHECK(kvn::hex_Decode(hexBack.data(), size, hex.c_str()) == static_cast<int>(size));
     KVN_FUZZ_CHECK(size == 0 || std::memcmp(hexBack.data(), data, size) == 0);
     const int lineLength = size ? data[0] % 80 : 64;
     kvn::SecureString pem;
@@ -108,19 +105,21 @@ inline void FuzzPem(const std::uint8_t* data, std::size_t size) {
         KVN_FUZZ_CHECK(back.size() == size && std::memcmp(back.data(), data, size) == 0);
     }
 
-    // Character sets: the length query and the conversion agree (inputs short enough for
-    // every result to fit the buffer).
+    // Character sets: the length answered without a buffer is what a buffer that holds it
+    // receives (inputs short enough for every result to fit).
     if (size > 256) return;
     char out[512];
-    const auto agree = [&](auto convert) {
-        const int need = convert(nullptr, 0);
-        const int wrote = convert(out, sizeof out);
-        KVN_FUZZ_CHECK(wrote == need);
-    };
-    agree([&](char* o, std::size_t c) { return kvn::utf8_ToLatin1(o, c, data, size); });
-    agree([&](char* o, std::size_t c) { return kvn::ucs2_ToLatin1(o, c, data, size); });
-    agree([&](char* o, std::size_t c) { return kvn::ucs4_ToLatin1(o, c, data, size); });
-    agree([&](char* o, std::size_t c) { return kvn::latin1_ToUtf8(o, c, text.data(), text.size()); });
+    using Converter = kvn::Error (*)(char*, std::size_t, const std::uint8_t*, std::size_t, std::size_t&);
+    for (Converter convert : {Converter{kvn::utf8_ToLatin1}, Converter{kvn::ucs2_ToLatin1}, Converter{kvn::ucs4_ToLatin1},
+                              Converter{kvn::ucs2_ToUtf8}, Converter{kvn::ucs4_ToUtf8}}) {
+        std::size_t need = 0, wrote = 0;
+        const kvn::Error sized = convert(nullptr, 0, data, size, need);
+        KVN_FUZZ_CHECK(convert(out, sizeof out, data, size, wrote) == sized);
+        KVN_FUZZ_CHECK(kvn::Failed(sized) || wrote == need);
+    }
+    std::size_t need = 0, wrote = 0;
+    KVN_FUZZ_CHECK(!kvn::Failed(kvn::latin1_ToUtf8(nullptr, 0, text.data(), text.size(), need)));
+    KVN_FUZZ_CHECK(!kvn::Failed(kvn::latin1_ToUtf8(out, sizeof out, text.data(), text.size(), wrote)) && wrote == need);
 }
 
 }  // namespace kvn_fuzz

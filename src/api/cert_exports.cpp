@@ -66,14 +66,9 @@ int SubjectField(char* out, int outlen, const char* certFile, cert_Field field, 
     String answer;
     cert_SubjectField(answer, subject, field);
     if (!(options & KVN_OPT_LATIN1)) {
-        int needed = latin1_ToUtf8Text(nullptr, 0, answer.c_str());
-        if (needed < 0) return needed;  // an empty answer
-        if (static_cast<std::size_t>(needed) > answer.size()) {
-            String utf8(static_cast<std::size_t>(needed) + 1, '\0');
-            latin1_ToUtf8Text(utf8.data(), static_cast<std::size_t>(needed), answer.c_str());
-            utf8.resize(static_cast<std::size_t>(needed));
-            answer.swap(utf8);
-        }
+        String utf8;
+        if (Error e = latin1_ToUtf8Text(utf8, answer.c_str()); Failed(e)) return ResultOf(e);  // an empty answer
+        answer.swap(utf8);
     }
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, answer.data(), answer.size());
     return static_cast<int>(answer.size());

@@ -42,7 +42,8 @@ enum class [[nodiscard]] Error : int {
     MISC_ERROR = ::MISC_ERROR,
     // Codes of the certificate and key layer that reach callers but have no table row
     // (KVN_ErrorLookup answers 0 for them).
-    OUT_OF_RANGE_ERROR = 11,  // a value out of range for the key, or key data too short
+    OUT_OF_RANGE_ERROR = 11,  // a value out of range for the key, key data too short, or a
+                              // character outside the target character set
     REOPEN_ERROR = 13,        // a file just written cannot be opened again
     NULL_KEY_ERROR = 14,      // a null key record
     NOT_RSA_KEY_ERROR = 36,   // a certificate key that is not an RSAPublicKey

@@ -48,23 +48,25 @@ void AppendHex(String& out, const std::uint8_t* p, std::size_t n) {
     }
 }
 
-using Converter = int (*)(char*, std::size_t, const std::uint8_t*, std::size_t);
+using Converter = Error (*)(char*, std::size_t, const std::uint8_t*, std::size_t, std::size_t&);
 
 // Converts with fn, or writes "#x" hex when the conversion fails.
 void AppendConverted(String& out, Converter fn, const std::uint8_t* p, std::size_t n) {
-    int needed = fn(nullptr, 0, p, n);
-    if (needed < 0) {
+    std::size_t needed = 0;
+    if (Failed(fn(nullptr, 0, p, n, needed))) {
         AppendHex(out, p, n);
         return;
     }
-    String text(static_cast<std::size_t>(needed), '\0');
-    int written = fn(text.data(), text.size(), p, n);
-    out.append(text.data(), static_cast<std::size_t>(written < 0 ? 0 : written));
+    String text(needed, '\0');
+    std::size_t written = 0;
+    if (Failed(fn(text.data(), text.size(), p, n, written))) written = 0;
+    out.append(text.data(), written);
 }
 
-int CopyUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t n) {
+Error CopyUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t n, std::size_t& produced) {
     if (out && capacity) std::memcpy(out, in, n < capacity ? n : capacity);
-    return static_cast<int>(n);
+    produced = n;
+    return kOk;
 }
 
 void AppendValue(String& out, const asn_Node* value, bool latin1) {
