@@ -25,14 +25,14 @@ inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
     kvn::AsnList list = kvn::asn_ReadMemory(data, size);
     if (list) {
         kvn::SecureBytes der;
-        kvn::asn_Encode(list.get(), der);
+        (void)kvn::asn_Encode(list.get(), der);
         kvn::asn_Extract(list.get(), kvn::kTagSequence, 2, -1);
         for (kvn::asn_Node* n = list.get(); n; n = n->next) {
             char text[64];
             (void)kvn::asn_GetOidText(n, text, sizeof text);
             std::tm tm;
             (void)kvn::asn_GetTime(n, tm);
-            kvn::asn_GetBits(n, der);
+            (void)kvn::asn_GetBits(n, der);
         }
     }
     InputFile file(data, size);

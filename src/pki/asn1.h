@@ -173,9 +173,9 @@ inline std::uint32_t asn_HeldLength(const asn_Node* n) { return n && n->content 
 
 // Content read big-endian into 32 bits (low 32 bits of longer contents; empty is 0).
 std::uint32_t asn_GetUint(const asn_Node* n);
-// The bits of a primitive BIT STRING with its unused low bits cleared; false for another
-// tag, an empty content or a constructed BIT STRING.
-bool asn_GetBits(const asn_Node* n, SecureBytes& out);
+// The bits of a primitive BIT STRING with its unused low bits cleared; BAD_FORMAT_ERROR for
+// another tag, an empty content or a constructed BIT STRING.
+Error asn_GetBits(const asn_Node* n, SecureBytes& out);
 // Dotted text of an OBJECT IDENTIFIER of at most 32 content bytes, copied to out
 // (capacity includes the NUL; cut to fit). BAD_FORMAT_ERROR for a wrong tag or a longer
 // content.
@@ -233,8 +233,9 @@ std::uint32_t asn_SetHeader(asn_Node* n);
 
 // Encoded size of the nodes at the head's level; 0 when a counted length is not set.
 std::size_t asn_Length(asn_Node* list);
-// DER of the list into out (replacing its contents); false for an empty result.
-bool asn_Encode(asn_Node* list, SecureBytes& out);
+// DER of the list into out (replacing its contents); NO_DATA_ERROR when there is nothing
+// to encode (an empty list, or a length not set).
+Error asn_Encode(asn_Node* list, SecureBytes& out);
 // Writes the DER to an open file; WRITE_ERROR when nothing or not all of it is written.
 Error asn_WriteFile(asn_Node* list, std::FILE* f);
 

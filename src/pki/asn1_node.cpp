@@ -114,17 +114,17 @@ std::uint32_t asn_GetUint(const asn_Node* n) {
     return v;
 }
 
-bool asn_GetBits(const asn_Node* n, SecureBytes& out) {
-    if (!n || n->tag != kTagBitString) return false;
+Error asn_GetBits(const asn_Node* n, SecureBytes& out) {
+    if (!n || n->tag != kTagBitString) return Error::BAD_FORMAT_ERROR;
     if (n->cls & kAsnConstructed) {
         asn_Trace("ASN.1 internal error: constructed BITSTRING not supported");
-        return false;
+        return Error::BAD_FORMAT_ERROR;
     }
-    if (n->length < 1 || !n->content) return false;
+    if (n->length < 1 || !n->content) return Error::BAD_FORMAT_ERROR;
     out.assign(n->content + 1, n->content + n->length);
     unsigned unused = n->content[0];
     if (!out.empty() && unused >= 1 && unused <= 7) out.back() &= static_cast<std::uint8_t>(0xFF << unused);
-    return true;
+    return kOk;
 }
 
 Error asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity) {
@@ -248,8 +248,10 @@ int asn_Compare(asn_Node* a, asn_Node* b) {
     if (!a) return b ? 1 : 0;
     if (!b) return -1;
     SecureBytes ea, eb;
-    asn_Encode(a, ea);
-    asn_Encode(b, eb);
+    // A list that cannot be encoded compares as the empty encoding (asn_Encode then leaves
+    // its output empty).
+    (void)asn_Encode(a, ea);
+    (void)asn_Encode(b, eb);
     std::size_t n = ea.size() < eb.size() ? ea.size() : eb.size();
     int c = n ? std::memcmp(ea.data(), eb.data(), n) : 0;
     if (c != 0) return c < 0 ? -1 : 1;

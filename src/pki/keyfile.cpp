@@ -146,7 +146,7 @@ bool PrivateKeyInfo(const rsa_Key& key, SecureBytes& der) {
     AsnList octets = asn_NewOctets(rsaDer.data(), rsaDer.size());
     asn_LinkAll(version, algorithm, octets);
     AsnList info = asn_Sequence(std::move(version));
-    bool ok = info && asn_Encode(info.get(), der);
+    bool ok = info && !Failed(asn_Encode(info.get(), der));
     info.wipe_and_reset();
     return ok;
 }
@@ -165,7 +165,7 @@ int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* 
     AsnList rsaKey = pbe_Decrypt(*key, params, encrypted.get());
     if (!rsaKey) return -DECRYPT_ERROR;
     SecureBytes der;
-    bool ok = asn_Encode(rsaKey.get(), der);
+    bool ok = !Failed(asn_Encode(rsaKey.get(), der));
     rsaKey.wipe_and_reset();
     if (!ok) return -INVALID_DATA_ERROR;
     rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
@@ -216,7 +216,7 @@ int key_WriteEncrypted(const char* fileName, const char* privateKeyString, int i
     AsnList info = key_MakeEncrypted(status, privateKeyString, iterations, password, options);
     if (!info) return status;
     SecureBytes der;
-    if (!asn_Encode(info.get(), der)) return MISC_ERROR;
+    if (Failed(asn_Encode(info.get(), der))) return MISC_ERROR;
     FilePtr f(fileName && *fileName ? std::fopen(fileName, "wb") : nullptr);
     if (!f) return CREATE_ERROR;
     if (options & (kKeyPem | kKeyPemLf)) {

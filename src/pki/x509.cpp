@@ -121,7 +121,7 @@ Error x509_GetBase64(String& out, const char* argument) {
     out.clear();
     AsnList cert = x509_Read(argument);
     SecureBytes der;
-    if (!cert || !asn_Encode(cert.get(), der)) return Error::INVALID_DATA_ERROR;
+    if (!cert || Failed(asn_Encode(cert.get(), der))) return Error::INVALID_DATA_ERROR;
     SecureString text;
     b64_EncodeTo(text, der.data(), der.size());
     out.assign(text.data(), text.size());
@@ -216,7 +216,7 @@ Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
     }
     static const asn_TemplateEntry kPublicTemplate[] = {{16, 0}, {2, 1}, {2, 1}, {0, -1}};
     SecureBytes bits;
-    if (!asn_GetBits(asn_FindTagLevel(spki.get(), kTagBitString, 1), bits)) {
+    if (Failed(asn_GetBits(asn_FindTagLevel(spki.get(), kTagBitString, 1), bits))) {
         asn_Trace("Unable to convert public key");
         return Error::NOT_RSA_KEY_ERROR;
     }

@@ -16,7 +16,7 @@ using kvn_test::Hex;
 
 std::vector<std::uint8_t> Der(asn_Node* list) {
     SecureBytes out;
-    if (!asn_Encode(list, out)) return {};
+    if (Failed(asn_Encode(list, out))) return {};
     return std::vector<std::uint8_t>(out.begin(), out.end());
 }
 
@@ -195,7 +195,7 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
     auto bits = Hex("0303 06 FFFF");
     AsnList bitString = asn_ReadMemory(bits.data(), bits.size());
     SecureBytes value;
-    ASSERT_TRUE(asn_GetBits(bitString.get(), value));
+    ASSERT_EQ(asn_GetBits(bitString.get(), value), kOk);
     EXPECT_EQ(std::vector<std::uint8_t>(value.begin(), value.end()), Hex("FFC0"));
 
     struct OidCase {

@@ -128,7 +128,7 @@ TEST(Pem, ReadsEveryFormOfACertificate) {
         ASSERT_EQ(static_cast<bool>(list), c.ok) << c.argument.substr(0, 80);
         if (!c.ok) continue;
         SecureBytes out;
-        ASSERT_TRUE(asn_Encode(list.get(), out));
+        ASSERT_EQ(asn_Encode(list.get(), out), kOk);
         EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end()), derBytes);
     }
     // Base64 no longer than the minimum is tried as PEM, then as a file name.

@@ -143,7 +143,7 @@ std::string SyntheticCertificate(AsnList&& subjectAva, const std::string& serial
     AsnList sig = asn_NewPrimitive(kAsnUniversal, kTagBitString, signature, 4);
     AsnList cert = asn_Sequence(list({&tbs, &outerAlg, &sig}));
     SecureBytes der;
-    EXPECT_TRUE(asn_Encode(cert.get(), der));
+    EXPECT_EQ(asn_Encode(cert.get(), der), kOk);
     SecureString text;
     b64_EncodeTo(text, der.data(), der.size());
     return std::string(text.data(), text.size());
