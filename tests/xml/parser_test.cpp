@@ -335,6 +335,25 @@ TEST(XmlParser, HandlerReturningOneAborts) {
     XmlParserFree(parser);
 }
 
+// A handler's allocation failure leaves XmlParse as it was thrown (message intact, not an
+// error code), inside an external entity too, and the parser is whole afterwards.
+TEST(XmlParser, HandlerAllocationFailurePassesThrough) {
+    const long live = LiveBlocks();
+    XmlParser* parser = XmlParserCreate(nullptr);
+    parser->handlers.characters = [](void*, const char*, int) -> int { throw AllocError("handler ran out."); };
+    const char* doc = "<!DOCTYPE a [<!ENTITY e 'text'>]><a>&e;</a>";
+    try {
+        (void)XmlParseMemory(parser, doc, std::strlen(doc), nullptr);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::bad_alloc& e) {
+        EXPECT_STREQ(e.what(), "handler ran out.");
+    }
+    parser->handlers.characters = nullptr;
+    EXPECT_EQ(XmlParseMemory(parser, doc, std::strlen(doc), nullptr), kOk) << parser->errorMessage;
+    XmlParserFree(parser);
+    EXPECT_EQ(LiveBlocks(), live);
+}
+
 TEST(XmlParser, ScopedAndCurrentAttributes) {
     struct Seen {
         XmlParser* parser;
