@@ -36,7 +36,9 @@ int SerialHex(String& hex, const char* certFile) {
 int CertNumber(char* out, int outlen, const char* certFile) {
     String hex;
     if (int rc = SerialHex(hex, certFile)) return rc;
-    return cert_NumberFromHex(out, outlen, hex);
+    int count = 0;
+    const Error e = cert_NumberFromHex(out, outlen, hex, count);
+    return Failed(e) ? ResultOf(e) : count;
 }
 
 int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {

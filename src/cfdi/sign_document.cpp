@@ -42,8 +42,10 @@ int ReadCertificateFields(CertificateFields& fields, const char* keyFile, const 
         return -BAD_CERT_ERROR;
     }
     String serial;
-    int rc = Failed(x509_GetSerial(serial, certFile)) ? -INVALID_DATA_ERROR
-                                                   : cert_NumberFromHex(fields.number, kCertNumberMax, serial);
+    int rc = -INVALID_DATA_ERROR;
+    if (!Failed(x509_GetSerial(serial, certFile))) {
+        if (Error e = cert_NumberFromHex(fields.number, kCertNumberMax, serial, rc); Failed(e)) rc = ResultOf(e);
+    }
     if (rc < 1) {
         RecordError("Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");
         return rc < 0 ? rc : -BAD_FORMAT_ERROR;
