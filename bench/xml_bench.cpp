@@ -72,7 +72,7 @@ long ParseOurs(const char* path) {
     parser->handlers.characters = OurText;
     parser->handlers.ignorableWhitespace = OurText;
     std::FILE* f = std::fopen(path, "rb");
-    if (!kvn::XmlParse(parser, kvn::XmlFileRead, f, nullptr)) sum = -1;
+    if (kvn::XmlParse(parser, kvn::XmlFileRead, f, nullptr) != kvn::kOk) sum = -1;
     std::fclose(f);
     kvn::XmlParserFree(parser);
     return sum;

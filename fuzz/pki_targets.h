@@ -2,13 +2,17 @@
 // test that replays the inputs kept under fuzz/regressions/pki_*/.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "base/memory.h"
+#include "input_file.h"
+#include "pki/base64.h"
+#include "pki/charset.h"
 #include "pki/asn1.h"
 #include "pki/keyfile.h"
 #include "pki/pem.h"
@@ -16,41 +20,19 @@
 
 namespace kvn_fuzz {
 
-// The input as a file of its own (the readers take file names).
-class InputFile {
-public:
-    InputFile(const std::uint8_t* data, std::size_t size) {
-        path_ = "/tmp/kvn-fuzz-pki-" + std::to_string(::getpid());
-        if (std::FILE* f = std::fopen(path_.c_str(), "wb")) {
-            if (size) std::fwrite(data, 1, size, f);
-            std::fclose(f);
-        }
-    }
-    ~InputFile() { std::remove(path_.c_str()); }
-    const char* path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
-
-inline std::string AsText(const std::uint8_t* data, std::size_t size) {
-    std::string text(reinterpret_cast<const char*>(data), size);
-    return text.substr(0, text.find('\0'));
-}
-
 // asn_Read through every way in: memory, a file (DER or PEM), and text (base64 or PEM).
 inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
     kvn::AsnList list = kvn::asn_ReadMemory(data, size);
     if (list) {
         kvn::SecureBytes der;
-        kvn::asn_Encode(list.get(), der);
+        (void)kvn::asn_Encode(list.get(), der);
         kvn::asn_Extract(list.get(), kvn::kTagSequence, 2, -1);
         for (kvn::asn_Node* n = list.get(); n; n = n->next) {
             char text[64];
-            kvn::asn_GetOidText(n, text, sizeof text);
+            (void)kvn::asn_GetOidText(n, text, sizeof text);
             std::tm tm;
-            kvn::asn_GetTime(n, tm);
-            kvn::asn_GetBits(n, der);
+            (void)kvn::asn_GetTime(n, tm);
+            (void)kvn::asn_GetBits(n, der);
         }
     }
     InputFile file(data, size);
@@ -70,15 +52,74 @@ inline void FuzzKeyFile(const std::uint8_t* data, std::size_t size) {
 inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
     InputFile file(data, size);
     kvn::String out;
-    kvn::x509_GetBase64(out, file.path());
-    kvn::x509_GetSerial(out, file.path());
-    kvn::x509_GetName(out, file.path(), ";", kvn::kX509NameLatin1, true);
-    kvn::x509_GetName(out, file.path(), ";", 0, false);
+    (void)kvn::x509_GetBase64(out, file.path());
+    (void)kvn::x509_GetSerial(out, file.path());
+    (void)kvn::x509_GetName(out, file.path(), ";", kvn::kX509NameLatin1, true);
+    (void)kvn::x509_GetName(out, file.path(), ";", 0, false);
     char time[21];
-    kvn::x509_GetTime(time, file.path(), 0);
-    kvn::x509_GetTime(time, file.path(), 1);
+    (void)kvn::x509_GetTime(time, file.path(), 0);
+    (void)kvn::x509_GetTime(time, file.path(), 1);
     kvn::SecureString key;
-    kvn::x509_GetPublicKeyString(key, file.path());
+    (void)kvn::x509_GetPublicKeyString(key, file.path());
+}
+
+// Base64, hex and PEM over arbitrary text and bytes. Besides not crashing: decoders stay
+// within the sizes their callers allocate, encoding round-trips, a PEM block made of the
+// input gives the input back through pem_FindBody, and the character-set conversions'
+// length answers agree with what they write.
+inline void FuzzPem(const std::uint8_t* data, std::size_t size) {
+    const std::string text = AsText(data, size);
+    // Decoders over the input as text, into buffers of the documented sizes.
+    std::vector<std::uint8_t> decoded(3 * ((text.size() + 3) / 4) + 1);
+    const int b64Count = kvn::b64_Decode(decoded.data(), decoded.size(), text.c_str());
+    KVN_FUZZ_CHECK(b64Count >= 0 && static_cast<std::size_t>(b64Count) <= 3 * ((text.size() + 3) / 4));
+    std::vector<std::uint8_t> hexBytes(text.size() / 2 + 1);
+    const int hexCount = kvn::hex_Decode(hexBytes.data(), hexBytes.size(), text.c_str());
+    KVN_FUZZ_CHECK(hexCount >= 0 && static_cast<std::size_t>(hexCount) <= text.size() / 2);
+    std::size_t start = 0, length = 0;
+    if (kvn::pem_FindBody(text.data(), text.size(), start, length)) {
+        KVN_FUZZ_CHECK(start + length <= text.size());
+    }
+    (void)kvn::pem_IsPemString(text.c_str());
+    kvn::pki_ReadObject(text.c_str(), 0);
+
+    // Encoders over the input as bytes, and back.
+    if (size == 0) data = reinterpret_cast<const std::uint8_t*>("");
+    kvn::SecureString b64;
+    kvn::b64_EncodeTo(b64, data, size);
+    KVN_FUZZ_CHECK(b64.size() == 4 * ((size + 2) / 3));
+    kvn::SecureBytes back;
+    kvn::b64_DecodeTo(back, b64.c_str());
+    KVN_FUZZ_CHECK(back.size() == size && (size == 0 || std::memcmp(back.data(), data, size) == 0));
+    std::string hex(2 * size + 1, '\0');
+    KVN_FUZZ_CHECK(kvn::hex_Encode(hex.data(), hex.size(), data, size) == static_cast<int>(2 * size));
+    std::vector<std::uint8_t> hexBack(size + 1);
+    KVN_FUZZ_CHECK(kvn::hex_Decode(hexBack.data(), size, hex.c_str()) == static_cast<int>(size));
+    KVN_FUZZ_CHECK(size == 0 || std::memcmp(hexBack.data(), data, size) == 0);
+    const int lineLength = size ? data[0] % 80 : 64;
+    kvn::SecureString pem;
+    if (kvn::pem_Format(pem, data, size, "CERTIFICATE", lineLength, size % 2 == 0)) {
+        KVN_FUZZ_CHECK(kvn::pem_FindBody(pem.data(), pem.size(), start, length));
+        const std::string body(pem.data() + start, length);
+        kvn::b64_DecodeTo(back, body.c_str());
+        KVN_FUZZ_CHECK(back.size() == size && std::memcmp(back.data(), data, size) == 0);
+    }
+
+    // Character sets: the length answered without a buffer is what a buffer that holds it
+    // receives (inputs short enough for every result to fit).
+    if (size > 256) return;
+    char out[512];
+    using Converter = kvn::Error (*)(char*, std::size_t, const std::uint8_t*, std::size_t, std::size_t&);
+    for (Converter convert : {Converter{kvn::utf8_ToLatin1}, Converter{kvn::ucs2_ToLatin1}, Converter{kvn::ucs4_ToLatin1},
+                              Converter{kvn::ucs2_ToUtf8}, Converter{kvn::ucs4_ToUtf8}}) {
+        std::size_t need = 0, wrote = 0;
+        const kvn::Error sized = convert(nullptr, 0, data, size, need);
+        KVN_FUZZ_CHECK(convert(out, sizeof out, data, size, wrote) == sized);
+        KVN_FUZZ_CHECK(kvn::Failed(sized) || wrote == need);
+    }
+    std::size_t need = 0, wrote = 0;
+    KVN_FUZZ_CHECK(!kvn::Failed(kvn::latin1_ToUtf8(nullptr, 0, text.data(), text.size(), need)));
+    KVN_FUZZ_CHECK(!kvn::Failed(kvn::latin1_ToUtf8(out, sizeof out, text.data(), text.size(), wrote)) && wrote == need);
 }
 
 }  // namespace kvn_fuzz

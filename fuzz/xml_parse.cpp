@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parser->handlers.comment = Count;
     parser->handlers.resolveEntity = Resolve;
     parser->handlers.errorHandler = Error;
-    kvn::XmlParse(parser, kvn::MemoryRead, &input, nullptr);
+    (void)kvn::XmlParse(parser, kvn::MemoryRead, &input, nullptr);
     kvn::XmlParserFree(parser);
     return 0;
 }

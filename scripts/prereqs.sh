@@ -5,9 +5,17 @@
 # valgrind (the constant-time check of the RSA private operation), pytest and pip (the
 # Python package's tests).
 kvn_install_prereqs() {
-    pkgs="g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libxslt1-dev python3 libclang-rt-14-dev valgrind python3-pytest python3-pip"
+    kvn_install_missing g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libxslt1-dev python3 valgrind python3-pytest python3-pip
+    # libFuzzer and the sanitizer runtimes ship per clang major version: take the
+    # installed clang's.
+    clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
+    [ -z "$clang_major" ] || kvn_install_missing "libclang-rt-$clang_major-dev"
+}
+
+# Installs those of the named packages that are not installed yet (only as root).
+kvn_install_missing() {
     missing=""
-    for p in $pkgs; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
     done
     [ -z "$missing" ] && return 0

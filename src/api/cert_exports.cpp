@@ -27,27 +27,29 @@ bool CertificateFromDocument(const char* file, String& certificate) {
 
 // Serial number as hex, from the certificate or the document fallback.
 int SerialHex(String& hex, const char* certFile) {
-    if (x509_GetSerial(hex, certFile) >= 0) return 0;
+    if (!Failed(x509_GetSerial(hex, certFile))) return 0;
     String certificate;
     if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
-    int rc = x509_GetSerial(hex, certificate.c_str());
+    int rc = ResultOf(x509_GetSerial(hex, certificate.c_str()));
     return rc < 0 ? rc : 0;
 }
 
 int CertNumber(char* out, int outlen, const char* certFile) {
     String hex;
     if (int rc = SerialHex(hex, certFile)) return rc;
-    return cert_NumberFromHex(out, outlen, hex);
+    int count = 0;
+    const Error e = cert_NumberFromHex(out, outlen, hex, count);
+    return Failed(e) ? ResultOf(e) : count;
 }
 
 int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {
     char text[21];
     const int which = notBefore ? 1 : 0;
-    int rc = x509_GetTime(text, certFile, which);
+    int rc = ResultOf(x509_GetTime(text, certFile, which));
     if (rc < 0) {
         String certificate;
         if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
-        rc = x509_GetTime(text, certificate.c_str(), which);
+        rc = ResultOf(x509_GetTime(text, certificate.c_str(), which));
         if (rc < 0) return rc;
     }
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, text, 20);
@@ -56,25 +58,20 @@ int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {
 
 int SubjectField(char* out, int outlen, const char* certFile, cert_Field field, int options) {
     String subject;
-    int rc = x509_GetName(subject, certFile, ";", kX509NameLatin1, true);
+    int rc = ResultOf(x509_GetName(subject, certFile, ";", kX509NameLatin1, true));
     if (rc < 0) {
         String certificate;
         if (!CertificateFromDocument(certFile, certificate)) return -MISSING_ERROR;
-        rc = x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true);
+        rc = ResultOf(x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true));
         if (rc < 0) return rc;
     }
-    if (rc == 0) return -NO_DATA_ERROR;
+    if (subject.empty()) return -NO_DATA_ERROR;
     String answer;
     cert_SubjectField(answer, subject, field);
     if (!(options & KVN_OPT_LATIN1)) {
-        int needed = latin1_ToUtf8Text(nullptr, 0, answer.c_str());
-        if (needed < 0) return needed;  // an empty answer
-        if (static_cast<std::size_t>(needed) > answer.size()) {
-            String utf8(static_cast<std::size_t>(needed) + 1, '\0');
-            latin1_ToUtf8Text(utf8.data(), static_cast<std::size_t>(needed), answer.c_str());
-            utf8.resize(static_cast<std::size_t>(needed));
-            answer.swap(utf8);
-        }
+        String utf8;
+        if (Error e = latin1_ToUtf8Text(utf8, answer.c_str()); Failed(e)) return ResultOf(e);  // an empty answer
+        answer.swap(utf8);
     }
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, answer.data(), answer.size());
     return static_cast<int>(answer.size());
@@ -87,23 +84,23 @@ using namespace kvn;
 
 extern "C" KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile) {
     return RunExport([&] {
-        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (!certFile) return -BAD_PARAM_ERROR;
         return CertNumber(out, outlen, certFile);
     });
 }
 
 extern "C" KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* certFile, int options) {
     return RunExport([&] {
-        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (!certFile) return -BAD_PARAM_ERROR;
         return CertTime(out, outlen, certFile, (options & KVN_OPT_NOTBEFORE) != 0);
     });
 }
 
 extern "C" KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* certFile) {
     return RunExport([&] {
-        if (Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (!certFile) return -BAD_PARAM_ERROR;
         String text;
-        if (x509_GetBase64(text, certFile) <= 0 && !CertificateFromDocument(certFile, text)) {
+        if (Failed(x509_GetBase64(text, certFile)) && !CertificateFromDocument(certFile, text)) {
             return -INVALID_DATA_ERROR;
         }
         const int length = static_cast<int>(text.size());
@@ -133,7 +130,7 @@ namespace kvn {
 
 bool ResolveCertificate(String& certificate, const char* certFile) {
     if (Missing(certFile)) return false;
-    return x509_GetBase64(certificate, certFile) > 0 || CertificateFromDocument(certFile, certificate);
+    return !Failed(x509_GetBase64(certificate, certFile)) || CertificateFromDocument(certFile, certificate);
 }
 
 // The pair check of KVN_CheckKeyAndCert, with its messages; also the first step of the

@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr char kCompileTime[] = __DATE__ " " __TIME__;  // "Jan  3 2014 16:08:04"
+// The library's identity text, fixed like the cryptographic layer's: callers compare it.
+constexpr char kCompileTime[] = "Jan  3 2014 16:08:04";
 constexpr char kPlatform[] = "Linux64";
 constexpr char kPkiCompileTime[] = "Dec 13 2013 08:58:37";
 constexpr char kPkiModuleName[] = "N/A";

@@ -45,7 +45,7 @@ int WritePfx(const char* pfxFile, const char* pfxPassword, const char* keyFile, 
         RecordError("Error creating PFX file/Error al crear el archivo PFX");
         return Failure(rc);
     }
-    if (int rc = pem_CopyAndConvert(pfxFile, pfxTemp->name(), "", 64, kPemLfOnly)) {
+    if (int rc = CodeOf(pem_CopyAndConvert(pfxFile, pfxTemp->name(), "", 64, kPemLfOnly))) {
         RecordError("Cannot create file '%s'/No se puede crear el archivo", pfxFile);
         return Failure(rc);
     }

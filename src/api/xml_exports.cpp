@@ -4,9 +4,11 @@
 #include "cfdi/document.h"
 #include "cfdi/pipe_string.h"
 
+// A null file name is refused; an empty one is a name that cannot be opened (OPEN_ERROR
+// with "Cannot open file ''..."), as in every export that opens a document.
 extern "C" KVN_API int KVN_XmlReceiptVersion(const char* xmlFile) {
     return kvn::RunExport([&] {
-        if (kvn::Missing(xmlFile)) return -BAD_PARAM_ERROR;
+        if (!xmlFile) return -BAD_PARAM_ERROR;
         int number = kvn::VersionNumber(xmlFile);
         if (number == 20) return 2;
         if (number == 30) return 3;
@@ -28,7 +30,7 @@ extern "C" KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xm
 
 extern "C" KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options) {
     return kvn::RunExport([&] {
-        if (kvn::Missing(xmlFile)) return -BAD_PARAM_ERROR;
+        if (!xmlFile) return -BAD_PARAM_ERROR;
         return kvn::MakePipeString(out, outlen, xmlFile, options);
     });
 }

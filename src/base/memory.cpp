@@ -79,4 +79,6 @@ long LiveBlocks() noexcept { return g_live_blocks.load(); }
 
 void FailAllocationAfter(long n) noexcept { g_fail_countdown.store(n < 0 ? 0 : n); }
 
+long AllocationFailurePending() noexcept { return g_fail_countdown.load(); }
+
 }  // namespace kvn

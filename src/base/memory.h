@@ -50,6 +50,8 @@ long LiveBlocks() noexcept;
 // Test hook: make the Nth allocation from now fail (1 = the next one); 0 disables.
 // Every allocation counted by the wrappers takes part.
 void FailAllocationAfter(long n) noexcept;
+// Allocations left before the armed failure; 0 once it has fired (or when none is armed).
+long AllocationFailurePending() noexcept;
 
 // std allocator over emalloc/efree.
 template <class T>

@@ -258,32 +258,21 @@ std::size_t Normalise(String& value) {
     return n;
 }
 
-// Parser callbacks; an allocation failure is kept and rethrown once the parser is gone.
-struct PassContext {
-    ValueRestrictionPass* pass;
-    bool outOfMemory = false;
-};
-
-template <class Body>
-int Guard(void* user, Body&& body) {
-    auto* ctx = static_cast<PassContext*>(user);
-    try {
-        body(*ctx->pass);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        ctx->outOfMemory = true;
-        return 1;
-    }
-}
+// Parser callbacks; userData is the pass. An allocation failure passes through the parser
+// to the export.
+ValueRestrictionPass& PassOf(void* user) { return *static_cast<ValueRestrictionPass*>(user); }
 
 int OnStart(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
-    return Guard(user, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); });
+    PassOf(user).Start(uri, localName, qname, attributes);
+    return 0;
 }
 int OnEnd(void* user, const char* uri, const char* localName, const char* qname) {
-    return Guard(user, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); });
+    PassOf(user).End(uri, localName, qname);
+    return 0;
 }
 int OnText(void* user, const char* text, int len) {
-    return Guard(user, [&](ValueRestrictionPass& p) { p.AppendText(text, len); });
+    PassOf(user).AppendText(text, len);
+    return 0;
 }
 int OnParseError(XmlParser* parser) {
     if (parser->errorCode != XML_ERROR_ABORTED) {
@@ -414,22 +403,14 @@ int CheckValueRestrictions(const char* xmlFile) {
     std::rewind(document.get());
 
     std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
-    if (!parser) {  // only for want of memory, which the export reports as MEMORY_ERROR
-        RecordError("Error creating XML parser/Error al crear el parser de XML");
-        throw AllocError("malloc failed to allocate memory.");
-    }
     ValueRestrictionPass pass(table, false);
-    PassContext ctx{&pass};
-    parser->userData = &ctx;
+    parser->userData = &pass;
     parser->handlers.startElement = OnStart;
     parser->handlers.endElement = OnEnd;
     parser->handlers.characters = OnText;
     parser->handlers.ignorableWhitespace = OnText;
     parser->handlers.errorHandler = OnParseError;
-    int ok = XmlParse(parser.get(), XmlFileRead, document.get(), nullptr);
-    bool outOfMemory = ctx.outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY;
-    parser.reset();
-    if (outOfMemory) throw AllocError("malloc failed to allocate memory.");
+    const bool ok = XmlParse(parser.get(), XmlFileRead, document.get(), nullptr) == kOk;
     return ok ? pass.violations() : -BAD_XML_ERROR;
 }
 

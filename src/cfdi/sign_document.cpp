@@ -34,13 +34,15 @@ int CheckKeyBelongsToCertificate(const SealKey& used, const char* certFile) {
 }
 
 int ReadCertificateFields(CertificateFields& fields, const char* certFile) {
-    if (x509_GetBase64(fields.text, certFile) < 1) {
+    if (Failed(x509_GetBase64(fields.text, certFile))) {
         RecordError("Invalid X.509 certificate/Certificado no valido X.509");
         return -BAD_CERT_ERROR;
     }
     String serial;
-    int rc = x509_GetSerial(serial, certFile) < 0 ? -INVALID_DATA_ERROR
-                                                   : cert_NumberFromHex(fields.number, kCertNumberMax, serial);
+    int rc = -INVALID_DATA_ERROR;
+    if (!Failed(x509_GetSerial(serial, certFile))) {
+        if (Error e = cert_NumberFromHex(fields.number, kCertNumberMax, serial, rc); Failed(e)) rc = ResultOf(e);
+    }
     if (rc < 1) {
         RecordError("Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");
         return rc < 0 ? rc : -BAD_FORMAT_ERROR;

@@ -140,7 +140,7 @@ int WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
     h.resolveEncoding = OnResolveEncoding;
     h.errorHandler = IgnoreError;
 
-    if (XmlParse(parser.get(), XmlFileRead, in.get(), nullptr)) return 0;
+    if (XmlParse(parser.get(), XmlFileRead, in.get(), nullptr) == kOk) return 0;
     if (parser->errorCode == XML_ERROR_NO_MEMORY) throw AllocError("malloc failed to allocate memory.");
     if (parser->errorCode == XML_ERROR_ABORTED) {
         RecordError("Unable to write to file '%s'/No es posible escribir en el archivo", out.target());

@@ -258,7 +258,7 @@ int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* v
         run.embedded = embedded;
     }
 
-    int ok = DtdValidate(validator.get(), parser.get(), XmlFileRead, document.get(), nullptr);
+    int ok = DtdValidate(validator.get(), parser.get(), XmlFileRead, document.get(), nullptr) == kOk;
     if (validator->outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY) {
         throw AllocError("malloc failed to allocate memory.");
     }

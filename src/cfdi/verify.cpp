@@ -34,7 +34,7 @@ int FindCertificate(String& certificate, const char* xmlFile, int version, const
         if (!ReadSealField(xmlFile, version, SealField::kCertificate, certificate)) return InvalidCertificate();
         return 0;
     }
-    if (x509_GetBase64(certificate, certFile) < 1 || certificate.empty()) return InvalidCertificate();
+    if (Failed(x509_GetBase64(certificate, certFile)) || certificate.empty()) return InvalidCertificate();
     return 0;
 }
 
@@ -67,7 +67,7 @@ int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int o
     if (int rc = FindCertificate(certificate, xmlFile, version, certFile, options)) return rc;
 
     RsaKeyPtr key = rsa_KeyNew();
-    if (x509_GetPublicKey(*key, certificate.c_str()) != 0 || !(key->flags & kRsaHasPublic)) {
+    if (Failed(x509_GetPublicKey(*key, certificate.c_str())) || !(key->flags & kRsaHasPublic)) {
         RecordError("Unable to extract public key from certificate/No se puede extraer la clave publica del certificado");
         return -BAD_CERT_ERROR;
     }

@@ -91,7 +91,7 @@ XmlParseResult ParseXmlEvents(std::FILE* document, XmlEventSink& sink, unsigned 
     if (options & kXmlWhitespaceText) parser->handlers.ignorableWhitespace = OnCharacters;
     parser->handlers.errorHandler = OnError;
 
-    int ok = XmlParse(parser.get(), XmlFileRead, document, nullptr);
+    int ok = XmlParse(parser.get(), XmlFileRead, document, nullptr) == kOk;
     if (bridge.outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY) {
         parser.reset();
         throw AllocError("malloc failed to allocate memory.");

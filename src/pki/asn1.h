@@ -12,8 +12,9 @@
 // functions that take a list by AsnList&& consume it, functions that take AsnList& may
 // move it elsewhere only on success. Node contents are wiped before they are freed.
 //
-// The engine knows nothing of certificates or keys; failures are null lists or zero
-// results, with the reason given to the trace sink (pki/trace.h).
+// The engine knows nothing of certificates or keys. Readers answer a null list when the
+// input holds no acceptable element; value functions answer a named error; the reason
+// goes to the trace sink (pki/trace.h).
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/error.h"
 #include "base/memory.h"
 #include "pki/oid.h"
 
@@ -171,20 +173,20 @@ inline std::uint32_t asn_HeldLength(const asn_Node* n) { return n && n->content 
 
 // Content read big-endian into 32 bits (low 32 bits of longer contents; empty is 0).
 std::uint32_t asn_GetUint(const asn_Node* n);
-// The bits of a primitive BIT STRING with its unused low bits cleared; false for another
-// tag, an empty content or a constructed BIT STRING.
-bool asn_GetBits(const asn_Node* n, SecureBytes& out);
-// Dotted text of an OBJECT IDENTIFIER of at most 32 content bytes. Copies it to out
-// (capacity includes the NUL) when out is given; returns its length, -1 for a wrong tag
-// or a longer content.
-int asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity);
+// The bits of a primitive BIT STRING with its unused low bits cleared; BAD_FORMAT_ERROR for
+// another tag, an empty content or a constructed BIT STRING.
+Error asn_GetBits(const asn_Node* n, SecureBytes& out);
+// Dotted text of an OBJECT IDENTIFIER of at most 32 content bytes, copied to out
+// (capacity includes the NUL; cut to fit). BAD_FORMAT_ERROR for a wrong tag or a longer
+// content.
+Error asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity);
 // Content bytes and table name of an OBJECT IDENTIFIER (name empty when unknown or longer
-// than the record holds). -1 for a wrong tag.
-int asn_GetOid(const asn_Node* n, oid_Record& rec);
-// Broken-down UTC time of a UTCTime (tag 23) or GeneralizedTime (24): 0 on success,
-// 1 for another tag, -1 for a null node. Fields are normalised; a year outside 1..9999
-// gives all fields zero.
-int asn_GetTime(const asn_Node* n, std::tm& out);
+// than the record holds). BAD_FORMAT_ERROR for a wrong tag.
+Error asn_GetOid(const asn_Node* n, oid_Record& rec);
+// Broken-down UTC time of a UTCTime (tag 23) or GeneralizedTime (24). BAD_FORMAT_ERROR
+// for another tag or unreadable digits, BAD_PARAM_ERROR for a null node. Fields are
+// normalised; a year outside 1..9999 gives all fields zero.
+Error asn_GetTime(const asn_Node* n, std::tm& out);
 // Orders two lists by their DER encodings: -1, 0 or 1.
 int asn_Compare(asn_Node* a, asn_Node* b);
 
@@ -231,9 +233,10 @@ std::uint32_t asn_SetHeader(asn_Node* n);
 
 // Encoded size of the nodes at the head's level; 0 when a counted length is not set.
 std::size_t asn_Length(asn_Node* list);
-// DER of the list into out (replacing its contents); false for an empty result.
-bool asn_Encode(asn_Node* list, SecureBytes& out);
-// Writes the DER to an open file; -1 on a write failure, else 0.
-int asn_WriteFile(asn_Node* list, std::FILE* f);
+// DER of the list into out (replacing its contents); NO_DATA_ERROR when there is nothing
+// to encode (an empty list, or a length not set).
+Error asn_Encode(asn_Node* list, SecureBytes& out);
+// Writes the DER to an open file; WRITE_ERROR when nothing or not all of it is written.
+Error asn_WriteFile(asn_Node* list, std::FILE* f);
 
 }  // namespace kvn

@@ -79,7 +79,7 @@ AsnList asn_NewNull() { return asn_NewPrimitive(kAsnUniversal, kTagNull, nullptr
 
 AsnList asn_NewOid(const char* name) {
     oid_Record rec;
-    if (oid_FromName(rec, name) == 0) return AsnList();
+    if (Failed(oid_FromName(rec, name))) return AsnList();
     return asn_NewPrimitive(kAsnUniversal, kTagOid, rec.bytes, static_cast<std::size_t>(rec.count));
 }
 
@@ -212,10 +212,10 @@ std::size_t asn_Length(asn_Node* list) {
     return total;
 }
 
-bool asn_Encode(asn_Node* list, SecureBytes& out) {
+Error asn_Encode(asn_Node* list, SecureBytes& out) {
     out.clear();
     const std::size_t total = asn_Length(list);  // also makes missing headers
-    if (total == 0) return false;
+    if (total == 0) return Error::NO_DATA_ERROR;
     // The bytes the nodes really hold; a list read from hostile input may claim lengths
     // its nodes do not have, and is refused before anything is allocated for it.
     const std::uint32_t base = list->level;
@@ -224,7 +224,7 @@ bool asn_Encode(asn_Node* list, SecureBytes& out) {
     };
     std::size_t held = 0;
     for (asn_Node* n = list; n && n->level >= base; n = n->next) held += n->hdrSize + contentOf(n);
-    if (held != total) return false;
+    if (held != total) return Error::NO_DATA_ERROR;
     out.resize(total);
     std::size_t o = 0;
     for (asn_Node* n = list; n && n->level >= base; n = n->next) {
@@ -233,13 +233,13 @@ bool asn_Encode(asn_Node* list, SecureBytes& out) {
         if (std::size_t c = contentOf(n)) std::memcpy(out.data() + o, n->content, c);
         o += contentOf(n);
     }
-    return true;
+    return kOk;
 }
 
-int asn_WriteFile(asn_Node* list, std::FILE* f) {
+Error asn_WriteFile(asn_Node* list, std::FILE* f) {
     SecureBytes der;
-    if (!f || !asn_Encode(list, der)) return -1;
-    return std::fwrite(der.data(), 1, der.size(), f) == der.size() ? 0 : -1;
+    if (!f || Failed(asn_Encode(list, der))) return Error::WRITE_ERROR;
+    return std::fwrite(der.data(), 1, der.size(), f) == der.size() ? kOk : Error::WRITE_ERROR;
 }
 
 }  // namespace kvn

@@ -114,21 +114,21 @@ std::uint32_t asn_GetUint(const asn_Node* n) {
     return v;
 }
 
-bool asn_GetBits(const asn_Node* n, SecureBytes& out) {
-    if (!n || n->tag != kTagBitString) return false;
+Error asn_GetBits(const asn_Node* n, SecureBytes& out) {
+    if (!n || n->tag != kTagBitString) return Error::BAD_FORMAT_ERROR;
     if (n->cls & kAsnConstructed) {
         asn_Trace("ASN.1 internal error: constructed BITSTRING not supported");
-        return false;
+        return Error::BAD_FORMAT_ERROR;
     }
-    if (n->length < 1 || !n->content) return false;
+    if (n->length < 1 || !n->content) return Error::BAD_FORMAT_ERROR;
     out.assign(n->content + 1, n->content + n->length);
     unsigned unused = n->content[0];
     if (!out.empty() && unused >= 1 && unused <= 7) out.back() &= static_cast<std::uint8_t>(0xFF << unused);
-    return true;
+    return kOk;
 }
 
-int asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity) {
-    if (!n || n->tag != kTagOid || n->length > kOidMaxBytes) return -1;
+Error asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity) {
+    if (!n || n->tag != kTagOid || n->length > kOidMaxBytes) return Error::BAD_FORMAT_ERROR;
     char text[256];
     std::size_t len = 0;
     if (n->length > 0 && n->content) {
@@ -141,7 +141,7 @@ int asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity) {
             arc = (arc << 7) | (n->content[i] & 0x7F);
             if (n->content[i] & 0x80) continue;
             int w = std::snprintf(text + len, sizeof text - len, ".%llu", arc);
-            if (w < 0 || static_cast<std::size_t>(w) >= sizeof text - len) return -1;
+            if (w < 0 || static_cast<std::size_t>(w) >= sizeof text - len) return Error::BAD_FORMAT_ERROR;
             len += static_cast<std::size_t>(w);
             arc = 0;
         }
@@ -152,18 +152,18 @@ int asn_GetOidText(const asn_Node* n, char* out, std::size_t capacity) {
         std::memcpy(out, text, take);
         out[take] = '\0';
     }
-    return static_cast<int>(len);
+    return kOk;
 }
 
-int asn_GetOid(const asn_Node* n, oid_Record& rec) {
+Error asn_GetOid(const asn_Node* n, oid_Record& rec) {
     std::memset(&rec, 0, sizeof rec);
-    if (!n || n->tag != kTagOid) return -1;
+    if (!n || n->tag != kTagOid) return Error::BAD_FORMAT_ERROR;
     // A longer identifier than the record holds is simply unknown.
-    if (n->length == 0 || n->length > kOidMaxBytes || !n->content) return 0;
+    if (n->length == 0 || n->length > kOidMaxBytes || !n->content) return kOk;
     std::memcpy(rec.bytes, n->content, n->length);
     rec.count = static_cast<int>(n->length);
-    oid_ToName(rec);
-    return 0;
+    (void)oid_ToName(rec);  // an unknown identifier keeps an empty name
+    return kOk;
 }
 
 namespace {
@@ -203,16 +203,16 @@ bool Digits(const std::uint8_t* p, int width, int& value) {
 
 }  // namespace
 
-int asn_GetTime(const asn_Node* n, std::tm& out) {
+Error asn_GetTime(const asn_Node* n, std::tm& out) {
     std::memset(&out, 0, sizeof out);
-    if (!n) return -1;
+    if (!n) return Error::BAD_PARAM_ERROR;
     int yearDigits;
     if (n->tag == kTagUtcTime) {
         yearDigits = 2;
     } else if (n->tag == kTagGeneralizedTime) {
         yearDigits = 4;
     } else {
-        return 1;
+        return Error::BAD_FORMAT_ERROR;
     }
     // yy(yy)MMddhhmmss; anything after the seconds (fraction, Z, offset) is ignored.
     const std::uint32_t need = static_cast<std::uint32_t>(yearDigits) + 10;
@@ -221,7 +221,7 @@ int asn_GetTime(const asn_Node* n, std::tm& out) {
     if (!p || n->length < need || !Digits(p, yearDigits, year) || !Digits(p + yearDigits, 2, mon) ||
         !Digits(p + yearDigits + 2, 2, day) || !Digits(p + yearDigits + 4, 2, hour) ||
         !Digits(p + yearDigits + 6, 2, min) || !Digits(p + yearDigits + 8, 2, sec)) {
-        return 1;
+        return Error::BAD_FORMAT_ERROR;
     }
     if (yearDigits == 2) year += year < 50 ? 2000 : 1900;
     // Normalise as a UTC calendar date: out-of-range fields roll over into the next unit.
@@ -232,7 +232,7 @@ int asn_GetTime(const asn_Node* n, std::tm& out) {
     long long rest = secs - days * 86400;
     unsigned dd;
     CivilFromDays(days, y, m, dd);
-    if (y < 1 || y > 9999) return 0;
+    if (y < 1 || y > 9999) return kOk;
     out.tm_year = static_cast<int>(y - 1900);
     out.tm_mon = static_cast<int>(m) - 1;
     out.tm_mday = static_cast<int>(dd);
@@ -241,15 +241,17 @@ int asn_GetTime(const asn_Node* n, std::tm& out) {
     out.tm_sec = static_cast<int>(rest % 60);
     out.tm_wday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
     out.tm_yday = static_cast<int>(days - DaysFromCivil(y, 1, 1));
-    return 0;
+    return kOk;
 }
 
 int asn_Compare(asn_Node* a, asn_Node* b) {
     if (!a) return b ? 1 : 0;
     if (!b) return -1;
     SecureBytes ea, eb;
-    asn_Encode(a, ea);
-    asn_Encode(b, eb);
+    // A list that cannot be encoded compares as the empty encoding (asn_Encode then leaves
+    // its output empty).
+    (void)asn_Encode(a, ea);
+    (void)asn_Encode(b, eb);
     std::size_t n = ea.size() < eb.size() ? ea.size() : eb.size();
     int c = n ? std::memcmp(ea.data(), eb.data(), n) : 0;
     if (c != 0) return c < 0 ? -1 : 1;

@@ -111,28 +111,14 @@ bool ReadHeader(AsnSource& src, asn_Node& n) {
     return true;
 }
 
-// The reader's stack of remaining counts of the enclosing definite-length elements.
-struct NestingStack {
-    long long items[kAsnMaxNesting];
-    int depth = 0;
-    bool error = false;
-    void Push(long long v) {
-        if (depth >= kAsnMaxNesting) {
-            error = true;
-            depth = 0;
-            return;
-        }
-        items[depth++] = v;
-    }
-    long long Pop() {
-        if (depth <= 0) {
-            error = true;
-            depth = 0;
-            return 0;
-        }
-        return items[--depth];
-    }
+// One open constructed element of the reader. end is the offset just past a
+// definite-length element; an indefinite-length element inherits the end of its nearest
+// definite-length ancestor (kNoEnd at the top), since it must close inside that too.
+struct OpenElement {
+    bool definite;
+    long long end;
 };
+inline constexpr long long kNoEnd = -1;
 
 bool ReadContent(AsnSource& src, asn_Node& n) {
     if (n.length > kAsnMaxContent) {
@@ -160,9 +146,13 @@ AsnList asn_Read(AsnSource& src, int many) {
     (void)many;  // only one outermost element is ever read
     AsnList list;
     if (!src.bound()) return list;
-    NestingStack stack;
-    long long remaining = 0;
-    std::uint32_t depth = 0;
+    // X.690 8.1.3 and 8.1.5: every element must lie inside its definite-length parent,
+    // and end-of-contents octets only close an indefinite-length element.
+    Vec<OpenElement> open;
+    int definiteOpen = 0;
+    long long offset = 0;  // bytes consumed since the first identifier octet
+    const auto limit = [&] { return open.empty() ? kNoEnd : open.back().end; };
+    const auto overruns = [&](long long through) { return limit() != kNoEnd && through > limit(); };
     asn_Node* tail = nullptr;
     for (;;) {
         auto* n = static_cast<asn_Node*>(ecalloc(1, sizeof(asn_Node)));
@@ -175,43 +165,47 @@ AsnList asn_Read(AsnSource& src, int many) {
         }
         tail = n;
         if (!ReadHeader(src, *n)) return AsnList();
-        n->level = depth;
-        remaining -= n->hdrSize;
+        n->level = static_cast<std::uint32_t>(open.size());
+        offset += n->hdrSize;
+        if (overruns(offset) || (!n->indefinite && overruns(offset + n->length))) {
+            asn_Trace("ASN.1 data error at offset %ld: Element runs past the end of its parent.", src.Position());
+            return AsnList();
+        }
         if (n->cls & kAsnConstructed) {
-            ++depth;
-            if (!n->indefinite) {
-                stack.Push(remaining - n->length);
-                if (stack.error) {
+            if (n->indefinite) {
+                open.push_back({false, limit()});
+            } else {
+                if (definiteOpen >= kAsnMaxNesting) {
                     asn_Trace("ASN.1 internal error: stack overflow");
                     return AsnList();
                 }
-                remaining = n->length;
+                ++definiteOpen;
+                open.push_back({true, offset + n->length});
             }
         } else {
             if (n->length > 0) {
                 if (!ReadContent(src, *n)) return AsnList();
-                remaining -= n->length;
+                offset += n->length;
             }
             if (n->cls == kAsnUniversal && n->tag == kTagEoc) {
-                if (depth == 0) {
+                if (open.empty()) {
                     asn_Trace("ASN.1 unexpected EOC");
                     return AsnList();
                 }
-                --depth;
-            }
-        }
-        if (remaining == 0) {
-            while (depth >= 1) {
-                --depth;
-                remaining = stack.Pop();
-                if (stack.error) {
-                    asn_Trace("ASN.1 internal error: stack underflow");
+                if (open.back().definite) {
+                    asn_Trace("ASN.1 data error at offset %ld: EOC inside a definite-length element.",
+                              src.Position());
                     return AsnList();
                 }
-                if (remaining != 0) break;
+                open.pop_back();
             }
         }
-        if (depth == 0) return list;
+        // Close every definite-length element that this node completed.
+        while (!open.empty() && open.back().definite && offset == open.back().end) {
+            open.pop_back();
+            --definiteOpen;
+        }
+        if (open.empty()) return list;
     }
 }
 

@@ -115,36 +115,6 @@ int hex_Decode(std::uint8_t* out, std::size_t capacity, const char* text) {
     return static_cast<int>(o);
 }
 
-int b64_EncodeOut(char* out, int outlen, const std::uint8_t* data, int length) {
-    if (!data || length < 0) return -BAD_PARAM_ERROR;
-    if (!out || outlen < 1) return 4 * ((length + 2) / 3);
-    return b64_Encode(out, static_cast<std::size_t>(outlen) + 1, data, static_cast<std::size_t>(length));
-}
-
-int b64_DecodeOut(std::uint8_t* out, int outlen, const char* text) {
-    if (!text) return -BAD_PARAM_ERROR;
-    if (!out || outlen < 1) {
-        SecureBytes scratch(3 * ((std::strlen(text) + 3) / 4) + 1);
-        return b64_Decode(scratch.data(), scratch.size(), text);
-    }
-    return b64_Decode(out, static_cast<std::size_t>(outlen), text);
-}
-
-int hex_EncodeOut(char* out, int outlen, const std::uint8_t* data, int length) {
-    if (!data || length < 0) return -BAD_PARAM_ERROR;
-    if (!out || outlen < 1) return 2 * length;
-    return hex_Encode(out, static_cast<std::size_t>(outlen) + 1, data, static_cast<std::size_t>(length));
-}
-
-int hex_DecodeOut(std::uint8_t* out, int outlen, const char* text) {
-    if (!text) return -BAD_PARAM_ERROR;
-    if (!out || outlen < 1) {
-        SecureBytes scratch((std::strlen(text) + 1) / 2 + 1);
-        return hex_Decode(scratch.data(), scratch.size(), text);
-    }
-    return hex_Decode(out, static_cast<std::size_t>(outlen), text);
-}
-
 void b64_EncodeTo(SecureString& out, const std::uint8_t* data, std::size_t length) {
     out.assign(4 * ((length + 2) / 3), '\0');
     SecureBytes scratch(out.size() + 1);

@@ -1,9 +1,9 @@
 // Base64 (RFC 4648 alphabet, "=" padding, no line breaks) and hex.
 //
-// The core functions take (buffer, capacity) where capacity counts every byte of the
-// buffer, the terminating NUL of text outputs included, and return the count written.
-// The *Out entry points follow the exports' convention instead: a null buffer or a
-// capacity below 1 asks for the length, and the capacity excludes the NUL.
+// The functions take (buffer, capacity) where capacity counts every byte of the buffer,
+// the terminating NUL of text outputs included, and return the count written; they cannot
+// fail (decoders skip what is not theirs). Sizes: encoding n bytes needs 4 * ((n + 2) / 3)
+// + 1 places; decoding a text of n characters at most 3 * ((n + 3) / 4) bytes.
 #pragma once
 
 #include <cstddef>
@@ -25,13 +25,6 @@ int hex_Encode(char* out, std::size_t capacity, const std::uint8_t* data, std::s
 void hex_EncodeLower(char* out, const std::uint8_t* data, std::size_t length);
 // Pairs hex digits (non-hex characters skipped, an odd last digit dropped).
 int hex_Decode(std::uint8_t* out, std::size_t capacity, const char* text);
-
-// Convention-following entry points: -6 (BAD_PARAM_ERROR) for null input or a negative
-// length; without a buffer the length needed (decoders: the exact decoded count).
-int b64_EncodeOut(char* out, int outlen, const std::uint8_t* data, int length);
-int b64_DecodeOut(std::uint8_t* out, int outlen, const char* text);
-int hex_EncodeOut(char* out, int outlen, const std::uint8_t* data, int length);
-int hex_DecodeOut(std::uint8_t* out, int outlen, const char* text);
 
 // Whole-buffer helpers for the layer's own use.
 void b64_EncodeTo(SecureString& out, const std::uint8_t* data, std::size_t length);

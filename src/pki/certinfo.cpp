@@ -2,26 +2,27 @@
 
 #include <cstring>
 
-#include "kelvane.h"
 #include "pki/base64.h"
 
 namespace kvn {
 
-int cert_NumberFromHex(char* out, int outlen, const String& hex) {
+Error cert_NumberFromHex(char* out, int outlen, const String& hex, int& count) {
+    count = 0;
     const bool wantsLength = !out || outlen < 1;
     std::size_t capacity = hex.size() / 2 + 1;
     if (!wantsLength && static_cast<std::size_t>(outlen) < capacity) capacity = static_cast<std::size_t>(outlen);
     Bytes bytes(capacity);
-    const int count = hex_Decode(bytes.data(), bytes.size(), hex.c_str());
-    for (int i = 0; i < count && bytes[static_cast<std::size_t>(i)] != 0; ++i) {
+    const int decoded = hex_Decode(bytes.data(), bytes.size(), hex.c_str());
+    for (int i = 0; i < decoded && bytes[static_cast<std::size_t>(i)] != 0; ++i) {
         const std::uint8_t b = bytes[static_cast<std::size_t>(i)];
-        if (b < 0x20 || b > 0x7E) return -BAD_FORMAT_ERROR;
+        if (b < 0x20 || b > 0x7E) return Error::BAD_FORMAT_ERROR;
     }
     if (!wantsLength) {
-        std::memcpy(out, bytes.data(), static_cast<std::size_t>(count));
-        out[count] = '\0';
+        std::memcpy(out, bytes.data(), static_cast<std::size_t>(decoded));
+        out[decoded] = '\0';
     }
-    return count;
+    count = decoded;
+    return kOk;
 }
 
 namespace {

@@ -2,15 +2,16 @@
 // by the serial, and the taxpayer identifier and organisation name of the subject.
 #pragma once
 
+#include "base/error.h"
 #include "base/memory.h"
 
 namespace kvn {
 
 // The certificate number: the serial's bytes (hex) read as text. Decodes at most outlen
 // bytes (all of them when out is null or outlen < 1), requires the bytes before the first
-// zero byte to be printable ASCII (else -7), copies the text cut to outlen characters and
-// a NUL, and returns the decoded byte count.
-int cert_NumberFromHex(char* out, int outlen, const String& hex);
+// zero byte to be printable ASCII (else BAD_FORMAT_ERROR), copies the text cut to outlen
+// characters and a NUL, and sets count to the decoded byte count.
+Error cert_NumberFromHex(char* out, int outlen, const String& hex, int& count);
 
 enum class cert_Field { Rfc, OrganizationName };
 

@@ -2,12 +2,9 @@
 
 #include <cstring>
 
-#include "kelvane.h"
 
 namespace kvn {
 namespace {
-
-constexpr int kOutsideCharset = -11;
 
 // Collects output bytes, storing a character only when all of it fits.
 struct Sink {
@@ -27,7 +24,10 @@ struct Sink {
         written += n;
     }
     void Put(std::uint8_t b) { Put(&b, 1); }
-    int Result() const { return static_cast<int>(out ? written : needed); }
+    Error Result(std::size_t& produced) const {
+        produced = out ? written : needed;
+        return kOk;
+    }
 };
 
 // Standard UTF-8 of a code point; 0 bytes at 0x110000 and above.
@@ -61,21 +61,24 @@ Sink MakeSink(char* out, std::size_t capacity) { return Sink{capacity ? out : nu
 
 }  // namespace
 
-int latin1_ToUtf8(char* out, std::size_t capacity, const char* in, std::size_t length) {
+Error latin1_ToUtf8(char* out, std::size_t capacity, const char* in, std::size_t length, std::size_t& produced) {
     Sink sink = MakeSink(out, capacity);
     std::uint8_t b[2];
     for (std::size_t i = 0; i < length; ++i) sink.Put(b, EncodeUtf8(static_cast<unsigned char>(in[i]), b));
-    return sink.Result();
+    return sink.Result(produced);
 }
 
-int latin1_ToUtf8Text(char* out, std::size_t capacity, const char* text) {
-    if (!text || !*text) return -BAD_PARAM_ERROR;
-    int n = latin1_ToUtf8(out, capacity, text, std::strlen(text));
-    if (out && capacity) out[n] = '\0';
-    return n;
+Error latin1_ToUtf8Text(String& out, const char* text) {
+    out.clear();
+    if (!text || !*text) return Error::BAD_PARAM_ERROR;
+    const std::size_t length = std::strlen(text);
+    std::size_t needed = 0;
+    (void)latin1_ToUtf8(nullptr, 0, text, length, needed);
+    out.resize(needed);
+    return latin1_ToUtf8(out.data(), out.size(), text, length, needed);
 }
 
-int utf8_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length) {
+Error utf8_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length, std::size_t& produced) {
     Sink sink = MakeSink(out, capacity);
     for (std::size_t i = 0; i < length; ++i) {
         std::uint8_t c = in[i];
@@ -83,48 +86,49 @@ int utf8_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::
             sink.Put(c);
             continue;
         }
-        if (c == 0xFE || c == 0xFF) return -INVALID_DATA_ERROR;
-        if ((c & 0xE0) != 0xC0 || (c & 0x1F) > 3) return kOutsideCharset;
-        if (c == 0xC0 || c == 0xC1) return -INVALID_DATA_ERROR;
-        if (i + 1 >= length || (in[i + 1] & 0xC0) != 0x80) return -INVALID_DATA_ERROR;
+        if (c == 0xFE || c == 0xFF) return Error::INVALID_DATA_ERROR;
+        if ((c & 0xE0) != 0xC0 || (c & 0x1F) > 3) return Error::OUT_OF_RANGE_ERROR;
+        if (c == 0xC0 || c == 0xC1) return Error::INVALID_DATA_ERROR;
+        if (i + 1 >= length || (in[i + 1] & 0xC0) != 0x80) return Error::INVALID_DATA_ERROR;
         sink.Put(static_cast<std::uint8_t>((c & 0x1F) << 6 | (in[i + 1] & 0x3F)));
         ++i;
     }
-    return sink.Result();
+    return sink.Result(produced);
 }
 
-int ucs2_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length) {
-    if (length % 2) return -BAD_LENGTH_ERROR;
+Error ucs2_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length, std::size_t& produced) {
+    if (length % 2) return Error::BAD_LENGTH_ERROR;
     Sink sink = MakeSink(out, capacity);
     for (std::size_t i = 0; i < length; i += 2) {
-        if (in[i]) return kOutsideCharset;
+        if (in[i]) return Error::OUT_OF_RANGE_ERROR;
         sink.Put(in[i + 1]);
     }
-    return sink.Result();
+    return sink.Result(produced);
 }
 
-int ucs4_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length) {
-    if (length % 4) return -BAD_LENGTH_ERROR;
+Error ucs4_ToLatin1(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length, std::size_t& produced) {
+    if (length % 4) return Error::BAD_LENGTH_ERROR;
     Sink sink = MakeSink(out, capacity);
     for (std::size_t i = 0; i < length; i += 4) {
-        if (in[i] || in[i + 1] || in[i + 2]) return kOutsideCharset;
+        if (in[i] || in[i + 1] || in[i + 2]) return Error::OUT_OF_RANGE_ERROR;
         sink.Put(in[i + 3]);
     }
-    return sink.Result();
+    return sink.Result(produced);
 }
 
-int ucs2_ToUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length) {
-    if (length % 2) return -BAD_LENGTH_ERROR;
+Error ucs2_ToUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length, std::size_t& produced) {
+    if (length % 2) return Error::BAD_LENGTH_ERROR;
     Sink sink = MakeSink(out, capacity);
     std::uint8_t b[4];
     for (std::size_t i = 0; i < length; i += 2) {
         sink.Put(b, EncodeUtf8(static_cast<std::uint32_t>(in[i]) << 8 | in[i + 1], b));
     }
-    return static_cast<int>(sink.needed);
+    produced = sink.needed;
+    return kOk;
 }
 
-int ucs4_ToUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length) {
-    if (length % 4) return -BAD_LENGTH_ERROR;
+Error ucs4_ToUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t length, std::size_t& produced) {
+    if (length % 4) return Error::BAD_LENGTH_ERROR;
     Sink sink = MakeSink(out, capacity);
     std::uint8_t b[4];
     for (std::size_t i = 0; i < length; i += 4) {
@@ -132,7 +136,8 @@ int ucs4_ToUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::si
                            static_cast<std::uint32_t>(in[i + 2]) << 8 | in[i + 3];
         sink.Put(b, EncodeUtf8(cp, b));
     }
-    return static_cast<int>(sink.needed);
+    produced = sink.needed;
+    return kOk;
 }
 
 }  // namespace kvn

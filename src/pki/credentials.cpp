@@ -9,7 +9,7 @@ namespace kvn {
 int cred_CertificateKey(rsa_Key& key, int& stringCode, const char* certificate) {
     stringCode = 0;
     if (!certificate || !*certificate) return -BAD_PARAM_ERROR;
-    if (int rc = x509_GetPublicKey(key, certificate)) return -rc;
+    if (Error e = x509_GetPublicKey(key, certificate); Failed(e)) return -CodeOf(e);
     if (!(key.flags & kRsaHasPublic)) return -BAD_FORMAT_ERROR;
     // Public keys travelled as key strings, whose reader refuses a DER below 18 bytes.
     if (key.bits < 8 * 18) {

@@ -111,7 +111,7 @@ bool PrivateKeyInfo(const rsa_Key& key, SecureBytes& der) {
     AsnList octets = asn_NewOctets(rsaDer.data(), rsaDer.size());
     asn_LinkAll(version, algorithm, octets);
     AsnList info = asn_Sequence(std::move(version));
-    bool ok = info && asn_Encode(info.get(), der);
+    bool ok = info && !Failed(asn_Encode(info.get(), der));
     info.wipe_and_reset();
     return ok;
 }
@@ -146,7 +146,7 @@ int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* 
     AsnList rsaKey = DecryptKeyFile(*key, code, keyFile, password);
     if (!rsaKey) return code;
     SecureBytes der;
-    bool ok = asn_Encode(rsaKey.get(), der);
+    bool ok = !Failed(asn_Encode(rsaKey.get(), der));
     rsaKey.wipe_and_reset();
     if (!ok) return -INVALID_DATA_ERROR;
     rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
@@ -163,8 +163,7 @@ int key_ReadPrivateKey(rsa_Key& key, int& stringCode, const char* keyFile, const
     // above that however its nine headers are re-encoded, so only short keys are encoded.
     if (rsaKey->indefinite || rsaKey->length < 128) {
         SecureBytes der;
-        const bool ok = asn_Encode(rsaKey.get(), der);
-        if (!ok) {
+        if (Failed(asn_Encode(rsaKey.get(), der))) {
             rsaKey.wipe_and_reset();
             return -INVALID_DATA_ERROR;
         }
@@ -217,11 +216,11 @@ int key_WriteEncrypted(const char* fileName, const char* privateKeyString, int i
     AsnList info = key_MakeEncrypted(status, privateKeyString, iterations, password, options);
     if (!info) return status;
     SecureBytes der;
-    if (!asn_Encode(info.get(), der)) return MISC_ERROR;
+    if (Failed(asn_Encode(info.get(), der))) return MISC_ERROR;
     FilePtr f(fileName && *fileName ? std::fopen(fileName, "wb") : nullptr);
     if (!f) return CREATE_ERROR;
     if (options & (kKeyPem | kKeyPemLf)) {
-        if (pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false) < 0) return WRITE_ERROR;
+        if (Failed(pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false))) return WRITE_ERROR;
     } else if (std::fwrite(der.data(), 1, der.size(), f.get()) != der.size()) {
         return WRITE_ERROR;
     }

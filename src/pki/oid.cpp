@@ -169,30 +169,34 @@ void CopyName(oid_Record& rec, const char* name) {
 
 }  // namespace
 
-int oid_FromName(oid_Record& rec, const char* name) {
+Error oid_FromName(oid_Record& rec, const char* name) {
     std::memset(&rec, 0, sizeof rec);
-    if (!name) return 0;
+    if (!name) return Error::NO_MATCH_ERROR;
     for (const oid_Entry& e : kTable) {
         if (std::strcmp(e.name, name) != 0) continue;
         rec.count = EncodeDotted(e.dotted, rec.bytes);
-        if (rec.count > 0) CopyName(rec, e.name);
-        return rec.count;
+        if (rec.count <= 0) {
+            rec.count = 0;
+            return Error::NO_MATCH_ERROR;
+        }
+        CopyName(rec, e.name);
+        return kOk;
     }
-    return 0;
+    return Error::NO_MATCH_ERROR;
 }
 
-int oid_ToName(oid_Record& rec) {
+Error oid_ToName(oid_Record& rec) {
     rec.name[0] = '\0';
-    if (rec.count < 1 || rec.count > static_cast<int>(kOidMaxBytes)) return -1;
+    if (rec.count < 1 || rec.count > static_cast<int>(kOidMaxBytes)) return Error::NO_MATCH_ERROR;
     std::uint8_t bytes[kOidMaxBytes];
     for (const oid_Entry& e : kTable) {
         int n = EncodeDotted(e.dotted, bytes);
         if (n == rec.count && std::memcmp(bytes, rec.bytes, static_cast<std::size_t>(n)) == 0) {
             CopyName(rec, e.name);
-            return 0;
+            return kOk;
         }
     }
-    return -1;
+    return Error::NO_MATCH_ERROR;
 }
 
 bool oid_NameIs(const oid_Record& rec, const char* name) {

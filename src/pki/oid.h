@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
+
 namespace kvn {
 
 inline constexpr std::size_t kOidMaxBytes = 32;
@@ -21,13 +23,13 @@ struct oid_Record {
     char name[kOidMaxName + 1];         // table name, "" when unknown
 };
 
-// Fills rec with the first entry named exactly name (case-sensitive). Returns the byte
-// count, 0 when the name is not in the table (rec is then empty).
-int oid_FromName(oid_Record& rec, const char* name);
+// Fills rec with the first entry named exactly name (case-sensitive); rec.count is the
+// byte count. NO_MATCH_ERROR when the name is not in the table (rec is then empty).
+Error oid_FromName(oid_Record& rec, const char* name);
 
 // Looks up rec.bytes[0..count) and copies the first matching entry's name into rec.name.
-// Returns 0, or -1 (rec.name emptied) when count is below 1 or nothing matches.
-int oid_ToName(oid_Record& rec);
+// NO_MATCH_ERROR (rec.name emptied) when count is below 1 or nothing matches.
+Error oid_ToName(oid_Record& rec);
 
 // True when rec carries the given name.
 bool oid_NameIs(const oid_Record& rec, const char* name);

@@ -181,7 +181,7 @@ asn_Node* FindIn(asn_Node* parent, std::uint32_t tag, std::uint32_t level, int n
 
 bool NameOf(asn_Node* oidNode, char* name) {
     oid_Record rec;
-    if (asn_GetOid(oidNode, rec) != 0 || !rec.name[0]) return false;
+    if (Failed(asn_GetOid(oidNode, rec)) || !rec.name[0]) return false;
     std::memcpy(name, rec.name, sizeof rec.name);
     return true;
 }
@@ -271,7 +271,7 @@ AsnList ReadPrivateKeyInfo(rsa_Key& key, const SecureBytes& plaintext) {
     }
     oid_Record rec;
     asn_Node* algorithm = asn_FindTag(version, kTagOid);
-    if (asn_GetOid(algorithm, rec) != 0 || !oid_NameIs(rec, "rsaEncryption")) {
+    if (Failed(asn_GetOid(algorithm, rec)) || !oid_NameIs(rec, "rsaEncryption")) {
         asn_Trace("Algorithm must be rsaEncryption");
         info.wipe_and_reset();
         return AsnList();

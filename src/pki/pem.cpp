@@ -99,44 +99,47 @@ bool pem_Format(SecureString& out, const std::uint8_t* data, std::size_t length,
     return true;
 }
 
-int pem_Write(std::FILE* f, const std::uint8_t* data, std::size_t length, const char* label, int lineLength,
-              bool lfOnly) {
+Error pem_Write(std::FILE* f, const std::uint8_t* data, std::size_t length, const char* label, int lineLength,
+                bool lfOnly) {
     SecureString text;
-    if (!f || !pem_Format(text, data, length, label, lineLength, lfOnly)) return -1;
-    if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) return -1;
-    return static_cast<int>(text.size());
+    if (!f) return Error::BAD_PARAM_ERROR;
+    if (!pem_Format(text, data, length, label, lineLength, lfOnly)) return Error::NO_DATA_ERROR;
+    if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) return Error::WRITE_ERROR;
+    return kOk;
 }
 
 namespace {
 
 // Reads source and writes its PEM text to destination through a replacing output.
-int ConvertInto(const char* destination, const char* source, const char* label, int lineLength, int options) {
+Error ConvertInto(const char* destination, const char* source, const char* label, int lineLength, int options) {
     SecureBytes raw;
     {
         FilePtr in = OpenForReading(source);
         Bytes data;
-        if (!in || !ReadAll(in.get(), data)) return 1;
+        if (!in || !ReadAll(in.get(), data)) return Error::OPEN_ERROR;
         raw.assign(data.begin(), data.end());
         ewipe(data.data(), data.size());
     }
     SecureString text;
-    if (!pem_Format(text, raw.data(), raw.size(), label, lineLength, (options & kPemLfOnly) != 0)) return 4;
+    if (!pem_Format(text, raw.data(), raw.size(), label, lineLength, (options & kPemLfOnly) != 0)) {
+        return Error::WRITE_ERROR;
+    }
     ReplacingOutput out;
-    if (!out.Open(destination)) return 2;
-    if (!out.Write(text.data(), text.size()) || !out.Commit()) return 4;
-    return 0;
+    if (!out.Open(destination)) return Error::CREATE_ERROR;
+    if (!out.Write(text.data(), text.size()) || !out.Commit()) return Error::WRITE_ERROR;
+    return kOk;
 }
 
 }  // namespace
 
-int pem_ConvertFile(const char* fileName, const char* label, int lineLength, int options) {
-    if (!fileName || !*fileName) return 6;
+Error pem_ConvertFile(const char* fileName, const char* label, int lineLength, int options) {
+    if (!fileName || !*fileName) return Error::BAD_PARAM_ERROR;
     return ConvertInto(fileName, fileName, label, lineLength, options);
 }
 
-int pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
-                       int options) {
-    if (!destination || !*destination || !source || !*source) return 6;
+Error pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
+                         int options) {
+    if (!destination || !*destination || !source || !*source) return Error::BAD_PARAM_ERROR;
     return ConvertInto(destination, source, label, lineLength, options);
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "base/error.h"
 #include "base/memory.h"
 #include "pki/asn1.h"
 
@@ -30,18 +31,18 @@ bool pem_IsPemString(const char* text);
 // lfOnly, else "\r\n". False (out empty) for empty data.
 bool pem_Format(SecureString& out, const std::uint8_t* data, std::size_t length, const char* label,
                 int lineLength, bool lfOnly);
-// Writes the same text to an open file; returns the characters written, -1 for empty data
-// or a write failure.
-int pem_Write(std::FILE* f, const std::uint8_t* data, std::size_t length, const char* label, int lineLength,
-              bool lfOnly);
+// Writes the same text to an open file. NO_DATA_ERROR for empty data, WRITE_ERROR when
+// the text is not written whole, BAD_PARAM_ERROR without a file.
+Error pem_Write(std::FILE* f, const std::uint8_t* data, std::size_t length, const char* label, int lineLength,
+                bool lfOnly);
 
-// Rewrites a binary file as PEM text (LF only when options carry kPemLfOnly). Returns 0;
-// 1 when the file cannot be read, 2 when it cannot be rewritten, 4 when nothing can be written.
-int pem_ConvertFile(const char* fileName, const char* label, int lineLength, int options);
+// Rewrites a binary file as PEM text (LF only when options carry kPemLfOnly). OPEN_ERROR
+// when the file cannot be read, CREATE_ERROR when it cannot be rewritten, WRITE_ERROR when
+// nothing or not all of it can be written, BAD_PARAM_ERROR for a missing name.
+Error pem_ConvertFile(const char* fileName, const char* label, int lineLength, int options);
 // Writes the PEM text of source's bytes to destination; destination is replaced only when
-// complete. Returns 0; 1 source unreadable, 2 destination cannot be created, 4 write
-// failure, 6 a name missing.
-int pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
+// complete. Errors as pem_ConvertFile's, for the source (OPEN_ERROR) and the destination.
+Error pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
                        int options);
 
 // Reads one element from a file: DER when its first byte is 0x30 (SEQUENCE), else the

@@ -109,7 +109,7 @@ AsnList MacData(const SecureBytes& authSafe, const char* password) {
 
 bool WriteDer(const char* outputFile, asn_Node* pfx, int& code) {
     SecureBytes der;
-    if (!asn_Encode(pfx, der)) {
+    if (Failed(asn_Encode(pfx, der))) {
         code = MISC_ERROR;
         return false;
     }
@@ -143,7 +143,7 @@ int pfx_Make(const char* outputFile, const char* certificate, const char* keyFil
         return BAD_PARAM_ERROR;
     }
     SecureString publicKey;
-    if (int rc = x509_GetPublicKeyString(publicKey, certificate); rc < 0) return -rc;
+    if (Error e = x509_GetPublicKeyString(publicKey, certificate); Failed(e)) return CodeOf(e);
 
     AsnList encryptedKey;
     if (withKey) {
@@ -160,7 +160,7 @@ int pfx_Make(const char* outputFile, const char* certificate, const char* keyFil
 
     AsnList cert = x509_Read(certificate);
     SecureBytes certDer;
-    if (!cert || !asn_Encode(cert.get(), certDer)) {
+    if (!cert || Failed(asn_Encode(cert.get(), certDer))) {
         asn_Trace("Invalid certificate %s", certificate);
         return INVALID_DATA_ERROR;
     }
@@ -169,7 +169,7 @@ int pfx_Make(const char* outputFile, const char* certificate, const char* keyFil
 
     SecureBytes safeContents;
     AsnList certContents = CertificateSafeContents(certDer, BagAttributes(keyId, friendlyName));
-    if (!certContents || !asn_Encode(certContents.get(), safeContents)) return MISC_ERROR;
+    if (!certContents || Failed(asn_Encode(certContents.get(), safeContents))) return MISC_ERROR;
     AsnList certInfo = withPassword ? EncryptedCertificateInfo(safeContents, password) : DataInfo(std::move(certContents));
     AsnList contentInfos = std::move(certInfo);
     if (withKey) {
@@ -181,7 +181,7 @@ int pfx_Make(const char* outputFile, const char* certificate, const char* keyFil
     }
     AsnList authSafe = asn_Sequence(std::move(contentInfos));
     SecureBytes authSafeDer;
-    if (!authSafe || !asn_Encode(authSafe.get(), authSafeDer)) return MISC_ERROR;
+    if (!authSafe || Failed(asn_Encode(authSafe.get(), authSafeDer))) return MISC_ERROR;
 
     AsnList version = asn_NewIntegerU32(3);
     AsnList authInfo = DataInfo(std::move(authSafe));

@@ -199,7 +199,7 @@ bool EncodeIntegers(const rsa_Key& key, const int* which, int count, bool withVe
         if (!item || !asn_Link(items, item)) return false;
     }
     AsnList seq = asn_Sequence(std::move(items));
-    bool ok = seq && asn_Encode(seq.get(), der);
+    bool ok = seq && !Failed(asn_Encode(seq.get(), der));
     seq.wipe_and_reset();
     return ok;
 }

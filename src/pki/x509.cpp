@@ -48,23 +48,25 @@ void AppendHex(String& out, const std::uint8_t* p, std::size_t n) {
     }
 }
 
-using Converter = int (*)(char*, std::size_t, const std::uint8_t*, std::size_t);
+using Converter = Error (*)(char*, std::size_t, const std::uint8_t*, std::size_t, std::size_t&);
 
 // Converts with fn, or writes "#x" hex when the conversion fails.
 void AppendConverted(String& out, Converter fn, const std::uint8_t* p, std::size_t n) {
-    int needed = fn(nullptr, 0, p, n);
-    if (needed < 0) {
+    std::size_t needed = 0;
+    if (Failed(fn(nullptr, 0, p, n, needed))) {
         AppendHex(out, p, n);
         return;
     }
-    String text(static_cast<std::size_t>(needed), '\0');
-    int written = fn(text.data(), text.size(), p, n);
-    out.append(text.data(), static_cast<std::size_t>(written < 0 ? 0 : written));
+    String text(needed, '\0');
+    std::size_t written = 0;
+    if (Failed(fn(text.data(), text.size(), p, n, written))) written = 0;
+    out.append(text.data(), written);
 }
 
-int CopyUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t n) {
+Error CopyUtf8(char* out, std::size_t capacity, const std::uint8_t* in, std::size_t n, std::size_t& produced) {
     if (out && capacity) std::memcpy(out, in, n < capacity ? n : capacity);
-    return static_cast<int>(n);
+    produced = n;
+    return kOk;
 }
 
 void AppendValue(String& out, const asn_Node* value, bool latin1) {
@@ -87,7 +89,7 @@ void AppendValue(String& out, const asn_Node* value, bool latin1) {
 
 bool AppendLabel(String& out, const asn_Node* type) {
     oid_Record rec;
-    if (asn_GetOid(type, rec) != 0) return false;
+    if (Failed(asn_GetOid(type, rec))) return false;
     if (rec.name[0]) {
         for (const ShortName& s : kShortNames) {
             if (oid_NameIs(rec, s.type)) {
@@ -99,7 +101,7 @@ bool AppendLabel(String& out, const asn_Node* type) {
         return true;
     }
     char dotted[256];
-    if (asn_GetOidText(type, dotted, sizeof dotted) < 0) return false;
+    if (Failed(asn_GetOidText(type, dotted, sizeof dotted))) return false;
     out += dotted;
     return true;
 }
@@ -115,33 +117,24 @@ AsnList x509_Read(const char* argument) {
     return cert;
 }
 
-int x509_GetBase64(String& out, const char* argument) {
+Error x509_GetBase64(String& out, const char* argument) {
     out.clear();
     AsnList cert = x509_Read(argument);
     SecureBytes der;
-    if (!cert || !asn_Encode(cert.get(), der)) return 0;
+    if (!cert || Failed(asn_Encode(cert.get(), der))) return Error::INVALID_DATA_ERROR;
     SecureString text;
     b64_EncodeTo(text, der.data(), der.size());
     out.assign(text.data(), text.size());
-    return static_cast<int>(out.size());
+    return kOk;
 }
 
-int x509_GetBase64(char* out, int capacity, const char* argument) {
-    String text;
-    int length = x509_GetBase64(text, argument);
-    if (length <= 0 || !out || capacity < 1) return length;
-    if (capacity < length) return -SHORT_BUF_ERROR;
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return length;
-}
-
-int x509_GetSerial(String& hex, const char* argument) {
+Error x509_GetSerial(String& hex, const char* argument) {
     hex.clear();
     AsnList cert = x509_Read(argument);
     asn_Node* serial = asn_FindTagLevel(cert.get(), kTagInteger, 2);
     if (!serial) {
         asn_Trace("No Serial Number found in cert");
-        return -BAD_FORMAT_ERROR;
+        return Error::BAD_FORMAT_ERROR;
     }
     const std::uint32_t length = asn_HeldLength(serial);
     hex.assign(2 * static_cast<std::size_t>(length), '\0');
@@ -150,16 +143,16 @@ int x509_GetSerial(String& hex, const char* argument) {
         hex_EncodeLower(text.data(), serial->content, length);
         std::memcpy(hex.data(), text.data(), hex.size());
     }
-    return static_cast<int>(hex.size());
+    return kOk;
 }
 
-int x509_GetName(String& text, const char* argument, const char* delimiter, int options, bool subject) {
+Error x509_GetName(String& text, const char* argument, const char* delimiter, int options, bool subject) {
     text.clear();
     AsnList cert = x509_Read(argument);
     AsnList name = cert ? asn_Extract(cert.get(), kTagSequence, subject ? kSubject : kIssuer, 2) : AsnList();
     if (!name) {
         asn_Trace("No Distinguished Name found in cert");
-        return -BAD_FORMAT_ERROR;
+        return Error::BAD_FORMAT_ERROR;
     }
     const char separator = delimiter && *delimiter ? delimiter[0] : ';';
     const bool latin1 = (options & kX509NameLatin1) != 0;
@@ -172,80 +165,80 @@ int x509_GetName(String& text, const char* argument, const char* delimiter, int 
         if (!type || type->tag != kTagOid || !value) {
             asn_Trace("Invalid AVA in Distinguished Name %d", index);
             text.clear();
-            return -BAD_FORMAT_ERROR;
+            return Error::BAD_FORMAT_ERROR;
         }
         if (index > 1) text += separator;
         if (!AppendLabel(text, type)) {
             text.clear();
-            return -BAD_FORMAT_ERROR;
+            return Error::BAD_FORMAT_ERROR;
         }
         text += '=';
         AppendValue(text, value, latin1);
     }
-    return static_cast<int>(text.size());
+    return kOk;
 }
 
-int x509_GetTime(char out[21], const char* argument, int which) {
+Error x509_GetTime(char out[21], const char* argument, int which) {
     out[0] = '\0';
-    if (!argument || !*argument) return -BAD_PARAM_ERROR;
+    if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     AsnList cert = x509_Read(argument);
     AsnList validity = cert ? asn_Extract(cert.get(), kTagSequence, kValidity, 2) : AsnList();
     if (!validity) {
         asn_Trace("No Validity in cert '%s'", argument);
-        return -INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     std::tm tm;
-    if (asn_GetTime(asn_NthAtLevel(validity.get(), which == 1 ? 1 : 2, 1), tm) != 0) {
+    if (Failed(asn_GetTime(asn_NthAtLevel(validity.get(), which == 1 ? 1 : 2, 1), tm))) {
         asn_Trace("Cannot find time in cert '%s'", argument);
-        return -INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                   tm.tm_hour, tm.tm_min, tm.tm_sec);
     std::memcpy(out, text, 20);
     out[20] = '\0';
-    return 20;
+    return kOk;
 }
 
-int x509_GetPublicKey(rsa_Key& key, const char* argument) {
-    if (!argument || !*argument) return BAD_PARAM_ERROR;
+Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
+    if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     AsnList cert = x509_Read(argument);
     if (!cert) {
         asn_Trace("Unable to extract public key from '%s'", argument);
-        return 0;
+        return kOk;
     }
     AsnList tbs = asn_Extract(cert.get(), kTagSequence, 1, 1);
     AsnList spki = tbs ? asn_Extract(tbs.get(), kTagSequence, kPublicKeyInfo, 1) : AsnList();
     oid_Record rec;
-    if (!spki || asn_GetOid(asn_FindTagLevel(spki.get(), kTagOid, 2), rec) != 0 || !oid_NameIs(rec, "rsaEncryption")) {
+    if (!spki || Failed(asn_GetOid(asn_FindTagLevel(spki.get(), kTagOid, 2), rec)) || !oid_NameIs(rec, "rsaEncryption")) {
         asn_Trace("Unsupported key algorithm '%s': require `rsaEncryption'", spki ? rec.name : "");
-        return NOT_SUPPORTED_ERROR;
+        return Error::NOT_SUPPORTED_ERROR;
     }
     static const asn_TemplateEntry kPublicTemplate[] = {{16, 0}, {2, 1}, {2, 1}, {0, -1}};
     SecureBytes bits;
-    if (!asn_GetBits(asn_FindTagLevel(spki.get(), kTagBitString, 1), bits)) {
+    if (Failed(asn_GetBits(asn_FindTagLevel(spki.get(), kTagBitString, 1), bits))) {
         asn_Trace("Unable to convert public key");
-        return kX509NotRsaPublicKey;
+        return Error::NOT_RSA_KEY_ERROR;
     }
     AsnSource src = AsnSource::FromMemory(bits.data(), bits.size());
     AsnList rsaKey = asn_ReadTemplate(src, kPublicTemplate);
     if (!rsaKey || rsa_LoadPublic(key, rsaKey.get()) != 0) {
         asn_Trace("Unable to convert public key");
-        return kX509NotRsaPublicKey;
+        return Error::NOT_RSA_KEY_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
-int x509_GetPublicKeyString(SecureString& out, const char* argument) {
+Error x509_GetPublicKeyString(SecureString& out, const char* argument) {
     out.clear();
-    if (!argument || !*argument) return -BAD_PARAM_ERROR;
+    if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     RsaKeyPtr key = rsa_KeyNew();
-    if (int rc = x509_GetPublicKey(*key, argument)) return -rc;
-    if (!(key->flags & kRsaHasPublic)) return -BAD_FORMAT_ERROR;
+    if (Error e = x509_GetPublicKey(*key, argument); Failed(e)) return e;
+    if (!(key->flags & kRsaHasPublic)) return Error::BAD_FORMAT_ERROR;
     SecureBytes der;
-    if (!rsa_PublicDer(*key, der)) return -INVALID_DATA_ERROR;
+    if (!rsa_PublicDer(*key, der)) return Error::INVALID_DATA_ERROR;
     rsa_MakeKeyString(out, kRsaKindPublic, der.data(), der.size());
-    return out.empty() ? -INVALID_DATA_ERROR : static_cast<int>(out.size());
+    return out.empty() ? Error::INVALID_DATA_ERROR : kOk;
 }
 
 }  // namespace kvn

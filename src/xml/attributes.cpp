@@ -7,10 +7,6 @@
 namespace kvn {
 namespace {
 
-void Need(const void* p) {
-    if (!p) throw AllocError("Out of memory");
-}
-
 // XML 1.0 Char production.
 bool AllowedChar(std::uint32_t cp) {
     return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
@@ -73,7 +69,7 @@ int HexValue(int c) {
 
 void XmlParserState::AppendCodePoint(TextBuffer* out, std::uint32_t cp) {
     char bytes[4];
-    Need(TextBufferAppend(out, bytes, static_cast<std::size_t>(EncodeUtf8(cp, bytes))));
+    TextBufferAppend(out, bytes, static_cast<std::size_t>(EncodeUtf8(cp, bytes)));
 }
 
 // After "&#": digits, ';'. Reads from the current reader.
@@ -228,7 +224,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
             while (q < end && !kValueStop[static_cast<unsigned char>(*q)]) ++q;
         }
         if (q > p) {
-            Need(TextBufferAppend(out, p, static_cast<std::size_t>(q - p)));
+            TextBufferAppend(out, p, static_cast<std::size_t>(q - p));
             In()->pos += static_cast<std::size_t>(q - p);
         }
         int c = Peek();
@@ -239,7 +235,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
         }
         if (c == '<') Fail(XML_ERROR_INVALID_TOKEN);
         if (c == '\t' || c == '\n') {
-            Need(TextBufferAppendByte(out, raw ? c : ' '));
+            TextBufferAppendByte(out, raw ? c : ' ');
             Advance();
             continue;
         }
@@ -253,7 +249,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
         String name;
         ReadReferenceName(&name);
         if (char ch = Predefined(name.data(), name.size())) {
-            Need(TextBufferAppendByte(out, ch));
+            TextBufferAppendByte(out, ch);
             continue;
         }
         if (XmlEntity* e = EntityForValueReference(name.c_str())) ExpandEntityInValue(e, out);
@@ -293,14 +289,14 @@ void XmlParserState::ExpandEntityInValue(XmlEntity* e, TextBuffer* out) {
         char c = *f.p;
         if (c == '<') Fail(XML_ERROR_INVALID_TOKEN);
         if (c == '\t' || c == '\n' || c == '\r') {
-            Need(TextBufferAppendByte(out, raw ? c : ' '));
+            TextBufferAppendByte(out, raw ? c : ' ');
             ++f.p;
             continue;
         }
         if (c != '&') {
             const char* q = f.p;
             while (q < f.end && *q != '<' && *q != '&' && *q != '\t' && *q != '\n' && *q != '\r') ++q;
-            Need(TextBufferAppend(out, f.p, static_cast<std::size_t>(q - f.p)));
+            TextBufferAppend(out, f.p, static_cast<std::size_t>(q - f.p));
             f.p = q;
             continue;
         }
@@ -311,7 +307,7 @@ void XmlParserState::ExpandEntityInValue(XmlEntity* e, TextBuffer* out) {
         if (kind == 1) {
             AppendCodePoint(out, cp);
         } else if (char ch = Predefined(name.data(), name.size())) {
-            Need(TextBufferAppendByte(out, ch));
+            TextBufferAppendByte(out, ch);
         } else if (XmlEntity* inner = EntityForValueReference(name.c_str())) {
             push(inner);
         }
@@ -338,7 +334,7 @@ void XmlParserState::CheckDuplicateAttributes() {
     for (const XmlAttributeSpan& sp : spans) {
         const char* qname = tag.data + sp.qname;
         if (HashTableLookup(attributeNames, qname)) Fail(XML_ERROR_DUPLICATE_ATTRIBUTE, qname);
-        Need(HashTableInsert(attributeNames, qname, const_cast<char*>(qname)));
+        HashTableInsert(attributeNames, qname, const_cast<char*>(qname));
     }
 }
 
@@ -370,10 +366,10 @@ void XmlParserState::ApplyDefaults() {
         XmlAttributeSpan sp{};
         sp.qname = tag.length;
         sp.qnameLength = std::strlen(def->name);
-        Need(TextBufferAppend(&tag, def->name, sp.qnameLength + 1));
+        TextBufferAppend(&tag, def->name, sp.qnameLength + 1);
         sp.value = tag.length;
         sp.valueLength = std::strlen(def->defaultValue);
-        Need(TextBufferAppend(&tag, def->defaultValue, sp.valueLength + 1));
+        TextBufferAppend(&tag, def->defaultValue, sp.valueLength + 1);
         sp.defaulted = true;
         spans.push_back(sp);
     }
@@ -388,13 +384,12 @@ void XmlParserState::BuildAttributeList() {
                                                : nullptr;
         sp.prefixLength = colon ? static_cast<std::size_t>(colon - qname) : 0;
         sp.prefix = tag.length;
-        Need(TextBufferAppend(&tag, tag.data + sp.qname, sp.prefixLength));
-        Need(TextBufferAppendByte(&tag, 0));
+        TextBufferAppend(&tag, tag.data + sp.qname, sp.prefixLength);
+        TextBufferAppendByte(&tag, 0);
     }
     attributes.count = 0;
     for (const XmlAttributeSpan& sp : spans) {
         auto* a = static_cast<XmlAttribute*>(VectorPush(&attributes, nullptr));
-        Need(a);
         char* base = tag.data;
         a->qname = base + sp.qname;
         a->text = base + sp.value;

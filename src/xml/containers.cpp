@@ -1,20 +1,11 @@
 #include "xml/containers.h"
 
 #include <cstring>
-#include <new>
 
 #include "base/memory.h"
 
 namespace kvn {
 namespace {
-
-void* TryAlloc(std::size_t n) noexcept {
-    try {
-        return emalloc(n);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
 
 std::size_t RoundUp(std::size_t n, std::size_t unit) {
     if (unit == 0) return n;
@@ -22,9 +13,8 @@ std::size_t RoundUp(std::size_t n, std::size_t unit) {
 }
 
 // Moves the buffer's content into a fresh block of newCapacity bytes.
-bool TextBufferResize(TextBuffer* buf, std::size_t newCapacity) {
-    char* fresh = static_cast<char*>(TryAlloc(newCapacity));
-    if (!fresh) return false;
+void TextBufferResize(TextBuffer* buf, std::size_t newCapacity) {
+    char* fresh = static_cast<char*>(emalloc(newCapacity));
     std::size_t keep = buf->length < newCapacity ? buf->length : newCapacity;
     if (keep) std::memcpy(fresh, buf->data, keep);
     if (buf->borrowed)
@@ -34,14 +24,13 @@ bool TextBufferResize(TextBuffer* buf, std::size_t newCapacity) {
     buf->borrowed = false;
     buf->data = fresh;
     buf->capacity = newCapacity;
-    return true;
 }
 
-bool TextBufferReserve(TextBuffer* buf, std::size_t needed) {
-    if (needed <= buf->capacity && buf->data) return true;
+void TextBufferReserve(TextBuffer* buf, std::size_t needed) {
+    if (needed <= buf->capacity && buf->data) return;
     // At least double a full buffer, so that appending byte runs stays linear.
     std::size_t want = needed > buf->capacity * 2 ? needed : buf->capacity * 2;
-    return TextBufferResize(buf, RoundUp(want ? want : 1, buf->blockSize));
+    TextBufferResize(buf, RoundUp(want ? want : 1, buf->blockSize));
 }
 
 }  // namespace
@@ -49,14 +38,13 @@ bool TextBufferReserve(TextBuffer* buf, std::size_t needed) {
 // ---------------------------------------------------------------------------------------
 // TextBuffer
 
-bool TextBufferInit(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity) {
+void TextBufferInit(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity) {
     *buf = TextBuffer{};
     buf->blockSize = blockSize ? blockSize : 1;
-    if (initialCapacity == 0) return true;
-    return TextBufferReserve(buf, initialCapacity);
+    if (initialCapacity) TextBufferReserve(buf, initialCapacity);
 }
 
-bool TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity,
+void TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity,
                             BlockPool* pool) {
     *buf = TextBuffer{};
     buf->blockSize = blockSize ? blockSize : 1;
@@ -64,13 +52,11 @@ bool TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t 
     std::size_t wanted = RoundUp(initialCapacity ? initialCapacity : 1, buf->blockSize);
     if (pool && pool->blockSize >= wanted) {
         buf->data = static_cast<char*>(BlockPoolAlloc(pool));
-        if (buf->data) {
-            buf->borrowed = true;
-            buf->capacity = pool->blockSize;
-            return true;
-        }
+        buf->borrowed = true;
+        buf->capacity = pool->blockSize;
+        return;
     }
-    return TextBufferReserve(buf, wanted);
+    TextBufferReserve(buf, wanted);
 }
 
 char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n) {
@@ -79,7 +65,7 @@ char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n) {
     const char* src = static_cast<const char*>(bytes);
     bool inside = buf->data && src >= buf->data && src < buf->data + buf->capacity;
     std::size_t offset = inside ? static_cast<std::size_t>(src - buf->data) : 0;
-    if (!TextBufferReserve(buf, buf->length + n)) return nullptr;
+    TextBufferReserve(buf, buf->length + n);
     if (inside) src = buf->data + offset;
     if (n) std::memmove(buf->data + buf->length, src, n);
     buf->length += n;
@@ -95,19 +81,18 @@ char* TextBufferAppendByte(TextBuffer* buf, int byte) {
     return TextBufferAppend(buf, &c, 1);
 }
 
-int TextBufferSetLength(TextBuffer* buf, std::size_t n) {
+void TextBufferSetLength(TextBuffer* buf, std::size_t n) {
     std::size_t fit = RoundUp(n + 1, buf->blockSize);
-    if (fit != buf->capacity && !buf->borrowed) {
-        if (!TextBufferResize(buf, fit)) return 0;
-    } else if (fit > buf->capacity) {
-        if (!TextBufferResize(buf, fit)) return 0;
+    if (fit > buf->capacity || !buf->data) {
+        TextBufferResize(buf, fit);
+    } else if (!buf->borrowed) {
+        buf->capacity = fit;  // shrinking keeps the block: only the capacity is re-fitted
     }
     buf->length = n;
-    return 1;
 }
 
 char* TextBufferTerminate(TextBuffer* buf) {
-    if (!TextBufferReserve(buf, buf->length + 1)) return nullptr;
+    TextBufferReserve(buf, buf->length + 1);
     buf->data[buf->length] = '\0';
     return buf->data;
 }
@@ -127,16 +112,18 @@ void TextBufferFree(TextBuffer* buf) {
 
 namespace {
 
-bool VectorResize(Vector* vec, std::uint32_t capacity) {
-    if (capacity == vec->capacity && vec->data) return true;
-    auto* fresh = static_cast<unsigned char*>(
-        TryAlloc(static_cast<std::size_t>(capacity) * vec->elementSize));
-    if (!fresh) return false;
+// Grows the block to hold capacity elements, or, for a smaller capacity, re-fits the
+// capacity and keeps the block (shrinking never allocates, so it cannot fail).
+void VectorResize(Vector* vec, std::uint32_t capacity) {
+    if (capacity <= vec->capacity && vec->data) {
+        vec->capacity = capacity;
+        return;
+    }
+    auto* fresh = static_cast<unsigned char*>(emalloc(static_cast<std::size_t>(capacity) * vec->elementSize));
     if (vec->count) std::memcpy(fresh, vec->data, std::size_t{vec->count} * vec->elementSize);
     efree(vec->data);
     vec->data = fresh;
     vec->capacity = capacity;
-    return true;
 }
 
 std::uint32_t FitCapacity(const Vector* vec, std::uint32_t count) {
@@ -146,17 +133,17 @@ std::uint32_t FitCapacity(const Vector* vec, std::uint32_t count) {
 
 }  // namespace
 
-bool VectorCreate(Vector* vec, std::uint32_t initialCapacity, std::uint32_t elementSize) {
+void VectorCreate(Vector* vec, std::uint32_t initialCapacity, std::uint32_t elementSize) {
     *vec = Vector{};
     vec->step = kVectorDefaultStep;
     vec->elementSize = elementSize ? elementSize : 1;
-    return VectorResize(vec, FitCapacity(vec, initialCapacity));
+    VectorResize(vec, FitCapacity(vec, initialCapacity));
 }
 
 void* VectorPush(Vector* vec, const void* element) {
     if (vec->count >= vec->capacity || !vec->data) {
-        if (vec->count == UINT32_MAX - vec->step) return nullptr;
-        if (!VectorResize(vec, FitCapacity(vec, vec->count + 1))) return nullptr;
+        if (vec->count >= UINT32_MAX - vec->step) throw AllocError("Vector request is too big.");
+        VectorResize(vec, FitCapacity(vec, vec->count + 1));
     }
     unsigned char* slot = vec->data + std::size_t{vec->count} * vec->elementSize;
     if (element)
@@ -173,7 +160,7 @@ void VectorRemoveAt(Vector* vec, std::uint32_t index) {
     std::memmove(slot, slot + vec->elementSize,
                  std::size_t{vec->count - index - 1} * vec->elementSize);
     --vec->count;
-    VectorResize(vec, FitCapacity(vec, vec->count));  // keeping the larger block is harmless
+    VectorResize(vec, FitCapacity(vec, vec->count));
 }
 
 void* VectorAt(const Vector* vec, std::uint32_t index) {
@@ -197,8 +184,7 @@ void VectorFree(Vector* vec) {
 // block holds the link to the next free block in its first bytes.
 
 BlockPool* BlockPoolCreate(std::size_t blockSize, std::size_t blocksPerChunk) {
-    auto* pool = static_cast<BlockPool*>(TryAlloc(sizeof(BlockPool)));
-    if (!pool) return nullptr;
+    auto* pool = static_cast<BlockPool*>(emalloc(sizeof(BlockPool)));
     *pool = BlockPool{};
     pool->blockSize = RoundUp(blockSize < sizeof(void*) ? sizeof(void*) : blockSize, 8);
     pool->blocksPerChunk = blocksPerChunk ? blocksPerChunk : 1;
@@ -208,8 +194,7 @@ BlockPool* BlockPoolCreate(std::size_t blockSize, std::size_t blocksPerChunk) {
 
 void* BlockPoolAlloc(BlockPool* pool) {
     if (!pool->freeList) {
-        auto* chunk = static_cast<unsigned char*>(TryAlloc(pool->chunkSize));
-        if (!chunk) return nullptr;
+        auto* chunk = static_cast<unsigned char*>(emalloc(pool->chunkSize));
         *reinterpret_cast<void**>(chunk) = pool->chunkList;
         pool->chunkList = chunk;
         ++pool->chunks;
@@ -292,11 +277,10 @@ void*& PointerValue(const HashTable* table, HashEntry* e) {
 // Entries are laid out at 8-byte strides so that every entry's pointers are aligned.
 std::size_t EntryStride(const HashTable* table) { return RoundUp(table->entrySize, 8); }
 
-bool TakeEntryChunk(HashTable* table) {
+void TakeEntryChunk(HashTable* table) {
     std::size_t perChunk = table->buckets / 4 ? table->buckets / 4 : 1;
     std::size_t stride = EntryStride(table);
-    auto* chunk = static_cast<unsigned char*>(TryAlloc(8 + perChunk * stride));
-    if (!chunk) return false;
+    auto* chunk = static_cast<unsigned char*>(emalloc(8 + perChunk * stride));
     *reinterpret_cast<void**>(chunk) = table->chunks;
     table->chunks = chunk;
     for (std::size_t i = perChunk; i-- > 0;) {
@@ -304,7 +288,6 @@ bool TakeEntryChunk(HashTable* table) {
         e->next = table->freeEntries;
         table->freeEntries = e;
     }
-    return true;
 }
 
 HashEntry* FindEntry(HashTable* table, const char* key, HashEntry*** link) {
@@ -328,16 +311,17 @@ std::uint32_t HashTableBucketOf(const HashTable* table, const char* key) {
 
 HashTable* HashTableCreate(std::uint32_t buckets) {
     if (buckets == 0) buckets = 1;
-    auto* table = static_cast<HashTable*>(TryAlloc(sizeof(HashTable)));
-    if (!table) return nullptr;
+    auto* bucket = static_cast<HashEntry**>(ecalloc(buckets, sizeof(HashEntry*)));
+    HashTable* table;
+    try {
+        table = static_cast<HashTable*>(emalloc(sizeof(HashTable)));
+    } catch (...) {
+        efree(bucket);
+        throw;
+    }
     *table = HashTable{};
     table->buckets = buckets;
-    table->bucket = static_cast<HashEntry**>(TryAlloc(sizeof(HashEntry*) * buckets));
-    if (!table->bucket) {
-        efree(table);
-        return nullptr;
-    }
-    std::memset(table->bucket, 0, sizeof(HashEntry*) * buckets);
+    table->bucket = bucket;
     return table;
 }
 
@@ -350,13 +334,12 @@ void* HashTableInsert(HashTable* table, const char* key, void* value) {
         PointerValue(table, e) = value;
         return old;
     }
-    if (!table->freeEntries && !TakeEntryChunk(table)) return nullptr;
+    if (!table->freeEntries) TakeEntryChunk(table);
     std::size_t length = 0;
     std::uint32_t b = HashKey(key, table->buckets, &length);
     char* storedKey = const_cast<char*>(key);
     if (!(table->options & kHashBorrowedKeys)) {
-        storedKey = static_cast<char*>(TryAlloc(length + 1));
-        if (!storedKey) return nullptr;
+        storedKey = static_cast<char*>(emalloc(length + 1));
         std::memcpy(storedKey, key, length + 1);
     }
     HashEntry* e = table->freeEntries;

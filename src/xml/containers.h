@@ -2,9 +2,9 @@
 // elements, a pool of fixed-size blocks, a string-keyed chained hash table, and a read
 // callback over a block of memory.
 //
-// All of them allocate through the library's wrappers (base/memory.h) but never let an
-// allocation failure escape: a failing call returns null (or 0) and leaves the container
-// exactly as it was. None is thread-safe.
+// All of them allocate through the library's wrappers (base/memory.h): an allocation
+// failure propagates as std::bad_alloc and leaves the container as it was before the
+// call. No call reports exhaustion by a null or zero result. None is thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -26,17 +26,17 @@ struct TextBuffer {
     BlockPool* pool = nullptr;
 };
 
-// Both return false when the initial allocation fails (the buffer is then empty but usable).
-bool TextBufferInit(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity);
-bool TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity,
+void TextBufferInit(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity);
+void TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity,
                             BlockPool* pool);
-// Append bytes; returns the (possibly moved) data pointer, or null on allocation failure.
+// Append bytes; returns the (possibly moved) data pointer.
 char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n);
 char* TextBufferAppendByte(TextBuffer* buf, int byte);
 // Truncates (or extends with unspecified bytes) to n and re-fits the capacity to the
-// smallest multiple of the block size holding n + 1. Returns 1, or 0 on failure.
-int TextBufferSetLength(TextBuffer* buf, std::size_t n);
-// Writes a zero after the content without counting it; returns the data (null on failure).
+// smallest multiple of the block size holding n + 1 (shrinking keeps the block and never
+// allocates).
+void TextBufferSetLength(TextBuffer* buf, std::size_t n);
+// Writes a zero after the content without counting it; returns the data.
 char* TextBufferTerminate(TextBuffer* buf);
 void TextBufferFree(TextBuffer* buf);
 
@@ -52,11 +52,12 @@ struct Vector {
 
 inline constexpr std::uint32_t kVectorDefaultStep = 6;
 
-// initialCapacity 0 means one growth step. Returns false on allocation failure.
-bool VectorCreate(Vector* vec, std::uint32_t initialCapacity, std::uint32_t elementSize);
-// Appends a slot (a copy of *element when given, zeroes otherwise); returns it or null.
+// initialCapacity 0 means one growth step.
+void VectorCreate(Vector* vec, std::uint32_t initialCapacity, std::uint32_t elementSize);
+// Appends a slot (a copy of *element when given, zeroes otherwise); returns it.
 void* VectorPush(Vector* vec, const void* element);
-// Removes one element, shifting the tail down; shrinks capacity to fit (at least one step).
+// Removes one element, shifting the tail down; shrinks capacity to fit (at least one step)
+// without allocating.
 void VectorRemoveAt(Vector* vec, std::uint32_t index);
 // Null outside 0..count-1.
 void* VectorAt(const Vector* vec, std::uint32_t index);
@@ -127,7 +128,6 @@ HashTable* HashTableCreate(std::uint32_t buckets);
 // Pointer values: stores value, returning the previous value when the key existed, else
 // value. Inline values: returns the value area of a new entry; for an existing key returns
 // `value` when it is non-null (the caller's "already present" signal), else the area.
-// Null on allocation failure.
 void* HashTableInsert(HashTable* table, const char* key, void* value);
 // The value (pointer values) or value area (inline values); null when absent.
 void* HashTableLookup(HashTable* table, const char* key);

@@ -10,10 +10,6 @@ namespace {
 constexpr std::size_t kTextPiece = 4091;   // option 0x100: deliver text at this size
 constexpr std::size_t kCDataPiece = 4090;  // option 0x100: deliver CDATA beyond this size
 
-void Need(const void* p) {
-    if (!p) throw AllocError("Out of memory");
-}
-
 // Largest n' <= n that does not cut a UTF-8 sequence of text[0..n).
 std::size_t CharBoundary(const char* text, std::size_t n) {
     std::size_t i = n;
@@ -126,13 +122,13 @@ void XmlParserState::ReadText() {
 void XmlParserState::AppendText(const char* p, std::size_t n) {
     if (elements.empty()) return;  // whitespace outside the root element is dropped
     if (!Opt(XML_OPT_CHUNKED_TEXT)) {
-        Need(TextBufferAppend(&text, p, n));
+        TextBufferAppend(&text, p, n);
         return;
     }
     while (n > 0) {
         std::size_t room = kTextPiece - text.length;
         std::size_t take = n < room ? n : room;
-        Need(TextBufferAppend(&text, p, take));
+        TextBufferAppend(&text, p, take);
         p += take;
         n -= take;
         if (text.length >= kTextPiece) {
@@ -140,13 +136,13 @@ void XmlParserState::AppendText(const char* p, std::size_t n) {
             String rest(text.data + cut, text.length - cut);
             text.length = cut;
             DeliverPiece(false);
-            Need(TextBufferAppend(&text, rest.data(), rest.size()));
+            TextBufferAppend(&text, rest.data(), rest.size());
         }
     }
 }
 
 void XmlParserState::DeliverPiece(bool whitespaceAllowed) {
-    Need(TextBufferTerminate(&text));
+    TextBufferTerminate(&text);
     int len = static_cast<int>(text.length);
     if (whitespaceAllowed && textIsWhitespace) {
         if (H().ignorableWhitespace) Check(H().ignorableWhitespace(User(), text.data, len));
@@ -203,7 +199,7 @@ void XmlParserState::ParseStartTag() {
     tag.length = 0;
     spans.clear();
     std::size_t qnameLength = ReadName(&tag);
-    Need(TextBufferAppendByte(&tag, 0));
+    TextBufferAppendByte(&tag, 0);
     CheckNameEnd("/>");
     if (!sawRoot) {
         sawRoot = true;
@@ -230,7 +226,7 @@ void XmlParserState::ParseStartTag() {
         XmlAttributeSpan sp{};
         sp.qname = tag.length;
         sp.qnameLength = ReadName(&tag);
-        Need(TextBufferAppendByte(&tag, 0));
+        TextBufferAppendByte(&tag, 0);
         CheckNameEnd("=");
         SkipSpace();
         if (Peek() != '=') Fail(XML_ERROR_EXPECTED, "=");
@@ -242,7 +238,7 @@ void XmlParserState::ParseStartTag() {
         sp.value = tag.length;
         ReadAttributeValue(quote, &tag);
         sp.valueLength = tag.length - sp.value;
-        Need(TextBufferAppendByte(&tag, 0));
+        TextBufferAppendByte(&tag, 0);
         spans.push_back(sp);
     }
     CheckDuplicateAttributes();
@@ -253,7 +249,6 @@ void XmlParserState::ParseStartTag() {
     frame.readerDepth = Depth();
     frame.pooled = qnameLength < 128;
     frame.qname = static_cast<char*>(frame.pooled ? BlockPoolAlloc(namePool) : emalloc(qnameLength + 1));
-    Need(frame.qname);
     std::memcpy(frame.qname, tag.data, qnameLength + 1);
     try {
         ResolveNamespaces(frame);
@@ -275,7 +270,7 @@ void XmlParserState::ParseEndTag() {
     if (first >= 0 && XmlIsSpace(first)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
     scratch.length = 0;
     ReadName(&scratch);
-    Need(TextBufferTerminate(&scratch));
+    TextBufferTerminate(&scratch);
     CheckNameEnd(">");
     SkipSpace();
     if (Peek() != '>') Fail(XML_ERROR_EXPECTED, ">");
@@ -326,7 +321,7 @@ void XmlParserState::ParseComment(bool /*inDtd*/) {
         const char* end = s->buf + s->len;
         const char* dash = static_cast<const char*>(std::memchr(p, '-', static_cast<std::size_t>(end - p)));
         const char* stop = dash ? dash : end;
-        if (keep && stop > p) Need(TextBufferAppend(&scratch, p, static_cast<std::size_t>(stop - p)));
+        if (keep && stop > p) TextBufferAppend(&scratch, p, static_cast<std::size_t>(stop - p));
         s->pos = static_cast<std::size_t>(stop - s->buf);
         if (!dash) {
             if (Peek() < 0) Fail(XML_ERROR_EXPECTED, "-->");
@@ -343,11 +338,11 @@ void XmlParserState::ParseComment(bool /*inDtd*/) {
             if (XmlIsSpace(c)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
             Fail(XML_ERROR_EXPECTED, ">");
         }
-        if (keep) Need(TextBufferAppendByte(&scratch, '-'));
+        if (keep) TextBufferAppendByte(&scratch, '-');
         Advance();
     }
     if (keep) {
-        Need(TextBufferTerminate(&scratch));
+        TextBufferTerminate(&scratch);
         Check(H().comment(User(), scratch.data, static_cast<int>(scratch.length)));
     }
 }
@@ -356,7 +351,7 @@ void XmlParserState::ParsePI(bool /*inDtd*/) {
     Advance(2);
     scratch.length = 0;
     std::size_t targetLength = ReadName(&scratch);
-    Need(TextBufferAppendByte(&scratch, 0));
+    TextBufferAppendByte(&scratch, 0);
     CheckNameEnd("?");
     if (targetLength == 3 && (scratch.data[0] | 0x20) == 'x' && (scratch.data[1] | 0x20) == 'm' &&
         (scratch.data[2] | 0x20) == 'l')
@@ -370,11 +365,11 @@ void XmlParserState::ParsePI(bool /*inDtd*/) {
                 Advance(2);
                 break;
             }
-            Need(TextBufferAppendByte(&scratch, c));
+            TextBufferAppendByte(&scratch, c);
             Advance();
         }
     }
-    Need(TextBufferTerminate(&scratch));
+    TextBufferTerminate(&scratch);
     if (H().processingInstruction)
         Check(H().processingInstruction(User(), scratch.data, scratch.data + targetLength + 1));
 }
@@ -391,7 +386,7 @@ void XmlParserState::ParseCData() {
         const char* end = s->buf + s->len;
         const char* br = static_cast<const char*>(std::memchr(p, ']', static_cast<std::size_t>(end - p)));
         const char* stop = br ? br : end;
-        if (stop > p) Need(TextBufferAppend(&text, p, static_cast<std::size_t>(stop - p)));
+        if (stop > p) TextBufferAppend(&text, p, static_cast<std::size_t>(stop - p));
         s->pos = static_cast<std::size_t>(stop - s->buf);
         if (chunked && text.length > kCDataPiece) {
             std::size_t cut = CharBoundary(text.data, text.length);
@@ -399,7 +394,7 @@ void XmlParserState::ParseCData() {
             text.length = cut;
             textIsWhitespace = false;
             DeliverPiece(false);
-            Need(TextBufferAppend(&text, rest.data(), rest.size()));
+            TextBufferAppend(&text, rest.data(), rest.size());
         }
         if (!br) {
             if (Peek() < 0) Fail(XML_ERROR_EXPECTED, "]]>");
@@ -409,7 +404,7 @@ void XmlParserState::ParseCData() {
             Advance(3);
             break;
         }
-        Need(TextBufferAppendByte(&text, ']'));
+        TextBufferAppendByte(&text, ']');
         Advance();
     }
     if (text.length > 0) {

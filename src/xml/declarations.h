@@ -97,8 +97,7 @@ struct XmlParser;
 const Vector* XmlGetAttributeDefs(XmlParser* parser, const char* elementName);
 
 // The content model rebuilt as declaration text ("EMPTY", "ANY", "(#PCDATA|a|b)*",
-// "(a,(b|c)+)?", ...), appended to `out` and zero-terminated. Returns out's data, or null
-// when memory ran out.
+// "(a,(b|c)+)?", ...), appended to `out` and zero-terminated. Returns out's data.
 char* XmlContentModelText(const XmlElementDecl* decl, TextBuffer* out);
 
 }  // namespace kvn

@@ -8,10 +8,6 @@
 namespace kvn {
 namespace {
 
-void Need(const void* p) {
-    if (!p) throw AllocError("Out of memory");
-}
-
 bool IsPubidChar(int c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     return c == ' ' || c == '\n' || c == '\r' || (c > 0 && std::strchr("-'()+,./:=?;!*#@$_%", c));
@@ -20,7 +16,6 @@ bool IsPubidChar(int c) {
 HashTable* MakeTable(HashTable*& table, std::uint32_t buckets) {
     if (!table) {
         table = HashTableCreate(buckets);
-        Need(table);
         table->options = kHashBorrowedKeys;  // keys live in the arena
     }
     return table;
@@ -229,7 +224,7 @@ char* XmlParserState::ReadQuoted(const char* keyword, bool publicId) {
         Advance();
         if (c == quote) break;
         if (publicId && !IsPubidChar(c)) Fail(XML_ERROR_INVALID_DECLARATION, keyword);
-        Need(TextBufferAppendByte(&scratch2, c));
+        TextBufferAppendByte(&scratch2, c);
     }
     return arena.Copy(scratch2.data ? scratch2.data : "", scratch2.length);
 }
@@ -277,20 +272,20 @@ void XmlParserState::ReadEntityValue(int quote, TextBuffer* out) {
                 Advance();
                 std::uint32_t cp = ReadCharReference();
                 if (cp == 0xD)
-                    Need(TextBufferAppend(out, "&#13;", 5));
+                    TextBufferAppend(out, "&#13;", 5);
                 else if (cp == 0xA)
-                    Need(TextBufferAppend(out, "&#10;", 5));
+                    TextBufferAppend(out, "&#10;", 5);
                 else
                     AppendCodePoint(out, cp);
                 continue;
             }
             ReadReferenceName(&name);
-            Need(TextBufferAppendByte(out, '&'));
-            Need(TextBufferAppend(out, name.data(), name.size()));
-            Need(TextBufferAppendByte(out, ';'));
+            TextBufferAppendByte(out, '&');
+            TextBufferAppend(out, name.data(), name.size());
+            TextBufferAppendByte(out, ';');
             continue;
         }
-        Need(TextBufferAppendByte(out, c));
+        TextBufferAppendByte(out, c);
         Advance();
     }
 }
@@ -349,7 +344,7 @@ void XmlParserState::ParseEntityDecl() {
     Advance();
     if (H().entityDecl) Check(H().entityDecl(User(), e));
     HashTable* table = parameter ? MakeTable(parameterEntities, kEntityBuckets) : MakeTable(generalEntities, kEntityBuckets);
-    if (!HashTableLookup(table, e->name)) Need(HashTableInsert(table, e->name, e));
+    if (!HashTableLookup(table, e->name)) HashTableInsert(table, e->name, e);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -434,10 +429,12 @@ void XmlParserState::ParseAttlistDecl() {
     if (!list) {
         list = static_cast<XmlAttlist*>(arena.Alloc(sizeof(XmlAttlist)));
         *list = XmlAttlist{};
-        if (!VectorCreate(&list->defs, 0, sizeof(const XmlAttributeDef*))) throw AllocError("Out of memory");
-        if (!HashTableInsert(attlists, element, list)) {
+        VectorCreate(&list->defs, 0, sizeof(const XmlAttributeDef*));
+        try {
+            HashTableInsert(attlists, element, list);
+        } catch (...) {
             VectorFree(&list->defs);
-            throw AllocError("Out of memory");
+            throw;
         }
     }
     for (;;) {
@@ -488,7 +485,7 @@ void XmlParserState::ParseAttlistDecl() {
             scratch2.length = 0;
             ReadAttributeValue(quote, &scratch2);
             std::size_t n = scratch2.length;
-            Need(TextBufferTerminate(&scratch2));
+            TextBufferTerminate(&scratch2);
             if (def->type != XML_ATTR_CDATA)
                 n = static_cast<std::size_t>(XmlCollapseWhitespace(scratch2.data, static_cast<int>(n)));
             def->defaultValue = arena.Copy(scratch2.data, n);
@@ -500,7 +497,7 @@ void XmlParserState::ParseAttlistDecl() {
         for (std::uint32_t i = 0; i < list->defs.count && !known; ++i)
             known = std::strcmp((*VectorItem<const XmlAttributeDef*>(&list->defs, i))->name, def->name) == 0;
         const XmlAttributeDef* stored = def;
-        if (!known) Need(VectorPush(&list->defs, &stored));
+        if (!known) VectorPush(&list->defs, &stored);
     }
 }
 

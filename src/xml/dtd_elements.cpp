@@ -7,10 +7,6 @@
 namespace kvn {
 namespace {
 
-void Need(const void* p) {
-    if (!p) throw AllocError("Out of memory");
-}
-
 int ReadOccurrence(XmlParserState* st) {
     switch (st->Peek()) {
         case '?': st->Advance(); return XML_OCCURS_OPTIONAL;
@@ -20,7 +16,7 @@ int ReadOccurrence(XmlParserState* st) {
     }
 }
 
-void Append(TextBuffer* out, const char* s) { Need(TextBufferAppend(out, s, std::strlen(s))); }
+void Append(TextBuffer* out, const char* s) { TextBufferAppend(out, s, std::strlen(s)); }
 
 const char* OccurrenceText(int occurrence) {
     switch (occurrence) {
@@ -45,10 +41,8 @@ void AddChild(XmlContentParticle* group, XmlContentParticle*& last, XmlContentPa
 XmlContentParticle* XmlParserState::NewParticle(int kind, const char* name) {
     if (!particlePool) {
         particlePool = BlockPoolCreate(sizeof(XmlContentParticle), 8);
-        Need(particlePool);
     }
     auto* p = static_cast<XmlContentParticle*>(BlockPoolAlloc(particlePool));
-    Need(p);
     *p = XmlContentParticle{kind, XML_OCCURS_ONCE, name, nullptr, nullptr};
     return p;
 }
@@ -156,74 +150,69 @@ void XmlParserState::ParseElementDecl() {
     if (Peek() != '>') Fail(XML_ERROR_INVALID_DECLARATION, "ELEMENT");
     Advance();
     MakeElementTable();
-    if (!HashTableLookup(elementDecls, decl->name)) Need(HashTableInsert(elementDecls, decl->name, decl));
+    if (!HashTableLookup(elementDecls, decl->name)) HashTableInsert(elementDecls, decl->name, decl);
     if (!H().elementDecl) return;
     if (Opt(XML_OPT_KEEP_DECLARATIONS)) {
         Check(H().elementDecl(User(), decl->name, decl, nullptr));
         return;
     }
     scratch2.length = 0;
-    Need(XmlContentModelText(decl, &scratch2));
+    XmlContentModelText(decl, &scratch2);
     Check(H().elementDecl(User(), decl->name, nullptr, scratch2.data));
 }
 
 void XmlParserState::MakeElementTable() {
     if (elementDecls) return;
     elementDecls = HashTableCreate(255);
-    Need(elementDecls);
     elementDecls->options = kHashBorrowedKeys;
 }
 
 char* XmlContentModelText(const XmlElementDecl* decl, TextBuffer* out) {
-    try {
-        if (decl->kind == XML_CONTENT_EMPTY || !decl->model) {
-            Append(out, decl->kind == XML_CONTENT_ANY ? "ANY" : "EMPTY");
-            return TextBufferTerminate(out);
-        }
-        if (decl->model->kind == XML_CONTENT_MIXED) {
-            Append(out, "(#PCDATA");
-            for (const XmlContentParticle* c = decl->model->firstChild; c; c = c->nextSibling) {
-                Append(out, "|");
-                Append(out, c->name);
-            }
-            Append(out, ")");
-            Append(out, OccurrenceText(decl->model->occurrence));
-            return TextBufferTerminate(out);
-        }
-        struct Item {
-            const XmlContentParticle* node;
-            const XmlContentParticle* parent;
-            bool leaving;
-        };
-        Vec<Item> stack;
-        Vec<const XmlContentParticle*> children;
-        stack.push_back({decl->model, nullptr, false});
-        while (!stack.empty()) {
-            Item it = stack.back();
-            stack.pop_back();
-            const XmlContentParticle* p = it.node;
-            if (it.leaving) {
-                Append(out, ")");
-                Append(out, OccurrenceText(p->occurrence));
-                continue;
-            }
-            if (it.parent && p != it.parent->firstChild)
-                Append(out, it.parent->kind == XML_CONTENT_CHOICE ? "|" : ",");
-            if (p->kind == XML_CONTENT_NAME) {
-                Append(out, p->name);
-                Append(out, OccurrenceText(p->occurrence));
-                continue;
-            }
-            Append(out, "(");
-            stack.push_back({p, it.parent, true});
-            children.clear();
-            for (const XmlContentParticle* c = p->firstChild; c; c = c->nextSibling) children.push_back(c);
-            for (std::size_t i = children.size(); i-- > 0;) stack.push_back({children[i], p, false});
-        }
+    if (decl->kind == XML_CONTENT_EMPTY || !decl->model) {
+        Append(out, decl->kind == XML_CONTENT_ANY ? "ANY" : "EMPTY");
         return TextBufferTerminate(out);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
     }
+    if (decl->model->kind == XML_CONTENT_MIXED) {
+        Append(out, "(#PCDATA");
+        for (const XmlContentParticle* c = decl->model->firstChild; c; c = c->nextSibling) {
+            Append(out, "|");
+            Append(out, c->name);
+        }
+        Append(out, ")");
+        Append(out, OccurrenceText(decl->model->occurrence));
+        return TextBufferTerminate(out);
+    }
+    struct Item {
+        const XmlContentParticle* node;
+        const XmlContentParticle* parent;
+        bool leaving;
+    };
+    Vec<Item> stack;
+    Vec<const XmlContentParticle*> children;
+    stack.push_back({decl->model, nullptr, false});
+    while (!stack.empty()) {
+        Item it = stack.back();
+        stack.pop_back();
+        const XmlContentParticle* p = it.node;
+        if (it.leaving) {
+            Append(out, ")");
+            Append(out, OccurrenceText(p->occurrence));
+            continue;
+        }
+        if (it.parent && p != it.parent->firstChild)
+            Append(out, it.parent->kind == XML_CONTENT_CHOICE ? "|" : ",");
+        if (p->kind == XML_CONTENT_NAME) {
+            Append(out, p->name);
+            Append(out, OccurrenceText(p->occurrence));
+            continue;
+        }
+        Append(out, "(");
+        stack.push_back({p, it.parent, true});
+        children.clear();
+        for (const XmlContentParticle* c = p->firstChild; c; c = c->nextSibling) children.push_back(c);
+        for (std::size_t i = children.size(); i-- > 0;) stack.push_back({children[i], p, false});
+    }
+    return TextBufferTerminate(out);
 }
 
 }  // namespace kvn

@@ -191,7 +191,7 @@ std::size_t XmlParserState::ReadName(TextBuffer* out) {
             Fail(XML_ERROR_INVALID_NAME);
         Fail(XML_ERROR_EXPECTED, "Name");
     }
-    if (!TextBufferAppend(out, In()->buf + In()->pos, n)) throw AllocError("Out of memory");
+    TextBufferAppend(out, In()->buf + In()->pos, n);
     Advance(n);
     return n;
 }
@@ -401,11 +401,11 @@ void XmlParserState::ReadXmlDeclaration(bool document) {
         std::size_t start = scratch.length;
         for (int c = Peek(); c != quote; c = Peek()) {
             if (c < 0 || c == '<' || c == '>') fail();
-            TextBufferAppendByte(&scratch, c) ? void() : throw AllocError("Out of memory");
+            TextBufferAppendByte(&scratch, c);
             Advance();
         }
         Advance();
-        TextBufferAppendByte(&scratch, 0) ? void() : throw AllocError("Out of memory");
+        TextBufferAppendByte(&scratch, 0);
         values[which] = reinterpret_cast<char*>(start + 1);  // offset + 1, fixed up below
         next = which + 1;
     }
@@ -523,25 +523,25 @@ void FreeParserState(XmlParserState* st) {
 
 XmlParser* XmlParserCreate(XmlParser** out) {
     if (out) *out = nullptr;
-    XmlParser* parser = nullptr;
+    auto* parser = static_cast<XmlParser*>(ecalloc(1, sizeof(XmlParser)));
     try {
-        parser = static_cast<XmlParser*>(ecalloc(1, sizeof(XmlParser)));
         parser->options = XML_OPT_DEFAULT;
         parser->errorLine = parser->errorColumn = -1;
         XmlParserState* st = MakeUnique<XmlParserState>().release();
         parser->state = st;
         st->parser = parser;
-        bool ok = VectorCreate(&st->attributes, 16, sizeof(XmlAttribute)) &&
-                  TextBufferInit(&st->text, 4096, 0) && TextBufferInit(&st->tag, 512, 0) &&
-                  TextBufferInit(&st->scratch, 128, 0) && TextBufferInit(&st->scratch2, 64, 0);
+        VectorCreate(&st->attributes, 16, sizeof(XmlAttribute));
+        TextBufferInit(&st->text, 4096, 0);
+        TextBufferInit(&st->tag, 512, 0);
+        TextBufferInit(&st->scratch, 128, 0);
+        TextBufferInit(&st->scratch2, 64, 0);
         st->elements.reserve(16);
         st->namePool = BlockPoolCreate(128, 8);
         st->attributeNames = HashTableCreate(255);
-        if (!ok || !st->namePool || !st->attributeNames) throw AllocError("Out of memory");
         st->attributeNames->options = kHashBorrowedKeys;
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         XmlParserFree(parser);
-        return nullptr;
+        throw;
     }
     if (out) *out = parser;
     return parser;
@@ -557,21 +557,39 @@ void XmlParserFree(XmlParser* parser) {
 XmlEntity* XmlSetExternalSubset(XmlParser* parser, const char* publicId, const char* systemId) {
     XmlParserState* st = parser->state;
     FreeInstalledSubset(st);
+    auto* e = static_cast<XmlEntity*>(ecalloc(1, sizeof(XmlEntity)));
+    e->kind = XML_ENTITY_EXTERNAL_SUBSET;
+    e->name = "[dtd]";
+    st->installedSubset = e;
     try {
-        auto* e = static_cast<XmlEntity*>(ecalloc(1, sizeof(XmlEntity)));
-        e->kind = XML_ENTITY_EXTERNAL_SUBSET;
-        e->name = "[dtd]";
-        st->installedSubset = e;
         e->publicId = publicId ? estrdup(publicId) : nullptr;
         e->systemId = systemId ? estrdup(systemId) : nullptr;
-        return e;
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         FreeInstalledSubset(st);
-        return nullptr;
+        throw;
     }
+    return e;
 }
 
-int XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* encodingName) {
+namespace {
+
+// Closes every nested external entity still open and releases the document's state; runs
+// when a parse ends, normally or by an exception.
+void EndParse(XmlParser* parser) noexcept {
+    XmlParserState* st = parser->state;
+    while (st->readers.size() > 1) {
+        try {
+            st->PopReader();
+        } catch (...) {
+        }
+    }
+    parser->reader = nullptr;
+    ResetDocumentState(st);
+}
+
+}  // namespace
+
+Error XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* encodingName) {
     XmlParserState* st = parser->state;
     ResetDocumentState(st);
     efree(parser->rootName);
@@ -588,30 +606,21 @@ int XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* enc
             if (encodingName) st->SelectEncoding(r->state, encodingName);
             if (readFn) st->ParseDocument();
         } catch (const XmlStop&) {
-        } catch (const std::bad_alloc&) {
-            XmlReportError(parser, XML_ERROR_NO_MEMORY, nullptr, nullptr);
         }
         // End of document: unclosed elements, missing root, endDocument.
         try {
             st->FinishDocument();
         } catch (const XmlStop&) {
         }
-    } catch (const std::bad_alloc&) {
-        XmlReportError(parser, XML_ERROR_NO_MEMORY, nullptr, nullptr);
+    } catch (...) {
+        EndParse(parser);
+        throw;
     }
-    // Close every nested external entity still open, then release the document.
-    while (st->readers.size() > 1) {
-        try {
-            st->PopReader();
-        } catch (...) {
-        }
-    }
-    parser->reader = nullptr;
-    ResetDocumentState(st);
-    return parser->errorCode == 0 ? 1 : 0;
+    EndParse(parser);
+    return parser->errorCode == 0 ? kOk : Error::BAD_XML_ERROR;
 }
 
-int XmlParseMemory(XmlParser* parser, const char* data, std::size_t length, const char* encodingName) {
+Error XmlParseMemory(XmlParser* parser, const char* data, std::size_t length, const char* encodingName) {
     MemorySource source{data, length, 0};
     return XmlParse(parser, MemoryRead, &source, encodingName);
 }

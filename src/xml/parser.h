@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/error.h"
 #include "xml/containers.h"
 #include "xml/declarations.h"
 
@@ -40,7 +41,7 @@ inline constexpr std::uint32_t XML_OPT_DEFAULT = XML_OPT_NAMESPACES | XML_OPT_EX
 // Error codes (XmlParser::errorCode)
 enum XmlErrorCode : std::uint32_t {
     XML_ERROR_NONE = 0,
-    XML_ERROR_NO_MEMORY = 1,            // "Out of memory"
+    XML_ERROR_NO_MEMORY = 1,            // "Out of memory" (never set: exhaustion propagates)
     XML_ERROR_FATAL = 2,                // "Fatal error (code: %d)"
     XML_ERROR_INVALID_TOKEN = 3,        // "Invalid token"
     XML_ERROR_INVALID_NAME = 4,         // "Invalid name"
@@ -191,22 +192,25 @@ struct XmlParser {
 };
 
 // Allocates and initialises a parser (options XML_OPT_DEFAULT, no handlers, no user data).
-// Stores it in *out (when out is non-null) and returns it; null when memory ran out.
+// Stores it in *out (when out is non-null) and returns it; never null (allocation failure
+// propagates as std::bad_alloc).
 XmlParser* XmlParserCreate(XmlParser** out);
 void XmlParserFree(XmlParser* parser);
 
 // Parses one document from readFn/readArg. encodingName (may be null) forces the encoding
 // before detection. A null readFn only runs the end-of-document steps.
-// Returns 1 when the parse ended with errorCode 0, else 0.
-int XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* encodingName);
+// Returns kOk when the parse ended with errorCode 0, else BAD_XML_ERROR (errorCode,
+// errorMessage, errorLine and errorColumn tell what and where). Memory exhaustion, in the
+// parser or in a handler, propagates as std::bad_alloc after the parse state is released.
+Error XmlParse(XmlParser* parser, XmlReadFn readFn, void* readArg, const char* encodingName);
 
 // Parses a document held in memory (a MemorySource over data/length).
-int XmlParseMemory(XmlParser* parser, const char* data, std::size_t length,
+Error XmlParseMemory(XmlParser* parser, const char* data, std::size_t length,
                    const char* encodingName);
 
 // Installs an external DTD subset read through resolveEntity before the document's own
 // declarations (at the DOCTYPE, or just before the first start tag when there is none).
-// Returns the entity record (owned by the parser), or null when memory ran out.
+// Returns the entity record (owned by the parser).
 XmlEntity* XmlSetExternalSubset(XmlParser* parser, const char* publicId, const char* systemId);
 
 // Current position: line (1-based) and column (1-based, in characters), -1 without input.

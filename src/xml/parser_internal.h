@@ -2,8 +2,8 @@
 // content, references, declarations). Nothing outside src/xml includes this.
 //
 // Control flow: an error is reported with Fail(), which stores it in the parser and
-// throws XmlStop; XmlParse catches it (and std::bad_alloc, as "Out of memory"). So the
-// reading code is straight-line, and every resource lives in XmlParserState, which
+// throws XmlStop; XmlParse catches it, while std::bad_alloc passes through to the caller.
+// So the reading code is straight-line, and every resource lives in XmlParserState, which
 // XmlParse releases on every path.
 #pragma once
 

@@ -140,25 +140,10 @@ int Report(DtdValidator* v, int number, const char* arg1, const char* arg2, cons
     std::memcpy(p->errorMessage, v->message, sizeof p->errorMessage);
     p->errorLine = v->errorLine;
     p->errorColumn = v->errorColumn;
-    if (number == VALID_NO_MEMORY || !(p->options & XML_OPT_CONTINUE_ON_VALIDITY)) return 1;
+    if (!(p->options & XML_OPT_CONTINUE_ON_VALIDITY)) return 1;
     if (p->handlers.errorHandler) p->handlers.errorHandler(p);
     p->errorCode = XML_ERROR_NONE;
     return 0;
-}
-
-int ReportOutOfMemory(DtdValidator* v) {
-    v->outOfMemory = true;
-    return Report(v, VALID_NO_MEMORY, nullptr, nullptr);
-}
-
-// Runs a check; memory exhaustion inside it is message 1 and stops the parse.
-template <class Check>
-int Guarded(DtdValidator* v, Check&& check) {
-    try {
-        return check();
-    } catch (const std::bad_alloc&) {
-        return ReportOutOfMemory(v);
-    }
 }
 
 bool IsMarked(const XmlAttribute* a) { return a->value == kCheckedMark; }
@@ -350,7 +335,7 @@ int CheckEnd(DtdValidator* v) {
 
 int OnElementDecl(void* user, const char* name, XmlElementDecl* decl, const char* model) {
     DtdValidator* v = Self(user);
-    int stop = Guarded(v, [&] {
+    int stop = [&] {
         ValidatorState* st = v->state;
         if (!decl || st->byName.count(name)) return 0;  // the first declaration binds
         auto info = MakeUnique<ValidatorDeclaration>();
@@ -359,7 +344,7 @@ int OnElementDecl(void* user, const char* name, XmlElementDecl* decl, const char
         st->declarations.push_back(std::move(info));
         st->byName.emplace(std::string_view(decl->name), st->declarations.back().get());
         return 0;
-    });
+    }();
     if (stop) return stop;
     return v->application.elementDecl ? v->application.elementDecl(user, name, decl, model) : 0;
 }
@@ -381,23 +366,23 @@ void CompileDeclaration(XmlParser* parser, ValidatorDeclaration& info) {
 
 int OnEndDtd(void* user) {
     DtdValidator* v = Self(user);
-    int stop = Guarded(v, [&] {
+    int stop = [&] {
         for (auto& info : v->state->declarations) CompileDeclaration(v->parser, *info);
         return 0;
-    });
+    }();
     if (stop) return stop;
     return v->application.endDTD ? v->application.endDTD(user) : 0;
 }
 
 int OnStartDtd(void* user, const char* rootName, const char* publicId, const char* systemId, int internalSubset) {
     DtdValidator* v = Self(user);
-    int stop = Guarded(v, [&] {
+    int stop = [&] {
         if (rootName && *rootName && !v->state->hasDoctype) {
             v->state->hasDoctype = true;
             v->state->doctypeName = rootName;
         }
         return 0;
-    });
+    }();
     if (stop) return stop;
     return v->application.startDTD ? v->application.startDTD(user, rootName, publicId, systemId, internalSubset) : 0;
 }
@@ -417,14 +402,14 @@ int ResolveReferences(DtdValidator* v) {
 int ValidatorStartElement(void* user, const char* uri, const char* localName, const char* qname,
                           Vector* attributes) {
     DtdValidator* v = Self(user);
-    if (Guarded(v, [&] { return CheckStart(v, qname, attributes); })) return 1;
+    if (CheckStart(v, qname, attributes)) return 1;
     auto* handler = v->application.startElement;
     return handler ? handler(user, uri, localName, qname, attributes) : 0;
 }
 
 int ValidatorEndElement(void* user, const char* uri, const char* localName, const char* qname) {
     DtdValidator* v = Self(user);
-    if (Guarded(v, [&] { return CheckEnd(v); })) return 1;
+    if (CheckEnd(v)) return 1;
     auto* handler = v->application.endElement;
     return handler ? handler(user, uri, localName, qname) : 0;
 }
@@ -458,17 +443,13 @@ void ValidatorExemptAttribute(DtdValidator*, XmlAttribute* attribute) noexcept {
 
 // --- lifecycle -----------------------------------------------------------------------
 
-DtdValidator* DtdValidatorCreate() noexcept {
-    try {
-        auto v = MakeUnique<DtdValidator>();
-        auto st = MakeUnique<ValidatorState>();
-        st->declarations.reserve(16);
-        v->state = st.release();
-        v->hooks = {ValidatorStartElement, ValidatorEndElement, ValidatorCharacters, ValidatorIgnorableWhitespace};
-        return v.release();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+DtdValidator* DtdValidatorCreate() {
+    auto v = MakeUnique<DtdValidator>();
+    auto st = MakeUnique<ValidatorState>();
+    st->declarations.reserve(16);
+    v->state = st.release();
+    v->hooks = {ValidatorStartElement, ValidatorEndElement, ValidatorCharacters, ValidatorIgnorableWhitespace};
+    return v.release();
 }
 
 void DtdValidatorFree(DtdValidator* validator) noexcept {
@@ -477,7 +458,7 @@ void DtdValidatorFree(DtdValidator* validator) noexcept {
     Deleter<DtdValidator>()(validator);
 }
 
-int DtdValidate(DtdValidator* v, XmlParser* parser, XmlReadFn readFn, void* readArg, const char* encodingName) {
+Error DtdValidate(DtdValidator* v, XmlParser* parser, XmlReadFn readFn, void* readArg, const char* encodingName) {
     v->state->Clear();
     v->parser = parser;
     v->errorNumber = 0;
@@ -497,19 +478,26 @@ int DtdValidate(DtdValidator* v, XmlParser* parser, XmlReadFn readFn, void* read
     parser->userData = v;
     parser->options |= XML_OPT_KEEP_DECLARATIONS;
 
-    int ok = XmlParse(parser, readFn, readArg, encodingName);
-    // The declaration records died with the parse: drop what points into them.
-    v->state->declarations.clear();
-    v->state->byName.clear();
-    v->state->stack.clear();
-    if (ok && ResolveReferences(v)) ok = 0;
-    if (parser->errorCode != XML_ERROR_NONE) ok = 0;
-
-    parser->options &= ~XML_OPT_KEEP_DECLARATIONS;
-    parser->handlers = v->application;
-    parser->userData = savedUser;
-    v->parser = nullptr;
-    return ok;
+    // On every way out (an exception included) the parser gets its handlers back, and
+    // what points into the declaration records, which died with the parse, is dropped.
+    struct Restore {
+        DtdValidator* v;
+        XmlParser* parser;
+        void* savedUser;
+        ~Restore() {
+            v->state->declarations.clear();
+            v->state->byName.clear();
+            v->state->stack.clear();
+            parser->options &= ~XML_OPT_KEEP_DECLARATIONS;
+            parser->handlers = v->application;
+            parser->userData = savedUser;
+            v->parser = nullptr;
+        }
+    } restore{v, parser, savedUser};
+    Error result = XmlParse(parser, readFn, readArg, encodingName);
+    if (result == kOk && ResolveReferences(v)) result = Error::BAD_XML_ERROR;
+    if (parser->errorCode != XML_ERROR_NONE) result = Error::BAD_XML_ERROR;
+    return result;
 }
 
 }  // namespace kvn

@@ -21,7 +21,7 @@ namespace kvn {
 
 // Message numbers of validation errors.
 enum ValidatorMessage : int {
-    VALID_NO_MEMORY = 1,           // "Out of memory"
+    VALID_NO_MEMORY = 1,           // "Out of memory" (never reported: exhaustion propagates)
     VALID_ELEMENT_NOT_ALLOWED = 2, // content model of parent refuses the element (suggestions)
     VALID_UNDECLARED_ELEMENT = 3,
     VALID_NO_CHARACTER_DATA = 4,
@@ -56,19 +56,19 @@ struct DtdValidator {
     int errorLine = 0;
     int errorColumn = 0;
     char message[128] = {};        // last validation message, with its suggestions
-    bool outOfMemory = false;      // an allocation failed during the last run
+    bool outOfMemory = false;      // set by an application hook that caught an allocation failure
     ValidatorState* state = nullptr;
 };
 
-// Null when memory runs out.
-DtdValidator* DtdValidatorCreate() noexcept;
+// Never null (allocation failure propagates as std::bad_alloc).
+DtdValidator* DtdValidatorCreate();
 void DtdValidatorFree(DtdValidator* validator) noexcept;
 
-// Parses and validates one document (arguments as XmlParse). Returns 1 when the parse
-// ended with error code 0, else 0. Each run starts from a clean declaration list,
+// Parses and validates one document (arguments as XmlParse). Returns kOk when the parse
+// ended with error code 0, else BAD_XML_ERROR. Each run starts from a clean declaration list,
 // validation stack and ID table; references to IDs that were never defined are reported
 // after a successful parse.
-int DtdValidate(DtdValidator* validator, XmlParser* parser, XmlReadFn readFn, void* readArg,
+Error DtdValidate(DtdValidator* validator, XmlParser* parser, XmlReadFn readFn, void* readArg,
                 const char* encodingName);
 
 // The checks; each calls the application's handler afterwards. `user` is the validator.

@@ -141,7 +141,7 @@ TEST(CertExports, QueryErrors) {
     EXPECT_EQ(KVN_QueryCert(out, 63, plain.c_str(), "rfc", KVN_OPT_LATIN1), 0);
     // Its serial 01 FF 7E is not printable text.
     EXPECT_EQ(KVN_GetCertNumber(out, 63, plain.c_str()), -BAD_FORMAT_ERROR);
-    EXPECT_EQ(KVN_GetCertNumber(out, 63, ""), -BAD_PARAM_ERROR);
+    EXPECT_EQ(KVN_GetCertNumber(out, 63, nullptr), -BAD_PARAM_ERROR);
     EXPECT_EQ(KVN_GetCertExpiry(out, 63, nullptr, 0), -BAD_PARAM_ERROR);
     EXPECT_EQ(KVN_GetCertAsString(out, 63, nullptr), -BAD_PARAM_ERROR);
 }

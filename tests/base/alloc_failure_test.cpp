@@ -5,43 +5,32 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 
 #include "base/file.h"
 #include "base/memory.h"
 #include "kelvane.h"
+#include "support/fault_sim.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Fails allocation 1, 2, ... of call until a run completes without the hook firing.
-void FailEachAllocation(const std::function<int()>& call, int expected) {
-    for (long n = 1;; ++n) {
-        long live = kvn::LiveBlocks();
-        kvn::FailAllocationAfter(n);
-        int rc = call();
-        bool fired = rc == -MEMORY_ERROR;
-        kvn::FailAllocationAfter(0);
-        EXPECT_EQ(kvn::LiveBlocks(), live) << "leak with allocation " << n << " failing";
-        if (!fired) {
-            EXPECT_EQ(rc, expected) << "allocation " << n;
-            break;
-        }
-        char buf[128];
-        KVN_LastError(buf, 127);
-        EXPECT_NE(std::string(buf).find("failed to allocate memory."), std::string::npos) << buf;
-        ASSERT_LT(n, 100000) << "the call never completes";
-    }
-}
+using kvn_test::FaultRun;
+using kvn_test::FaultSim;
 
 TEST(AllocationFailure, FixBom) {
     fs::path dir = fs::temp_directory_path() / ("kvn-alloc-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::string in = (dir / "in.xml").string(), out = (dir / "out.xml").string();
     std::ofstream(in) << "<a>\xC3\xB1</a>";
-    FailEachAllocation([&] { return KVN_FixBOM(out.c_str(), in.c_str()); }, 0);
+    // Every fault is MEMORY_ERROR, and the output is written only by a run that succeeds.
+    const long faults = FaultSim([&] { fs::remove(out); }, [&] { return KVN_FixBOM(out.c_str(), in.c_str()); },
+                                 [&](const FaultRun& run) {
+                                     kvn_test::ExportGives(0)(run);
+                                     EXPECT_EQ(fs::exists(out), !run.fired) << "allocation " << run.n;
+                                 });
+    EXPECT_GT(faults, 0);
     fs::remove_all(dir);
 }
 
@@ -57,15 +46,16 @@ TEST(AllocationFailure, TemporaryFilesAreNeverOrphaned) {
     const char* saved = std::getenv("TMP");
     std::string saved_value = saved ? saved : "";
     ::setenv("TMP", dir.c_str(), 1);
-    for (long n = 1; n < 10; ++n) {
-        kvn::FailAllocationAfter(n);
-        try {
+    const long faults = FaultSim(
+        [&] {
             auto t = kvn::TempFile::Create("KVA-", true);
-        } catch (const std::bad_alloc&) {
-        }
-        kvn::FailAllocationAfter(0);
-        EXPECT_TRUE(fs::is_empty(dir)) << "allocation " << n;
-    }
+            return t ? 0 : -CREATE_ERROR;
+        },
+        [&](const FaultRun& run) {
+            kvn_test::ThrowsOrGives(0)(run);
+            EXPECT_TRUE(fs::is_empty(dir)) << "allocation " << run.n;
+        });
+    EXPECT_GT(faults, 0);
     if (saved) ::setenv("TMP", saved_value.c_str(), 1);
     else ::unsetenv("TMP");
     fs::remove_all(dir);

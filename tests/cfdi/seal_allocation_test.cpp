@@ -1,10 +1,9 @@
 // Every allocation of sealing, signing and verification may fail: the failure must come out
 // as std::bad_alloc (the exports turn it into MEMORY_ERROR), with nothing leaked, no other
-// error code in its place, and no output file left behind.
+// error code or normal result in its place, and no output file left behind.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -14,6 +13,7 @@
 #include "cfdi/sign_document.h"
 #include "cfdi/verify.h"
 #include "doc_files.h"
+#include "support/fault_sim.h"
 
 namespace kvn {
 namespace {
@@ -22,50 +22,13 @@ namespace fs = std::filesystem;
 
 std::string Credential(const std::string& name) { return std::string(KVN_FIXTURES_DIR) + "/credentials/" + name; }
 
-// The number of allocations op makes: with the hook armed far ahead, what op leaves of the
-// countdown is found by allocating until the armed failure comes.
-template <class Op>
-long AllocationsOf(Op op) {
-    constexpr long kArmed = 1000000;
-    FailAllocationAfter(kArmed);
-    op();
-    long left = 0;
-    try {
-        for (;; ++left) efree(emalloc(1));
-    } catch (const std::bad_alloc&) {
-    }
-    FailAllocationAfter(0);
-    return kArmed - left - 1;
-}
+using kvn_test::FaultRun;
+using kvn_test::FaultSim;
+using kvn_test::ThrowsOrGives;
 
-// Runs op (which returns the operation's code) with the n-th of its allocations failing:
-// every n up to kEvery, then at growing strides, then the last few. A run must either throw
-// std::bad_alloc or (when the failing allocation was one the code can do without) give
-// the normal result; either way nothing may leak. Returns the number of runs.
-template <class Op>
-int FailAllocations(int expected, Op op) {
-    constexpr long kEvery = 160, kLast = 24;
-    const long total = AllocationsOf(op);
-    EXPECT_GT(total, 0);
-    int runs = 0;
-    auto runWithFailure = [&](long n) {
-        const long before = LiveBlocks();
-        FailAllocationAfter(n);
-        int rc = expected;
-        try {
-            rc = op();
-        } catch (const std::bad_alloc&) {
-        }
-        FailAllocationAfter(0);
-        EXPECT_EQ(LiveBlocks(), before) << "leak with allocation " << n << " of " << total << " failing";
-        EXPECT_EQ(rc, expected) << "allocation " << n << " of " << total << " failing";
-        ++runs;
-    };
-    long n = 1;
-    for (; n <= total - kLast; n += n < kEvery ? 1 : n / 8) runWithFailure(n);
-    for (n = std::max(n, total - kLast + 1); n <= total; ++n) runWithFailure(n);
-    return runs;
-}
+// The operations make thousands of allocations (big-number temporaries): the first 160 fail
+// one by one, then at strides of an eighth of the count, then the last few one by one.
+constexpr kvn_test::FaultPlan kPlan{.every = 160, .growth = 8};
 
 TEST(SealAllocationFailure, SignVerifyAndExtract) {
     const fs::path dir = fs::temp_directory_path() / ("kvn-seal-alloc-" + std::to_string(::getpid()));
@@ -82,15 +45,22 @@ TEST(SealAllocationFailure, SignVerifyAndExtract) {
         SCOPED_TRACE(c.doc);
         fs::create_directories(dir);
         const std::string out = (dir / "signed.xml").string();
-        const int signRuns = FailAllocations(
-            0, [&] { return SignDocument(out.c_str(), c.doc.c_str(), key.c_str(), "test-password", cert.c_str(), 0); });
-        EXPECT_GT(signRuns, 100);
+        // A fault leaves no output file: the signed document is written whole or not at all.
+        const long signFaults = FaultSim(
+            [&] { fs::remove(out); },
+            [&] { return SignDocument(out.c_str(), c.doc.c_str(), key.c_str(), "test-password", cert.c_str(), 0); },
+            [&](const FaultRun& run) {
+                ThrowsOrGives(0)(run);
+                EXPECT_EQ(fs::exists(out), !run.fired) << "allocation " << run.n;
+            },
+            kPlan);
+        EXPECT_GT(signFaults, 100);
         ASSERT_TRUE(fs::exists(out));
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no stray file
 
-        EXPECT_GT(FailAllocations(0, [&] { return VerifyDocumentSignature(out.c_str(), nullptr, 0); }), 0);
-        EXPECT_GT(FailAllocations(c.hexLength,
-                                  [&] { return ExtractDigestFromSignature(nullptr, 0, out.c_str(), cert.c_str(), 0); }),
+        EXPECT_GT(FaultSim([&] { return VerifyDocumentSignature(out.c_str(), nullptr, 0); }, ThrowsOrGives(0), kPlan), 0);
+        EXPECT_GT(FaultSim([&] { return ExtractDigestFromSignature(nullptr, 0, out.c_str(), cert.c_str(), 0); },
+                           ThrowsOrGives(c.hexLength), kPlan),
                   0);
         fs::remove_all(dir);
     }

@@ -15,6 +15,7 @@
 #include "cfdi/restrictions.h"
 #include "cfdi/validate.h"
 #include "kelvane.h"
+#include "support/fault_sim.h"
 
 namespace kvn {
 namespace {
@@ -300,33 +301,6 @@ TEST(ValidateAgainstDtd, CountsStartTagsAndResolvesTheDtdBesideTheDocument) {
     std::remove((dir + "validate_beside.dtd").c_str());
 }
 
-// Runs call with allocation n failing, for n = first, first + stride, ... until the failing
-// allocation is past the call's last one. Every run must give MEMORY_ERROR with the
-// allocator's message, or (when the code could shrug the failure off, as for a buffer that
-// could not shrink) the normal result; and leak nothing. Returns the number of failed runs.
-template <class Call>
-long FailAllocations(Call&& call, int expected, long stride) {
-    long failures = 0;
-    for (long n = 1, successesInARow = 0; successesInARow < 50; n += stride) {
-        long live = LiveBlocks();
-        FailAllocationAfter(n);
-        int rc = call();
-        FailAllocationAfter(0);
-        EXPECT_EQ(LiveBlocks(), live) << "leak with allocation " << n << " failing";
-        if (rc == -MEMORY_ERROR) {
-            ++failures;
-            successesInARow = 0;
-            EXPECT_NE(std::string(LastErrorText()).find("failed to allocate memory."), std::string::npos)
-                << LastErrorText();
-        } else {
-            EXPECT_EQ(rc, expected) << "allocation " << n << ": " << LastErrorText();
-            if (rc != expected) break;
-            ++successesInARow;
-        }
-    }
-    return failures;
-}
-
 // Every allocation of the DTD pass (parser, validator, automata, IDs) over a small DTD, and
 // a sample of those of the whole export (temporary file, embedded DTD, value pass).
 TEST(ValidateDocument, EachAllocationMayFail) {
@@ -337,11 +311,13 @@ TEST(ValidateDocument, EachAllocationMayFail) {
     auto dtdPass = [&] {
         return RunExport([&] { return ValidateAgainstDtd(small.path(), dtd.c_str()); });
     };
-    EXPECT_GT(FailAllocations(dtdPass, -BAD_XML_ERROR, 1), 20);
+    EXPECT_GT(kvn_test::FaultSim(dtdPass, kvn_test::ExportGives(-BAD_XML_ERROR)), 20);
     std::remove(dtd.c_str());
 
     Document invoice(Fixture("cfdv22_valid.xml"));
-    EXPECT_GT(FailAllocations([&] { return KVN_ValidateXml(invoice.path(), 0); }, 0, 29), 20);
+    EXPECT_GT(kvn_test::FaultSim([&] { return KVN_ValidateXml(invoice.path(), 0); }, kvn_test::ExportGives(0),
+                                 {.every = 0, .step = 29}),
+              20);
 }
 
 // Inputs that once crashed the validation fuzz target: each must now end with a result.

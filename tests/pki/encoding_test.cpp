@@ -37,11 +37,6 @@ TEST(Base64, EncodesAndDecodes) {
     EXPECT_EQ(Decode("YQ==YWJj"), "a");   // decoding stops at "="
     EXPECT_EQ(Decode("Y"), "");          // one leftover value is dropped
     EXPECT_EQ(Decode("YWJjYWJj", 5), "abc");
-
-    EXPECT_EQ(b64_EncodeOut(nullptr, 0, reinterpret_cast<const std::uint8_t*>("abcd"), 4), 8);
-    EXPECT_EQ(b64_EncodeOut(nullptr, 0, nullptr, 4), -6);
-    EXPECT_EQ(b64_DecodeOut(nullptr, 0, "YWJjYQ=="), 4);
-    EXPECT_EQ(b64_DecodeOut(nullptr, 0, nullptr), -6);
 }
 
 TEST(Hex, EncodesAndDecodes) {
@@ -55,8 +50,6 @@ TEST(Hex, EncodesAndDecodes) {
     EXPECT_STREQ(text, "AB01");
     hex_EncodeLower(text, bytes, 3);
     EXPECT_STREQ(text, "ab01ff");
-    EXPECT_EQ(hex_EncodeOut(nullptr, 0, bytes, 3), 6);
-    EXPECT_EQ(hex_DecodeOut(nullptr, 0, "a:b:c:d:e"), 2);
 }
 
 TEST(Pem, FindsBodiesAndWritesBlocks) {
@@ -135,7 +128,7 @@ TEST(Pem, ReadsEveryFormOfACertificate) {
         ASSERT_EQ(static_cast<bool>(list), c.ok) << c.argument.substr(0, 80);
         if (!c.ok) continue;
         SecureBytes out;
-        ASSERT_TRUE(asn_Encode(list.get(), out));
+        ASSERT_EQ(asn_Encode(list.get(), out), kOk);
         EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end()), derBytes);
     }
     // Base64 no longer than the minimum is tried as PEM, then as a file name.
@@ -147,61 +140,64 @@ TEST(Pem, ConvertsFilesInPlace) {
     kvn_test::ScratchDir dir;
     std::string path = dir.File("data.bin");
     std::ofstream(path, std::ios::binary) << "abcdef";
-    EXPECT_EQ(pem_CopyAndConvert(dir.File("copy.txt").c_str(), path.c_str(), "", 64, kPemLfOnly), 0);
+    EXPECT_EQ(pem_CopyAndConvert(dir.File("copy.txt").c_str(), path.c_str(), "", 64, kPemLfOnly), kOk);
     auto copy = kvn_test::ReadFileBytes(dir.File("copy.txt"));
     EXPECT_EQ(std::string(copy.begin(), copy.end()), "YWJjZGVm\n");
-    EXPECT_EQ(pem_ConvertFile(path.c_str(), "X", 64, 0), 0);
+    EXPECT_EQ(pem_ConvertFile(path.c_str(), "X", 64, 0), kOk);
     auto converted = kvn_test::ReadFileBytes(path);
     EXPECT_EQ(std::string(converted.begin(), converted.end()), "-----BEGIN X-----\r\nYWJjZGVm\r\n-----END X-----\r\n");
-    EXPECT_EQ(pem_CopyAndConvert(dir.File("no/such/dir/x").c_str(), path.c_str(), "", 64, 0), 2);
-    EXPECT_EQ(pem_CopyAndConvert(dir.File("x").c_str(), dir.File("missing").c_str(), "", 64, 0), 1);
-    EXPECT_EQ(pem_CopyAndConvert("", path.c_str(), "", 64, 0), 6);
+    EXPECT_EQ(pem_CopyAndConvert(dir.File("no/such/dir/x").c_str(), path.c_str(), "", 64, 0), Error::CREATE_ERROR);
+    EXPECT_EQ(pem_CopyAndConvert(dir.File("x").c_str(), dir.File("missing").c_str(), "", 64, 0), Error::OPEN_ERROR);
+    EXPECT_EQ(pem_CopyAndConvert("", path.c_str(), "", 64, 0), Error::BAD_PARAM_ERROR);
 }
 
 TEST(Charset, Conversions) {
     char out[32];
     auto u8 = [](const char* s) { return reinterpret_cast<const std::uint8_t*>(s); };
+    using Converter = Error (*)(char*, std::size_t, const std::uint8_t*, std::size_t, std::size_t&);
+    constexpr Error kInvalid = Error::INVALID_DATA_ERROR, kOutside = Error::OUT_OF_RANGE_ERROR,
+                    kLength = Error::BAD_LENGTH_ERROR;
     struct Case {
         const char* name;
-        int (*fn)(char*, std::size_t, const std::uint8_t*, std::size_t);
+        Converter fn;
         std::string in;
-        int result;
+        Error result;
         std::string text;
     } cases[] = {
-        {"utf8 to latin1", utf8_ToLatin1, "a\xC3\xB1\xC3\xA1", 3, "a\xF1\xE1"},
-        {"utf8 lead FE", utf8_ToLatin1, "a\xFE", -8, ""},
-        {"utf8 beyond latin1", utf8_ToLatin1, "\xC5\x81", -11, ""},
-        {"utf8 three-byte", utf8_ToLatin1, "\xE2\x82\xAC", -11, ""},
-        {"utf8 overlong", utf8_ToLatin1, "\xC1\x81", -8, ""},
-        {"utf8 bad continuation", utf8_ToLatin1, "\xC3" "a", -8, ""},
-        {"utf8 truncated", utf8_ToLatin1, "\xC3", -8, ""},
-        {"ucs2 to latin1", ucs2_ToLatin1, std::string("\0a\0\xF1", 4), 2, "a\xF1"},
-        {"ucs2 odd", ucs2_ToLatin1, std::string("\0a\0", 3), -26, ""},
-        {"ucs2 high byte", ucs2_ToLatin1, std::string("\x01" "a", 2), -11, ""},
-        {"ucs4 to latin1", ucs4_ToLatin1, std::string("\0\0\0\xE9", 4), 1, "\xE9"},
-        {"ucs4 length", ucs4_ToLatin1, std::string("\0\0\0", 3), -26, ""},
-        {"ucs4 high", ucs4_ToLatin1, std::string("\0\x01\0a", 4), -11, ""},
-        {"ucs2 to utf8", ucs2_ToUtf8, std::string("\0a\0\xF1\x20\xAC", 6), 6, "a\xC3\xB1\xE2\x82\xAC"},
-        {"ucs4 to utf8", ucs4_ToUtf8, std::string("\0\x01\xF6\x00\0\x11\0\0", 8), 4, "\xF0\x9F\x98\x80"},
+        {"utf8 to latin1", utf8_ToLatin1, "a\xC3\xB1\xC3\xA1", kOk, "a\xF1\xE1"},
+        {"utf8 lead FE", utf8_ToLatin1, "a\xFE", kInvalid, ""},
+        {"utf8 beyond latin1", utf8_ToLatin1, "\xC5\x81", kOutside, ""},
+        {"utf8 three-byte", utf8_ToLatin1, "\xE2\x82\xAC", kOutside, ""},
+        {"utf8 overlong", utf8_ToLatin1, "\xC1\x81", kInvalid, ""},
+        {"utf8 bad continuation", utf8_ToLatin1, "\xC3" "a", kInvalid, ""},
+        {"utf8 truncated", utf8_ToLatin1, "\xC3", kInvalid, ""},
+        {"ucs2 to latin1", ucs2_ToLatin1, std::string("\0a\0\xF1", 4), kOk, "a\xF1"},
+        {"ucs2 odd", ucs2_ToLatin1, std::string("\0a\0", 3), kLength, ""},
+        {"ucs2 high byte", ucs2_ToLatin1, std::string("\x01" "a", 2), kOutside, ""},
+        {"ucs4 to latin1", ucs4_ToLatin1, std::string("\0\0\0\xE9", 4), kOk, "\xE9"},
+        {"ucs4 length", ucs4_ToLatin1, std::string("\0\0\0", 3), kLength, ""},
+        {"ucs4 high", ucs4_ToLatin1, std::string("\0\x01\0a", 4), kOutside, ""},
+        {"ucs2 to utf8", ucs2_ToUtf8, std::string("\0a\0\xF1\x20\xAC", 6), kOk, "a\xC3\xB1\xE2\x82\xAC"},
+        {"ucs4 to utf8", ucs4_ToUtf8, std::string("\0\x01\xF6\x00\0\x11\0\0", 8), kOk, "\xF0\x9F\x98\x80"},
     };
     for (const Case& c : cases) {
         std::memset(out, 0, sizeof out);
-        int n = c.fn(out, sizeof out, u8(c.in.data()), c.in.size());
-        EXPECT_EQ(n, c.result) << c.name;
-        if (n > 0) {
-            EXPECT_EQ(std::string(out, c.text.size()), c.text) << c.name;
-        }
-        if (n >= 0) {
-            EXPECT_EQ(c.fn(nullptr, 0, u8(c.in.data()), c.in.size()), c.result) << c.name;
-        }
+        std::size_t written = 99, needed = 99;
+        EXPECT_EQ(c.fn(out, sizeof out, u8(c.in.data()), c.in.size(), written), c.result) << c.name;
+        EXPECT_EQ(c.fn(nullptr, 0, u8(c.in.data()), c.in.size(), needed), c.result) << c.name;
+        if (c.result != kOk) continue;
+        EXPECT_EQ(std::string(out, written), c.text) << c.name;
+        EXPECT_EQ(needed, c.text.size()) << c.name;
     }
     // A character is stored only when it fits whole; the conversion to UTF-8 says what it needs.
-    EXPECT_EQ(ucs2_ToUtf8(out, 2, u8("\0a\0\xF1"), 4), 3);
+    std::size_t produced = 0;
+    EXPECT_EQ(ucs2_ToUtf8(out, 2, u8("\0a\0\xF1"), 4, produced), kOk);
+    EXPECT_EQ(produced, 3u);
     EXPECT_EQ(out[0], 'a');
-    EXPECT_EQ(latin1_ToUtf8Text(out, 4, "a\xF1\xE1"), 3);
-    EXPECT_STREQ(out, "a\xC3\xB1");
-    EXPECT_EQ(latin1_ToUtf8Text(nullptr, 0, "a\xF1\xE1"), 5);
-    EXPECT_EQ(latin1_ToUtf8Text(out, 4, ""), -6);
+    String text;
+    EXPECT_EQ(latin1_ToUtf8Text(text, "a\xF1\xE1"), kOk);
+    EXPECT_EQ(text, "a\xC3\xB1\xC3\xA1");
+    EXPECT_EQ(latin1_ToUtf8Text(text, ""), Error::BAD_PARAM_ERROR);
 }
 
 }  // namespace

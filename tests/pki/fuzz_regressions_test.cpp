@@ -28,6 +28,7 @@ TEST(PkiFuzzRegressions, KeptInputs) {
     Replay("pki_asn1", kvn_fuzz::FuzzAsn1);
     Replay("pki_keyfile", kvn_fuzz::FuzzKeyFile);
     Replay("pki_x509", kvn_fuzz::FuzzX509);
+    Replay("pki_pem", kvn_fuzz::FuzzPem);
 }
 
 TEST(PkiFuzzRegressions, HostileShapes) {
@@ -43,6 +44,7 @@ TEST(PkiFuzzRegressions, HostileShapes) {
         kvn_fuzz::FuzzAsn1(input.data(), input.size());
         kvn_fuzz::FuzzKeyFile(input.data(), input.size());
         kvn_fuzz::FuzzX509(input.data(), input.size());
+        kvn_fuzz::FuzzPem(input.data(), input.size());
     }
 }
 

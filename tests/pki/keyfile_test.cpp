@@ -260,7 +260,7 @@ TEST(KeyFile, MislabelledPrfFallsBackToSha1) {
     asn_LinkAll(algorithm, ciphertext);
     AsnList info = asn_Sequence(std::move(algorithm));
     SecureBytes out;
-    ASSERT_TRUE(asn_Encode(info.get(), out));
+    ASSERT_EQ(asn_Encode(info.get(), out), kOk);
     kvn_test::ScratchDir dir;
     std::string file2 = dir.File("relabelled.der");
     std::ofstream(file2, std::ios::binary).write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));

@@ -17,7 +17,8 @@ TEST(OidTable, EveryEntryEncodesAsOpenSslDoes) {
         ASN1_OBJECT* obj = OBJ_txt2obj(oid_EntryDotted(i), 1);
         ASSERT_NE(obj, nullptr) << oid_EntryDotted(i);
         oid_Record rec;
-        int n = oid_FromName(rec, oid_EntryName(i));
+        ASSERT_EQ(oid_FromName(rec, oid_EntryName(i)), kOk) << oid_EntryName(i);
+        const int n = rec.count;
         // A repeated name builds its first entry.
         if (i == 1 || i == 23) {
             ASN1_OBJECT_free(obj);
@@ -31,24 +32,26 @@ TEST(OidTable, EveryEntryEncodesAsOpenSslDoes) {
 
 TEST(OidTable, LookupsTakeTheFirstMatch) {
     oid_Record rec;
-    ASSERT_EQ(oid_FromName(rec, "sha256"), 9);
+    ASSERT_EQ(oid_FromName(rec, "sha256"), kOk);
+    ASSERT_EQ(rec.count, 9);
     EXPECT_EQ(std::vector<std::uint8_t>(rec.bytes, rec.bytes + 9), kvn_test::Hex("608648016503040201"));
-    EXPECT_EQ(oid_FromName(rec, "SHA1"), 0);
+    EXPECT_EQ(oid_FromName(rec, "SHA1"), Error::NO_MATCH_ERROR);
     EXPECT_EQ(rec.count, 0);
 
-    ASSERT_EQ(oid_FromName(rec, "rsaEncryption"), 9);
+    ASSERT_EQ(oid_FromName(rec, "rsaEncryption"), kOk);
+    ASSERT_EQ(rec.count, 9);
     EXPECT_EQ(rec.bytes[0], 0x2A);
 
     struct Case {
         const char* hex;
-        int result;
+        Error result;
         const char* name;
     } cases[] = {
-        {"550403", 0, "commonName"},
-        {"55042D", -1, ""},                      // the unique-identifier attribute is not in the table
-        {"55080101", 0, "rsaEncryption"},        // 2.5.8.1.1
-        {"2B0E03021D", 0, "sha1WithRSAEncryption"},
-        {"", -1, ""},
+        {"550403", kOk, "commonName"},
+        {"55042D", Error::NO_MATCH_ERROR, ""},   // the unique-identifier attribute is not in the table
+        {"55080101", kOk, "rsaEncryption"},      // 2.5.8.1.1
+        {"2B0E03021D", kOk, "sha1WithRSAEncryption"},
+        {"", Error::NO_MATCH_ERROR, ""},
     };
     for (const Case& c : cases) {
         std::memset(&rec, 0, sizeof rec);

@@ -54,18 +54,20 @@ TEST(X509, AnswersMatchOpenSslTool) {
         std::string out = kvn_test::Run("openssl x509 -inform DER -in '" + file +
                                         "' -noout -serial -dates -subject -nameopt sep_multiline,utf8,-esc_msb,sname");
         String serial;
-        ASSERT_GT(x509_GetSerial(serial, file.c_str()), 0) << file;
+        ASSERT_EQ(x509_GetSerial(serial, file.c_str()), kOk) << file;
+        ASSERT_FALSE(serial.empty()) << file;
         std::string theirs = Lower(Field(out, "serial"));
         // openssl drops the leading 00 of a positive serial whose top bit is set
         EXPECT_EQ(std::string(serial.c_str()).substr(serial.size() - theirs.size()), theirs) << file;
         char time[21];
-        ASSERT_EQ(x509_GetTime(time, file.c_str(), 1), 20) << file;
+        ASSERT_EQ(x509_GetTime(time, file.c_str(), 1), kOk) << file;
         EXPECT_EQ(std::string(time), IsoDate(Field(out, "notBefore"))) << file;
-        ASSERT_EQ(x509_GetTime(time, file.c_str(), 0), 20) << file;
+        ASSERT_EQ(x509_GetTime(time, file.c_str(), 0), kOk) << file;
         EXPECT_EQ(std::string(time), IsoDate(Field(out, "notAfter"))) << file;
         // Subject: every CN, O and OU value openssl shows is in our UTF-8 text.
         String subject;
-        ASSERT_GT(x509_GetName(subject, file.c_str(), ";", 0, true), 0) << file;
+        ASSERT_EQ(x509_GetName(subject, file.c_str(), ";", 0, true), kOk) << file;
+        ASSERT_FALSE(subject.empty()) << file;
         for (const char* label : {"CN", "O", "OU"}) {
             std::string value = Field(out, std::string("    ") + label);
             if (value.empty()) continue;
@@ -84,25 +86,22 @@ TEST(X509, EveryFormGivesTheSameAnswers) {
                            std::string(pem.begin(), pem.end()), std::string(b64.data(), b64.size())};
     for (const std::string& form : forms) {
         String base64, serial, subject, issuer;
-        EXPECT_EQ(x509_GetBase64(base64, form.c_str()), static_cast<int>(b64.size()));
+        EXPECT_EQ(x509_GetBase64(base64, form.c_str()), kOk);
         EXPECT_EQ(std::string(base64.c_str()), std::string(b64.c_str()));
-        EXPECT_EQ(x509_GetSerial(serial, form.c_str()), 40);
+        EXPECT_EQ(x509_GetSerial(serial, form.c_str()), kOk);
+        EXPECT_EQ(serial.size(), 40u);
         EXPECT_STREQ(serial.c_str(), "3330303031303030303030333030303030313233");
-        EXPECT_GT(x509_GetName(subject, form.c_str(), ";", kX509NameLatin1, true), 0);
+        EXPECT_EQ(x509_GetName(subject, form.c_str(), ";", kX509NameLatin1, true), kOk);
         EXPECT_STREQ(subject.c_str(),
                      "CN=Contribuyente de Prueba 1024;O=Pruebas \xD1" "and\xFA & C\xED" "a S.A. de C.V.;OU=Unidad de prueba;"
                      "2.5.4.45=AAA010101AAA / HEGT7610034S2;SERIALNUMBER= / HEGT761003MDFRNN09");
-        EXPECT_GT(x509_GetName(issuer, form.c_str(), "|", kX509NameLatin1, false), 0);
+        EXPECT_EQ(x509_GetName(issuer, form.c_str(), "|", kX509NameLatin1, false), kOk);
         EXPECT_EQ(std::string(issuer.c_str()).substr(0, 32), "CN=Contribuyente de Prueba 1024|");
     }
-    char buffer[4000];
-    EXPECT_EQ(x509_GetBase64(buffer, 10, forms[0].c_str()), -30);
-    EXPECT_EQ(x509_GetBase64(nullptr, 0, forms[0].c_str()), static_cast<int>(b64.size()));
-    EXPECT_EQ(x509_GetBase64(buffer, sizeof buffer - 1, forms[0].c_str()), static_cast<int>(b64.size()));
     // A base64 string of 256 characters or fewer is not taken as base64.
     std::string cut = forms[3].substr(0, 256);
     String out;
-    EXPECT_EQ(x509_GetSerial(out, cut.c_str()), -7);
+    EXPECT_EQ(x509_GetSerial(out, cut.c_str()), Error::BAD_FORMAT_ERROR);
 }
 
 // A certificate-shaped structure built with our own builder, for the corners openssl's
@@ -144,7 +143,7 @@ std::string SyntheticCertificate(AsnList&& subjectAva, const std::string& serial
     AsnList sig = asn_NewPrimitive(kAsnUniversal, kTagBitString, signature, 4);
     AsnList cert = asn_Sequence(list({&tbs, &outerAlg, &sig}));
     SecureBytes der;
-    EXPECT_TRUE(asn_Encode(cert.get(), der));
+    EXPECT_EQ(asn_Encode(cert.get(), der), kOk);
     SecureString text;
     b64_EncodeTo(text, der.data(), der.size());
     return std::string(text.data(), text.size());
@@ -174,56 +173,58 @@ TEST(X509, NameValuesAndTimes) {
     for (Case& c : cases) {
         std::string cert = SyntheticCertificate(std::move(c.ava), "02", "170D3439313233313233353935395A");
         String text;
-        ASSERT_GT(x509_GetName(text, cert.c_str(), "", kX509NameLatin1, true), 0) << c.name;
+        ASSERT_EQ(x509_GetName(text, cert.c_str(), "", kX509NameLatin1, true), kOk) << c.name;
         EXPECT_STREQ(text.c_str(), c.latin1) << c.name;
     }
     std::string utc49 = SyntheticCertificate(Ava("commonName", kTagPrintableString, "x"), "00FF", "170D3439313233313233353935395A");
     char time[21];
-    EXPECT_EQ(x509_GetTime(time, utc49.c_str(), 0), 20);
+    EXPECT_EQ(x509_GetTime(time, utc49.c_str(), 0), kOk);
     EXPECT_STREQ(time, "2049-12-31T23:59:59Z");
-    EXPECT_EQ(x509_GetTime(time, utc49.c_str(), 1), 20);
+    EXPECT_EQ(x509_GetTime(time, utc49.c_str(), 1), kOk);
     EXPECT_STREQ(time, "2020-01-01T00:00:00Z");
     String serial;
-    EXPECT_EQ(x509_GetSerial(serial, utc49.c_str()), 4);
+    EXPECT_EQ(x509_GetSerial(serial, utc49.c_str()), kOk);
+    EXPECT_EQ(serial.size(), 4u);
     EXPECT_STREQ(serial.c_str(), "00ff");
-    EXPECT_EQ(x509_GetTime(time, "", 0), -6);
-    EXPECT_EQ(x509_GetTime(time, "/no/such/cert", 0), -8);
+    EXPECT_EQ(x509_GetTime(time, "", 0), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(x509_GetTime(time, "/no/such/cert", 0), Error::INVALID_DATA_ERROR);
 
     // A notAfter that is not a time cannot be read; a key file is not a certificate.
     std::string noTime = SyntheticCertificate(Ava("commonName", kTagPrintableString, "x"), "01", "0403414243");
-    EXPECT_EQ(x509_GetTime(time, noTime.c_str(), 0), -8);
-    EXPECT_EQ(x509_GetTime(time, noTime.c_str(), 1), 20);
+    EXPECT_EQ(x509_GetTime(time, noTime.c_str(), 0), Error::INVALID_DATA_ERROR);
+    EXPECT_EQ(x509_GetTime(time, noTime.c_str(), 1), kOk);
     EXPECT_FALSE(x509_Read(Credential("test-rsa1024-p12-3des.der").c_str()));
     // An AVA without a value makes the name unreadable.
     AsnList lonely = asn_Sequence(asn_NewOid("commonName"));
     std::string broken = SyntheticCertificate(std::move(lonely), "01", "170D3439313233313233353935395A");
     String text;
-    EXPECT_EQ(x509_GetName(text, broken.c_str(), ";", 0, true), -7);
+    EXPECT_EQ(x509_GetName(text, broken.c_str(), ";", 0, true), Error::BAD_FORMAT_ERROR);
     // The second rsaEncryption identifier (2.5.8.1.1) also names an RSA key.
     RsaKeyPtr key = rsa_KeyNew();
     std::string x500 = SyntheticCertificate(Ava("commonName", kTagPrintableString, "x"), "01", "170D3439313233313233353935395A");
-    EXPECT_EQ(x509_GetPublicKey(*key, x500.c_str()), 0);
+    EXPECT_EQ(x509_GetPublicKey(*key, x500.c_str()), kOk);
     EXPECT_EQ(rsa_KeyBits(*key), 1024);
     std::string dsa = SyntheticCertificate(Ava("commonName", kTagPrintableString, "x"), "01", "170D3439313233313233353935395A", "dsa");
-    EXPECT_EQ(x509_GetPublicKey(*key, dsa.c_str()), 19);
+    EXPECT_EQ(x509_GetPublicKey(*key, dsa.c_str()), Error::NOT_SUPPORTED_ERROR);
 }
 
 TEST(X509, PublicKeys) {
     kvn_test::PeerKey peer(Credential("test-rsa2048-plain.pem"));
     RsaKeyPtr key = rsa_KeyNew();
-    ASSERT_EQ(x509_GetPublicKey(*key, Credential("test-csd-2048.cer").c_str()), 0);
+    ASSERT_EQ(x509_GetPublicKey(*key, Credential("test-csd-2048.cer").c_str()), kOk);
     SecureBytes n;
     rsa_GetPart(*key, kRsaN, n);
     EXPECT_EQ(std::vector<std::uint8_t>(n.begin(), n.end()), peer.Modulus());
     SecureString pub;
-    EXPECT_GT(x509_GetPublicKeyString(pub, Credential("test-csd-2048.cer").c_str()), 0);
+    EXPECT_EQ(x509_GetPublicKeyString(pub, Credential("test-csd-2048.cer").c_str()), kOk);
+    EXPECT_FALSE(pub.empty());
     EXPECT_EQ(rsa_KeyLength(pub.c_str(), false), 2048);
-    EXPECT_EQ(x509_GetPublicKey(*key, Credential("test-ec.cer").c_str()), 19);
-    EXPECT_EQ(x509_GetPublicKeyString(pub, Credential("test-ec.cer").c_str()), -19);
-    EXPECT_EQ(x509_GetPublicKeyString(pub, ""), -6);
-    EXPECT_EQ(x509_GetPublicKeyString(pub, "/no/such/file"), -7);
+    EXPECT_EQ(x509_GetPublicKey(*key, Credential("test-ec.cer").c_str()), Error::NOT_SUPPORTED_ERROR);
+    EXPECT_EQ(x509_GetPublicKeyString(pub, Credential("test-ec.cer").c_str()), Error::NOT_SUPPORTED_ERROR);
+    EXPECT_EQ(x509_GetPublicKeyString(pub, ""), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(x509_GetPublicKeyString(pub, "/no/such/file"), Error::BAD_FORMAT_ERROR);
     RsaKeyPtr empty = rsa_KeyNew();
-    EXPECT_EQ(x509_GetPublicKey(*empty, "/no/such/file"), 0);
+    EXPECT_EQ(x509_GetPublicKey(*empty, "/no/such/file"), kOk);
     EXPECT_EQ(empty->flags, 0u);
 }
 

@@ -38,7 +38,7 @@ Outcome Validate(const std::string& doc, bool continueOnValidity = true) {
     if (continueOnValidity) parser->options |= XML_OPT_CONTINUE_ON_VALIDITY;
     v->appState = &out;
     MemorySource source{doc.data(), doc.size(), 0};
-    out.ok = DtdValidate(v, parser, MemoryRead, &source, nullptr);
+    out.ok = DtdValidate(v, parser, MemoryRead, &source, nullptr) == kOk;
     out.code = parser->errorCode;
     DtdValidatorFree(v);
     XmlParserFree(parser);
@@ -189,7 +189,7 @@ TEST(DtdValidator, ForwardsEventsToTheApplication) {
     parser->handlers.ignorableWhitespace = AppSpace;
     v->appState = &seen;
     MemorySource source{doc.data(), doc.size(), 0};
-    EXPECT_EQ(DtdValidate(v, parser, MemoryRead, &source, nullptr), 1);
+    EXPECT_EQ(DtdValidate(v, parser, MemoryRead, &source, nullptr), kOk);
     EXPECT_EQ(seen.log, "<r>_<a req=1 opt=dflt></a>_<m>[ t ]</m></r>");
     // The application's handlers are back in place afterwards.
     EXPECT_EQ(parser->handlers.startElement, AppStart);
@@ -208,8 +208,8 @@ TEST(DtdValidator, RunsAgainFromACleanState) {
     std::string second = "<!DOCTYPE r [<!ELEMENT r ANY><!ATTLIST r i ID #IMPLIED>]><r i='x'><q/></r>";
     MemorySource a{first.data(), first.size(), 0};
     MemorySource b{second.data(), second.size(), 0};
-    EXPECT_EQ(DtdValidate(v, parser, MemoryRead, &a, nullptr), 1);
-    EXPECT_EQ(DtdValidate(v, parser, MemoryRead, &b, nullptr), 1);
+    EXPECT_EQ(DtdValidate(v, parser, MemoryRead, &a, nullptr), kOk);
+    EXPECT_EQ(DtdValidate(v, parser, MemoryRead, &b, nullptr), kOk);
     // Only the undeclared q: the ID of the first run is forgotten, r is ANY now.
     EXPECT_EQ(out.messages, std::vector<std::string>{"V: Undeclared element 'q'"});
     DtdValidatorFree(v);

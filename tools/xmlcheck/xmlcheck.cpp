@@ -98,7 +98,7 @@ int CheckFile(const char* path, const Options& options) {
         parser->handlers.endElement = OnEnd;
         parser->handlers.characters = OnText;
     }
-    int ok = kvn::XmlParse(parser, kvn::XmlFileRead, f, nullptr);
+    int ok = kvn::XmlParse(parser, kvn::XmlFileRead, f, nullptr) == kvn::kOk;
     if (!ok)
         std::printf("%s:%d:%d: error %u: %s\n", path, parser->errorLine, parser->errorColumn,
                     parser->errorCode, parser->errorMessage);

@@ -93,7 +93,7 @@ std::vector<TestCase> ReadIndex() {
     std::FILE* f = std::fopen((kRoot + "xmlconf.xml").c_str(), "rb");
     EXPECT_NE(f, nullptr) << "missing conformance suite at " << kRoot;
     if (f) {
-        EXPECT_EQ(XmlParse(parser, XmlFileRead, f, nullptr), 1) << parser->errorMessage;
+        EXPECT_EQ(XmlParse(parser, XmlFileRead, f, nullptr), kOk) << parser->errorMessage;
         std::fclose(f);
     }
     XmlParserFree(parser);
@@ -119,7 +119,7 @@ bool Parses(const TestCase& t, std::string* message) {
     std::FILE* f = std::fopen(t.path.c_str(), "rb");
     int ok = 0;
     if (f) {
-        ok = XmlParse(parser, XmlFileRead, f, nullptr);
+        ok = XmlParse(parser, XmlFileRead, f, nullptr) == kOk;
         std::fclose(f);
     }
     *message = f ? std::to_string(parser->errorCode) + " " + parser->errorMessage : "cannot open";
