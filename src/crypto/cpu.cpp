@@ -13,6 +13,7 @@ namespace {
 struct Features {
     bool sha = false;
     bool aes = false;
+    bool mulxAdx = false;
     bool portable = false;
 };
 
@@ -25,7 +26,10 @@ Features Detect() noexcept {
         sse41 = (c & bit_SSE4_1) != 0;
         f.aes = sse41 && (c & bit_AES) != 0;
     }
-    if (sse41 && __get_cpuid_count(7, 0, &a, &b, &c, &d)) f.sha = (b & bit_SHA) != 0;
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        f.sha = sse41 && (b & bit_SHA) != 0;
+        f.mulxAdx = (b & bit_BMI2) != 0 && (b & bit_ADX) != 0;
+    }
 #endif
     const char* env = std::getenv("KVN_PORTABLE_CRYPTO");
     f.portable = env && std::strcmp(env, "1") == 0;
@@ -44,5 +48,7 @@ bool cpu_HasShaNi() noexcept { return Get().sha; }
 bool cpu_HasAesNi() noexcept { return Get().aes; }
 bool cpu_UseShaNi() noexcept { return Get().sha && !Get().portable; }
 bool cpu_UseAesNi() noexcept { return Get().aes && !Get().portable; }
+bool cpu_HasMulxAdx() noexcept { return Get().mulxAdx; }
+bool cpu_UseMulxAdx() noexcept { return Get().mulxAdx && !Get().portable; }
 
 }  // namespace kvn

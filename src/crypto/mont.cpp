@@ -4,10 +4,12 @@
 // multiplying by b[i] and reducing by one limb at once.
 #include "crypto/mont.h"
 
+#include "crypto/cpu.h"
 #include "crypto/mp.h"
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace kvn {
 namespace {
@@ -132,6 +134,7 @@ void mont_MulPlain(Limb* r, const Limb* a, std::size_t na, const Limb* b, std::s
 void MontModulus::Allocate(const Limb* m, std::size_t n) {
     if (n == 0 || n > kMaxLimbs) throw std::bad_alloc();
     m0inv_ = NegInverse(m[0]);
+    adx_ = cpu_UseMulxAdx();
     m_.assign(m, m + n);
     one_.resize(n);
     rr_.resize(n);
@@ -145,7 +148,7 @@ void MontModulus::FinishFromRr() {
 }
 
 MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
-    : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+    : n_(n), m0inv_(0), adx_(false), m_(), one_(), rr_(), rrr_() {
     Allocate(m, n);
     if (significant == 0 || significant > n) significant = n;
     // R mod m by doubling 2^(64 (s - 1)), which is below m (s significant limbs, m odd),
@@ -161,7 +164,7 @@ MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
     FinishFromRr();
 }
 
-MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), adx_(false), m_(), one_(), rr_(), rrr_() {
     Allocate(m, n);
     // 2^(128 n) mod m in 32-bit digits by Knuth's division.
     const std::size_t vd = 2 * n, ud = 4 * n + 1;
@@ -235,6 +238,25 @@ void ReduceKernel(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nAny)
     FinalSubtract(r, t + n, extra, m, n);
 }
 
+// t (2n limbs, the cross products a[i] a[j] for i < j) = 2 t + the squares a[i]^2: a^2.
+void DoubleAndAddSquares(Limb* t, const Limb* a, std::size_t n) noexcept {
+    Limb top = 0;
+    for (std::size_t i = 0; i < 2 * n; ++i) {
+        const Limb next = t[i] >> 63;
+        t[i] = (t[i] << 1) | top;
+        top = next;
+    }
+    Limb carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide sq = Wide{a[i]} * a[i];
+        Wide s = Wide{t[2 * i]} + static_cast<Limb>(sq) + carry;
+        t[2 * i] = static_cast<Limb>(s);
+        s = Wide{t[2 * i + 1]} + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
+        t[2 * i + 1] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+}
+
 // r = a a / R mod m: the cross products once, doubled, plus the squares, then reduced.
 template <std::size_t kN>
 void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
@@ -252,24 +274,126 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
         }
         t[i + n] = carry;
     }
-    Limb top = 0;
-    for (std::size_t i = 0; i < 2 * n; ++i) {
-        const Limb next = t[i] >> 63;
-        t[i] = (t[i] << 1) | top;
-        top = next;
-    }
-    Limb carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Wide sq = Wide{a[i]} * a[i];
-        Wide s = Wide{t[2 * i]} + static_cast<Limb>(sq) + carry;
-        t[2 * i] = static_cast<Limb>(s);
-        s = Wide{t[2 * i + 1]} + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
-        t[2 * i + 1] = static_cast<Limb>(s);
-        carry = static_cast<Limb>(s >> 64);
-    }
+    DoubleAndAddSquares(t, a, n);
     ReduceKernel<kN>(r, t, m, m0inv, n);
     WipeLimbs(t, 2 * n);
 }
+
+#if defined(__x86_64__)
+// The same kernels with MULX, ADCX and ADOX: a row adds a limb times a number to t with
+// two independent carry chains, CF for the high halves of the products and OF for the
+// limbs of t, so a limb costs about one multiplication instead of a chain of adds.
+// Nothing in a row branches on or indexes by the values.
+#define KVN_MONT_ADX 1
+
+// t[0, kN) += a[0, kN) * b, fully unrolled; returns the carry limb (the sum is below
+// 2^(64 (kN + 1)), so one limb holds it).
+template <std::size_t kN>
+inline Limb AddMulRowAdxFixed(Limb* t, const Limb* a, Limb b) noexcept {
+    Limb carry, lo, hi;
+    __asm__(
+        "xorl %k[c], %k[c]\n\t"
+        ".set kvn_mont_off, 0\n\t"
+        ".rept %c[n]\n\t"
+        "mulxq kvn_mont_off(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[c], %[lo]\n\t"
+        "adoxq kvn_mont_off(%[t]), %[lo]\n\t"
+        "movq %[lo], kvn_mont_off(%[t])\n\t"
+        "movq %[hi], %[c]\n\t"
+        ".set kvn_mont_off, kvn_mont_off + 8\n\t"
+        ".endr\n\t"
+        "movl $0, %k[lo]\n\t"
+        "adcxq %[lo], %[c]\n\t"
+        "adoxq %[lo], %[c]\n\t"
+        : [c] "=&r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi)
+        : [a] "r"(a), [t] "r"(t), "d"(b), [n] "i"(kN)
+        : "cc", "memory");
+    return carry;
+}
+
+// The same for any len >= 1, as a loop whose control leaves the flags alone (LEA and
+// JRCXZ).
+inline Limb AddMulRowAdxAny(Limb* t, const Limb* a, Limb b, std::size_t len) noexcept {
+    Limb carry, lo, hi;
+    __asm__(
+        "xorl %k[c], %k[c]\n"
+        "1:\n\t"
+        "mulxq (%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[c], %[lo]\n\t"
+        "adoxq (%[t]), %[lo]\n\t"
+        "movq %[lo], (%[t])\n\t"
+        "movq %[hi], %[c]\n\t"
+        "leaq 8(%[a]), %[a]\n\t"
+        "leaq 8(%[t]), %[t]\n\t"
+        "leaq -1(%[len]), %[len]\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n"
+        "2:\n\t"
+        "movl $0, %k[lo]\n\t"
+        "adcxq %[lo], %[c]\n\t"
+        "adoxq %[lo], %[c]\n\t"
+        : [c] "=&r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi), [a] "+r"(a), [t] "+r"(t), [len] "+c"(len)
+        : "d"(b)
+        : "cc", "memory");
+    return carry;
+}
+
+template <std::size_t kN>
+inline Limb AddMulRowAdx(Limb* t, const Limb* a, Limb b, std::size_t len) noexcept {
+    if constexpr (kN > 0) {
+        return AddMulRowAdxFixed<kN>(t, a, b);
+    } else {
+        return AddMulRowAdxAny(t, a, b, len);
+    }
+}
+
+// r = t / R mod m for t (2n limbs, overwritten) below m R, by rows of q m.
+template <std::size_t kN>
+void ReduceKernelAdx(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb extra = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Limb carry = AddMulRowAdx<kN>(t + i, m, t[i] * m0inv, n);
+        const Wide s = Wide{t[i + n]} + carry + extra;
+        t[i + n] = static_cast<Limb>(s);
+        extra = static_cast<Limb>(s >> 64);
+    }
+    FinalSubtract(r, t + n, extra, m, n);
+}
+
+// r = a b / R mod m: the whole product, then its reduction.
+template <std::size_t kN>
+void MulKernelAdx(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb t[2 * (kN ? kN : kMaxLimbs)];
+    std::memset(t, 0, n * sizeof(Limb));
+    for (std::size_t i = 0; i < n; ++i) t[i + n] = AddMulRowAdx<kN>(t + i, a, b[i], n);
+    ReduceKernelAdx<kN>(r, t, m, m0inv, n);
+    WipeLimbs(t, 2 * n);
+}
+
+// t[i + j] += a[i] a[j] for i < j, row i unrolled at its own length kN - 1 - i.
+template <std::size_t kN, std::size_t... kI>
+inline void CrossProductsAdx(Limb* t, const Limb* a, std::index_sequence<kI...>) noexcept {
+    ((t[kI + kN] = AddMulRowAdxFixed<kN - 1 - kI>(t + 2 * kI + 1, a + kI + 1, a[kI])), ...);
+}
+
+// r = a a / R mod m: the cross products once, doubled, plus the squares, then reduced.
+template <std::size_t kN>
+void SqrKernelAdx(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb t[2 * (kN ? kN : kMaxLimbs)];
+    std::memset(t, 0, 2 * n * sizeof(Limb));
+    if constexpr (kN > 0 && kN <= 32) {
+        CrossProductsAdx<kN>(t, a, std::make_index_sequence<kN - 1>{});
+    } else {
+        for (std::size_t i = 0; i + 1 < n; ++i) t[i + n] = AddMulRowAdxAny(t + 2 * i + 1, a + i + 1, a[i], n - 1 - i);
+    }
+    DoubleAndAddSquares(t, a, n);
+    ReduceKernelAdx<kN>(r, t, m, m0inv, n);
+    WipeLimbs(t, 2 * n);
+}
+#endif
 
 // Calls kernel<kN> for the sizes of 1024-, 2048-, 3072- and 4096-bit moduli and their
 // halves, else kernel<0>.
@@ -287,14 +411,32 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
 }  // namespace
 
 void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
+#ifdef KVN_MONT_ADX
+    if (adx_) {
+        KVN_MONT_DISPATCH(MulKernelAdx, n_, r, a, b, m_.data(), m0inv_)
+        return;
+    }
+#endif
     KVN_MONT_DISPATCH(MulKernel, n_, r, a, b, m_.data(), m0inv_)
 }
 
 void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
+#ifdef KVN_MONT_ADX
+    if (adx_) {
+        KVN_MONT_DISPATCH(ReduceKernelAdx, n_, r, t, m_.data(), m0inv_)
+        return;
+    }
+#endif
     KVN_MONT_DISPATCH(ReduceKernel, n_, r, t, m_.data(), m0inv_)
 }
 
 void MontModulus::Sqr(Limb* r, const Limb* a) const noexcept {
+#ifdef KVN_MONT_ADX
+    if (adx_) {
+        KVN_MONT_DISPATCH(SqrKernelAdx, n_, r, a, m_.data(), m0inv_)
+        return;
+    }
+#endif
     KVN_MONT_DISPATCH(SqrKernel, n_, r, a, m_.data(), m0inv_)
 }
 

@@ -87,6 +87,7 @@ private:
 
     std::size_t n_;
     Limb m0inv_;       // -m^-1 mod 2^64
+    bool adx_;         // products with MULX, ADCX and ADOX (crypto/cpu.h)
     SecureLimbs m_;    // n limbs
     SecureLimbs one_;  // R mod m
     SecureLimbs rr_;   // R^2 mod m
