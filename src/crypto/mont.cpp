@@ -519,6 +519,8 @@ void MontModulus::ExpPublicVartime(Limb* r, const Limb* a, const Limb* e, std::s
 
 namespace {
 
+__extension__ typedef __int128 SignedWide;
+
 bool IsZeroVartime(const Limb* a, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         if (a[i]) return false;
@@ -526,154 +528,143 @@ bool IsZeroVartime(const Limb* a, std::size_t n) {
     return true;
 }
 
-// a >>= k for 0 < k < 64.
-void ShiftRight(Limb* a, std::size_t n, unsigned k) {
+// Steps of the binary GCD done on word-sized approximations between two updates of the
+// full numbers.
+constexpr unsigned kGcdSteps = 31;
+
+// out (len + 1 limbs, two's complement) = f x + g y for x, y of len limbs and
+// |f|, |g| <= 2^31.
+void LinearCombination(Limb* out, const Limb* x, std::int64_t f, const Limb* y, std::int64_t g, std::size_t len) {
+    SignedWide carry = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        carry += SignedWide{f} * static_cast<SignedWide>(x[i]) + SignedWide{g} * static_cast<SignedWide>(y[i]);
+        out[i] = static_cast<Limb>(carry);
+        carry >>= 64;
+    }
+    out[len] = static_cast<Limb>(carry);
+}
+
+// v (len + 1 limbs, two's complement, divisible by 2^kGcdSteps) /= 2^kGcdSteps; returns
+// true when it is negative.
+bool ShiftDownSigned(Limb* v, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) v[i] = (v[i] >> kGcdSteps) | (v[i + 1] << (64 - kGcdSteps));
+    v[len] = static_cast<Limb>(static_cast<std::int64_t>(v[len]) >> kGcdSteps);
+    return static_cast<std::int64_t>(v[len]) < 0;
+}
+
+// v (len + 1 limbs) = -v.
+void NegateLimbs(Limb* v, std::size_t len) {
+    Limb carry = 1;
+    for (std::size_t i = 0; i <= len; ++i) {
+        const Wide s = Wide{~v[i]} + carry;
+        v[i] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+}
+
+// out = (f x + g y) / 2^kGcdSteps mod m for x, y below m (n limbs); m0inv = -m^-1 mod 2^64.
+void CombineMod(Limb* out, const Limb* x, std::int64_t f, const Limb* y, std::int64_t g, const Limb* m, Limb m0inv,
+                std::size_t n) {
+    Limb w[kMaxLimbs + 1];
+    LinearCombination(w, x, f, y, g, n);
+    // w + k m is divisible by 2^kGcdSteps; |w| <= 2^31 m, so the quotient lies in (-m, 2m).
+    const Limb k = (w[0] * m0inv) & ((Limb{1} << kGcdSteps) - 1);
+    SignedWide carry = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        a[i] = (a[i] >> k) | (i + 1 < n ? a[i + 1] << (64 - k) : 0);
+        carry += static_cast<SignedWide>(w[i]) + static_cast<SignedWide>(Wide{k} * m[i]);
+        w[i] = static_cast<Limb>(carry);
+        carry >>= 64;
     }
+    w[n] = static_cast<Limb>(carry + static_cast<std::int64_t>(w[n]));
+    if (ShiftDownSigned(w, n)) {
+        mont_Add(w, w, m, n);  // the borrow out of the top limb cancels its all-ones
+    } else if (w[n] != 0 || !mont_Less(w, m, n)) {
+        mont_Sub(w, w, m, n);
+    }
+    std::memcpy(out, w, n * sizeof(Limb));
 }
 
-// x = x / 2^k mod m for x below m, 0 < k < 64: x + t m is divisible by 2^k for
-// t = x * (-m^-1) mod 2^k, and (x + t m) / 2^k < 2m.
-void HalveMod(Limb* x, unsigned k, const Limb* m, Limb m0inv, std::size_t n) {
-    const Limb t = (x[0] * m0inv) & ((Limb{1} << k) - 1);
-    Limb carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Wide p = Wide{t} * m[i] + x[i] + carry;
-        x[i] = static_cast<Limb>(p);
-        carry = static_cast<Limb>(p >> 64);
-    }
-    ShiftRight(x, n, k);
-    x[n - 1] |= carry << (64 - k);
-    const Limb high = carry >> k;  // bit 64 n of the quotient; the value is below 2m
-    Limb d[kMaxLimbs];
-    if (mont_Sub(d, x, m, n) <= high) std::memcpy(x, d, n * sizeof(Limb));
-}
-
-// A number of at most cap limbs and its significant length.
-struct Var {
-    Limb* v;
-    std::size_t len;
-
-    void Trim() {
-        while (len > 0 && v[len - 1] == 0) --len;
-    }
-    // v >>= k for k < 64.
-    void Shr(unsigned k) {
-        if (k == 0) return;
-        ShiftRight(v, len, k);
-        Trim();
-    }
-    // v <<= k for k < 64; the caller keeps the result within the storage.
-    void Shl(unsigned k) {
-        if (k == 0 || len == 0) return;
-        Limb out = 0;
-        for (std::size_t i = 0; i < len; ++i) {
-            const Limb next = v[i] >> (64 - k);
-            v[i] = (v[i] << k) | out;
-            out = next;
-        }
-        if (out) v[len++] = out;
-    }
-    // Whole limbs of trailing zeros moved out (v non-zero); returns their count.
-    std::size_t ShrLimbs() {
-        std::size_t limbs = 0;
-        while (v[limbs] == 0) ++limbs;
-        if (limbs) {
-            std::memmove(v, v + limbs, (len - limbs) * sizeof(Limb));
-            std::memset(v + len - limbs, 0, limbs * sizeof(Limb));
-            len -= limbs;
-        }
-        return limbs;
-    }
-    void ShlLimbs(std::size_t limbs) {
-        if (limbs == 0 || len == 0) return;
-        std::memmove(v + limbs, v, len * sizeof(Limb));
-        std::memset(v, 0, limbs * sizeof(Limb));
-        len += limbs;
-    }
-};
-
-// a >= b.
-bool NotLess(const Var& a, const Var& b) {
-    if (a.len != b.len) return a.len > b.len;
-    for (std::size_t i = a.len; i-- > 0;) {
-        if (a.v[i] != b.v[i]) return a.v[i] > b.v[i];
-    }
-    return true;
-}
-
-// a -= b for a >= b (b is zero above its length).
-void SubVar(Var& a, const Var& b) {
-    mont_Sub(a.v, a.v, b.v, a.len);
-    a.Trim();
-}
-
-// a += b; a's storage has room for the carry.
-void AddVar(Var& a, const Var& b) {
-    const std::size_t len = a.len > b.len ? a.len : b.len;
-    const Limb carry = mont_Add(a.v, a.v, b.v, len);
-    a.len = len;
-    if (carry) a.v[a.len++] = carry;
-}
-
-// Moves the factors of two of x (non-zero) into y (shifted left as often) and k.
-void MoveTwos(Var& x, Var& y, std::size_t& k) {
-    const std::size_t limbs = x.ShrLimbs();
-    y.ShlLimbs(limbs);
-    const unsigned bits = static_cast<unsigned>(__builtin_ctzll(x.v[0]));
-    x.Shr(bits);
-    y.Shl(bits);
-    k += 64 * limbs + bits;
+// Bits [pos, pos + 33) of x (len limbs).
+Limb TopBits(const Limb* x, std::size_t len, std::size_t pos) {
+    const std::size_t limb = pos / 64, shift = pos % 64;
+    Limb v = x[limb] >> shift;
+    if (shift > 31 && limb + 1 < len) v |= x[limb + 1] << (64 - shift);
+    return v & ((Limb{1} << 33) - 1);
 }
 
 }  // namespace
 
 bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
     if (n == 0 || n > kMaxLimbs || !(m[0] & 1) || IsZeroVartime(a, n)) return false;
-    // Kaliski's almost Montgomery inverse ("The Montgomery inverse and its applications",
-    // IEEE Trans. Computers, 1995): with u = m, v = a, r = 0, s = 1 it keeps
-    // u s + v r = m and ends with r = -a^-1 2^k mod m, where k counts the halvings;
-    // r and s stay below 2m. Factors of two are moved a word at a time, and every
-    // number is worked on at its significant length.
-    SecureLimbs uStore(m, m + n), vStore(a, a + n), rStore(n + 2), sStore(n + 2);
-    sStore[0] = 1;
-    Var u{uStore.data(), n}, v{vStore.data(), n}, rr{rStore.data(), 0}, ss{sStore.data(), 1};
-    u.Trim();
-    v.Trim();
-    std::size_t k = 0;
-    MoveTwos(v, rr, k);  // u = m is odd
-    while (v.len > 0) {
-        if (!NotLess(v, u)) {  // u > v
-            SubVar(u, v);
-            AddVar(rr, ss);
-            MoveTwos(u, ss, k);
-        } else {
-            SubVar(v, u);
-            AddVar(ss, rr);
-            if (v.len == 0) {  // u = v: the gcd is u
-                rr.Shl(1);
-                ++k;
-                break;
-            }
-            MoveTwos(v, rr, k);
+    // The binary GCD of Pornin's "Optimized binary GCD for modular inversion" (2020):
+    // with x = a, y = m, u = 1, v = 0 it keeps x = u a and y = v a mod m, y odd. Each round
+    // runs kGcdSteps steps (subtract the smaller odd value from the larger, halve the
+    // even one) on 64-bit approximations of x and y (the low 31 bits exact, the top 33
+    // bits at a common position), collecting the steps as a matrix, then applies it to
+    // the full numbers and, divided by 2^kGcdSteps modulo m, to u and v. A result that
+    // comes out negative is negated with its row. It ends with x = 0 and y = gcd(a, m).
+    SecureLimbs store(4 * (n + 1));
+    Limb* x = store.data();
+    Limb* y = x + (n + 1);
+    Limb* u = y + (n + 1);
+    Limb* v = u + (n + 1);
+    Limb t[kMaxLimbs + 1];
+    std::memcpy(x, a, n * sizeof(Limb));
+    std::memcpy(y, m, n * sizeof(Limb));
+    u[0] = 1;
+    const Limb m0inv = NegInverse(m[0]);
+    std::size_t len = n;  // significant limbs of the larger of x and y
+    // About 2 64 n / kGcdSteps rounds at most; the cap only guards against a fault.
+    std::size_t rounds = 4 * 64 * n / kGcdSteps + 8;
+    while (!IsZeroVartime(x, len)) {
+        if (rounds-- == 0) return false;
+        while (len > 1 && x[len - 1] == 0 && y[len - 1] == 0) --len;
+        const Limb top = x[len - 1] | y[len - 1];
+        const std::size_t bits = 64 * len - static_cast<std::size_t>(__builtin_clzll(top));
+        Limb xa = x[0], ya = y[0];
+        if (bits > 64) {
+            const Limb low = (Limb{1} << kGcdSteps) - 1;
+            xa = (TopBits(x, len, bits - 33) << kGcdSteps) | (x[0] & low);
+            ya = (TopBits(y, len, bits - 33) << kGcdSteps) | (y[0] & low);
         }
+        std::int64_t f0 = 1, g0 = 0, f1 = 0, g1 = 1;
+        for (unsigned i = 0; i < kGcdSteps; ++i) {
+            if (xa & 1) {
+                if (xa < ya) {
+                    std::swap(xa, ya);
+                    std::swap(f0, f1);
+                    std::swap(g0, g1);
+                }
+                xa -= ya;
+                f0 -= f1;
+                g0 -= g1;
+            }
+            xa >>= 1;
+            f1 *= 2;
+            g1 *= 2;
+        }
+        LinearCombination(t, x, f0, y, g0, len);
+        if (ShiftDownSigned(t, len)) {
+            NegateLimbs(t, len);
+            f0 = -f0;
+            g0 = -g0;
+        }
+        LinearCombination(y, x, f1, y, g1, len);
+        if (ShiftDownSigned(y, len)) {
+            NegateLimbs(y, len);
+            f1 = -f1;
+            g1 = -g1;
+        }
+        std::memcpy(x, t, len * sizeof(Limb));
+        y[len] = 0;
+        CombineMod(t, u, f0, v, g0, m, m0inv, n);
+        CombineMod(v, u, f1, v, g1, m, m0inv, n);
+        std::memcpy(u, t, n * sizeof(Limb));
     }
-    // u is the gcd.
-    if (!(u.len == 1 && u.v[0] == 1)) return false;
-    // r may be up to 2m: bring it below m, negate, then divide by 2^k.
-    SecureLimbs x(n), y(n);
-    std::memcpy(x.data(), rr.v, n * sizeof(Limb));
-    const Limb over = rr.len > n ? rr.v[n] : 0;
-    if (mont_Sub(y.data(), x.data(), m, n) <= over) x = y;
-    mont_Sub(x.data(), m, x.data(), n);  // a^-1 2^k mod m (m - 0 = m only when a = 0)
-    const Limb negInv = NegInverse(m[0]);
-    while (k > 0) {
-        const unsigned step = k > 63 ? 63u : static_cast<unsigned>(k);
-        HalveMod(x.data(), step, m, negInv, n);
-        k -= step;
-    }
-    std::memcpy(r, x.data(), n * sizeof(Limb));
+    // y is the gcd.
+    if (!(y[0] == 1 && IsZeroVartime(y + 1, len - 1))) return false;
+    std::memcpy(r, v, n * sizeof(Limb));
+    WipeLimbs(t, n + 1);
     return true;
 }
 
