@@ -592,6 +592,31 @@ Limb TopBits(const Limb* x, std::size_t len, std::size_t pos) {
     return v & ((Limb{1} << 33) - 1);
 }
 
+// kGcdSteps steps on the approximations xa and ya (ya odd): when xa is odd, subtract the
+// smaller from the larger into xa; then halve xa. (f0 g0; f1 g1) collects the steps. The
+// steps take masks rather than branches, whose outcomes the processor could not guess.
+void GcdSteps(Limb& xa, Limb& ya, std::int64_t& f0, std::int64_t& g0, std::int64_t& f1, std::int64_t& g1) {
+    for (unsigned i = 0; i < kGcdSteps; ++i) {
+        const Limb odd = Limb{0} - (xa & 1);
+        const Limb swap = odd & (Limb{0} - static_cast<Limb>(xa < ya));
+        const Limb dx = (xa ^ ya) & swap;
+        xa ^= dx;
+        ya ^= dx;
+        const std::int64_t sw = static_cast<std::int64_t>(swap), od = static_cast<std::int64_t>(odd);
+        const std::int64_t df = (f0 ^ f1) & sw, dg = (g0 ^ g1) & sw;
+        f0 ^= df;
+        f1 ^= df;
+        g0 ^= dg;
+        g1 ^= dg;
+        xa -= ya & odd;
+        f0 -= f1 & od;
+        g0 -= g1 & od;
+        xa >>= 1;
+        f1 *= 2;
+        g1 *= 2;
+    }
+}
+
 }  // namespace
 
 bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
@@ -628,21 +653,7 @@ bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
             ya = (TopBits(y, len, bits - 33) << kGcdSteps) | (y[0] & low);
         }
         std::int64_t f0 = 1, g0 = 0, f1 = 0, g1 = 1;
-        for (unsigned i = 0; i < kGcdSteps; ++i) {
-            if (xa & 1) {
-                if (xa < ya) {
-                    std::swap(xa, ya);
-                    std::swap(f0, f1);
-                    std::swap(g0, g1);
-                }
-                xa -= ya;
-                f0 -= f1;
-                g0 -= g1;
-            }
-            xa >>= 1;
-            f1 *= 2;
-            g1 *= 2;
-        }
+        GcdSteps(xa, ya, f0, g0, f1, g1);
         LinearCombination(t, x, f0, y, g0, len);
         if (ShiftDownSigned(t, len)) {
             NegateLimbs(t, len);
