@@ -408,6 +408,39 @@ void SqrKernelAdx(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t
         default: kernel<0>(__VA_ARGS__, n); break;               \
     }
 
+// entry = table[w] (n limbs per entry) by a masked scan: every entry is read and the
+// wanted one kept, so the addresses say nothing of w. For a known size the entry is
+// gathered in vector registers.
+template <std::size_t kN>
+void ScanKernel(Limb* entry, const Limb* table, Limb w, std::size_t nAny) noexcept {
+    if constexpr (kN > 0 && kN % 2 == 0 && kN <= 32) {
+        typedef Limb Pair __attribute__((vector_size(16)));
+        Pair acc[kN / 2] = {};
+        for (std::size_t i = 0; i < kWindowEntries; ++i) {
+            const Limb m = ZeroMask(static_cast<Limb>(i) ^ w);
+            const Pair mask = {m, m};
+            const Limb* row = table + i * kN;
+#pragma GCC unroll 16
+            for (std::size_t j = 0; j < kN / 2; ++j) {
+                Pair v;
+                std::memcpy(&v, row + 2 * j, sizeof v);
+                acc[j] |= v & mask;
+            }
+        }
+        std::memcpy(entry, acc, sizeof acc);
+        std::memset(acc, 0, sizeof acc);
+        __asm__ __volatile__("" : : "r"(acc) : "memory");
+    } else {
+        const std::size_t n = kN ? kN : nAny;
+        std::memset(entry, 0, n * sizeof(Limb));
+        for (std::size_t i = 0; i < kWindowEntries; ++i) {
+            const Limb mask = ZeroMask(static_cast<Limb>(i) ^ w);
+            const Limb* row = table + i * n;
+            for (std::size_t j = 0; j < n; ++j) entry[j] |= row[j] & mask;
+        }
+    }
+}
+
 }  // namespace
 
 void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
@@ -478,13 +511,7 @@ void MontModulus::ExpSecret(Limb* r, const Limb* a, const Limb* e, std::size_t e
         Limb w = e[limb] >> shift;
         if (shift + width > 64 && limb + 1 < elimbs) w |= e[limb + 1] << (64 - shift);
         w &= (Limb{1} << width) - 1;
-        // Masked scan: every entry is read, the wanted one kept.
-        std::memset(entry.data(), 0, n * sizeof(Limb));
-        for (std::size_t i = 0; i < kWindowEntries; ++i) {
-            const Limb mask = ZeroMask(static_cast<Limb>(i) ^ w);
-            const Limb* row = table.data() + i * n;
-            for (std::size_t j = 0; j < n; ++j) entry[j] |= row[j] & mask;
-        }
+        KVN_MONT_DISPATCH(ScanKernel, n, entry.data(), table.data(), w)
         if (first) {
             acc = entry;
             first = false;
