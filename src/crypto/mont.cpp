@@ -291,7 +291,7 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
 template <std::size_t kN>
 inline Limb AddMulRowAdxFixed(Limb* t, const Limb* a, Limb b) noexcept {
     Limb carry, lo, hi;
-    __asm__(
+    __asm__ __volatile__(
         "xorl %k[c], %k[c]\n\t"
         ".set kvn_mont_off, 0\n\t"
         ".rept %c[n]\n\t"
@@ -315,7 +315,7 @@ inline Limb AddMulRowAdxFixed(Limb* t, const Limb* a, Limb b) noexcept {
 // JRCXZ).
 inline Limb AddMulRowAdxAny(Limb* t, const Limb* a, Limb b, std::size_t len) noexcept {
     Limb carry, lo, hi;
-    __asm__(
+    __asm__ __volatile__(
         "xorl %k[c], %k[c]\n"
         "1:\n\t"
         "mulxq (%[a]), %[lo], %[hi]\n\t"
@@ -372,6 +372,35 @@ void MulKernelAdx(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0i
     WipeLimbs(t, 2 * n);
 }
 
+// t (2 kN limbs, the cross products) = 2 t + the squares a[i]^2, in one pass: CF carries
+// the doubling, OF the squares.
+template <std::size_t kN>
+inline void DoubleAndAddSquaresAdx(Limb* t, const Limb* a) noexcept {
+    Limb lo, hi, x, y, d;
+    // Volatile: its only result is the memory it writes.
+    __asm__ __volatile__(
+        "xorl %k[x], %k[x]\n\t"
+        ".set kvn_mont_off, 0\n\t"
+        ".set kvn_mont_toff, 0\n\t"
+        ".rept %c[n]\n\t"
+        "movq kvn_mont_off(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "movq kvn_mont_toff(%[t]), %[x]\n\t"
+        "movq kvn_mont_toff+8(%[t]), %[y]\n\t"
+        "adcxq %[x], %[x]\n\t"
+        "adcxq %[y], %[y]\n\t"
+        "adoxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[y]\n\t"
+        "movq %[x], kvn_mont_toff(%[t])\n\t"
+        "movq %[y], kvn_mont_toff+8(%[t])\n\t"
+        ".set kvn_mont_off, kvn_mont_off + 8\n\t"
+        ".set kvn_mont_toff, kvn_mont_toff + 16\n\t"
+        ".endr\n\t"
+        : [lo] "=&r"(lo), [hi] "=&r"(hi), [x] "=&r"(x), [y] "=&r"(y), "=&d"(d)
+        : [a] "r"(a), [t] "r"(t), [n] "i"(kN)
+        : "cc", "memory");
+}
+
 // t[i + j] += a[i] a[j] for i < j, row i unrolled at its own length kN - 1 - i.
 template <std::size_t kN, std::size_t... kI>
 inline void CrossProductsAdx(Limb* t, const Limb* a, std::index_sequence<kI...>) noexcept {
@@ -383,13 +412,16 @@ template <std::size_t kN>
 void SqrKernelAdx(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
     const std::size_t n = kN ? kN : nAny;
     Limb t[2 * (kN ? kN : kMaxLimbs)];
-    std::memset(t, 0, 2 * n * sizeof(Limb));
+    // Rows add into t[1, n); their carries fill t[n, 2n - 1).
+    std::memset(t, 0, n * sizeof(Limb));
+    t[2 * n - 1] = 0;
     if constexpr (kN > 0 && kN <= 32) {
         CrossProductsAdx<kN>(t, a, std::make_index_sequence<kN - 1>{});
+        DoubleAndAddSquaresAdx<kN>(t, a);
     } else {
         for (std::size_t i = 0; i + 1 < n; ++i) t[i + n] = AddMulRowAdxAny(t + 2 * i + 1, a + i + 1, a[i], n - 1 - i);
+        DoubleAndAddSquares(t, a, n);
     }
-    DoubleAndAddSquares(t, a, n);
     ReduceKernelAdx<kN>(r, t, m, m0inv, n);
     WipeLimbs(t, 2 * n);
 }
