@@ -1,5 +1,6 @@
 #include "crypto/cpu.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,6 +37,8 @@ Features Detect() noexcept {
     return f;
 }
 
+std::atomic<int> mulxAdxOverride{-1};
+
 // Read once, on first use; immutable afterwards.
 const Features& Get() noexcept {
     static const Features features = Detect();
@@ -49,6 +52,10 @@ bool cpu_HasAesNi() noexcept { return Get().aes; }
 bool cpu_UseShaNi() noexcept { return Get().sha && !Get().portable; }
 bool cpu_UseAesNi() noexcept { return Get().aes && !Get().portable; }
 bool cpu_HasMulxAdx() noexcept { return Get().mulxAdx; }
-bool cpu_UseMulxAdx() noexcept { return Get().mulxAdx && !Get().portable; }
+bool cpu_UseMulxAdx() noexcept {
+    const int forced = mulxAdxOverride.load(std::memory_order_relaxed);
+    return forced >= 0 ? forced == 1 : Get().mulxAdx && !Get().portable;
+}
+void cpu_OverrideMulxAdxForTesting(int use) noexcept { mulxAdxOverride.store(use, std::memory_order_relaxed); }
 
 }  // namespace kvn

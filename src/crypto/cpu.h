@@ -20,5 +20,9 @@ bool cpu_HasAesNi() noexcept;
 // Montgomery products of crypto/mont.h then run two carry chains at once.
 bool cpu_UseMulxAdx() noexcept;
 bool cpu_HasMulxAdx() noexcept;
+// Test hook: 1 or 0 makes cpu_UseMulxAdx() answer so whatever the processor says, -1
+// returns to what it says. The constant-time check needs it: valgrind runs MULX, ADCX
+// and ADOX but its simulated CPUID does not offer them.
+void cpu_OverrideMulxAdxForTesting(int use) noexcept;
 
 }  // namespace kvn
