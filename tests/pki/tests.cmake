@@ -23,3 +23,6 @@ if(KVN_VALGRIND_INCLUDE AND NOT KVN_SANITIZE)
     set_tests_properties(rsa_private_constant_time_portable PROPERTIES ENVIRONMENT "KVN_PORTABLE_CRYPTO=1")
   endif()
 endif()
+# The RSA cross-checks once more on the portable Montgomery kernels.
+add_test(NAME rsa_portable COMMAND test_pki --gtest_filter=Rsa.*)
+set_tests_properties(rsa_portable PROPERTIES ENVIRONMENT "KVN_TEST=1;KVN_PORTABLE_CRYPTO=1")
