@@ -622,25 +622,31 @@ void NegateLimbs(Limb* v, std::size_t len) {
 }
 
 // out = (f x + g y) / 2^kGcdSteps mod m for x, y below m (n limbs); m0inv = -m^-1 mod 2^64.
+// out may alias x or y. One pass: f x + g y + k m, with k making the low kGcdSteps bits
+// zero, shifted down as it goes.
 void CombineMod(Limb* out, const Limb* x, std::int64_t f, const Limb* y, std::int64_t g, const Limb* m, Limb m0inv,
                 std::size_t n) {
-    Limb w[kMaxLimbs + 1];
-    LinearCombination(w, x, f, y, g, n);
-    // w + k m is divisible by 2^kGcdSteps; |w| <= 2^31 m, so the quotient lies in (-m, 2m).
-    const Limb k = (w[0] * m0inv) & ((Limb{1} << kGcdSteps) - 1);
-    SignedWide carry = 0;
+    const Limb low = static_cast<Limb>(f) * x[0] + static_cast<Limb>(g) * y[0];
+    const Limb k = (low * m0inv) & ((Limb{1} << kGcdSteps) - 1);
+    // |f x + g y| <= 2^31 m, so the quotient lies in (-m, 2m).
+    SignedWide acc = 0;
+    Limb previous = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        carry += static_cast<SignedWide>(w[i]) + static_cast<SignedWide>(Wide{k} * m[i]);
-        w[i] = static_cast<Limb>(carry);
-        carry >>= 64;
+        acc += SignedWide{f} * static_cast<SignedWide>(x[i]) + SignedWide{g} * static_cast<SignedWide>(y[i]) +
+               static_cast<SignedWide>(Wide{k} * m[i]);
+        const Limb limb = static_cast<Limb>(acc);
+        acc >>= 64;
+        if (i > 0) out[i - 1] = (previous >> kGcdSteps) | (limb << (64 - kGcdSteps));
+        previous = limb;
     }
-    w[n] = static_cast<Limb>(carry + static_cast<std::int64_t>(w[n]));
-    if (ShiftDownSigned(w, n)) {
-        mont_Add(w, w, m, n);  // the borrow out of the top limb cancels its all-ones
-    } else if (w[n] != 0 || !mont_Less(w, m, n)) {
-        mont_Sub(w, w, m, n);
+    const Limb top = static_cast<Limb>(acc);
+    out[n - 1] = (previous >> kGcdSteps) | (top << (64 - kGcdSteps));
+    const std::int64_t high = static_cast<std::int64_t>(top) >> kGcdSteps;
+    if (high < 0) {
+        mont_Add(out, out, m, n);  // the borrow out of the top limb cancels its all-ones
+    } else if (high != 0 || !mont_Less(out, m, n)) {
+        mont_Sub(out, out, m, n);
     }
-    std::memcpy(out, w, n * sizeof(Limb));
 }
 
 // Bits [pos, pos + 33) of x (len limbs).
