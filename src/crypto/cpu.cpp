@@ -15,6 +15,7 @@ struct Features {
     bool sha = false;
     bool aes = false;
     bool mulxAdx = false;
+    bool avx2 = false;
     bool portable = false;
 };
 
@@ -27,7 +28,14 @@ Features Detect() noexcept {
         sse41 = (c & bit_SSE4_1) != 0;
         f.aes = sse41 && (c & bit_AES) != 0;
     }
+    bool avxState = false;
+    if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
+        unsigned lo = 0, hi = 0;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        avxState = (lo & 6) == 6;  // the OS saves the XMM and YMM registers
+    }
     if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        f.avx2 = avxState && (b & bit_AVX2) != 0;
         f.sha = sse41 && (b & bit_SHA) != 0;
         f.mulxAdx = (b & bit_BMI2) != 0 && (b & bit_ADX) != 0;
     }
@@ -56,6 +64,7 @@ bool cpu_UseMulxAdx() noexcept {
     const int forced = mulxAdxOverride.load(std::memory_order_relaxed);
     return forced >= 0 ? forced == 1 : Get().mulxAdx && !Get().portable;
 }
+bool cpu_UseAvx2() noexcept { return Get().avx2 && !Get().portable; }
 void cpu_OverrideMulxAdxForTesting(int use) noexcept { mulxAdxOverride.store(use, std::memory_order_relaxed); }
 
 }  // namespace kvn

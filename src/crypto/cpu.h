@@ -20,6 +20,9 @@ bool cpu_HasAesNi() noexcept;
 // Montgomery products of crypto/mont.h then run two carry chains at once.
 bool cpu_UseMulxAdx() noexcept;
 bool cpu_HasMulxAdx() noexcept;
+// True when AVX2 is there, enabled by the operating system and not turned off (the
+// window table scan of crypto/mont.h gathers four limbs at a time).
+bool cpu_UseAvx2() noexcept;
 // Test hook: 1 or 0 makes cpu_UseMulxAdx() answer so whatever the processor says, -1
 // returns to what it says. The constant-time check needs it: valgrind runs MULX, ADCX
 // and ADOX but its simulated CPUID does not offer them.

@@ -111,7 +111,8 @@ int main() {
     }
 #endif
     const bool crt = RunOnce(true), plain = RunOnce(false);
-    std::printf("CRT: %s, without CRT: %s (%s products)\n", crt ? "ok" : "WRONG", plain ? "ok" : "WRONG",
-                kvn::cpu_UseMulxAdx() ? "MULX/ADX" : "portable");
+    std::printf("CRT: %s, without CRT: %s (%s products, %s table scan)\n", crt ? "ok" : "WRONG",
+                plain ? "ok" : "WRONG", kvn::cpu_UseMulxAdx() ? "MULX/ADX" : "portable",
+                kvn::cpu_UseAvx2() ? "AVX2" : "portable");
     return crt && plain ? 0 : 1;
 }
