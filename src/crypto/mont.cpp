@@ -779,8 +779,10 @@ bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
             f1 = -f1;
             g1 = -g1;
         }
+        // Neither may outgrow len limbs (the approximations see to it); should one, the
+        // inversion gives up rather than lose its top.
+        if (t[len] != 0 || y[len] != 0) return false;
         std::memcpy(x, t, len * sizeof(Limb));
-        y[len] = 0;
         CombineMod(t, u, f0, v, g0, m, m0inv, n);
         CombineMod(v, u, f1, v, g1, m, m0inv, n);
         std::memcpy(u, t, n * sizeof(Limb));
