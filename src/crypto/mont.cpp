@@ -1,7 +1,9 @@
-// Montgomery arithmetic on 64-bit limbs (see mont.h). Montgomery products are computed
-// by finely integrated operand scanning (Koc, Acar and Kaliski, "Analyzing and comparing
-// Montgomery multiplication algorithms", 1996): one pass over the limbs per limb of b,
-// multiplying by b[i] and reducing by one limb at once.
+// Montgomery arithmetic on 64-bit limbs (see mont.h). The portable Montgomery products
+// are computed by finely integrated operand scanning (Koc, Acar and Kaliski, "Analyzing
+// and comparing Montgomery multiplication algorithms", 1996): one pass over the limbs per
+// limb of b, multiplying by b[i] and reducing by one limb at once. Where the processor
+// has MULX, ADCX and ADOX (crypto/cpu.h) the product is formed whole and then reduced,
+// row by row, each row a run of MULX with two carry chains.
 #include "crypto/mont.h"
 
 #include "crypto/cpu.h"
