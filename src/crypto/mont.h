@@ -8,7 +8,7 @@
 // scan of every entry). Functions named ...Vartime may branch on their inputs and are
 // only given public or freshly blinded values.
 //
-// The kernels are chosen once per context from the processor (crypto/cpu.h): MULX, ADCX
+// The kernels are chosen from the processor (crypto/cpu.h): MULX, ADCX
 // and ADOX for the products, AVX2 for the table scan, the portable code otherwise.
 //
 // All buffers are caller-supplied; contexts keep theirs in wiping storage.
