@@ -1,5 +1,6 @@
 #include "crypto/cpu.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +14,8 @@ namespace {
 struct Features {
     bool sha = false;
     bool aes = false;
+    bool mulxAdx = false;
+    bool avx2 = false;
     bool portable = false;
 };
 
@@ -25,12 +28,24 @@ Features Detect() noexcept {
         sse41 = (c & bit_SSE4_1) != 0;
         f.aes = sse41 && (c & bit_AES) != 0;
     }
-    if (sse41 && __get_cpuid_count(7, 0, &a, &b, &c, &d)) f.sha = (b & bit_SHA) != 0;
+    bool avxState = false;
+    if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
+        unsigned lo = 0, hi = 0;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        avxState = (lo & 6) == 6;  // the OS saves the XMM and YMM registers
+    }
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        f.avx2 = avxState && (b & bit_AVX2) != 0;
+        f.sha = sse41 && (b & bit_SHA) != 0;
+        f.mulxAdx = (b & bit_BMI2) != 0 && (b & bit_ADX) != 0;
+    }
 #endif
     const char* env = std::getenv("KVN_PORTABLE_CRYPTO");
     f.portable = env && std::strcmp(env, "1") == 0;
     return f;
 }
+
+std::atomic<int> mulxAdxOverride{-1};
 
 // Read once, on first use; immutable afterwards.
 const Features& Get() noexcept {
@@ -44,5 +59,12 @@ bool cpu_HasShaNi() noexcept { return Get().sha; }
 bool cpu_HasAesNi() noexcept { return Get().aes; }
 bool cpu_UseShaNi() noexcept { return Get().sha && !Get().portable; }
 bool cpu_UseAesNi() noexcept { return Get().aes && !Get().portable; }
+bool cpu_HasMulxAdx() noexcept { return Get().mulxAdx; }
+bool cpu_UseMulxAdx() noexcept {
+    const int forced = mulxAdxOverride.load(std::memory_order_relaxed);
+    return forced >= 0 ? forced == 1 : Get().mulxAdx && !Get().portable;
+}
+bool cpu_UseAvx2() noexcept { return Get().avx2 && !Get().portable; }
+void cpu_OverrideMulxAdxForTesting(int use) noexcept { mulxAdxOverride.store(use, std::memory_order_relaxed); }
 
 }  // namespace kvn

@@ -1,4 +1,5 @@
-// Processor features for the accelerated digests and ciphers, read once from CPUID.
+// Processor features for the accelerated digests, ciphers and Montgomery products, read
+// once from CPUID.
 //
 // Setting the environment variable KVN_PORTABLE_CRYPTO to 1 before the first digest or
 // cipher call of a process keeps every algorithm on its portable code (the tests run
@@ -14,5 +15,17 @@ bool cpu_UseAesNi() noexcept;
 // What the processor offers, whatever KVN_PORTABLE_CRYPTO says.
 bool cpu_HasShaNi() noexcept;
 bool cpu_HasAesNi() noexcept;
+
+// True when MULX, ADCX and ADOX (BMI2 and ADX) are there and not turned off: the
+// Montgomery products of crypto/mont.h then run two carry chains at once.
+bool cpu_UseMulxAdx() noexcept;
+bool cpu_HasMulxAdx() noexcept;
+// True when AVX2 is there, enabled by the operating system and not turned off (the
+// window table scan of crypto/mont.h gathers four limbs at a time).
+bool cpu_UseAvx2() noexcept;
+// Test hook: 1 or 0 makes cpu_UseMulxAdx() answer so whatever the processor says, -1
+// returns to what it says. The constant-time check needs it: valgrind runs MULX, ADCX
+// and ADOX but its simulated CPUID does not offer them.
+void cpu_OverrideMulxAdxForTesting(int use) noexcept;
 
 }  // namespace kvn

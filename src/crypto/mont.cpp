@@ -1,13 +1,17 @@
-// Montgomery arithmetic on 64-bit limbs (see mont.h). Montgomery products are computed
-// by finely integrated operand scanning (Koc, Acar and Kaliski, "Analyzing and comparing
-// Montgomery multiplication algorithms", 1996): one pass over the limbs per limb of b,
-// multiplying by b[i] and reducing by one limb at once.
+// Montgomery arithmetic on 64-bit limbs (see mont.h). The portable Montgomery products
+// are computed by finely integrated operand scanning (Koc, Acar and Kaliski, "Analyzing
+// and comparing Montgomery multiplication algorithms", 1996): one pass over the limbs per
+// limb of b, multiplying by b[i] and reducing by one limb at once. Where the processor
+// has MULX, ADCX and ADOX (crypto/cpu.h) the product is formed whole and then reduced,
+// row by row, each row a run of MULX with two carry chains.
 #include "crypto/mont.h"
 
+#include "crypto/cpu.h"
 #include "crypto/mp.h"
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace kvn {
 namespace {
@@ -132,6 +136,7 @@ void mont_MulPlain(Limb* r, const Limb* a, std::size_t na, const Limb* b, std::s
 void MontModulus::Allocate(const Limb* m, std::size_t n) {
     if (n == 0 || n > kMaxLimbs) throw std::bad_alloc();
     m0inv_ = NegInverse(m[0]);
+    adx_ = cpu_UseMulxAdx();
     m_.assign(m, m + n);
     one_.resize(n);
     rr_.resize(n);
@@ -145,7 +150,7 @@ void MontModulus::FinishFromRr() {
 }
 
 MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
-    : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+    : n_(n), m0inv_(0), adx_(false), m_(), one_(), rr_(), rrr_() {
     Allocate(m, n);
     if (significant == 0 || significant > n) significant = n;
     // R mod m by doubling 2^(64 (s - 1)), which is below m (s significant limbs, m odd),
@@ -161,7 +166,7 @@ MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
     FinishFromRr();
 }
 
-MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), m_(), one_(), rr_(), rrr_() {
+MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), adx_(false), m_(), one_(), rr_(), rrr_() {
     Allocate(m, n);
     // 2^(128 n) mod m in 32-bit digits by Knuth's division.
     const std::size_t vd = 2 * n, ud = 4 * n + 1;
@@ -235,6 +240,25 @@ void ReduceKernel(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nAny)
     FinalSubtract(r, t + n, extra, m, n);
 }
 
+// t (2n limbs, the cross products a[i] a[j] for i < j) = 2 t + the squares a[i]^2: a^2.
+void DoubleAndAddSquares(Limb* t, const Limb* a, std::size_t n) noexcept {
+    Limb top = 0;
+    for (std::size_t i = 0; i < 2 * n; ++i) {
+        const Limb next = t[i] >> 63;
+        t[i] = (t[i] << 1) | top;
+        top = next;
+    }
+    Limb carry = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Wide sq = Wide{a[i]} * a[i];
+        Wide s = Wide{t[2 * i]} + static_cast<Limb>(sq) + carry;
+        t[2 * i] = static_cast<Limb>(s);
+        s = Wide{t[2 * i + 1]} + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
+        t[2 * i + 1] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+}
+
 // r = a a / R mod m: the cross products once, doubled, plus the squares, then reduced.
 template <std::size_t kN>
 void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
@@ -252,24 +276,158 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
         }
         t[i + n] = carry;
     }
-    Limb top = 0;
-    for (std::size_t i = 0; i < 2 * n; ++i) {
-        const Limb next = t[i] >> 63;
-        t[i] = (t[i] << 1) | top;
-        top = next;
-    }
-    Limb carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Wide sq = Wide{a[i]} * a[i];
-        Wide s = Wide{t[2 * i]} + static_cast<Limb>(sq) + carry;
-        t[2 * i] = static_cast<Limb>(s);
-        s = Wide{t[2 * i + 1]} + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
-        t[2 * i + 1] = static_cast<Limb>(s);
-        carry = static_cast<Limb>(s >> 64);
-    }
+    DoubleAndAddSquares(t, a, n);
     ReduceKernel<kN>(r, t, m, m0inv, n);
     WipeLimbs(t, 2 * n);
 }
+
+#if defined(__x86_64__)
+// The same kernels with MULX, ADCX and ADOX: a row adds a limb times a number to t with
+// two independent carry chains, CF for the high halves of the products and OF for the
+// limbs of t, so a limb costs about one multiplication instead of a chain of adds.
+// Nothing in a row branches on or indexes by the values.
+#define KVN_MONT_ADX 1
+
+// t[0, kN) += a[0, kN) * b, fully unrolled; returns the carry limb (the sum is below
+// 2^(64 (kN + 1)), so one limb holds it).
+template <std::size_t kN>
+inline Limb AddMulRowAdxFixed(Limb* t, const Limb* a, Limb b) noexcept {
+    Limb carry, lo, hi;
+    __asm__ __volatile__(
+        "xorl %k[c], %k[c]\n\t"
+        ".set kvn_mont_off, 0\n\t"
+        ".rept %c[n]\n\t"
+        "mulxq kvn_mont_off(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[c], %[lo]\n\t"
+        "adoxq kvn_mont_off(%[t]), %[lo]\n\t"
+        "movq %[lo], kvn_mont_off(%[t])\n\t"
+        "movq %[hi], %[c]\n\t"
+        ".set kvn_mont_off, kvn_mont_off + 8\n\t"
+        ".endr\n\t"
+        "movl $0, %k[lo]\n\t"
+        "adcxq %[lo], %[c]\n\t"
+        "adoxq %[lo], %[c]\n\t"
+        : [c] "=&r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi)
+        : [a] "r"(a), [t] "r"(t), "d"(b), [n] "i"(kN)
+        : "cc", "memory");
+    return carry;
+}
+
+// The same for any len >= 1, as a loop whose control leaves the flags alone (LEA and
+// JRCXZ).
+inline Limb AddMulRowAdxAny(Limb* t, const Limb* a, Limb b, std::size_t len) noexcept {
+    Limb carry, lo, hi;
+    __asm__ __volatile__(
+        "xorl %k[c], %k[c]\n"
+        "1:\n\t"
+        "mulxq (%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[c], %[lo]\n\t"
+        "adoxq (%[t]), %[lo]\n\t"
+        "movq %[lo], (%[t])\n\t"
+        "movq %[hi], %[c]\n\t"
+        "leaq 8(%[a]), %[a]\n\t"
+        "leaq 8(%[t]), %[t]\n\t"
+        "leaq -1(%[len]), %[len]\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n"
+        "2:\n\t"
+        "movl $0, %k[lo]\n\t"
+        "adcxq %[lo], %[c]\n\t"
+        "adoxq %[lo], %[c]\n\t"
+        : [c] "=&r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi), [a] "+r"(a), [t] "+r"(t), [len] "+c"(len)
+        : "d"(b)
+        : "cc", "memory");
+    return carry;
+}
+
+template <std::size_t kN>
+inline Limb AddMulRowAdx(Limb* t, const Limb* a, Limb b, std::size_t len) noexcept {
+    if constexpr (kN > 0) {
+        return AddMulRowAdxFixed<kN>(t, a, b);
+    } else {
+        return AddMulRowAdxAny(t, a, b, len);
+    }
+}
+
+// r = t / R mod m for t (2n limbs, overwritten) below m R, by rows of q m.
+template <std::size_t kN>
+void ReduceKernelAdx(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb extra = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Limb carry = AddMulRowAdx<kN>(t + i, m, t[i] * m0inv, n);
+        const Wide s = Wide{t[i + n]} + carry + extra;
+        t[i + n] = static_cast<Limb>(s);
+        extra = static_cast<Limb>(s >> 64);
+    }
+    FinalSubtract(r, t + n, extra, m, n);
+}
+
+// r = a b / R mod m: the whole product, then its reduction.
+template <std::size_t kN>
+void MulKernelAdx(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb t[2 * (kN ? kN : kMaxLimbs)];
+    std::memset(t, 0, n * sizeof(Limb));
+    for (std::size_t i = 0; i < n; ++i) t[i + n] = AddMulRowAdx<kN>(t + i, a, b[i], n);
+    ReduceKernelAdx<kN>(r, t, m, m0inv, n);
+    WipeLimbs(t, 2 * n);
+}
+
+// t (2 kN limbs, the cross products) = 2 t + the squares a[i]^2, in one pass: CF carries
+// the doubling, OF the squares.
+template <std::size_t kN>
+inline void DoubleAndAddSquaresAdx(Limb* t, const Limb* a) noexcept {
+    Limb lo, hi, x, y, d;
+    // Volatile: its only result is the memory it writes.
+    __asm__ __volatile__(
+        "xorl %k[x], %k[x]\n\t"
+        ".set kvn_mont_off, 0\n\t"
+        ".set kvn_mont_toff, 0\n\t"
+        ".rept %c[n]\n\t"
+        "movq kvn_mont_off(%[a]), %%rdx\n\t"
+        "mulxq %%rdx, %[lo], %[hi]\n\t"
+        "movq kvn_mont_toff(%[t]), %[x]\n\t"
+        "movq kvn_mont_toff+8(%[t]), %[y]\n\t"
+        "adcxq %[x], %[x]\n\t"
+        "adcxq %[y], %[y]\n\t"
+        "adoxq %[lo], %[x]\n\t"
+        "adoxq %[hi], %[y]\n\t"
+        "movq %[x], kvn_mont_toff(%[t])\n\t"
+        "movq %[y], kvn_mont_toff+8(%[t])\n\t"
+        ".set kvn_mont_off, kvn_mont_off + 8\n\t"
+        ".set kvn_mont_toff, kvn_mont_toff + 16\n\t"
+        ".endr\n\t"
+        : [lo] "=&r"(lo), [hi] "=&r"(hi), [x] "=&r"(x), [y] "=&r"(y), "=&d"(d)
+        : [a] "r"(a), [t] "r"(t), [n] "i"(kN)
+        : "cc", "memory");
+}
+
+// t[i + j] += a[i] a[j] for i < j, row i unrolled at its own length kN - 1 - i.
+template <std::size_t kN, std::size_t... kI>
+inline void CrossProductsAdx(Limb* t, const Limb* a, std::index_sequence<kI...>) noexcept {
+    ((t[kI + kN] = AddMulRowAdxFixed<kN - 1 - kI>(t + 2 * kI + 1, a + kI + 1, a[kI])), ...);
+}
+
+// r = a a / R mod m: the cross products once, doubled, plus the squares, then reduced.
+template <std::size_t kN>
+void SqrKernelAdx(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb t[2 * (kN ? kN : kMaxLimbs)];
+    // Rows add into t[1, n); their carries fill t[n, 2n - 1).
+    std::memset(t, 0, n * sizeof(Limb));
+    t[2 * n - 1] = 0;
+    if constexpr (kN > 0 && kN <= 32) {
+        CrossProductsAdx<kN>(t, a, std::make_index_sequence<kN - 1>{});
+        DoubleAndAddSquaresAdx<kN>(t, a);
+    } else {
+        for (std::size_t i = 0; i + 1 < n; ++i) t[i + n] = AddMulRowAdxAny(t + 2 * i + 1, a + i + 1, a[i], n - 1 - i);
+        DoubleAndAddSquares(t, a, n);
+    }
+    ReduceKernelAdx<kN>(r, t, m, m0inv, n);
+    WipeLimbs(t, 2 * n);
+}
+#endif
 
 // Calls kernel<kN> for the sizes of 1024-, 2048-, 3072- and 4096-bit moduli and their
 // halves, else kernel<0>.
@@ -284,17 +442,107 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
         default: kernel<0>(__VA_ARGS__, n); break;               \
     }
 
+// entry = table[w] (n limbs per entry) by a masked scan: every entry is read and the
+// wanted one kept, so the addresses say nothing of w. For a known size the entry is
+// gathered in vector registers.
+template <std::size_t kN>
+void ScanKernel(Limb* entry, const Limb* table, Limb w, std::size_t nAny) noexcept {
+    if constexpr (kN > 0 && kN % 2 == 0 && kN <= 32) {
+        typedef Limb Pair __attribute__((vector_size(16)));
+        Pair acc[kN / 2] = {};
+        for (std::size_t i = 0; i < kWindowEntries; ++i) {
+            const Limb m = ZeroMask(static_cast<Limb>(i) ^ w);
+            const Pair mask = {m, m};
+            const Limb* row = table + i * kN;
+#pragma GCC unroll 16
+            for (std::size_t j = 0; j < kN / 2; ++j) {
+                Pair v;
+                std::memcpy(&v, row + 2 * j, sizeof v);
+                acc[j] |= v & mask;
+            }
+        }
+        std::memcpy(entry, acc, sizeof acc);
+        std::memset(acc, 0, sizeof acc);
+        __asm__ __volatile__("" : : "r"(acc) : "memory");
+    } else {
+        const std::size_t n = kN ? kN : nAny;
+        std::memset(entry, 0, n * sizeof(Limb));
+        for (std::size_t i = 0; i < kWindowEntries; ++i) {
+            const Limb mask = ZeroMask(static_cast<Limb>(i) ^ w);
+            const Limb* row = table + i * n;
+            for (std::size_t j = 0; j < n; ++j) entry[j] |= row[j] & mask;
+        }
+    }
+}
+
+#if defined(__x86_64__)
+// The scan with AVX2: four limbs a load, each group of four gathered over all entries
+// in one register.
+template <std::size_t kN>
+__attribute__((target("avx2"))) void ScanKernelAvx2(Limb* entry, const Limb* table, Limb w) noexcept {
+    typedef Limb Quad __attribute__((vector_size(32)));
+    Limb masks[kWindowEntries];
+    for (std::size_t i = 0; i < kWindowEntries; ++i) masks[i] = ZeroMask(static_cast<Limb>(i) ^ w);
+    for (std::size_t j = 0; j < kN; j += 4) {
+        Quad acc = {0, 0, 0, 0};
+#pragma GCC unroll 32
+        for (std::size_t i = 0; i < kWindowEntries; ++i) {
+            Quad v;
+            std::memcpy(&v, table + i * kN + j, sizeof v);
+            const Quad mask = {masks[i], masks[i], masks[i], masks[i]};
+            acc |= v & mask;
+        }
+        std::memcpy(entry + j, &acc, sizeof acc);
+    }
+    WipeLimbs(masks, kWindowEntries);
+}
+#endif
+
+// entry = table[w], with AVX2 where it helps.
+void Scan(Limb* entry, const Limb* table, Limb w, std::size_t n, bool avx2) noexcept {
+#if defined(__x86_64__)
+    if (avx2) {
+        switch (n) {
+            case 16: ScanKernelAvx2<16>(entry, table, w); return;
+            case 32: ScanKernelAvx2<32>(entry, table, w); return;
+            default: break;
+        }
+    }
+#else
+    (void)avx2;
+#endif
+    KVN_MONT_DISPATCH(ScanKernel, n, entry, table, w)
+}
+
 }  // namespace
 
 void MontModulus::Mul(Limb* r, const Limb* a, const Limb* b) const noexcept {
+#ifdef KVN_MONT_ADX
+    if (adx_) {
+        KVN_MONT_DISPATCH(MulKernelAdx, n_, r, a, b, m_.data(), m0inv_)
+        return;
+    }
+#endif
     KVN_MONT_DISPATCH(MulKernel, n_, r, a, b, m_.data(), m0inv_)
 }
 
 void MontModulus::Reduce(Limb* r, Limb* t) const noexcept {
+#ifdef KVN_MONT_ADX
+    if (adx_) {
+        KVN_MONT_DISPATCH(ReduceKernelAdx, n_, r, t, m_.data(), m0inv_)
+        return;
+    }
+#endif
     KVN_MONT_DISPATCH(ReduceKernel, n_, r, t, m_.data(), m0inv_)
 }
 
 void MontModulus::Sqr(Limb* r, const Limb* a) const noexcept {
+#ifdef KVN_MONT_ADX
+    if (adx_) {
+        KVN_MONT_DISPATCH(SqrKernelAdx, n_, r, a, m_.data(), m0inv_)
+        return;
+    }
+#endif
     KVN_MONT_DISPATCH(SqrKernel, n_, r, a, m_.data(), m0inv_)
 }
 
@@ -321,9 +569,18 @@ void MontModulus::ExpSecret(Limb* r, const Limb* a, const Limb* e, std::size_t e
     SecureLimbs table(kWindowEntries * n);
     std::memcpy(table.data(), one_.data(), n * sizeof(Limb));
     std::memcpy(table.data() + n, a, n * sizeof(Limb));
-    for (std::size_t i = 2; i < kWindowEntries; ++i) Mul(table.data() + i * n, table.data() + (i - 1) * n, a);
+    // Even powers by squaring, which is cheaper than a product.
+    for (std::size_t i = 2; i < kWindowEntries; ++i) {
+        Limb* row = table.data() + i * n;
+        if (i % 2 == 0) {
+            Sqr(row, table.data() + (i / 2) * n);
+        } else {
+            Mul(row, table.data() + (i - 1) * n, a);
+        }
+    }
 
     SecureLimbs acc(n), entry(n);
+    const bool avx2 = cpu_UseAvx2();
     // Windows from the top; the first is the remainder of the bit count by the window size.
     const std::size_t bits = 64 * elimbs;
     std::size_t pos = bits;
@@ -336,13 +593,7 @@ void MontModulus::ExpSecret(Limb* r, const Limb* a, const Limb* e, std::size_t e
         Limb w = e[limb] >> shift;
         if (shift + width > 64 && limb + 1 < elimbs) w |= e[limb + 1] << (64 - shift);
         w &= (Limb{1} << width) - 1;
-        // Masked scan: every entry is read, the wanted one kept.
-        std::memset(entry.data(), 0, n * sizeof(Limb));
-        for (std::size_t i = 0; i < kWindowEntries; ++i) {
-            const Limb mask = ZeroMask(static_cast<Limb>(i) ^ w);
-            const Limb* row = table.data() + i * n;
-            for (std::size_t j = 0; j < n; ++j) entry[j] |= row[j] & mask;
-        }
+        Scan(entry.data(), table.data(), w, n, avx2);
         if (first) {
             acc = entry;
             first = false;
@@ -377,6 +628,8 @@ void MontModulus::ExpPublicVartime(Limb* r, const Limb* a, const Limb* e, std::s
 
 namespace {
 
+__extension__ typedef __int128 SignedWide;
+
 bool IsZeroVartime(const Limb* a, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         if (a[i]) return false;
@@ -384,154 +637,162 @@ bool IsZeroVartime(const Limb* a, std::size_t n) {
     return true;
 }
 
-// a >>= k for 0 < k < 64.
-void ShiftRight(Limb* a, std::size_t n, unsigned k) {
+// Steps of the binary GCD done on word-sized approximations between two updates of the
+// full numbers.
+constexpr unsigned kGcdSteps = 31;
+
+// out (len + 1 limbs, two's complement) = f x + g y for x, y of len limbs and
+// |f|, |g| <= 2^31.
+void LinearCombination(Limb* out, const Limb* x, std::int64_t f, const Limb* y, std::int64_t g, std::size_t len) {
+    SignedWide carry = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        carry += SignedWide{f} * static_cast<SignedWide>(x[i]) + SignedWide{g} * static_cast<SignedWide>(y[i]);
+        out[i] = static_cast<Limb>(carry);
+        carry >>= 64;
+    }
+    out[len] = static_cast<Limb>(carry);
+}
+
+// v (len + 1 limbs, two's complement, divisible by 2^kGcdSteps) /= 2^kGcdSteps; returns
+// true when it is negative.
+bool ShiftDownSigned(Limb* v, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) v[i] = (v[i] >> kGcdSteps) | (v[i + 1] << (64 - kGcdSteps));
+    v[len] = static_cast<Limb>(static_cast<std::int64_t>(v[len]) >> kGcdSteps);
+    return static_cast<std::int64_t>(v[len]) < 0;
+}
+
+// v (len + 1 limbs) = -v.
+void NegateLimbs(Limb* v, std::size_t len) {
+    Limb carry = 1;
+    for (std::size_t i = 0; i <= len; ++i) {
+        const Wide s = Wide{~v[i]} + carry;
+        v[i] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+}
+
+// out = (f x + g y) / 2^kGcdSteps mod m for x, y below m (n limbs); m0inv = -m^-1 mod 2^64.
+// out may alias x or y. One pass: f x + g y + k m, with k making the low kGcdSteps bits
+// zero, shifted down as it goes.
+void CombineMod(Limb* out, const Limb* x, std::int64_t f, const Limb* y, std::int64_t g, const Limb* m, Limb m0inv,
+                std::size_t n) {
+    const Limb low = static_cast<Limb>(f) * x[0] + static_cast<Limb>(g) * y[0];
+    const Limb k = (low * m0inv) & ((Limb{1} << kGcdSteps) - 1);
+    // |f x + g y| <= 2^31 m, so the quotient lies in (-m, 2m).
+    SignedWide acc = 0;
+    Limb previous = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        a[i] = (a[i] >> k) | (i + 1 < n ? a[i + 1] << (64 - k) : 0);
+        acc += SignedWide{f} * static_cast<SignedWide>(x[i]) + SignedWide{g} * static_cast<SignedWide>(y[i]) +
+               static_cast<SignedWide>(Wide{k} * m[i]);
+        const Limb limb = static_cast<Limb>(acc);
+        acc >>= 64;
+        if (i > 0) out[i - 1] = (previous >> kGcdSteps) | (limb << (64 - kGcdSteps));
+        previous = limb;
+    }
+    const Limb top = static_cast<Limb>(acc);
+    out[n - 1] = (previous >> kGcdSteps) | (top << (64 - kGcdSteps));
+    const std::int64_t high = static_cast<std::int64_t>(top) >> kGcdSteps;
+    if (high < 0) {
+        mont_Add(out, out, m, n);  // the borrow out of the top limb cancels its all-ones
+    } else if (high != 0 || !mont_Less(out, m, n)) {
+        mont_Sub(out, out, m, n);
     }
 }
 
-// x = x / 2^k mod m for x below m, 0 < k < 64: x + t m is divisible by 2^k for
-// t = x * (-m^-1) mod 2^k, and (x + t m) / 2^k < 2m.
-void HalveMod(Limb* x, unsigned k, const Limb* m, Limb m0inv, std::size_t n) {
-    const Limb t = (x[0] * m0inv) & ((Limb{1} << k) - 1);
-    Limb carry = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Wide p = Wide{t} * m[i] + x[i] + carry;
-        x[i] = static_cast<Limb>(p);
-        carry = static_cast<Limb>(p >> 64);
-    }
-    ShiftRight(x, n, k);
-    x[n - 1] |= carry << (64 - k);
-    const Limb high = carry >> k;  // bit 64 n of the quotient; the value is below 2m
-    Limb d[kMaxLimbs];
-    if (mont_Sub(d, x, m, n) <= high) std::memcpy(x, d, n * sizeof(Limb));
+// Bits [pos, pos + 33) of x (len limbs).
+Limb TopBits(const Limb* x, std::size_t len, std::size_t pos) {
+    const std::size_t limb = pos / 64, shift = pos % 64;
+    Limb v = x[limb] >> shift;
+    if (shift > 31 && limb + 1 < len) v |= x[limb + 1] << (64 - shift);
+    return v & ((Limb{1} << 33) - 1);
 }
 
-// A number of at most cap limbs and its significant length.
-struct Var {
-    Limb* v;
-    std::size_t len;
-
-    void Trim() {
-        while (len > 0 && v[len - 1] == 0) --len;
+// kGcdSteps steps on the approximations xa and ya (ya odd): when xa is odd, subtract the
+// smaller from the larger into xa; then halve xa. (f0 g0; f1 g1) collects the steps. The
+// steps take masks rather than branches, whose outcomes the processor could not guess.
+void GcdSteps(Limb& xa, Limb& ya, std::int64_t& f0, std::int64_t& g0, std::int64_t& f1, std::int64_t& g1) {
+    for (unsigned i = 0; i < kGcdSteps; ++i) {
+        const Limb odd = Limb{0} - (xa & 1);
+        const Limb swap = odd & (Limb{0} - static_cast<Limb>(xa < ya));
+        const Limb dx = (xa ^ ya) & swap;
+        xa ^= dx;
+        ya ^= dx;
+        const std::int64_t sw = static_cast<std::int64_t>(swap), od = static_cast<std::int64_t>(odd);
+        const std::int64_t df = (f0 ^ f1) & sw, dg = (g0 ^ g1) & sw;
+        f0 ^= df;
+        f1 ^= df;
+        g0 ^= dg;
+        g1 ^= dg;
+        xa -= ya & odd;
+        f0 -= f1 & od;
+        g0 -= g1 & od;
+        xa >>= 1;
+        f1 *= 2;
+        g1 *= 2;
     }
-    // v >>= k for k < 64.
-    void Shr(unsigned k) {
-        if (k == 0) return;
-        ShiftRight(v, len, k);
-        Trim();
-    }
-    // v <<= k for k < 64; the caller keeps the result within the storage.
-    void Shl(unsigned k) {
-        if (k == 0 || len == 0) return;
-        Limb out = 0;
-        for (std::size_t i = 0; i < len; ++i) {
-            const Limb next = v[i] >> (64 - k);
-            v[i] = (v[i] << k) | out;
-            out = next;
-        }
-        if (out) v[len++] = out;
-    }
-    // Whole limbs of trailing zeros moved out (v non-zero); returns their count.
-    std::size_t ShrLimbs() {
-        std::size_t limbs = 0;
-        while (v[limbs] == 0) ++limbs;
-        if (limbs) {
-            std::memmove(v, v + limbs, (len - limbs) * sizeof(Limb));
-            std::memset(v + len - limbs, 0, limbs * sizeof(Limb));
-            len -= limbs;
-        }
-        return limbs;
-    }
-    void ShlLimbs(std::size_t limbs) {
-        if (limbs == 0 || len == 0) return;
-        std::memmove(v + limbs, v, len * sizeof(Limb));
-        std::memset(v, 0, limbs * sizeof(Limb));
-        len += limbs;
-    }
-};
-
-// a >= b.
-bool NotLess(const Var& a, const Var& b) {
-    if (a.len != b.len) return a.len > b.len;
-    for (std::size_t i = a.len; i-- > 0;) {
-        if (a.v[i] != b.v[i]) return a.v[i] > b.v[i];
-    }
-    return true;
-}
-
-// a -= b for a >= b (b is zero above its length).
-void SubVar(Var& a, const Var& b) {
-    mont_Sub(a.v, a.v, b.v, a.len);
-    a.Trim();
-}
-
-// a += b; a's storage has room for the carry.
-void AddVar(Var& a, const Var& b) {
-    const std::size_t len = a.len > b.len ? a.len : b.len;
-    const Limb carry = mont_Add(a.v, a.v, b.v, len);
-    a.len = len;
-    if (carry) a.v[a.len++] = carry;
-}
-
-// Moves the factors of two of x (non-zero) into y (shifted left as often) and k.
-void MoveTwos(Var& x, Var& y, std::size_t& k) {
-    const std::size_t limbs = x.ShrLimbs();
-    y.ShlLimbs(limbs);
-    const unsigned bits = static_cast<unsigned>(__builtin_ctzll(x.v[0]));
-    x.Shr(bits);
-    y.Shl(bits);
-    k += 64 * limbs + bits;
 }
 
 }  // namespace
 
 bool mont_InverseVartime(Limb* r, const Limb* a, const Limb* m, std::size_t n) {
     if (n == 0 || n > kMaxLimbs || !(m[0] & 1) || IsZeroVartime(a, n)) return false;
-    // Kaliski's almost Montgomery inverse ("The Montgomery inverse and its applications",
-    // IEEE Trans. Computers, 1995): with u = m, v = a, r = 0, s = 1 it keeps
-    // u s + v r = m and ends with r = -a^-1 2^k mod m, where k counts the halvings;
-    // r and s stay below 2m. Factors of two are moved a word at a time, and every
-    // number is worked on at its significant length.
-    SecureLimbs uStore(m, m + n), vStore(a, a + n), rStore(n + 2), sStore(n + 2);
-    sStore[0] = 1;
-    Var u{uStore.data(), n}, v{vStore.data(), n}, rr{rStore.data(), 0}, ss{sStore.data(), 1};
-    u.Trim();
-    v.Trim();
-    std::size_t k = 0;
-    MoveTwos(v, rr, k);  // u = m is odd
-    while (v.len > 0) {
-        if (!NotLess(v, u)) {  // u > v
-            SubVar(u, v);
-            AddVar(rr, ss);
-            MoveTwos(u, ss, k);
-        } else {
-            SubVar(v, u);
-            AddVar(ss, rr);
-            if (v.len == 0) {  // u = v: the gcd is u
-                rr.Shl(1);
-                ++k;
-                break;
-            }
-            MoveTwos(v, rr, k);
+    // The binary GCD of Pornin's "Optimized binary GCD for modular inversion" (2020):
+    // with x = a, y = m, u = 1, v = 0 it keeps x = u a and y = v a mod m, y odd. Each round
+    // runs kGcdSteps steps (subtract the smaller odd value from the larger, halve the
+    // even one) on 64-bit approximations of x and y (the low 31 bits exact, the top 33
+    // bits at a common position), collecting the steps as a matrix, then applies it to
+    // the full numbers and, divided by 2^kGcdSteps modulo m, to u and v. A result that
+    // comes out negative is negated with its row. It ends with x = 0 and y = gcd(a, m).
+    SecureLimbs store(4 * (n + 1));
+    Limb* x = store.data();
+    Limb* y = x + (n + 1);
+    Limb* u = y + (n + 1);
+    Limb* v = u + (n + 1);
+    Limb t[kMaxLimbs + 1];
+    std::memcpy(x, a, n * sizeof(Limb));
+    std::memcpy(y, m, n * sizeof(Limb));
+    u[0] = 1;
+    const Limb m0inv = NegInverse(m[0]);
+    std::size_t len = n;  // significant limbs of the larger of x and y
+    // About 2 64 n / kGcdSteps rounds at most; the cap only guards against a fault.
+    std::size_t rounds = 4 * 64 * n / kGcdSteps + 8;
+    while (!IsZeroVartime(x, len)) {
+        if (rounds-- == 0) return false;
+        while (len > 1 && x[len - 1] == 0 && y[len - 1] == 0) --len;
+        const Limb top = x[len - 1] | y[len - 1];
+        const std::size_t bits = 64 * len - static_cast<std::size_t>(__builtin_clzll(top));
+        Limb xa = x[0], ya = y[0];
+        if (bits > 64) {
+            const Limb low = (Limb{1} << kGcdSteps) - 1;
+            xa = (TopBits(x, len, bits - 33) << kGcdSteps) | (x[0] & low);
+            ya = (TopBits(y, len, bits - 33) << kGcdSteps) | (y[0] & low);
         }
+        std::int64_t f0 = 1, g0 = 0, f1 = 0, g1 = 1;
+        GcdSteps(xa, ya, f0, g0, f1, g1);
+        LinearCombination(t, x, f0, y, g0, len);
+        if (ShiftDownSigned(t, len)) {
+            NegateLimbs(t, len);
+            f0 = -f0;
+            g0 = -g0;
+        }
+        LinearCombination(y, x, f1, y, g1, len);
+        if (ShiftDownSigned(y, len)) {
+            NegateLimbs(y, len);
+            f1 = -f1;
+            g1 = -g1;
+        }
+        // Neither may outgrow len limbs (the approximations see to it); should one, the
+        // inversion gives up rather than lose its top.
+        if (t[len] != 0 || y[len] != 0) return false;
+        std::memcpy(x, t, len * sizeof(Limb));
+        CombineMod(t, u, f0, v, g0, m, m0inv, n);
+        CombineMod(v, u, f1, v, g1, m, m0inv, n);
+        std::memcpy(u, t, n * sizeof(Limb));
     }
-    // u is the gcd.
-    if (!(u.len == 1 && u.v[0] == 1)) return false;
-    // r may be up to 2m: bring it below m, negate, then divide by 2^k.
-    SecureLimbs x(n), y(n);
-    std::memcpy(x.data(), rr.v, n * sizeof(Limb));
-    const Limb over = rr.len > n ? rr.v[n] : 0;
-    if (mont_Sub(y.data(), x.data(), m, n) <= over) x = y;
-    mont_Sub(x.data(), m, x.data(), n);  // a^-1 2^k mod m (m - 0 = m only when a = 0)
-    const Limb negInv = NegInverse(m[0]);
-    while (k > 0) {
-        const unsigned step = k > 63 ? 63u : static_cast<unsigned>(k);
-        HalveMod(x.data(), step, m, negInv, n);
-        k -= step;
-    }
-    std::memcpy(r, x.data(), n * sizeof(Limb));
+    // y is the gcd.
+    if (!(y[0] == 1 && IsZeroVartime(y + 1, len - 1))) return false;
+    std::memcpy(r, v, n * sizeof(Limb));
+    WipeLimbs(t, n + 1);
     return true;
 }
 

@@ -8,6 +8,9 @@
 // scan of every entry). Functions named ...Vartime may branch on their inputs and are
 // only given public or freshly blinded values.
 //
+// The kernels are chosen from the processor (crypto/cpu.h): MULX, ADCX
+// and ADOX for the products, AVX2 for the table scan, the portable code otherwise.
+//
 // All buffers are caller-supplied; contexts keep theirs in wiping storage.
 #pragma once
 
@@ -87,6 +90,7 @@ private:
 
     std::size_t n_;
     Limb m0inv_;       // -m^-1 mod 2^64
+    bool adx_;         // products with MULX, ADCX and ADOX (crypto/cpu.h)
     SecureLimbs m_;    // n limbs
     SecureLimbs one_;  // R mod m
     SecureLimbs rr_;   // R^2 mod m

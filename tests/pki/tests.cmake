@@ -6,6 +6,7 @@ find_program(KVN_VALGRIND valgrind)
 if(KVN_VALGRIND_INCLUDE AND NOT KVN_SANITIZE)
   add_executable(rsa_private_ct
     ${CMAKE_CURRENT_SOURCE_DIR}/pki/ctgrind/rsa_private_ct.cpp
+    ${CMAKE_SOURCE_DIR}/src/crypto/cpu.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mont.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mp.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mp_reduce.cpp
@@ -17,5 +18,11 @@ if(KVN_VALGRIND_INCLUDE AND NOT KVN_SANITIZE)
   if(KVN_VALGRIND)
     add_test(NAME rsa_private_constant_time
       COMMAND ${KVN_VALGRIND} --error-exitcode=1 --track-origins=yes -q $<TARGET_FILE:rsa_private_ct>)
+    add_test(NAME rsa_private_constant_time_portable
+      COMMAND ${KVN_VALGRIND} --error-exitcode=1 --track-origins=yes -q $<TARGET_FILE:rsa_private_ct>)
+    set_tests_properties(rsa_private_constant_time_portable PROPERTIES ENVIRONMENT "KVN_PORTABLE_CRYPTO=1")
   endif()
 endif()
+# The RSA cross-checks once more on the portable Montgomery kernels.
+add_test(NAME rsa_portable COMMAND test_pki --gtest_filter=Rsa.*)
+set_tests_properties(rsa_portable PROPERTIES ENVIRONMENT "KVN_TEST=1;KVN_PORTABLE_CRYPTO=1")
