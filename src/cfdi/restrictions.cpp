@@ -250,8 +250,24 @@ const AttributeRow* FindAttributeRowFrom(const AttributeRow* list, const Attribu
     return nullptr;
 }
 
+// Whether narrowing and collapsing would leave the value as it is: printable ASCII with
+// no white space but single spaces between other characters (nearly every value).
+bool AlreadyNormal(const String& value) {
+    const auto* p = reinterpret_cast<const unsigned char*>(value.data());
+    std::size_t n = value.size();
+    if (n == 0) return true;
+    if (p[0] == ' ' || p[n - 1] == ' ') return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        if (c > ' ' && c < 0x80) continue;
+        if (c != ' ' || p[i + 1] == ' ') return false;
+    }
+    return true;
+}
+
 // Narrows and collapses a value in place; returns its new length.
 std::size_t Normalise(String& value) {
+    if (AlreadyNormal(value)) return value.size();
     std::size_t n = ToSingleByte(value.data(), value.size());
     n = static_cast<std::size_t>(XmlCollapseWhitespace(value.data(), static_cast<int>(n)));
     value.resize(n);

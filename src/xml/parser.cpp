@@ -147,7 +147,7 @@ bool XmlParserState::LookingAt(const char* literal) {
     return std::memcmp(s->buf + s->pos, literal, n) == 0;
 }
 
-bool XmlParserState::SkipSpace() {
+bool XmlParserState::SkipSpaceRun() {
     bool any = false;
     for (;;) {
         XmlReaderState* s = In();
@@ -166,9 +166,10 @@ std::size_t XmlParserState::ScanName() {
         XmlReaderState* s = In();
         const auto* p = reinterpret_cast<const unsigned char*>(s->buf + s->pos);
         std::size_t avail = s->len - s->pos;
-        if (avail > 0 && p[0] < 0x80 && (kXmlAsciiClass[p[0]] & 1)) {
+        const std::uint8_t* classes = kXmlByteClass.bits;
+        if (avail > 0 && (classes[p[0]] & 1)) {
             n = 1;
-            while (n < avail && p[n] < 0x80 && (kXmlAsciiClass[p[n]] & 2)) ++n;
+            while (n < avail && (classes[p[n]] & 2)) ++n;
             if (n < avail && p[n] < 0x80) return n;
         }
     }

@@ -135,7 +135,12 @@ struct XmlParserState {
         return true;
     }
     // Skips whitespace; returns whether there was any.
-    bool SkipSpace();
+    bool SkipSpace() {
+        XmlReaderState* s = In();
+        if (s->pos < s->len && !XmlIsSpace(s->buf[s->pos])) return false;
+        return SkipSpaceRun();
+    }
+    bool SkipSpaceRun();
     // Length of the name at the read position (the whole name is made available), 0 when
     // no name starts here.
     std::size_t ScanName();
@@ -206,7 +211,8 @@ struct XmlParserState {
     void CheckDuplicateAttributes();
     void ApplyDefaults();
     void BuildAttributeList();
-    const char* LookupNamespace(const char* prefix) const;
+    // The URI bound to the prefix of n bytes ("" and 0 for the default namespace).
+    const char* LookupNamespace(const char* prefix, std::size_t n) const;
     void ResolveNamespaces(XmlElementFrame& frame);
 
     // --- DTD -----------------------------------------------------------------------
