@@ -388,12 +388,14 @@ void XmlParserState::ApplyDefaults() {
 
 void XmlParserState::BuildAttributeList() {
     // Prefix copies go to the end of the tag buffer first; then offsets become pointers.
+    // An unprefixed name (the usual case) gets the shared empty prefix.
     for (XmlAttributeSpan& sp : spans) {
         const char* qname = tag.data + sp.qname;
         const char* colon = sp.qnameLength > 1 ? static_cast<const char*>(
                                                      std::memchr(qname + 1, ':', sp.qnameLength - 1))
                                                : nullptr;
         sp.prefixLength = colon ? static_cast<std::size_t>(colon - qname) : 0;
+        if (!colon) continue;
         sp.prefix = tag.length;
         TextBufferAppend(&tag, tag.data + sp.qname, sp.prefixLength);
         TextBufferAppendByte(&tag, 0);
@@ -406,7 +408,7 @@ void XmlParserState::BuildAttributeList() {
         a->text = base + sp.value;
         a->value = a->text;
         a->valueLength = static_cast<int>(sp.valueLength);
-        a->prefix = base + sp.prefix;
+        a->prefix = sp.prefixLength ? base + sp.prefix : "";
         a->localName = sp.prefixLength ? a->qname + sp.prefixLength + 1 : a->qname;
         a->uri = "";
         a->defaulted = sp.defaulted ? 1 : 0;

@@ -197,7 +197,7 @@ std::size_t XmlParserState::ReadName(TextBuffer* out) {
     return n;
 }
 
-void XmlParserState::CheckNameEnd(const char* delimiters) {
+void XmlParserState::CheckNameEndSlow(const char* delimiters) {
     int c = Peek();
     if (c < 0 || XmlIsSpace(c) || c == delimiters[0] || (c != 0 && std::strchr(delimiters, c))) return;
     Fail(XML_ERROR_INVALID_NAME);

@@ -137,8 +137,12 @@ struct XmlParserState {
     // Skips whitespace; returns whether there was any.
     bool SkipSpace() {
         XmlReaderState* s = In();
-        if (s->pos < s->len && !XmlIsSpace(s->buf[s->pos])) return false;
-        return SkipSpaceRun();
+        std::size_t start = s->pos, p = start;
+        while (p < s->len && XmlIsSpace(s->buf[p])) ++p;
+        s->pos = p;
+        if (p < s->len) return p != start;
+        bool more = SkipSpaceRun();  // the run reaches the end of what is buffered
+        return more || p != start;
     }
     bool SkipSpaceRun();
     // Length of the name at the read position (the whole name is made available), 0 when
@@ -147,7 +151,15 @@ struct XmlParserState {
     // Reads a name into `out` (appended, not terminated) or fails with "Name".
     std::size_t ReadName(TextBuffer* out);
     // Checks that the name just read is followed by whitespace or one of `delimiters`.
-    void CheckNameEnd(const char* delimiters);
+    void CheckNameEnd(const char* delimiters) {
+        XmlReaderState* s = In();
+        if (s->pos < s->len) {
+            char c = s->buf[s->pos];
+            if (c == delimiters[0] || XmlIsSpace(c)) return;
+        }
+        CheckNameEndSlow(delimiters);
+    }
+    void CheckNameEndSlow(const char* delimiters);
 
     // --- errors and handlers -------------------------------------------------------
     [[noreturn]] void Fail(std::uint32_t code, const char* arg1 = nullptr, const char* arg2 = nullptr);
