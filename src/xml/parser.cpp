@@ -159,20 +159,7 @@ bool XmlParserState::SkipSpaceRun() {
     }
 }
 
-std::size_t XmlParserState::ScanName() {
-    std::size_t n = 0;
-    {
-        // ASCII fast path over what the buffer already holds.
-        XmlReaderState* s = In();
-        const auto* p = reinterpret_cast<const unsigned char*>(s->buf + s->pos);
-        std::size_t avail = s->len - s->pos;
-        const std::uint8_t* classes = kXmlByteClass.bits;
-        if (avail > 0 && (classes[p[0]] & 1)) {
-            n = 1;
-            while (n < avail && (classes[p[n]] & 2)) ++n;
-            if (n < avail && p[n] < 0x80) return n;
-        }
-    }
+std::size_t XmlParserState::ScanNameFrom(std::size_t n) {
     for (;;) {
         int c = PeekAt(n);
         if (c < 0) return n;

@@ -147,7 +147,21 @@ struct XmlParserState {
     bool SkipSpaceRun();
     // Length of the name at the read position (the whole name is made available), 0 when
     // no name starts here.
-    std::size_t ScanName();
+    std::size_t ScanName() {
+        // ASCII names wholly inside the buffer are settled here; the rest goes on from
+        // where this stopped.
+        XmlReaderState* s = In();
+        const auto* p = reinterpret_cast<const unsigned char*>(s->buf + s->pos);
+        std::size_t avail = s->len - s->pos;
+        const std::uint8_t* classes = kXmlByteClass.bits;
+        if (avail == 0 || !(classes[p[0]] & 1)) return ScanNameFrom(0);
+        std::size_t n = 1;
+        while (n < avail && (classes[p[n]] & 2)) ++n;
+        if (n < avail && p[n] < 0x80) return n;
+        return ScanNameFrom(n);
+    }
+    // Goes on with a name whose first n bytes have been accepted.
+    std::size_t ScanNameFrom(std::size_t n);
     // Reads a name into `out` (appended, not terminated) or fails with "Name".
     std::size_t ReadName(TextBuffer* out);
     // Checks that the name just read is followed by whitespace or one of `delimiters`.
