@@ -242,10 +242,10 @@ constexpr std::size_t kPathNameMax = 63;
 // and then from the start; null when there is none.
 const AttributeRow* FindAttributeRowFrom(const AttributeRow* list, const AttributeRow* from, const char* name) {
     for (const AttributeRow* r = from; r->name; ++r) {
-        if (std::strcmp(r->name, name) == 0) return r;
+        if (r->name[0] == name[0] && std::strcmp(r->name, name) == 0) return r;
     }
     for (const AttributeRow* r = list; r != from && r->name; ++r) {
-        if (std::strcmp(r->name, name) == 0) return r;
+        if (r->name[0] == name[0] && std::strcmp(r->name, name) == 0) return r;
     }
     return nullptr;
 }
@@ -360,7 +360,7 @@ const char* ValueRestrictionPass::LocalPart(const char* localName, const char* q
 const ElementEntry* ValueRestrictionPass::Lookup(const char* uri, const char* local, const char* parent) const {
     for (const ElementEntry* row = cursor_; row->name; ++row) {
         const ResolvedName& name = names_[static_cast<std::size_t>(row - table_)];
-        if (std::strcmp(name.local, local) != 0) continue;
+        if (name.local[0] != local[0] || std::strcmp(name.local, local) != 0) continue;
         if (name.uri && std::strcmp(name.uri, uri ? uri : "") != 0) continue;
         if (parent && row->parent && std::strcmp(row->parent, parent) != 0) continue;
         return row;

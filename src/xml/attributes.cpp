@@ -354,7 +354,7 @@ void XmlParserState::ApplyDefaults() {
     auto* list = static_cast<XmlAttlist*>(HashTableLookup(attlists, tag.data));
     if (!list) return;
     std::size_t specified = spans.size();
-    for (std::size_t i = 0; i < specified; ++i) {
+    for (std::size_t i = 0; i < specified && list->anyCollapsed; ++i) {
         XmlAttributeSpan& sp = spans[i];
         for (std::uint32_t k = 0; k < list->defs.count; ++k) {
             auto* def = *VectorItem<const XmlAttributeDef*>(&list->defs, k);
@@ -367,7 +367,7 @@ void XmlParserState::ApplyDefaults() {
             break;
         }
     }
-    for (std::uint32_t k = 0; k < list->defs.count; ++k) {
+    for (std::uint32_t k = 0; k < list->defs.count && list->anyDefault; ++k) {
         auto* def = *VectorItem<const XmlAttributeDef*>(&list->defs, k);
         if (!def->defaultValue) continue;
         bool present = false;

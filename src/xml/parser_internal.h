@@ -46,6 +46,8 @@ struct XmlScopedValue {
 // Attribute definitions of one element, in declaration order.
 struct XmlAttlist {
     Vector defs;  // of const XmlAttributeDef*
+    bool anyCollapsed = false;  // some attribute has a type other than CDATA
+    bool anyDefault = false;    // some attribute has a default value
 };
 
 // Bump allocator for DTD records and strings; everything goes at the end of the parse.
