@@ -252,9 +252,8 @@ const AttributeRow* FindAttributeRowFrom(const AttributeRow* list, const Attribu
 
 // Whether narrowing and collapsing would leave the value as it is: printable ASCII with
 // no white space but single spaces between other characters (nearly every value).
-bool AlreadyNormal(const String& value) {
-    const auto* p = reinterpret_cast<const unsigned char*>(value.data());
-    std::size_t n = value.size();
+bool AlreadyNormal(const char* text, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
     if (n == 0) return true;
     if (p[0] == ' ' || p[n - 1] == ' ') return false;
     for (std::size_t i = 0; i < n; ++i) {
@@ -267,7 +266,7 @@ bool AlreadyNormal(const String& value) {
 
 // Narrows and collapses a value in place; returns its new length.
 std::size_t Normalise(String& value) {
-    if (AlreadyNormal(value)) return value.size();
+    if (AlreadyNormal(value.data(), value.size())) return value.size();
     std::size_t n = ToSingleByte(value.data(), value.size());
     n = static_cast<std::size_t>(XmlCollapseWhitespace(value.data(), static_cast<int>(n)));
     value.resize(n);
@@ -369,10 +368,16 @@ const ElementEntry* ValueRestrictionPass::Lookup(const char* uri, const char* lo
 }
 
 void ValueRestrictionPass::TestAttribute(const char* element, const XmlAttribute* a, const AttributeRow& row) {
-    value_.assign(a->value);
-    std::size_t n = Normalise(value_);
+    // A value that is already normal is tested where the parser left it.
+    const char* value = a->value;
+    std::size_t n = std::strlen(value);
+    if (!AlreadyNormal(value, n)) {
+        value_.assign(value, n);
+        n = Normalise(value_);
+        value = value_.c_str();
+    }
     char detail[kDetailSize];
-    if (CheckRestrictedValue(row.restriction, value_.c_str(), n, detail)) return;
+    if (CheckRestrictedValue(row.restriction, value, n, detail)) return;
     Violation("Bad attribute/atributo mal [%s/@%s]: %s", element, a->qname, detail);
 }
 
