@@ -242,16 +242,31 @@ constexpr std::size_t kPathNameMax = 63;
 // and then from the start; null when there is none.
 const AttributeRow* FindAttributeRowFrom(const AttributeRow* list, const AttributeRow* from, const char* name) {
     for (const AttributeRow* r = from; r->name; ++r) {
-        if (std::strcmp(r->name, name) == 0) return r;
+        if (r->name[0] == name[0] && std::strcmp(r->name, name) == 0) return r;
     }
     for (const AttributeRow* r = list; r != from && r->name; ++r) {
-        if (std::strcmp(r->name, name) == 0) return r;
+        if (r->name[0] == name[0] && std::strcmp(r->name, name) == 0) return r;
     }
     return nullptr;
 }
 
+// Whether narrowing and collapsing would leave the value as it is: printable ASCII with
+// no white space but single spaces between other characters (nearly every value).
+bool AlreadyNormal(const char* text, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    if (n == 0) return true;
+    if (p[0] == ' ' || p[n - 1] == ' ') return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        if (c > ' ' && c < 0x80) continue;
+        if (c != ' ' || p[i + 1] == ' ') return false;
+    }
+    return true;
+}
+
 // Narrows and collapses a value in place; returns its new length.
 std::size_t Normalise(String& value) {
+    if (AlreadyNormal(value.data(), value.size())) return value.size();
     std::size_t n = ToSingleByte(value.data(), value.size());
     n = static_cast<std::size_t>(XmlCollapseWhitespace(value.data(), static_cast<int>(n)));
     value.resize(n);
@@ -344,7 +359,7 @@ const char* ValueRestrictionPass::LocalPart(const char* localName, const char* q
 const ElementEntry* ValueRestrictionPass::Lookup(const char* uri, const char* local, const char* parent) const {
     for (const ElementEntry* row = cursor_; row->name; ++row) {
         const ResolvedName& name = names_[static_cast<std::size_t>(row - table_)];
-        if (std::strcmp(name.local, local) != 0) continue;
+        if (name.local[0] != local[0] || std::strcmp(name.local, local) != 0) continue;
         if (name.uri && std::strcmp(name.uri, uri ? uri : "") != 0) continue;
         if (parent && row->parent && std::strcmp(row->parent, parent) != 0) continue;
         return row;
@@ -353,10 +368,16 @@ const ElementEntry* ValueRestrictionPass::Lookup(const char* uri, const char* lo
 }
 
 void ValueRestrictionPass::TestAttribute(const char* element, const XmlAttribute* a, const AttributeRow& row) {
-    value_.assign(a->value);
-    std::size_t n = Normalise(value_);
+    // A value that is already normal is tested where the parser left it.
+    const char* value = a->value;
+    std::size_t n = std::strlen(value);
+    if (!AlreadyNormal(value, n)) {
+        value_.assign(value, n);
+        n = Normalise(value_);
+        value = value_.c_str();
+    }
     char detail[kDetailSize];
-    if (CheckRestrictedValue(row.restriction, value_.c_str(), n, detail)) return;
+    if (CheckRestrictedValue(row.restriction, value, n, detail)) return;
     Violation("Bad attribute/atributo mal [%s/@%s]: %s", element, a->qname, detail);
 }
 

@@ -86,15 +86,18 @@ bool FeedValues(DtdValidator* v, Feed&& feed) {
     }
 }
 
+// The first byte settles nearly every name without a call.
+bool IsAddenda(const char* local) { return local[0] == 'A' && std::strcmp(local, "Addenda") == 0; }
+
 int StartElementWrapper(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
     if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); })) return 1;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         XmlAttribute* a = XmlAttributeAt(attributes, i);
-        if (a->uri && std::strcmp(a->uri, kSchemaInstanceUri) == 0) ValidatorExemptAttribute(v, a);
+        if (a->uri && a->uri[0] && std::strcmp(a->uri, kSchemaInstanceUri) == 0) ValidatorExemptAttribute(v, a);
     }
-    if (std::strcmp(LocalPart(localName, qname), "Addenda") == 0) run.insideAddenda = true;
+    if (IsAddenda(LocalPart(localName, qname))) run.insideAddenda = true;
     const char* name = CanonicalName(run, uri, localName, qname);
     ++run.startTags;
     return ValidatorStartElement(user, uri, localName, name, attributes);
@@ -104,7 +107,7 @@ int EndElementWrapper(void* user, const char* uri, const char* localName, const 
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
     if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); })) return 1;
-    if (std::strcmp(LocalPart(localName, qname), "Addenda") == 0) run.insideAddenda = false;
+    if (IsAddenda(LocalPart(localName, qname))) run.insideAddenda = false;
     return ValidatorEndElement(user, uri, localName, CanonicalName(run, uri, localName, qname));
 }
 

@@ -58,6 +58,15 @@ struct ValueStops {
 constexpr ValueStops kValueStopTable;
 constexpr const bool* kValueStop = kValueStopTable.t;
 
+// Whether the zero-terminated s equals the literal (compared a byte at a time, so that
+// the test stops at the first difference and never reads past s's terminator).
+template <std::size_t N>
+bool Is(const char* s, const char (&literal)[N]) {
+    for (std::size_t i = 0; i < N; ++i)
+        if (s[i] != literal[i]) return false;
+    return true;
+}
+
 int HexValue(int c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -345,23 +354,25 @@ void XmlParserState::ApplyDefaults() {
     auto* list = static_cast<XmlAttlist*>(HashTableLookup(attlists, tag.data));
     if (!list) return;
     std::size_t specified = spans.size();
-    for (std::size_t i = 0; i < specified; ++i) {
+    for (std::size_t i = 0; i < specified && list->anyCollapsed; ++i) {
         XmlAttributeSpan& sp = spans[i];
         for (std::uint32_t k = 0; k < list->defs.count; ++k) {
             auto* def = *VectorItem<const XmlAttributeDef*>(&list->defs, k);
-            if (def->type == XML_ATTR_CDATA || std::strcmp(def->name, tag.data + sp.qname) != 0) continue;
+            const char* qname = tag.data + sp.qname;
+            if (def->type == XML_ATTR_CDATA || def->name[0] != qname[0] || std::strcmp(def->name, qname) != 0)
+                continue;
             sp.valueLength = static_cast<std::size_t>(
                 XmlCollapseWhitespace(tag.data + sp.value, static_cast<int>(sp.valueLength)));
             tag.data[sp.value + sp.valueLength] = '\0';
             break;
         }
     }
-    for (std::uint32_t k = 0; k < list->defs.count; ++k) {
+    for (std::uint32_t k = 0; k < list->defs.count && list->anyDefault; ++k) {
         auto* def = *VectorItem<const XmlAttributeDef*>(&list->defs, k);
         if (!def->defaultValue) continue;
         bool present = false;
         for (std::size_t i = 0; i < specified && !present; ++i)
-            present = std::strcmp(def->name, tag.data + spans[i].qname) == 0;
+            present = def->name[0] == tag.data[spans[i].qname] && std::strcmp(def->name, tag.data + spans[i].qname) == 0;
         if (present) continue;
         XmlAttributeSpan sp{};
         sp.qname = tag.length;
@@ -377,12 +388,14 @@ void XmlParserState::ApplyDefaults() {
 
 void XmlParserState::BuildAttributeList() {
     // Prefix copies go to the end of the tag buffer first; then offsets become pointers.
+    // An unprefixed name (the usual case) gets the shared empty prefix.
     for (XmlAttributeSpan& sp : spans) {
         const char* qname = tag.data + sp.qname;
         const char* colon = sp.qnameLength > 1 ? static_cast<const char*>(
                                                      std::memchr(qname + 1, ':', sp.qnameLength - 1))
                                                : nullptr;
         sp.prefixLength = colon ? static_cast<std::size_t>(colon - qname) : 0;
+        if (!colon) continue;
         sp.prefix = tag.length;
         TextBufferAppend(&tag, tag.data + sp.qname, sp.prefixLength);
         TextBufferAppendByte(&tag, 0);
@@ -395,7 +408,7 @@ void XmlParserState::BuildAttributeList() {
         a->text = base + sp.value;
         a->value = a->text;
         a->valueLength = static_cast<int>(sp.valueLength);
-        a->prefix = base + sp.prefix;
+        a->prefix = sp.prefixLength ? base + sp.prefix : "";
         a->localName = sp.prefixLength ? a->qname + sp.prefixLength + 1 : a->qname;
         a->uri = "";
         a->defaulted = sp.defaulted ? 1 : 0;
@@ -405,9 +418,11 @@ void XmlParserState::BuildAttributeList() {
 // ---------------------------------------------------------------------------------------
 // Namespaces
 
-const char* XmlParserState::LookupNamespace(const char* prefix) const {
-    for (std::size_t i = bindings.size(); i-- > 0;)
-        if (std::strcmp(bindings[i].prefix, prefix) == 0) return bindings[i].uri;
+const char* XmlParserState::LookupNamespace(const char* prefix, std::size_t n) const {
+    for (std::size_t i = bindings.size(); i-- > 0;) {
+        const char* bound = bindings[i].prefix;
+        if (std::strncmp(bound, prefix, n) == 0 && bound[n] == '\0') return bindings[i].uri;
+    }
     return nullptr;
 }
 
@@ -424,8 +439,8 @@ void XmlParserState::ResolveNamespaces(XmlElementFrame& frame) {
     // Declarations first: they apply to the element's own name and attributes.
     for (std::uint32_t i = 0; i < n; ++i) {
         XmlAttribute* a = XmlAttributeAt(&attributes, i);
-        bool isDefault = std::strcmp(a->qname, "xmlns") == 0;
-        if (!isDefault && std::strcmp(a->prefix, "xmlns") != 0) continue;
+        bool isDefault = Is(a->qname, "xmlns");
+        if (!isDefault && !Is(a->prefix, "xmlns")) continue;
         const char* prefix = isDefault ? "" : a->localName;
         if (!isDefault && a->valueLength == 0) Fail(XML_ERROR_INVALID_ATTRIBUTE_VALUE, a->qname);
         bool xmlPrefix = std::strcmp(prefix, "xml") == 0;
@@ -447,7 +462,7 @@ void XmlParserState::ResolveNamespaces(XmlElementFrame& frame) {
     for (std::uint32_t i = 0; i < n; ++i) {
         XmlAttribute* a = XmlAttributeAt(&attributes, i);
         if (a->uri == kXmlnsNamespaceUri || a->prefix[0] == '\0') continue;
-        if (std::strcmp(a->prefix, "xml") == 0) {
+        if (Is(a->prefix, "xml")) {
             a->uri = kXmlNamespaceUri;
             if (std::strcmp(a->localName, "space") == 0 && std::strcmp(a->value, "default") != 0 &&
                 std::strcmp(a->value, "preserve") != 0)
@@ -465,19 +480,21 @@ void XmlParserState::ResolveNamespaces(XmlElementFrame& frame) {
             }
             continue;
         }
-        const char* uri = LookupNamespace(a->prefix);
+        const char* uri = LookupNamespace(a->prefix, std::strlen(a->prefix));
         if (!uri || !*uri) Fail(XML_ERROR_UNDEFINED_PREFIX, a->prefix);
         a->uri = uri;
     }
     if (colon) {
-        String prefix(frame.qname, static_cast<std::size_t>(colon - frame.qname));
-        if (prefix == "xml" || prefix == "xmlns") Fail(XML_ERROR_INVALID_NAME);
-        const char* uri = LookupNamespace(prefix.c_str());
-        if (!uri || !*uri) Fail(XML_ERROR_UNDEFINED_PREFIX, prefix.c_str());
+        std::size_t prefixLength = static_cast<std::size_t>(colon - frame.qname);
+        if ((prefixLength == 3 && std::memcmp(frame.qname, "xml", 3) == 0) ||
+            (prefixLength == 5 && std::memcmp(frame.qname, "xmlns", 5) == 0))
+            Fail(XML_ERROR_INVALID_NAME);
+        const char* uri = LookupNamespace(frame.qname, prefixLength);
+        if (!uri || !*uri) Fail(XML_ERROR_UNDEFINED_PREFIX, String(frame.qname, prefixLength).c_str());
         frame.uri = uri;
         frame.localName = colon + 1;
     } else {
-        const char* uri = LookupNamespace("");
+        const char* uri = LookupNamespace("", 0);
         bool bound = uri && *uri;
         frame.uri = bound ? uri : "";
         frame.localName = bound ? frame.qname : "";

@@ -59,7 +59,7 @@ void TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t 
     TextBufferReserve(buf, wanted);
 }
 
-char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n) {
+char* TextBufferAppendGrow(TextBuffer* buf, const void* bytes, std::size_t n) {
     // The source may lie inside the buffer itself (appending a copy of earlier content):
     // remember it as an offset, since growing the buffer moves the data.
     const char* src = static_cast<const char*>(bytes);
@@ -70,15 +70,6 @@ char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n) {
     if (n) std::memmove(buf->data + buf->length, src, n);
     buf->length += n;
     return buf->data;
-}
-
-char* TextBufferAppendByte(TextBuffer* buf, int byte) {
-    if (buf->length < buf->capacity && buf->data) {
-        buf->data[buf->length++] = static_cast<char>(byte);
-        return buf->data;
-    }
-    char c = static_cast<char>(byte);
-    return TextBufferAppend(buf, &c, 1);
 }
 
 void TextBufferSetLength(TextBuffer* buf, std::size_t n) {
@@ -140,7 +131,7 @@ void VectorCreate(Vector* vec, std::uint32_t initialCapacity, std::uint32_t elem
     VectorResize(vec, FitCapacity(vec, initialCapacity));
 }
 
-void* VectorPush(Vector* vec, const void* element) {
+void* VectorPushGrow(Vector* vec, const void* element) {
     if (vec->count >= vec->capacity || !vec->data) {
         if (vec->count >= UINT32_MAX - vec->step) throw AllocError("Vector request is too big.");
         VectorResize(vec, FitCapacity(vec, vec->count + 1));
@@ -161,11 +152,6 @@ void VectorRemoveAt(Vector* vec, std::uint32_t index) {
                  std::size_t{vec->count - index - 1} * vec->elementSize);
     --vec->count;
     VectorResize(vec, FitCapacity(vec, vec->count));
-}
-
-void* VectorAt(const Vector* vec, std::uint32_t index) {
-    if (index >= vec->count) return nullptr;
-    return vec->data + std::size_t{index} * vec->elementSize;
 }
 
 void VectorTruncate(Vector* vec, std::uint32_t n) {

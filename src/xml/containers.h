@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kvn {
 
@@ -29,9 +30,25 @@ struct TextBuffer {
 void TextBufferInit(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity);
 void TextBufferInitFromPool(TextBuffer* buf, std::size_t blockSize, std::size_t initialCapacity,
                             BlockPool* pool);
-// Append bytes; returns the (possibly moved) data pointer.
-char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n);
-char* TextBufferAppendByte(TextBuffer* buf, int byte);
+// Append bytes; returns the (possibly moved) data pointer. The common case, room left in
+// the block, stays inline; growing goes through TextBufferAppendGrow.
+char* TextBufferAppendGrow(TextBuffer* buf, const void* bytes, std::size_t n);
+inline char* TextBufferAppend(TextBuffer* buf, const void* bytes, std::size_t n) {
+    if (buf->data && n <= buf->capacity - buf->length) {
+        if (n) std::memmove(buf->data + buf->length, bytes, n);
+        buf->length += n;
+        return buf->data;
+    }
+    return TextBufferAppendGrow(buf, bytes, n);
+}
+inline char* TextBufferAppendByte(TextBuffer* buf, int byte) {
+    if (buf->data && buf->length < buf->capacity) {
+        buf->data[buf->length++] = static_cast<char>(byte);
+        return buf->data;
+    }
+    char c = static_cast<char>(byte);
+    return TextBufferAppendGrow(buf, &c, 1);
+}
 // Truncates (or extends with unspecified bytes) to n and re-fits the capacity to the
 // smallest multiple of the block size holding n + 1 (shrinking keeps the block and never
 // allocates).
@@ -54,13 +71,27 @@ inline constexpr std::uint32_t kVectorDefaultStep = 6;
 
 // initialCapacity 0 means one growth step.
 void VectorCreate(Vector* vec, std::uint32_t initialCapacity, std::uint32_t elementSize);
-// Appends a slot (a copy of *element when given, zeroes otherwise); returns it.
-void* VectorPush(Vector* vec, const void* element);
+// Appends a slot (a copy of *element when given, zeroes otherwise); returns it. Inline
+// while the capacity holds; VectorPushGrow grows the block.
+void* VectorPushGrow(Vector* vec, const void* element);
+inline void* VectorPush(Vector* vec, const void* element) {
+    if (!vec->data || vec->count >= vec->capacity) return VectorPushGrow(vec, element);
+    unsigned char* slot = vec->data + std::size_t{vec->count} * vec->elementSize;
+    if (element)
+        std::memcpy(slot, element, vec->elementSize);
+    else
+        std::memset(slot, 0, vec->elementSize);
+    ++vec->count;
+    return slot;
+}
 // Removes one element, shifting the tail down; shrinks capacity to fit (at least one step)
 // without allocating.
 void VectorRemoveAt(Vector* vec, std::uint32_t index);
 // Null outside 0..count-1.
-void* VectorAt(const Vector* vec, std::uint32_t index);
+inline void* VectorAt(const Vector* vec, std::uint32_t index) {
+    if (index >= vec->count) return nullptr;
+    return vec->data + std::size_t{index} * vec->elementSize;
+}
 // Keeps at most n elements; n == 0 also shrinks the capacity back to one step.
 void VectorTruncate(Vector* vec, std::uint32_t n);
 void VectorFree(Vector* vec);

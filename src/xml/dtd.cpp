@@ -497,7 +497,11 @@ void XmlParserState::ParseAttlistDecl() {
         for (std::uint32_t i = 0; i < list->defs.count && !known; ++i)
             known = std::strcmp((*VectorItem<const XmlAttributeDef*>(&list->defs, i))->name, def->name) == 0;
         const XmlAttributeDef* stored = def;
-        if (!known) VectorPush(&list->defs, &stored);
+        if (!known) {
+            VectorPush(&list->defs, &stored);
+            list->anyCollapsed = list->anyCollapsed || def->type != XML_ATTR_CDATA;
+            list->anyDefault = list->anyDefault || def->defaultValue != nullptr;
+        }
     }
 }
 

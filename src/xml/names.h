@@ -14,6 +14,21 @@ extern const std::uint8_t kXmlNameCharPages[256];
 // ASCII classes: bit 1 name-start, bit 2 name character, bit 4 whitespace.
 extern const std::uint8_t kXmlAsciiClass[128];
 
+// The same classes for every byte value, 0 from 0x80 on (a lead or continuation byte),
+// so that scanning ASCII names needs one load and one test per byte.
+struct XmlByteClassTable {
+    std::uint8_t bits[256];
+    constexpr XmlByteClassTable() : bits() {
+        for (int c = 0; c < 128; ++c) {
+            bool start = c == ':' || c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+            bool name = start || c == '-' || c == '.' || (c >= '0' && c <= '9');
+            bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+            bits[c] = static_cast<std::uint8_t>((start ? 1 : 0) | (name ? 2 : 0) | (space ? 4 : 0));
+        }
+    }
+};
+inline constexpr XmlByteClassTable kXmlByteClass;
+
 inline bool XmlIsSpace(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
 // Length of the UTF-8 sequence at p (its lead byte decides), given n >= 1 bytes.

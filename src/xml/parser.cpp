@@ -147,7 +147,7 @@ bool XmlParserState::LookingAt(const char* literal) {
     return std::memcmp(s->buf + s->pos, literal, n) == 0;
 }
 
-bool XmlParserState::SkipSpace() {
+bool XmlParserState::SkipSpaceRun() {
     bool any = false;
     for (;;) {
         XmlReaderState* s = In();
@@ -159,19 +159,7 @@ bool XmlParserState::SkipSpace() {
     }
 }
 
-std::size_t XmlParserState::ScanName() {
-    std::size_t n = 0;
-    {
-        // ASCII fast path over what the buffer already holds.
-        XmlReaderState* s = In();
-        const auto* p = reinterpret_cast<const unsigned char*>(s->buf + s->pos);
-        std::size_t avail = s->len - s->pos;
-        if (avail > 0 && p[0] < 0x80 && (kXmlAsciiClass[p[0]] & 1)) {
-            n = 1;
-            while (n < avail && p[n] < 0x80 && (kXmlAsciiClass[p[n]] & 2)) ++n;
-            if (n < avail && p[n] < 0x80) return n;
-        }
-    }
+std::size_t XmlParserState::ScanNameFrom(std::size_t n) {
     for (;;) {
         int c = PeekAt(n);
         if (c < 0) return n;
@@ -196,7 +184,7 @@ std::size_t XmlParserState::ReadName(TextBuffer* out) {
     return n;
 }
 
-void XmlParserState::CheckNameEnd(const char* delimiters) {
+void XmlParserState::CheckNameEndSlow(const char* delimiters) {
     int c = Peek();
     if (c < 0 || XmlIsSpace(c) || c == delimiters[0] || (c != 0 && std::strchr(delimiters, c))) return;
     Fail(XML_ERROR_INVALID_NAME);

@@ -46,6 +46,8 @@ struct XmlScopedValue {
 // Attribute definitions of one element, in declaration order.
 struct XmlAttlist {
     Vector defs;  // of const XmlAttributeDef*
+    bool anyCollapsed = false;  // some attribute has a type other than CDATA
+    bool anyDefault = false;    // some attribute has a default value
 };
 
 // Bump allocator for DTD records and strings; everything goes at the end of the parse.
@@ -135,14 +137,45 @@ struct XmlParserState {
         return true;
     }
     // Skips whitespace; returns whether there was any.
-    bool SkipSpace();
+    bool SkipSpace() {
+        XmlReaderState* s = In();
+        std::size_t start = s->pos, p = start;
+        while (p < s->len && XmlIsSpace(s->buf[p])) ++p;
+        s->pos = p;
+        if (p < s->len) return p != start;
+        bool more = SkipSpaceRun();  // the run reaches the end of what is buffered
+        return more || p != start;
+    }
+    bool SkipSpaceRun();
     // Length of the name at the read position (the whole name is made available), 0 when
     // no name starts here.
-    std::size_t ScanName();
+    std::size_t ScanName() {
+        // ASCII names wholly inside the buffer are settled here; the rest goes on from
+        // where this stopped.
+        XmlReaderState* s = In();
+        const auto* p = reinterpret_cast<const unsigned char*>(s->buf + s->pos);
+        std::size_t avail = s->len - s->pos;
+        const std::uint8_t* classes = kXmlByteClass.bits;
+        if (avail == 0 || !(classes[p[0]] & 1)) return ScanNameFrom(0);
+        std::size_t n = 1;
+        while (n < avail && (classes[p[n]] & 2)) ++n;
+        if (n < avail && p[n] < 0x80) return n;
+        return ScanNameFrom(n);
+    }
+    // Goes on with a name whose first n bytes have been accepted.
+    std::size_t ScanNameFrom(std::size_t n);
     // Reads a name into `out` (appended, not terminated) or fails with "Name".
     std::size_t ReadName(TextBuffer* out);
     // Checks that the name just read is followed by whitespace or one of `delimiters`.
-    void CheckNameEnd(const char* delimiters);
+    void CheckNameEnd(const char* delimiters) {
+        XmlReaderState* s = In();
+        if (s->pos < s->len) {
+            char c = s->buf[s->pos];
+            if (c == delimiters[0] || XmlIsSpace(c)) return;
+        }
+        CheckNameEndSlow(delimiters);
+    }
+    void CheckNameEndSlow(const char* delimiters);
 
     // --- errors and handlers -------------------------------------------------------
     [[noreturn]] void Fail(std::uint32_t code, const char* arg1 = nullptr, const char* arg2 = nullptr);
@@ -206,7 +239,8 @@ struct XmlParserState {
     void CheckDuplicateAttributes();
     void ApplyDefaults();
     void BuildAttributeList();
-    const char* LookupNamespace(const char* prefix) const;
+    // The URI bound to the prefix of n bytes ("" and 0 for the default namespace).
+    const char* LookupNamespace(const char* prefix, std::size_t n) const;
     void ResolveNamespaces(XmlElementFrame& frame);
 
     // --- DTD -----------------------------------------------------------------------
