@@ -9,7 +9,6 @@
 namespace kvn {
 namespace {
 
-constexpr int kShortBuf = -30;   // SHORT_BUF_ERROR
 constexpr int kBadLength = 26;   // BAD_LENGTH_ERROR
 constexpr std::size_t kMaxBlock = 16;
 
@@ -116,10 +115,10 @@ private:
 // Pads and encrypts with a cipher whose context is already set up for encryption.
 std::uint8_t* EncryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, int* outLenPtr) {
     const int bs = static_cast<int>(c.blockSize);
-    int padded = PadPkcs5(nullptr, 0, in, inLen, bs);
-    if (padded < 1) return nullptr;
+    int padded = 0;
+    if (Failed(PadPkcs5(nullptr, 0, in, inLen, bs, padded)) || padded < 1) return nullptr;
     Output plain(static_cast<std::size_t>(padded));
-    if (PadPkcs5(plain.get(), padded, in, inLen, bs) != padded) return nullptr;
+    if (Failed(PadPkcs5(plain.get(), padded, in, inLen, bs, padded))) return nullptr;
     Output out(static_cast<std::size_t>(padded));
     CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded));
     *outLenPtr = padded;
@@ -158,17 +157,18 @@ std::uint8_t* WithContext(int* outLenPtr, const std::uint8_t* key, const std::ui
 
 }  // namespace
 
-int PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize) noexcept {
-    if (blockSize != 8 && blockSize != 16) return -kCryptoBadBlockSize;
-    if (inLen < 0 || (inLen > 0 && !in)) return -6;  // BAD_PARAM_ERROR
+Error PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize, int& padded) noexcept {
+    padded = 0;
+    if (blockSize != 8 && blockSize != 16) return Error::BAD_PARAM_ERROR;
+    if (inLen < 0 || (inLen > 0 && !in)) return Error::BAD_PARAM_ERROR;
     const int p = blockSize - inLen % blockSize;
-    if (inLen > 0x7FFFFFFF - p) return -6;
-    const int padded = inLen + p;
-    if (!out || outLen < 1) return padded;
-    if (outLen < padded) return kShortBuf;
+    if (inLen > 0x7FFFFFFF - p) return Error::BAD_PARAM_ERROR;
+    padded = inLen + p;
+    if (!out || outLen < 1) return kOk;
+    if (outLen < padded) return Error::SHORT_BUF_ERROR;
     if (inLen > 0) std::memmove(out, in, static_cast<std::size_t>(inLen));
     std::memset(out + inLen, p, static_cast<std::size_t>(p));
-    return padded;
+    return kOk;
 }
 
 std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key8,
@@ -194,7 +194,7 @@ std::uint8_t* DesCbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, c
 std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
                              const std::uint8_t* iv8) {
     return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
-        Des3CbcInit(&ctx, key24, iv8, 1);
+        if (Failed(Des3CbcInit(&ctx, key24, iv8, 1))) return static_cast<std::uint8_t*>(nullptr);
         return EncryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
     });
 }
@@ -202,7 +202,7 @@ std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, 
 std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
                              const std::uint8_t* iv8) {
     return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
-        Des3CbcInit(&ctx, key24, iv8, 0);
+        if (Failed(Des3CbcInit(&ctx, key24, iv8, 0))) return static_cast<std::uint8_t*>(nullptr);
         return DecryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
     });
 }
@@ -210,7 +210,7 @@ std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, 
 std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
                             const std::uint8_t* iv16) {
     return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
-        if (AesSetKey(&ctx, key, keyBits, false) != 0) return nullptr;
+        if (Failed(AesSetKey(&ctx, key, keyBits, false))) return nullptr;
         std::memcpy(ctx.chain, iv16, 16);
         return EncryptWhole(AesCipher(ctx, true), in, inLen, outLenPtr);
     });
@@ -219,7 +219,7 @@ std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int*
 std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
                             const std::uint8_t* iv16) {
     return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
-        if (AesSetKey(&ctx, key, keyBits, true) != 0) return nullptr;
+        if (Failed(AesSetKey(&ctx, key, keyBits, true))) return nullptr;
         std::memcpy(ctx.chain, iv16, 16);
         return DecryptWhole(AesCipher(ctx, false), in, inLen, outLenPtr);
     });
@@ -228,7 +228,7 @@ std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int*
 std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
                             int effectiveBits, const std::uint8_t* iv8) {
     return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
-        if (Rc2SetKey(&ctx, key, keyLen, effectiveBits) != 0) return nullptr;
+        if (Failed(Rc2SetKey(&ctx, key, keyLen, effectiveBits))) return nullptr;
         ctx.encrypt = 1;
         std::memcpy(ctx.chain, iv8, 8);
         return EncryptWhole({&ctx, 8, Rc2Enc, ctx.chain}, in, inLen, outLenPtr);
@@ -238,7 +238,7 @@ std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, c
 std::uint8_t* Rc2CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
                             int effectiveBits, const std::uint8_t* iv8) {
     return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
-        if (Rc2SetKey(&ctx, key, keyLen, effectiveBits) != 0) return nullptr;
+        if (Failed(Rc2SetKey(&ctx, key, keyLen, effectiveBits))) return nullptr;
         ctx.encrypt = 0;
         std::memcpy(ctx.chain, iv8, 8);
         return DecryptWhole({&ctx, 8, Rc2Dec, ctx.chain}, in, inLen, outLenPtr);

@@ -61,7 +61,7 @@ void ChooseScheme(pbe_Params& p, int options) {
 // under one password share neither salt nor derived key. False when none can be drawn.
 bool MakeSalt(pbe_Params& p) {
     p.salt.assign(8, 0);
-    return RandomBytes(p.salt.data(), p.salt.size()) == 0;
+    return !Failed(RandomBytes(p.salt.data(), p.salt.size()));
 }
 
 AsnList AlgorithmIdentifier(const pbe_Params& p) {

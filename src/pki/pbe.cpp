@@ -143,8 +143,8 @@ bool Pbes2(const pbe_Params& p, int prfId, bool encrypt, const SecureBytes& in, 
     static const std::uint8_t kNothing[1] = {0};
     const std::uint8_t* password = p.password.empty() ? kNothing : p.password.data();
     const std::uint8_t* salt = p.salt.empty() ? kNothing : p.salt.data();
-    if (Pbkdf2(key.data(), key.size(), password, p.password.size(), salt, p.salt.size(),
-               p.iterations, static_cast<unsigned>(prfId)) != 0) {
+    if (Failed(Pbkdf2(key.data(), key.size(), password, p.password.size(), salt, p.salt.size(), p.iterations,
+                      static_cast<unsigned>(prfId)))) {
         return false;
     }
     if (p.cipherId >= kPbeAes128 && keyLength != 16 && keyLength != 24 && keyLength != 32) return false;
@@ -390,7 +390,7 @@ bool pbe_Encrypt(pbe_Params& p, const SecureBytes& plaintext, SecureBytes& ciphe
     if (std::strcmp(p.scheme, "pkcs5PBES2") == 0) {
         // A fresh IV from the operating system, one cipher block long.
         p.iv.assign(p.cipherId >= kPbeAes128 ? 16 : 8, 0);
-        return RandomBytes(p.iv.data(), p.iv.size()) == 0 && Pbes2(p, p.prfId, true, plaintext, ciphertext);
+        return !Failed(RandomBytes(p.iv.data(), p.iv.size())) && Pbes2(p, p.prfId, true, plaintext, ciphertext);
     }
     const SchemeRow* row = FindScheme(p.scheme);
     return row && Pbes1(p, *row, true, plaintext, ciphertext);

@@ -67,7 +67,7 @@ AsnList EncryptedCertificateInfo(const SecureBytes& safeContents, const char* pa
     p.iterations = kPfxIterations;
     // Salt: 8 bytes from the operating system.
     p.salt.assign(8, 0);
-    if (RandomBytes(p.salt.data(), p.salt.size()) != 0) return AsnList();
+    if (Failed(RandomBytes(p.salt.data(), p.salt.size()))) return AsnList();
     SecureBytes ciphertext;
     if (!pbe_Encrypt(p, safeContents, ciphertext)) return AsnList();
 
@@ -91,7 +91,7 @@ AsnList DataInfo(AsnList&& content) {
 // MacData { DigestInfo { sha1, mac }, salt, 2048 } over the AuthenticatedSafe's DER.
 AsnList MacData(const SecureBytes& authSafe, const char* password) {
     std::uint8_t salt[8];
-    if (RandomBytes(salt, sizeof salt) != 0) return AsnList();
+    if (Failed(RandomBytes(salt, sizeof salt))) return AsnList();
     SecureBytes bmp = BmpPassword(password);
     SecureBytes saltBytes(salt, salt + 8);
     std::uint8_t macKey[20], mac[20];

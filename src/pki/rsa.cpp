@@ -117,7 +117,7 @@ int PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int le
     // A blinding value sharing a factor with n comes once in 2^500 draws or so; a few
     // draws in a row mean the modulus itself is not a product of two large primes.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if (int rc = RandomBytes(random.data(), random.size())) return rc;
+        if (Error rc = RandomBytes(random.data(), random.size()); Failed(rc)) return CodeOf(rc);
         switch (rsa_PrivateLimbsOp(c.data(), c.data(), limbs, random.data())) {
         case rsa_PrivateResult::Ok:
             mont_ToBytes(block, static_cast<std::size_t>(length), c.data(), n);
@@ -249,7 +249,7 @@ int rsa_CheckKey(const rsa_Key& key) {
     const int len = rsa_KeyBytes(key);
     if (len < 2) return BAD_LENGTH_ERROR;
     SecureBytes message(static_cast<std::size_t>(len));
-    if (int rc = RandomBytes(message.data(), message.size())) return rc;
+    if (Error rc = RandomBytes(message.data(), message.size()); Failed(rc)) return CodeOf(rc);
     message[0] = 0x00;
     message[1] = 0x01;  // below n, whose top byte is not zero
     SecureBytes work = message;

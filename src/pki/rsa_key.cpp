@@ -35,7 +35,7 @@ struct NoRandomBytes {};
 
 SessionKeyBytes DrawSessionKey() {
     SessionKeyBytes key;
-    if (RandomBytes(key.bytes, sizeof key.bytes) != 0) throw NoRandomBytes{};
+    if (Failed(RandomBytes(key.bytes, sizeof key.bytes))) throw NoRandomBytes{};
     return key;
 }
 
@@ -67,7 +67,7 @@ void CheckValue(const std::uint8_t* data, std::size_t n, std::uint8_t out[8]) {
 
 bool Des3InPlace(std::uint8_t* data, std::size_t n, const std::uint8_t* iv, bool encrypt) {
     Des3Ctx ctx;
-    bool ok = Des3CbcInit(&ctx, SessionKey(), iv, encrypt ? 1 : 0) == 0 && Des3CbcProcess(&ctx, data, data, n) == 0;
+    bool ok = !Failed(Des3CbcInit(&ctx, SessionKey(), iv, encrypt ? 1 : 0)) && !Failed(Des3CbcProcess(&ctx, data, data, n));
     Des3Wipe(&ctx);
     return ok;
 }
@@ -86,9 +86,9 @@ bool Wrap(SecureBytes& out, const std::uint8_t* der, std::size_t length) {
     p[0] = static_cast<std::uint8_t>(length >> 8);
     p[1] = static_cast<std::uint8_t>(length);
     std::memcpy(p + 2, der, length);
-    if (RandomBytes(p + 2 + length, pad) != 0) return false;
+    if (Failed(RandomBytes(p + 2 + length, pad))) return false;
     CheckValue(p, body - 8, p + body - 8);
-    if (RandomBytes(out.data(), 8) != 0 || !Des3InPlace(p, body, out.data(), true)) return false;
+    if (Failed(RandomBytes(out.data(), 8)) || !Des3InPlace(p, body, out.data(), true)) return false;
     Reverse(out.data(), out.size());
     return Des3InPlace(out.data(), out.size(), kSecondPassIv, true);
 }
