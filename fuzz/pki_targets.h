@@ -44,9 +44,9 @@ inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
 inline void FuzzKeyFile(const std::uint8_t* data, std::size_t size) {
     InputFile file(data, size);
     kvn::SecureString key;
-    kvn::key_ReadEncrypted(key, file.path(), "test-password");
+    (void)kvn::key_ReadEncrypted(key, file.path(), "test-password");
     std::string text = AsText(data, size);
-    if (kvn::pem_IsPemString(text.c_str())) kvn::key_ReadEncrypted(key, text.c_str(), "test-password");
+    if (kvn::pem_IsPemString(text.c_str())) (void)kvn::key_ReadEncrypted(key, text.c_str(), "test-password");
 }
 
 inline void FuzzX509(const std::uint8_t* data, std::size_t size) {

@@ -135,21 +135,21 @@ bool ResolveCertificate(String& certificate, const char* certFile) {
 
 // The pair check of KVN_CheckKeyAndCert, with its messages; also the first step of the
 // PFX writer. 0 when the key belongs to the certificate.
-int CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
+Error CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
     // The key is read and decrypted once; the pair check makes one test operation.
     RsaKeyPtr key = rsa_KeyNew();
-    int keyStringCode;
-    if (int rc = key_ReadPrivateKey(*key, keyStringCode, keyFile, password)) {
+    Error keyStringError;
+    if (Error rc = key_ReadPrivateKey(*key, keyStringError, keyFile, password); Failed(rc)) {
         RecordError("Cannot read private key/No se puede leer la clave privada");
         return rc;
     }
     String certificate;
     if (!ResolveCertificate(certificate, certFile)) {
         RecordError("Invalid certificate/Certificado no valido");
-        return -INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     cred_Stage failed;
-    if (int rc = cred_CheckPair(failed, *key, keyStringCode, certificate.c_str(), kRsaProofNone)) {
+    if (Error rc = cred_CheckPair(failed, *key, keyStringError, certificate.c_str(), kRsaProofNone); Failed(rc)) {
         if (failed == cred_Stage::Certificate) {
             RecordError("Cannot read public key in certificate/No se puede leer la clave publica del certificado");
         } else {
@@ -157,7 +157,7 @@ int CheckKeyAndCert(const char* keyFile, const char* password, const char* certF
         }
         return rc;
     }
-    return 0;
+    return kOk;
 }
 
 }  // namespace kvn
@@ -170,14 +170,14 @@ extern "C" KVN_API int KVN_GetKeyAsString(char* out, int outlen, const char* key
     (void)options;  // no option bits
     return RunExport([&] {
         SecureString privateKey;
-        if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) {
+        if (Error rc = key_ReadEncrypted(privateKey, keyFile, password); Failed(rc)) {
             RecordError("Cannot read private key/No se puede leer la clave privada");
-            return rc;
+            return ResultOf(rc);
         }
         SecureString xml;
-        if (int rc = rsa_KeyToXml(xml, privateKey.c_str(), kRsaXmlKeyValueRoot)) {
+        if (Error rc = rsa_KeyToXml(xml, privateKey.c_str(), kRsaXmlKeyValueRoot); Failed(rc)) {
             RecordError("Error with private key/Error con la clave privada");
-            return rc;
+            return ResultOf(rc);
         }
         if (xml.empty()) {
             RecordError("Error with private key/Error con la clave privada");

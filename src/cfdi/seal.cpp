@@ -19,15 +19,12 @@ namespace {
 inline constexpr int kDigestScratch = 128;  // hex characters of the longest digest
 
 // Reads and decrypts the signing key once into key, recording the message on failure.
-int ReadSigningKey(rsa_Key& key, const char* keyFile, const char* password) {
-    int stringCode;
-    int rc = key_ReadPrivateKey(key, stringCode, keyFile, password);
-    if (rc == 0) rc = -stringCode;
-    if (rc != 0) {
-        RecordError("Cannot read private key/No se puede leer la clave privada");
-        return rc;
-    }
-    return 0;
+Error ReadSigningKey(rsa_Key& key, const char* keyFile, const char* password) {
+    Error stringError;
+    Error rc = key_ReadPrivateKey(key, stringError, keyFile, password);
+    if (!Failed(rc)) rc = stringError;
+    if (Failed(rc)) RecordError("Cannot read private key/No se puede leer la clave privada");
+    return rc;
 }
 
 // Signs the pipe string with the key in keyFile: the signature block, already raised to
@@ -39,29 +36,29 @@ int ReadSigningKey(rsa_Key& key, const char* keyFile, const char* password) {
 int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
                    unsigned algorithm, SealKey* used) {
     RsaKeyPtr key = rsa_KeyNew();
-    if (int rc = ReadSigningKey(*key, keyFile, password)) return rc;
+    if (Error rc = ReadSigningKey(*key, keyFile, password); Failed(rc)) return ResultOf(rc);
     const int keyBytes = rsa_KeyBytes(*key);
     block.assign(static_cast<std::size_t>(keyBytes), 0);
-    int rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
-                                 static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm));
-    if (rc != 0) {
+    Error rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
+                                   static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm));
+    if (Failed(rc)) {
         RecordError("Signature encoding error/Firma del error de codificacion");
-        return rc < 0 ? rc : -rc;
+        return ResultOf(rc);
     }
     const Bytes encoded = block;
     rc = rsa_PrivateOp(*key, block.data(), keyBytes);
     if (used) {
-        const bool refused = rc == INVALID_DATA_ERROR || (rc == 0 && block == encoded);
+        const bool refused = rc == Error::INVALID_DATA_ERROR || (!Failed(rc) && block == encoded);
         if (refused) {
             std::fill(block.begin(), block.end(), std::uint8_t{0});
-            rc = 0;
+            rc = kOk;
         }
-        used->proof = refused ? INVALID_DATA_ERROR : 0;
+        used->proof = refused ? CodeOf(Error::INVALID_DATA_ERROR) : 0;
         used->key = std::move(key);
     }
-    if (rc != 0) {
+    if (Failed(rc)) {
         RecordError("Signature encryption error/Firma del error de cifrado");
-        return rc > 0 ? -rc : rc;
+        return ResultOf(rc);
     }
     return 0;
 }

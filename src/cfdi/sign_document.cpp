@@ -30,7 +30,7 @@ struct CertificateFields {
 // nothing recorded. The seal's own check stands for the key's self-test.
 int CheckKeyBelongsToCertificate(const SealKey& used, const char* certFile) {
     cred_Stage failed;
-    return cred_CheckPair(failed, *used.key, 0, certFile, used.proof);
+    return ResultOf(cred_CheckPair(failed, *used.key, kOk, certFile, used.proof));
 }
 
 int ReadCertificateFields(CertificateFields& fields, const char* certFile) {

@@ -84,7 +84,7 @@ int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int o
     }
     block.assign(static_cast<std::size_t>(keyBytes), 0);
     std::memcpy(block.data() + (keyBytes - static_cast<int>(signature.size())), signature.data(), signature.size());
-    if (rsa_PublicOp(*key, block.data(), keyBytes) != 0) {
+    if (Failed(rsa_PublicOp(*key, block.data(), keyBytes))) {
         RecordError("Invalid signature/Firma no valida");
         return -SIGNATURE_ERROR;
     }

@@ -283,7 +283,7 @@ AsnList ReadPrivateKeyInfo(rsa_Key& key, const SecureBytes& plaintext) {
         rsaKey = asn_ReadTemplate(src, kPrivateTemplate);
     }
     info.wipe_and_reset();
-    if (!rsaKey || rsa_LoadPrivate(key, rsaKey.get()) != 0) {
+    if (!rsaKey || Failed(rsa_LoadPrivate(key, rsaKey.get()))) {
         asn_Trace("Not valid PrivateKeyInfo data");
         rsaKey.wipe_and_reset();
         return AsnList();

@@ -222,7 +222,7 @@ Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
     }
     AsnSource src = AsnSource::FromMemory(bits.data(), bits.size());
     AsnList rsaKey = asn_ReadTemplate(src, kPublicTemplate);
-    if (!rsaKey || rsa_LoadPublic(key, rsaKey.get()) != 0) {
+    if (!rsaKey || Failed(rsa_LoadPublic(key, rsaKey.get()))) {
         asn_Trace("Unable to convert public key");
         return Error::NOT_RSA_KEY_ERROR;
     }
