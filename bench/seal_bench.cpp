@@ -432,7 +432,7 @@ void BM_OpenSignature_Ours(benchmark::State& state) {
     const std::string doc = SignedInvoice();
     for (auto _ : state) {
         kvn::Bytes block;
-        if (kvn::OpenSignature(block, doc.c_str(), nullptr, 0) != 0) std::abort();
+        if (kvn::Failed(kvn::OpenSignature(block, doc.c_str(), nullptr, 0))) std::abort();
     }
 }
 

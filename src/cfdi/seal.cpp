@@ -33,17 +33,17 @@ Error ReadSigningKey(rsa_Key& key, const char* keyFile, const char* password) {
 // with the public exponent. With `used` given, a result failing that check is no error
 // here: used->proof gets it (INVALID_DATA_ERROR, also for a result equal to its input)
 // for the pair check that follows, and block is zeroed; otherwise it is a signing error.
-int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
-                   unsigned algorithm, SealKey* used) {
+Error SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
+                     unsigned algorithm, SealKey* used) {
     RsaKeyPtr key = rsa_KeyNew();
-    if (Error rc = ReadSigningKey(*key, keyFile, password); Failed(rc)) return ResultOf(rc);
+    if (Error rc = ReadSigningKey(*key, keyFile, password); Failed(rc)) return rc;
     const int keyBytes = rsa_KeyBytes(*key);
     block.assign(static_cast<std::size_t>(keyBytes), 0);
     Error rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
                                    static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm));
     if (Failed(rc)) {
         RecordError("Signature encoding error/Firma del error de codificacion");
-        return ResultOf(rc);
+        return rc;
     }
     const Bytes encoded = block;
     rc = rsa_PrivateOp(*key, block.data(), keyBytes);
@@ -58,9 +58,8 @@ int SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const 
     }
     if (Failed(rc)) {
         RecordError("Signature encryption error/Firma del error de cifrado");
-        return ResultOf(rc);
     }
-    return 0;
+    return rc;
 }
 
 }  // namespace
@@ -69,16 +68,20 @@ int ComputePipeString(String& pipe, const char* xmlFile, int options, const Root
     return BuildPipeString(pipe, xmlFile, options, replaced);
 }
 
-int SealDigestAlgorithm(int versionNumber, int options) {
+Error SealDigestAlgorithm(unsigned& algorithm, int versionNumber, int options) {
     const bool md5 = (options & 0xF0) == KVN_OPT_MD5;
-    if (!SealedWithSha256(versionNumber)) return static_cast<int>(md5 ? kHashMd5 : kHashSha1);
+    algorithm = kHashSha256;
+    if (!SealedWithSha256(versionNumber)) {
+        algorithm = md5 ? kHashMd5 : kHashSha1;
+        return kOk;
+    }
     if (md5) {
         RecordError("MD5 digest is not allowed for CFDI version '%d.%d'/"
                     "El digesto MD5 no esta permitido para la version de CFDI",
                     versionNumber / 10, versionNumber % 10);
-        return -BAD_FLAG_ERROR;
+        return Error::BAD_FLAG_ERROR;
     }
-    return static_cast<int>(kHashSha256);
+    return kOk;
 }
 
 namespace {
@@ -86,48 +89,47 @@ namespace {
 // The pipe string of xmlFile and the digest algorithm of its seal. The version is read
 // once the pipe string was built, so a document without one reports the pipe string's
 // error.
-int PipeStringAndAlgorithm(String& pipe, unsigned& algorithm, const char* xmlFile, int options,
-                           const RootAttributeValue* replaced) {
+Error PipeStringAndAlgorithm(String& pipe, unsigned& algorithm, const char* xmlFile, int options,
+                             const RootAttributeValue* replaced) {
     const int length = ComputePipeString(pipe, xmlFile, options, replaced);
-    if (length < 1) return length;
-    const int id = SealDigestAlgorithm(VersionNumber(xmlFile), options);
-    if (id < 0) return id;
-    algorithm = static_cast<unsigned>(id);
-    return length;
+    if (length < 1) return length < 0 ? ErrorOfResult(length) : Error::NO_DATA_ERROR;
+    return SealDigestAlgorithm(algorithm, VersionNumber(xmlFile), options);
 }
 
 }  // namespace
 
-int MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options) {
+Error MakeDigestFromXml(int& hexLength, char* out, int outlen, const char* xmlFile, int options) {
+    hexLength = 0;
     String pipe;
     unsigned algorithm = 0;
-    const int length = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, nullptr);
-    if (length < 1) return length;
+    if (Error rc = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, nullptr); Failed(rc)) return rc;
     char hex[kDigestScratch + 1];
-    const int hexLength = DigestHex(hex, kDigestScratch, pipe.data(), length, algorithm);
-    if (hexLength < 0) return hexLength;
-    if (!WantsLength(out, outlen)) CopyOut(out, outlen, hex, static_cast<std::size_t>(hexLength));
-    return hexLength;
+    const int n = DigestHex(hex, kDigestScratch, pipe.data(), static_cast<int>(pipe.size()), algorithm);
+    if (n < 0) return ErrorOfResult(n);
+    if (!WantsLength(out, outlen)) CopyOut(out, outlen, hex, static_cast<std::size_t>(n));
+    hexLength = n;
+    return kOk;
 }
 
-int MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
-             const RootAttributeValue* replaced, SealKey* used) {
+Error MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
+               const RootAttributeValue* replaced, SealKey* used) {
+    seal.clear();
     String pipe;
     unsigned algorithm = 0;
-    const int length = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced);
-    if (length < 1) return length;
+    if (Error rc = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced); Failed(rc)) return rc;
     Bytes block;
-    if (int rc = SignPipeString(block, pipe, keyFile, password, algorithm, used)) return rc;
+    if (Error rc = SignPipeString(block, pipe, keyFile, password, algorithm, used); Failed(rc)) return rc;
 
     const std::size_t expected = 4 * ((block.size() + 2) / 3);
     seal.assign(expected + 1, '\0');
     const int written = b64_Encode(seal.data(), seal.size(), block.data(), block.size());
     if (written < 0 || static_cast<std::size_t>(written) != expected) {
         RecordError("Base64 encoding error/No se puede codificar de base64");
-        return -MISC_ERROR;
+        seal.clear();
+        return Error::MISC_ERROR;
     }
     seal.resize(expected);
-    return static_cast<int>(expected);
+    return kOk;
 }
 
 }  // namespace kvn
