@@ -10,8 +10,8 @@
 namespace kvn {
 
 // HMAC of message under key, with the digest options & 15. Accepted ids: 0, 1, 3, 4, 5,
-// 6; MD2 (2) and ids 7..15 return -17 (BAD_FLAG_ERROR); a negative length, or a null
-// message or key with a positive length, returns -6.
+// 6; MD2 (2) and ids 7..15 return BAD_FLAG_ERROR negated; a negative length, or a null
+// message or key with a positive length, returns BAD_PARAM_ERROR negated.
 // With out non-null and outLen >= 1, writes min(outLen, L) bytes and returns that
 // count; otherwise writes nothing and returns L.
 int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen,
