@@ -14,15 +14,12 @@ namespace {
 
 AsnList ReadKeyFileElement(const char* keyFile, Error& code) {
     code = kOk;
-    if (pem_IsPemString(keyFile)) {
-        AsnList list = pki_ReadObject(keyFile, static_cast<std::size_t>(-1));
-        if (list) return list;
-    }
-    bool openFailed = false;
-    AsnList list = pki_ReadFileObject(keyFile, &openFailed);
-    if (openFailed) {
+    AsnList list;
+    if (pem_IsPemString(keyFile) && !Failed(pki_ReadObject(list, keyFile, static_cast<std::size_t>(-1)))) return list;
+    const Error read = pki_ReadFileObject(list, keyFile);
+    if (read == Error::OPEN_ERROR) {
         code = Error::OPEN_ERROR;
-    } else if (!list || list->tag != kTagSequence) {
+    } else if (Failed(read) || list->tag != kTagSequence) {
         code = Error::BAD_FORMAT_ERROR;
         list.reset();
     }

@@ -109,8 +109,9 @@ bool AppendLabel(String& out, const asn_Node* type) {
 }  // namespace
 
 AsnList x509_Read(const char* argument) {
-    AsnList cert = pki_ReadObject(argument, kX509MinBase64);
-    if (cert && !LooksLikeCertificate(cert.get())) {
+    AsnList cert;
+    if (Failed(pki_ReadObject(cert, argument, kX509MinBase64))) return cert;
+    if (!LooksLikeCertificate(cert.get())) {
         asn_Trace("Not a valid X.509 certificate");
         cert.reset();
     }
