@@ -64,8 +64,10 @@ Error SignPipeString(Bytes& block, const String& pipe, const char* keyFile, cons
 
 }  // namespace
 
-int ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
-    return BuildPipeString(pipe, xmlFile, options, replaced);
+Error ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
+    const int length = BuildPipeString(pipe, xmlFile, options, replaced);
+    if (length < 0) return ErrorOfResult(length);
+    return length == 0 ? Error::NO_DATA_ERROR : kOk;
 }
 
 Error SealDigestAlgorithm(unsigned& algorithm, int versionNumber, int options) {
@@ -91,8 +93,7 @@ namespace {
 // error.
 Error PipeStringAndAlgorithm(String& pipe, unsigned& algorithm, const char* xmlFile, int options,
                              const RootAttributeValue* replaced) {
-    const int length = ComputePipeString(pipe, xmlFile, options, replaced);
-    if (length < 1) return length < 0 ? ErrorOfResult(length) : Error::NO_DATA_ERROR;
+    if (Error rc = ComputePipeString(pipe, xmlFile, options, replaced); Failed(rc)) return rc;
     return SealDigestAlgorithm(algorithm, VersionNumber(xmlFile), options);
 }
 

@@ -10,9 +10,9 @@ namespace kvn {
 
 // The pipe string of xmlFile computed with options (KVN_OPT_STAMP, KVN_OPT_LATIN1), exactly
 // as long as it is (no NUL counted). `replaced`, when given, is a root attribute taken as
-// present with that value. Returns its length, or the pipe string's negative code with
-// its messages recorded.
-int ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced = nullptr);
+// present with that value. The pipe string's error with its messages recorded
+// (NO_DATA_ERROR, without one, for an empty pipe string).
+Error ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced = nullptr);
 
 // The digest algorithm (a HashAlg id of crypto/digest.h) of a seal of a document of this
 // version number: SHA-256 for 3.3 and 4.0, whose seals are always SHA-256; otherwise

@@ -105,8 +105,7 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
     Bytes block;
     if (Error rc = OpenSignature(block, xmlFile, certFile, options); Failed(rc)) return rc;
     String pipe;
-    const int length = ComputePipeString(pipe, xmlFile, options);
-    if (length < 1) return length < 0 ? ErrorOfResult(length) : Error::NO_DATA_ERROR;
+    if (Error rc = ComputePipeString(pipe, xmlFile, options); Failed(rc)) return rc;
 
     std::uint8_t carried[kMaxDigestLen];
     int carriedLength = 0;
@@ -118,7 +117,7 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
                                : carriedLength == 16                     ? kHashMd5
                                                                          : kHashSha1;
     std::uint8_t computed[kMaxDigestLen];
-    const int computedLength = DigestData(computed, sizeof computed, pipe.data(), length, algorithm);
+    const int computedLength = DigestData(computed, sizeof computed, pipe.data(), static_cast<int>(pipe.size()), algorithm);
     // The whole digests must agree: a block carrying fewer bytes than the algorithm's
     // digest is not a signature over this pipe string.
     if (computedLength != carriedLength || std::memcmp(carried, computed, static_cast<std::size_t>(carriedLength)) != 0) {
