@@ -9,7 +9,6 @@
 namespace kvn {
 namespace {
 
-constexpr int kBadLength = 26;   // BAD_LENGTH_ERROR
 constexpr std::size_t kMaxBlock = 16;
 
 // One cipher in one direction: a context, its block size and its block function.
@@ -24,13 +23,13 @@ struct BlockCipher {
 };
 
 // Encrypts or decrypts len bytes in CBC mode, continuing the chain; out may equal in.
-// Returns 0, or 26 when len is not a whole number of blocks (nothing is processed).
-int CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
+// BAD_LENGTH_ERROR when len is not a whole number of blocks (nothing is processed).
+Error CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
     const std::size_t bs = c.blockSize;
-    if (len % bs != 0) return kBadLength;
+    if (len % bs != 0) return Error::BAD_LENGTH_ERROR;
     if (c.cbc) {
         c.cbc(c.ctx, c.chain, out, in, len);
-        return 0;
+        return kOk;
     }
     std::uint8_t block[kMaxBlock], saved[kMaxBlock];
     for (std::size_t off = 0; off < len; off += bs) {
@@ -47,7 +46,7 @@ int CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std:
     }
     ewipe(block, sizeof block);
     ewipe(saved, sizeof saved);
-    return 0;
+    return kOk;
 }
 
 // Block functions with a uniform signature.
@@ -120,7 +119,7 @@ std::uint8_t* EncryptWhole(const BlockCipher& c, const std::uint8_t* in, int inL
     Output plain(static_cast<std::size_t>(padded));
     if (Failed(PadPkcs5(plain.get(), padded, in, inLen, bs, padded))) return nullptr;
     Output out(static_cast<std::size_t>(padded));
-    CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded));
+    if (Failed(CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded)))) return nullptr;
     *outLenPtr = padded;
     return out.release();
 }
@@ -131,7 +130,7 @@ std::uint8_t* DecryptWhole(const BlockCipher& c, const std::uint8_t* in, int inL
     const int bs = static_cast<int>(c.blockSize);
     if (!in || inLen < bs || inLen % bs != 0) return nullptr;
     Output out(static_cast<std::size_t>(inLen));
-    CbcProcess(c, false, out.get(), in, static_cast<std::size_t>(inLen));
+    if (Failed(CbcProcess(c, false, out.get(), in, static_cast<std::size_t>(inLen)))) return nullptr;
     const std::uint8_t* plain = out.get();
     const int p = plain[inLen - 1];
     if (p < 1 || p > bs) return nullptr;
