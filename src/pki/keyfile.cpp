@@ -128,8 +128,8 @@ AsnList DecryptKeyFile(rsa_Key& key, Error& code, const char* keyFile, const cha
     if (!encrypted) return AsnList();
     pbe_Params params;
     if (password) params.password.assign(password, password + std::strlen(password));
-    AsnList rsaKey = pbe_Decrypt(key, params, encrypted.get());
-    if (!rsaKey) code = Error::DECRYPT_ERROR;
+    AsnList rsaKey;
+    code = pbe_Decrypt(rsaKey, key, params, encrypted.get());
     return rsaKey;
 }
 
@@ -194,7 +194,7 @@ AsnList key_MakeEncrypted(Error& status, const char* privateKeyString, int itera
     SecureBytes plaintext, ciphertext;
     AsnList result;
     if (PrivateKeyInfo(*key, plaintext)) {
-        if (MakeSalt(params) && pbe_Encrypt(params, plaintext, ciphertext)) {
+        if (MakeSalt(params) && !Failed(pbe_Encrypt(params, plaintext, ciphertext))) {
             AsnList algorithm = AlgorithmIdentifier(params);
             AsnList data = asn_NewOctets(ciphertext.data(), ciphertext.size());
             if (algorithm && asn_LinkAll(algorithm, data)) result = asn_Sequence(std::move(algorithm));

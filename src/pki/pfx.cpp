@@ -68,7 +68,7 @@ AsnList EncryptedCertificateInfo(const SecureBytes& safeContents, const char* pa
     p.salt.assign(8, 0);
     if (Failed(RandomBytes(p.salt.data(), p.salt.size()))) return AsnList();
     SecureBytes ciphertext;
-    if (!pbe_Encrypt(p, safeContents, ciphertext)) return AsnList();
+    if (Failed(pbe_Encrypt(p, safeContents, ciphertext))) return AsnList();
 
     AsnList salt = asn_NewOctets(p.salt.data(), p.salt.size());
     AsnList iterations = asn_NewIntegerU32(kPfxIterations);
