@@ -345,7 +345,9 @@ void BM_PrivateOperation_Ours(benchmark::State& state) {
     std::vector<std::uint8_t> block(256);
     const char pipe[] = "||3.2|pipe|";
     for (auto _ : state) {
-        if (kvn::Failed(kvn::rsa_EncodeSignature(block.data(), 256, reinterpret_cast<const std::uint8_t*>(pipe), sizeof pipe - 1, 0x20))) std::abort();
+        if (kvn::Failed(kvn::rsa_EncodeSignature(block.data(), 256, reinterpret_cast<const std::uint8_t*>(pipe),
+                                                 sizeof pipe - 1, 0x20)))
+            std::abort();
         if (kvn::Failed(kvn::rsa_PrivateOp(*key, block.data(), 256))) std::abort();
     }
 }

@@ -11,9 +11,9 @@
 namespace kvn {
 
 // Runs an export's body after emptying the last-error text. A body answering an Error
-// gives its C result here (kOk is 0); a body answering an int gives that int. An allocation failure
-// anywhere below becomes MEMORY_ERROR with the allocator's message recorded; owners
-// have released what they held while the exception passed.
+// gets its C result here (kOk is 0); a body answering an int gives that int. An
+// allocation failure anywhere below becomes MEMORY_ERROR with the allocator's message
+// recorded; owners have released what they held while the exception passed.
 template <class Body>
 int RunExport(Body&& body) noexcept {
     ClearLastError();

@@ -53,7 +53,8 @@ struct Des3Ctx {
 // Sets ctx up for CBC encryption (encrypt 1) or decryption (0). BAD_PARAM_ERROR for
 // a null key or IV.
 Error Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8, int encrypt) noexcept;
-// Processes len bytes, continuing the chain; out may equal in. BAD_LENGTH_ERROR when len is not a multiple of 8, in which case nothing is touched.
+// Processes len bytes, continuing the chain; out may equal in. BAD_LENGTH_ERROR when len
+// is not a multiple of 8, in which case nothing is touched.
 Error Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept;
 void Des3Wipe(Des3Ctx* ctx) noexcept;
 
