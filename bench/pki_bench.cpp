@@ -2,6 +2,7 @@
 // OpenSSL's libcrypto side by side on the same files. Each pair is named <case>/ours and
 // <case>/openssl; after the runs a table gives the ratio ours / OpenSSL and its target.
 #include <benchmark/benchmark.h>
+#include <cstdlib>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -34,7 +35,7 @@ EVP_PKEY* OpenSslKey() {
 void ReadKeyOurs(benchmark::State& state) {
     for (auto _ : state) {
         kvn::SecureString key;
-        if (kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword) != 0) state.SkipWithError("key not read");
+        if (kvn::Failed(kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword))) state.SkipWithError("key not read");
         benchmark::DoNotOptimize(key.data());
     }
 }
@@ -56,11 +57,11 @@ std::vector<std::uint8_t> Block() {
 
 void PrivateOurs(benchmark::State& state) {
     kvn::SecureString key;
-    kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword);
+    if (kvn::Failed(kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword))) std::abort();
     std::vector<std::uint8_t> block = Block();
     for (auto _ : state) {
         std::vector<std::uint8_t> work = block;
-        if (kvn::rsa_Private(work.data(), 256, key.c_str(), 0) != 0) state.SkipWithError("private operation failed");
+        if (kvn::Failed(kvn::rsa_Private(work.data(), 256, key.c_str(), 0))) state.SkipWithError("private operation failed");
         benchmark::DoNotOptimize(work.data());
     }
 }
@@ -69,13 +70,13 @@ void PrivateOurs(benchmark::State& state) {
 // key string (base64, two Triple DES passes, the DER) on each call.
 void PrivateRecordOurs(benchmark::State& state) {
     kvn::SecureString key;
-    kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword);
+    if (kvn::Failed(kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword))) std::abort();
     kvn::RsaKeyPtr record = kvn::rsa_KeyNew();
-    kvn::rsa_ReadPrivateString(*record, key.c_str());
+    if (kvn::Failed(kvn::rsa_ReadPrivateString(*record, key.c_str()))) std::abort();
     std::vector<std::uint8_t> block = Block();
     for (auto _ : state) {
         std::vector<std::uint8_t> work = block;
-        if (kvn::rsa_PrivateOp(*record, work.data(), 256) != 0) state.SkipWithError("private operation failed");
+        if (kvn::Failed(kvn::rsa_PrivateOp(*record, work.data(), 256))) state.SkipWithError("private operation failed");
         benchmark::DoNotOptimize(work.data());
     }
 }
@@ -98,13 +99,13 @@ void PrivateOpenSsl(benchmark::State& state) {
 // The public operation (the verifying side of a seal) on a loaded key.
 void PublicOurs(benchmark::State& state) {
     kvn::SecureString key;
-    kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword);
+    if (kvn::Failed(kvn::key_ReadEncrypted(key, kKeyFile.c_str(), kPassword))) std::abort();
     kvn::RsaKeyPtr record = kvn::rsa_KeyNew();
-    kvn::rsa_ReadPrivateString(*record, key.c_str());
+    if (kvn::Failed(kvn::rsa_ReadPrivateString(*record, key.c_str()))) std::abort();
     std::vector<std::uint8_t> block = Block();
     for (auto _ : state) {
         std::vector<std::uint8_t> work = block;
-        if (kvn::rsa_PublicOp(*record, work.data(), 256) != 0) state.SkipWithError("public operation failed");
+        if (kvn::Failed(kvn::rsa_PublicOp(*record, work.data(), 256))) state.SkipWithError("public operation failed");
         benchmark::DoNotOptimize(work.data());
     }
 }

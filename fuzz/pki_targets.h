@@ -36,17 +36,18 @@ inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
         }
     }
     InputFile file(data, size);
-    kvn::pki_ReadObject(file.path(), 0);
+    kvn::AsnList read;
+    (void)kvn::pki_ReadObject(read, file.path(), 0);
     std::string text = AsText(data, size);
-    kvn::pki_ReadObject(text.c_str(), 0);
+    (void)kvn::pki_ReadObject(read, text.c_str(), 0);
 }
 
 inline void FuzzKeyFile(const std::uint8_t* data, std::size_t size) {
     InputFile file(data, size);
     kvn::SecureString key;
-    kvn::key_ReadEncrypted(key, file.path(), "test-password");
+    (void)kvn::key_ReadEncrypted(key, file.path(), "test-password");
     std::string text = AsText(data, size);
-    if (kvn::pem_IsPemString(text.c_str())) kvn::key_ReadEncrypted(key, text.c_str(), "test-password");
+    if (kvn::pem_IsPemString(text.c_str())) (void)kvn::key_ReadEncrypted(key, text.c_str(), "test-password");
 }
 
 inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
@@ -81,7 +82,8 @@ inline void FuzzPem(const std::uint8_t* data, std::size_t size) {
         KVN_FUZZ_CHECK(start + length <= text.size());
     }
     (void)kvn::pem_IsPemString(text.c_str());
-    kvn::pki_ReadObject(text.c_str(), 0);
+    kvn::AsnList list;
+    (void)kvn::pki_ReadObject(list, text.c_str(), 0);
 
     // Encoders over the input as bytes, and back.
     if (size == 0) data = reinterpret_cast<const std::uint8_t*>("");

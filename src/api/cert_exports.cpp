@@ -26,56 +26,55 @@ bool CertificateFromDocument(const char* file, String& certificate) {
 }
 
 // Serial number as hex, from the certificate or the document fallback.
-int SerialHex(String& hex, const char* certFile) {
-    if (!Failed(x509_GetSerial(hex, certFile))) return 0;
+Error SerialHex(String& hex, const char* certFile) {
+    if (!Failed(x509_GetSerial(hex, certFile))) return kOk;
     String certificate;
-    if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
-    int rc = ResultOf(x509_GetSerial(hex, certificate.c_str()));
-    return rc < 0 ? rc : 0;
+    if (!CertificateFromDocument(certFile, certificate)) return Error::INVALID_DATA_ERROR;
+    return x509_GetSerial(hex, certificate.c_str());
 }
 
-int CertNumber(char* out, int outlen, const char* certFile) {
+// Each answer below stores its full length in length (what the export returns).
+Error CertNumber(int& length, char* out, int outlen, const char* certFile) {
     String hex;
-    if (int rc = SerialHex(hex, certFile)) return rc;
-    int count = 0;
-    const Error e = cert_NumberFromHex(out, outlen, hex, count);
-    return Failed(e) ? ResultOf(e) : count;
+    if (Error rc = SerialHex(hex, certFile); Failed(rc)) return rc;
+    return cert_NumberFromHex(out, outlen, hex, length);
 }
 
-int CertTime(char* out, int outlen, const char* certFile, bool notBefore) {
+Error CertTime(int& length, char* out, int outlen, const char* certFile, bool notBefore) {
     char text[21];
     const int which = notBefore ? 1 : 0;
-    int rc = ResultOf(x509_GetTime(text, certFile, which));
-    if (rc < 0) {
+    if (Failed(x509_GetTime(text, certFile, which))) {
         String certificate;
-        if (!CertificateFromDocument(certFile, certificate)) return -INVALID_DATA_ERROR;
-        rc = ResultOf(x509_GetTime(text, certificate.c_str(), which));
-        if (rc < 0) return rc;
+        if (!CertificateFromDocument(certFile, certificate)) return Error::INVALID_DATA_ERROR;
+        if (Error rc = x509_GetTime(text, certificate.c_str(), which); Failed(rc)) return rc;
     }
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, text, 20);
-    return 20;
+    length = 20;
+    return kOk;
 }
 
-int SubjectField(char* out, int outlen, const char* certFile, cert_Field field, int options) {
+Error SubjectField(int& length, char* out, int outlen, const char* certFile, cert_Field field, int options) {
     String subject;
-    int rc = ResultOf(x509_GetName(subject, certFile, ";", kX509NameLatin1, true));
-    if (rc < 0) {
+    if (Failed(x509_GetName(subject, certFile, ";", kX509NameLatin1, true))) {
         String certificate;
-        if (!CertificateFromDocument(certFile, certificate)) return -MISSING_ERROR;
-        rc = ResultOf(x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true));
-        if (rc < 0) return rc;
+        if (!CertificateFromDocument(certFile, certificate)) return Error::MISSING_ERROR;
+        if (Error rc = x509_GetName(subject, certificate.c_str(), ";", kX509NameLatin1, true); Failed(rc)) return rc;
     }
-    if (subject.empty()) return -NO_DATA_ERROR;
+    if (subject.empty()) return Error::NO_DATA_ERROR;
     String answer;
     cert_SubjectField(answer, subject, field);
     if (!(options & KVN_OPT_LATIN1)) {
         String utf8;
-        if (Error e = latin1_ToUtf8Text(utf8, answer.c_str()); Failed(e)) return ResultOf(e);  // an empty answer
+        if (Error e = latin1_ToUtf8Text(utf8, answer.c_str()); Failed(e)) return e;  // an empty answer
         answer.swap(utf8);
     }
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, answer.data(), answer.size());
-    return static_cast<int>(answer.size());
+    length = static_cast<int>(answer.size());
+    return kOk;
 }
+
+// The C result of an answer: its length, or the error negated.
+int LengthOrError(Error rc, int length) { return Failed(rc) ? ResultOf(rc) : length; }
 
 }  // namespace
 }  // namespace kvn
@@ -84,28 +83,32 @@ using namespace kvn;
 
 extern "C" KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile) {
     return RunExport([&] {
-        if (!certFile) return -BAD_PARAM_ERROR;
-        return CertNumber(out, outlen, certFile);
+        if (!certFile) return ResultOf(Error::BAD_PARAM_ERROR);
+        int length = 0;
+        const Error rc = CertNumber(length, out, outlen, certFile);
+        return LengthOrError(rc, length);
     });
 }
 
 extern "C" KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* certFile, int options) {
     return RunExport([&] {
-        if (!certFile) return -BAD_PARAM_ERROR;
-        return CertTime(out, outlen, certFile, (options & KVN_OPT_NOTBEFORE) != 0);
+        if (!certFile) return ResultOf(Error::BAD_PARAM_ERROR);
+        int length = 0;
+        const Error rc = CertTime(length, out, outlen, certFile, (options & KVN_OPT_NOTBEFORE) != 0);
+        return LengthOrError(rc, length);
     });
 }
 
 extern "C" KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* certFile) {
     return RunExport([&] {
-        if (!certFile) return -BAD_PARAM_ERROR;
+        if (!certFile) return ResultOf(Error::BAD_PARAM_ERROR);
         String text;
         if (Failed(x509_GetBase64(text, certFile)) && !CertificateFromDocument(certFile, text)) {
-            return -INVALID_DATA_ERROR;
+            return ResultOf(Error::INVALID_DATA_ERROR);
         }
         const int length = static_cast<int>(text.size());
         if (WantsLength(out, outlen)) return length;
-        if (outlen < length) return -SHORT_BUF_ERROR;
+        if (outlen < length) return ResultOf(Error::SHORT_BUF_ERROR);
         CopyOut(out, outlen, text.data(), text.size());
         return length;
     });
@@ -113,16 +116,23 @@ extern "C" KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* ce
 
 extern "C" KVN_API int KVN_QueryCert(char* out, int outlen, const char* certFile, const char* query, int options) {
     return RunExport([&] {
-        if (!query || !certFile) return -BAD_PARAM_ERROR;
-        if (std::strcmp(query, "rfc") == 0) return SubjectField(out, outlen, certFile, cert_Field::Rfc, options);
-        if (std::strcmp(query, "organizationName") == 0) {
-            return SubjectField(out, outlen, certFile, cert_Field::OrganizationName, options);
+        if (!query || !certFile) return ResultOf(Error::BAD_PARAM_ERROR);
+        int length = 0;
+        Error rc = Error::BAD_QUERY_ERROR;
+        if (std::strcmp(query, "rfc") == 0) {
+            rc = SubjectField(length, out, outlen, certFile, cert_Field::Rfc, options);
+        } else if (std::strcmp(query, "organizationName") == 0) {
+            rc = SubjectField(length, out, outlen, certFile, cert_Field::OrganizationName, options);
+        } else if (std::strcmp(query, "notBefore") == 0) {
+            rc = CertTime(length, out, outlen, certFile, true);
+        } else if (std::strcmp(query, "notAfter") == 0) {
+            rc = CertTime(length, out, outlen, certFile, false);
+        } else if (std::strcmp(query, "serialNumber") == 0) {
+            rc = CertNumber(length, out, outlen, certFile);
+        } else {
+            RecordError("'%s' is not a valid query/no es una consulta valida", query);
         }
-        if (std::strcmp(query, "notBefore") == 0) return CertTime(out, outlen, certFile, true);
-        if (std::strcmp(query, "notAfter") == 0) return CertTime(out, outlen, certFile, false);
-        if (std::strcmp(query, "serialNumber") == 0) return CertNumber(out, outlen, certFile);
-        RecordError("'%s' is not a valid query/no es una consulta valida", query);
-        return -BAD_QUERY_ERROR;
+        return LengthOrError(rc, length);
     });
 }
 
@@ -135,21 +145,21 @@ bool ResolveCertificate(String& certificate, const char* certFile) {
 
 // The pair check of KVN_CheckKeyAndCert, with its messages; also the first step of the
 // PFX writer. 0 when the key belongs to the certificate.
-int CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
+Error CheckKeyAndCert(const char* keyFile, const char* password, const char* certFile) {
     // The key is read and decrypted once; the pair check makes one test operation.
     RsaKeyPtr key = rsa_KeyNew();
-    int keyStringCode;
-    if (int rc = key_ReadPrivateKey(*key, keyStringCode, keyFile, password)) {
+    Error keyStringError;
+    if (Error rc = key_ReadPrivateKey(*key, keyStringError, keyFile, password); Failed(rc)) {
         RecordError("Cannot read private key/No se puede leer la clave privada");
         return rc;
     }
     String certificate;
     if (!ResolveCertificate(certificate, certFile)) {
         RecordError("Invalid certificate/Certificado no valido");
-        return -INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     cred_Stage failed;
-    if (int rc = cred_CheckPair(failed, *key, keyStringCode, certificate.c_str(), kRsaProofNone)) {
+    if (Error rc = cred_CheckPair(failed, *key, keyStringError, certificate.c_str(), kRsaProofNone); Failed(rc)) {
         if (failed == cred_Stage::Certificate) {
             RecordError("Cannot read public key in certificate/No se puede leer la clave publica del certificado");
         } else {
@@ -157,7 +167,7 @@ int CheckKeyAndCert(const char* keyFile, const char* password, const char* certF
         }
         return rc;
     }
-    return 0;
+    return kOk;
 }
 
 }  // namespace kvn
@@ -170,24 +180,24 @@ extern "C" KVN_API int KVN_GetKeyAsString(char* out, int outlen, const char* key
     (void)options;  // no option bits
     return RunExport([&] {
         SecureString privateKey;
-        if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) {
+        if (Error rc = key_ReadEncrypted(privateKey, keyFile, password); Failed(rc)) {
             RecordError("Cannot read private key/No se puede leer la clave privada");
-            return rc;
+            return ResultOf(rc);
         }
         SecureString xml;
-        if (int rc = rsa_KeyToXml(xml, privateKey.c_str(), kRsaXmlKeyValueRoot)) {
+        if (Error rc = rsa_KeyToXml(xml, privateKey.c_str(), kRsaXmlKeyValueRoot); Failed(rc)) {
             RecordError("Error with private key/Error con la clave privada");
-            return rc;
+            return ResultOf(rc);
         }
         if (xml.empty()) {
             RecordError("Error with private key/Error con la clave privada");
-            return -INVALID_DATA_ERROR;
+            return ResultOf(Error::INVALID_DATA_ERROR);
         }
         SecureString text;
         b64_EncodeTo(text, reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size());
         const int length = static_cast<int>(text.size());
         if (WantsLength(out, outlen)) return length;
-        if (outlen < length) return -SHORT_BUF_ERROR;
+        if (outlen < length) return ResultOf(Error::SHORT_BUF_ERROR);
         CopyOut(out, outlen, text.data(), text.size());
         return length;
     });

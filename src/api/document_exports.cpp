@@ -4,7 +4,7 @@
 
 extern "C" KVN_API int KVN_FixBOM(const char* outputFile, const char* inputFile) {
     return kvn::RunExport([&] {
-        if (kvn::Missing(outputFile) || kvn::Missing(inputFile)) return -BAD_PARAM_ERROR;
+        if (kvn::Missing(outputFile) || kvn::Missing(inputFile)) return kvn::Error::BAD_PARAM_ERROR;
         return kvn::FixBom(outputFile, inputFile);
     });
 }

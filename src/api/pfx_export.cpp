@@ -11,19 +11,13 @@
 namespace kvn {
 namespace {
 
-// A positive code of the PKI layer as the export's result (0 without success becomes 9745).
-int Failure(int code) {
-    if (code < 0) return code;
-    return code == 0 ? -kRsaNoSpecificCode : -code;
-}
-
-int WritePfx(const char* pfxFile, const char* pfxPassword, const char* keyFile, const char* password,
-             const char* certFile) {
-    if (int rc = CheckKeyAndCert(keyFile, password, certFile)) return Failure(rc);
+Error WritePfx(const char* pfxFile, const char* pfxPassword, const char* keyFile, const char* password,
+               const char* certFile) {
+    if (Error rc = CheckKeyAndCert(keyFile, password, certFile); Failed(rc)) return rc;
     String certificate;
-    if (!ResolveCertificate(certificate, certFile)) return -INVALID_DATA_ERROR;
+    if (!ResolveCertificate(certificate, certFile)) return Error::INVALID_DATA_ERROR;
     SecureString privateKey;
-    if (int rc = key_ReadEncrypted(privateKey, keyFile, password)) {
+    if (Error rc = key_ReadEncrypted(privateKey, keyFile, password); Failed(rc)) {
         RecordError("Cannot read private key/No se puede leer la clave privada");
         return rc;
     }
@@ -32,24 +26,24 @@ int WritePfx(const char* pfxFile, const char* pfxPassword, const char* keyFile, 
     UniquePtr<TempFile> pfxTemp = keyTemp ? TempFile::Create("KVA", true) : nullptr;
     if (!keyTemp || !pfxTemp) {
         RecordError("Cannot create a temporary file/No se puede crear un archivo temporal");
-        return -CREATE_ERROR;
+        return Error::CREATE_ERROR;
     }
     keyTemp->Close();
     pfxTemp->Close();
     const char* pass = pfxPassword && *pfxPassword ? pfxPassword : password;
-    if (int rc = key_WriteEncrypted(keyTemp->name(), privateKey.c_str(), kPfxIterations, pass, 0)) {
+    if (Error rc = key_WriteEncrypted(keyTemp->name(), privateKey.c_str(), kPfxIterations, pass, 0); Failed(rc)) {
         RecordError("Error writing to temporary file/Error al escribir en un archivo temporal");
-        return Failure(rc);
+        return rc;
     }
-    if (int rc = pfx_Make(pfxTemp->name(), certificate.c_str(), keyTemp->name(), pass, "", 0)) {
+    if (Error rc = pfx_Make(pfxTemp->name(), certificate.c_str(), keyTemp->name(), pass, "", 0); Failed(rc)) {
         RecordError("Error creating PFX file/Error al crear el archivo PFX");
-        return Failure(rc);
+        return rc;
     }
-    if (int rc = CodeOf(pem_CopyAndConvert(pfxFile, pfxTemp->name(), "", 64, kPemLfOnly))) {
+    if (Error rc = pem_CopyAndConvert(pfxFile, pfxTemp->name(), "", 64, kPemLfOnly); Failed(rc)) {
         RecordError("Cannot create file '%s'/No se puede crear el archivo", pfxFile);
-        return Failure(rc);
+        return rc;
     }
-    return 0;
+    return kOk;
 }
 
 }  // namespace
@@ -59,7 +53,7 @@ extern "C" KVN_API int KVN_WritePfxFile(const char* pfxFile, const char* pfxPass
                                         const char* password, const char* certFile, int options) {
     (void)options;  // no option bits
     return kvn::RunExport([&] {
-        if (kvn::Missing(pfxFile) || kvn::Missing(keyFile) || kvn::Missing(certFile)) return -BAD_PARAM_ERROR;
+        if (kvn::Missing(pfxFile) || kvn::Missing(keyFile) || kvn::Missing(certFile)) return kvn::Error::BAD_PARAM_ERROR;
         return kvn::WritePfx(pfxFile, pfxPassword, keyFile, password, certFile);
     });
 }

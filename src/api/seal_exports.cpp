@@ -10,20 +10,21 @@ using namespace kvn;
 
 extern "C" KVN_API int KVN_MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options) {
     return RunExport([&] {
-        if (!xmlFile) return -BAD_PARAM_ERROR;
-        return MakeDigestFromXml(out, outlen, xmlFile, options);
+        if (!xmlFile) return ResultOf(Error::BAD_PARAM_ERROR);
+        int length = 0;
+        if (Error rc = MakeDigestFromXml(length, out, outlen, xmlFile, options); Failed(rc)) return ResultOf(rc);
+        return length;
     });
 }
 
 extern "C" KVN_API int KVN_MakeSignatureFromXmlEx(char* out, int outlen, const char* xmlFile, const char* keyFile,
                                                   const char* password, int options) {
     return RunExport([&] {
-        if (!xmlFile || !keyFile || !password) return -BAD_PARAM_ERROR;
+        if (!xmlFile || !keyFile || !password) return ResultOf(Error::BAD_PARAM_ERROR);
         String seal;
-        const int length = MakeSeal(seal, xmlFile, keyFile, password, options);
-        if (length < 1) return length;
+        if (Error rc = MakeSeal(seal, xmlFile, keyFile, password, options); Failed(rc)) return ResultOf(rc);
         if (!WantsLength(out, outlen)) CopyOut(out, outlen, seal.data(), seal.size());
-        return length;
+        return static_cast<int>(seal.size());
     });
 }
 
@@ -35,14 +36,14 @@ extern "C" KVN_API int KVN_MakeSignatureFromXml(char* out, int outlen, const cha
 extern "C" KVN_API int KVN_SignXml(const char* outputFile, const char* xmlFile, const char* keyFile,
                                    const char* password, const char* certFile, int options) {
     return RunExport([&] {
-        if (!outputFile || !xmlFile || !keyFile || !password) return -BAD_PARAM_ERROR;
+        if (!outputFile || !xmlFile || !keyFile || !password) return Error::BAD_PARAM_ERROR;
         return SignDocument(outputFile, xmlFile, keyFile, password, certFile, options);
     });
 }
 
 extern "C" KVN_API int KVN_VerifySignature(const char* xmlFile, const char* certFile, int options) {
     return RunExport([&] {
-        if (!xmlFile) return -BAD_PARAM_ERROR;
+        if (!xmlFile) return Error::BAD_PARAM_ERROR;
         return VerifyDocumentSignature(xmlFile, certFile, options);
     });
 }
@@ -50,7 +51,10 @@ extern "C" KVN_API int KVN_VerifySignature(const char* xmlFile, const char* cert
 extern "C" KVN_API int KVN_ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile,
                                                       const char* certFile, int options) {
     return RunExport([&] {
-        if (!xmlFile) return -BAD_PARAM_ERROR;
-        return ExtractDigestFromSignature(out, outlen, xmlFile, certFile, options);
+        if (!xmlFile) return ResultOf(Error::BAD_PARAM_ERROR);
+        int length = 0;
+        if (Error rc = ExtractDigestFromSignature(length, out, outlen, xmlFile, certFile, options); Failed(rc))
+            return ResultOf(rc);
+        return length;
     });
 }

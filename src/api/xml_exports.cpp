@@ -8,7 +8,7 @@
 // with "Cannot open file ''..."), as in every export that opens a document.
 extern "C" KVN_API int KVN_XmlReceiptVersion(const char* xmlFile) {
     return kvn::RunExport([&] {
-        if (!xmlFile) return -BAD_PARAM_ERROR;
+        if (!xmlFile) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
         int number = kvn::VersionNumber(xmlFile);
         if (number == 20) return 2;
         if (number == 30) return 3;
@@ -19,18 +19,18 @@ extern "C" KVN_API int KVN_XmlReceiptVersion(const char* xmlFile) {
 extern "C" KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xmlFile, const char* attributeName,
                                            const char* elementName) {
     return kvn::RunExport([&] {
-        if (!xmlFile || !attributeName || !elementName) return -BAD_PARAM_ERROR;
+        if (!xmlFile || !attributeName || !elementName) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
         if (!out) outlen = 0;
         if (out && outlen > 0) out[0] = '\0';
         kvn::FilePtr document = kvn::OpenDocument(xmlFile);
-        if (!document) return -OPEN_ERROR;
+        if (!document) return kvn::ResultOf(kvn::Error::OPEN_ERROR);
         return kvn::QueryAttribute(out, outlen, document.get(), attributeName, elementName);
     });
 }
 
 extern "C" KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options) {
     return kvn::RunExport([&] {
-        if (!xmlFile) return -BAD_PARAM_ERROR;
+        if (!xmlFile) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
         return kvn::MakePipeString(out, outlen, xmlFile, options);
     });
 }

@@ -74,37 +74,37 @@ int Utf8Check(const std::uint8_t* bytes, std::size_t n) {
     return result;
 }
 
-int FixBom(const char* outputFile, const char* inputFile) {
+Error FixBom(const char* outputFile, const char* inputFile) {
     Bytes data;
     {
         FilePtr in = OpenForReading(inputFile);
         if (!in) {
             RecordError("Cannot open file '%s'/No se puede abrir el archivo", inputFile);
-            return -OPEN_ERROR;
+            return Error::OPEN_ERROR;
         }
         if (!ReadAll(in.get(), data)) {
             RecordError("Error reading file '%s'/Error al leer el archivo", inputFile);
-            return -READ_ERROR;
+            return Error::READ_ERROR;
         }
     }
     if (Utf8Check(data.data(), data.size()) == 0) {
         RecordError("File '%s' is not valid UTF-8/El archivo no es valido UTF-8", inputFile);
-        return -BAD_FORMAT_ERROR;
+        return Error::BAD_FORMAT_ERROR;
     }
     // The copy goes to a new file beside the target and replaces it only when complete,
     // so a failure leaves outputFile (which may be inputFile) as it was.
     ReplacingOutput out;
     if (!out.Open(outputFile)) {
         RecordError("Unable to write to file '%s'/No es posible escribir en el archivo", outputFile);
-        return -WRITE_ERROR;
+        return Error::WRITE_ERROR;
     }
     bool has_bom = StartsWith(data.data(), data.size(), kBom[0], kBom[1], kBom[2]);
     bool written = (has_bom || out.Write(kBom, sizeof kBom)) && out.Write(data.data(), data.size());
     if (!written || !out.Commit()) {
         RecordError("Unable to write to file '%s'/No es posible escribir en el archivo", outputFile);
-        return -WRITE_ERROR;
+        return Error::WRITE_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
 }  // namespace kvn

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
 #include "base/file.h"
 
 namespace kvn {
@@ -16,8 +17,9 @@ FilePtr OpenDocument(const char* xmlFile);
 // sequences are two-byte ones with lead C2 or C3 (up to U+00FF); 3 otherwise.
 int Utf8Check(const std::uint8_t* bytes, std::size_t n);
 
-// Writes a copy of inputFile that begins with the UTF-8 byte-order mark. Returns 0 or a
-// negative code with its message recorded; outputFile may name inputFile.
-int FixBom(const char* outputFile, const char* inputFile);
+// Writes a copy of inputFile that begins with the UTF-8 byte-order mark: OPEN_ERROR,
+// READ_ERROR, BAD_FORMAT_ERROR (not UTF-8) or WRITE_ERROR with its message recorded;
+// outputFile may name inputFile.
+Error FixBom(const char* outputFile, const char* inputFile);
 
 }  // namespace kvn

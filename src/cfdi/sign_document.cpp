@@ -9,7 +9,6 @@
 #include "cfdi/seal.h"
 #include "cfdi/signature_attribute.h"
 #include "cfdi/signed_writer.h"
-#include "kelvane.h"
 #include "pki/certinfo.h"
 #include "pki/credentials.h"
 #include "pki/x509.h"
@@ -25,48 +24,49 @@ struct CertificateFields {
     char number[kCertNumberMax + 1] = {};  // the serial read as text; may be empty
 };
 
-// 0 when the key the seal was made with is the private half of the certificate's key;
-// otherwise the failing step's code (a key of another pair gives NO_MATCH_ERROR),
+// kOk when the key the seal was made with is the private half of the certificate's key;
+// otherwise the failing step's error (a key of another pair gives NO_MATCH_ERROR),
 // nothing recorded. The seal's own check stands for the key's self-test.
-int CheckKeyBelongsToCertificate(const SealKey& used, const char* certFile) {
+Error CheckKeyBelongsToCertificate(const SealKey& used, const char* certFile) {
     cred_Stage failed;
-    return cred_CheckPair(failed, *used.key, 0, certFile, used.proof);
+    return cred_CheckPair(failed, *used.key, kOk, certFile, used.proof);
 }
 
-int ReadCertificateFields(CertificateFields& fields, const char* certFile) {
+Error ReadCertificateFields(CertificateFields& fields, const char* certFile) {
     if (Failed(x509_GetBase64(fields.text, certFile))) {
         RecordError("Invalid X.509 certificate/Certificado no valido X.509");
-        return -BAD_CERT_ERROR;
+        return Error::BAD_CERT_ERROR;
     }
     String serial;
-    int rc = -INVALID_DATA_ERROR;
+    Error rc = Error::INVALID_DATA_ERROR;
+    int length = 0;
     if (!Failed(x509_GetSerial(serial, certFile))) {
-        if (Error e = cert_NumberFromHex(fields.number, kCertNumberMax, serial, rc); Failed(e)) rc = ResultOf(e);
+        rc = cert_NumberFromHex(fields.number, kCertNumberMax, serial, length);
+        if (!Failed(rc) && length < 1) rc = Error::BAD_FORMAT_ERROR;
     }
-    if (rc < 1) {
+    if (Failed(rc)) {
         RecordError("Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");
-        return rc < 0 ? rc : -BAD_FORMAT_ERROR;
     }
-    return 0;
+    return rc;
 }
 
-int CheckSealKeyAgainstCertificate(const SealKey& used, const char* certFile) {
-    if (int rc = CheckKeyBelongsToCertificate(used, certFile)) {
+Error CheckSealKeyAgainstCertificate(const SealKey& used, const char* certFile) {
+    Error rc = CheckKeyBelongsToCertificate(used, certFile);
+    if (Failed(rc)) {
         RecordError("Private key does not match key in certificate/La clave privada no coincide con la clave del certificado");
-        return rc < 0 ? rc : -rc;
     }
-    return 0;
+    return rc;
 }
 
-int WriteFailed(const char* outputFile) {
+Error WriteFailed(const char* outputFile) {
     RecordError("Unable to write to file '%s'/No es posible escribir en el archivo", outputFile);
-    return -WRITE_ERROR;
+    return Error::WRITE_ERROR;
 }
 
 }  // namespace
 
-int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
-                 const char* certFile, int options) {
+Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
+                   const char* certFile, int options) {
     const int version = VersionNumber(xmlFile);
     // A document whose version cannot be read fails in the seal's pipe string below, which
     // records why; the export began with an empty last-error text, so nothing else is lost.
@@ -83,22 +83,23 @@ int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFil
         // The certificate number is part of the pipe string: the seal covers the number the
         // document will carry, so the certificate is read first. A root without the
         // attribute keeps going without it, and so does its pipe string.
-        if (int rc = ReadCertificateFields(certificate, certFile)) return rc;
+        if (Error rc = ReadCertificateFields(certificate, certFile); Failed(rc)) return rc;
         const RootAttributeValue number{names.number, certificate.number};
         const bool written = certificate.number[0] != '\0' && RootHasAttribute(xmlFile, names.number);
-        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, written ? &number : nullptr, keep); rc < 1) {
+        if (Error rc = MakeSeal(seal, xmlFile, keyFile, password, options, written ? &number : nullptr, keep);
+            Failed(rc)) {
             return rc;
         }
     } else {
-        if (int rc = MakeSeal(seal, xmlFile, keyFile, password, options, nullptr, keep); rc < 1) return rc;
+        if (Error rc = MakeSeal(seal, xmlFile, keyFile, password, options, nullptr, keep); Failed(rc)) return rc;
         if (certFile) {
-            if (int rc = ReadCertificateFields(certificate, certFile)) return rc;
+            if (Error rc = ReadCertificateFields(certificate, certFile); Failed(rc)) return rc;
         }
     }
     if (certFile) {
-        if (int rc = CheckSealKeyAgainstCertificate(used, certFile)) return rc;
+        if (Error rc = CheckSealKeyAgainstCertificate(used, certFile); Failed(rc)) return rc;
     }
-    if (version < 1) return version;
+    if (version < 1) return version < 0 ? ErrorOfResult(version) : Error::NO_DATA_ERROR;
 
     // Roots of 3.x and 4.0 must be in their CFDI namespace (or in none); version 2 roots may
     // be in any namespace, as the attribute query finds them.
@@ -115,9 +116,9 @@ int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFil
 
     ReplacingOutput out;
     if (!out.Open(outputFile)) return WriteFailed(outputFile);
-    if (int rc = WriteSignedDocument(xmlFile, out, options, replacements, count)) return rc;
+    if (int rc = WriteSignedDocument(xmlFile, out, options, replacements, count)) return ErrorOfResult(rc);
     if (!out.Commit()) return WriteFailed(outputFile);
-    return 0;
+    return kOk;
 }
 
 }  // namespace kvn

@@ -2,6 +2,8 @@
 // of the document.
 #pragma once
 
+#include "base/error.h"
+
 namespace kvn {
 
 // Computes the seal of xmlFile (cfdi/seal.h, with options) and writes the signed document
@@ -18,8 +20,8 @@ namespace kvn {
 //
 // With a certificate the key must belong to it. outputFile is replaced only when the whole
 // copy was written (it may name xmlFile); on any failure it is left as it was and no file
-// is created. Returns 0 or a negative code with its message recorded.
-int SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
-                 const char* certFile, int options);
+// is created. On failure the error's message is recorded.
+Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
+                   const char* certFile, int options);
 
 }  // namespace kvn

@@ -8,7 +8,6 @@
 #include "cfdi/seal.h"
 #include "cfdi/signature_attribute.h"
 #include "crypto/digest.h"
-#include "kelvane.h"
 #include "pki/base64.h"
 #include "pki/rsa.h"
 #include "pki/x509.h"
@@ -18,90 +17,99 @@ namespace {
 
 inline constexpr int kDigestScratch = 128;  // hex characters of the longest digest
 
-int InvalidCertificate() {
+Error InvalidCertificate() {
     RecordError("X.509 certificate is invalid or not found/Certificado X.509 es valido o no encontrado");
-    return -INVALID_DATA_ERROR;
+    return Error::INVALID_DATA_ERROR;
 }
 
 // The certificate text to verify with: certFile, or the document's certificado.
-int FindCertificate(String& certificate, const char* xmlFile, int version, const char* certFile, int options) {
+Error FindCertificate(String& certificate, const char* xmlFile, int version, const char* certFile, int options) {
     if (certFile == nullptr || *certFile == '\0') {
         if (options & KVN_OPT_STAMP) {
             RecordError("X.509 certificate must be specified for TFD option/"
                         "Certificado X.509 debe ser especificado para la opcion de TFD");
-            return -MISSING_ERROR;
+            return Error::MISSING_ERROR;
         }
         if (!ReadSealField(xmlFile, version, SealField::kCertificate, certificate)) return InvalidCertificate();
-        return 0;
+        return kOk;
     }
     if (Failed(x509_GetBase64(certificate, certFile)) || certificate.empty()) return InvalidCertificate();
-    return 0;
+    return kOk;
 }
 
 // The seal's bytes, decoded from base64.
-int ReadSignature(Bytes& signature, const char* xmlFile, int version, int options) {
+Error ReadSignature(Bytes& signature, const char* xmlFile, int version, int options) {
     String text;
     const bool found = (options & KVN_OPT_STAMP) ? ReadStampSignature(xmlFile, version, text)
                                                   : ReadSealField(xmlFile, version, SealField::kSeal, text);
     if (!found || text.empty()) {
         RecordError("No signature found in XML file '%s'/La firma no se encuentra en el archivo XML", xmlFile);
-        return -BAD_PARAM_ERROR;
+        return Error::BAD_PARAM_ERROR;
     }
     // Decoding never yields more than three bytes for four characters.
     signature.assign(3 * ((text.size() + 3) / 4) + 1, 0);
     const int n = b64_Decode(signature.data(), signature.size(), text.c_str());
     if (n < 1) {
         RecordError("Signature in XML is in wrong format/Firma en XML es un formato incorrecto");
-        return -INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     signature.resize(static_cast<std::size_t>(n));
-    return 0;
+    return kOk;
 }
 
 }  // namespace
 
-int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options) {
+Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options) {
     // The version names the attributes; one that cannot be read counts as version 2.
     const int version = VersionNumber(xmlFile);
     String certificate;
-    if (int rc = FindCertificate(certificate, xmlFile, version, certFile, options)) return rc;
+    if (Error rc = FindCertificate(certificate, xmlFile, version, certFile, options); Failed(rc)) return rc;
 
     RsaKeyPtr key = rsa_KeyNew();
     if (Failed(x509_GetPublicKey(*key, certificate.c_str())) || !(key->flags & kRsaHasPublic)) {
         RecordError("Unable to extract public key from certificate/No se puede extraer la clave publica del certificado");
-        return -BAD_CERT_ERROR;
+        return Error::BAD_CERT_ERROR;
     }
 
     Bytes signature;
-    if (int rc = ReadSignature(signature, xmlFile, version, options)) return rc;
+    if (Error rc = ReadSignature(signature, xmlFile, version, options); Failed(rc)) return rc;
 
     const int keyBytes = rsa_KeyBytes(*key);
     if (signature.size() > static_cast<std::size_t>(keyBytes)) {
         RecordError("Signature (%d bytes) is bigger than public key size (%d bytes)/"
                     "La firma es mas grande que el tamano de clave publica",
                     static_cast<int>(signature.size()), keyBytes);
-        return -BAD_LENGTH_ERROR;
+        return Error::BAD_LENGTH_ERROR;
     }
     block.assign(static_cast<std::size_t>(keyBytes), 0);
     std::memcpy(block.data() + (keyBytes - static_cast<int>(signature.size())), signature.data(), signature.size());
-    if (rsa_PublicOp(*key, block.data(), keyBytes) != 0) {
+    if (Failed(rsa_PublicOp(*key, block.data(), keyBytes))) {
         RecordError("Invalid signature/Firma no valida");
-        return -SIGNATURE_ERROR;
+        return Error::SIGNATURE_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
-int VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options) {
+namespace {
+
+// The digest a type 01 block carries: its length in carriedLength (DECRYPT_ERROR, without a
+// message, for a block that is not of type 01).
+Error CarriedDigest(std::uint8_t (&carried)[kMaxDigestLen], int& carriedLength, const Bytes& block) {
+    carriedLength = rsa_DecodeSignature(carried, sizeof carried, block.data(), static_cast<int>(block.size()), 0);
+    return carriedLength < 0 ? ErrorOfResult(carriedLength) : kOk;
+}
+
+}  // namespace
+
+Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options) {
     Bytes block;
-    if (int rc = OpenSignature(block, xmlFile, certFile, options)) return rc;
+    if (Error rc = OpenSignature(block, xmlFile, certFile, options); Failed(rc)) return rc;
     String pipe;
-    const int length = ComputePipeString(pipe, xmlFile, options);
-    if (length < 1) return length;
+    if (Error rc = ComputePipeString(pipe, xmlFile, options); Failed(rc)) return rc;
 
     std::uint8_t carried[kMaxDigestLen];
-    const int carriedLength =
-        rsa_DecodeSignature(carried, sizeof carried, block.data(), static_cast<int>(block.size()), 0);
-    if (carriedLength < 0) return carriedLength;
+    int carriedLength = 0;
+    if (Error rc = CarriedDigest(carried, carriedLength, block); Failed(rc)) return rc;
 
     // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
     // digest's length tells MD5 from SHA-1.
@@ -109,28 +117,29 @@ int VerifyDocumentSignature(const char* xmlFile, const char* certFile, int optio
                                : carriedLength == 16                     ? kHashMd5
                                                                          : kHashSha1;
     std::uint8_t computed[kMaxDigestLen];
-    const int computedLength = DigestData(computed, sizeof computed, pipe.data(), length, algorithm);
+    const int computedLength = DigestData(computed, sizeof computed, pipe.data(), static_cast<int>(pipe.size()), algorithm);
     // The whole digests must agree: a block carrying fewer bytes than the algorithm's
     // digest is not a signature over this pipe string.
     if (computedLength != carriedLength || std::memcmp(carried, computed, static_cast<std::size_t>(carriedLength)) != 0) {
         RecordError("Invalid signature/Firma no valida");
-        return -SIGNATURE_ERROR;
+        return Error::SIGNATURE_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
-int ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile, int options) {
+Error ExtractDigestFromSignature(int& hexLength, char* out, int outlen, const char* xmlFile, const char* certFile,
+                                 int options) {
+    hexLength = 0;
     Bytes block;
-    if (int rc = OpenSignature(block, xmlFile, certFile, options)) return rc;
+    if (Error rc = OpenSignature(block, xmlFile, certFile, options); Failed(rc)) return rc;
     std::uint8_t carried[kMaxDigestLen];
-    const int carriedLength =
-        rsa_DecodeSignature(carried, sizeof carried, block.data(), static_cast<int>(block.size()), 0);
-    if (carriedLength < 0) return carriedLength;
+    int carriedLength = 0;
+    if (Error rc = CarriedDigest(carried, carriedLength, block); Failed(rc)) return rc;
     const int shown = carriedLength < kMaxDigestLen ? carriedLength : kMaxDigestLen;
     char hex[kDigestScratch + 1];
-    const int hexLength = hex_Encode(hex, sizeof hex, carried, static_cast<std::size_t>(shown));
+    hexLength = hex_Encode(hex, sizeof hex, carried, static_cast<std::size_t>(shown));
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, hex, static_cast<std::size_t>(hexLength));
-    return hexLength;
+    return kOk;
 }
 
 }  // namespace kvn

@@ -2,6 +2,7 @@
 // the digest a seal carries.
 #pragma once
 
+#include "base/error.h"
 #include "base/memory.h"
 
 namespace kvn {
@@ -14,22 +15,23 @@ namespace kvn {
 //    (SelloSAT) of tfd:TimbreFiscalDigital, decoded from base64 and left-padded with zeros to the key's
 //    length.
 // On success `block` holds the signature raised to the public exponent (a PKCS#1 v1.5
-// type 01 block when the seal was made by the certificate's key) and 0 is returned;
-// otherwise MISSING_ERROR, INVALID_DATA_ERROR, BAD_CERT_ERROR, BAD_PARAM_ERROR (no
-// signature in the document), BAD_LENGTH_ERROR or SIGNATURE_ERROR, negated, with the
-// message recorded.
-int OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options);
+// type 01 block when the seal was made by the certificate's key); otherwise MISSING_ERROR,
+// INVALID_DATA_ERROR, BAD_CERT_ERROR, BAD_PARAM_ERROR (no signature in the document),
+// BAD_LENGTH_ERROR or SIGNATURE_ERROR, with the message recorded.
+Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options);
 
-// 0 when the seal (or the stamp seal) is a valid signature over the pipe string computed
+// kOk when the seal (or the stamp seal) is a valid signature over the pipe string computed
 // with options: SHA-256 for 3.3 and 4.0 documents; in older ones the digest's length in
 // the opened block chooses MD5 (16 bytes) or SHA-1.
 // A block that is not of type 01 gives DECRYPT_ERROR without a message; a digest that
 // differs gives SIGNATURE_ERROR with "Invalid signature/Firma no valida".
-int VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options);
+Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options);
 
 // The digest inside the seal in upper-case hex, copied (at most outlen characters and a
-// NUL) when out is given and outlen >= 1. Returns the full hex length or a negative code.
-// The pipe string is not computed.
-int ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile, int options);
+// NUL) when out is given and outlen >= 1; hexLength gets the full hex length. OpenSignature's
+// errors, or DECRYPT_ERROR for a block that is not of type 01. The pipe string is not
+// computed.
+Error ExtractDigestFromSignature(int& hexLength, char* out, int outlen, const char* xmlFile, const char* certFile,
+                                 int options);
 
 }  // namespace kvn

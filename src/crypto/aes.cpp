@@ -83,9 +83,9 @@ inline std::uint32_t InvMixColumn(std::uint32_t w) noexcept {
 
 }  // namespace
 
-int AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept {
-    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return kCryptoBadKeyLength;
-    if (!key) return kCryptoNullKey;
+Error AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return Error::BAD_LENGTH_ERROR;
+    if (!key) return Error::BAD_PARAM_ERROR;
     const int nk = keyBits / 32;
     const int rounds = nk + 6;
     const int total = 4 * (rounds + 1);
@@ -111,7 +111,7 @@ int AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) n
     ctx->encrypt = decrypt ? 0 : 1;
     ctx->keyBits = keyBits;
     ctx->rounds = rounds;
-    return 0;
+    return kOk;
 }
 
 void AesEncryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept {

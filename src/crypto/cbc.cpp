@@ -9,8 +9,6 @@
 namespace kvn {
 namespace {
 
-constexpr int kShortBuf = -30;   // SHORT_BUF_ERROR
-constexpr int kBadLength = 26;   // BAD_LENGTH_ERROR
 constexpr std::size_t kMaxBlock = 16;
 
 // One cipher in one direction: a context, its block size and its block function.
@@ -25,13 +23,13 @@ struct BlockCipher {
 };
 
 // Encrypts or decrypts len bytes in CBC mode, continuing the chain; out may equal in.
-// Returns 0, or 26 when len is not a whole number of blocks (nothing is processed).
-int CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
+// BAD_LENGTH_ERROR when len is not a whole number of blocks (nothing is processed).
+Error CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
     const std::size_t bs = c.blockSize;
-    if (len % bs != 0) return kBadLength;
+    if (len % bs != 0) return Error::BAD_LENGTH_ERROR;
     if (c.cbc) {
         c.cbc(c.ctx, c.chain, out, in, len);
-        return 0;
+        return kOk;
     }
     std::uint8_t block[kMaxBlock], saved[kMaxBlock];
     for (std::size_t off = 0; off < len; off += bs) {
@@ -48,7 +46,7 @@ int CbcProcess(const BlockCipher& c, bool encrypt, std::uint8_t* out, const std:
     }
     ewipe(block, sizeof block);
     ewipe(saved, sizeof saved);
-    return 0;
+    return kOk;
 }
 
 // Block functions with a uniform signature.
@@ -116,12 +114,12 @@ private:
 // Pads and encrypts with a cipher whose context is already set up for encryption.
 std::uint8_t* EncryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, int* outLenPtr) {
     const int bs = static_cast<int>(c.blockSize);
-    int padded = PadPkcs5(nullptr, 0, in, inLen, bs);
-    if (padded < 1) return nullptr;
+    int padded = 0;
+    if (Failed(PadPkcs5(nullptr, 0, in, inLen, bs, padded)) || padded < 1) return nullptr;
     Output plain(static_cast<std::size_t>(padded));
-    if (PadPkcs5(plain.get(), padded, in, inLen, bs) != padded) return nullptr;
+    if (Failed(PadPkcs5(plain.get(), padded, in, inLen, bs, padded))) return nullptr;
     Output out(static_cast<std::size_t>(padded));
-    CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded));
+    if (Failed(CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded)))) return nullptr;
     *outLenPtr = padded;
     return out.release();
 }
@@ -132,7 +130,7 @@ std::uint8_t* DecryptWhole(const BlockCipher& c, const std::uint8_t* in, int inL
     const int bs = static_cast<int>(c.blockSize);
     if (!in || inLen < bs || inLen % bs != 0) return nullptr;
     Output out(static_cast<std::size_t>(inLen));
-    CbcProcess(c, false, out.get(), in, static_cast<std::size_t>(inLen));
+    if (Failed(CbcProcess(c, false, out.get(), in, static_cast<std::size_t>(inLen)))) return nullptr;
     const std::uint8_t* plain = out.get();
     const int p = plain[inLen - 1];
     if (p < 1 || p > bs) return nullptr;
@@ -158,17 +156,18 @@ std::uint8_t* WithContext(int* outLenPtr, const std::uint8_t* key, const std::ui
 
 }  // namespace
 
-int PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize) noexcept {
-    if (blockSize != 8 && blockSize != 16) return -kCryptoBadBlockSize;
-    if (inLen < 0 || (inLen > 0 && !in)) return -6;  // BAD_PARAM_ERROR
+Error PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize, int& padded) noexcept {
+    padded = 0;
+    if (blockSize != 8 && blockSize != 16) return Error::BAD_PARAM_ERROR;
+    if (inLen < 0 || (inLen > 0 && !in)) return Error::BAD_PARAM_ERROR;
     const int p = blockSize - inLen % blockSize;
-    if (inLen > 0x7FFFFFFF - p) return -6;
-    const int padded = inLen + p;
-    if (!out || outLen < 1) return padded;
-    if (outLen < padded) return kShortBuf;
+    if (inLen > 0x7FFFFFFF - p) return Error::BAD_PARAM_ERROR;
+    padded = inLen + p;
+    if (!out || outLen < 1) return kOk;
+    if (outLen < padded) return Error::SHORT_BUF_ERROR;
     if (inLen > 0) std::memmove(out, in, static_cast<std::size_t>(inLen));
     std::memset(out + inLen, p, static_cast<std::size_t>(p));
-    return padded;
+    return kOk;
 }
 
 std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key8,
@@ -194,7 +193,7 @@ std::uint8_t* DesCbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, c
 std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
                              const std::uint8_t* iv8) {
     return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
-        Des3CbcInit(&ctx, key24, iv8, 1);
+        if (Failed(Des3CbcInit(&ctx, key24, iv8, 1))) return static_cast<std::uint8_t*>(nullptr);
         return EncryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
     });
 }
@@ -202,7 +201,7 @@ std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, 
 std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
                              const std::uint8_t* iv8) {
     return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
-        Des3CbcInit(&ctx, key24, iv8, 0);
+        if (Failed(Des3CbcInit(&ctx, key24, iv8, 0))) return static_cast<std::uint8_t*>(nullptr);
         return DecryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
     });
 }
@@ -210,7 +209,7 @@ std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, 
 std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
                             const std::uint8_t* iv16) {
     return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
-        if (AesSetKey(&ctx, key, keyBits, false) != 0) return nullptr;
+        if (Failed(AesSetKey(&ctx, key, keyBits, false))) return nullptr;
         std::memcpy(ctx.chain, iv16, 16);
         return EncryptWhole(AesCipher(ctx, true), in, inLen, outLenPtr);
     });
@@ -219,7 +218,7 @@ std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int*
 std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
                             const std::uint8_t* iv16) {
     return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
-        if (AesSetKey(&ctx, key, keyBits, true) != 0) return nullptr;
+        if (Failed(AesSetKey(&ctx, key, keyBits, true))) return nullptr;
         std::memcpy(ctx.chain, iv16, 16);
         return DecryptWhole(AesCipher(ctx, false), in, inLen, outLenPtr);
     });
@@ -228,7 +227,7 @@ std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int*
 std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
                             int effectiveBits, const std::uint8_t* iv8) {
     return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
-        if (Rc2SetKey(&ctx, key, keyLen, effectiveBits) != 0) return nullptr;
+        if (Failed(Rc2SetKey(&ctx, key, keyLen, effectiveBits))) return nullptr;
         ctx.encrypt = 1;
         std::memcpy(ctx.chain, iv8, 8);
         return EncryptWhole({&ctx, 8, Rc2Enc, ctx.chain}, in, inLen, outLenPtr);
@@ -238,7 +237,7 @@ std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, c
 std::uint8_t* Rc2CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
                             int effectiveBits, const std::uint8_t* iv8) {
     return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
-        if (Rc2SetKey(&ctx, key, keyLen, effectiveBits) != 0) return nullptr;
+        if (Failed(Rc2SetKey(&ctx, key, keyLen, effectiveBits))) return nullptr;
         ctx.encrypt = 0;
         std::memcpy(ctx.chain, iv8, 8);
         return DecryptWhole({&ctx, 8, Rc2Dec, ctx.chain}, in, inLen, outLenPtr);

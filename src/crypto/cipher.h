@@ -13,19 +13,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
+
 namespace kvn {
 
-// Codes of the cryptographic layer outside the library's error table.
-inline constexpr int kCryptoBadKeyLength = 33;
-inline constexpr int kCryptoBadBlockSize = 34;
-inline constexpr int kCryptoNullKey = 36;
-inline constexpr int kCryptoNullIv = 37;
-
 // PKCS#5 padding (RFC 2898 section 6.1.1): appends p = blockSize - inLen % blockSize
-// bytes of value p (a whole block when inLen is aligned). Returns the padded length;
-// with out null or outLen < 1 only returns it. -34 when blockSize is not 8 or 16,
-// -30 (SHORT_BUF_ERROR) when outLen is below the padded length.
-int PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize) noexcept;
+// bytes of value p (a whole block when inLen is aligned) and stores the padded length in
+// padded; with out null or outLen < 1 only stores it. BAD_PARAM_ERROR when blockSize is
+// not 8 or 16 or the input is negative, null or too long; SHORT_BUF_ERROR when outLen is
+// below the padded length (padded still set).
+Error PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize, int& padded) noexcept;
 
 std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
                             const std::uint8_t* key8, const std::uint8_t* iv8);
@@ -53,12 +50,12 @@ struct Des3Ctx {
     std::uint8_t chain[8];        // chaining value
 };
 
-// Sets ctx up for CBC encryption (encrypt 1) or decryption (0). Returns 0; 36 for a null
-// key, 37 for a null IV.
-int Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8, int encrypt) noexcept;
-// Processes len bytes, continuing the chain; out may equal in. Returns 0, or 26
-// (BAD_LENGTH_ERROR) when len is not a multiple of 8, in which case nothing is touched.
-int Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept;
+// Sets ctx up for CBC encryption (encrypt 1) or decryption (0). BAD_PARAM_ERROR for
+// a null key or IV.
+Error Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8, int encrypt) noexcept;
+// Processes len bytes, continuing the chain; out may equal in. BAD_LENGTH_ERROR when len
+// is not a multiple of 8, in which case nothing is touched.
+Error Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept;
 void Des3Wipe(Des3Ctx* ctx) noexcept;
 
 }  // namespace kvn

@@ -32,7 +32,7 @@ struct AesCtx {
     std::uint8_t chain[16];
 };
 // Returns 0, 33 for a key size other than 128/192/256 bits, 36 for a null key.
-int AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept;
+Error AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept;
 void AesEncryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
 void AesDecryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
 #if defined(__x86_64__) || defined(__i386__)
@@ -53,7 +53,7 @@ struct Rc2Ctx {
 };
 // keyLen 1..128, effectiveBits 0 (= 1024) to 1024. Returns 0, 33 for a bad key or
 // effective length, 36 for a null key.
-int Rc2SetKey(Rc2Ctx* ctx, const std::uint8_t* key, int keyLen, int effectiveBits) noexcept;
+Error Rc2SetKey(Rc2Ctx* ctx, const std::uint8_t* key, int keyLen, int effectiveBits) noexcept;
 void Rc2EncryptBlock(const Rc2Ctx* ctx, std::uint8_t out[8], const std::uint8_t in[8]) noexcept;
 void Rc2DecryptBlock(const Rc2Ctx* ctx, std::uint8_t out[8], const std::uint8_t in[8]) noexcept;
 

@@ -186,9 +186,8 @@ void Des3Block(const std::uint32_t (*schedule)[32], std::uint8_t out[8], const s
     StoreBe32(out + 4, static_cast<std::uint32_t>(x));
 }
 
-int Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8, int encrypt) noexcept {
-    if (!key24) return kCryptoNullKey;
-    if (!iv8) return kCryptoNullIv;
+Error Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8, int encrypt) noexcept {
+    if (!key24 || !iv8) return Error::BAD_PARAM_ERROR;
     ctx->encrypt = encrypt ? 1 : 0;
     if (ctx->encrypt) {  // E_K3(D_K2(E_K1(P)))
         DesKeySchedule(ctx->schedule[0], key24, false);
@@ -200,11 +199,11 @@ int Des3CbcInit(Des3Ctx* ctx, const std::uint8_t* key24, const std::uint8_t* iv8
         DesKeySchedule(ctx->schedule[2], key24, true);
     }
     std::memcpy(ctx->chain, iv8, 8);
-    return 0;
+    return kOk;
 }
 
-int Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
-    if (len % 8 != 0) return 26;  // BAD_LENGTH_ERROR
+Error Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std::size_t len) noexcept {
+    if (len % 8 != 0) return Error::BAD_LENGTH_ERROR;
     std::uint8_t block[8];
     for (std::size_t off = 0; off < len; off += 8) {
         if (ctx->encrypt) {
@@ -221,7 +220,7 @@ int Des3CbcProcess(Des3Ctx* ctx, std::uint8_t* out, const std::uint8_t* in, std:
         }
     }
     ewipe(block, sizeof block);
-    return 0;
+    return kOk;
 }
 
 void Des3Wipe(Des3Ctx* ctx) noexcept { ewipe(ctx, sizeof *ctx); }

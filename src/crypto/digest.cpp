@@ -1,14 +1,15 @@
 // One-shot digests selected by HashAlg id, and the table of algorithms behind the ids.
 #include <cstring>
 
+#include "base/error.h"
 #include "base/memory.h"
 #include "crypto/digest_internal.h"
 
 namespace kvn {
 namespace {
 
-constexpr int kBadParam = -6;   // BAD_PARAM_ERROR
-constexpr int kBadFlag = -17;   // BAD_FLAG_ERROR
+constexpr int kBadParam = ResultOf(Error::BAD_PARAM_ERROR);
+constexpr int kBadFlag = ResultOf(Error::BAD_FLAG_ERROR);
 
 template <class Ctx, void (*Init)(Ctx*) noexcept, void (*Update)(Ctx*, const void*, std::size_t) noexcept>
 struct Adapt {

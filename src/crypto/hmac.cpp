@@ -14,8 +14,6 @@
 namespace kvn {
 namespace {
 
-constexpr int kBadParam = 6;   // BAD_PARAM_ERROR
-constexpr int kBadFlag = 17;   // BAD_FLAG_ERROR
 
 // The two keyed contexts of one HMAC key. Wiped on destruction.
 struct HmacKey {
@@ -124,9 +122,9 @@ void Pbkdf2Block(std::uint8_t* t, const HmacKey& prf, const std::uint8_t* saltIn
 
 int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
              unsigned options) noexcept {
-    if (messageLen < 0 || keyLen < 0 || (messageLen > 0 && !message) || (keyLen > 0 && !key)) return -kBadParam;
+    if (messageLen < 0 || keyLen < 0 || (messageLen > 0 && !message) || (keyLen > 0 && !key)) return ResultOf(Error::BAD_PARAM_ERROR);
     unsigned id = options & kHashAlgMask;
-    if (!IsHmacAlgorithm(id)) return -kBadFlag;
+    if (!IsHmacAlgorithm(id)) return ResultOf(Error::BAD_FLAG_ERROR);
     const DigestAlgo* algo = FindDigest(id);
 
     std::uint8_t scratch[kMaxDigestLen];
@@ -149,13 +147,13 @@ void HmacSha1(std::uint8_t out20[20], const void* message, std::size_t messageLe
     hmac.Mac(out20, message, messageLen);
 }
 
-int Pbkdf2(std::uint8_t* derived, std::size_t derivedLen, const void* password, std::size_t passwordLen,
+Error Pbkdf2(std::uint8_t* derived, std::size_t derivedLen, const void* password, std::size_t passwordLen,
            const void* salt, std::size_t saltLen, unsigned iterations, unsigned prfOptions) {
-    if (!derived || !password || !salt) return kCryptoNullArgument;
-    if (derivedLen == 0) return kBadParam;
+    if (!derived || !password || !salt) return Error::BAD_PARAM_ERROR;
+    if (derivedLen == 0) return Error::BAD_PARAM_ERROR;
     if (prfOptions != kHashSha1 && prfOptions != kHashSha256 && prfOptions != kHashSha384 &&
         prfOptions != kHashSha512 && prfOptions != kHashSha224)
-        return kBadParam;
+        return Error::BAD_PARAM_ERROR;
     if (iterations == 0) iterations = 1;
 
     std::memset(derived, 0, derivedLen);
@@ -185,7 +183,7 @@ int Pbkdf2(std::uint8_t* derived, std::size_t derivedLen, const void* password, 
         std::memcpy(derived + fullBlocks * hLen, last, rest);
         ewipe(last, sizeof last);
     }
-    return 0;
+    return kOk;
 }
 
 }  // namespace kvn

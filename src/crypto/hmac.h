@@ -4,16 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
 #include "crypto/digest.h"
 
 namespace kvn {
 
-// Codes of the cryptographic layer outside the library's error table.
-inline constexpr int kCryptoNullArgument = 14;
-
 // HMAC of message under key, with the digest options & 15. Accepted ids: 0, 1, 3, 4, 5,
-// 6; MD2 (2) and ids 7..15 return -17 (BAD_FLAG_ERROR); a negative length, or a null
-// message or key with a positive length, returns -6.
+// 6; MD2 (2) and ids 7..15 return BAD_FLAG_ERROR negated; a negative length, or a null
+// message or key with a positive length, returns BAD_PARAM_ERROR negated.
 // With out non-null and outLen >= 1, writes min(outLen, L) bytes and returns that
 // count; otherwise writes nothing and returns L.
 int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen,
@@ -26,10 +24,10 @@ void HmacSha1(std::uint8_t out20[20], const void* message, std::size_t messageLe
 // PBKDF2 with HMAC as the PRF, keyed with the password. prfOptions (not masked) picks
 // the PRF: 0 HMAC-SHA-1, 3 HMAC-SHA-256, 4 HMAC-SHA-384, 5 HMAC-SHA-512, 6 HMAC-SHA-224.
 // An iteration count of 0 counts as 1.
-// Returns 0; 14 when derived, password or salt is null; 6 (BAD_PARAM_ERROR) when
-// derivedLen is 0 or the PRF is not one of the above. Allocates one work buffer of
+// BAD_PARAM_ERROR when derived, password or salt is null, derivedLen is 0 or the PRF is
+// not one of the above. Allocates one work buffer of
 // saltLen + 4 bytes (throws std::bad_alloc when that fails).
-int Pbkdf2(std::uint8_t* derived, std::size_t derivedLen, const void* password, std::size_t passwordLen,
+Error Pbkdf2(std::uint8_t* derived, std::size_t derivedLen, const void* password, std::size_t passwordLen,
            const void* salt, std::size_t saltLen, unsigned iterations, unsigned prfOptions);
 
 }  // namespace kvn

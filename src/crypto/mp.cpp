@@ -252,22 +252,21 @@ Digit spDivide(Digit* rem, Digit u1, Digit u0, const HalfDivisor& d) noexcept {
     return static_cast<Digit>(q1 * b + q0);
 }
 
-int mpDivide(Digit* q, Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits) {
+void mpDivide(Digit* q, Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits) {
     if (q) mpSetZero(q, udigits);
     std::size_t vn = mpSizeof(v, vdigits);
     if (vn == 0) {
         if (r) mpSetZero(r, vdigits);
-        return 0;
+        return;
     }
     Reducer reducer(v, vdigits, udigits);
     MpBuf rem(vdigits);
     reducer.Reduce(rem.get(), q, u, udigits);
     if (r) mpSetEqual(r, rem.get(), vdigits);
-    return 0;
 }
 
-int mpModulo(Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits) {
-    return mpDivide(nullptr, r, u, udigits, v, vdigits);
+void mpModulo(Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits) {
+    mpDivide(nullptr, r, u, udigits, v, vdigits);
 }
 
 std::size_t mpConvFromOctets(Digit* a, std::size_t ndigits, const std::uint8_t* c, std::size_t nbytes) noexcept {

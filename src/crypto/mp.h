@@ -57,14 +57,14 @@ Digit mpShiftLeft(Digit* a, const Digit* b, unsigned shift, std::size_t n) noexc
 Digit mpShiftRight(Digit* a, const Digit* b, unsigned shift, std::size_t n) noexcept;
 
 // Knuth's Algorithm D. q (udigits) = u / v and r (vdigits) = u mod v. A zero divisor
-// gives q = 0 and r = 0. q or r may be null when not wanted. Returns 0.
-int mpDivide(Digit* q, Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits);
-// r (vdigits) = u mod v. Returns 0.
-int mpModulo(Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits);
-// a = x * y mod m, all n digits; a may equal any operand. Returns 0.
-int mpModMult(Digit* a, const Digit* x, const Digit* y, const Digit* m, std::size_t n);
-// y = x^e mod m, all n digits; y is written only at the end. Returns 0.
-int mpModExp(Digit* y, const Digit* x, const Digit* e, const Digit* m, std::size_t n);
+// gives q = 0 and r = 0. q or r may be null when not wanted.
+void mpDivide(Digit* q, Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits);
+// r (vdigits) = u mod v.
+void mpModulo(Digit* r, const Digit* u, std::size_t udigits, const Digit* v, std::size_t vdigits);
+// a = x * y mod m, all n digits; a may equal any operand.
+void mpModMult(Digit* a, const Digit* x, const Digit* y, const Digit* m, std::size_t n);
+// y = x^e mod m, all n digits; y is written only at the end.
+void mpModExp(Digit* y, const Digit* x, const Digit* e, const Digit* m, std::size_t n);
 
 // a (ndigits) = the big-endian bytes c; returns the digits filled, ceil(nbytes / 4)
 // (bytes that do not fit are ignored).

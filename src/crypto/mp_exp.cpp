@@ -6,12 +6,11 @@
 
 namespace kvn {
 
-int mpModMult(Digit* a, const Digit* x, const Digit* y, const Digit* m, std::size_t n) {
+void mpModMult(Digit* a, const Digit* x, const Digit* y, const Digit* m, std::size_t n) {
     MpBuf product(2 * n);
     mpMultiply(product.get(), x, y, n);
     Reducer reducer(m, n, 2 * n);
     reducer.Reduce(a, nullptr, product.get(), 2 * n);
-    return 0;
 }
 
 namespace {
@@ -122,7 +121,7 @@ void WindowExp(Digit* result, const Digit* x, const Digit* e, std::size_t bits, 
 
 }  // namespace
 
-int mpModExp(Digit* y, const Digit* x, const Digit* e, const Digit* m, std::size_t n) {
+void mpModExp(Digit* y, const Digit* x, const Digit* e, const Digit* m, std::size_t n) {
     const std::size_t bits = mpBitLength(e, n);
     MpBuf result(n);
     if (bits == 0) {
@@ -140,7 +139,6 @@ int mpModExp(Digit* y, const Digit* x, const Digit* e, const Digit* m, std::size
         }
     }
     mpSetEqual(y, result.get(), n);
-    return 0;
 }
 
 }  // namespace kvn

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 
+#include "base/error.h"
+
 namespace kvn {
 
-// Fills count bytes of buffer from the operating system. Returns 0; on failure
-// MISC_ERROR, with "Cannot get random bytes from the operating system/..." in the
+// Fills count bytes of buffer from the operating system. Returns kOk; on failure
+// Error::MISC_ERROR, with "Cannot get random bytes from the operating system/..." in the
 // last-error text (the buffer then holds nothing to rely on). A count of 0 writes
 // nothing. Safe to call from any number of threads: it keeps no state.
-[[nodiscard]] int RandomBytes(void* buffer, std::size_t count) noexcept;
+Error RandomBytes(void* buffer, std::size_t count) noexcept;
 
 }  // namespace kvn

@@ -39,11 +39,11 @@ constexpr int kShift[4] = {1, 2, 3, 5};
 
 }  // namespace
 
-int Rc2SetKey(Rc2Ctx* ctx, const std::uint8_t* key, int keyLen, int effectiveBits) noexcept {
-    if (!key) return kCryptoNullKey;
-    if (keyLen < 1 || keyLen > 128) return kCryptoBadKeyLength;
+Error Rc2SetKey(Rc2Ctx* ctx, const std::uint8_t* key, int keyLen, int effectiveBits) noexcept {
+    if (!key) return Error::BAD_PARAM_ERROR;
+    if (keyLen < 1 || keyLen > 128) return Error::BAD_LENGTH_ERROR;
     // More than 1024 effective bits would place the cut outside the 128-byte key.
-    if (effectiveBits < 0 || effectiveBits > 1024) return kCryptoBadKeyLength;
+    if (effectiveBits < 0 || effectiveBits > 1024) return Error::BAD_LENGTH_ERROR;
     const int t1 = effectiveBits == 0 ? 1024 : effectiveBits;
     const int t8 = (t1 + 7) / 8;
     const unsigned tm = 255u >> (8 * t8 - t1);
@@ -56,7 +56,7 @@ int Rc2SetKey(Rc2Ctx* ctx, const std::uint8_t* key, int keyLen, int effectiveBit
     for (int i = 0; i < 64; ++i) ctx->keyWords[i] = static_cast<std::uint16_t>(l[2 * i] | (l[2 * i + 1] << 8));
     ewipe(l, sizeof l);
     ctx->effectiveBits = effectiveBits;
-    return 0;
+    return kOk;
 }
 
 void Rc2EncryptBlock(const Rc2Ctx* ctx, std::uint8_t out[8], const std::uint8_t in[8]) noexcept {

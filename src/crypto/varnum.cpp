@@ -41,7 +41,7 @@ void vnDispose(Varnum** b) noexcept {
     *b = nullptr;
 }
 
-int vn_resize(Varnum* b, std::size_t n) {
+void vn_resize(Varnum* b, std::size_t n) {
     if (n < b->ndigits) {
         mpSetZero(b->digits + n, b->ndigits - n);
         b->ndigits = n;
@@ -61,7 +61,6 @@ int vn_resize(Varnum* b, std::size_t n) {
         b->maxdigits = n;
     }
     if (n > b->ndigits) mpSetZero(b->digits + b->ndigits, n - b->ndigits);
-    return 0;
 }
 
 int vnFromBytes(Varnum* b, const std::uint8_t* bytes, std::size_t nbytes) {
@@ -115,7 +114,7 @@ std::uint32_t vnSub(Varnum* w, Varnum* u, Varnum* v) {
     return borrow;
 }
 
-int vnMul(Varnum* w, Varnum* u, Varnum* v) {
+void vnMul(Varnum* w, Varnum* u, Varnum* v) {
     const std::size_t n = Largest({u, v});
     const bool oneDigit = v->ndigits <= 1;
     vn_resize(u, n);
@@ -129,10 +128,9 @@ int vnMul(Varnum* w, Varnum* u, Varnum* v) {
     vn_resize(w, 2 * n);
     mpSetEqual(w->digits, product.get(), 2 * n);
     SetSignificant(w);
-    return 0;
 }
 
-int vnMulMod(Varnum* a, Varnum* x, Varnum* y, Varnum* m) {
+void vnMulMod(Varnum* a, Varnum* x, Varnum* y, Varnum* m) {
     const std::size_t n = Largest({x, y, m});
     vn_resize(x, n);
     vn_resize(y, n);
@@ -142,10 +140,9 @@ int vnMulMod(Varnum* a, Varnum* x, Varnum* y, Varnum* m) {
     vn_resize(a, n);
     mpSetEqual(a->digits, result.get(), n);
     SetSignificant(a);
-    return 0;
 }
 
-int vnPowMod(Varnum* y, Varnum* x, Varnum* e, Varnum* m) {
+void vnPowMod(Varnum* y, Varnum* x, Varnum* e, Varnum* m) {
     const std::size_t n = Largest({x, e, m});
     vn_resize(x, n);
     vn_resize(e, n);
@@ -155,10 +152,9 @@ int vnPowMod(Varnum* y, Varnum* x, Varnum* e, Varnum* m) {
     vn_resize(y, n);
     mpSetEqual(y->digits, result.get(), n);
     SetSignificant(y);
-    return 0;
 }
 
-int vnMod(Varnum* r, Varnum* u, Varnum* m) {
+void vnMod(Varnum* r, Varnum* u, Varnum* m) {
     const std::size_t n = Largest({u, m});
     vn_resize(u, n);
     vn_resize(m, n);
@@ -167,25 +163,22 @@ int vnMod(Varnum* r, Varnum* u, Varnum* m) {
     vn_resize(r, n);
     mpSetEqual(r->digits, result.get(), n);
     SetSignificant(r);
-    return 0;
 }
 
-int vnSetDigit(Varnum* b, std::uint32_t d) {
+void vnSetDigit(Varnum* b, std::uint32_t d) {
     vn_resize(b, 0);
     vn_resize(b, 1);
     b->digits[0] = d;
     SetSignificant(b);
-    return 0;
 }
 
-int vnCopy(Varnum* dst, const Varnum* src) {
-    if (dst == src) return 0;
+void vnCopy(Varnum* dst, const Varnum* src) {
+    if (dst == src) return;
     const std::size_t n = std::max<std::size_t>(src->ndigits, 1);
     vn_resize(dst, 0);
     vn_resize(dst, n);
     mpSetEqual(dst->digits, src->digits, n);
     SetSignificant(dst);
-    return 0;
 }
 
 }  // namespace kvn

@@ -32,8 +32,7 @@ void vnDispose(Varnum** b) noexcept;
 
 // n < ndigits truncates the value to n digits; n > maxdigits grows the array to exactly
 // n digits (the old array is wiped). Digits from ndigits up to n - 1 are zeroed.
-// Returns 0.
-int vn_resize(Varnum* b, std::size_t n);
+void vn_resize(Varnum* b, std::size_t n);
 
 // b = the big-endian bytes; returns the number of digits filled (ceil(nbytes / 4)).
 int vnFromBytes(Varnum* b, const std::uint8_t* bytes, std::size_t nbytes);
@@ -49,16 +48,16 @@ bool vnIsZero(const Varnum* b) noexcept;
 
 void vnAdd(Varnum* w, Varnum* u, Varnum* v);                    // w = u + v; w may be u
 std::uint32_t vnSub(Varnum* w, Varnum* u, Varnum* v);           // w = u - v (u >= v); w may be u; returns the borrow
-int vnMul(Varnum* w, Varnum* u, Varnum* v);                     // w = u * v; w differs from u and v; returns 0
-int vnMulMod(Varnum* a, Varnum* x, Varnum* y, Varnum* m);       // a = x * y mod m; returns 0
+void vnMul(Varnum* w, Varnum* u, Varnum* v);                     // w = u * v; w differs from u and v
+void vnMulMod(Varnum* a, Varnum* x, Varnum* y, Varnum* m);       // a = x * y mod m
 // y = x^e mod m; y is written only at the end, so it may be any operand. e = 0 gives 1,
-// m = 0 gives 0 for e >= 1. Not constant-time. Returns 0.
-int vnPowMod(Varnum* y, Varnum* x, Varnum* e, Varnum* m);
+// m = 0 gives 0 for e >= 1. Not constant-time.
+void vnPowMod(Varnum* y, Varnum* x, Varnum* e, Varnum* m);
 
 // Helpers for the RSA layer.
-int vnMod(Varnum* r, Varnum* u, Varnum* m);     // r = u mod m (0 when m = 0); r may be u; returns 0
-int vnSetDigit(Varnum* b, std::uint32_t d);     // b = d; returns 0
-int vnCopy(Varnum* dst, const Varnum* src);     // dst = src; returns 0
+void vnMod(Varnum* r, Varnum* u, Varnum* m);     // r = u mod m (0 when m = 0); r may be u
+void vnSetDigit(Varnum* b, std::uint32_t d);     // b = d
+void vnCopy(Varnum* dst, const Varnum* src);     // dst = src
 
 // Owning handle: VarnumPtr n = vnMake();
 struct VarnumDeleter {

@@ -4,7 +4,6 @@
 
 #include "base/file.h"
 #include "crypto/random.h"
-#include "kelvane.h"
 #include "pki/pbe.h"
 #include "pki/pem.h"
 #include "pki/rsa.h"
@@ -13,18 +12,15 @@
 namespace kvn {
 namespace {
 
-AsnList ReadKeyFileElement(const char* keyFile, int& code) {
-    code = 0;
-    if (pem_IsPemString(keyFile)) {
-        AsnList list = pki_ReadObject(keyFile, static_cast<std::size_t>(-1));
-        if (list) return list;
-    }
-    bool openFailed = false;
-    AsnList list = pki_ReadFileObject(keyFile, &openFailed);
-    if (openFailed) {
-        code = -OPEN_ERROR;
-    } else if (!list || list->tag != kTagSequence) {
-        code = -BAD_FORMAT_ERROR;
+AsnList ReadKeyFileElement(const char* keyFile, Error& code) {
+    code = kOk;
+    AsnList list;
+    if (pem_IsPemString(keyFile) && !Failed(pki_ReadObject(list, keyFile, static_cast<std::size_t>(-1)))) return list;
+    const Error read = pki_ReadFileObject(list, keyFile);
+    if (read == Error::OPEN_ERROR) {
+        code = Error::OPEN_ERROR;
+    } else if (Failed(read) || list->tag != kTagSequence) {
+        code = Error::BAD_FORMAT_ERROR;
         list.reset();
     }
     return list;
@@ -61,7 +57,7 @@ void ChooseScheme(pbe_Params& p, int options) {
 // under one password share neither salt nor derived key. False when none can be drawn.
 bool MakeSalt(pbe_Params& p) {
     p.salt.assign(8, 0);
-    return RandomBytes(p.salt.data(), p.salt.size()) == 0;
+    return !Failed(RandomBytes(p.salt.data(), p.salt.size()));
 }
 
 AsnList AlgorithmIdentifier(const pbe_Params& p) {
@@ -122,40 +118,40 @@ namespace {
 
 // Reads and decrypts the key file: the RSAPrivateKey element list, with key loaded
 // from it, or null with code set.
-AsnList DecryptKeyFile(rsa_Key& key, int& code, const char* keyFile, const char* password) {
-    code = 0;
+AsnList DecryptKeyFile(rsa_Key& key, Error& code, const char* keyFile, const char* password) {
+    code = kOk;
     if (!keyFile || !*keyFile) {
-        code = -BAD_PARAM_ERROR;
+        code = Error::BAD_PARAM_ERROR;
         return AsnList();
     }
     AsnList encrypted = ReadKeyFileElement(keyFile, code);
     if (!encrypted) return AsnList();
     pbe_Params params;
     if (password) params.password.assign(password, password + std::strlen(password));
-    AsnList rsaKey = pbe_Decrypt(key, params, encrypted.get());
-    if (!rsaKey) code = -DECRYPT_ERROR;
+    AsnList rsaKey;
+    code = pbe_Decrypt(rsaKey, key, params, encrypted.get());
     return rsaKey;
 }
 
 }  // namespace
 
-int key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* password) {
+Error key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char* password) {
     keyString.clear();
-    int code;
+    Error code;
     RsaKeyPtr key = rsa_KeyNew();
     AsnList rsaKey = DecryptKeyFile(*key, code, keyFile, password);
     if (!rsaKey) return code;
     SecureBytes der;
     bool ok = !Failed(asn_Encode(rsaKey.get(), der));
     rsaKey.wipe_and_reset();
-    if (!ok) return -INVALID_DATA_ERROR;
+    if (!ok) return Error::INVALID_DATA_ERROR;
     rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
-    return keyString.empty() ? -INVALID_DATA_ERROR : 0;
+    return keyString.empty() ? Error::INVALID_DATA_ERROR : kOk;
 }
 
-int key_ReadPrivateKey(rsa_Key& key, int& stringCode, const char* keyFile, const char* password) {
-    stringCode = 0;
-    int code;
+Error key_ReadPrivateKey(rsa_Key& key, Error& stringError, const char* keyFile, const char* password) {
+    stringError = kOk;
+    Error code;
     AsnList rsaKey = DecryptKeyFile(key, code, keyFile, password);
     if (!rsaKey) return code;
     // Keys travelled as key strings, whose reader refuses a DER below 76 bytes; such a key
@@ -165,28 +161,29 @@ int key_ReadPrivateKey(rsa_Key& key, int& stringCode, const char* keyFile, const
         SecureBytes der;
         if (Failed(asn_Encode(rsaKey.get(), der))) {
             rsaKey.wipe_and_reset();
-            return -INVALID_DATA_ERROR;
+            return Error::INVALID_DATA_ERROR;
         }
-        if (der.size() < 76) stringCode = kRsaOutOfRange;
+        if (der.size() < 76) stringError = Error::OUT_OF_RANGE_ERROR;
     }
     rsaKey.wipe_and_reset();
-    return 0;
+    return kOk;
 }
 
 int key_ReadEncrypted(char* out, int capacity, const char* keyFile, const char* password) {
     SecureString keyString;
-    if (int rc = key_ReadEncrypted(keyString, keyFile, password)) return rc;
+    if (Error rc = key_ReadEncrypted(keyString, keyFile, password); Failed(rc)) return ResultOf(rc);
     const int length = static_cast<int>(keyString.size());
     if (!out || capacity < 1) return length;
-    if (capacity < length + 1) return -SHORT_BUF_ERROR;
+    if (capacity < length + 1) return ResultOf(Error::SHORT_BUF_ERROR);
     std::memcpy(out, keyString.c_str(), keyString.size() + 1);
     return length;
 }
 
-AsnList key_MakeEncrypted(int& status, const char* privateKeyString, int iterations, const char* password, int options) {
-    status = 0;
+AsnList key_MakeEncrypted(Error& status, const char* privateKeyString, int iterations, const char* password,
+                          int options) {
+    status = kOk;
     RsaKeyPtr key = rsa_KeyNew();
-    if (int rc = rsa_ReadPrivateString(*key, privateKeyString)) {
+    if (Error rc = rsa_ReadPrivateString(*key, privateKeyString); Failed(rc)) {
         status = rc;
         return AsnList();
     }
@@ -197,7 +194,7 @@ AsnList key_MakeEncrypted(int& status, const char* privateKeyString, int iterati
     SecureBytes plaintext, ciphertext;
     AsnList result;
     if (PrivateKeyInfo(*key, plaintext)) {
-        if (MakeSalt(params) && pbe_Encrypt(params, plaintext, ciphertext)) {
+        if (MakeSalt(params) && !Failed(pbe_Encrypt(params, plaintext, ciphertext))) {
             AsnList algorithm = AlgorithmIdentifier(params);
             AsnList data = asn_NewOctets(ciphertext.data(), ciphertext.size());
             if (algorithm && asn_LinkAll(algorithm, data)) result = asn_Sequence(std::move(algorithm));
@@ -205,26 +202,26 @@ AsnList key_MakeEncrypted(int& status, const char* privateKeyString, int iterati
     }
     if (!result) {
         asn_Trace("Unable to make encrypted private key");
-        status = MISC_ERROR;
+        status = Error::MISC_ERROR;
     }
     return result;
 }
 
-int key_WriteEncrypted(const char* fileName, const char* privateKeyString, int iterations, const char* password,
-                       int options) {
-    int status;
+Error key_WriteEncrypted(const char* fileName, const char* privateKeyString, int iterations, const char* password,
+                         int options) {
+    Error status;
     AsnList info = key_MakeEncrypted(status, privateKeyString, iterations, password, options);
     if (!info) return status;
     SecureBytes der;
-    if (Failed(asn_Encode(info.get(), der))) return MISC_ERROR;
+    if (Failed(asn_Encode(info.get(), der))) return Error::MISC_ERROR;
     FilePtr f(fileName && *fileName ? std::fopen(fileName, "wb") : nullptr);
-    if (!f) return CREATE_ERROR;
+    if (!f) return Error::CREATE_ERROR;
     if (options & (kKeyPem | kKeyPemLf)) {
-        if (Failed(pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false))) return WRITE_ERROR;
+        if (Failed(pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false))) return Error::WRITE_ERROR;
     } else if (std::fwrite(der.data(), 1, der.size(), f.get()) != der.size()) {
-        return WRITE_ERROR;
+        return Error::WRITE_ERROR;
     }
-    return std::fclose(f.release()) == 0 ? 0 : WRITE_ERROR;
+    return std::fclose(f.release()) == 0 ? kOk : Error::WRITE_ERROR;
 }
 
 }  // namespace kvn

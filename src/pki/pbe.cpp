@@ -143,8 +143,8 @@ bool Pbes2(const pbe_Params& p, int prfId, bool encrypt, const SecureBytes& in, 
     static const std::uint8_t kNothing[1] = {0};
     const std::uint8_t* password = p.password.empty() ? kNothing : p.password.data();
     const std::uint8_t* salt = p.salt.empty() ? kNothing : p.salt.data();
-    if (Pbkdf2(key.data(), key.size(), password, p.password.size(), salt, p.salt.size(),
-               p.iterations, static_cast<unsigned>(prfId)) != 0) {
+    if (Failed(Pbkdf2(key.data(), key.size(), password, p.password.size(), salt, p.salt.size(), p.iterations,
+                      static_cast<unsigned>(prfId)))) {
         return false;
     }
     if (p.cipherId >= kPbeAes128 && keyLength != 16 && keyLength != 24 && keyLength != 32) return false;
@@ -283,7 +283,7 @@ AsnList ReadPrivateKeyInfo(rsa_Key& key, const SecureBytes& plaintext) {
         rsaKey = asn_ReadTemplate(src, kPrivateTemplate);
     }
     info.wipe_and_reset();
-    if (!rsaKey || rsa_LoadPrivate(key, rsaKey.get()) != 0) {
+    if (!rsaKey || Failed(rsa_LoadPrivate(key, rsaKey.get()))) {
         asn_Trace("Not valid PrivateKeyInfo data");
         rsaKey.wipe_and_reset();
         return AsnList();
@@ -345,55 +345,58 @@ void pbe_Pkcs12Kdf(std::uint8_t* out, std::size_t n, int id, const SecureBytes& 
     ewipe(B, sizeof B);
 }
 
-AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& p, asn_Node* encrypted) {
+Error pbe_Decrypt(AsnList& rsaKey, rsa_Key& key, pbe_Params& p, asn_Node* encrypted) {
+    rsaKey.reset();
     asn_Node* algorithm = asn_FindTagLevel(encrypted, kTagSequence, 1);
     asn_Node* data = asn_FindTagLevel(encrypted, kTagOctetString, 1);
     if (!algorithm || !data || !asn_HeldLength(data) || !NameOf(asn_FindTagLevel(algorithm, kTagOid, 2), p.scheme)) {
         asn_Trace("Invalid EncryptedPrivateKeyInfo format");
-        return AsnList();
+        return Error::DECRYPT_ERROR;
     }
     SecureBytes ciphertext(data->content, data->content + data->length);
     SecureBytes plaintext;
     if (std::strcmp(p.scheme, "pkcs5PBES2") == 0) {
         if (!ReadPbes2Params(p, FindIn(algorithm, kTagSequence, 2))) {
             asn_Trace("PBES2 encryption scheme parameters invalid or not supported");
-            return AsnList();
+            return Error::DECRYPT_ERROR;
         }
         bool ok = Pbes2(p, p.prfId, false, ciphertext, plaintext);
         if (!ok && p.prfId != 0) ok = Pbes2(p, 0, false, ciphertext, plaintext);  // mislabelled PRF
         if (!ok) {
             asn_Trace("Decryption error");
-            return AsnList();
+            return Error::DECRYPT_ERROR;
         }
     } else {
         const SchemeRow* row = FindScheme(p.scheme);
         if (!row) {
             asn_Trace("Unsupported PBE algorithm: %s", p.scheme);
-            return AsnList();
+            return Error::DECRYPT_ERROR;
         }
         asn_Node* params = FindIn(algorithm, kTagSequence, 2);
         asn_Node* salt = FindIn(params, kTagOctetString, 3);
         if (!salt || !ReadIterations(FindIn(params, kTagInteger, 3), p)) {
             asn_Trace("Failed to extract PBE parameters");
-            return AsnList();
+            return Error::DECRYPT_ERROR;
         }
         p.salt.assign(salt->content, salt->content + asn_HeldLength(salt));
         if (!Pbes1(p, *row, false, ciphertext, plaintext)) {
             asn_Trace("Decryption error");
-            return AsnList();
+            return Error::DECRYPT_ERROR;
         }
     }
-    return ReadPrivateKeyInfo(key, plaintext);
+    rsaKey = ReadPrivateKeyInfo(key, plaintext);
+    return rsaKey ? kOk : Error::DECRYPT_ERROR;
 }
 
-bool pbe_Encrypt(pbe_Params& p, const SecureBytes& plaintext, SecureBytes& ciphertext) {
+Error pbe_Encrypt(pbe_Params& p, const SecureBytes& plaintext, SecureBytes& ciphertext) {
     if (std::strcmp(p.scheme, "pkcs5PBES2") == 0) {
         // A fresh IV from the operating system, one cipher block long.
         p.iv.assign(p.cipherId >= kPbeAes128 ? 16 : 8, 0);
-        return RandomBytes(p.iv.data(), p.iv.size()) == 0 && Pbes2(p, p.prfId, true, plaintext, ciphertext);
+        if (Error rc = RandomBytes(p.iv.data(), p.iv.size()); Failed(rc)) return rc;
+        return Pbes2(p, p.prfId, true, plaintext, ciphertext) ? kOk : Error::NOT_SUPPORTED_ERROR;
     }
     const SchemeRow* row = FindScheme(p.scheme);
-    return row && Pbes1(p, *row, true, plaintext, ciphertext);
+    return row && Pbes1(p, *row, true, plaintext, ciphertext) ? kOk : Error::NOT_SUPPORTED_ERROR;
 }
 
 const char* pbe_CipherName(int cipherId) { return cipherId >= 0 && cipherId < 6 ? kCipherNames[cipherId] : ""; }

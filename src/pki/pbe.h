@@ -39,14 +39,16 @@ void pbe_MakeBmpPassword(pbe_Params& params);
 void pbe_Pkcs12Kdf(std::uint8_t* out, std::size_t n, int id, const SecureBytes& password, const SecureBytes& salt,
                    std::uint32_t iterations);
 
-// Decrypts an EncryptedPrivateKeyInfo list: the RSAPrivateKey element list, with key
-// loaded from it, or null (wrong password, damaged file, unsupported scheme).
-AsnList pbe_Decrypt(rsa_Key& key, pbe_Params& params, asn_Node* encrypted);
+// Decrypts an EncryptedPrivateKeyInfo list into rsaKey, the RSAPrivateKey element list, with
+// key loaded from it. DECRYPT_ERROR (rsaKey null) for a wrong password, a damaged file or an
+// unsupported scheme.
+Error pbe_Decrypt(AsnList& rsaKey, rsa_Key& key, pbe_Params& params, asn_Node* encrypted);
 
 // Encrypts plaintext under params (scheme, password, salt, iterations, cipher, PRF; the
-// PBES2 IV is drawn from the operating system and stored in params.iv). False when the
-// scheme is not supported or no random bytes could be drawn.
-bool pbe_Encrypt(pbe_Params& params, const SecureBytes& plaintext, SecureBytes& ciphertext);
+// PBES2 IV is drawn from the operating system and stored in params.iv). NOT_SUPPORTED_ERROR
+// when the scheme or its parameters are not supported; MISC_ERROR when no random bytes could
+// be drawn.
+Error pbe_Encrypt(pbe_Params& params, const SecureBytes& plaintext, SecureBytes& ciphertext);
 
 // Name of a PBES2 cipher id and a PRF digest id.
 const char* pbe_CipherName(int cipherId);

@@ -143,36 +143,44 @@ Error pem_CopyAndConvert(const char* destination, const char* source, const char
     return ConvertInto(destination, source, label, lineLength, options);
 }
 
-AsnList pki_ReadFileObject(const char* fileName, bool* openFailed) {
-    if (openFailed) *openFailed = false;
-    FilePtr f = fileName && *fileName ? OpenForReading(fileName) : nullptr;
-    if (!f) {
-        if (openFailed) *openFailed = true;
-        return AsnList();
-    }
-    int first = std::fgetc(f.get());
-    if (first < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return AsnList();
-    if (first == 0x30) return asn_ReadFile(f.get());
+namespace {
+
+// The element of an open file, or null.
+AsnList ReadOpenFile(std::FILE* f) {
+    int first = std::fgetc(f);
+    if (first < 0 || std::fseek(f, 0, SEEK_SET) != 0) return AsnList();
+    if (first == 0x30) return asn_ReadFile(f);
     Bytes text;
-    if (!ReadAll(f.get(), text)) return AsnList();
+    if (!ReadAll(f, text)) return AsnList();
     std::size_t start, length;
     if (!pem_FindBody(reinterpret_cast<const char*>(text.data()), text.size(), start, length)) return AsnList();
     return ReadBody(reinterpret_cast<const char*>(text.data()) + start, length);
 }
 
-AsnList pki_ReadObject(const char* argument, std::size_t minimum) {
-    if (!argument || !*argument) return AsnList();
+}  // namespace
+
+Error pki_ReadFileObject(AsnList& out, const char* fileName) {
+    out.reset();
+    FilePtr f = fileName && *fileName ? OpenForReading(fileName) : nullptr;
+    if (!f) return Error::OPEN_ERROR;
+    out = ReadOpenFile(f.get());
+    return out ? kOk : Error::BAD_FORMAT_ERROR;
+}
+
+Error pki_ReadObject(AsnList& out, const char* argument, std::size_t minimum) {
+    out.reset();
+    if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     std::size_t length = std::strlen(argument);
     if (LooksLikeBareBase64(argument, length, minimum)) {
-        AsnList list = asn_ReadBase64(argument);
-        if (list) return list;
+        out = asn_ReadBase64(argument);
+        if (out) return kOk;
     }
     std::size_t start, body;
     if (pem_FindBody(argument, length, start, body)) {
-        AsnList list = ReadBody(argument + start, body);
-        if (list) return list;
+        out = ReadBody(argument + start, body);
+        if (out) return kOk;
     }
-    return pki_ReadFileObject(argument, nullptr);
+    return pki_ReadFileObject(out, argument);
 }
 
 }  // namespace kvn

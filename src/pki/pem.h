@@ -45,11 +45,13 @@ Error pem_ConvertFile(const char* fileName, const char* label, int lineLength, i
 Error pem_CopyAndConvert(const char* destination, const char* source, const char* label, int lineLength,
                        int options);
 
-// Reads one element from a file: DER when its first byte is 0x30 (SEQUENCE), else the
-// decoded body of the PEM text in it. *openFailed is set when the file cannot be opened.
-AsnList pki_ReadFileObject(const char* fileName, bool* openFailed);
+// Reads one element from a file into out: DER when its first byte is 0x30 (SEQUENCE), else
+// the decoded body of the PEM text in it. OPEN_ERROR when the file cannot be opened;
+// BAD_FORMAT_ERROR when it yields no element (out is then null).
+Error pki_ReadFileObject(AsnList& out, const char* fileName);
 // Reads one element from bare base64 text (longer than minimum characters, beginning with
-// "M"), PEM text, or a file. Null when none of them yields an element.
-AsnList pki_ReadObject(const char* argument, std::size_t minimum);
+// "M"), PEM text, or a file. BAD_PARAM_ERROR for an empty argument; else the file reader's
+// error when none of them yields an element.
+Error pki_ReadObject(AsnList& out, const char* argument, std::size_t minimum);
 
 }  // namespace kvn

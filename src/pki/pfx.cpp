@@ -7,7 +7,6 @@
 #include "crypto/digest.h"
 #include "crypto/hmac.h"
 #include "crypto/random.h"
-#include "kelvane.h"
 #include "pki/keyfile.h"
 #include "pki/pbe.h"
 #include "pki/rsa.h"
@@ -67,9 +66,9 @@ AsnList EncryptedCertificateInfo(const SecureBytes& safeContents, const char* pa
     p.iterations = kPfxIterations;
     // Salt: 8 bytes from the operating system.
     p.salt.assign(8, 0);
-    if (RandomBytes(p.salt.data(), p.salt.size()) != 0) return AsnList();
+    if (Failed(RandomBytes(p.salt.data(), p.salt.size()))) return AsnList();
     SecureBytes ciphertext;
-    if (!pbe_Encrypt(p, safeContents, ciphertext)) return AsnList();
+    if (Failed(pbe_Encrypt(p, safeContents, ciphertext))) return AsnList();
 
     AsnList salt = asn_NewOctets(p.salt.data(), p.salt.size());
     AsnList iterations = asn_NewIntegerU32(kPfxIterations);
@@ -91,7 +90,7 @@ AsnList DataInfo(AsnList&& content) {
 // MacData { DigestInfo { sha1, mac }, salt, 2048 } over the AuthenticatedSafe's DER.
 AsnList MacData(const SecureBytes& authSafe, const char* password) {
     std::uint8_t salt[8];
-    if (RandomBytes(salt, sizeof salt) != 0) return AsnList();
+    if (Failed(RandomBytes(salt, sizeof salt))) return AsnList();
     SecureBytes bmp = BmpPassword(password);
     SecureBytes saltBytes(salt, salt + 8);
     std::uint8_t macKey[20], mac[20];
@@ -107,69 +106,59 @@ AsnList MacData(const SecureBytes& authSafe, const char* password) {
     return asn_Sequence(Chain({&digestInfo, &macSalt, &iterations}));
 }
 
-bool WriteDer(const char* outputFile, asn_Node* pfx, int& code) {
+Error WriteDer(const char* outputFile, asn_Node* pfx) {
     SecureBytes der;
-    if (Failed(asn_Encode(pfx, der))) {
-        code = MISC_ERROR;
-        return false;
-    }
+    if (Failed(asn_Encode(pfx, der))) return Error::MISC_ERROR;
     FilePtr f(std::fopen(outputFile, "wb"));
-    if (!f) {
-        code = CREATE_ERROR;
-        return false;
-    }
+    if (!f) return Error::CREATE_ERROR;
     bool ok = std::fwrite(der.data(), 1, der.size(), f.get()) == der.size();
     ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok) {
-        code = WRITE_ERROR;
-        return false;
-    }
-    return true;
+    return ok ? kOk : Error::WRITE_ERROR;
 }
 
 }  // namespace
 
-int pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
+Error pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
              const char* friendlyName, int options) {
     (void)options;  // no option bits
     if (!certificate || !*certificate) {
         asn_Trace("Certificate is mandatory");
-        return BAD_PARAM_ERROR;
+        return Error::BAD_PARAM_ERROR;
     }
     const bool withKey = keyFile && *keyFile;
     const bool withPassword = password && *password;
     if (withKey && !withPassword) {
         asn_Trace("Require password for key file");
-        return BAD_PARAM_ERROR;
+        return Error::BAD_PARAM_ERROR;
     }
     SecureString publicKey;
-    if (Error e = x509_GetPublicKeyString(publicKey, certificate); Failed(e)) return CodeOf(e);
+    if (Error e = x509_GetPublicKeyString(publicKey, certificate); Failed(e)) return e;
 
     AsnList encryptedKey;
     if (withKey) {
         SecureString privateKey;
-        if (key_ReadEncrypted(privateKey, keyFile, password) != 0) return INVALID_DATA_ERROR;
-        if (int rc = rsa_KeyMatch(privateKey.c_str(), publicKey.c_str())) {
+        if (Failed(key_ReadEncrypted(privateKey, keyFile, password))) return Error::INVALID_DATA_ERROR;
+        if (Error rc = rsa_KeyMatch(privateKey.c_str(), publicKey.c_str()); Failed(rc)) {
             asn_Trace("Private key does not match certificate");
-            return rc < 0 ? -rc : kRsaNoSpecificCode;
+            return rc;
         }
-        int status = 0;
+        Error status = kOk;
         encryptedKey = key_MakeEncrypted(status, privateKey.c_str(), kPfxIterations, password, 0);
-        if (!encryptedKey) return status ? status : MISC_ERROR;
+        if (!encryptedKey) return Failed(status) ? status : Error::MISC_ERROR;
     }
 
     AsnList cert = x509_Read(certificate);
     SecureBytes certDer;
     if (!cert || Failed(asn_Encode(cert.get(), certDer))) {
         asn_Trace("Invalid certificate %s", certificate);
-        return INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     std::uint8_t keyId[20];
     DigestData(keyId, 20, certDer.data(), static_cast<int>(certDer.size()), kHashSha1);
 
     SecureBytes safeContents;
     AsnList certContents = CertificateSafeContents(certDer, BagAttributes(keyId, friendlyName));
-    if (!certContents || Failed(asn_Encode(certContents.get(), safeContents))) return MISC_ERROR;
+    if (!certContents || Failed(asn_Encode(certContents.get(), safeContents))) return Error::MISC_ERROR;
     AsnList certInfo = withPassword ? EncryptedCertificateInfo(safeContents, password) : DataInfo(std::move(certContents));
     AsnList contentInfos = std::move(certInfo);
     if (withKey) {
@@ -177,23 +166,22 @@ int pfx_Make(const char* outputFile, const char* certificate, const char* keyFil
         AsnList attributes = BagAttributes(keyId, friendlyName);
         AsnList bag = asn_Sequence(OidAnd("pkcs-12-pkcs-8ShroudedKeyBag", Chain({&shrouded, &attributes})));
         AsnList keyInfo = DataInfo(asn_Sequence(std::move(bag)));
-        if (!keyInfo || !asn_Link(contentInfos, keyInfo)) return MISC_ERROR;
+        if (!keyInfo || !asn_Link(contentInfos, keyInfo)) return Error::MISC_ERROR;
     }
     AsnList authSafe = asn_Sequence(std::move(contentInfos));
     SecureBytes authSafeDer;
-    if (!authSafe || Failed(asn_Encode(authSafe.get(), authSafeDer))) return MISC_ERROR;
+    if (!authSafe || Failed(asn_Encode(authSafe.get(), authSafeDer))) return Error::MISC_ERROR;
 
     AsnList version = asn_NewIntegerU32(3);
     AsnList authInfo = DataInfo(std::move(authSafe));
     AsnList mac = withPassword ? MacData(authSafeDer, password) : AsnList();
     AsnList pfx = asn_Sequence(withPassword ? Chain({&version, &authInfo, &mac}) : Chain({&version, &authInfo}));
-    if (!pfx) return MISC_ERROR;
-    int code = 0;
-    if (!WriteDer(outputFile, pfx.get(), code)) return code;
+    if (!pfx) return Error::MISC_ERROR;
+    if (Error rc = WriteDer(outputFile, pfx.get()); Failed(rc)) return rc;
     pfx.wipe_and_reset();
     // The file must be there to be read again.
-    if (!OpenForReading(outputFile)) return kPfxCannotReopen;
-    return 0;
+    if (!OpenForReading(outputFile)) return Error::REOPEN_ERROR;
+    return kOk;
 }
 
 }  // namespace kvn

@@ -4,20 +4,22 @@
 // certificate), and an HMAC-SHA-1 integrity MAC.
 #pragma once
 
+#include "base/error.h"
+
 namespace kvn {
 
 inline constexpr int kPfxIterations = 2048;
-inline constexpr int kPfxCannotReopen = 13;
 
 // Writes the PFX (DER) of certificate and, when keyFile is given, the key in keyFile
 // (opened with password) to outputFile. Without a key file the PFX holds the certificate
 // only; without a password the certificate bag is not encrypted and no MAC is written.
-// A non-empty friendlyName is added to the bags' attributes. Returns 0 or a positive code:
-// 6 no certificate, or a key file without a password; the certificate's public-key code;
-// 8 the key file cannot be read or the certificate cannot be read; the key match's code
-// (9745 when it has none); the re-encryption's status; 2 the output cannot be created;
-// 13 the written file cannot be opened again; 9999 the structure cannot be built.
-int pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
+// A non-empty friendlyName is added to the bags' attributes. BAD_PARAM_ERROR no
+// certificate, or a key file without a password; the certificate's public-key error;
+// INVALID_DATA_ERROR the key file cannot be read or the certificate cannot be read; the
+// key match's error; the re-encryption's status; CREATE_ERROR or WRITE_ERROR the output
+// cannot be created or written; REOPEN_ERROR the written file cannot be opened again;
+// MISC_ERROR the structure cannot be built.
+Error pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
              const char* friendlyName, int options);
 
 }  // namespace kvn

@@ -4,7 +4,6 @@
 #include "crypto/digest.h"
 #include "crypto/mont.h"
 #include "crypto/random.h"
-#include "kelvane.h"
 #include "pki/base64.h"
 #include "pki/rsa.h"
 #include "pki/rsa_private.h"
@@ -30,15 +29,15 @@ constexpr DigestInfoRow kDigestInfo[] = {
     {6, 28, 19, {0x30, 0x2D, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04, 0x05, 0x00, 0x04, 0x1C}},
 };
 
-// Loads the block as a number and checks it against the key: 0, or 11.
-int LoadBlock(const rsa_Key& key, const std::uint8_t* block, int length, Varnum* x) {
+// Loads the block as a number and checks it against the key.
+Error LoadBlock(const rsa_Key& key, const std::uint8_t* block, int length, Varnum* x) {
     if (length != rsa_KeyBytes(key)) {
         asn_Trace("Data length (%ld) does not match key (%d) bytes", static_cast<long>(length), rsa_KeyBytes(key));
-        return kRsaOutOfRange;
+        return Error::OUT_OF_RANGE_ERROR;
     }
     vnFromBytes(x, block, static_cast<std::size_t>(length));
-    if (vnCmp(x, key.part[kRsaN].get()) >= 0) return kRsaOutOfRange;
-    return 0;
+    if (vnCmp(x, key.part[kRsaN].get()) >= 0) return Error::OUT_OF_RANGE_ERROR;
+    return kOk;
 }
 
 void StoreBlock(const Varnum* y, std::uint8_t* block, int length) {
@@ -108,8 +107,8 @@ bool PrivateVarnum(const rsa_Key& key, Varnum* y, Varnum* x) {
     return vnCmp(back.get(), x) == 0;
 }
 
-// The limb route: 0, or INVALID_DATA_ERROR when the result fails its check.
-int PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int length) {
+// The limb route: INVALID_DATA_ERROR when the result fails its check.
+Error PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int length) {
     const std::size_t n = limbs.nLimbs;
     SecureLimbs c(n);
     mont_FromBytes(c.data(), n, block, static_cast<std::size_t>(length));
@@ -117,31 +116,29 @@ int PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int le
     // A blinding value sharing a factor with n comes once in 2^500 draws or so; a few
     // draws in a row mean the modulus itself is not a product of two large primes.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if (int rc = RandomBytes(random.data(), random.size())) return rc;
+        if (Error rc = RandomBytes(random.data(), random.size()); Failed(rc)) return rc;
         switch (rsa_PrivateLimbsOp(c.data(), c.data(), limbs, random.data())) {
         case rsa_PrivateResult::Ok:
             mont_ToBytes(block, static_cast<std::size_t>(length), c.data(), n);
-            return 0;
+            return kOk;
         case rsa_PrivateResult::Fault:
-            return INVALID_DATA_ERROR;
+            return Error::INVALID_DATA_ERROR;
         case rsa_PrivateResult::Retry:
             break;
         }
     }
-    return INVALID_DATA_ERROR;
+    return Error::INVALID_DATA_ERROR;
 }
 
-int CodeOf(int readCode) {
-    if (readCode < 0) return -readCode;
-    return readCode == 0 ? kRsaNoSpecificCode : readCode;
-}
+// A key string's reading error; PKI_FAILED_ERROR when it read but lacks the part needed.
+Error ReadingError(Error read) { return Failed(read) ? read : Error::PKI_FAILED_ERROR; }
 
 }  // namespace
 
-int rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length) {
-    if (!block || length < 1 || !(key.flags & kRsaHasPublic)) return BAD_PARAM_ERROR;
+Error rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length) {
+    if (!block || length < 1 || !(key.flags & kRsaHasPublic)) return Error::BAD_PARAM_ERROR;
     VarnumPtr x = vnMake(), y = vnMake();
-    if (int rc = LoadBlock(key, block, length, x.get())) return rc;
+    if (Error rc = LoadBlock(key, block, length, x.get()); Failed(rc)) return rc;
     const std::size_t n = mont_LimbsFor(static_cast<std::size_t>(length));
     const Varnum* modulus = key.part[kRsaN].get();
     if (n <= MontModulus::kMaxLimbs && (modulus->digits[0] & 1)) {
@@ -153,64 +150,64 @@ int rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length) {
         mont_FromBytes(limbs.data() + 2 * n, n, bytes.data(), bytes.size());
         rsa_PublicLimbsOp(limbs.data(), limbs.data(), limbs.data() + n, limbs.data() + 2 * n, n);
         mont_ToBytes(block, static_cast<std::size_t>(length), limbs.data(), n);
-        return 0;
+        return kOk;
     }
     vnPowMod(y.get(), x.get(), key.part[kRsaE].get(), key.part[kRsaN].get());
     StoreBlock(y.get(), block, length);
-    return 0;
+    return kOk;
 }
 
-int rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length) {
-    if (!block || length < 1 || !(key.flags & kRsaHasPrivate)) return BAD_PARAM_ERROR;
+Error rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length) {
+    if (!block || length < 1 || !(key.flags & kRsaHasPrivate)) return Error::BAD_PARAM_ERROR;
     VarnumPtr x = vnMake(), y = vnMake();
-    if (int rc = LoadBlock(key, block, length, x.get())) return rc;
+    if (Error rc = LoadBlock(key, block, length, x.get()); Failed(rc)) return rc;
     rsa_PrivateLimbs limbs;
     PrivateLimbs(limbs, key);
     if (rsa_PrivateLimbsUsable(limbs)) return PrivateLimbsBlock(limbs, block, length);
-    if (!PrivateVarnum(key, y.get(), x.get())) return INVALID_DATA_ERROR;
+    if (!PrivateVarnum(key, y.get(), x.get())) return Error::INVALID_DATA_ERROR;
     StoreBlock(y.get(), block, length);
-    return 0;
+    return kOk;
 }
 
-int rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options) {
+Error rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options) {
     (void)options;
-    if (!block || length < 1 || !publicKeyString || !*publicKeyString) return BAD_PARAM_ERROR;
+    if (!block || length < 1 || !publicKeyString || !*publicKeyString) return Error::BAD_PARAM_ERROR;
     RsaKeyPtr key = rsa_KeyNew();
-    int rc = rsa_ReadPublicString(*key, publicKeyString);
-    if (rc != 0 || !(key->flags & kRsaHasPublic)) {
+    Error rc = rsa_ReadPublicString(*key, publicKeyString);
+    if (Failed(rc) || !(key->flags & kRsaHasPublic)) {
         asn_Trace("Invalid Public Key");
-        return CodeOf(rc);
+        return ReadingError(rc);
     }
     return rsa_PublicOp(*key, block, length);
 }
 
-int rsa_Private(std::uint8_t* block, int length, const char* privateKeyString, int options) {
+Error rsa_Private(std::uint8_t* block, int length, const char* privateKeyString, int options) {
     (void)options;
-    if (!block || length < 1 || !privateKeyString || !*privateKeyString) return BAD_PARAM_ERROR;
+    if (!block || length < 1 || !privateKeyString || !*privateKeyString) return Error::BAD_PARAM_ERROR;
     RsaKeyPtr key = rsa_KeyNew();
-    int rc = rsa_ReadPrivateString(*key, privateKeyString);
-    if (rc != 0 || !(key->flags & kRsaHasPrivate)) {
+    Error rc = rsa_ReadPrivateString(*key, privateKeyString);
+    if (Failed(rc) || !(key->flags & kRsaHasPrivate)) {
         asn_Trace("Invalid Private Key");
-        return CodeOf(rc);
+        return ReadingError(rc);
     }
     return rsa_PrivateOp(*key, block, length);
 }
 
-int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options) {
+Error rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options) {
     const int hashId = options & 0x0F;
     if (hashId >= 7) {
         asn_Trace("Invalid hash algorithm");
-        return -BAD_FLAG_ERROR;
+        return Error::BAD_FLAG_ERROR;
     }
     const DigestInfoRow& row = kDigestInfo[hashId];
-    if (!block || keyLength < row.digestLength + row.prefixLength + 11) return -SHORT_BUF_ERROR;
+    if (!block || keyLength < row.digestLength + row.prefixLength + 11) return Error::SHORT_BUF_ERROR;
     std::uint8_t digest[kMaxDigestLen];
     if (options & kRsaSigIsDigest) {
-        if (dataLength != row.digestLength || !data) return -BAD_LENGTH_ERROR;
+        if (dataLength != row.digestLength || !data) return Error::BAD_LENGTH_ERROR;
         std::memcpy(digest, data, static_cast<std::size_t>(dataLength));
     } else if (DigestData(digest, sizeof digest, data ? data : reinterpret_cast<const std::uint8_t*>(""),
                           data ? dataLength : 0, static_cast<unsigned>(hashId)) != row.digestLength) {
-        return -BAD_PARAM_ERROR;
+        return Error::BAD_PARAM_ERROR;
     }
     // 00 01 FF..FF 00 || prefix || digest
     const int t = row.prefixLength + row.digestLength;
@@ -221,15 +218,15 @@ int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* 
     std::memcpy(block + keyLength - t, row.prefix, row.prefixLength);
     std::memcpy(block + keyLength - row.digestLength, digest, static_cast<std::size_t>(row.digestLength));
     ewipe(digest, sizeof digest);
-    return 0;
+    return kOk;
 }
 
 int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options) {
     // 00 01 FF{8,} 00 T, where T = DigestInfo prefix || digest
-    if (!block || length < 11 || block[0] != 0x00 || block[1] != 0x01) return -DECRYPT_ERROR;
+    if (!block || length < 11 || block[0] != 0x00 || block[1] != 0x01) return ResultOf(Error::DECRYPT_ERROR);
     int i = 2;
     while (i < length && block[i] == 0xFF) ++i;
-    if (i >= length || block[i] != 0x00 || i - 2 < 8) return -DECRYPT_ERROR;
+    if (i >= length || block[i] != 0x00 || i - 2 < 8) return ResultOf(Error::DECRYPT_ERROR);
     const std::uint8_t* t = block + i + 1;
     const int tLength = length - i - 1;
     auto copyOut = [&](const std::uint8_t* p, int n) {
@@ -242,63 +239,63 @@ int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* blo
         if (options & kRsaSigHashIdOnly) return row.hashId;
         return copyOut(t + row.prefixLength, tLength - row.prefixLength);
     }
-    return (options & kRsaSigHashIdOnly) ? -1 : -DECRYPT_ERROR;
+    return (options & kRsaSigHashIdOnly) ? -1 : ResultOf(Error::DECRYPT_ERROR);
 }
 
-int rsa_CheckKey(const rsa_Key& key) {
+Error rsa_CheckKey(const rsa_Key& key) {
     const int len = rsa_KeyBytes(key);
-    if (len < 2) return BAD_LENGTH_ERROR;
+    if (len < 2) return Error::BAD_LENGTH_ERROR;
     SecureBytes message(static_cast<std::size_t>(len));
-    if (int rc = RandomBytes(message.data(), message.size())) return rc;
+    if (Error rc = RandomBytes(message.data(), message.size()); Failed(rc)) return rc;
     message[0] = 0x00;
     message[1] = 0x01;  // below n, whose top byte is not zero
     SecureBytes work = message;
     // The public exponent must move the value, and the private operation, which checks
     // its own result with the public exponent, must give it back.
-    if (rsa_PublicOp(key, work.data(), len) != 0 || work == message) return INVALID_DATA_ERROR;
-    if (rsa_PrivateOp(key, work.data(), len) != 0 || work != message) return INVALID_DATA_ERROR;
-    return 0;
+    if (Failed(rsa_PublicOp(key, work.data(), len)) || work == message) return Error::INVALID_DATA_ERROR;
+    if (Failed(rsa_PrivateOp(key, work.data(), len)) || work != message) return Error::INVALID_DATA_ERROR;
+    return kOk;
 }
 
-int rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof) {
+Error rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof) {
     if (priv.bits != pub.bits) {
         asn_Trace("Key lengths are different");
-        return -NO_MATCH_ERROR;
+        return Error::NO_MATCH_ERROR;
     }
-    if (proof == kRsaProofNone) proof = rsa_CheckKey(priv);
+    if (proof == kRsaProofNone) proof = CodeOf(rsa_CheckKey(priv));
     if (proof != 0) {
         asn_Trace("Not a valid private key");
-        return -INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     if (vnCmp(priv.part[kRsaN].get(), pub.part[kRsaN].get()) != 0 ||
         vnCmp(priv.part[kRsaE].get(), pub.part[kRsaE].get()) != 0) {
         asn_Trace("Keys do not match");
-        return -NO_MATCH_ERROR;
+        return Error::NO_MATCH_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
-int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString) {
+Error rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString) {
     RsaKeyPtr priv = rsa_KeyNew(), pub = rsa_KeyNew();
-    int rc = rsa_ReadPrivateString(*priv, privateKeyString);
-    if (rc != 0) {
+    Error rc = rsa_ReadPrivateString(*priv, privateKeyString);
+    if (Failed(rc)) {
         asn_Trace("Could not extract key from string");
-        return -CodeOf(rc);
+        return rc;
     }
     rc = rsa_ReadPublicString(*pub, publicKeyString);
-    if (rc != 0) {
+    if (Failed(rc)) {
         asn_Trace("Could not extract key from string");
-        return -CodeOf(rc);
+        return rc;
     }
     return rsa_RecordsMatch(*priv, *pub, kRsaProofNone);
 }
 
 namespace {
 
-// Loads a key string as public, else as private. 0, or the private reading's code.
-int ReadAnyKey(rsa_Key& key, const char* text, bool& isPrivate) {
+// Loads a key string as public, else as private; the private reading's error.
+Error ReadAnyKey(rsa_Key& key, const char* text, bool& isPrivate) {
     isPrivate = false;
-    if (rsa_ReadPublicString(key, text) == 0) return 0;
+    if (!Failed(rsa_ReadPublicString(key, text))) return kOk;
     isPrivate = true;
     return rsa_ReadPrivateString(key, text);
 }
@@ -330,26 +327,26 @@ void AppendElement(SecureString& xml, const rsa_Key& key, const char* name, rsa_
 int rsa_KeyLength(const char* keyString, bool inBytes) {
     RsaKeyPtr key = rsa_KeyNew();
     bool isPrivate;
-    if (int rc = ReadAnyKey(*key, keyString, isPrivate)) return rc > 0 ? -rc : rc;
+    if (Error rc = ReadAnyKey(*key, keyString, isPrivate); Failed(rc)) return ResultOf(rc);
     return inBytes ? rsa_KeyBytes(*key) : rsa_KeyBits(*key);
 }
 
-int rsa_KeyToXml(SecureString& out, const char* keyString, int options) {
+Error rsa_KeyToXml(SecureString& out, const char* keyString, int options) {
     out.clear();
-    if (!keyString || !*keyString) return -BAD_PARAM_ERROR;
+    if (!keyString || !*keyString) return Error::BAD_PARAM_ERROR;
     RsaKeyPtr key = rsa_KeyNew();
     bool isPrivate;
-    if (int rc = ReadAnyKey(*key, keyString, isPrivate)) return rc > 0 ? -rc : rc;
+    if (Error rc = ReadAnyKey(*key, keyString, isPrivate); Failed(rc)) return rc;
     const bool hex = (options & kRsaXmlHex) != 0;
     if (!isPrivate || (options & kRsaXmlPublicOnly)) {
         out = "<RSAKeyValue>";
         AppendElement(out, *key, "Modulus", kRsaN, hex);
         AppendElement(out, *key, "Exponent", kRsaE, hex);
         out += "</RSAKeyValue>";
-        return 0;
+        return kOk;
     }
     const unsigned all = kRsaHasPublic | kRsaHasPrivate | kRsaHasCrt;
-    if ((key->flags & all) != all) return 0;  // a private key without all its parts
+    if ((key->flags & all) != all) return kOk;  // a private key without all its parts
     const char* root = (options & kRsaXmlKeyValueRoot) ? "RSAKeyValue" : "RSAKeyPair";
     out += '<';
     out += root;
@@ -363,7 +360,7 @@ int rsa_KeyToXml(SecureString& out, const char* keyString, int options) {
     out += "</";
     out += root;
     out += '>';
-    return 0;
+    return kOk;
 }
 
 }  // namespace kvn

@@ -6,24 +6,21 @@
 // DES). A key string made in one process cannot be read in another; strings never leave
 // the library. Plain base64 DER (no marker) is accepted wherever a key string is read.
 //
-// Codes are the library's error codes in positive form (6 bad parameter, 8 invalid
-// data, 19 not supported, 26 bad length, 30 short buffer), plus 11 (a value out of range
-// for the key, or key data too short) and 14 (a null key or string), except where a
-// function says it returns them negated.
+// Functions that can fail answer an Error (base/error.h): besides the table's errors,
+// OUT_OF_RANGE_ERROR (a value out of range for the key, or key data too short) and
+// NULL_KEY_ERROR (a null key string). Lengths and hash ids come back as ints, with a
+// failure as a negative result where a function says so.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
 #include "base/memory.h"
 #include "crypto/varnum.h"
 #include "pki/asn1.h"
 
 namespace kvn {
-
-inline constexpr int kRsaOutOfRange = 11;
-inline constexpr int kRsaNullArgument = 14;
-inline constexpr int kRsaNoSpecificCode = 9745;
 
 enum : unsigned { kRsaHasPublic = 1, kRsaHasPrivate = 2, kRsaHasCrt = 4 };
 
@@ -55,11 +52,12 @@ void rsa_GetPart(const rsa_Key& key, rsa_Part which, SecureBytes& out);
 inline int rsa_KeyBits(const rsa_Key& key) { return key.bits; }
 inline int rsa_KeyBytes(const rsa_Key& key) { return (key.bits + 7) / 8; }
 
-// From an RSAPublicKey list: 0, or 8 when there is no second INTEGER at level 1 or a third.
-int rsa_LoadPublic(rsa_Key& key, asn_Node* list);
-// From an RSAPrivateKey list: 0; 8 without a ninth INTEGER at level 1; 19 for a version
-// other than 0. Without CRT parts when p, q, dP, dQ and qInv are each one byte long.
-int rsa_LoadPrivate(rsa_Key& key, asn_Node* list);
+// From an RSAPublicKey list: INVALID_DATA_ERROR when there is no second INTEGER at level 1
+// or a third.
+Error rsa_LoadPublic(rsa_Key& key, asn_Node* list);
+// From an RSAPrivateKey list: INVALID_DATA_ERROR without a ninth INTEGER at level 1;
+// NOT_SUPPORTED_ERROR for a version other than 0. Without CRT parts when p, q, dP, dQ and qInv are each one byte long.
+Error rsa_LoadPrivate(rsa_Key& key, asn_Node* list);
 // PKCS#1 DER of a record: SEQUENCE { n, e } or SEQUENCE { 0, n, e, d, p, q, dP, dQ, qInv };
 // parts not set are written as 0. False when the list cannot be built.
 bool rsa_PublicDer(const rsa_Key& key, SecureBytes& der);
@@ -68,23 +66,26 @@ bool rsa_PrivateDer(const rsa_Key& key, SecureBytes& der);
 // Key strings. kind 1 (public) to 4 gives a marked, wrapped string; any other kind the
 // plain base64 of the DER. Left empty when no random bytes could be drawn for the wrapping.
 void rsa_MakeKeyString(SecureString& out, int kind, const std::uint8_t* der, std::size_t length);
-// The DER inside a key string: 0, 6 for an empty text, 8 when it cannot be unwrapped.
-int rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text);
-// Load a record from a key string: 0; 14 null text; -6 empty text; 8 unreadable;
-// 11 DER shorter than 18 (public) or 76 (private) bytes; then the codes of the loaders.
-int rsa_ReadPublicString(rsa_Key& key, const char* text);
-int rsa_ReadPrivateString(rsa_Key& key, const char* text);
+// The DER inside a key string: BAD_PARAM_ERROR for an empty text, INVALID_DATA_ERROR when
+// it cannot be unwrapped.
+Error rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text);
+// Load a record from a key string: NULL_KEY_ERROR null text; BAD_PARAM_ERROR empty text;
+// INVALID_DATA_ERROR unreadable; OUT_OF_RANGE_ERROR DER shorter than 18 (public) or 76
+// (private) bytes; then the errors of the loaders.
+Error rsa_ReadPublicString(rsa_Key& key, const char* text);
+Error rsa_ReadPrivateString(rsa_Key& key, const char* text);
 
 // block = block^e mod n (public) or block^d mod n (private, with CRT when the parts are
-// there), in place, left-padded to the key's byte length. 0; 6 for a null block, a length
-// below 1 or a key without the needed part; 11 for a length other than the key's or a
-// value not below n.
-int rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length);
-int rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length);
-// The same from key strings: also 6 for an empty string, and a string's reading code made
-// positive (9745 when it has none).
-int rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options);
-int rsa_Private(std::uint8_t* block, int length, const char* privateKeyString, int options);
+// there), in place, left-padded to the key's byte length. BAD_PARAM_ERROR for a null
+// block, a length below 1 or a key without the needed part; OUT_OF_RANGE_ERROR for a
+// length other than the key's or a value not below n; INVALID_DATA_ERROR when the private
+// result fails its check; MISC_ERROR when no random bytes could be drawn.
+Error rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length);
+Error rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length);
+// The same from key strings: also BAD_PARAM_ERROR for an empty string, and the string's
+// reading error (PKI_FAILED_ERROR when the string reads but lacks the part).
+Error rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options);
+Error rsa_Private(std::uint8_t* block, int length, const char* privateKeyString, int options);
 
 // Signature block options.
 inline constexpr int kRsaSigBlockType1 = 0x20;
@@ -94,37 +95,38 @@ inline constexpr int kRsaSigHashIdOnly = 0x8000;
 
 // PKCS#1 v1.5 block type 1 of keyLength bytes: 00 01 FF.. 00 DigestInfo. The hash id is
 // the low nibble of options; data is digested unless options carry kRsaSigIsDigest.
-// 0; -17 for a hash id of 7 or more; -26 for a given digest of the wrong length; -30 when
-// keyLength is below digest + prefix + 11.
-int rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options);
+// BAD_FLAG_ERROR for a hash id of 7 or more; BAD_LENGTH_ERROR for a given digest of the
+// wrong length; SHORT_BUF_ERROR when keyLength is below digest + prefix + 11.
+Error rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options);
 // Checks a type 1 block and returns the digest after the DigestInfo prefix (its length;
 // copied up to capacity), the whole DigestInfo with kRsaSigWholeDigestInfo, or the hash
-// id with kRsaSigHashIdOnly (-1 when no prefix matches). -15 for a block that is not a
-// valid type 1 block or whose DigestInfo matches no hash.
+// id with kRsaSigHashIdOnly (-1 when no prefix matches). DECRYPT_ERROR, negated, for a
+// block that is not a valid type 1 block or whose DigestInfo matches no hash.
 int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options);
 
 // Private key self-test: a random value through the public and the (self-checking) private
-// operation. 0 when it comes back; MISC_ERROR when no random bytes could be drawn.
-int rsa_CheckKey(const rsa_Key& key);
-// 0 when the keys belong together; -21 for different bit lengths or public parts; -8 when
-// the private key fails its self-test or a public part cannot be encoded; a string's
-// reading code negated (-9745 when it has none).
-int rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString);
+// operation. kOk when it comes back; INVALID_DATA_ERROR when it does not; BAD_LENGTH_ERROR
+// for a key below two bytes; MISC_ERROR when no random bytes could be drawn.
+Error rsa_CheckKey(const rsa_Key& key);
+// kOk when the keys belong together; NO_MATCH_ERROR for different bit lengths or public
+// parts; INVALID_DATA_ERROR when the private key fails its self-test; a string's reading
+// error.
+Error rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString);
 // The same check on records. proof is what a private operation already made with priv
 // showed: 0 when its result passed the check with the public exponent (and moved its
-// input), non-zero when it failed; kRsaProofNone makes one test operation here. 0; -21
-// for different bit lengths; -8 when the proof fails; -21 for another modulus or
-// exponent.
+// input), non-zero when it failed; kRsaProofNone makes one test operation here.
+// NO_MATCH_ERROR for different bit lengths; INVALID_DATA_ERROR when the proof fails;
+// NO_MATCH_ERROR for another modulus or exponent.
 inline constexpr int kRsaProofNone = -1;
-int rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof);
-// Bits (or bytes) of the key in a public or private key string; a reading failure negated.
+Error rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof);
+// Bits (or bytes) of the key in a public or private key string; a reading error negated.
 int rsa_KeyLength(const char* keyString, bool inBytes);
 
 inline constexpr int kRsaXmlPublicOnly = 0x10;
 inline constexpr int kRsaXmlKeyValueRoot = 0x1;
 inline constexpr int kRsaXmlHex = 0x100;
-// The XML form of a key string into out (replacing it). 0; -6 for an empty string; a
-// reading failure negated. A private key lacking any part gives the empty text.
-int rsa_KeyToXml(SecureString& out, const char* keyString, int options);
+// The XML form of a key string into out (replacing it). BAD_PARAM_ERROR for an empty
+// string; a reading error. A private key lacking any part gives the empty text.
+Error rsa_KeyToXml(SecureString& out, const char* keyString, int options);
 
 }  // namespace kvn

@@ -3,7 +3,6 @@
 
 #include "crypto/cipher.h"
 #include "crypto/random.h"
-#include "kelvane.h"
 #include "pki/base64.h"
 #include "pki/rsa.h"
 #include "pki/trace.h"
@@ -35,7 +34,7 @@ struct NoRandomBytes {};
 
 SessionKeyBytes DrawSessionKey() {
     SessionKeyBytes key;
-    if (RandomBytes(key.bytes, sizeof key.bytes) != 0) throw NoRandomBytes{};
+    if (Failed(RandomBytes(key.bytes, sizeof key.bytes))) throw NoRandomBytes{};
     return key;
 }
 
@@ -67,7 +66,7 @@ void CheckValue(const std::uint8_t* data, std::size_t n, std::uint8_t out[8]) {
 
 bool Des3InPlace(std::uint8_t* data, std::size_t n, const std::uint8_t* iv, bool encrypt) {
     Des3Ctx ctx;
-    bool ok = Des3CbcInit(&ctx, SessionKey(), iv, encrypt ? 1 : 0) == 0 && Des3CbcProcess(&ctx, data, data, n) == 0;
+    bool ok = !Failed(Des3CbcInit(&ctx, SessionKey(), iv, encrypt ? 1 : 0)) && !Failed(Des3CbcProcess(&ctx, data, data, n));
     Des3Wipe(&ctx);
     return ok;
 }
@@ -86,9 +85,9 @@ bool Wrap(SecureBytes& out, const std::uint8_t* der, std::size_t length) {
     p[0] = static_cast<std::uint8_t>(length >> 8);
     p[1] = static_cast<std::uint8_t>(length);
     std::memcpy(p + 2, der, length);
-    if (RandomBytes(p + 2 + length, pad) != 0) return false;
+    if (Failed(RandomBytes(p + 2 + length, pad))) return false;
     CheckValue(p, body - 8, p + body - 8);
-    if (RandomBytes(out.data(), 8) != 0 || !Des3InPlace(p, body, out.data(), true)) return false;
+    if (Failed(RandomBytes(out.data(), 8)) || !Des3InPlace(p, body, out.data(), true)) return false;
     Reverse(out.data(), out.size());
     return Des3InPlace(out.data(), out.size(), kSecondPassIv, true);
 }
@@ -118,11 +117,11 @@ asn_Node* NthInteger(asn_Node* list, int n) { return asn_NthTagLevel(list, kTagI
 
 rsa_Bytes ContentOf(const asn_Node* node) { return {node->content, node->length}; }
 
-int ReadKeyDer(SecureBytes& der, const char* text) {
-    if (!text) return kRsaNullArgument;
-    if (!*text) return -BAD_PARAM_ERROR;
+Error ReadKeyDer(SecureBytes& der, const char* text) {
+    if (!text) return Error::NULL_KEY_ERROR;
+    if (!*text) return Error::BAD_PARAM_ERROR;
     int kind = 0;
-    return rsa_ReadKeyString(der, kind, text) == 0 ? 0 : INVALID_DATA_ERROR;
+    return Failed(rsa_ReadKeyString(der, kind, text)) ? Error::INVALID_DATA_ERROR : kOk;
 }
 
 }  // namespace
@@ -160,31 +159,31 @@ void rsa_GetPart(const rsa_Key& key, rsa_Part which, SecureBytes& out) {
     vnToBytes(v, out.data(), out.size());
 }
 
-int rsa_LoadPublic(rsa_Key& key, asn_Node* list) {
+Error rsa_LoadPublic(rsa_Key& key, asn_Node* list) {
     asn_Node* n = NthInteger(list, 1);
     asn_Node* e = NthInteger(list, 2);
-    if (!n || !e || NthInteger(list, 3)) return INVALID_DATA_ERROR;
+    if (!n || !e || NthInteger(list, 3)) return Error::INVALID_DATA_ERROR;
     rsa_SetPublic(key, ContentOf(n), ContentOf(e));
-    return 0;
+    return kOk;
 }
 
-int rsa_LoadPrivate(rsa_Key& key, asn_Node* list) {
+Error rsa_LoadPrivate(rsa_Key& key, asn_Node* list) {
     asn_Node* ints[9];
     for (int i = 0; i < 9; ++i) {
         ints[i] = NthInteger(list, i + 1);
-        if (!ints[i]) return INVALID_DATA_ERROR;
+        if (!ints[i]) return Error::INVALID_DATA_ERROR;
     }
-    if (asn_GetUint(ints[0]) != 0 || ints[0]->length > 4) return NOT_SUPPORTED_ERROR;
+    if (asn_GetUint(ints[0]) != 0 || ints[0]->length > 4) return Error::NOT_SUPPORTED_ERROR;
     bool crt = false;
     for (int i = 4; i < 9; ++i) crt = crt || ints[i]->length != 1;
     if (!crt) {
         rsa_SetPrivate(key, ContentOf(ints[1]), ContentOf(ints[2]), ContentOf(ints[3]));
-        return 0;
+        return kOk;
     }
     rsa_Bytes parts[kRsaPartCount];
     for (int i = 0; i < kRsaPartCount; ++i) parts[i] = ContentOf(ints[i + 1]);
     rsa_SetPrivateCrt(key, parts);
-    return 0;
+    return kOk;
 }
 
 namespace {
@@ -232,17 +231,17 @@ void rsa_MakeKeyString(SecureString& out, int kind, const std::uint8_t* der, std
     b64_EncodeTo(out, marked.data(), marked.size());
 }
 
-int rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text) {
+Error rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text) {
     der.clear();
     kind = 0;
-    if (!text || !*text) return BAD_PARAM_ERROR;
+    if (!text || !*text) return Error::BAD_PARAM_ERROR;
     const std::size_t length = std::strlen(text);
     SecureBytes decoded(3 * ((length + 2) / 4) + 1);
     decoded.resize(static_cast<std::size_t>(b64_Decode(decoded.data(), decoded.size(), text)));
-    if (decoded.empty()) return INVALID_DATA_ERROR;
+    if (decoded.empty()) return Error::INVALID_DATA_ERROR;
     if (decoded[0] != 0x3D) {
         der.assign(decoded.begin(), decoded.end());
-        return 0;
+        return kOk;
     }
     static const char* const kTexts[4] = {"PUBR", "PVTR", "PUBD", "PVTD"};
     for (int i = 0; i < 4; ++i) {
@@ -250,35 +249,35 @@ int rsa_ReadKeyString(SecureBytes& der, int& kind, const char* text) {
     }
     if (decoded.size() < 3 || !Unwrap(der, decoded.data() + 3, decoded.size() - 3)) {
         der.clear();
-        return INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
-int rsa_ReadPublicString(rsa_Key& key, const char* text) {
+Error rsa_ReadPublicString(rsa_Key& key, const char* text) {
     SecureBytes der;
-    if (int rc = ReadKeyDer(der, text)) return rc;
-    if (der.size() < 18) return kRsaOutOfRange;
+    if (Error rc = ReadKeyDer(der, text); Failed(rc)) return rc;
+    if (der.size() < 18) return Error::OUT_OF_RANGE_ERROR;
     AsnSource src = AsnSource::FromMemory(der.data(), der.size());
     AsnList list = asn_ReadTemplate(src, kPublicTemplate);
     if (!list) {
         asn_Trace("Could not extract public key from string");
-        return INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
     return rsa_LoadPublic(key, list.get());
 }
 
-int rsa_ReadPrivateString(rsa_Key& key, const char* text) {
+Error rsa_ReadPrivateString(rsa_Key& key, const char* text) {
     SecureBytes der;
-    if (int rc = ReadKeyDer(der, text)) return rc;
-    if (der.size() < 76) return kRsaOutOfRange;
+    if (Error rc = ReadKeyDer(der, text); Failed(rc)) return rc;
+    if (der.size() < 76) return Error::OUT_OF_RANGE_ERROR;
     AsnSource src = AsnSource::FromMemory(der.data(), der.size());
     AsnList list = asn_ReadTemplate(src, kPrivateTemplate);
     if (!list) {
         asn_Trace("Could not extract private key from string");
-        return INVALID_DATA_ERROR;
+        return Error::INVALID_DATA_ERROR;
     }
-    int rc = rsa_LoadPrivate(key, list.get());
+    Error rc = rsa_LoadPrivate(key, list.get());
     list.wipe_and_reset();
     return rc;
 }

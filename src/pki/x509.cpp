@@ -109,8 +109,9 @@ bool AppendLabel(String& out, const asn_Node* type) {
 }  // namespace
 
 AsnList x509_Read(const char* argument) {
-    AsnList cert = pki_ReadObject(argument, kX509MinBase64);
-    if (cert && !LooksLikeCertificate(cert.get())) {
+    AsnList cert;
+    if (Failed(pki_ReadObject(cert, argument, kX509MinBase64))) return cert;
+    if (!LooksLikeCertificate(cert.get())) {
         asn_Trace("Not a valid X.509 certificate");
         cert.reset();
     }
@@ -222,7 +223,7 @@ Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
     }
     AsnSource src = AsnSource::FromMemory(bits.data(), bits.size());
     AsnList rsaKey = asn_ReadTemplate(src, kPublicTemplate);
-    if (!rsaKey || rsa_LoadPublic(key, rsaKey.get()) != 0) {
+    if (!rsaKey || Failed(rsa_LoadPublic(key, rsaKey.get()))) {
         asn_Trace("Unable to convert public key");
         return Error::NOT_RSA_KEY_ERROR;
     }

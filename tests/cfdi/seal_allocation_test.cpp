@@ -48,7 +48,9 @@ TEST(SealAllocationFailure, SignVerifyAndExtract) {
         // A fault leaves no output file: the signed document is written whole or not at all.
         const long signFaults = FaultSim(
             [&] { fs::remove(out); },
-            [&] { return SignDocument(out.c_str(), c.doc.c_str(), key.c_str(), "test-password", cert.c_str(), 0); },
+            [&] {
+                return ResultOf(SignDocument(out.c_str(), c.doc.c_str(), key.c_str(), "test-password", cert.c_str(), 0));
+            },
             [&](const FaultRun& run) {
                 ThrowsOrGives(0)(run);
                 EXPECT_EQ(fs::exists(out), !run.fired) << "allocation " << run.n;
@@ -58,10 +60,15 @@ TEST(SealAllocationFailure, SignVerifyAndExtract) {
         ASSERT_TRUE(fs::exists(out));
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // no stray file
 
-        EXPECT_GT(FaultSim([&] { return VerifyDocumentSignature(out.c_str(), nullptr, 0); }, ThrowsOrGives(0), kPlan), 0);
-        EXPECT_GT(FaultSim([&] { return ExtractDigestFromSignature(nullptr, 0, out.c_str(), cert.c_str(), 0); },
-                           ThrowsOrGives(c.hexLength), kPlan),
+        EXPECT_GT(FaultSim([&] { return ResultOf(VerifyDocumentSignature(out.c_str(), nullptr, 0)); }, ThrowsOrGives(0),
+                           kPlan),
                   0);
+        const auto extract = [&] {
+            int length = 0;
+            const Error rc = ExtractDigestFromSignature(length, nullptr, 0, out.c_str(), cert.c_str(), 0);
+            return Failed(rc) ? ResultOf(rc) : length;
+        };
+        EXPECT_GT(FaultSim(extract, ThrowsOrGives(c.hexLength), kPlan), 0);
         fs::remove_all(dir);
     }
 }

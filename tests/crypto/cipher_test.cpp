@@ -145,7 +145,7 @@ TEST(Cipher, EmptyAndAlignedInputsGainAWholeBlockOfPadding) {
     std::uint8_t* ct = AesCbcEncrypt(128, nullptr, 0, &outLen, key, iv);
     ASSERT_NE(ct, nullptr);
     AesCtx ctx;
-    AesSetKey(&ctx, key, 128, true);
+    ASSERT_EQ(AesSetKey(&ctx, key, 128, true), kOk);
     std::uint8_t plain[16];
     AesDecryptBlock(&ctx, plain, ct);
     EXPECT_EQ(ToHex(plain, 16), "10101010101010101010101010101010");
@@ -153,8 +153,8 @@ TEST(Cipher, EmptyAndAlignedInputsGainAWholeBlockOfPadding) {
     ct = Des3CbcEncrypt(nullptr, 0, &outLen, key, iv);
     ASSERT_NE(ct, nullptr);
     Des3Ctx d3;
-    Des3CbcInit(&d3, key, iv, 0);
-    Des3CbcProcess(&d3, plain, ct, 8);
+    ASSERT_EQ(Des3CbcInit(&d3, key, iv, 0), kOk);
+    ASSERT_EQ(Des3CbcProcess(&d3, plain, ct, 8), kOk);
     EXPECT_EQ(ToHex(plain, 8), "0808080808080808");
     efree(ct);
 }
@@ -168,8 +168,8 @@ TEST(Cipher, BadPaddingAndBadLengthsGiveNull) {
     for (const char* hex : lastBlocks) {
         ByteVec plain = FromHex("1111111111111111" + std::string(hex)), ct(plain.size());
         Des3Ctx ctx;
-        ASSERT_EQ(Des3CbcInit(&ctx, key24, iv, 1), 0);
-        ASSERT_EQ(Des3CbcProcess(&ctx, ct.data(), plain.data(), plain.size()), 0);
+        ASSERT_EQ(Des3CbcInit(&ctx, key24, iv, 1), kOk);
+        ASSERT_EQ(Des3CbcProcess(&ctx, ct.data(), plain.data(), plain.size()), kOk);
         int outLen = 77;
         EXPECT_EQ(Des3CbcDecrypt(ct.data(), 16, &outLen, key24, iv), nullptr) << hex;
         EXPECT_EQ(outLen, 0);
@@ -230,17 +230,25 @@ TEST(Cipher, KeyAndArgumentErrorsGiveNull) {
 TEST(Cipher, PadPkcs5) {
     std::uint8_t out[40];
     const std::uint8_t in[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    EXPECT_EQ(PadPkcs5(out, 40, in, 5, 12), -34);
-    EXPECT_EQ(PadPkcs5(nullptr, 40, in, 5, 8), 8);
-    EXPECT_EQ(PadPkcs5(out, 0, in, 16, 16), 32);
-    EXPECT_EQ(PadPkcs5(out, 7, in, 5, 8), -30);
-    EXPECT_EQ(PadPkcs5(out, 40, in, 5, 8), 8);
+    int padded = -1;
+    EXPECT_EQ(PadPkcs5(out, 40, in, 5, 12, padded), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(PadPkcs5(out, 40, in, -1, 8, padded), Error::BAD_PARAM_ERROR);
+    ASSERT_EQ(PadPkcs5(nullptr, 40, in, 5, 8, padded), kOk);
+    EXPECT_EQ(padded, 8);
+    ASSERT_EQ(PadPkcs5(out, 0, in, 16, 16, padded), kOk);
+    EXPECT_EQ(padded, 32);
+    EXPECT_EQ(PadPkcs5(out, 7, in, 5, 8, padded), Error::SHORT_BUF_ERROR);
+    ASSERT_EQ(PadPkcs5(out, 40, in, 5, 8, padded), kOk);
+    EXPECT_EQ(padded, 8);
     EXPECT_EQ(ToHex(out, 8), "0102030405030303");
-    EXPECT_EQ(PadPkcs5(out, 40, in, 16, 8), 24);
+    ASSERT_EQ(PadPkcs5(out, 40, in, 16, 8, padded), kOk);
+    EXPECT_EQ(padded, 24);
     EXPECT_EQ(ToHex(out + 16, 8), "0808080808080808");
-    EXPECT_EQ(PadPkcs5(out, 40, in, 15, 16), 16);
+    ASSERT_EQ(PadPkcs5(out, 40, in, 15, 16, padded), kOk);
+    EXPECT_EQ(padded, 16);
     EXPECT_EQ(out[15], 1);
-    EXPECT_EQ(PadPkcs5(out, 40, nullptr, 0, 16), 16);
+    ASSERT_EQ(PadPkcs5(out, 40, nullptr, 0, 16, padded), kOk);
+    EXPECT_EQ(padded, 16);
     EXPECT_EQ(ToHex(out, 16), "10101010101010101010101010101010");
 }
 
@@ -264,8 +272,8 @@ TEST(Cipher, PublishedBlockVectors) {
     for (const auto& v : aes) {
         ByteVec key = FromHex(v.key), pt = FromHex(v.plain);
         AesCtx enc, dec;
-        ASSERT_EQ(AesSetKey(&enc, key.data(), static_cast<int>(key.size() * 8), false), 0);
-        ASSERT_EQ(AesSetKey(&dec, key.data(), static_cast<int>(key.size() * 8), true), 0);
+        ASSERT_EQ(AesSetKey(&enc, key.data(), static_cast<int>(key.size() * 8), false), kOk);
+        ASSERT_EQ(AesSetKey(&dec, key.data(), static_cast<int>(key.size() * 8), true), kOk);
         std::uint8_t ct[16], back[16];
         AesEncryptBlock(&enc, ct, pt.data());
         EXPECT_EQ(ToHex(ct, 16), v.cipher) << key.size();
@@ -298,8 +306,8 @@ TEST(Cipher, PublishedBlockVectors) {
     std::uint8_t zero[8] = {}, got[24];
     for (int b = 0; b < 3; ++b) {
         Des3Ctx ctx;
-        Des3CbcInit(&ctx, key3.data(), zero, 1);
-        Des3CbcProcess(&ctx, got + 8 * b, pt3.data() + 8 * b, 8);
+        ASSERT_EQ(Des3CbcInit(&ctx, key3.data(), zero, 1), kOk);
+        ASSERT_EQ(Des3CbcProcess(&ctx, got + 8 * b, pt3.data() + 8 * b, 8), kOk);
     }
     EXPECT_EQ(ToHex(got, 24), ct3);
 }
@@ -325,7 +333,7 @@ TEST(Cipher, Rc2Rfc2268Vectors) {
     for (const auto& v : vectors) {
         ByteVec key = FromHex(v.key), pt = FromHex(v.plain);
         Rc2Ctx ctx;
-        ASSERT_EQ(Rc2SetKey(&ctx, key.data(), static_cast<int>(key.size()), v.bits), 0);
+        ASSERT_EQ(Rc2SetKey(&ctx, key.data(), static_cast<int>(key.size()), v.bits), kOk);
         std::uint8_t ct[8], back[8];
         Rc2EncryptBlock(&ctx, ct, pt.data());
         EXPECT_EQ(ToHex(ct, 8), v.cipher) << v.key << " " << v.bits;
@@ -351,32 +359,32 @@ TEST(Cipher, Des3ContextContinuesTheChainAcrossCalls) {
     ByteVec key = kvntest::RandomVec(rng, 24), iv = kvntest::RandomVec(rng, 8), msg = kvntest::RandomVec(rng, 64);
     for (int encrypt : {1, 0}) {
         Des3Ctx whole;
-        ASSERT_EQ(Des3CbcInit(&whole, key.data(), iv.data(), encrypt), 0);
+        ASSERT_EQ(Des3CbcInit(&whole, key.data(), iv.data(), encrypt), kOk);
         ByteVec expected(64);
-        ASSERT_EQ(Des3CbcProcess(&whole, expected.data(), msg.data(), 64), 0);
+        ASSERT_EQ(Des3CbcProcess(&whole, expected.data(), msg.data(), 64), kOk);
         // Split at every block boundary, in place.
         for (std::size_t cut = 0; cut <= 64; cut += 8) {
             Des3Ctx ctx;
-            Des3CbcInit(&ctx, key.data(), iv.data(), encrypt);
+            ASSERT_EQ(Des3CbcInit(&ctx, key.data(), iv.data(), encrypt), kOk);
             ByteVec buf(msg);
-            ASSERT_EQ(Des3CbcProcess(&ctx, buf.data(), buf.data(), cut), 0);
-            ASSERT_EQ(Des3CbcProcess(&ctx, buf.data() + cut, buf.data() + cut, 64 - cut), 0);
+            ASSERT_EQ(Des3CbcProcess(&ctx, buf.data(), buf.data(), cut), kOk);
+            ASSERT_EQ(Des3CbcProcess(&ctx, buf.data() + cut, buf.data() + cut, 64 - cut), kOk);
             ASSERT_EQ(ToHex(buf), ToHex(expected)) << "encrypt " << encrypt << " cut " << cut;
         }
         // A length that is not a multiple of 8 leaves output and chain untouched.
         Des3Ctx ctx;
-        Des3CbcInit(&ctx, key.data(), iv.data(), encrypt);
+        ASSERT_EQ(Des3CbcInit(&ctx, key.data(), iv.data(), encrypt), kOk);
         ByteVec out(24, 0xEE);
-        EXPECT_EQ(Des3CbcProcess(&ctx, out.data(), msg.data(), 12), 26);
+        EXPECT_EQ(Des3CbcProcess(&ctx, out.data(), msg.data(), 12), Error::BAD_LENGTH_ERROR);
         EXPECT_EQ(ToHex(out), std::string(48, 'e'));
-        ASSERT_EQ(Des3CbcProcess(&ctx, out.data(), msg.data(), 8), 0);
-        ASSERT_EQ(Des3CbcProcess(&ctx, out.data() + 8, msg.data() + 8, 16), 0);
+        ASSERT_EQ(Des3CbcProcess(&ctx, out.data(), msg.data(), 8), kOk);
+        ASSERT_EQ(Des3CbcProcess(&ctx, out.data() + 8, msg.data() + 8, 16), kOk);
         EXPECT_EQ(ToHex(out), ToHex(ByteVec(expected.begin(), expected.begin() + 24)));
         Des3Wipe(&ctx);
         const Des3Ctx zero{};
         EXPECT_EQ(std::memcmp(&ctx, &zero, sizeof ctx), 0);
     }
     Des3Ctx ctx;
-    EXPECT_EQ(Des3CbcInit(&ctx, nullptr, iv.data(), 1), 36);
-    EXPECT_EQ(Des3CbcInit(&ctx, key.data(), nullptr, 1), 37);
+    EXPECT_EQ(Des3CbcInit(&ctx, nullptr, iv.data(), 1), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(Des3CbcInit(&ctx, key.data(), nullptr, 1), Error::BAD_PARAM_ERROR);
 }

@@ -61,7 +61,7 @@ TEST(CpuPaths, AesNiCbcAgreesWithPortableCode) {
             const auto iv = RandomBytesOf(16, 99);
             for (bool decrypt : {false, true}) {
                 AesCtx ctx;
-                ASSERT_EQ(AesSetKey(&ctx, key.data(), bits, decrypt), 0);
+                ASSERT_EQ(AesSetKey(&ctx, key.data(), bits, decrypt), kOk);
                 std::vector<std::uint8_t> expected(plain.size()), ours(plain.size());
                 std::uint8_t chain[16], chainNi[16];
                 std::memcpy(chain, iv.data(), 16);

@@ -188,7 +188,7 @@ TEST(Pbkdf2, Rfc6070Vectors) {
         ByteVec out(v.derived.size() / 2);
         ASSERT_EQ(Pbkdf2(out.data(), out.size(), v.password.data(), v.password.size(), v.salt.data(), v.salt.size(),
                          v.iterations, kHashSha1),
-                  0);
+                  kOk);
         EXPECT_EQ(ToHex(out), v.derived) << v.iterations;
     }
 }
@@ -201,7 +201,7 @@ TEST(Pbkdf2, MatchesOpenSslForEveryPrfAndPartialBlocks) {
             ByteVec salt = kvntest::RandomVec(rng, rng() % 20);
             unsigned iterations = 1 + rng() % 50;
             ByteVec ours(len), ref(len);
-            ASSERT_EQ(Pbkdf2(ours.data(), len, password.data(), password.size(), salt.data(), salt.size(), iterations, prf), 0);
+            ASSERT_EQ(Pbkdf2(ours.data(), len, password.data(), password.size(), salt.data(), salt.size(), iterations, prf), kOk);
             ASSERT_EQ(PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(password.data()), static_cast<int>(password.size()),
                                         salt.data(), static_cast<int>(salt.size()), static_cast<int>(iterations),
                                         PeerDigest(prf), static_cast<int>(len), ref.data()),
@@ -214,12 +214,12 @@ TEST(Pbkdf2, MatchesOpenSslForEveryPrfAndPartialBlocks) {
 TEST(Pbkdf2, ErrorsAndZeroIterations) {
     std::uint8_t out[25], one[25];
     const char pw[] = "pw", salt[] = "salt";
-    EXPECT_EQ(Pbkdf2(nullptr, 25, pw, 2, salt, 4, 1, 0), 14);
-    EXPECT_EQ(Pbkdf2(out, 25, nullptr, 2, salt, 4, 1, 0), 14);
-    EXPECT_EQ(Pbkdf2(out, 25, pw, 2, nullptr, 4, 1, 0), 14);
-    EXPECT_EQ(Pbkdf2(out, 0, pw, 2, salt, 4, 1, 0), 6);
-    for (unsigned prf : {1u, 2u, 7u, 16u}) EXPECT_EQ(Pbkdf2(out, 25, pw, 2, salt, 4, 1, prf), 6) << prf;
-    ASSERT_EQ(Pbkdf2(out, 25, pw, 2, salt, 4, 0, 0), 0);
-    ASSERT_EQ(Pbkdf2(one, 25, pw, 2, salt, 4, 1, 0), 0);
+    EXPECT_EQ(Pbkdf2(nullptr, 25, pw, 2, salt, 4, 1, 0), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(Pbkdf2(out, 25, nullptr, 2, salt, 4, 1, 0), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(Pbkdf2(out, 25, pw, 2, nullptr, 4, 1, 0), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(Pbkdf2(out, 0, pw, 2, salt, 4, 1, 0), Error::BAD_PARAM_ERROR);
+    for (unsigned prf : {1u, 2u, 7u, 16u}) EXPECT_EQ(Pbkdf2(out, 25, pw, 2, salt, 4, 1, prf), Error::BAD_PARAM_ERROR) << prf;
+    ASSERT_EQ(Pbkdf2(out, 25, pw, 2, salt, 4, 0, 0), kOk);
+    ASSERT_EQ(Pbkdf2(one, 25, pw, 2, salt, 4, 1, 0), kOk);
     EXPECT_EQ(ToHex(out, 25), ToHex(one, 25));
 }

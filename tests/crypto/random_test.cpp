@@ -18,8 +18,8 @@ namespace {
 // and two draws differ.
 void ExpectLooksRandom() {
     std::vector<std::uint8_t> a(65536), b(65536);
-    ASSERT_EQ(RandomBytes(a.data(), a.size()), 0);
-    ASSERT_EQ(RandomBytes(b.data(), b.size()), 0);
+    ASSERT_EQ(RandomBytes(a.data(), a.size()), kOk);
+    ASSERT_EQ(RandomBytes(b.data(), b.size()), kOk);
     EXPECT_NE(a, b);
     bool seen[256] = {};
     for (std::uint8_t v : a) seen[v] = true;
@@ -41,7 +41,7 @@ TEST(Random, OperatingSystemBytesAndTheUrandomFallback) {
 
 TEST(Random, ZeroCountWritesNothing) {
     std::uint8_t untouched = 0xAB;
-    EXPECT_EQ(RandomBytes(&untouched, 0), 0);
+    EXPECT_EQ(RandomBytes(&untouched, 0), kOk);
     EXPECT_EQ(untouched, 0xAB);
 }
 
@@ -49,7 +49,7 @@ TEST(Random, NoSourceIsAClearError) {
     SourcesGuard none(OsRandomSources::kNone);
     ClearLastError();
     std::uint8_t salt[8];
-    EXPECT_EQ(RandomBytes(salt, sizeof salt), MISC_ERROR);
+    EXPECT_EQ(RandomBytes(salt, sizeof salt), Error::MISC_ERROR);
     EXPECT_STREQ(LastErrorText(),
                  "Cannot get random bytes from the operating system/No se pueden obtener bytes aleatorios del sistema operativo");
 }

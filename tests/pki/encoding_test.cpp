@@ -124,16 +124,18 @@ TEST(Pem, ReadsEveryFormOfACertificate) {
         {"", false},
     };
     for (const Case& c : cases) {
-        AsnList list = pki_ReadObject(c.argument.c_str(), 256);
-        ASSERT_EQ(static_cast<bool>(list), c.ok) << c.argument.substr(0, 80);
+        AsnList list;
+        ASSERT_EQ(pki_ReadObject(list, c.argument.c_str(), 256) == kOk, c.ok) << c.argument.substr(0, 80);
+        ASSERT_EQ(static_cast<bool>(list), c.ok);
         if (!c.ok) continue;
         SecureBytes out;
         ASSERT_EQ(asn_Encode(list.get(), out), kOk);
         EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.end()), derBytes);
     }
     // Base64 no longer than the minimum is tried as PEM, then as a file name.
-    EXPECT_FALSE(pki_ReadObject(base64.c_str(), base64.size()));
-    EXPECT_TRUE(pki_ReadObject(base64.c_str(), base64.size() - 1));
+    AsnList list;
+    EXPECT_EQ(pki_ReadObject(list, base64.c_str(), base64.size()), Error::OPEN_ERROR);
+    EXPECT_EQ(pki_ReadObject(list, base64.c_str(), base64.size() - 1), kOk);
 }
 
 TEST(Pem, ConvertsFilesInPlace) {

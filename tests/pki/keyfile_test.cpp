@@ -21,7 +21,7 @@ constexpr const char* kPassword = "test-password";
 
 std::vector<std::uint8_t> ModulusOf(const SecureString& privateKey) {
     RsaKeyPtr key = rsa_KeyNew();
-    if (rsa_ReadPrivateString(*key, privateKey.c_str()) != 0) return {};
+    if (Failed(rsa_ReadPrivateString(*key, privateKey.c_str()))) return {};
     SecureBytes n;
     rsa_GetPart(*key, kRsaN, n);
     return std::vector<std::uint8_t>(n.begin(), n.end());
@@ -40,7 +40,7 @@ TEST(KeyFile, ReadsEverySchemeOpenSslWrites) {
             for (const char* ext : {".der", ".pem"}) {
                 std::string file = Credential("test-rsa" + std::to_string(bits) + "-" + scheme + ext);
                 SecureString key;
-                ASSERT_EQ(key_ReadEncrypted(key, file.c_str(), kPassword), 0) << file;
+                ASSERT_EQ(key_ReadEncrypted(key, file.c_str(), kPassword), kOk) << file;
                 EXPECT_EQ(ModulusOf(key), modulus) << file;
             }
         }
@@ -49,10 +49,10 @@ TEST(KeyFile, ReadsEverySchemeOpenSslWrites) {
     auto pem = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes2-aes256-sha256.pem"));
     std::string text(pem.begin(), pem.end());
     SecureString key;
-    EXPECT_EQ(key_ReadEncrypted(key, text.c_str(), kPassword), 0);
+    EXPECT_EQ(key_ReadEncrypted(key, text.c_str(), kPassword), kOk);
     // Empty password with a PKCS#12 scheme: the BMPString is just 00 00.
-    EXPECT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des-emptypass.der").c_str(), ""), 0);
-    EXPECT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des-emptypass.der").c_str(), nullptr), 0);
+    EXPECT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des-emptypass.der").c_str(), ""), kOk);
+    EXPECT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des-emptypass.der").c_str(), nullptr), kOk);
 }
 
 TEST(KeyFile, Failures) {
@@ -65,20 +65,20 @@ TEST(KeyFile, Failures) {
     struct Case {
         std::string file;
         const char* password;
-        int code;
+        Error code;
     } cases[] = {
-        {Credential("test-rsa1024-p12-3des.der"), "wrong-password", -15},
-        {Credential("test-rsa1024-pbes2-aes256-sha256.pem"), "wrong-password", -15},
-        {Credential("test-rsa1024-p12-3des-corrupt.der"), kPassword, -15},
-        {Credential("test-rsa1024-p12-3des.der"), "", -15},
-        {dir.path(), kPassword, -1},              // a directory
-        {dir.File("missing.key"), kPassword, -1},
-        {b64, kPassword, -1},                     // bare base64 is tried as a file name
-        {dir.File("garbage.der"), kPassword, -7},
-        {dir.File("text.txt"), kPassword, -7},
-        {dir.File("int.der"), kPassword, -7},     // an element, but not a SEQUENCE
-        {"", kPassword, -6},
-        {Credential("test-csd-1024.cer"), kPassword, -15},  // a certificate
+        {Credential("test-rsa1024-p12-3des.der"), "wrong-password", Error::DECRYPT_ERROR},
+        {Credential("test-rsa1024-pbes2-aes256-sha256.pem"), "wrong-password", Error::DECRYPT_ERROR},
+        {Credential("test-rsa1024-p12-3des-corrupt.der"), kPassword, Error::DECRYPT_ERROR},
+        {Credential("test-rsa1024-p12-3des.der"), "", Error::DECRYPT_ERROR},
+        {dir.path(), kPassword, Error::OPEN_ERROR},  // a directory
+        {dir.File("missing.key"), kPassword, Error::OPEN_ERROR},
+        {b64, kPassword, Error::OPEN_ERROR},         // bare base64 is tried as a file name
+        {dir.File("garbage.der"), kPassword, Error::BAD_FORMAT_ERROR},
+        {dir.File("text.txt"), kPassword, Error::BAD_FORMAT_ERROR},
+        {dir.File("int.der"), kPassword, Error::BAD_FORMAT_ERROR},  // an element, but not a SEQUENCE
+        {"", kPassword, Error::BAD_PARAM_ERROR},
+        {Credential("test-csd-1024.cer"), kPassword, Error::DECRYPT_ERROR},  // a certificate
     };
     for (const Case& c : cases) {
         SecureString key;
@@ -97,7 +97,7 @@ TEST(KeyFile, Failures) {
 TEST(KeyFile, WritesFilesOpenSslReads) {
     kvn_test::ScratchDir dir;
     SecureString key;
-    ASSERT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), 0);
+    ASSERT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), kOk);
     const auto modulus = ModulusOf(key);
     struct Row {
         int options;
@@ -111,9 +111,9 @@ TEST(KeyFile, WritesFilesOpenSslReads) {
     };
     for (const Row& row : rows) {
         std::string file = dir.File("key-" + std::to_string(row.options));
-        ASSERT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 2048, kPassword, row.options), 0) << row.options;
+        ASSERT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 2048, kPassword, row.options), kOk) << row.options;
         SecureString back;
-        ASSERT_EQ(key_ReadEncrypted(back, file.c_str(), kPassword), 0) << row.options;
+        ASSERT_EQ(key_ReadEncrypted(back, file.c_str(), kPassword), kOk) << row.options;
         EXPECT_EQ(ModulusOf(back), modulus) << row.options;
         const bool pem = row.options >= 0x10000;
         std::string form = pem ? "PEM" : "DER";
@@ -130,8 +130,8 @@ TEST(KeyFile, WritesFilesOpenSslReads) {
                                                           "' -noout -modulus | cut -d= -f2");
         EXPECT_EQ(out, expected) << row.options;
     }
-    EXPECT_EQ(key_WriteEncrypted(dir.File("no/dir/key").c_str(), key.c_str(), 2048, kPassword, 0), 2);
-    EXPECT_NE(key_WriteEncrypted(dir.File("x").c_str(), "not a key", 2048, kPassword, 0), 0);
+    EXPECT_EQ(key_WriteEncrypted(dir.File("no/dir/key").c_str(), key.c_str(), 2048, kPassword, 0), Error::CREATE_ERROR);
+    EXPECT_NE(key_WriteEncrypted(dir.File("x").c_str(), "not a key", 2048, kPassword, 0), kOk);
 }
 
 // Two files of one key under one password share no salt, IV or ciphertext, whatever the
@@ -139,7 +139,7 @@ TEST(KeyFile, WritesFilesOpenSslReads) {
 TEST(KeyFile, TwoFilesOfOneKeyDifferInSaltAndIv) {
     kvn_test::ScratchDir dir;
     SecureString key;
-    ASSERT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), 0);
+    ASSERT_EQ(key_ReadEncrypted(key, Credential("test-rsa1024-p12-3des.der").c_str(), kPassword), kOk);
     const std::string expected = "Modulus=" + kvn_test::Run("openssl rsa -in '" + Credential("test-rsa1024-plain.pem") +
                                                             "' -noout -modulus | cut -d= -f2");
     struct Parts {
@@ -147,7 +147,7 @@ TEST(KeyFile, TwoFilesOfOneKeyDifferInSaltAndIv) {
     };
     auto write = [&](int options, const std::string& name) {
         std::string file = dir.File(name);
-        EXPECT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 16, kPassword, options), 0);
+        EXPECT_EQ(key_WriteEncrypted(file.c_str(), key.c_str(), 16, kPassword, options), kOk);
         std::string out = kvn_test::Run("openssl pkcs8 -provider default -provider legacy -inform DER -in '" + file +
                                         "' -passin pass:" + kPassword + " | openssl rsa -noout -modulus 2>&1");
         EXPECT_EQ(out, expected) << name;
@@ -204,12 +204,12 @@ TEST(KeyFile, ParameterCorners) {
     };
 
     // RC2 parameter version 58 is a 128-bit key; 100 is not a version.
-    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-rc2-sha1.der", "0201 3A 0408", "0201 3A 0408")), 0);
-    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-rc2-sha1.der", "0201 3A 0408", "0201 64 0408")), -15);
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-rc2-sha1.der", "0201 3A 0408", "0201 3A 0408")), kOk);
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-rc2-sha1.der", "0201 3A 0408", "0201 64 0408")), Error::DECRYPT_ERROR);
     // A file made with hmacWithSHA256 but labelled hmacWithSHA512 fails both attempts; an
     // unknown PRF is refused.
-    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-3des-sha256.der", "2A864886F70D0209", "2A864886F70D020B")), -15);
-    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-3des-sha256.der", "2A864886F70D0209", "2A864886F70D0263")), -15);
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-3des-sha256.der", "2A864886F70D0209", "2A864886F70D020B")), Error::DECRYPT_ERROR);
+    EXPECT_EQ(readEdited(replaced("test-rsa1024-pbes2-3des-sha256.der", "2A864886F70D0209", "2A864886F70D0263")), Error::DECRYPT_ERROR);
 
     // PBKDF1 hashes exactly 8 salt bytes: a 9-byte salt is refused (iterations become 16).
     auto nine = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes1-md5-des.der"));
@@ -219,14 +219,14 @@ TEST(KeyFile, ParameterCorners) {
     nine[i + 11] = 0x02;
     nine[i + 12] = 0x01;
     nine[i + 13] = 0x10;
-    EXPECT_EQ(readEdited(nine), -15);
+    EXPECT_EQ(readEdited(nine), Error::DECRYPT_ERROR);
     // Iteration counts past the limit are refused rather than run (salt cut to 6 bytes).
     auto huge = kvn_test::ReadFileBytes(Credential("test-rsa1024-p12-3des.der"));
     i = saltAt(huge);
     huge[i + 1] = 6;
     const std::uint8_t count[] = {0x02, 0x04, 0x7F, 0xFF, 0xFF, 0xFF};
     std::copy(count, count + 6, huge.begin() + static_cast<long>(i) + 8);
-    EXPECT_EQ(readEdited(huge), -15);
+    EXPECT_EQ(readEdited(huge), Error::DECRYPT_ERROR);
 }
 
 // A PBES2 file that names hmacWithSHA256 but was made with hmacWithSHA1 still opens: the
@@ -266,7 +266,7 @@ TEST(KeyFile, MislabelledPrfFallsBackToSha1) {
     std::ofstream(file2, std::ios::binary).write(reinterpret_cast<const char*>(out.data()), static_cast<std::streamsize>(out.size()));
     EXPECT_NE(kvn_test::Run("openssl asn1parse -inform DER -in '" + file2 + "'").find("hmacWithSHA256"), std::string::npos);
     SecureString key;
-    ASSERT_EQ(key_ReadEncrypted(key, file2.c_str(), kPassword), 0);
+    ASSERT_EQ(key_ReadEncrypted(key, file2.c_str(), kPassword), kOk);
     EXPECT_EQ(ModulusOf(key), kvn_test::PeerKey(Credential("test-rsa1024-plain.pem")).Modulus());
 }
 
@@ -312,9 +312,9 @@ TEST(KeyFile, DamagedCrtPartNeverSeals) {
     const std::string cert = Credential("test-csd-1024.cer");
     const std::string invoice = std::string(KVN_FIXTURES_DIR) + "/invoices/cfdi32.xml";
     RsaKeyPtr key = rsa_KeyNew();
-    int stringCode = -1;
-    ASSERT_EQ(key_ReadPrivateKey(*key, stringCode, keyFile.c_str(), kPassword), 0);
-    EXPECT_EQ(stringCode, 0);
+    Error stringError = Error::MISC_ERROR;
+    ASSERT_EQ(key_ReadPrivateKey(*key, stringError, keyFile.c_str(), kPassword), kOk);
+    EXPECT_EQ(stringError, kOk);
     ASSERT_EQ(KVN_CheckKeyAndCert(keyFile.c_str(), kPassword, cert.c_str()), 0);
 
     SecureBytes parts[kRsaPartCount];
@@ -332,7 +332,7 @@ TEST(KeyFile, DamagedCrtPartNeverSeals) {
     rsa_MakeKeyString(keyString, kRsaKindPrivate, der.data(), der.size());
     const std::string dir = ::testing::TempDir();
     const std::string damagedFile = dir + "/damaged-dq.key", out = dir + "/damaged-signed.xml";
-    ASSERT_EQ(key_WriteEncrypted(damagedFile.c_str(), keyString.c_str(), 2048, kPassword, kKeyPbes2), 0);
+    ASSERT_EQ(key_WriteEncrypted(damagedFile.c_str(), keyString.c_str(), 2048, kPassword, kKeyPbes2), kOk);
     std::remove(out.c_str());
 
     const std::string mismatch = "Private key does not match key in certificate";

@@ -46,19 +46,19 @@ TEST(Rsa, PrivateOperationMatchesOpenSsl) {
         ASSERT_FALSE(expected.empty());
 
         auto ours = block;
-        ASSERT_EQ(rsa_PrivateOp(*key, ours.data(), len), 0);
+        ASSERT_EQ(rsa_PrivateOp(*key, ours.data(), len), kOk);
         EXPECT_EQ(ours, expected) << file << " with CRT";
         // Without CRT parts, c^d mod n directly.
         auto n = peer.Part(OSSL_PKEY_PARAM_RSA_N), e = peer.Part(OSSL_PKEY_PARAM_RSA_E), d = peer.Part(OSSL_PKEY_PARAM_RSA_D);
         RsaKeyPtr plain = rsa_KeyNew();
         rsa_SetPrivate(*plain, {n.data(), n.size()}, {e.data(), e.size()}, {d.data(), d.size()});
         ours = block;
-        ASSERT_EQ(rsa_PrivateOp(*plain, ours.data(), len), 0);
+        ASSERT_EQ(rsa_PrivateOp(*plain, ours.data(), len), kOk);
         EXPECT_EQ(ours, expected) << file << " without CRT";
         // And back with the public exponent; through key strings as well.
-        ASSERT_EQ(rsa_Public(ours.data(), len, PublicString(*key).c_str(), 0), 0);
+        ASSERT_EQ(rsa_Public(ours.data(), len, PublicString(*key).c_str(), 0), kOk);
         EXPECT_EQ(ours, block);
-        ASSERT_EQ(rsa_Private(ours.data(), len, PrivateString(*key).c_str(), 0), 0);
+        ASSERT_EQ(rsa_Private(ours.data(), len, PrivateString(*key).c_str(), 0), kOk);
         EXPECT_EQ(ours, expected);
     }
 }
@@ -159,14 +159,14 @@ TEST(Rsa, RandomKeysMatchOpenSsl) {
             std::vector<std::uint8_t> c, m;
             peer.Sample(c, m);
             auto ours = c;
-            ASSERT_EQ(rsa_PrivateOp(*crt, ours.data(), len), 0);
+            ASSERT_EQ(rsa_PrivateOp(*crt, ours.data(), len), kOk);
             EXPECT_EQ(ours, m);
             if (i == 0) {
                 ours = c;
-                ASSERT_EQ(rsa_PrivateOp(*plain, ours.data(), len), 0);
+                ASSERT_EQ(rsa_PrivateOp(*plain, ours.data(), len), kOk);
                 EXPECT_EQ(ours, m) << "without CRT";
             }
-            ASSERT_EQ(rsa_PublicOp(*crt, ours.data(), len), 0);
+            ASSERT_EQ(rsa_PublicOp(*crt, ours.data(), len), kOk);
             EXPECT_EQ(ours, c);
         }
     }
@@ -187,9 +187,9 @@ TEST(Rsa, DamagedPrivatePartGivesNoResult) {
             RsaKeyPtr key = which == kRsaD ? base->RecordWithoutCrt() : base->Record();
             base->part[which] = saved;
             auto block = c;
-            EXPECT_EQ(rsa_PrivateOp(*key, block.data(), len), INVALID_DATA_ERROR) << "part " << which << " bit " << bit;
+            EXPECT_EQ(rsa_PrivateOp(*key, block.data(), len), Error::INVALID_DATA_ERROR) << "part " << which << " bit " << bit;
             EXPECT_EQ(block, c);
-            EXPECT_NE(rsa_CheckKey(*key), 0);
+            EXPECT_NE(rsa_CheckKey(*key), kOk);
         }
     }
 }
@@ -199,22 +199,22 @@ TEST(Rsa, OperationErrors) {
     RsaKeyPtr key = peer.Record();
     auto n = peer.Modulus();
     auto block = n;
-    EXPECT_EQ(rsa_PrivateOp(*key, block.data(), static_cast<int>(block.size())), 11);  // equal to n
-    EXPECT_EQ(rsa_PublicOp(*key, block.data(), static_cast<int>(block.size()) - 1), 11);
-    EXPECT_EQ(rsa_PublicOp(*key, nullptr, 128), 6);
+    EXPECT_EQ(rsa_PrivateOp(*key, block.data(), static_cast<int>(block.size())), Error::OUT_OF_RANGE_ERROR);  // equal to n
+    EXPECT_EQ(rsa_PublicOp(*key, block.data(), static_cast<int>(block.size()) - 1), Error::OUT_OF_RANGE_ERROR);
+    EXPECT_EQ(rsa_PublicOp(*key, nullptr, 128), Error::BAD_PARAM_ERROR);
     RsaKeyPtr empty = rsa_KeyNew();
-    EXPECT_EQ(rsa_PrivateOp(*empty, block.data(), 128), 6);
-    EXPECT_EQ(rsa_Private(block.data(), 128, "", 0), 6);
-    EXPECT_EQ(rsa_Private(block.data(), 128, "AAAA", 0), 11);  // DER too short for a private key
-    EXPECT_EQ(rsa_Private(block.data(), 128, std::string(200, 'Q').c_str(), 0), 8);
+    EXPECT_EQ(rsa_PrivateOp(*empty, block.data(), 128), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(rsa_Private(block.data(), 128, "", 0), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(rsa_Private(block.data(), 128, "AAAA", 0), Error::OUT_OF_RANGE_ERROR);  // DER too short for a private key
+    EXPECT_EQ(rsa_Private(block.data(), 128, std::string(200, 'Q').c_str(), 0), Error::INVALID_DATA_ERROR);
     // A public key string has no private part: its reading as private fails.
-    EXPECT_NE(rsa_Private(block.data(), 128, PublicString(*key).c_str(), 0), 0);
+    EXPECT_NE(rsa_Private(block.data(), 128, PublicString(*key).c_str(), 0), kOk);
 }
 
 TEST(Rsa, SignatureBlocks) {
     const char* data = "||3.2|pipe string||";
     std::uint8_t block[256];
-    ASSERT_EQ(rsa_EncodeSignature(block, 256, reinterpret_cast<const std::uint8_t*>(data), 19, kRsaSigBlockType1), 0);
+    ASSERT_EQ(rsa_EncodeSignature(block, 256, reinterpret_cast<const std::uint8_t*>(data), 19, kRsaSigBlockType1), kOk);
     EXPECT_EQ(block[0], 0x00);
     EXPECT_EQ(block[1], 0x01);
     for (int i = 2; i < 220; ++i) ASSERT_EQ(block[i], 0xFF) << i;
@@ -232,13 +232,13 @@ TEST(Rsa, SignatureBlocks) {
 
     // Every hash id round-trips; a given digest must have the right length.
     for (int id = 0; id < 7; ++id) {
-        ASSERT_EQ(rsa_EncodeSignature(block, 128, reinterpret_cast<const std::uint8_t*>(data), 19, 0x20 | id), 0);
+        ASSERT_EQ(rsa_EncodeSignature(block, 128, reinterpret_cast<const std::uint8_t*>(data), 19, 0x20 | id), kOk);
         EXPECT_EQ(rsa_DecodeSignature(nullptr, 0, block, 128, kRsaSigHashIdOnly), id);
     }
-    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x20 | kRsaSigIsDigest), 0);
-    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 19, 0x20 | kRsaSigIsDigest), -26);
-    EXPECT_EQ(rsa_EncodeSignature(block, 64, digest, 20, 0x25), -30);  // SHA-512 needs 83 + 11 bytes
-    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x27), -17);
+    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x20 | kRsaSigIsDigest), kOk);
+    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 19, 0x20 | kRsaSigIsDigest), Error::BAD_LENGTH_ERROR);
+    EXPECT_EQ(rsa_EncodeSignature(block, 64, digest, 20, 0x25), Error::SHORT_BUF_ERROR);  // SHA-512 needs 83 + 11 bytes
+    EXPECT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x27), Error::BAD_FLAG_ERROR);
 
     struct Bad {
         const char* what;
@@ -246,7 +246,7 @@ TEST(Rsa, SignatureBlocks) {
         std::uint8_t value;
     } bad[] = {{"first byte", 0, 0x01}, {"block type", 1, 0x02}, {"only seven FF", 9, 0x00}, {"no separator", 93, 0xFF}};
     for (const Bad& b : bad) {
-        ASSERT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x20 | kRsaSigIsDigest), 0);
+        ASSERT_EQ(rsa_EncodeSignature(block, 128, digest, 20, 0x20 | kRsaSigIsDigest), kOk);
         if (std::strcmp(b.what, "no separator") == 0) std::memset(block + 2, 0xFF, 126);
         block[b.at] = b.value;
         EXPECT_EQ(rsa_DecodeSignature(out, sizeof out, block, 128, 0), -15) << b.what;
@@ -261,8 +261,9 @@ TEST(Rsa, SignatureVerifiesWithOpenSslTool) {
     const std::string data = "||3.2|2026-12-10T12:00:00|ingreso|AAA010101AAA|1160.00||";
     std::uint8_t block[256];
     ASSERT_EQ(rsa_EncodeSignature(block, 256, reinterpret_cast<const std::uint8_t*>(data.data()),
-                                  static_cast<int>(data.size()), kRsaSigBlockType1), 0);
-    ASSERT_EQ(rsa_Private(block, 256, PrivateString(*key).c_str(), 0), 0);
+                                  static_cast<int>(data.size()), kRsaSigBlockType1),
+              kOk);
+    ASSERT_EQ(rsa_Private(block, 256, PrivateString(*key).c_str(), 0), kOk);
     std::ofstream(dir.File("sig"), std::ios::binary).write(reinterpret_cast<char*>(block), 256);
     std::ofstream(dir.File("data"), std::ios::binary) << data;
     int status = -1;
@@ -284,16 +285,16 @@ TEST(Rsa, KeyStrings) {
     EXPECT_EQ(PublicString(*key).compare(0, 4, "PUBR"), 0);
     SecureBytes da, db;
     int kind;
-    ASSERT_EQ(rsa_ReadKeyString(da, kind, a.c_str()), 0);
+    ASSERT_EQ(rsa_ReadKeyString(da, kind, a.c_str()), kOk);
     EXPECT_EQ(kind, kRsaKindPrivate);
-    ASSERT_EQ(rsa_ReadKeyString(db, kind, b.c_str()), 0);
+    ASSERT_EQ(rsa_ReadKeyString(db, kind, b.c_str()), kOk);
     EXPECT_EQ(da, db);
 
     // Any flipped character of the wrapped part makes the string unreadable.
     SecureString broken = a;
     broken[40] = broken[40] == 'A' ? 'B' : 'A';
-    EXPECT_EQ(rsa_ReadKeyString(da, kind, broken.c_str()), 8);
-    EXPECT_EQ(rsa_ReadKeyString(da, kind, ""), 6);
+    EXPECT_EQ(rsa_ReadKeyString(da, kind, broken.c_str()), Error::INVALID_DATA_ERROR);
+    EXPECT_EQ(rsa_ReadKeyString(da, kind, ""), Error::BAD_PARAM_ERROR);
 
     // Plain base64 DER is accepted where a public key string is.
     SecureBytes der;
@@ -301,11 +302,11 @@ TEST(Rsa, KeyStrings) {
     SecureString plain;
     rsa_MakeKeyString(plain, 0, der.data(), der.size());
     RsaKeyPtr loaded = rsa_KeyNew();
-    ASSERT_EQ(rsa_ReadPublicString(*loaded, plain.c_str()), 0);
+    ASSERT_EQ(rsa_ReadPublicString(*loaded, plain.c_str()), kOk);
     EXPECT_EQ(rsa_KeyBits(*loaded), 1024);
-    EXPECT_EQ(rsa_ReadPublicString(*loaded, nullptr), 14);
-    EXPECT_EQ(rsa_ReadPublicString(*loaded, ""), -6);
-    EXPECT_EQ(rsa_ReadPublicString(*loaded, a.c_str()), 8);  // a private key: a third INTEGER
+    EXPECT_EQ(rsa_ReadPublicString(*loaded, nullptr), Error::NULL_KEY_ERROR);
+    EXPECT_EQ(rsa_ReadPublicString(*loaded, ""), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(rsa_ReadPublicString(*loaded, a.c_str()), Error::INVALID_DATA_ERROR);  // a private key: a third INTEGER
     EXPECT_EQ(rsa_KeyLength(a.c_str(), false), 1024);
     EXPECT_EQ(rsa_KeyLength(plain.c_str(), true), 128);
 }
@@ -313,27 +314,27 @@ TEST(Rsa, KeyStrings) {
 TEST(Rsa, KeyMatch) {
     PeerKey k1(Credential("test-rsa1024-plain.pem")), k2(Credential("test-rsa2048-plain.pem"));
     RsaKeyPtr a = k1.Record(), b = k2.Record();
-    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*a).c_str()), 0);
-    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*b).c_str()), -21);  // lengths differ
-    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), ""), -6);
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*a).c_str()), kOk);
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*b).c_str()), Error::NO_MATCH_ERROR);  // lengths differ
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), ""), Error::BAD_PARAM_ERROR);
     // A private key whose d is wrong fails its self-test.
     auto n = k1.Part(OSSL_PKEY_PARAM_RSA_N), e = k1.Part(OSSL_PKEY_PARAM_RSA_E), d = k1.Part(OSSL_PKEY_PARAM_RSA_D);
     d.back() ^= 2;
     RsaKeyPtr bad = rsa_KeyNew();
     rsa_SetPrivate(*bad, {n.data(), n.size()}, {e.data(), e.size()}, {d.data(), d.size()});
-    EXPECT_EQ(rsa_KeyMatch(PrivateString(*bad).c_str(), PublicString(*a).c_str()), -8);
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*bad).c_str(), PublicString(*a).c_str()), Error::INVALID_DATA_ERROR);
     // Same length, another modulus.
     std::vector<std::uint8_t> other = n;
     other[5] ^= 1;
     RsaKeyPtr pub = rsa_KeyNew();
     rsa_SetPublic(*pub, {other.data(), other.size()}, {e.data(), e.size()});
-    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*pub).c_str()), -21);
+    EXPECT_EQ(rsa_KeyMatch(PrivateString(*a).c_str(), PublicString(*pub).c_str()), Error::NO_MATCH_ERROR);
 
     // A 16-bit key (p = 251, q = 241) cannot pass the self-test: its only test value is 1.
     const std::uint8_t tn[] = {0xEC, 0x4B}, te[] = {0x07}, td[] = {0x42, 0xF7};  // n = 60491, d = 7^-1 mod 60000
     RsaKeyPtr tiny = rsa_KeyNew();
     rsa_SetPrivate(*tiny, {tn, 2}, {te, 1}, {td, 2});
-    EXPECT_NE(rsa_CheckKey(*tiny), 0);
+    EXPECT_NE(rsa_CheckKey(*tiny), kOk);
 }
 
 TEST(Rsa, LoadsPrivateKeyWithoutCrtParts) {
@@ -352,28 +353,28 @@ TEST(Rsa, LoadsPrivateKeyWithoutCrtParts) {
     }
     AsnList seq = asn_Sequence(std::move(items));
     RsaKeyPtr key = rsa_KeyNew();
-    ASSERT_EQ(rsa_LoadPrivate(*key, seq.get()), 0);
+    ASSERT_EQ(rsa_LoadPrivate(*key, seq.get()), kOk);
     EXPECT_EQ(key->flags, kRsaHasPublic | kRsaHasPrivate);
     std::vector<std::uint8_t> x(128, 0x42), y(128, 0x42);
     x[0] = y[0] = 0;
-    ASSERT_EQ(rsa_PrivateOp(*key, x.data(), 128), 0);
-    ASSERT_EQ(rsa_PrivateOp(*full, y.data(), 128), 0);
+    ASSERT_EQ(rsa_PrivateOp(*key, x.data(), 128), kOk);
+    ASSERT_EQ(rsa_PrivateOp(*full, y.data(), 128), kOk);
     EXPECT_EQ(x, y);
     SecureString xml;
-    EXPECT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), 0), 0);
+    EXPECT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), 0), kOk);
     EXPECT_TRUE(xml.empty());  // a private key without all its parts has no XML form
 
     // Version 1 is not supported; eight INTEGERs are not a key.
     asn_Node* version = seq->next;
     version->content[0] = 1;
-    EXPECT_EQ(rsa_LoadPrivate(*key, seq.get()), 19);
+    EXPECT_EQ(rsa_LoadPrivate(*key, seq.get()), Error::NOT_SUPPORTED_ERROR);
     AsnList eight = asn_NewIntegerU32(0);
     for (int i = 0; i < 7; ++i) {
         AsnList item = asn_NewIntegerU32(5);
         asn_Link(eight, item);
     }
     AsnList short8 = asn_Sequence(std::move(eight));
-    EXPECT_EQ(rsa_LoadPrivate(*key, short8.get()), 8);
+    EXPECT_EQ(rsa_LoadPrivate(*key, short8.get()), Error::INVALID_DATA_ERROR);
 }
 
 TEST(Rsa, XmlForms) {
@@ -386,25 +387,25 @@ TEST(Rsa, XmlForms) {
     };
     const std::string modulus = b64(peer.Modulus()), exponent = b64(peer.Part(OSSL_PKEY_PARAM_RSA_E));
     SecureString xml;
-    ASSERT_EQ(rsa_KeyToXml(xml, PublicString(*key).c_str(), 0), 0);
+    ASSERT_EQ(rsa_KeyToXml(xml, PublicString(*key).c_str(), 0), kOk);
     EXPECT_EQ(std::string(xml.data(), xml.size()),
               "<RSAKeyValue><Modulus>" + modulus + "</Modulus><Exponent>" + exponent + "</Exponent></RSAKeyValue>");
-    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), kRsaXmlKeyValueRoot), 0);
+    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), kRsaXmlKeyValueRoot), kOk);
     std::string text(xml.data(), xml.size());
     EXPECT_EQ(text.rfind("<RSAKeyValue><Modulus>" + modulus + "</Modulus><Exponent>" + exponent + "</Exponent><P>", 0), 0u);
     for (const char* element : {"<Q>", "<DP>", "<DQ>", "<InverseQ>", "<D>"}) {
         EXPECT_NE(text.find(element), std::string::npos) << element;
     }
     EXPECT_EQ(text.substr(text.size() - 14), "</RSAKeyValue>");
-    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), 0), 0);
+    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), 0), kOk);
     EXPECT_EQ(std::string(xml.data(), 12), "<RSAKeyPair>");
-    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), kRsaXmlPublicOnly | kRsaXmlHex), 0);
+    ASSERT_EQ(rsa_KeyToXml(xml, PrivateString(*key).c_str(), kRsaXmlPublicOnly | kRsaXmlHex), kOk);
     auto n = peer.Modulus();
     std::string hex(2 * n.size() + 1, '\0');
     hex_Encode(hex.data(), hex.size(), n.data(), n.size());
     hex.pop_back();
     EXPECT_EQ(std::string(xml.data(), xml.size()).rfind("<RSAKeyValue><Modulus EncodingType=\"hexBinary\">" + hex + "</Modulus>", 0), 0u);
-    EXPECT_EQ(rsa_KeyToXml(xml, "", 0), -6);
+    EXPECT_EQ(rsa_KeyToXml(xml, "", 0), Error::BAD_PARAM_ERROR);
 }
 
 }  // namespace
