@@ -120,13 +120,13 @@ const SealNames& SealNamesForVersion(int versionNumber) noexcept {
 bool SealedWithSha256(int versionNumber) noexcept { return versionNumber == 33 || versionNumber == 40; }
 
 bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value) {
+    if (Unreadable(versionNumber)) return false;
     const char* name = FieldName(SealNamesForVersion(versionNumber), field);
     return ReadComprobanteAttribute(xmlFile, versionNumber, name, value) && Unwrapped(value);
 }
 
 bool ReadSealField(const char* xmlFile, SealField field, String& value) {
-    const int version = VersionNumber(xmlFile);
-    return !Unreadable(version) && ReadSealField(xmlFile, version, field, value);
+    return ReadSealField(xmlFile, VersionNumber(xmlFile), field, value);
 }
 
 bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value) {
@@ -139,12 +139,11 @@ bool RootHasAttribute(const char* xmlFile, const char* attributeName) {
 }
 
 bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value) {
+    if (Unreadable(versionNumber)) return false;
     return ReadWholeAttribute(xmlFile, SealNamesForVersion(versionNumber).stampSeal, "tfd:TimbreFiscalDigital", value);
 }
 
 bool ReadStampSignature(const char* xmlFile, String& value) {
-    // A document that cannot be opened is reported once, here.
-    if (!OpenDocument(xmlFile)) return false;
     return ReadStampSignature(xmlFile, VersionNumber(xmlFile), value);
 }
 

@@ -32,7 +32,9 @@ enum class SealField { kSeal, kCertificate, kCertificateNumber };
 // base64 text wrapped over lines becomes one line. `versionNumber` is the document's, as
 // VersionNumber gives it (a negative code counts as version 2). True with the value when
 // found; false when the root has no such attribute, an empty one, or the document cannot
-// be read (a document that cannot be opened records "Cannot open file '%s'/..." itself).
+// be read. A version that says the document cannot be opened or parsed (OPEN_ERROR,
+// PARSER_FAILED_ERROR, BAD_XML_ERROR) gives false at once: VersionNumber recorded why,
+// and each message is recorded once.
 bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value);
 
 // The same, with the version detected from xmlFile first.
@@ -49,7 +51,7 @@ bool RootHasAttribute(const char* xmlFile, const char* attributeName);
 
 // Reads the stamp's seal (selloSAT, SelloSAT in 3.3/4.0) of the first
 // tfd:TimbreFiscalDigital, as written. True with the value when found; false otherwise (a
-// document that cannot be opened records its message).
+// document that cannot be read records its message once, as ReadSealField's).
 bool ReadStampSignature(const char* xmlFile, String& value);
 bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value);
 

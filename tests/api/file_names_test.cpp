@@ -44,6 +44,9 @@ TEST(FileNames, EmptyNameCannotBeOpenedNullIsRefused) {
         {"ValidateXml", [&](const char* f) { return KVN_ValidateXml(f, 0); }, -OPEN_ERROR},
         // No document, so no seal to check: the seal is missing.
         {"VerifySignature", [&](const char* f) { return KVN_VerifySignature(f, cert.c_str(), 0); }, -BAD_PARAM_ERROR},
+        // Without a certificate the document's own is looked for first, and is not there.
+        {"VerifySignature, own certificate", [&](const char* f) { return KVN_VerifySignature(f, nullptr, 0); },
+         -INVALID_DATA_ERROR},
         {"ExtractDigestFromSignature",
          [&](const char* f) { return KVN_ExtractDigestFromSignature(out, 511, f, cert.c_str(), 0); }, -BAD_PARAM_ERROR},
         // Not a certificate, so the name is tried as a signed document: no certificado.
@@ -56,6 +59,7 @@ TEST(FileNames, EmptyNameCannotBeOpenedNullIsRefused) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.call(""), c.emptyGives);
         EXPECT_EQ(LastError().rfind("Cannot open file ''/No se puede abrir el archivo", 0), 0u) << LastError();
+        EXPECT_EQ(LastError().find("Cannot open file", 1), std::string::npos) << "recorded twice: " << LastError();
         EXPECT_EQ(c.call(nullptr), -BAD_PARAM_ERROR);
         EXPECT_EQ(LastError(), "");
     }
