@@ -57,11 +57,9 @@ Error ReadSignature(Bytes& signature, const char* xmlFile, int version, int opti
     return kOk;
 }
 
-}  // namespace
-
-Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options) {
-    // The version names the attributes; one that cannot be read counts as version 2.
-    const int version = VersionNumber(xmlFile);
+// OpenSignature for a document whose version number is already known (as VersionNumber
+// gives it; one that cannot be read counts as version 2), so a call reads it once.
+Error OpenSignatureOfVersion(Bytes& block, const char* xmlFile, int version, const char* certFile, int options) {
     String certificate;
     if (Error rc = FindCertificate(certificate, xmlFile, version, certFile, options); Failed(rc)) return rc;
 
@@ -90,8 +88,6 @@ Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int
     return kOk;
 }
 
-namespace {
-
 // The digest a type 01 block carries: its length in carriedLength (DECRYPT_ERROR, without a
 // message, for a block that is not of type 01).
 Error CarriedDigest(std::uint8_t (&carried)[kMaxDigestLen], int& carriedLength, const Bytes& block) {
@@ -101,9 +97,15 @@ Error CarriedDigest(std::uint8_t (&carried)[kMaxDigestLen], int& carriedLength, 
 
 }  // namespace
 
+Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options) {
+    // The version names the attributes.
+    return OpenSignatureOfVersion(block, xmlFile, VersionNumber(xmlFile), certFile, options);
+}
+
 Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options) {
+    const int version = VersionNumber(xmlFile);
     Bytes block;
-    if (Error rc = OpenSignature(block, xmlFile, certFile, options); Failed(rc)) return rc;
+    if (Error rc = OpenSignatureOfVersion(block, xmlFile, version, certFile, options); Failed(rc)) return rc;
     String pipe;
     if (Error rc = ComputePipeString(pipe, xmlFile, options); Failed(rc)) return rc;
 
@@ -113,9 +115,9 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
 
     // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
     // digest's length tells MD5 from SHA-1.
-    const unsigned algorithm = SealedWithSha256(VersionNumber(xmlFile)) ? kHashSha256
-                               : carriedLength == 16                     ? kHashMd5
-                                                                         : kHashSha1;
+    const unsigned algorithm = SealedWithSha256(version) ? kHashSha256
+                               : carriedLength == 16     ? kHashMd5
+                                                         : kHashSha1;
     std::uint8_t computed[kMaxDigestLen];
     const int computedLength = DigestData(computed, sizeof computed, pipe.data(), static_cast<int>(pipe.size()), algorithm);
     // The whole digests must agree: a block carrying fewer bytes than the algorithm's
