@@ -4,7 +4,6 @@
 #include "crypto/mont.h"
 
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
 #include <openssl/err.h>
 
 #include <cstdlib>
@@ -14,17 +13,13 @@
 #include <vector>
 
 #include "crypto/cpu.h"
+#include "openssl_bn.h"
 
 namespace kvn {
 namespace {
 
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
-struct CtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
+using kvntest::Bn;
+using kvntest::BnCtx;
 
 using Limbs = std::vector<Limb>;
 
@@ -70,7 +65,7 @@ class MontSizes : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(MontSizes, ProductsSquaresAndReductionMatchOpenSsl) {
     const std::size_t n = GetParam();
     std::mt19937_64 rng(n);
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     for (const Limbs& m : Moduli(rng, n)) {
         const MontModulus M(m.data(), n);
         const MontModulus Mp(m.data(), n, MontModulus::Public{});
@@ -103,7 +98,7 @@ TEST_P(MontSizes, ProductsSquaresAndReductionMatchOpenSsl) {
 TEST_P(MontSizes, SecretAndPublicExponentiationAgree) {
     const std::size_t n = GetParam();
     std::mt19937_64 rng(100 + n);
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     const Limbs m = Moduli(rng, n)[0];
     const MontModulus M(m.data(), n);
     const Limbs a = Below(rng, m, false);
@@ -123,7 +118,7 @@ TEST_P(MontSizes, SecretAndPublicExponentiationAgree) {
 TEST_P(MontSizes, InverseMatchesOpenSsl) {
     const std::size_t n = GetParam();
     std::mt19937_64 rng(200 + n);
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     for (const Limbs& m : Moduli(rng, n)) {
         const Bn bm = ToBn(m);
         for (int round = 0; round < 8; ++round) {

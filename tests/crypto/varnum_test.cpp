@@ -1,7 +1,6 @@
 #include "crypto/varnum.h"
 
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
 
 #include <memory>
 #include <string>
@@ -9,22 +8,17 @@
 #include "base/memory.h"
 #include "crypto/mp.h"
 #include "crypto/mp_reduce.h"
+#include "openssl_bn.h"
 #include "support/fault_sim.h"
 #include "test_util.h"
 
 using namespace kvn;
 using kvntest::ByteVec;
 using kvntest::ToHex;
+using kvntest::Bn;
+using kvntest::BnCtx;
 
 namespace {
-
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
-struct CtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
 
 ByteVec ToBytes(const Varnum* v) {
     int len = vnToBytes(v, nullptr, 0);
@@ -62,7 +56,7 @@ ByteVec RandomNumber(std::mt19937& rng, int bits, int parity = -1) {
 }
 
 std::string PowModBn(const ByteVec& x, const ByteVec& e, const ByteVec& m) {
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     Bn bx = FromBytesBn(x), be = FromBytesBn(e), bm = FromBytesBn(m), r(BN_new());
     EXPECT_EQ(BN_mod_exp(r.get(), bx.get(), be.get(), bm.get(), ctx.get()), 1);
     return Hex(r.get());
@@ -142,7 +136,7 @@ TEST(Varnum, ResizeTruncatesAndGrows) {
 
 TEST(Varnum, ArithmeticMatchesOpenSsl) {
     std::mt19937 rng(5);
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     for (int round = 0; round < 200; ++round) {
         int ubits = 1 + static_cast<int>(rng() % 700), vbits = 1 + static_cast<int>(rng() % 700);
         if (round % 7 == 0) vbits = 1 + static_cast<int>(rng() % 32);  // one-digit paths
@@ -200,7 +194,7 @@ TEST(Varnum, DigitLayerDivisionMatchesOpenSsl) {
     // Quotients as well as remainders, including divisors whose top digits force the
     // trial-quotient corrections (top digit 0x80000000 and all ones).
     std::mt19937 rng(6);
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     for (int round = 0; round < 300; ++round) {
         std::size_t ud = 1 + rng() % 40, vd = 1 + rng() % 20;
         std::vector<Digit> u(ud), v(vd), q(ud), r(vd);
@@ -301,7 +295,7 @@ TEST(Varnum, RsaShapedCrtMatchesOpenSsl) {
     // generated key, and recombined with Varnum operations only.
     Bn p(BN_new()), q(BN_new()), n(BN_new()), d(BN_new()), e(BN_new()), p1(BN_new()), q1(BN_new()), phi(BN_new());
     Bn dp(BN_new()), dq(BN_new()), qinv(BN_new()), c(BN_new()), expected(BN_new());
-    std::unique_ptr<BN_CTX, CtxFree> ctx(BN_CTX_new());
+    BnCtx ctx(BN_CTX_new());
     ASSERT_EQ(BN_generate_prime_ex(p.get(), 512, 0, nullptr, nullptr, nullptr), 1);
     ASSERT_EQ(BN_generate_prime_ex(q.get(), 512, 0, nullptr, nullptr, nullptr), 1);
     BN_mul(n.get(), p.get(), q.get(), ctx.get());
