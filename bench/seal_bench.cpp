@@ -316,7 +316,7 @@ void BM_VerifySignature_Peer(benchmark::State& state) {
 void BM_PipeString_Ours(benchmark::State& state) {
     for (auto _ : state) {
         kvn::String pipe;
-        if (kvn::Failed(kvn::ComputePipeString(pipe, Invoice().c_str(), 0))) std::abort();
+        if (kvn::Failed(kvn::BuildPipeString(pipe, Invoice().c_str(), 0))) std::abort();
         benchmark::DoNotOptimize(pipe.data());
     }
 }
@@ -411,9 +411,11 @@ void BM_WriteDocument_Ours(benchmark::State& state) {
                                               {uri, "Comprobante", "certificado", text.c_str()},
                                               {uri, "Comprobante", "noCertificado", "30001000000300000124"}};
     for (auto _ : state) {
-        benchmark::DoNotOptimize(kvn::VersionNumber(Invoice().c_str()));
+        int version = 0;
+        if (kvn::Failed(kvn::VersionNumber(Invoice().c_str(), version))) std::abort();
+        benchmark::DoNotOptimize(version);
         kvn::ReplacingOutput output;
-        if (!output.Open(out.c_str()) || kvn::WriteSignedDocument(Invoice().c_str(), output, 0, reps, 3) != 0 ||
+        if (!output.Open(out.c_str()) || kvn::Failed(kvn::WriteSignedDocument(Invoice().c_str(), output, 0, reps, 3)) ||
             !output.Commit()) {
             std::abort();
         }

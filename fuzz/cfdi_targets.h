@@ -34,10 +34,11 @@ inline void AskAttribute(const char* path, const char* attribute, const char* el
     char whole[1024], cut[8];
     kvn::FilePtr f1 = kvn::OpenDocument(path), f2 = kvn::OpenDocument(path);
     if (!f1 || !f2) return;
-    const int full = kvn::QueryAttribute(whole, sizeof whole - 1, f1.get(), attribute, element);
-    const int small = kvn::QueryAttribute(cut, sizeof cut - 1, f2.get(), attribute, element);
-    KVN_FUZZ_CHECK(full == small);
-    if (full > 0 && full < static_cast<int>(sizeof whole)) {
+    int full = 0, small = 0;
+    const kvn::Error wholeError = kvn::QueryAttribute(whole, sizeof whole - 1, f1.get(), attribute, element, full);
+    const kvn::Error cutError = kvn::QueryAttribute(cut, sizeof cut - 1, f2.get(), attribute, element, small);
+    KVN_FUZZ_CHECK(wholeError == cutError && full == small);
+    if (!kvn::Failed(wholeError) && full < static_cast<int>(sizeof whole)) {
         KVN_FUZZ_CHECK(std::strlen(whole) <= static_cast<std::size_t>(full));
         KVN_FUZZ_CHECK(std::strncmp(whole, cut, std::strlen(cut)) == 0);
     }
@@ -60,7 +61,8 @@ inline void FuzzAttributeQuery(const std::uint8_t* data, std::size_t size) {
             AskAttribute(file.path(), line.substr(space + 1).c_str(), line.substr(0, space).c_str());
         }
     }
-    (void)kvn::VersionNumber(file.path());
+    int number = 0;
+    (void)kvn::VersionNumber(file.path(), number);
     kvn::String value;
     (void)kvn::ReadSignatureAttribute(file.path(), "certificado", value);
     (void)kvn::ReadStampSignature(file.path(), value);
@@ -74,15 +76,15 @@ inline void FuzzPipeString(const std::uint8_t* data, std::size_t size) {
     std::vector<char> whole;
     for (int options : kModes) {
         kvn::ClearLastError();
-        const int bound = kvn::MakePipeString(nullptr, 0, file.path(), options);
-        if (bound < 0) continue;
+        int bound = 0, written = 0, cutWritten = 0;
+        if (kvn::Failed(kvn::MakePipeString(nullptr, 0, file.path(), options, bound))) continue;
         whole.assign(static_cast<std::size_t>(bound) + 1, '\0');
-        const int written = kvn::MakePipeString(whole.data(), bound, file.path(), options);
-        KVN_FUZZ_CHECK(written >= 0 && written <= bound);
+        KVN_FUZZ_CHECK(!kvn::Failed(kvn::MakePipeString(whole.data(), bound, file.path(), options, written)));
+        KVN_FUZZ_CHECK(written <= bound);
         KVN_FUZZ_CHECK(std::strlen(whole.data()) == static_cast<std::size_t>(written));
         char cut[6];
-        const int cutWritten = kvn::MakePipeString(cut, sizeof cut - 1, file.path(), options);
-        KVN_FUZZ_CHECK(cutWritten >= 0 && cutWritten <= static_cast<int>(sizeof cut - 1));
+        KVN_FUZZ_CHECK(!kvn::Failed(kvn::MakePipeString(cut, sizeof cut - 1, file.path(), options, cutWritten)));
+        KVN_FUZZ_CHECK(cutWritten <= static_cast<int>(sizeof cut - 1));
         KVN_FUZZ_CHECK(std::strncmp(whole.data(), cut, static_cast<std::size_t>(cutWritten)) == 0);
     }
 }
@@ -117,7 +119,7 @@ inline void FuzzSignedWriter(const std::uint8_t* data, std::size_t size) {
         {
             kvn::ReplacingOutput out;
             if (!out.Open(target.c_str())) return;
-            rc = kvn::WriteSignedDocument(file.path(), out, options, kSeal, 3);
+            rc = kvn::ResultOf(kvn::WriteSignedDocument(file.path(), out, options, kSeal, 3));
             if (rc == 0 && !out.Commit()) rc = -WRITE_ERROR;
         }
         if (rc == 0) {

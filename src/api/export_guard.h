@@ -30,6 +30,9 @@ int RunExport(Body&& body) noexcept {
     }
 }
 
+// The C result of a body that answers a length or a count on success.
+constexpr int LengthOrResult(Error e, int length) noexcept { return Failed(e) ? ResultOf(e) : length; }
+
 inline bool Missing(const char* s) { return s == nullptr || *s == '\0'; }
 
 }  // namespace kvn

@@ -9,7 +9,8 @@
 extern "C" KVN_API int KVN_XmlReceiptVersion(const char* xmlFile) {
     return kvn::RunExport([&] {
         if (!xmlFile) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
-        int number = kvn::VersionNumber(xmlFile);
+        int number = 0;
+        if (kvn::Error rc = kvn::VersionNumber(xmlFile, number); kvn::Failed(rc)) return kvn::ResultOf(rc);
         if (number == 20) return 2;
         if (number == 30) return 3;
         return number;
@@ -24,13 +25,17 @@ extern "C" KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xm
         if (out && outlen > 0) out[0] = '\0';
         kvn::FilePtr document = kvn::OpenDocument(xmlFile);
         if (!document) return kvn::ResultOf(kvn::Error::OPEN_ERROR);
-        return kvn::QueryAttribute(out, outlen, document.get(), attributeName, elementName);
+        int length = 0;
+        const kvn::Error rc = kvn::QueryAttribute(out, outlen, document.get(), attributeName, elementName, length);
+        return kvn::LengthOrResult(rc, length);
     });
 }
 
 extern "C" KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options) {
     return kvn::RunExport([&] {
         if (!xmlFile) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
-        return kvn::MakePipeString(out, outlen, xmlFile, options);
+        int length = 0;
+        const kvn::Error rc = kvn::MakePipeString(out, outlen, xmlFile, options, length);
+        return kvn::LengthOrResult(rc, length);
     });
 }

@@ -141,22 +141,22 @@ public:
 
 }  // namespace
 
-int QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef) {
-    if (!document || !attributeName || !elementRef) return -BAD_PARAM_ERROR;
+Error QueryAttribute(char* out, int outlen, std::FILE* document, const char* attributeName, const char* elementRef,
+                     int& length) {
+    length = 0;
+    if (!document || !attributeName || !elementRef) return Error::BAD_PARAM_ERROR;
     if (out && outlen > 0) out[0] = '\0';
     ElementRef ref = ParseElementRef(elementRef);
     AttributeQuerySink sink(ref, attributeName, out, outlen);
     XmlParseResult result = ParseXmlEvents(document, sink, kXmlKeepNamespaceDeclarations);
-    if (result.status == XmlParseStatus::kCreateFailed) {
-        RecordError("Error creating XML parser/Error al crear el parser de XML");
-        return -PARSER_FAILED_ERROR;
-    }
     if (result.status == XmlParseStatus::kError) {
         RecordError("XML parsing error/Error al analizar de XML: %s (Line/numero de linea: %d)", result.message,
                     result.line);
-        return -BAD_XML_ERROR;
+        return Error::BAD_XML_ERROR;
     }
-    return sink.found() ? sink.length() : -NO_MATCH_ERROR;
+    if (!sink.found()) return Error::NO_MATCH_ERROR;
+    length = sink.length();
+    return kOk;
 }
 
 double ReadLeadingNumber(const char* text) noexcept {
@@ -191,7 +191,7 @@ int RootVersionNumber(const char* uri, const char* local, const ElementAttribute
     return ReadRootVersion(uri, local, attributes, count).number;
 }
 
-int DetectVersion(std::FILE* document, double& version) {
+Error DetectVersion(std::FILE* document, double& version) {
     {
         // A parse error is left for the query below to find and report.
         RootVersionSink sink;
@@ -200,37 +200,45 @@ int DetectVersion(std::FILE* document, double& version) {
         if (sink.root.capitalised) {
             if (sink.root.number == 0) {
                 RecordError("CFD version '%s' not supported/CFD version no es compatible", sink.root.text);
-                return -NOT_SUPPORTED_ERROR;
+                return Error::NOT_SUPPORTED_ERROR;
             }
             version = sink.root.number / 10.0;
-            return sink.root.number / 10;
+            return kOk;
         }
     }
     char text[kVersionTextMax + 1];
-    int rc = QueryAttribute(text, kVersionTextMax, document, "version", "Comprobante");
-    if (rc == -NO_MATCH_ERROR) {
+    int length = 0;
+    Error rc = QueryAttribute(text, kVersionTextMax, document, "version", "Comprobante", length);
+    if (rc == Error::NO_MATCH_ERROR) {
         RecordError("Cannot find the 'version' attribute/No se puede encontrar la 'version' atributo");
         return rc;
     }
-    if (rc < 0) return rc;
+    if (Failed(rc)) return rc;
     version = ReadLeadingNumber(text);
     double major = std::trunc(version);
     // 3.3 is only ever written as `Version` (above); a `version` of 3.3 belongs to no
     // version this library reads.
     if ((major != 2.0 && major != 3.0) || std::trunc(version * 10.0) == 33.0) {
         RecordError("CFD version '%s' not supported/CFD version no es compatible", text);
-        return -NOT_SUPPORTED_ERROR;
+        return Error::NOT_SUPPORTED_ERROR;
     }
-    return static_cast<int>(major);
+    return kOk;
 }
 
-int VersionNumber(const char* xmlFile) {
+Error VersionNumber(const char* xmlFile, int& number) {
+    number = 0;
     FilePtr document = OpenDocument(xmlFile);
-    if (!document) return -OPEN_ERROR;
+    if (!document) return Error::OPEN_ERROR;
     double version = 0.0;
-    int major = DetectVersion(document.get(), version);
-    if (major < 1) return major;
-    return static_cast<int>(std::trunc(version * 10.0));
+    if (Error rc = DetectVersion(document.get(), version); Failed(rc)) return rc;
+    number = static_cast<int>(std::trunc(version * 10.0));
+    return kOk;
+}
+
+DocumentVersion ReadDocumentVersion(const char* xmlFile) {
+    DocumentVersion version;
+    version.error = VersionNumber(xmlFile, version.number);
+    return version;
 }
 
 }  // namespace kvn

@@ -21,20 +21,11 @@ constexpr int kMinimumResult = 4;  // "||" and at least two more characters
 
 int ClampToInt(std::size_t n) noexcept { return n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n); }
 
-// The error of a parse that did not run to its end, recorded; 0 otherwise.
-int ParseOutcome(const XmlParseResult& result) {
-    switch (result.status) {
-        case XmlParseStatus::kComplete:
-        case XmlParseStatus::kStopped:
-            return 0;
-        case XmlParseStatus::kCreateFailed:
-            RecordError("Error creating XML parser/Error al crear el parser de XML");
-            return -PARSER_FAILED_ERROR;
-        case XmlParseStatus::kError:
-            break;
-    }
+// BAD_XML_ERROR, recorded, for a parse that the parser stopped with an error.
+Error ParseOutcome(const XmlParseResult& result) {
+    if (result.status != XmlParseStatus::kError) return kOk;
     RecordError("Error: %s (Line: %d)", result.message, result.line);
-    return -BAD_XML_ERROR;
+    return Error::BAD_XML_ERROR;
 }
 
 // Feeds a PipeEngine made once the stylesheet is known. In a single pass, the stylesheet
@@ -73,87 +64,91 @@ private:
 
 // The general path: the version read by its own parse, then the stylesheet's engine fed
 // by a parse from the start of the document.
-int ParseWithVersionFirst(const char* xmlFile, std::FILE* document, bool stampMode, PipeSink& sink) {
-    int versionNumber = VersionNumber(xmlFile);
+//
+// A failed version read is not the answer by itself: the stamp-mode check and the
+// stylesheet choice below decide, after the read's own message, and the version shown in
+// "Version '%.1f' not supported" is then the read's negated code over ten (so a document
+// that is not well-formed shows as version -1.8), as callers have always seen it.
+Error ParseWithVersionFirst(const char* xmlFile, std::FILE* document, bool stampMode, PipeSink& sink) {
+    int versionNumber = 0;
+    if (Error read = VersionNumber(xmlFile, versionNumber); Failed(read)) versionNumber = ResultOf(read);
     if (stampMode && versionNumber < 30) {
         RecordError("TFD option only valid for version 3.x CFDI document/TFD opcion solo es valida para la version 3.x "
                     "documento CFDI");
-        return -BAD_FLAG_ERROR;
+        return Error::BAD_FLAG_ERROR;
     }
     const StylesheetTables* sheet = StylesheetFor(versionNumber, stampMode);
     if (!sheet) {
         RecordError("Version '%.1f' not supported/La version no es compatible", versionNumber / 10.0);
-        return -NOT_SUPPORTED_ERROR;
+        return Error::NOT_SUPPORTED_ERROR;
     }
     sink.Use(*sheet);
     std::rewind(document);
     return ParseOutcome(ParseXmlEvents(document, sink, kXmlWhitespaceText));
 }
 
-// The stylesheet's output for the document into `pipe`, or a negative code with its
-// message recorded (stamp mode: MISSING_ERROR for an absent or empty required attribute).
-int Compute(PipeOutput& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
+// The stylesheet's output for the document into `pipe`; failures have their message
+// recorded (stamp mode: MISSING_ERROR for an absent or empty required attribute).
+Error Compute(PipeOutput& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
     const bool stampMode = (options & KVN_OPT_STAMP) != 0;
     FilePtr document = OpenDocument(xmlFile);
-    if (!document) return -OPEN_ERROR;
+    if (!document) return Error::OPEN_ERROR;
     PipeSink sink(stampMode, replaced);
     XmlParseResult single = ParseXmlEvents(document.get(), sink, kXmlWhitespaceText);
-    int rc = sink.engine() ? ParseOutcome(single) : ParseWithVersionFirst(xmlFile, document.get(), stampMode, sink);
-    if (rc < 0) return rc;
+    Error rc = sink.engine() ? ParseOutcome(single) : ParseWithVersionFirst(xmlFile, document.get(), stampMode, sink);
+    if (Failed(rc)) return rc;
     const char* missing = sink.engine()->Write(pipe);
     if (sink.engine()->TooDeep()) {
         RecordError("Error: %s (Line: %d)", "elements nested too deeply for the stylesheet", 0);
-        return -BAD_XML_ERROR;
+        return Error::BAD_XML_ERROR;
     }
     if (missing) {
         RecordError("Attribute '%s' is mandatory/Atributo es obligatorio", missing);
-        return -MISSING_ERROR;
+        return Error::MISSING_ERROR;
     }
-    return 0;
+    return kOk;
 }
 
 }  // namespace
 
-int MakePipeString(char* out, int outlen, const char* xmlFile, int options) {
+Error MakePipeString(char* out, int outlen, const char* xmlFile, int options, int& length) {
+    length = 0;
     const bool wantsLength = out == nullptr || outlen < 1;
     PipeOutput pipe = wantsLength ? PipeOutput() : PipeOutput(out, static_cast<std::size_t>(outlen));
     if (!wantsLength) out[0] = '\0';
-    if (int rc = Compute(pipe, xmlFile, options, nullptr); rc < 0) {
+    if (Error rc = Compute(pipe, xmlFile, options, nullptr); Failed(rc)) {
         if (!wantsLength) out[0] = '\0';
         return rc;
     }
     // Without a buffer the length is exact (before any Latin-1 conversion, which only
-    // shortens): an upper bound of what the call with a buffer returns.
-    std::size_t length = pipe.length();
+    // shortens): an upper bound of what the call with a buffer gives.
+    std::size_t written = pipe.length();
     if (!wantsLength) {
-        length = pipe.written();
-        out[length] = '\0';
-        if (options & KVN_OPT_LATIN1) length = Utf8ToLatin1InPlace(out, length);
+        written = pipe.written();
+        out[written] = '\0';
+        if (options & KVN_OPT_LATIN1) written = Utf8ToLatin1InPlace(out, written);
     }
-    if (length < kMinimumResult) {
+    if (written < kMinimumResult) {
         if (!wantsLength) out[0] = '\0';
-        return -NO_DATA_ERROR;
+        return Error::NO_DATA_ERROR;
     }
-    return ClampToInt(length);
+    length = ClampToInt(written);
+    return kOk;
 }
 
-int BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
+Error BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
     pipe.clear();
     PipeOutput output(pipe);
-    if (int rc = Compute(output, xmlFile, options, replaced); rc < 0) {
+    if (Error rc = Compute(output, xmlFile, options, replaced); Failed(rc)) {
         pipe.clear();
         return rc;
     }
-    std::size_t length = pipe.size();
-    if (options & KVN_OPT_LATIN1) {
-        length = Utf8ToLatin1InPlace(pipe.data(), length);
-        pipe.resize(length);
-    }
-    if (length < kMinimumResult) {
+    if (options & KVN_OPT_LATIN1) pipe.resize(Utf8ToLatin1InPlace(pipe.data(), pipe.size()));
+    if (pipe.size() < kMinimumResult) {
         pipe.clear();
-        return -NO_DATA_ERROR;
+        return Error::NO_DATA_ERROR;
     }
-    return ClampToInt(length);
+    return kOk;
 }
 
 }  // namespace kvn

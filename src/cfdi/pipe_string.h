@@ -5,6 +5,7 @@
 // wrong byte makes the invoice invalid.
 #pragma once
 
+#include "base/error.h"
 #include "base/memory.h"
 
 namespace kvn {
@@ -14,13 +15,13 @@ namespace kvn {
 // 3.3 and 4.0, written for every stamp of the document in turn) and KVN_OPT_LATIN1 (the
 // result converted to Latin-1).
 //
-// Without a buffer (out null or outlen < 1) returns an upper bound of the length (the
-// length before any Latin-1 conversion); with one, writes at most outlen characters and
-// a NUL (a short buffer gives a cut string) and returns the length written. Failures:
-// -OPEN_ERROR, -BAD_FLAG_ERROR, -NOT_SUPPORTED_ERROR, -PARSER_FAILED_ERROR, -BAD_XML_ERROR,
-// -MISSING_ERROR (stamp mode) with their messages recorded; -NO_DATA_ERROR without a
-// message when the result would be shorter than 4 characters.
-int MakePipeString(char* out, int outlen, const char* xmlFile, int options);
+// Without a buffer (out null or outlen < 1) sets `length` to an upper bound of the length
+// (the length before any Latin-1 conversion); with one, writes at most outlen characters
+// and a NUL (a short buffer gives a cut string) and sets `length` to the length written.
+// Failures: OPEN_ERROR, BAD_FLAG_ERROR, NOT_SUPPORTED_ERROR, BAD_XML_ERROR, MISSING_ERROR
+// (stamp mode) with their messages recorded; NO_DATA_ERROR without a message when the
+// result would be shorter than 4 characters.
+Error MakePipeString(char* out, int outlen, const char* xmlFile, int options, int& length);
 
 // One root attribute whose value the pipe string takes as given instead of the document's
 // (present or not in the document): signing computes the seal over the document as it will be written.
@@ -31,9 +32,8 @@ struct RootAttributeValue {
 
 // The pipe string of the document in xmlFile, into `pipe` (replacing its content), with the
 // root attribute `replaced` (may be null) taken as present with the given value. Options
-// as for MakePipeString. Returns the exact length (no NUL counted) or a negative code with
-// its message recorded, the same codes as MakePipeString; -NO_DATA_ERROR (no message)
-// leaves `pipe` empty.
-int BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced);
+// as for MakePipeString; the errors are MakePipeString's, and on any of them `pipe` is
+// left empty.
+Error BuildPipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced = nullptr);
 
 }  // namespace kvn

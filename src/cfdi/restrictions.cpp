@@ -409,17 +409,17 @@ void ValueRestrictionPass::Violation(const char* format, ...) {
     keptLength_ += kept_.back().size() + 2;
 }
 
-int CheckValueRestrictions(const char* xmlFile) {
-    if (!xmlFile) return -BAD_PARAM_ERROR;
+Error CheckValueRestrictions(const char* xmlFile, int& violations) {
+    violations = 0;
+    if (!xmlFile) return Error::BAD_PARAM_ERROR;
     FilePtr document = OpenDocument(xmlFile);
-    if (!document) return -OPEN_ERROR;
+    if (!document) return Error::OPEN_ERROR;
     double version = 0;
-    int major = DetectVersion(document.get(), version);
-    if (major < 0) return major;
+    if (Error rc = DetectVersion(document.get(), version); Failed(rc)) return rc;
     const ElementEntry* table = SchemaTableForVersion(static_cast<int>(std::trunc(version * 10.0)));
     if (!table) {
         RecordError("Version '%.1f' not supported/La version no es compatible", version);
-        return -NOT_SUPPORTED_ERROR;
+        return Error::NOT_SUPPORTED_ERROR;
     }
     std::rewind(document.get());
 
@@ -431,8 +431,9 @@ int CheckValueRestrictions(const char* xmlFile) {
     parser->handlers.characters = OnText;
     parser->handlers.ignorableWhitespace = OnText;
     parser->handlers.errorHandler = OnParseError;
-    const bool ok = XmlParse(parser.get(), XmlFileRead, document.get(), nullptr) == kOk;
-    return ok ? pass.violations() : -BAD_XML_ERROR;
+    if (Failed(XmlParse(parser.get(), XmlFileRead, document.get(), nullptr))) return Error::BAD_XML_ERROR;
+    violations = pass.violations();
+    return kOk;
 }
 
 int MatchLexicalForm(int typeCode, const char* value, std::size_t n) noexcept {

@@ -87,9 +87,9 @@ private:
 
 // The value-restriction pass over a document file: every attribute and text of the
 // elements the version's schema table knows is tested; each failure is recorded in the
-// last-error text. Returns the number of violations (0 when none), or a negative code:
-// OPEN_ERROR, NOT_SUPPORTED_ERROR, BAD_XML_ERROR (parse failure). Allocation failure
-// throws std::bad_alloc.
-int CheckValueRestrictions(const char* xmlFile);
+// last-error text, and `violations` counts them. Failures: BAD_PARAM_ERROR, OPEN_ERROR,
+// NOT_SUPPORTED_ERROR, DetectVersion's errors, BAD_XML_ERROR (parse failure). Allocation
+// failure throws std::bad_alloc.
+Error CheckValueRestrictions(const char* xmlFile, int& violations);
 
 }  // namespace kvn

@@ -64,12 +64,6 @@ Error SignPipeString(Bytes& block, const String& pipe, const char* keyFile, cons
 
 }  // namespace
 
-Error ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced) {
-    const int length = BuildPipeString(pipe, xmlFile, options, replaced);
-    if (length < 0) return ErrorOfResult(length);
-    return length == 0 ? Error::NO_DATA_ERROR : kOk;
-}
-
 Error SealDigestAlgorithm(unsigned& algorithm, int versionNumber, int options) {
     const bool md5 = (options & 0xF0) == KVN_OPT_MD5;
     algorithm = kHashSha256;
@@ -93,8 +87,10 @@ namespace {
 // error.
 Error PipeStringAndAlgorithm(String& pipe, unsigned& algorithm, const char* xmlFile, int options,
                              const RootAttributeValue* replaced) {
-    if (Error rc = ComputePipeString(pipe, xmlFile, options, replaced); Failed(rc)) return rc;
-    return SealDigestAlgorithm(algorithm, VersionNumber(xmlFile), options);
+    if (Error rc = BuildPipeString(pipe, xmlFile, options, replaced); Failed(rc)) return rc;
+    int versionNumber = 0;
+    if (Error rc = VersionNumber(xmlFile, versionNumber); Failed(rc)) return rc;
+    return SealDigestAlgorithm(algorithm, versionNumber, options);
 }
 
 }  // namespace

@@ -8,12 +8,6 @@
 
 namespace kvn {
 
-// The pipe string of xmlFile computed with options (KVN_OPT_STAMP, KVN_OPT_LATIN1), exactly
-// as long as it is (no NUL counted). `replaced`, when given, is a root attribute taken as
-// present with that value. The pipe string's error with its messages recorded
-// (NO_DATA_ERROR, without one, for an empty pipe string).
-Error ComputePipeString(String& pipe, const char* xmlFile, int options, const RootAttributeValue* replaced = nullptr);
-
 // The digest algorithm (a HashAlg id of crypto/digest.h) of a seal of a document of this
 // version number: SHA-256 for 3.3 and 4.0, whose seals are always SHA-256; otherwise
 // MD5 when the four bits 0xF0 of options equal KVN_OPT_MD5, else SHA-1. Asking for MD5 on a
@@ -33,7 +27,7 @@ struct SealKey {
     int proof = kRsaProofNone;  // as rsa_RecordsMatch takes it: 0 when the seal passed its check
 };
 
-// The seal of xmlFile: the pipe string (with `replaced`, see ComputePipeString) digested
+// The seal of xmlFile: the pipe string (with `replaced`, see BuildPipeString) digested
 // by SealDigestAlgorithm, wrapped in a PKCS#1 v1.5 block of the key's length, raised to
 // the private exponent of the key read from keyFile with password, base64-encoded on one
 // line (172 characters for a 1024-bit key, 344 for a 2048-bit one). The decrypted key is

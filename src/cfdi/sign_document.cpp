@@ -67,11 +67,11 @@ Error WriteFailed(const char* outputFile) {
 
 Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
                    const char* certFile, int options) {
-    const int version = VersionNumber(xmlFile);
+    const DocumentVersion version = ReadDocumentVersion(xmlFile);
     // A document whose version cannot be read fails in the seal's pipe string below, which
     // records why; the export began with an empty last-error text, so nothing else is lost.
-    if (version < 1) ClearLastError();
-    const SealNames& names = SealNamesForVersion(version);
+    if (Failed(version.error)) ClearLastError();
+    const SealNames& names = SealNamesForVersion(version.number);
 
     // The key is read once: the seal is made with it, and with a certificate the seal's
     // check with the public exponent proves the key's consistency for the pair check.
@@ -99,11 +99,11 @@ Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyF
     if (certFile) {
         if (Error rc = CheckSealKeyAgainstCertificate(used, certFile); Failed(rc)) return rc;
     }
-    if (version < 1) return version < 0 ? ErrorOfResult(version) : Error::NO_DATA_ERROR;
+    if (Failed(version.error)) return version.error;
 
     // Roots of 3.x and 4.0 must be in their CFDI namespace (or in none); version 2 roots may
     // be in any namespace, as the attribute query finds them.
-    const char* rootUri = names.rootUri ? names.rootUri : version / 10 == 3 ? NamespaceForPrefix("cfdi") : nullptr;
+    const char* rootUri = names.rootUri ? names.rootUri : version.number / 10 == 3 ? NamespaceForPrefix("cfdi") : nullptr;
     AttributeReplacement replacements[3];
     int count = 0;
     replacements[count++] = {rootUri, "Comprobante", names.seal, seal.c_str()};
@@ -116,7 +116,7 @@ Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyF
 
     ReplacingOutput out;
     if (!out.Open(outputFile)) return WriteFailed(outputFile);
-    if (int rc = WriteSignedDocument(xmlFile, out, options, replacements, count)) return ErrorOfResult(rc);
+    if (Error rc = WriteSignedDocument(xmlFile, out, options, replacements, count); Failed(rc)) return rc;
     if (!out.Commit()) return WriteFailed(outputFile);
     return kOk;
 }

@@ -37,15 +37,17 @@ bool ReadWholeAttribute(const char* xmlFile, const char* attributeName, const ch
     {
         FilePtr document = OpenDocument(xmlFile);
         if (!document) return false;
-        length = QueryAttribute(text.data(), kFirstReadLength, document.get(), attributeName, elementRef);
+        if (Failed(QueryAttribute(text.data(), kFirstReadLength, document.get(), attributeName, elementRef, length)))
+            return false;
     }
     if (length < 1) return false;
     if (length > kFirstReadLength) {
         FilePtr document = OpenDocument(xmlFile);
         if (!document) return false;
         text.assign(static_cast<std::size_t>(length), '\0');
-        int got = QueryAttribute(text.data(), length, document.get(), attributeName, elementRef);
-        if (got < 1) return false;
+        int got = 0;
+        if (Failed(QueryAttribute(text.data(), length, document.get(), attributeName, elementRef, got)) || got < 1)
+            return false;
         length = std::min(got, length);
     }
     text.resize(static_cast<std::size_t>(length));
@@ -85,12 +87,6 @@ bool ReadRootAttribute(const char* xmlFile, const char* attributeName, String* v
 
 bool IsWrapWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// True when VersionNumber failed because the document cannot be read at all: that was
-// recorded by the version's own read, and the attribute query would only record it again.
-bool Unreadable(int versionNumber) {
-    return versionNumber == -OPEN_ERROR || versionNumber == -PARSER_FAILED_ERROR || versionNumber == -BAD_XML_ERROR;
-}
-
 bool Unwrapped(String& value) {
     value.erase(std::remove_if(value.begin(), value.end(), IsWrapWhitespace), value.end());
     return true;
@@ -119,32 +115,33 @@ const SealNames& SealNamesForVersion(int versionNumber) noexcept {
 
 bool SealedWithSha256(int versionNumber) noexcept { return versionNumber == 33 || versionNumber == 40; }
 
-bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value) {
-    if (Unreadable(versionNumber)) return false;
-    const char* name = FieldName(SealNamesForVersion(versionNumber), field);
-    return ReadComprobanteAttribute(xmlFile, versionNumber, name, value) && Unwrapped(value);
+bool ReadSealField(const char* xmlFile, const DocumentVersion& version, SealField field, String& value) {
+    if (version.Unreadable()) return false;
+    const char* name = FieldName(SealNamesForVersion(version.number), field);
+    return ReadComprobanteAttribute(xmlFile, version.number, name, value) && Unwrapped(value);
 }
 
 bool ReadSealField(const char* xmlFile, SealField field, String& value) {
-    return ReadSealField(xmlFile, VersionNumber(xmlFile), field, value);
+    return ReadSealField(xmlFile, ReadDocumentVersion(xmlFile), field, value);
 }
 
 bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value) {
-    const int version = VersionNumber(xmlFile);
-    return !Unreadable(version) && ReadComprobanteAttribute(xmlFile, version, attributeName, value) && Unwrapped(value);
+    const DocumentVersion version = ReadDocumentVersion(xmlFile);
+    return !version.Unreadable() && ReadComprobanteAttribute(xmlFile, version.number, attributeName, value) &&
+           Unwrapped(value);
 }
 
 bool RootHasAttribute(const char* xmlFile, const char* attributeName) {
     return ReadRootAttribute(xmlFile, attributeName, nullptr);
 }
 
-bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value) {
-    if (Unreadable(versionNumber)) return false;
-    return ReadWholeAttribute(xmlFile, SealNamesForVersion(versionNumber).stampSeal, "tfd:TimbreFiscalDigital", value);
+bool ReadStampSignature(const char* xmlFile, const DocumentVersion& version, String& value) {
+    if (version.Unreadable()) return false;
+    return ReadWholeAttribute(xmlFile, SealNamesForVersion(version.number).stampSeal, "tfd:TimbreFiscalDigital", value);
 }
 
 bool ReadStampSignature(const char* xmlFile, String& value) {
-    return ReadStampSignature(xmlFile, VersionNumber(xmlFile), value);
+    return ReadStampSignature(xmlFile, ReadDocumentVersion(xmlFile), value);
 }
 
 }  // namespace kvn

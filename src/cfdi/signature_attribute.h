@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/memory.h"
+#include "cfdi/attribute_query.h"
 
 namespace kvn {
 
@@ -29,13 +30,12 @@ enum class SealField { kSeal, kCertificate, kCertificateNumber };
 
 // Reads one seal field of the root Comprobante of xmlFile, under the name its version
 // gives it, and removes every space, tab, line feed and carriage return from it, so
-// base64 text wrapped over lines becomes one line. `versionNumber` is the document's, as
-// VersionNumber gives it (a negative code counts as version 2). True with the value when
-// found; false when the root has no such attribute, an empty one, or the document cannot
-// be read. A version that says the document cannot be opened or parsed (OPEN_ERROR,
-// PARSER_FAILED_ERROR, BAD_XML_ERROR) gives false at once: VersionNumber recorded why,
-// and each message is recorded once.
-bool ReadSealField(const char* xmlFile, int versionNumber, SealField field, String& value);
+// base64 text wrapped over lines becomes one line. `version` is the document's (a failed
+// read counts as version 2). True with the value when found; false when the root has no
+// such attribute, an empty one, or the document cannot be read. A version read that says
+// the document cannot be opened or parsed gives false at once: the read recorded why, and
+// each message is recorded once.
+bool ReadSealField(const char* xmlFile, const DocumentVersion& version, SealField field, String& value);
 
 // The same, with the version detected from xmlFile first.
 bool ReadSealField(const char* xmlFile, SealField field, String& value);
@@ -53,6 +53,6 @@ bool RootHasAttribute(const char* xmlFile, const char* attributeName);
 // tfd:TimbreFiscalDigital, as written. True with the value when found; false otherwise (a
 // document that cannot be read records its message once, as ReadSealField's).
 bool ReadStampSignature(const char* xmlFile, String& value);
-bool ReadStampSignature(const char* xmlFile, int versionNumber, String& value);
+bool ReadStampSignature(const char* xmlFile, const DocumentVersion& version, String& value);
 
 }  // namespace kvn

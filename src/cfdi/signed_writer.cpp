@@ -119,13 +119,11 @@ struct ParserDeleter {
 
 }  // namespace
 
-int WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
-                        const AttributeReplacement* replacements, int count) {
+Error WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
+                          const AttributeReplacement* replacements, int count) {
     FilePtr in = OpenDocument(xmlFile);
-    if (!in) return -OPEN_ERROR;
+    if (!in) return Error::OPEN_ERROR;
     std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
-    // The parser is made of nothing but memory: failing to make it is running out of it.
-    if (!parser) throw AllocError("malloc failed to allocate memory.");
     WriterContext context{&out, options, replacements, count};
     parser->userData = &context;
     parser->options |= XML_OPT_KEEP_XMLNS;
@@ -140,15 +138,14 @@ int WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
     h.resolveEncoding = OnResolveEncoding;
     h.errorHandler = IgnoreError;
 
-    if (XmlParse(parser.get(), XmlFileRead, in.get(), nullptr) == kOk) return 0;
-    if (parser->errorCode == XML_ERROR_NO_MEMORY) throw AllocError("malloc failed to allocate memory.");
+    if (XmlParse(parser.get(), XmlFileRead, in.get(), nullptr) == kOk) return kOk;
     if (parser->errorCode == XML_ERROR_ABORTED) {
         RecordError("Unable to write to file '%s'/No es posible escribir en el archivo", out.target());
-        return -WRITE_ERROR;
+        return Error::WRITE_ERROR;
     }
     RecordError("XML parsing error/Error al analizar de XML: %s (Line/numero de linea: %d)",
                 parser->errorMessage, parser->errorLine);
-    return -BAD_XML_ERROR;
+    return Error::BAD_XML_ERROR;
 }
 
 }  // namespace kvn

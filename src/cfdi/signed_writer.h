@@ -2,6 +2,7 @@
 // the values of chosen attributes of chosen elements.
 #pragma once
 
+#include "base/error.h"
 #include "base/file.h"
 
 namespace kvn {
@@ -24,9 +25,9 @@ struct AttributeReplacement {
 // attributes in document order (namespace declarations included; empty-element tags
 // written as start and end tags), text with '"', '&', '<', '>' escaped, comments and
 // processing instructions. The DOCTYPE is not written.
-// Returns 0, or OPEN_ERROR, PARSER_FAILED_ERROR, BAD_XML_ERROR, WRITE_ERROR (negated)
-// with the message recorded. Memory exhaustion throws AllocError.
-int WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
-                        const AttributeReplacement* replacements, int count);
+// Failures: OPEN_ERROR, BAD_XML_ERROR, WRITE_ERROR with the message recorded. Memory
+// exhaustion throws AllocError.
+Error WriteSignedDocument(const char* xmlFile, ReplacingOutput& out, int options,
+                          const AttributeReplacement* replacements, int count);
 
 }  // namespace kvn

@@ -223,11 +223,12 @@ struct ValidatorDeleter {
 
 // The DTD pass against dtdFile, or against an embedded DTD read from memory; with
 // `values`, the value checks run on the same parse.
-int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* values,
-               const DtdText* embedded = nullptr) {
-    if (!xmlFile) return -BAD_PARAM_ERROR;
+Error RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* values, const DtdText* embedded,
+                 int* startTags) {
+    if (startTags) *startTags = 0;
+    if (!xmlFile) return Error::BAD_PARAM_ERROR;
     FilePtr document = OpenDocument(xmlFile);
-    if (!document) return -OPEN_ERROR;
+    if (!document) return Error::OPEN_ERROR;
     std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
     // Both can only fail for want of memory, which the export reports as MEMORY_ERROR.
     if (!parser) {
@@ -265,27 +266,32 @@ int RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass* v
     if (validator->outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY) {
         throw AllocError("malloc failed to allocate memory.");
     }
-    if (ok && !run.errorSeen) return static_cast<int>(run.startTags > 0x7FFFFFFF ? 0x7FFFFFFF : run.startTags);
-    if (run.errorSeen || parser->errorCode == XML_ERROR_VALIDATION) return -BAD_XML_ERROR;
-    return -BAD_DTD_ERROR;
+    if (ok && !run.errorSeen) {
+        if (startTags) *startTags = static_cast<int>(run.startTags > 0x7FFFFFFF ? 0x7FFFFFFF : run.startTags);
+        return kOk;
+    }
+    if (run.errorSeen || parser->errorCode == XML_ERROR_VALIDATION) return Error::BAD_XML_ERROR;
+    return Error::BAD_DTD_ERROR;
 }
 
 }  // namespace
 
-int ValidateAgainstDtd(const char* xmlFile, const char* dtdFile) { return RunDtdPass(xmlFile, dtdFile, nullptr); }
+Error ValidateAgainstDtd(const char* xmlFile, const char* dtdFile, int* startTags) {
+    return RunDtdPass(xmlFile, dtdFile, nullptr, nullptr, startTags);
+}
 
-int ValidateDocument(const char* xmlFile, int flags) {
-    if (!xmlFile) return -BAD_PARAM_ERROR;
-    int version = VersionNumber(xmlFile);
-    if (version < 0) return version;
+Error ValidateDocument(const char* xmlFile, int flags) {
+    if (!xmlFile) return Error::BAD_PARAM_ERROR;
+    int version = 0;
+    if (Error rc = VersionNumber(xmlFile, version); Failed(rc)) return rc;
     if (version == 33 || version == 40) {
         // These versions are read, sealed and verified, but have no DTD and value tables yet.
         RecordError("Validation of CFDI version '%d.%d' is not supported/"
                     "La validacion de la version de CFDI no esta soportada",
                     version / 10, version % 10);
-        return -NOT_SUPPORTED_ERROR;
+        return Error::NOT_SUPPORTED_ERROR;
     }
-    if (version != 20 && version != 22 && version != 30 && version != 32) return -NOT_SUPPORTED_ERROR;
+    if (version != 20 && version != 22 && version != 30 && version != 32) return Error::NOT_SUPPORTED_ERROR;
 
     const DtdText dtd = EmbeddedDtd(version);
     // The value checks ride on the DTD pass's parse (one read of the document instead of
@@ -293,13 +299,12 @@ int ValidateDocument(const char* xmlFile, int flags) {
     UniquePtr<ValueRestrictionPass> values;
     const ElementEntry* table = SchemaTableForVersion(version);
     if (table && !(flags & KVN_OPT_NOFACETS)) values = MakeUnique<ValueRestrictionPass>(table, true);
-    int result = RunDtdPass(xmlFile, nullptr, values.get(), &dtd);
-    if (result > 0) result = 0;
-    if (result == 0 && values) {
+    if (Error rc = RunDtdPass(xmlFile, nullptr, values.get(), &dtd, nullptr); Failed(rc)) return rc;
+    if (values) {
         values->Flush();
-        if (values->violations() > 0) result = -XML_FACET_ERROR;
+        if (values->violations() > 0) return Error::XML_FACET_ERROR;
     }
-    return result;
+    return kOk;
 }
 
 }  // namespace kvn

@@ -23,7 +23,8 @@ Error InvalidCertificate() {
 }
 
 // The certificate text to verify with: certFile, or the document's certificado.
-Error FindCertificate(String& certificate, const char* xmlFile, int version, const char* certFile, int options) {
+Error FindCertificate(String& certificate, const char* xmlFile, const DocumentVersion& version, const char* certFile,
+                      int options) {
     if (certFile == nullptr || *certFile == '\0') {
         if (options & KVN_OPT_STAMP) {
             RecordError("X.509 certificate must be specified for TFD option/"
@@ -38,7 +39,7 @@ Error FindCertificate(String& certificate, const char* xmlFile, int version, con
 }
 
 // The seal's bytes, decoded from base64.
-Error ReadSignature(Bytes& signature, const char* xmlFile, int version, int options) {
+Error ReadSignature(Bytes& signature, const char* xmlFile, const DocumentVersion& version, int options) {
     String text;
     const bool found = (options & KVN_OPT_STAMP) ? ReadStampSignature(xmlFile, version, text)
                                                   : ReadSealField(xmlFile, version, SealField::kSeal, text);
@@ -57,9 +58,10 @@ Error ReadSignature(Bytes& signature, const char* xmlFile, int version, int opti
     return kOk;
 }
 
-// OpenSignature for a document whose version number is already known (as VersionNumber
-// gives it; one that cannot be read counts as version 2), so a call reads it once.
-Error OpenSignatureOfVersion(Bytes& block, const char* xmlFile, int version, const char* certFile, int options) {
+// OpenSignature for a document whose version was already read (one that cannot be read
+// counts as version 2), so a call reads it once.
+Error OpenSignatureOfVersion(Bytes& block, const char* xmlFile, const DocumentVersion& version, const char* certFile,
+                             int options) {
     String certificate;
     if (Error rc = FindCertificate(certificate, xmlFile, version, certFile, options); Failed(rc)) return rc;
 
@@ -99,15 +101,15 @@ Error CarriedDigest(std::uint8_t (&carried)[kMaxDigestLen], int& carriedLength, 
 
 Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options) {
     // The version names the attributes.
-    return OpenSignatureOfVersion(block, xmlFile, VersionNumber(xmlFile), certFile, options);
+    return OpenSignatureOfVersion(block, xmlFile, ReadDocumentVersion(xmlFile), certFile, options);
 }
 
 Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options) {
-    const int version = VersionNumber(xmlFile);
+    const DocumentVersion version = ReadDocumentVersion(xmlFile);
     Bytes block;
     if (Error rc = OpenSignatureOfVersion(block, xmlFile, version, certFile, options); Failed(rc)) return rc;
     String pipe;
-    if (Error rc = ComputePipeString(pipe, xmlFile, options); Failed(rc)) return rc;
+    if (Error rc = BuildPipeString(pipe, xmlFile, options); Failed(rc)) return rc;
 
     std::uint8_t carried[kMaxDigestLen];
     int carriedLength = 0;
@@ -115,7 +117,7 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
 
     // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
     // digest's length tells MD5 from SHA-1.
-    const unsigned algorithm = SealedWithSha256(version) ? kHashSha256
+    const unsigned algorithm = SealedWithSha256(version.number) ? kHashSha256
                                : carriedLength == 16     ? kHashMd5
                                                          : kHashSha1;
     std::uint8_t computed[kMaxDigestLen];

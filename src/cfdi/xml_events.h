@@ -40,7 +40,6 @@ enum class XmlParseStatus {
     kComplete,       // the document was well-formed to its end
     kStopped,        // a handler asked to stop
     kError,          // the parser reported an error: see XmlParseResult
-    kCreateFailed,   // no parser could be made
 };
 
 struct XmlParseResult {

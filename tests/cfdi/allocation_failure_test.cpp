@@ -30,8 +30,16 @@ long FailEachAllocation(const std::function<int()>& op) {
 TEST(AllocationFailure, PipeStringAttributeQueryAndSignatureReaders) {
     std::string doc = testing::FixturePath("complement_detallista.xml");
     std::vector<char> out(4096);
-    EXPECT_GT(FailEachAllocation([&] { return MakePipeString(out.data(), 4000, doc.c_str(), 0); }), 0);
-    EXPECT_GT(FailEachAllocation([&] { return VersionNumber(doc.c_str()); }), 0);
+    EXPECT_GT(FailEachAllocation([&] {
+                  int length = 0;
+                  return Failed(MakePipeString(out.data(), 4000, doc.c_str(), 0, length)) ? -1 : length;
+              }),
+              0);
+    EXPECT_GT(FailEachAllocation([&] {
+                  int number = 0;
+                  return Failed(VersionNumber(doc.c_str(), number)) ? -1 : number;
+              }),
+              0);
     std::string stamped = testing::FixturePath("cfdi32_stamped.xml");
     EXPECT_GT(FailEachAllocation([&] {
                   String value;

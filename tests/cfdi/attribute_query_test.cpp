@@ -8,11 +8,14 @@
 #include "cfdi/signature_attribute.h"
 #include "doc_files.h"
 #include "kelvane.h"
+#include "reader_results.h"
 
 namespace kvn {
 namespace {
 
 using testing::FixturePath;
+using testing::QueryInto;
+using testing::VersionOf;
 using testing::WriteTempDoc;
 
 int Query(const std::string& path, const char* attribute, const char* element, std::string* value = nullptr,
@@ -21,7 +24,7 @@ int Query(const std::string& path, const char* attribute, const char* element, s
     EXPECT_TRUE(f) << path;
     if (!f) return -OPEN_ERROR;
     char buf[256] = "x";
-    int rc = QueryAttribute(value ? buf : nullptr, value ? outlen : 0, f.get(), attribute, element);
+    int rc = QueryInto(value ? buf : nullptr, value ? outlen : 0, f.get(), attribute, element);
     if (value) *value = buf;
     return rc;
 }
@@ -111,11 +114,11 @@ TEST(VersionDetection, NumbersAndRefusals) {
         std::string doc = WriteTempDoc("version.xml", "<cfdi:Comprobante xmlns:cfdi=\"http://www.sat.gob.mx/cfd/3\"" +
                                                           attr + "/>");
         ClearLastError();
-        EXPECT_EQ(VersionNumber(doc.c_str()), c.number) << (c.version ? c.version : "none");
+        EXPECT_EQ(VersionOf(doc.c_str()), c.number) << (c.version ? c.version : "none");
         EXPECT_STREQ(LastErrorText(), c.message);
     }
     ClearLastError();
-    EXPECT_EQ(VersionNumber("/nonexistent/doc.xml"), -OPEN_ERROR);
+    EXPECT_EQ(VersionOf("/nonexistent/doc.xml"), -OPEN_ERROR);
     EXPECT_STREQ(LastErrorText(), "Cannot open file '/nonexistent/doc.xml'/No se puede abrir el archivo");
 }
 

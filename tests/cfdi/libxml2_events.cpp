@@ -117,10 +117,7 @@ XmlParseResult ParseXmlEventsWithLibxml2(std::FILE* document, XmlEventSink& sink
     sax.cdataBlock = OnText;
     XmlParseResult result;
     d.context = xmlCreatePushParserCtxt(&sax, nullptr, nullptr, 0, nullptr);
-    if (!d.context) {
-        result.status = XmlParseStatus::kCreateFailed;
-        return result;
-    }
+    if (!d.context) throw std::bad_alloc();
     d.context->_private = &d;
     xmlCtxtUseOptions(d.context, XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_HUGE);
     char block[4096];

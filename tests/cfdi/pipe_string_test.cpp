@@ -10,11 +10,14 @@
 #include "cfdi/pipe_text.h"
 #include "doc_files.h"
 #include "kelvane.h"
+#include "reader_results.h"
 
 namespace kvn {
 namespace {
 
 using testing::FixturePath;
+using testing::PipeStringInto;
+using testing::VersionOf;
 using testing::ReadFile;
 using testing::WriteTempDoc;
 
@@ -28,13 +31,13 @@ struct PipeResult {
 PipeResult Pipe(const std::string& path, int options = 0) {
     PipeResult r;
     ClearLastError();
-    r.bound = MakePipeString(nullptr, 0, path.c_str(), options);
+    r.bound = PipeStringInto(nullptr, 0, path.c_str(), options);
     if (r.bound < 0) {
         r.code = r.bound;
         return r;
     }
     std::vector<char> buf(static_cast<std::size_t>(r.bound) + 1, 'x');
-    int n = MakePipeString(buf.data(), r.bound, path.c_str(), options);
+    int n = PipeStringInto(buf.data(), r.bound, path.c_str(), options);
     if (n < 0) {
         r.code = n;
         return r;
@@ -102,8 +105,8 @@ TEST(PipeString, StampMode) {
 
 // 3.3 and 4.0 write their version as `Version`, and only in their own namespace.
 TEST(PipeString, VersionsThreeThreeAndFourZero) {
-    EXPECT_EQ(VersionNumber(FixturePath("cfdi33_pagos.xml").c_str()), 33);
-    EXPECT_EQ(VersionNumber(FixturePath("cfdi40_stamped.xml").c_str()), 40);
+    EXPECT_EQ(VersionOf(FixturePath("cfdi33_pagos.xml").c_str()), 33);
+    EXPECT_EQ(VersionOf(FixturePath("cfdi40_stamped.xml").c_str()), 40);
     struct Case {
         const char* root;
         const char* message;
@@ -120,7 +123,7 @@ TEST(PipeString, VersionsThreeThreeAndFourZero) {
     for (const Case& c : refused) {
         std::string doc = WriteTempDoc("version40.xml", c.root);
         ClearLastError();
-        EXPECT_LT(VersionNumber(doc.c_str()), 0) << c.root;
+        EXPECT_LT(VersionOf(doc.c_str()), 0) << c.root;
         EXPECT_STREQ(LastErrorText(), c.message) << c.root;
         PipeResult r = Pipe(doc);
         EXPECT_LT(r.code, 0) << c.root;
@@ -181,11 +184,11 @@ TEST(PipeString, ShortBuffersCutAndTinyOnesGiveNoData) {
     std::string full = ReadFile(FixturePath("cfd20.pipe.txt"));
     char out[16];
     std::memset(out, 'x', sizeof out);
-    EXPECT_EQ(MakePipeString(out, 10, path.c_str(), 0), 10);
+    EXPECT_EQ(PipeStringInto(out, 10, path.c_str(), 0), 10);
     EXPECT_EQ(std::string(out), full.substr(0, 10));
-    EXPECT_EQ(MakePipeString(out, 4, path.c_str(), 0), 4);
+    EXPECT_EQ(PipeStringInto(out, 4, path.c_str(), 0), 4);
     EXPECT_STREQ(out, "||2.");
-    EXPECT_EQ(MakePipeString(out, 3, path.c_str(), 0), -NO_DATA_ERROR);
+    EXPECT_EQ(PipeStringInto(out, 3, path.c_str(), 0), -NO_DATA_ERROR);
     EXPECT_STREQ(out, "");
 }
 
@@ -278,20 +281,18 @@ TEST(PipeString, HugeValuesAndManyConcepts) {
 TEST(PipeString, BuildWithReplacedRootAttribute) {
     std::string path = FixturePath("cfd20.xml");
     String pipe;
-    int n = BuildPipeString(pipe, path.c_str(), 0, nullptr);
-    ASSERT_GT(n, 0) << LastErrorText();
+    ASSERT_EQ(BuildPipeString(pipe, path.c_str(), 0, nullptr), kOk) << LastErrorText();
     EXPECT_EQ(std::string(pipe.data(), pipe.size()), ReadFile(FixturePath("cfd20.pipe.txt")));
-    EXPECT_EQ(static_cast<std::size_t>(n), pipe.size());
 
     std::string doc = WriteTempDoc("replaced.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.2" serie="S" folio="F"/>)");
     RootAttributeValue folio{"folio", "99"};
-    ASSERT_GT(BuildPipeString(pipe, doc.c_str(), 0, &folio), 0) << LastErrorText();
+    ASSERT_EQ(BuildPipeString(pipe, doc.c_str(), 0, &folio), kOk) << LastErrorText();
     EXPECT_EQ(std::string(pipe.data(), pipe.size()), "||2.2|S|99|||||||||||");
     std::string noFolio = WriteTempDoc("replaced_absent.xml", R"(<Comprobante xmlns="http://www.sat.gob.mx/cfd/2" version="2.2" serie="S"/>)");
-    ASSERT_GT(BuildPipeString(pipe, noFolio.c_str(), 0, &folio), 0) << LastErrorText();
+    ASSERT_EQ(BuildPipeString(pipe, noFolio.c_str(), 0, &folio), kOk) << LastErrorText();
     EXPECT_EQ(std::string(pipe.data(), pipe.size()), "||2.2|S|99|||||||||||");
 
-    EXPECT_EQ(BuildPipeString(pipe, "/nonexistent/invoice.xml", 0, &folio), -OPEN_ERROR);
+    EXPECT_EQ(BuildPipeString(pipe, "/nonexistent/invoice.xml", 0, &folio), Error::OPEN_ERROR);
     EXPECT_TRUE(pipe.empty());
 }
 

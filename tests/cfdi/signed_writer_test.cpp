@@ -36,7 +36,7 @@ protected:
         kvn::ClearLastError();
         kvn::ReplacingOutput output;
         if (!output.Open(out.c_str())) return "cannot open";
-        int rc = kvn::WriteSignedDocument(in.c_str(), output, options, reps, 2);
+        int rc = kvn::ResultOf(kvn::WriteSignedDocument(in.c_str(), output, options, reps, 2));
         if (rc != 0) return "error " + std::to_string(rc);
         if (!output.Commit()) return "commit failed";
         std::ifstream f(out, std::ios::binary);
@@ -95,7 +95,7 @@ TEST_F(SignedWriter, MissingDocument) {
     kvn::ReplacingOutput output;
     ASSERT_TRUE(output.Open((dir_ / "out.xml").c_str()));
     std::string missing = (dir_ / "none.xml").string();
-    EXPECT_EQ(kvn::WriteSignedDocument(missing.c_str(), output, 0, nullptr, 0), -OPEN_ERROR);
+    EXPECT_EQ(kvn::WriteSignedDocument(missing.c_str(), output, 0, nullptr, 0), kvn::Error::OPEN_ERROR);
 }
 
 }  // namespace

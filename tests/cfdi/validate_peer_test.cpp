@@ -68,7 +68,7 @@ struct Ours {
 
 Ours RunOurs(const std::string& document, int version) {
     ClearLastError();
-    int result = ValidateAgainstDtd(document.c_str(), DtdPath(version).c_str());
+    int result = ResultOf(ValidateAgainstDtd(document.c_str(), DtdPath(version).c_str()));
     EXPECT_NE(result, -BAD_DTD_ERROR) << LastErrorText();
     return {result >= 0, LastErrorText()};
 }

@@ -15,10 +15,14 @@
 #include "cfdi/restrictions.h"
 #include "cfdi/validate.h"
 #include "kelvane.h"
+#include "reader_results.h"
 #include "support/fault_sim.h"
 
 namespace kvn {
 namespace {
+
+using testing::StartTagsOf;
+using testing::ViolationsOf;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -59,7 +63,7 @@ struct Result {
 Result Validate(const std::string& content, int flags = 0) {
     Document doc(content);
     ClearLastError();
-    int code = ValidateDocument(doc.path(), flags);
+    int code = ResultOf(ValidateDocument(doc.path(), flags));
     return {code, LastErrorText()};
 }
 
@@ -233,7 +237,7 @@ TEST(CheckValueRestrictions, StandalonePass) {
     Document twoFaults(Edit(Edit(Fixture("cfdv22_valid.xml"), "codigoPostal=\"76000\"", "codigoPostal=\"7600\""),
                             "tasa=\"16.00\"", "tasa=\"16.0000001\""));
     ClearLastError();
-    EXPECT_EQ(CheckValueRestrictions(twoFaults.path()), 2);
+    EXPECT_EQ(ViolationsOf(twoFaults.path()), 2);
     EXPECT_EQ(std::string(LastErrorText()),
               "Bad attribute/atributo mal [DomicilioFiscal/@codigoPostal]: '7600' is too short/es demasiado corto, "
               "minimum length/longitud minima=5; Bad attribute/atributo mal [Traslado/@tasa]: '16.0000001': expected at "
@@ -241,12 +245,12 @@ TEST(CheckValueRestrictions, StandalonePass) {
 
     Document broken(Fixture("cfdv22_valid.xml").substr(0, 700));
     ClearLastError();
-    EXPECT_EQ(CheckValueRestrictions(broken.path()), -BAD_XML_ERROR);
+    EXPECT_EQ(ViolationsOf(broken.path()), -BAD_XML_ERROR);
     EXPECT_EQ(std::string(LastErrorText()).rfind("Error: ", 0), 0u) << LastErrorText();
 
     Document v21(Edit(Fixture("cfdv20_valid.xml"), "version=\"2.0\"", "version=\"2.1\""));
     ClearLastError();
-    EXPECT_EQ(CheckValueRestrictions(v21.path()), -NOT_SUPPORTED_ERROR);
+    EXPECT_EQ(ViolationsOf(v21.path()), -NOT_SUPPORTED_ERROR);
     EXPECT_STREQ(LastErrorText(), "Version '2.1' not supported/La version no es compatible");
 }
 
@@ -265,9 +269,9 @@ TEST(ValidateDocument, VersionsAndFiles) {
     EXPECT_EQ(v21.messages, "");
 
     ClearLastError();
-    EXPECT_EQ(ValidateDocument("/nonexistent/invoice.xml", 0), -OPEN_ERROR);
+    EXPECT_EQ(ResultOf(ValidateDocument("/nonexistent/invoice.xml", 0)), -OPEN_ERROR);
     EXPECT_STREQ(LastErrorText(), "Cannot open file '/nonexistent/invoice.xml'/No se puede abrir el archivo");
-    EXPECT_EQ(ValidateDocument(nullptr, 0), -BAD_PARAM_ERROR);
+    EXPECT_EQ(ResultOf(ValidateDocument(nullptr, 0)), -BAD_PARAM_ERROR);
 }
 
 // A document naming local files (an external entity used in content, an external DTD, an
@@ -293,10 +297,10 @@ TEST(ValidateAgainstDtd, CountsStartTagsAndResolvesTheDtdBesideTheDocument) {
     std::ofstream(dir + "validate_beside.dtd") << "<!ELEMENT r (a*)><!ELEMENT a EMPTY>";
     Document doc("<r><a/><a/></r>");
     ClearLastError();
-    EXPECT_EQ(ValidateAgainstDtd(doc.path(), (dir + "validate_beside.dtd").c_str()), 3);
+    EXPECT_EQ(StartTagsOf(doc.path(), (dir + "validate_beside.dtd").c_str()), 3);
     // Without a directory part the DTD is looked up beside the document.
-    EXPECT_EQ(ValidateAgainstDtd(doc.path(), "validate_beside.dtd"), 3);
-    EXPECT_EQ(ValidateAgainstDtd(doc.path(), "missing.dtd"), -BAD_DTD_ERROR);
+    EXPECT_EQ(StartTagsOf(doc.path(), "validate_beside.dtd"), 3);
+    EXPECT_EQ(ResultOf(ValidateAgainstDtd(doc.path(), "missing.dtd")), -BAD_DTD_ERROR);
     EXPECT_EQ(std::string(LastErrorText()).rfind("Cannot open file '" + dir + "missing.dtd'", 0), 0u) << LastErrorText();
     std::remove((dir + "validate_beside.dtd").c_str());
 }
@@ -327,7 +331,7 @@ TEST(ValidateAgainstDtd, FuzzRegressionsEndWithAResult) {
     if (!std::filesystem::is_directory(dir)) return;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         ClearLastError();
-        int rc = ValidateAgainstDtd(entry.path().c_str(), dtd.c_str());
+        int rc = ResultOf(ValidateAgainstDtd(entry.path().c_str(), dtd.c_str()));
         EXPECT_TRUE(rc >= 0 || rc == -BAD_XML_ERROR || rc == -BAD_DTD_ERROR) << entry.path() << ": " << rc;
     }
 }
@@ -345,7 +349,7 @@ TEST(ValidateDocument, NoTemporaryFileNeeded) {
     unsetenv("TMP");
     unsetenv("TEMP");
     ASSERT_EQ(chdir("/proc"), 0);  // no file can be created here, not even by root
-    const int code = kvn::ValidateDocument(doc.c_str(), 0);
+    const int code = ResultOf(kvn::ValidateDocument(doc.c_str(), 0));
     EXPECT_EQ(chdir(here.c_str()), 0);
     if (tmp) setenv("TMP", savedTmp.c_str(), 1);
     if (temp) setenv("TEMP", savedTemp.c_str(), 1);

@@ -19,22 +19,25 @@
 #include "cfdi/pipe_string.h"
 #include "doc_files.h"
 #include "kelvane.h"
+#include "reader_results.h"
 
 namespace kvn {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::PipeStringInto;
 using testing::ReadFile;
+using testing::VersionOf;
 
 const fs::path kCorpus = KVN_CORPUS_DIR;
 const fs::path kCfd = fs::path(KVN_SAT_DIR) / "www.sat.gob.mx/sitio_internet/cfd";
 
 std::string Ours(const fs::path& doc, int options = 0) {
     ClearLastError();
-    int bound = MakePipeString(nullptr, 0, doc.c_str(), options);
+    int bound = PipeStringInto(nullptr, 0, doc.c_str(), options);
     if (bound < 0) return "error " + std::to_string(bound) + ": " + LastErrorText();
     std::vector<char> buf(static_cast<std::size_t>(bound) + 1);
-    int n = MakePipeString(buf.data(), bound, doc.c_str(), options);
+    int n = PipeStringInto(buf.data(), bound, doc.c_str(), options);
     if (n < 0) return "error " + std::to_string(n) + ": " + LastErrorText();
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
@@ -107,7 +110,7 @@ TEST(XsltPeer, PipeStringsEqualTheStylesheets) {
     int compared = 0;
     for (const fs::path& doc : Documents()) {
         std::string name = ListKey("pipe", doc);
-        int version = VersionNumber(doc.c_str());
+        int version = VersionOf(doc.c_str());
         fs::path stylesheet = StylesheetOf(version);
         if (stylesheet.empty()) continue;
         std::string ours = Ours(doc);
@@ -134,7 +137,7 @@ TEST(XsltPeer, StampStringsEqualTheStylesheet) {
     int compared = 0;
     for (const fs::path& doc : Documents()) {
         if (ReadFile(doc.string()).find("TimbreFiscalDigital ") == std::string::npos) continue;
-        int version = VersionNumber(doc.c_str());
+        int version = VersionOf(doc.c_str());
         if (version < 30) continue;
         fs::path stampOnly = fs::path(::testing::TempDir()) / ("kvn_stamp_only_" + std::to_string(getpid()) + ".xml");
         std::string cmd = "xsltproc --nonet '" + extract.string() + "' '" + doc.string() + "' > '" +
