@@ -67,8 +67,8 @@ private:
 //
 // A failed version read is not the answer by itself: the stamp-mode check and the
 // stylesheet choice below decide, after the read's own message, and the version shown in
-// "Version '%.1f' not supported" is then the read's negated code over ten (so a document
-// that is not well-formed shows as version -1.8), as callers have always seen it.
+// "Version '%.1f' not supported" is then the read's negated code over ten (a document
+// that is not well-formed shows as version -2.7), as callers have always seen it.
 Error ParseWithVersionFirst(const char* xmlFile, std::FILE* document, bool stampMode, PipeSink& sink) {
     int versionNumber = 0;
     if (Error read = VersionNumber(xmlFile, versionNumber); Failed(read)) versionNumber = ResultOf(read);
