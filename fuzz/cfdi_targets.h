@@ -64,7 +64,7 @@ inline void FuzzAttributeQuery(const std::uint8_t* data, std::size_t size) {
     int number = 0;
     (void)kvn::VersionNumber(file.path(), number);
     kvn::String value;
-    (void)kvn::ReadSignatureAttribute(file.path(), "certificado", value);
+    (void)kvn::ReadSealField(file.path(), kvn::SealField::kCertificate, value);
     (void)kvn::ReadStampSignature(file.path(), value);
 }
 

@@ -125,12 +125,6 @@ bool ReadSealField(const char* xmlFile, SealField field, String& value) {
     return ReadSealField(xmlFile, ReadDocumentVersion(xmlFile), field, value);
 }
 
-bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value) {
-    const DocumentVersion version = ReadDocumentVersion(xmlFile);
-    return !version.Unreadable() && ReadComprobanteAttribute(xmlFile, version.number, attributeName, value) &&
-           Unwrapped(value);
-}
-
 bool RootHasAttribute(const char* xmlFile, const char* attributeName) {
     return ReadRootAttribute(xmlFile, attributeName, nullptr);
 }

@@ -40,10 +40,6 @@ bool ReadSealField(const char* xmlFile, const DocumentVersion& version, SealFiel
 // The same, with the version detected from xmlFile first.
 bool ReadSealField(const char* xmlFile, SealField field, String& value);
 
-// Reads attribute `attributeName` of the root Comprobante (cfdi:Comprobante in a version 3
-// document; a document whose version cannot be told counts as version 2), white space
-// removed as above. True with the value when found and not empty.
-bool ReadSignatureAttribute(const char* xmlFile, const char* attributeName, String& value);
 
 // True when the document's root element carries the attribute (empty or not). The parse
 // stops at the root's start tag.

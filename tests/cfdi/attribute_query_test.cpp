@@ -136,20 +136,20 @@ TEST(SignatureAttributes, JoinedSealAndStampSeal) {
   <cfdi:Complemento><tfd:TimbreFiscalDigital xmlns:tfd="http://www.sat.gob.mx/TimbreFiscalDigital" selloSAT="U0FU S0VZ"/></cfdi:Complemento>
 </cfdi:Comprobante>)");
     String value;
-    ASSERT_TRUE(ReadSignatureAttribute(doc.c_str(), "sello", value));
+    ASSERT_TRUE(ReadSealField(doc.c_str(), SealField::kSeal, value));
     EXPECT_EQ(std::string(value.c_str()), "QUJDREVGR0g=");
-    EXPECT_FALSE(ReadSignatureAttribute(doc.c_str(), "certificado", value));  // empty counts as none
-    EXPECT_FALSE(ReadSignatureAttribute(doc.c_str(), "noCertificado", value));
+    EXPECT_FALSE(ReadSealField(doc.c_str(), SealField::kCertificate, value));  // empty counts as none
+    EXPECT_FALSE(ReadSealField(doc.c_str(), SealField::kCertificateNumber, value));
     ASSERT_TRUE(ReadStampSignature(doc.c_str(), value));
     EXPECT_EQ(std::string(value.c_str()), "U0FU S0VZ");  // the stamp's seal is taken as written
 
     std::string v2 = WriteTempDoc("sealed20.xml", R"(<Comprobante version="2.0" sello="AB CD"/>)");
-    ASSERT_TRUE(ReadSignatureAttribute(v2.c_str(), "sello", value));
+    ASSERT_TRUE(ReadSealField(v2.c_str(), SealField::kSeal, value));
     EXPECT_EQ(std::string(value.c_str()), "ABCD");
     EXPECT_FALSE(ReadStampSignature(v2.c_str(), value));
 
     ClearLastError();
-    EXPECT_FALSE(ReadSignatureAttribute("/nonexistent/x.xml", "sello", value));
+    EXPECT_FALSE(ReadSealField("/nonexistent/x.xml", SealField::kSeal, value));
     EXPECT_NE(std::string(LastErrorText()).find("Cannot open file '/nonexistent/x.xml'"), std::string::npos);
 }
 
