@@ -27,7 +27,7 @@ long FailEachAllocation(const std::function<int()>& op) {
     return FaultSim(op, ThrowsOrGives(normal));
 }
 
-TEST(AllocationFailure, PipeStringAttributeQueryAndSignatureReaders) {
+TEST(CfdiAllocationFailure, PipeStringAttributeQueryAndSignatureReaders) {
     std::string doc = testing::FixturePath("complement_detallista.xml");
     std::vector<char> out(4096);
     EXPECT_GT(FailEachAllocation([&] {
