@@ -57,14 +57,8 @@ constexpr bool Failed(Error e) noexcept { return e != kOk; }
 // The table's number of an error (positive; 0 for kOk).
 constexpr int CodeOf(Error e) noexcept { return static_cast<int>(e); }
 
-// The C interface's result for an error: the negated number (0 for kOk). Only src/api and
-// layers that still answer in ints at their edge use it.
+// The C interface's result for an error: the negated number (0 for kOk). The exports' own
+// conversion (and the pipe string's message, which shows a failed version read by it).
 constexpr int ResultOf(Error e) noexcept { return -static_cast<int>(e); }
-
-// The error of a negative C result (a result of 0 or more is kOk). For code that receives
-// an int result of a layer that still answers in ints.
-constexpr Error ErrorOfResult(int result) noexcept {
-    return result < 0 ? static_cast<Error>(-result) : kOk;
-}
 
 }  // namespace kvn

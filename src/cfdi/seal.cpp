@@ -101,8 +101,9 @@ Error MakeDigestFromXml(int& hexLength, char* out, int outlen, const char* xmlFi
     unsigned algorithm = 0;
     if (Error rc = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, nullptr); Failed(rc)) return rc;
     char hex[kDigestScratch + 1];
-    const int n = DigestHex(hex, kDigestScratch, pipe.data(), static_cast<int>(pipe.size()), algorithm);
-    if (n < 0) return ErrorOfResult(n);
+    int n = 0;
+    if (Error rc = DigestHex(hex, kDigestScratch, pipe.data(), static_cast<int>(pipe.size()), algorithm, n); Failed(rc))
+        return rc;
     if (!WantsLength(out, outlen)) CopyOut(out, outlen, hex, static_cast<std::size_t>(n));
     hexLength = n;
     return kOk;

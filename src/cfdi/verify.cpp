@@ -93,8 +93,7 @@ Error OpenSignatureOfVersion(Bytes& block, const char* xmlFile, const DocumentVe
 // The digest a type 01 block carries: its length in carriedLength (DECRYPT_ERROR, without a
 // message, for a block that is not of type 01).
 Error CarriedDigest(std::uint8_t (&carried)[kMaxDigestLen], int& carriedLength, const Bytes& block) {
-    carriedLength = rsa_DecodeSignature(carried, sizeof carried, block.data(), static_cast<int>(block.size()), 0);
-    return carriedLength < 0 ? ErrorOfResult(carriedLength) : kOk;
+    return rsa_DecodeSignature(carried, sizeof carried, block.data(), static_cast<int>(block.size()), 0, carriedLength);
 }
 
 }  // namespace
@@ -121,7 +120,12 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
                                : carriedLength == 16     ? kHashMd5
                                                          : kHashSha1;
     std::uint8_t computed[kMaxDigestLen];
-    const int computedLength = DigestData(computed, sizeof computed, pipe.data(), static_cast<int>(pipe.size()), algorithm);
+    int computedLength = 0;
+    if (Error rc = DigestData(computed, sizeof computed, pipe.data(), static_cast<int>(pipe.size()), algorithm,
+                              computedLength);
+        Failed(rc)) {
+        return rc;
+    }
     // The whole digests must agree: a block carrying fewer bytes than the algorithm's
     // digest is not a signature over this pipe string.
     if (computedLength != carriedLength || std::memcmp(carried, computed, static_cast<std::size_t>(carriedLength)) != 0) {

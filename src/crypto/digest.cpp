@@ -8,8 +8,6 @@
 namespace kvn {
 namespace {
 
-constexpr int kBadParam = ResultOf(Error::BAD_PARAM_ERROR);
-constexpr int kBadFlag = ResultOf(Error::BAD_FLAG_ERROR);
 
 template <class Ctx, void (*Init)(Ctx*) noexcept, void (*Update)(Ctx*, const void*, std::size_t) noexcept>
 struct Adapt {
@@ -66,10 +64,11 @@ const char* DigestName(unsigned options) noexcept {
     return algo ? algo->name : nullptr;
 }
 
-int DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, unsigned options) noexcept {
-    if (dataLen < 0 || (dataLen > 0 && !data)) return kBadParam;
+Error DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, unsigned options, int& length) noexcept {
+    length = 0;
+    if (dataLen < 0 || (dataLen > 0 && !data)) return Error::BAD_PARAM_ERROR;
     const DigestAlgo* algo = FindDigest(options);
-    if (!algo) return kBadFlag;
+    if (!algo) return Error::BAD_FLAG_ERROR;
 
     std::uint8_t scratch[kMaxDigestLen];
     AnyDigestCtx ctx;
@@ -83,17 +82,19 @@ int DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, uns
         std::memcpy(out, scratch, static_cast<std::size_t>(result));
     }
     ewipe(scratch, sizeof scratch);
-    return result;
+    length = result;
+    return kOk;
 }
 
-int DigestHex(char* outText, int maxChars, const void* data, int dataLen, unsigned options) noexcept {
-    if (dataLen < 0 || (dataLen > 0 && !data)) return kBadParam;
+Error DigestHex(char* outText, int maxChars, const void* data, int dataLen, unsigned options, int& length) noexcept {
+    length = 0;
     std::uint8_t digest[kMaxDigestLen];
-    int len = DigestData(digest, kMaxDigestLen, data, dataLen, options);
-    if (len < 1) return len;
+    int len = 0;
+    if (Error rc = DigestData(digest, kMaxDigestLen, data, dataLen, options, len); Failed(rc)) return rc;
     if (!outText || maxChars <= 0) {
         ewipe(digest, sizeof digest);
-        return 2 * len;
+        length = 2 * len;
+        return kOk;
     }
     int n = len;
     if (maxChars < 2 * len) n = maxChars / 2;
@@ -104,7 +105,8 @@ int DigestHex(char* outText, int maxChars, const void* data, int dataLen, unsign
     }
     outText[2 * n] = '\0';
     ewipe(digest, sizeof digest);
-    return 2 * n;
+    length = 2 * n;
+    return kOk;
 }
 
 }  // namespace kvn

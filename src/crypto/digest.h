@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/error.h"
+
 namespace kvn {
 
 // Digest algorithm ids (options & 15).
@@ -98,17 +100,16 @@ void Sha512Init(Sha512Ctx* ctx) noexcept;
 void Sha512Update(Sha512Ctx* ctx, const void* data, std::size_t len) noexcept;
 int Sha512Final(std::uint8_t digest64[64], Sha512Ctx* ctx) noexcept;  // returns 64
 
-// Digest of data[0..dataLen) with the algorithm options & 15.
-// Returns BAD_PARAM_ERROR negated when dataLen < 0 (or data is null with dataLen > 0),
-// BAD_FLAG_ERROR negated when options & 15 is 7 or more. With out non-null and outLen >= 1,
-// writes min(outLen, L) bytes and returns that count (a short buffer truncates, it is not
-// an error); otherwise writes nothing and returns L, the digest length.
-int DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, unsigned options) noexcept;
+// Digest of data[0..dataLen) with the algorithm options & 15. With out non-null and
+// outLen >= 1, writes min(outLen, L) bytes and sets `length` to that count (a short buffer
+// truncates, it is not an error); otherwise writes nothing and sets `length` to L, the
+// digest length. BAD_PARAM_ERROR when dataLen < 0 (or data is null with dataLen > 0),
+// BAD_FLAG_ERROR when options & 15 is 7 or more.
+Error DigestData(std::uint8_t* out, int outLen, const void* data, int dataLen, unsigned options, int& length) noexcept;
 
-// Lower-case hex digest. Returns BAD_PARAM_ERROR negated when dataLen < 0 (or data is null
-// with dataLen > 0), BAD_FLAG_ERROR negated for an unknown algorithm; 2*L when outText is
-// null or maxChars is 0 or less (query). Otherwise writes 2*n digits and a NUL,
-// n = min(L, maxChars / 2), and returns 2*n: outText must hold maxChars + 1 bytes.
-int DigestHex(char* outText, int maxChars, const void* data, int dataLen, unsigned options) noexcept;
+// Lower-case hex digest. `length` gets 2*L when outText is null or maxChars is 0 or less
+// (query). Otherwise writes 2*n digits and a NUL, n = min(L, maxChars / 2), and sets
+// `length` to 2*n: outText must hold maxChars + 1 bytes. DigestData's errors.
+Error DigestHex(char* outText, int maxChars, const void* data, int dataLen, unsigned options, int& length) noexcept;
 
 }  // namespace kvn

@@ -120,11 +120,14 @@ void Pbkdf2Block(std::uint8_t* t, const HmacKey& prf, const std::uint8_t* saltIn
 
 }  // namespace
 
-int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
-             unsigned options) noexcept {
-    if (messageLen < 0 || keyLen < 0 || (messageLen > 0 && !message) || (keyLen > 0 && !key)) return ResultOf(Error::BAD_PARAM_ERROR);
+Error HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
+               unsigned options, int& length) noexcept {
+    length = 0;
+    if (messageLen < 0 || keyLen < 0 || (messageLen > 0 && !message) || (keyLen > 0 && !key)) {
+        return Error::BAD_PARAM_ERROR;
+    }
     unsigned id = options & kHashAlgMask;
-    if (!IsHmacAlgorithm(id)) return ResultOf(Error::BAD_FLAG_ERROR);
+    if (!IsHmacAlgorithm(id)) return Error::BAD_FLAG_ERROR;
     const DigestAlgo* algo = FindDigest(id);
 
     std::uint8_t scratch[kMaxDigestLen];
@@ -138,7 +141,8 @@ int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen,
         std::memcpy(out, scratch, static_cast<std::size_t>(result));
     }
     ewipe(scratch, sizeof scratch);
-    return result;
+    length = result;
+    return kOk;
 }
 
 void HmacSha1(std::uint8_t out20[20], const void* message, std::size_t messageLen, const void* key,

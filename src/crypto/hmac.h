@@ -10,12 +10,12 @@
 namespace kvn {
 
 // HMAC of message under key, with the digest options & 15. Accepted ids: 0, 1, 3, 4, 5,
-// 6; MD2 (2) and ids 7..15 return BAD_FLAG_ERROR negated; a negative length, or a null
-// message or key with a positive length, returns BAD_PARAM_ERROR negated.
-// With out non-null and outLen >= 1, writes min(outLen, L) bytes and returns that
-// count; otherwise writes nothing and returns L.
-int HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen,
-             const void* key, int keyLen, unsigned options) noexcept;
+// 6; MD2 (2) and ids 7..15 give BAD_FLAG_ERROR; a negative length, or a null message or
+// key with a positive length, gives BAD_PARAM_ERROR. With out non-null and outLen >= 1,
+// writes min(outLen, L) bytes and sets `length` to that count; otherwise writes nothing
+// and sets `length` to L.
+Error HmacData(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
+               unsigned options, int& length) noexcept;
 
 // HMAC-SHA-1 written straight into out20.
 void HmacSha1(std::uint8_t out20[20], const void* message, std::size_t messageLen,

@@ -169,15 +169,7 @@ Error key_ReadPrivateKey(rsa_Key& key, Error& stringError, const char* keyFile, 
     return kOk;
 }
 
-int key_ReadEncrypted(char* out, int capacity, const char* keyFile, const char* password) {
-    SecureString keyString;
-    if (Error rc = key_ReadEncrypted(keyString, keyFile, password); Failed(rc)) return ResultOf(rc);
-    const int length = static_cast<int>(keyString.size());
-    if (!out || capacity < 1) return length;
-    if (capacity < length + 1) return ResultOf(Error::SHORT_BUF_ERROR);
-    std::memcpy(out, keyString.c_str(), keyString.size() + 1);
-    return length;
-}
+
 
 AsnList key_MakeEncrypted(Error& status, const char* privateKeyString, int iterations, const char* password,
                           int options) {

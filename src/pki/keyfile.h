@@ -26,10 +26,6 @@ Error key_ReadEncrypted(SecureString& keyString, const char* keyFile, const char
 // OUT_OF_RANGE_ERROR for a key whose DER is shorter than 76 bytes (callers report it where
 // the string was read).
 Error key_ReadPrivateKey(rsa_Key& key, Error& stringError, const char* keyFile, const char* password);
-// The same into a caller's buffer of capacity bytes (the NUL included): the string's
-// length (the length needed when out is null or capacity < 1), or a failure negated:
-// SHORT_BUF_ERROR when out is too small, else key_ReadEncrypted's error.
-int key_ReadEncrypted(char* out, int capacity, const char* keyFile, const char* password);
 
 // The EncryptedPrivateKeyInfo of a private key string, or null with status set (the key
 // string's reading error, or MISC_ERROR).

@@ -115,9 +115,10 @@ bool Pbkdf1(const pbe_Params& p, unsigned hash, std::uint8_t key[8], SecureBytes
     SecureBytes input(p.password);
     input.insert(input.end(), p.salt.begin(), p.salt.end());
     std::uint8_t t[kMaxDigestLen];
-    int len = DigestData(t, sizeof t, input.data(), static_cast<int>(input.size()), hash);
-    for (std::uint32_t i = 1; i < p.iterations; ++i) len = DigestData(t, sizeof t, t, len, hash);
-    bool ok = len >= 16;
+    int len = 0;
+    bool ok = !Failed(DigestData(t, sizeof t, input.data(), static_cast<int>(input.size()), hash, len));
+    for (std::uint32_t i = 1; ok && i < p.iterations; ++i) ok = !Failed(DigestData(t, sizeof t, t, len, hash, len));
+    ok = ok && len >= 16;
     if (ok) {
         std::memcpy(key, t, 8);
         iv.assign(t + 8, t + 16);

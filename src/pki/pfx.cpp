@@ -154,7 +154,11 @@ Error pfx_Make(const char* outputFile, const char* certificate, const char* keyF
         return Error::INVALID_DATA_ERROR;
     }
     std::uint8_t keyId[20];
-    DigestData(keyId, 20, certDer.data(), static_cast<int>(certDer.size()), kHashSha1);
+    int keyIdLength = 0;
+    if (Error rc = DigestData(keyId, 20, certDer.data(), static_cast<int>(certDer.size()), kHashSha1, keyIdLength);
+        Failed(rc)) {
+        return rc;
+    }
 
     SecureBytes safeContents;
     AsnList certContents = CertificateSafeContents(certDer, BagAttributes(keyId, friendlyName));

@@ -205,9 +205,13 @@ Error rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t
     if (options & kRsaSigIsDigest) {
         if (dataLength != row.digestLength || !data) return Error::BAD_LENGTH_ERROR;
         std::memcpy(digest, data, static_cast<std::size_t>(dataLength));
-    } else if (DigestData(digest, sizeof digest, data ? data : reinterpret_cast<const std::uint8_t*>(""),
-                          data ? dataLength : 0, static_cast<unsigned>(hashId)) != row.digestLength) {
-        return Error::BAD_PARAM_ERROR;
+    } else {
+        int digestLength = 0;
+        if (Failed(DigestData(digest, sizeof digest, data ? data : reinterpret_cast<const std::uint8_t*>(""),
+                              data ? dataLength : 0, static_cast<unsigned>(hashId), digestLength)) ||
+            digestLength != row.digestLength) {
+            return Error::BAD_PARAM_ERROR;
+        }
     }
     // 00 01 FF..FF 00 || prefix || digest
     const int t = row.prefixLength + row.digestLength;
@@ -221,25 +225,31 @@ Error rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t
     return kOk;
 }
 
-int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options) {
+Error rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options,
+                          int& answer) {
+    answer = 0;
     // 00 01 FF{8,} 00 T, where T = DigestInfo prefix || digest
-    if (!block || length < 11 || block[0] != 0x00 || block[1] != 0x01) return ResultOf(Error::DECRYPT_ERROR);
+    if (!block || length < 11 || block[0] != 0x00 || block[1] != 0x01) return Error::DECRYPT_ERROR;
     int i = 2;
     while (i < length && block[i] == 0xFF) ++i;
-    if (i >= length || block[i] != 0x00 || i - 2 < 8) return ResultOf(Error::DECRYPT_ERROR);
+    if (i >= length || block[i] != 0x00 || i - 2 < 8) return Error::DECRYPT_ERROR;
     const std::uint8_t* t = block + i + 1;
     const int tLength = length - i - 1;
     auto copyOut = [&](const std::uint8_t* p, int n) {
         if (out && capacity > 0) std::memcpy(out, p, static_cast<std::size_t>(n < capacity ? n : capacity));
-        return n;
+        answer = n;
+        return kOk;
     };
     if (options & kRsaSigWholeDigestInfo) return copyOut(t, tLength);
     for (const DigestInfoRow& row : kDigestInfo) {
         if (row.prefixLength > tLength || std::memcmp(t, row.prefix, row.prefixLength) != 0) continue;
-        if (options & kRsaSigHashIdOnly) return row.hashId;
+        if (options & kRsaSigHashIdOnly) {
+            answer = row.hashId;
+            return kOk;
+        }
         return copyOut(t + row.prefixLength, tLength - row.prefixLength);
     }
-    return (options & kRsaSigHashIdOnly) ? -1 : ResultOf(Error::DECRYPT_ERROR);
+    return Error::DECRYPT_ERROR;
 }
 
 Error rsa_CheckKey(const rsa_Key& key) {
@@ -324,11 +334,13 @@ void AppendElement(SecureString& xml, const rsa_Key& key, const char* name, rsa_
 
 }  // namespace
 
-int rsa_KeyLength(const char* keyString, bool inBytes) {
+Error rsa_KeyLength(const char* keyString, bool inBytes, int& length) {
+    length = 0;
     RsaKeyPtr key = rsa_KeyNew();
     bool isPrivate;
-    if (Error rc = ReadAnyKey(*key, keyString, isPrivate); Failed(rc)) return ResultOf(rc);
-    return inBytes ? rsa_KeyBytes(*key) : rsa_KeyBits(*key);
+    if (Error rc = ReadAnyKey(*key, keyString, isPrivate); Failed(rc)) return rc;
+    length = inBytes ? rsa_KeyBytes(*key) : rsa_KeyBits(*key);
+    return kOk;
 }
 
 Error rsa_KeyToXml(SecureString& out, const char* keyString, int options) {

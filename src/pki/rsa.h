@@ -98,11 +98,13 @@ inline constexpr int kRsaSigHashIdOnly = 0x8000;
 // BAD_FLAG_ERROR for a hash id of 7 or more; BAD_LENGTH_ERROR for a given digest of the
 // wrong length; SHORT_BUF_ERROR when keyLength is below digest + prefix + 11.
 Error rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options);
-// Checks a type 1 block and returns the digest after the DigestInfo prefix (its length;
-// copied up to capacity), the whole DigestInfo with kRsaSigWholeDigestInfo, or the hash
-// id with kRsaSigHashIdOnly (-1 when no prefix matches). DECRYPT_ERROR, negated, for a
-// block that is not a valid type 1 block or whose DigestInfo matches no hash.
-int rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options);
+// Checks a type 1 block and gives the digest after the DigestInfo prefix (copied up to
+// capacity; `answer` is its length), the whole DigestInfo with kRsaSigWholeDigestInfo
+// (likewise), or only the hash id in `answer` with kRsaSigHashIdOnly. DECRYPT_ERROR for a
+// block that is not a valid type 1 block or whose DigestInfo matches no hash (except with
+// kRsaSigWholeDigestInfo, which does not look at it).
+Error rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options,
+                          int& answer);
 
 // Private key self-test: a random value through the public and the (self-checking) private
 // operation. kOk when it comes back; INVALID_DATA_ERROR when it does not; BAD_LENGTH_ERROR
@@ -119,8 +121,9 @@ Error rsa_KeyMatch(const char* privateKeyString, const char* publicKeyString);
 // NO_MATCH_ERROR for another modulus or exponent.
 inline constexpr int kRsaProofNone = -1;
 Error rsa_RecordsMatch(const rsa_Key& priv, const rsa_Key& pub, int proof);
-// Bits (or bytes) of the key in a public or private key string; a reading error negated.
-int rsa_KeyLength(const char* keyString, bool inBytes);
+// Bits (or bytes) of the key in a public or private key string, into `length`; the
+// string's reading error.
+Error rsa_KeyLength(const char* keyString, bool inBytes, int& length);
 
 inline constexpr int kRsaXmlPublicOnly = 0x10;
 inline constexpr int kRsaXmlKeyValueRoot = 0x1;

@@ -9,10 +9,11 @@
 #include "cfdi/pipe_string.h"
 #include "cfdi/restrictions.h"
 #include "cfdi/validate.h"
+#include "support/answer.h"
 
 namespace kvn::testing {
 
-inline int Answer(Error e, int value) { return Failed(e) ? ResultOf(e) : value; }
+using kvn_test::Answer;
 
 inline int VersionOf(const char* xmlFile) {
     int number = 0;

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "kelvane.h"
+#include "support/answer.h"
 #include "test_util.h"
 
 using namespace kvn;
@@ -14,6 +16,18 @@ using kvntest::ByteVec;
 using kvntest::ToHex;
 
 namespace {
+
+// DigestData and DigestHex answering the length or the negated error.
+int DigestAnswer(std::uint8_t* out, int outLen, const void* data, int dataLen, unsigned options) {
+    int length = 0;
+    Error e = DigestData(out, outLen, data, dataLen, options, length);
+    return kvn_test::Answer(e, length);
+}
+int HexAnswer(char* out, int maxChars, const void* data, int dataLen, unsigned options) {
+    int length = 0;
+    Error e = DigestHex(out, maxChars, data, dataLen, options, length);
+    return kvn_test::Answer(e, length);
+}
 
 // Drives the named streaming functions of one algorithm.
 struct Streamer {
@@ -48,7 +62,7 @@ const std::vector<Streamer>& Streamers() {
 
 std::string OneShotHex(const ByteVec& msg, unsigned id) {
     std::uint8_t out[64];
-    int n = DigestData(out, 64, msg.data(), static_cast<int>(msg.size()), id);
+    int n = DigestAnswer(out, 64, msg.data(), static_cast<int>(msg.size()), id);
     return n > 0 ? ToHex(out, static_cast<std::size_t>(n)) : std::string("error ") + std::to_string(n);
 }
 
@@ -170,19 +184,19 @@ TEST(Digest, DigestDataReturnRules) {
     const std::uint8_t msg[] = "abc";
     std::uint8_t out[64] = {};
     // Short buffer truncates silently.
-    EXPECT_EQ(DigestData(out, 5, msg, 3, kHashSha256), 5);
+    EXPECT_EQ(DigestAnswer(out, 5, msg, 3, kHashSha256), 5);
     EXPECT_EQ(ToHex(out, 6), "ba7816bf8f00");
     // Length queries write nothing.
     std::uint8_t untouched[64];
     std::memset(untouched, 0xEE, sizeof untouched);
-    EXPECT_EQ(DigestData(untouched, 0, msg, 3, kHashSha256), 32);
-    EXPECT_EQ(DigestData(nullptr, 64, msg, 3, kHashSha256), 32);
+    EXPECT_EQ(DigestAnswer(untouched, 0, msg, 3, kHashSha256), 32);
+    EXPECT_EQ(DigestAnswer(nullptr, 64, msg, 3, kHashSha256), 32);
     EXPECT_EQ(untouched[0], 0xEE);
     // Errors.
-    EXPECT_EQ(DigestData(out, 64, msg, -1, kHashSha1), -6);
-    EXPECT_EQ(DigestData(out, 64, nullptr, 3, kHashSha1), -6);  // would read through null
-    EXPECT_EQ(DigestData(out, 64, nullptr, 0, kHashSha1), 20);
-    for (unsigned id = 7; id < 16; ++id) EXPECT_EQ(DigestData(out, 64, msg, 3, id), -17) << id;
+    EXPECT_EQ(DigestAnswer(out, 64, msg, -1, kHashSha1), -BAD_PARAM_ERROR);
+    EXPECT_EQ(DigestAnswer(out, 64, nullptr, 3, kHashSha1), -BAD_PARAM_ERROR);  // would read through null
+    EXPECT_EQ(DigestAnswer(out, 64, nullptr, 0, kHashSha1), 20);
+    for (unsigned id = 7; id < 16; ++id) EXPECT_EQ(DigestAnswer(out, 64, msg, 3, id), -BAD_FLAG_ERROR) << id;
     // Only the low four bits select the algorithm.
     EXPECT_EQ(OneShotHex(kvntest::Bytes("abc"), 16), "a9993e364706816aba3e25717850c26c9cd0d89d");
     EXPECT_EQ(OneShotHex(kvntest::Bytes("abc"), 0x100 | kHashMd5), "900150983cd24fb0d6963f7d28e17f72");
@@ -192,7 +206,7 @@ TEST(Digest, DigestDataReturnRules) {
     for (unsigned id = 0; id < 7; ++id) {
         EXPECT_STREQ(DigestName(id), names[id]);
         EXPECT_EQ(DigestLength(id), lens[id]);
-        EXPECT_EQ(DigestData(nullptr, 0, msg, 3, id), lens[id]);
+        EXPECT_EQ(DigestAnswer(nullptr, 0, msg, 3, id), lens[id]);
     }
     EXPECT_EQ(DigestName(7), nullptr);
 }
@@ -200,15 +214,15 @@ TEST(Digest, DigestDataReturnRules) {
 TEST(Digest, DigestHexReturnRules) {
     const char* msg = "abc";
     char text[200];
-    EXPECT_EQ(DigestHex(text, 32, msg, 3, kHashMd5), 32);
+    EXPECT_EQ(HexAnswer(text, 32, msg, 3, kHashMd5), 32);
     EXPECT_STREQ(text, "900150983cd24fb0d6963f7d28e17f72");
     std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(DigestHex(text, 31, msg, 3, kHashMd5), 30);
+    EXPECT_EQ(HexAnswer(text, 31, msg, 3, kHashMd5), 30);
     EXPECT_EQ(std::string(text), "900150983cd24fb0d6963f7d28e17f");
-    EXPECT_EQ(DigestHex(text, 1, msg, 3, kHashMd5), 0);
+    EXPECT_EQ(HexAnswer(text, 1, msg, 3, kHashMd5), 0);
     EXPECT_STREQ(text, "");
-    EXPECT_EQ(DigestHex(nullptr, 100, msg, 3, kHashSha512), 128);
-    EXPECT_EQ(DigestHex(text, 0, msg, 3, kHashSha1), 40);
-    EXPECT_EQ(DigestHex(text, 100, msg, -3, kHashSha1), -6);
-    EXPECT_EQ(DigestHex(text, 100, msg, 3, 9), -17);
+    EXPECT_EQ(HexAnswer(nullptr, 100, msg, 3, kHashSha512), 128);
+    EXPECT_EQ(HexAnswer(text, 0, msg, 3, kHashSha1), 40);
+    EXPECT_EQ(HexAnswer(text, 100, msg, -3, kHashSha1), -BAD_PARAM_ERROR);
+    EXPECT_EQ(HexAnswer(text, 100, msg, 3, 9), -BAD_FLAG_ERROR);
 }

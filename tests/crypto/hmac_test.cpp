@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "kelvane.h"
+#include "support/answer.h"
 #include "test_util.h"
 
 using namespace kvn;
@@ -16,9 +18,17 @@ using kvntest::ToHex;
 
 namespace {
 
+// HmacData answering the length or the negated error.
+int HmacAnswer(std::uint8_t* out, int outLen, const void* message, int messageLen, const void* key, int keyLen,
+               unsigned options) {
+    int length = 0;
+    Error e = HmacData(out, outLen, message, messageLen, key, keyLen, options, length);
+    return kvn_test::Answer(e, length);
+}
+
 std::string Mac(const ByteVec& key, const ByteVec& msg, unsigned id) {
     std::uint8_t out[64];
-    int n = HmacData(out, 64, msg.data(), static_cast<int>(msg.size()), key.data(), static_cast<int>(key.size()), id);
+    int n = HmacAnswer(out, 64, msg.data(), static_cast<int>(msg.size()), key.data(), static_cast<int>(key.size()), id);
     return n > 0 ? ToHex(out, static_cast<std::size_t>(n)) : "error " + std::to_string(n);
 }
 
@@ -145,21 +155,21 @@ TEST(Hmac, ReturnRules) {
     std::uint8_t out[64];
     const int lens[] = {20, 16, 0, 32, 48, 64, 28};
     for (unsigned id : {0u, 1u, 3u, 4u, 5u, 6u}) {
-        EXPECT_EQ(HmacData(nullptr, 64, msg, 7, key, 3, id), lens[id]);
-        EXPECT_EQ(HmacData(out, 0, msg, 7, key, 3, id), lens[id]);
+        EXPECT_EQ(HmacAnswer(nullptr, 64, msg, 7, key, 3, id), lens[id]);
+        EXPECT_EQ(HmacAnswer(out, 0, msg, 7, key, 3, id), lens[id]);
     }
-    EXPECT_EQ(HmacData(out, 5, msg, 7, key, 3, kHashSha256), 5);
-    EXPECT_EQ(HmacData(out, 64, msg, 7, key, 3, kHashMd2), -17);
-    for (unsigned id = 7; id < 16; ++id) EXPECT_EQ(HmacData(out, 64, msg, 7, key, 3, id), -17);
-    EXPECT_EQ(HmacData(out, 64, msg, 7, key, 3, 16), 20);
-    EXPECT_EQ(HmacData(out, 64, msg, -1, key, 3, 0), -6);
-    EXPECT_EQ(HmacData(out, 64, nullptr, 7, key, 3, 0), -6);
-    EXPECT_EQ(HmacData(out, 64, msg, 7, nullptr, 3, 0), -6);
-    EXPECT_EQ(HmacData(out, 64, nullptr, 0, nullptr, 0, 0), 20);
+    EXPECT_EQ(HmacAnswer(out, 5, msg, 7, key, 3, kHashSha256), 5);
+    EXPECT_EQ(HmacAnswer(out, 64, msg, 7, key, 3, kHashMd2), -BAD_FLAG_ERROR);
+    for (unsigned id = 7; id < 16; ++id) EXPECT_EQ(HmacAnswer(out, 64, msg, 7, key, 3, id), -BAD_FLAG_ERROR);
+    EXPECT_EQ(HmacAnswer(out, 64, msg, 7, key, 3, 16), 20);
+    EXPECT_EQ(HmacAnswer(out, 64, msg, -1, key, 3, 0), -BAD_PARAM_ERROR);
+    EXPECT_EQ(HmacAnswer(out, 64, nullptr, 7, key, 3, 0), -BAD_PARAM_ERROR);
+    EXPECT_EQ(HmacAnswer(out, 64, msg, 7, nullptr, 3, 0), -BAD_PARAM_ERROR);
+    EXPECT_EQ(HmacAnswer(out, 64, nullptr, 0, nullptr, 0, 0), 20);
 
     std::uint8_t direct[20];
     HmacSha1(direct, msg, 7, key, 3);
-    ASSERT_EQ(HmacData(out, 64, msg, 7, key, 3, kHashSha1), 20);
+    ASSERT_EQ(HmacAnswer(out, 64, msg, 7, key, 3, kHashSha1), 20);
     EXPECT_EQ(ToHex(direct, 20), ToHex(out, 20));
 }
 

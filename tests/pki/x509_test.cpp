@@ -218,7 +218,9 @@ TEST(X509, PublicKeys) {
     SecureString pub;
     EXPECT_EQ(x509_GetPublicKeyString(pub, Credential("test-csd-2048.cer").c_str()), kOk);
     EXPECT_FALSE(pub.empty());
-    EXPECT_EQ(rsa_KeyLength(pub.c_str(), false), 2048);
+    int bits = 0;
+    EXPECT_EQ(rsa_KeyLength(pub.c_str(), false, bits), kOk);
+    EXPECT_EQ(bits, 2048);
     EXPECT_EQ(x509_GetPublicKey(*key, Credential("test-ec.cer").c_str()), Error::NOT_SUPPORTED_ERROR);
     EXPECT_EQ(x509_GetPublicKeyString(pub, Credential("test-ec.cer").c_str()), Error::NOT_SUPPORTED_ERROR);
     EXPECT_EQ(x509_GetPublicKeyString(pub, ""), Error::BAD_PARAM_ERROR);
