@@ -22,8 +22,8 @@ namespace kvn_fuzz {
 
 // asn_Read through every way in: memory, a file (DER or PEM), and text (base64 or PEM).
 inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
-    kvn::AsnList list = kvn::asn_ReadMemory(data, size);
-    if (list) {
+    kvn::AsnList list;
+    if (!kvn::Failed(kvn::asn_ReadMemory(data, size, list))) {
         kvn::SecureBytes der;
         (void)kvn::asn_Encode(list.get(), der);
         kvn::asn_Extract(list.get(), kvn::kTagSequence, 2, -1);

@@ -126,15 +126,18 @@ struct AsnSource {
 
 // ---- Reading ---------------------------------------------------------------------------
 
-// Parses elements from src into a new list. many = 0 (the library's only use) reads
-// exactly one outermost element and leaves any bytes after it unread. Null on failure.
-AsnList asn_Read(AsnSource& src, int many = 0);
-AsnList asn_ReadMemory(const void* bytes, std::size_t n);
-// Decodes base64 text and parses it; the decoded bytes are wiped.
-AsnList asn_ReadBase64(const char* text);
+// Parses exactly one outermost element from src into `list` (replacing what it held) and
+// leaves any bytes after it unread. BAD_FORMAT_ERROR, with the reason traced and `list`
+// empty, for bytes that are not one well-formed element; BAD_PARAM_ERROR for an unbound
+// source.
+Error asn_Read(AsnSource& src, AsnList& list);
+Error asn_ReadMemory(const void* bytes, std::size_t n, AsnList& list);
+// Decodes base64 text and parses it; the decoded bytes are wiped. BAD_FORMAT_ERROR also
+// for text that decodes to nothing.
+Error asn_ReadBase64(const char* text, AsnList& list);
 // Reads the first element of an open file, which must be a SEQUENCE or SET (tag bit
 // 0x10), with a definite or indefinite length. The file position is restored.
-AsnList asn_ReadFile(std::FILE* f);
+Error asn_ReadFile(std::FILE* f, AsnList& list);
 
 // One (tag number, level) pair of a template; a level of -1 ends the template.
 struct asn_TemplateEntry {
@@ -142,8 +145,9 @@ struct asn_TemplateEntry {
     int level;
 };
 // Parses one element and accepts it only when its nodes match the template exactly
-// (end-of-contents nodes are skipped; classes are not compared). Null otherwise.
-AsnList asn_ReadTemplate(AsnSource& src, const asn_TemplateEntry* tmpl);
+// (end-of-contents nodes are skipped; classes are not compared). BAD_FORMAT_ERROR, with
+// `list` empty, otherwise.
+Error asn_ReadTemplate(AsnSource& src, const asn_TemplateEntry* tmpl, AsnList& list);
 
 // ---- Navigation ------------------------------------------------------------------------
 // "After" is strictly after the given node in list order. All return null when nothing fits.

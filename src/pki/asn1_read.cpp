@@ -142,10 +142,14 @@ bool ReadContent(AsnSource& src, asn_Node& n) {
 
 }  // namespace
 
-AsnList asn_Read(AsnSource& src, int many) {
-    (void)many;  // only one outermost element is ever read
-    AsnList list;
-    if (!src.bound()) return list;
+Error asn_Read(AsnSource& src, AsnList& list) {
+    list.reset();
+    if (!src.bound()) return Error::BAD_PARAM_ERROR;
+    // Every failure below leaves `list` empty; its nodes are wiped with it.
+    const auto refuse = [&list] {
+        list.wipe_and_reset();
+        return Error::BAD_FORMAT_ERROR;
+    };
     // X.690 8.1.3 and 8.1.5: every element must lie inside its definite-length parent,
     // and end-of-contents octets only close an indefinite-length element.
     Vec<OpenElement> open;
@@ -164,12 +168,12 @@ AsnList asn_Read(AsnSource& src, int many) {
             list = AsnList(n);
         }
         tail = n;
-        if (!ReadHeader(src, *n)) return AsnList();
+        if (!ReadHeader(src, *n)) return refuse();
         n->level = static_cast<std::uint32_t>(open.size());
         offset += n->hdrSize;
         if (overruns(offset) || (!n->indefinite && overruns(offset + n->length))) {
             asn_Trace("ASN.1 data error at offset %ld: Element runs past the end of its parent.", src.Position());
-            return AsnList();
+            return refuse();
         }
         if (n->cls & kAsnConstructed) {
             if (n->indefinite) {
@@ -177,25 +181,25 @@ AsnList asn_Read(AsnSource& src, int many) {
             } else {
                 if (definiteOpen >= kAsnMaxNesting) {
                     asn_Trace("ASN.1 internal error: stack overflow");
-                    return AsnList();
+                    return refuse();
                 }
                 ++definiteOpen;
                 open.push_back({true, offset + n->length});
             }
         } else {
             if (n->length > 0) {
-                if (!ReadContent(src, *n)) return AsnList();
+                if (!ReadContent(src, *n)) return refuse();
                 offset += n->length;
             }
             if (n->cls == kAsnUniversal && n->tag == kTagEoc) {
                 if (open.empty()) {
                     asn_Trace("ASN.1 unexpected EOC");
-                    return AsnList();
+                    return refuse();
                 }
                 if (open.back().definite) {
                     asn_Trace("ASN.1 data error at offset %ld: EOC inside a definite-length element.",
                               src.Position());
-                    return AsnList();
+                    return refuse();
                 }
                 open.pop_back();
             }
@@ -205,21 +209,22 @@ AsnList asn_Read(AsnSource& src, int many) {
             open.pop_back();
             --definiteOpen;
         }
-        if (open.empty()) return list;
+        if (open.empty()) return kOk;
     }
 }
 
-AsnList asn_ReadMemory(const void* bytes, std::size_t n) {
+Error asn_ReadMemory(const void* bytes, std::size_t n, AsnList& list) {
     AsnSource src = AsnSource::FromMemory(bytes, n);
-    return asn_Read(src, 0);
+    return asn_Read(src, list);
 }
 
-AsnList asn_ReadBase64(const char* text) {
-    if (!text) return AsnList();
+Error asn_ReadBase64(const char* text, AsnList& list) {
+    list.reset();
+    if (!text) return Error::BAD_PARAM_ERROR;
     SecureBytes der((std::strlen(text) + 3) / 4 * 3 + 1);
     int n = b64_Decode(der.data(), der.size(), text);
-    if (n <= 0) return AsnList();
-    return asn_ReadMemory(der.data(), static_cast<std::size_t>(n));
+    if (n <= 0) return Error::BAD_FORMAT_ERROR;
+    return asn_ReadMemory(der.data(), static_cast<std::size_t>(n), list);
 }
 
 namespace {
@@ -250,25 +255,29 @@ long ElementSize(AsnSource& src, long start) {
 
 }  // namespace
 
-AsnList asn_ReadFile(std::FILE* f) {
-    if (!f) return AsnList();
+Error asn_ReadFile(std::FILE* f, AsnList& list) {
+    list.reset();
+    if (!f) return Error::BAD_PARAM_ERROR;
     AsnSource src = AsnSource::FromFile(f);
     long start = src.Position();
-    if (start < 0) return AsnList();
-    AsnList result;
+    if (start < 0) return Error::BAD_FORMAT_ERROR;
+    Error result = Error::BAD_FORMAT_ERROR;
     long size = ElementSize(src, start);
     long left = src.Seek(start) ? src.Remaining() : -1;
     if (size > 0 && left >= size) {
         SecureBytes bytes(static_cast<std::size_t>(size));
-        if (src.Read(bytes.data(), bytes.size()) == bytes.size()) result = asn_ReadMemory(bytes.data(), bytes.size());
+        if (src.Read(bytes.data(), bytes.size()) == bytes.size()) result = asn_ReadMemory(bytes.data(), bytes.size(), list);
     }
     src.Seek(start);
     return result;
 }
 
-AsnList asn_ReadTemplate(AsnSource& src, const asn_TemplateEntry* tmpl) {
-    AsnList list = asn_Read(src, 0);
-    if (!list || !tmpl) return AsnList();
+Error asn_ReadTemplate(AsnSource& src, const asn_TemplateEntry* tmpl, AsnList& list) {
+    if (!tmpl) {
+        list.reset();
+        return Error::BAD_PARAM_ERROR;
+    }
+    if (Error rc = asn_Read(src, list); Failed(rc)) return rc;
     const asn_TemplateEntry* t = tmpl;
     asn_Node* n = list.get();
     for (; n; n = n->next) {
@@ -285,9 +294,9 @@ AsnList asn_ReadTemplate(AsnSource& src, const asn_TemplateEntry* tmpl) {
     }
     if (t->level >= 0 || n != nullptr) {
         list.wipe_and_reset();
-        return AsnList();
+        return Error::BAD_FORMAT_ERROR;
     }
-    return list;
+    return kOk;
 }
 
 }  // namespace kvn

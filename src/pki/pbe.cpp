@@ -259,37 +259,41 @@ bool ReadPbes2Params(pbe_Params& p, asn_Node* params) {
     return true;
 }
 
-// PrivateKeyInfo { 0, { rsaEncryption, .. }, OCTET STRING { RSAPrivateKey } } -> the key's list.
-AsnList ReadPrivateKeyInfo(rsa_Key& key, const SecureBytes& plaintext) {
+// PrivateKeyInfo { 0, { rsaEncryption, .. }, OCTET STRING { RSAPrivateKey } } -> the key,
+// and its list in rsaKey. DECRYPT_ERROR (traced) for anything else: a wrong password
+// decrypts to bytes of no such shape.
+Error ReadPrivateKeyInfo(rsa_Key& key, AsnList& rsaKey, const SecureBytes& plaintext) {
     static const asn_TemplateEntry kPrivateTemplate[] = {{16, 0}, {2, 1}, {2, 1}, {2, 1}, {2, 1}, {2, 1},
                                                          {2, 1},  {2, 1}, {2, 1}, {2, 1}, {0, -1}};
-    AsnList info = asn_ReadMemory(plaintext.data(), plaintext.size());
-    asn_Node* version = asn_FindTag(info.get(), kTagInteger);
+    rsaKey.reset();
+    AsnList info;
+    asn_Node* version = nullptr;
+    if (!Failed(asn_ReadMemory(plaintext.data(), plaintext.size(), info))) version = asn_FindTag(info.get(), kTagInteger);
     if (!version || version->length != 1 || asn_GetUint(version) != 0) {
         asn_Trace("Wrong PrivateKeyInfo version");
         info.wipe_and_reset();
-        return AsnList();
+        return Error::DECRYPT_ERROR;
     }
     oid_Record rec;
     asn_Node* algorithm = asn_FindTag(version, kTagOid);
     if (Failed(asn_GetOid(algorithm, rec)) || !oid_NameIs(rec, "rsaEncryption")) {
         asn_Trace("Algorithm must be rsaEncryption");
         info.wipe_and_reset();
-        return AsnList();
+        return Error::DECRYPT_ERROR;
     }
     asn_Node* octets = asn_FindTag(algorithm, kTagOctetString);
-    AsnList rsaKey;
+    Error read = Error::BAD_FORMAT_ERROR;
     if (octets && octets->content) {
         AsnSource src = AsnSource::FromMemory(octets->content, octets->length);
-        rsaKey = asn_ReadTemplate(src, kPrivateTemplate);
+        read = asn_ReadTemplate(src, kPrivateTemplate, rsaKey);
     }
     info.wipe_and_reset();
-    if (!rsaKey || Failed(rsa_LoadPrivate(key, rsaKey.get()))) {
+    if (Failed(read) || Failed(rsa_LoadPrivate(key, rsaKey.get()))) {
         asn_Trace("Not valid PrivateKeyInfo data");
         rsaKey.wipe_and_reset();
-        return AsnList();
+        return Error::DECRYPT_ERROR;
     }
-    return rsaKey;
+    return kOk;
 }
 
 }  // namespace
@@ -385,8 +389,7 @@ Error pbe_Decrypt(AsnList& rsaKey, rsa_Key& key, pbe_Params& p, asn_Node* encryp
             return Error::DECRYPT_ERROR;
         }
     }
-    rsaKey = ReadPrivateKeyInfo(key, plaintext);
-    return rsaKey ? kOk : Error::DECRYPT_ERROR;
+    return ReadPrivateKeyInfo(key, rsaKey, plaintext);
 }
 
 Error pbe_Encrypt(pbe_Params& p, const SecureBytes& plaintext, SecureBytes& ciphertext) {

@@ -23,13 +23,10 @@ std::size_t Find(const char* text, std::size_t length, std::size_t from, const c
 
 bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-// Decodes a base64 body and reads its first element.
-AsnList ReadBody(const char* body, std::size_t length) {
+// Decodes a base64 body and reads its first element. BAD_FORMAT_ERROR when it holds none.
+Error ReadBody(const char* body, std::size_t length, AsnList& out) {
     SecureString text(body, length);
-    SecureBytes der(3 * ((length + 3) / 4) + 1);
-    int n = b64_Decode(der.data(), der.size(), text.c_str());
-    if (n <= 0) return AsnList();
-    return asn_ReadMemory(der.data(), static_cast<std::size_t>(n));
+    return asn_ReadBase64(text.c_str(), out);
 }
 
 bool LooksLikeBareBase64(const char* s, std::size_t length, std::size_t minimum) {
@@ -145,16 +142,20 @@ Error pem_CopyAndConvert(const char* destination, const char* source, const char
 
 namespace {
 
-// The element of an open file, or null.
-AsnList ReadOpenFile(std::FILE* f) {
+// The element of an open file: DER, or the body of its first PEM block. BAD_FORMAT_ERROR
+// when it holds none.
+Error ReadOpenFile(std::FILE* f, AsnList& out) {
+    out.reset();
     int first = std::fgetc(f);
-    if (first < 0 || std::fseek(f, 0, SEEK_SET) != 0) return AsnList();
-    if (first == 0x30) return asn_ReadFile(f);
+    if (first < 0 || std::fseek(f, 0, SEEK_SET) != 0) return Error::BAD_FORMAT_ERROR;
+    if (first == 0x30) return asn_ReadFile(f, out);
     Bytes text;
-    if (!ReadAll(f, text)) return AsnList();
+    if (!ReadAll(f, text)) return Error::BAD_FORMAT_ERROR;
     std::size_t start, length;
-    if (!pem_FindBody(reinterpret_cast<const char*>(text.data()), text.size(), start, length)) return AsnList();
-    return ReadBody(reinterpret_cast<const char*>(text.data()) + start, length);
+    if (!pem_FindBody(reinterpret_cast<const char*>(text.data()), text.size(), start, length)) {
+        return Error::BAD_FORMAT_ERROR;
+    }
+    return ReadBody(reinterpret_cast<const char*>(text.data()) + start, length, out);
 }
 
 }  // namespace
@@ -163,23 +164,16 @@ Error pki_ReadFileObject(AsnList& out, const char* fileName) {
     out.reset();
     FilePtr f = fileName && *fileName ? OpenForReading(fileName) : nullptr;
     if (!f) return Error::OPEN_ERROR;
-    out = ReadOpenFile(f.get());
-    return out ? kOk : Error::BAD_FORMAT_ERROR;
+    return ReadOpenFile(f.get(), out);
 }
 
 Error pki_ReadObject(AsnList& out, const char* argument, std::size_t minimum) {
     out.reset();
     if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     std::size_t length = std::strlen(argument);
-    if (LooksLikeBareBase64(argument, length, minimum)) {
-        out = asn_ReadBase64(argument);
-        if (out) return kOk;
-    }
+    if (LooksLikeBareBase64(argument, length, minimum) && !Failed(asn_ReadBase64(argument, out))) return kOk;
     std::size_t start, body;
-    if (pem_FindBody(argument, length, start, body)) {
-        out = ReadBody(argument + start, body);
-        if (out) return kOk;
-    }
+    if (pem_FindBody(argument, length, start, body) && !Failed(ReadBody(argument + start, body, out))) return kOk;
     return pki_ReadFileObject(out, argument);
 }
 

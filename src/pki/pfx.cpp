@@ -147,9 +147,9 @@ Error pfx_Make(const char* outputFile, const char* certificate, const char* keyF
         if (!encryptedKey) return Failed(status) ? status : Error::MISC_ERROR;
     }
 
-    AsnList cert = x509_Read(certificate);
+    AsnList cert;
     SecureBytes certDer;
-    if (!cert || Failed(asn_Encode(cert.get(), certDer))) {
+    if (Failed(x509_Read(certificate, cert)) || Failed(asn_Encode(cert.get(), certDer))) {
         asn_Trace("Invalid certificate %s", certificate);
         return Error::INVALID_DATA_ERROR;
     }

@@ -259,8 +259,8 @@ Error rsa_ReadPublicString(rsa_Key& key, const char* text) {
     if (Error rc = ReadKeyDer(der, text); Failed(rc)) return rc;
     if (der.size() < 18) return Error::OUT_OF_RANGE_ERROR;
     AsnSource src = AsnSource::FromMemory(der.data(), der.size());
-    AsnList list = asn_ReadTemplate(src, kPublicTemplate);
-    if (!list) {
+    AsnList list;
+    if (Failed(asn_ReadTemplate(src, kPublicTemplate, list))) {
         asn_Trace("Could not extract public key from string");
         return Error::INVALID_DATA_ERROR;
     }
@@ -272,8 +272,8 @@ Error rsa_ReadPrivateString(rsa_Key& key, const char* text) {
     if (Error rc = ReadKeyDer(der, text); Failed(rc)) return rc;
     if (der.size() < 76) return Error::OUT_OF_RANGE_ERROR;
     AsnSource src = AsnSource::FromMemory(der.data(), der.size());
-    AsnList list = asn_ReadTemplate(src, kPrivateTemplate);
-    if (!list) {
+    AsnList list;
+    if (Failed(asn_ReadTemplate(src, kPrivateTemplate, list))) {
         asn_Trace("Could not extract private key from string");
         return Error::INVALID_DATA_ERROR;
     }

@@ -108,21 +108,21 @@ bool AppendLabel(String& out, const asn_Node* type) {
 
 }  // namespace
 
-AsnList x509_Read(const char* argument) {
-    AsnList cert;
-    if (Failed(pki_ReadObject(cert, argument, kX509MinBase64))) return cert;
+Error x509_Read(const char* argument, AsnList& cert) {
+    if (Error rc = pki_ReadObject(cert, argument, kX509MinBase64); Failed(rc)) return rc;
     if (!LooksLikeCertificate(cert.get())) {
         asn_Trace("Not a valid X.509 certificate");
         cert.reset();
+        return Error::BAD_FORMAT_ERROR;
     }
-    return cert;
+    return kOk;
 }
 
 Error x509_GetBase64(String& out, const char* argument) {
     out.clear();
-    AsnList cert = x509_Read(argument);
+    AsnList cert;
     SecureBytes der;
-    if (!cert || Failed(asn_Encode(cert.get(), der))) return Error::INVALID_DATA_ERROR;
+    if (Failed(x509_Read(argument, cert)) || Failed(asn_Encode(cert.get(), der))) return Error::INVALID_DATA_ERROR;
     SecureString text;
     b64_EncodeTo(text, der.data(), der.size());
     out.assign(text.data(), text.size());
@@ -131,8 +131,8 @@ Error x509_GetBase64(String& out, const char* argument) {
 
 Error x509_GetSerial(String& hex, const char* argument) {
     hex.clear();
-    AsnList cert = x509_Read(argument);
-    asn_Node* serial = asn_FindTagLevel(cert.get(), kTagInteger, 2);
+    AsnList cert;
+    asn_Node* serial = Failed(x509_Read(argument, cert)) ? nullptr : asn_FindTagLevel(cert.get(), kTagInteger, 2);
     if (!serial) {
         asn_Trace("No Serial Number found in cert");
         return Error::BAD_FORMAT_ERROR;
@@ -149,8 +149,8 @@ Error x509_GetSerial(String& hex, const char* argument) {
 
 Error x509_GetName(String& text, const char* argument, const char* delimiter, int options, bool subject) {
     text.clear();
-    AsnList cert = x509_Read(argument);
-    AsnList name = cert ? asn_Extract(cert.get(), kTagSequence, subject ? kSubject : kIssuer, 2) : AsnList();
+    AsnList cert, name;
+    if (!Failed(x509_Read(argument, cert))) name = asn_Extract(cert.get(), kTagSequence, subject ? kSubject : kIssuer, 2);
     if (!name) {
         asn_Trace("No Distinguished Name found in cert");
         return Error::BAD_FORMAT_ERROR;
@@ -182,8 +182,8 @@ Error x509_GetName(String& text, const char* argument, const char* delimiter, in
 Error x509_GetTime(char out[21], const char* argument, int which) {
     out[0] = '\0';
     if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
-    AsnList cert = x509_Read(argument);
-    AsnList validity = cert ? asn_Extract(cert.get(), kTagSequence, kValidity, 2) : AsnList();
+    AsnList cert, validity;
+    if (!Failed(x509_Read(argument, cert))) validity = asn_Extract(cert.get(), kTagSequence, kValidity, 2);
     if (!validity) {
         asn_Trace("No Validity in cert '%s'", argument);
         return Error::INVALID_DATA_ERROR;
@@ -203,8 +203,9 @@ Error x509_GetTime(char out[21], const char* argument, int which) {
 
 Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
     if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
-    AsnList cert = x509_Read(argument);
-    if (!cert) {
+    AsnList cert;
+    if (Failed(x509_Read(argument, cert))) {
+        // No key is loaded: callers tell this case by the key's flags.
         asn_Trace("Unable to extract public key from '%s'", argument);
         return kOk;
     }
@@ -222,8 +223,8 @@ Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
         return Error::NOT_RSA_KEY_ERROR;
     }
     AsnSource src = AsnSource::FromMemory(bits.data(), bits.size());
-    AsnList rsaKey = asn_ReadTemplate(src, kPublicTemplate);
-    if (!rsaKey || Failed(rsa_LoadPublic(key, rsaKey.get()))) {
+    AsnList rsaKey;
+    if (Failed(asn_ReadTemplate(src, kPublicTemplate, rsaKey)) || Failed(rsa_LoadPublic(key, rsaKey.get()))) {
         asn_Trace("Unable to convert public key");
         return Error::NOT_RSA_KEY_ERROR;
     }

@@ -18,9 +18,10 @@ namespace kvn {
 inline constexpr std::size_t kX509MinBase64 = 256;
 inline constexpr int kX509NameLatin1 = 0x400000;  // x509_GetName: values in Latin-1
 
-// The certificate's element list (head: the Certificate SEQUENCE), or null when the
-// argument yields no element or the element is not shaped like a certificate.
-AsnList x509_Read(const char* argument);
+// The certificate's element list (head: the Certificate SEQUENCE) into `cert`. The
+// argument's reading error (BAD_PARAM_ERROR, OPEN_ERROR, BAD_FORMAT_ERROR), or
+// BAD_FORMAT_ERROR for an element not shaped like a certificate; `cert` is then empty.
+Error x509_Read(const char* argument, AsnList& cert);
 
 // The DER of the certificate as one base64 line. INVALID_DATA_ERROR when the certificate
 // cannot be read.

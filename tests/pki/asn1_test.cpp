@@ -14,6 +14,19 @@ namespace {
 
 using kvn_test::Hex;
 
+// asn_ReadMemory's error alone, and the list it reads from bytes that must be readable.
+Error ReadError(const void* bytes, std::size_t n) {
+    AsnList list;
+    Error e = asn_ReadMemory(bytes, n, list);
+    EXPECT_EQ(static_cast<bool>(list), !Failed(e));
+    return e;
+}
+AsnList ReadDer(const void* bytes, std::size_t n) {
+    AsnList list;
+    EXPECT_EQ(asn_ReadMemory(bytes, n, list), kOk);
+    return list;
+}
+
 std::vector<std::uint8_t> Der(asn_Node* list) {
     SecureBytes out;
     if (Failed(asn_Encode(list, out))) return {};
@@ -75,38 +88,38 @@ TEST(AsnRead, RefusesMalformedInput) {
         {"SEQUENCE claiming more than it holds, closed by EOC", Hex("3084258080000000")},
     };
     for (const Case& c : cases) {
-        EXPECT_FALSE(asn_ReadMemory(c.der.data(), c.der.size())) << c.name;
+        EXPECT_EQ(ReadError(c.der.data(), c.der.size()), Error::BAD_FORMAT_ERROR) << c.name;
     }
 }
 
 TEST(AsnRead, LimitsAndTraces) {
     TraceCapture trace;
     auto tooLong = Hex("04844000000041");
-    EXPECT_FALSE(asn_ReadMemory(tooLong.data(), tooLong.size()));
+    EXPECT_EQ(ReadError(tooLong.data(), tooLong.size()), Error::BAD_FORMAT_ERROR);
     EXPECT_EQ(g_trace, "ASN.1 data error at offset 6: Length value exceeds max of 1073741823.");
     // The largest accepted length passes the check and fails only for want of bytes.
     auto largest = Hex("04843FFFFFFF41");
-    EXPECT_FALSE(asn_ReadMemory(largest.data(), largest.size()));
+    EXPECT_EQ(ReadError(largest.data(), largest.size()), Error::BAD_FORMAT_ERROR);
     EXPECT_EQ(g_trace, "ASN.1 data error at offset 6: Attempt to read past EOF.");
     // Four length octets are readable.
     auto four = Hex("048400000001AA");
-    EXPECT_TRUE(asn_ReadMemory(four.data(), four.size()));
+    EXPECT_EQ(ReadError(four.data(), four.size()), kOk);
 
     auto ok = Nested(200);
-    AsnList deep = asn_ReadMemory(ok.data(), ok.size());
+    AsnList deep = ReadDer(ok.data(), ok.size());
     ASSERT_TRUE(deep);
     asn_Node* last = deep.get();
     while (last->next) last = last->next;
     EXPECT_EQ(last->level, 199u);
     auto bad = Nested(201);
-    EXPECT_FALSE(asn_ReadMemory(bad.data(), bad.size()));
+    EXPECT_EQ(ReadError(bad.data(), bad.size()), Error::BAD_FORMAT_ERROR);
     EXPECT_EQ(g_trace, "ASN.1 internal error: stack overflow");
 }
 
 TEST(AsnRead, IndefiniteLengthAndTrailingBytes) {
     // SEQUENCE (indefinite) { INTEGER 1, SEQUENCE { NULL }, EOC } followed by garbage.
     auto der = Hex("3080020101300205000000FFFF");
-    AsnList list = asn_ReadMemory(der.data(), der.size());
+    AsnList list = ReadDer(der.data(), der.size());
     ASSERT_TRUE(list);
     EXPECT_EQ(list->indefinite, 1u);
     EXPECT_EQ(asn_Length(list.get()), 11u);  // the trailing bytes were not read
@@ -122,7 +135,7 @@ TEST(AsnRead, IndefiniteLengthAndTrailingBytes) {
 TEST(AsnRead, CertificateRoundTripsAndNavigates) {
     auto der = kvn_test::ReadFileBytes(kvn_test::Credential("test-csd-2048.cer"));
     ASSERT_FALSE(der.empty());
-    AsnList cert = asn_ReadMemory(der.data(), der.size());
+    AsnList cert = ReadDer(der.data(), der.size());
     ASSERT_TRUE(cert);
     EXPECT_EQ(Der(cert.get()), der);
     asn_Node* serial = asn_FindTagLevel(cert.get(), kTagInteger, 2);
@@ -159,7 +172,8 @@ TEST(AsnRead, FileReaderRestoresPosition) {
         ASSERT_NE(f, nullptr);
         std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fseek(f, 0, SEEK_SET);
-        AsnList list = asn_ReadFile(f);
+        AsnList list;
+        EXPECT_EQ(asn_ReadFile(f, list), c.ok ? kOk : Error::BAD_FORMAT_ERROR) << c.hex;
         EXPECT_EQ(static_cast<bool>(list), c.ok) << c.hex;
         EXPECT_EQ(std::ftell(f), 0) << c.hex;
         std::fclose(f);
@@ -181,7 +195,9 @@ TEST(AsnRead, Template) {
     for (const Case& c : cases) {
         auto bytes = Hex(c.hex);
         AsnSource src = AsnSource::FromMemory(bytes.data(), bytes.size());
-        EXPECT_EQ(static_cast<bool>(asn_ReadTemplate(src, kPair)), c.ok) << c.hex;
+        AsnList list;
+        EXPECT_EQ(asn_ReadTemplate(src, kPair, list), c.ok ? kOk : Error::BAD_FORMAT_ERROR) << c.hex;
+        EXPECT_EQ(static_cast<bool>(list), c.ok) << c.hex;
     }
 }
 
@@ -193,7 +209,7 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
     EXPECT_EQ(asn_GetUint(asn_NewIntegerU32(2048).get()), 2048u);
 
     auto bits = Hex("0303 06 FFFF");
-    AsnList bitString = asn_ReadMemory(bits.data(), bits.size());
+    AsnList bitString = ReadDer(bits.data(), bits.size());
     SecureBytes value;
     ASSERT_EQ(asn_GetBits(bitString.get(), value), kOk);
     EXPECT_EQ(std::vector<std::uint8_t>(value.begin(), value.end()), Hex("FFC0"));
@@ -210,13 +226,13 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
     char text[64];
     for (const OidCase& c : oids) {
         auto der = Hex(c.hex);
-        AsnList oid = asn_ReadMemory(der.data(), der.size());
+        AsnList oid = ReadDer(der.data(), der.size());
         EXPECT_EQ(asn_GetOidText(oid.get(), text, sizeof text), kOk);
         EXPECT_STREQ(text, c.text);
     }
     std::vector<std::uint8_t> longOid = {0x06, 33};
     longOid.insert(longOid.end(), 33, 0x01);
-    AsnList tooLong = asn_ReadMemory(longOid.data(), longOid.size());
+    AsnList tooLong = ReadDer(longOid.data(), longOid.size());
     EXPECT_EQ(asn_GetOidText(tooLong.get(), text, sizeof text), Error::BAD_FORMAT_ERROR);
     oid_Record rec;
     EXPECT_EQ(asn_GetOid(tooLong.get(), rec), kOk);  // unknown, nothing copied
@@ -237,7 +253,7 @@ TEST(AsnValues, IntegersBitsOidsAndTimes) {
     };
     for (const TimeCase& c : times) {
         auto der = Hex(c.der);
-        AsnList node = asn_ReadMemory(der.data(), der.size());
+        AsnList node = ReadDer(der.data(), der.size());
         ASSERT_TRUE(node) << c.der;
         std::tm tm;
         EXPECT_EQ(asn_GetTime(node.get(), tm), c.result) << c.der;
@@ -264,7 +280,7 @@ TEST(AsnBuild, NestsLinksAndEncodes) {
     EXPECT_EQ(Der(seq.get()), Hex("3011 020103 0404 30020500 A006 1E0400610062"));
     // Reading the encoding gives the same bytes back.
     auto der = Der(seq.get());
-    AsnList back = asn_ReadMemory(der.data(), der.size());
+    AsnList back = ReadDer(der.data(), der.size());
     EXPECT_EQ(asn_Compare(back.get(), seq.get()), 0);
 
     TraceCapture trace;

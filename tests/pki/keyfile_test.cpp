@@ -146,8 +146,9 @@ TEST(KeyFile, TwoFilesOfOneKeyDifferInSaltAndIv) {
                                         "' -passin pass:" + kPassword + " | openssl rsa -noout -modulus 2>&1");
         EXPECT_EQ(out, expected) << name;
         auto der = kvn_test::ReadFileBytes(file);
-        AsnList list = asn_ReadMemory(der.data(), der.size());
+        AsnList list;
         Parts parts;
+        EXPECT_EQ(asn_ReadMemory(der.data(), der.size(), list), kOk) << name;
         if (!list) return parts;
         auto bytes = [](asn_Node* n) {
             return n ? std::vector<std::uint8_t>(n->content, n->content + n->length) : std::vector<std::uint8_t>();
@@ -227,8 +228,8 @@ TEST(KeyFile, ParameterCorners) {
 // decryption is tried once more with the default PRF.
 TEST(KeyFile, MislabelledPrfFallsBackToSha1) {
     auto der = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes2-3des-sha1.der"));
-    AsnList file = asn_ReadMemory(der.data(), der.size());
-    ASSERT_TRUE(file);
+    AsnList file;
+    ASSERT_EQ(asn_ReadMemory(der.data(), der.size(), file), kOk);
     // The parts of openssl's file: salt, iteration count, IV and ciphertext.
     asn_Node* salt = asn_FindTagLevel(file.get(), kTagOctetString, 5);
     asn_Node* iterations = asn_FindTagLevel(file.get(), kTagInteger, 5);

@@ -193,7 +193,9 @@ TEST(X509, NameValuesAndTimes) {
     std::string noTime = SyntheticCertificate(Ava("commonName", kTagPrintableString, "x"), "01", "0403414243");
     EXPECT_EQ(x509_GetTime(time, noTime.c_str(), 0), Error::INVALID_DATA_ERROR);
     EXPECT_EQ(x509_GetTime(time, noTime.c_str(), 1), kOk);
-    EXPECT_FALSE(x509_Read(Credential("test-rsa1024-p12-3des.der").c_str()));
+    AsnList notCert;
+    EXPECT_EQ(x509_Read(Credential("test-rsa1024-p12-3des.der").c_str(), notCert), Error::BAD_FORMAT_ERROR);
+    EXPECT_FALSE(notCert);
     // An AVA without a value makes the name unreadable.
     AsnList lonely = asn_Sequence(asn_NewOid("commonName"));
     std::string broken = SyntheticCertificate(std::move(lonely), "01", "170D3439313233313233353935395A");
