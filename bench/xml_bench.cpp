@@ -53,7 +53,7 @@ const char* DocumentPath(int concepts) {
 }
 
 // --- ours ----------------------------------------------------------------------------
-int OurStart(void* user, const char*, const char*, const char*, kvn::Vector* attributes) {
+int OurStart(void* user, const char*, const char*, const char*, kvn::XmlAttributes* attributes) {
     auto* sum = static_cast<long*>(user);
     for (std::uint32_t i = 0; i < kvn::XmlAttributeCount(attributes); ++i)
         *sum += kvn::XmlAttributeAt(attributes, i)->valueLength + 1;

@@ -94,7 +94,7 @@ inline long CountElements(const char* text, std::size_t length) {
     kvn::XmlParser* parser = kvn::XmlParserCreate(nullptr);
     long elements = 0;
     parser->userData = &elements;
-    parser->handlers.startElement = [](void* user, const char*, const char*, const char*, kvn::Vector*) {
+    parser->handlers.startElement = [](void* user, const char*, const char*, const char*, kvn::XmlAttributes*) {
         ++*static_cast<long*>(user);
         return 0;
     };

@@ -18,6 +18,9 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -91,6 +94,14 @@ using Bytes = std::vector<std::uint8_t, Allocator<std::uint8_t>>;
 using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
 using SecureBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 using SecureString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+
+// Hash map and set keyed by text that the owner keeps alive elsewhere (the keys are views;
+// a const char* key converts to one).
+template <class V>
+using TextMap = std::unordered_map<std::string_view, V, std::hash<std::string_view>, std::equal_to<std::string_view>,
+                                   Allocator<std::pair<const std::string_view, V>>>;
+using TextSet = std::unordered_set<std::string_view, std::hash<std::string_view>, std::equal_to<std::string_view>,
+                                   Allocator<std::string_view>>;
 
 // Single heap records: kvn::MakeUnique<T>(args...) gives a kvn::UniquePtr<T>.
 template <class T>

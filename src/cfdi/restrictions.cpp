@@ -277,7 +277,7 @@ std::size_t Normalise(String& value) {
 // to the export.
 ValueRestrictionPass& PassOf(void* user) { return *static_cast<ValueRestrictionPass*>(user); }
 
-int OnStart(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
+int OnStart(void* user, const char* uri, const char* localName, const char* qname, XmlAttributes* attributes) {
     PassOf(user).Start(uri, localName, qname, attributes);
     return 0;
 }
@@ -308,7 +308,7 @@ ValueRestrictionPass::ValueRestrictionPass(const ElementEntry* table, bool defer
     for (const ElementEntry* row = table; row->name; ++row) names_.push_back(ResolvePrefixedName(row->name));
 }
 
-void ValueRestrictionPass::Start(const char* uri, const char* localName, const char* qname, Vector* attributes) {
+void ValueRestrictionPass::Start(const char* uri, const char* localName, const char* qname, XmlAttributes* attributes) {
     if (path_.size() < kPathSlots) path_.push_back(String(qname, ::strnlen(qname, kPathNameMax)));
     ++depth_;
     const char* local = LocalPart(localName, qname);

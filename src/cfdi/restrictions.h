@@ -57,7 +57,7 @@ class ValueRestrictionPass {
 public:
     ValueRestrictionPass(const ElementEntry* table, bool deferred);
 
-    void Start(const char* uri, const char* localName, const char* qname, Vector* attributes);
+    void Start(const char* uri, const char* localName, const char* qname, XmlAttributes* attributes);
     void End(const char* uri, const char* localName, const char* qname);
     void AppendText(const char* text, int len);  // character data and whitespace alike
 

@@ -71,7 +71,7 @@ int OnXmlDecl(void* user, const char* version, const char* /*encoding*/, const c
 }
 
 int OnStartElement(void* user, const char* uri, const char* localName, const char* qname,
-                   Vector* attributes) {
+                   XmlAttributes* attributes) {
     WriterContext& c = Context(user);
     if (Put(c, "<") || Put(c, qname)) return 1;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {

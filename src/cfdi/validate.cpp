@@ -89,7 +89,7 @@ bool FeedValues(DtdValidator* v, Feed&& feed) {
 // The first byte settles nearly every name without a call.
 bool IsAddenda(const char* local) { return local[0] == 'A' && std::strcmp(local, "Addenda") == 0; }
 
-int StartElementWrapper(void* user, const char* uri, const char* localName, const char* qname, Vector* attributes) {
+int StartElementWrapper(void* user, const char* uri, const char* localName, const char* qname, XmlAttributes* attributes) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
     if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); })) return 1;

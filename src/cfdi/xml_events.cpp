@@ -28,16 +28,15 @@ struct Bridge {
 
 const char* OrEmpty(const char* s) { return s ? s : ""; }
 
-int OnStartElement(void* user, const char* uri, const char* localName, const char* qname, Vector* list) {
+int OnStartElement(void* user, const char* uri, const char* localName, const char* qname, XmlAttributes* list) {
     auto* bridge = static_cast<Bridge*>(user);
     try {
         std::uint32_t count = XmlAttributeCount(list);
         if (bridge->attributes.size() < count) bridge->attributes.resize(count);
         ElementAttribute* out = bridge->attributes.data();
-        // The list's slots are read in place: one bounds check for the lot, not one call each.
         for (std::uint32_t i = 0; i < count; ++i) {
-            const auto* a = reinterpret_cast<const XmlAttribute*>(list->data + std::size_t{i} * list->elementSize);
-            out[i] = {a->qname, OrEmpty(a->value), OrEmpty(a->uri), OrEmpty(a->localName)};
+            const XmlAttribute& a = (*list)[i];
+            out[i] = {a.qname, OrEmpty(a.value), OrEmpty(a.uri), OrEmpty(a.localName)};
         }
         if (bridge->sink->OnStartElement(OrEmpty(uri), OrEmpty(localName), qname, out, count)) {
             return 0;

@@ -76,9 +76,9 @@ int HexValue(int c) {
 
 }  // namespace
 
-void XmlParserState::AppendCodePoint(TextBuffer* out, std::uint32_t cp) {
+void XmlParserState::AppendCodePoint(String* out, std::uint32_t cp) {
     char bytes[4];
-    TextBufferAppend(out, bytes, static_cast<std::size_t>(EncodeUtf8(cp, bytes)));
+    out->append(bytes, static_cast<std::size_t>(EncodeUtf8(cp, bytes)));
 }
 
 // After "&#": digits, ';'. Reads from the current reader.
@@ -220,7 +220,7 @@ XmlEntity* XmlParserState::EntityForValueReference(const char* name) {
     return e;
 }
 
-void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
+void XmlParserState::ReadAttributeValue(int quote, String* out) {
     bool raw = Opt(XML_OPT_RAW_ATTRIBUTE_WHITESPACE);
     for (;;) {
         XmlReaderState* s = In();
@@ -233,7 +233,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
             while (q < end && !kValueStop[static_cast<unsigned char>(*q)]) ++q;
         }
         if (q > p) {
-            TextBufferAppend(out, p, static_cast<std::size_t>(q - p));
+            out->append(p, static_cast<std::size_t>(q - p));
             In()->pos += static_cast<std::size_t>(q - p);
         }
         int c = Peek();
@@ -244,7 +244,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
         }
         if (c == '<') Fail(XML_ERROR_INVALID_TOKEN);
         if (c == '\t' || c == '\n') {
-            TextBufferAppendByte(out, raw ? c : ' ');
+            out->push_back(static_cast<char>(raw ? c : ' '));
             Advance();
             continue;
         }
@@ -258,7 +258,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
         String name;
         ReadReferenceName(&name);
         if (char ch = Predefined(name.data(), name.size())) {
-            TextBufferAppendByte(out, ch);
+            out->push_back(static_cast<char>(ch));
             continue;
         }
         if (XmlEntity* e = EntityForValueReference(name.c_str())) ExpandEntityInValue(e, out);
@@ -267,7 +267,7 @@ void XmlParserState::ReadAttributeValue(int quote, TextBuffer* out) {
 
 // Expands an internal entity inside an attribute value with an explicit stack, so that
 // nesting depth is bounded by memory, not by the C stack.
-void XmlParserState::ExpandEntityInValue(XmlEntity* e, TextBuffer* out) {
+void XmlParserState::ExpandEntityInValue(XmlEntity* e, String* out) {
     struct Frame {
         const char* p;
         const char* end;
@@ -298,14 +298,14 @@ void XmlParserState::ExpandEntityInValue(XmlEntity* e, TextBuffer* out) {
         char c = *f.p;
         if (c == '<') Fail(XML_ERROR_INVALID_TOKEN);
         if (c == '\t' || c == '\n' || c == '\r') {
-            TextBufferAppendByte(out, raw ? c : ' ');
+            out->push_back(static_cast<char>(raw ? c : ' '));
             ++f.p;
             continue;
         }
         if (c != '&') {
             const char* q = f.p;
             while (q < f.end && *q != '<' && *q != '&' && *q != '\t' && *q != '\n' && *q != '\r') ++q;
-            TextBufferAppend(out, f.p, static_cast<std::size_t>(q - f.p));
+            out->append(f.p, static_cast<std::size_t>(q - f.p));
             f.p = q;
             continue;
         }
@@ -316,7 +316,7 @@ void XmlParserState::ExpandEntityInValue(XmlEntity* e, TextBuffer* out) {
         if (kind == 1) {
             AppendCodePoint(out, cp);
         } else if (char ch = Predefined(name.data(), name.size())) {
-            TextBufferAppendByte(out, ch);
+            out->push_back(static_cast<char>(ch));
         } else if (XmlEntity* inner = EntityForValueReference(name.c_str())) {
             push(inner);
         }
@@ -332,55 +332,56 @@ void XmlParserState::CheckDuplicateAttributes() {
         for (std::size_t i = 1; i < n; ++i)
             for (std::size_t j = 0; j < i; ++j)
                 if (spans[i].qnameLength == spans[j].qnameLength &&
-                    std::memcmp(tag.data + spans[i].qname, tag.data + spans[j].qname, spans[i].qnameLength) == 0)
-                    Fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag.data + spans[i].qname);
+                    std::memcmp(tag.data() + spans[i].qname, tag.data() + spans[j].qname, spans[i].qnameLength) == 0)
+                    Fail(XML_ERROR_DUPLICATE_ATTRIBUTE, tag.data() + spans[i].qname);
         return;
     }
+    // The names are views into the tag buffer, which does not change while they are checked.
     struct Clear {
-        HashTable* t;
-        ~Clear() { HashTableDestroy(t, nullptr, kHashDestroyKeepTable | kHashDestroyNoCallback); }
+        TextSet& names;
+        ~Clear() { names.clear(); }
     } clear{attributeNames};
     for (const XmlAttributeSpan& sp : spans) {
-        const char* qname = tag.data + sp.qname;
-        if (HashTableLookup(attributeNames, qname)) Fail(XML_ERROR_DUPLICATE_ATTRIBUTE, qname);
-        HashTableInsert(attributeNames, qname, const_cast<char*>(qname));
+        const char* qname = tag.data() + sp.qname;
+        if (!attributeNames.insert(std::string_view(qname, sp.qnameLength)).second)
+            Fail(XML_ERROR_DUPLICATE_ATTRIBUTE, qname);
     }
 }
 
 // Adds the DTD's defaults for absent attributes and collapses the specified values of
 // attributes declared with a type other than CDATA.
 void XmlParserState::ApplyDefaults() {
-    if (!attlists) return;
-    auto* list = static_cast<XmlAttlist*>(HashTableLookup(attlists, tag.data));
-    if (!list) return;
+    if (attlists.empty()) return;
+    auto found = attlists.find(tag.data());
+    if (found == attlists.end()) return;
+    const XmlAttlist* list = &found->second;
     std::size_t specified = spans.size();
     for (std::size_t i = 0; i < specified && list->anyCollapsed; ++i) {
         XmlAttributeSpan& sp = spans[i];
-        for (std::uint32_t k = 0; k < list->defs.count; ++k) {
-            auto* def = *VectorItem<const XmlAttributeDef*>(&list->defs, k);
-            const char* qname = tag.data + sp.qname;
+        for (const XmlAttributeDef* def : list->defs) {
+            const char* qname = tag.data() + sp.qname;
             if (def->type == XML_ATTR_CDATA || def->name[0] != qname[0] || std::strcmp(def->name, qname) != 0)
                 continue;
             sp.valueLength = static_cast<std::size_t>(
-                XmlCollapseWhitespace(tag.data + sp.value, static_cast<int>(sp.valueLength)));
-            tag.data[sp.value + sp.valueLength] = '\0';
+                XmlCollapseWhitespace(tag.data() + sp.value, static_cast<int>(sp.valueLength)));
+            tag.data()[sp.value + sp.valueLength] = '\0';
             break;
         }
     }
-    for (std::uint32_t k = 0; k < list->defs.count && list->anyDefault; ++k) {
-        auto* def = *VectorItem<const XmlAttributeDef*>(&list->defs, k);
+    for (std::size_t k = 0; k < list->defs.size() && list->anyDefault; ++k) {
+        const XmlAttributeDef* def = list->defs[k];
         if (!def->defaultValue) continue;
         bool present = false;
         for (std::size_t i = 0; i < specified && !present; ++i)
-            present = def->name[0] == tag.data[spans[i].qname] && std::strcmp(def->name, tag.data + spans[i].qname) == 0;
+            present = def->name[0] == tag.data()[spans[i].qname] && std::strcmp(def->name, tag.data() + spans[i].qname) == 0;
         if (present) continue;
         XmlAttributeSpan sp{};
-        sp.qname = tag.length;
+        sp.qname = tag.size();
         sp.qnameLength = std::strlen(def->name);
-        TextBufferAppend(&tag, def->name, sp.qnameLength + 1);
-        sp.value = tag.length;
+        tag.append(def->name, sp.qnameLength + 1);
+        sp.value = tag.size();
         sp.valueLength = std::strlen(def->defaultValue);
-        TextBufferAppend(&tag, def->defaultValue, sp.valueLength + 1);
+        tag.append(def->defaultValue, sp.valueLength + 1);
         sp.defaulted = true;
         spans.push_back(sp);
     }
@@ -390,20 +391,20 @@ void XmlParserState::BuildAttributeList() {
     // Prefix copies go to the end of the tag buffer first; then offsets become pointers.
     // An unprefixed name (the usual case) gets the shared empty prefix.
     for (XmlAttributeSpan& sp : spans) {
-        const char* qname = tag.data + sp.qname;
+        const char* qname = tag.data() + sp.qname;
         const char* colon = sp.qnameLength > 1 ? static_cast<const char*>(
                                                      std::memchr(qname + 1, ':', sp.qnameLength - 1))
                                                : nullptr;
         sp.prefixLength = colon ? static_cast<std::size_t>(colon - qname) : 0;
         if (!colon) continue;
-        sp.prefix = tag.length;
-        TextBufferAppend(&tag, tag.data + sp.qname, sp.prefixLength);
-        TextBufferAppendByte(&tag, 0);
+        sp.prefix = tag.size();
+        tag.append(tag.data() + sp.qname, sp.prefixLength);
+        tag.push_back(static_cast<char>(0));
     }
-    attributes.count = 0;
+    attributes.clear();
     for (const XmlAttributeSpan& sp : spans) {
-        auto* a = static_cast<XmlAttribute*>(VectorPush(&attributes, nullptr));
-        char* base = tag.data;
+        XmlAttribute* a = &attributes.emplace_back();
+        char* base = tag.data();
         a->qname = base + sp.qname;
         a->text = base + sp.value;
         a->value = a->text;
@@ -435,7 +436,7 @@ void XmlParserState::ResolveNamespaces(XmlElementFrame& frame) {
         frame.localName = "";
         return;
     }
-    std::uint32_t n = attributes.count;
+    const auto n = static_cast<std::uint32_t>(attributes.size());
     // Declarations first: they apply to the element's own name and attributes.
     for (std::uint32_t i = 0; i < n; ++i) {
         XmlAttribute* a = XmlAttributeAt(&attributes, i);
@@ -507,7 +508,7 @@ void XmlParserState::ResolveNamespaces(XmlElementFrame& frame) {
             if (kept != i) *XmlAttributeAt(&attributes, kept) = *a;
             ++kept;
         }
-        attributes.count = kept;
+        attributes.resize(kept);
     }
 }
 

@@ -42,12 +42,11 @@ void XmlParserState::FinishDocument() {
     while (!elements.empty()) {
         XmlElementFrame& f = elements.back();
         if (parser->errorCode == 0) XmlReportError(parser, XML_ERROR_TAG_NOT_CLOSED, f.qname, nullptr);
-        FreeFrame(f);
         elements.pop_back();
     }
     if (parser->errorCode != 0) {
-        VectorTruncate(&attributes, 0);
-        TextBufferSetLength(&text, 0);
+        attributes.clear();
+        text.clear();
     } else if (!sawRoot) {
         XmlReportError(parser, XML_ERROR_EXPECTED, "document element", nullptr);
     }
@@ -122,40 +121,39 @@ void XmlParserState::ReadText() {
 void XmlParserState::AppendText(const char* p, std::size_t n) {
     if (elements.empty()) return;  // whitespace outside the root element is dropped
     if (!Opt(XML_OPT_CHUNKED_TEXT)) {
-        TextBufferAppend(&text, p, n);
+        text.append(p, n);
         return;
     }
     while (n > 0) {
-        std::size_t room = kTextPiece - text.length;
+        std::size_t room = kTextPiece - text.size();
         std::size_t take = n < room ? n : room;
-        TextBufferAppend(&text, p, take);
+        text.append(p, take);
         p += take;
         n -= take;
-        if (text.length >= kTextPiece) {
-            std::size_t cut = CharBoundary(text.data, text.length);
-            String rest(text.data + cut, text.length - cut);
-            text.length = cut;
+        if (text.size() >= kTextPiece) {
+            std::size_t cut = CharBoundary(text.data(), text.size());
+            String rest(text.data() + cut, text.size() - cut);
+            text.resize(cut);
             DeliverPiece(false);
-            TextBufferAppend(&text, rest.data(), rest.size());
+            text.append(rest.data(), rest.size());
         }
     }
 }
 
 void XmlParserState::DeliverPiece(bool whitespaceAllowed) {
-    TextBufferTerminate(&text);
-    int len = static_cast<int>(text.length);
+    int len = static_cast<int>(text.size());
     if (whitespaceAllowed && textIsWhitespace) {
-        if (H().ignorableWhitespace) Check(H().ignorableWhitespace(User(), text.data, len));
+        if (H().ignorableWhitespace) Check(H().ignorableWhitespace(User(), text.data(), len));
     } else if (H().characters) {
-        Check(H().characters(User(), text.data, len));
+        Check(H().characters(User(), text.data(), len));
     }
-    text.length = 0;
+    text.clear();
     ReaderCompact(Top());
 }
 
 void XmlParserState::FlushText() {
-    if (text.length > 0 && !elements.empty()) DeliverPiece(true);
-    text.length = 0;
+    if (text.size() > 0 && !elements.empty()) DeliverPiece(true);
+    text.clear();
     textIsWhitespace = true;
 }
 
@@ -196,14 +194,14 @@ void XmlParserState::ParseStartTag() {
     int first = Peek();
     if (first >= 0 && XmlIsSpace(first)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
     if (elements.empty() && sawRoot) Fail(XML_ERROR_SECOND_ROOT);
-    tag.length = 0;
+    tag.clear();
     spans.clear();
     std::size_t qnameLength = ReadName(&tag);
-    TextBufferAppendByte(&tag, 0);
+    tag.push_back(static_cast<char>(0));
     CheckNameEnd("/>");
     if (!sawRoot) {
         sawRoot = true;
-        parser->rootName = estrdup(tag.data);
+        parser->rootName = estrdup(tag.data());
         if (!dtdDone && installedSubset) ProcessInstalledSubset();
     }
     bool empty = false;
@@ -221,12 +219,12 @@ void XmlParserState::ParseStartTag() {
             empty = true;
             break;
         }
-        if (c < 0) Fail(XML_ERROR_TAG_NOT_CLOSED, tag.data);
+        if (c < 0) Fail(XML_ERROR_TAG_NOT_CLOSED, tag.data());
         if (!space) Fail(XML_ERROR_WHITESPACE_REQUIRED);
         XmlAttributeSpan sp{};
-        sp.qname = tag.length;
+        sp.qname = tag.size();
         sp.qnameLength = ReadName(&tag);
-        TextBufferAppendByte(&tag, 0);
+        tag.push_back(static_cast<char>(0));
         CheckNameEnd("=");
         SkipSpace();
         if (Peek() != '=') Fail(XML_ERROR_EXPECTED, "=");
@@ -235,10 +233,10 @@ void XmlParserState::ParseStartTag() {
         int quote = Peek();
         if (quote != '"' && quote != '\'') Fail(XML_ERROR_EXPECTED, "String");
         Advance();
-        sp.value = tag.length;
+        sp.value = tag.size();
         ReadAttributeValue(quote, &tag);
-        sp.valueLength = tag.length - sp.value;
-        TextBufferAppendByte(&tag, 0);
+        sp.valueLength = tag.size() - sp.value;
+        tag.push_back(static_cast<char>(0));
         spans.push_back(sp);
     }
     CheckDuplicateAttributes();
@@ -247,20 +245,16 @@ void XmlParserState::ParseStartTag() {
     XmlElementFrame frame{};
     frame.qnameLength = qnameLength;
     frame.readerDepth = Depth();
-    frame.pooled = qnameLength < 128;
-    frame.qname = static_cast<char*>(frame.pooled ? BlockPoolAlloc(namePool) : emalloc(qnameLength + 1));
-    std::memcpy(frame.qname, tag.data, qnameLength + 1);
-    try {
-        ResolveNamespaces(frame);
-        elements.push_back(frame);
-    } catch (...) {
-        FreeFrame(frame);
-        throw;
-    }
+    if (openNames.size() <= elements.size()) openNames.emplace_back();
+    String& name = openNames[elements.size()];
+    name.assign(tag.data(), qnameLength);
+    frame.qname = name.data();
+    ResolveNamespaces(frame);
+    elements.push_back(frame);
     XmlElementFrame& top = elements.back();
     if (H().startElement)
         Check(H().startElement(User(), top.uri, top.localName, top.qname, &attributes));
-    attributes.count = 0;
+    attributes.clear();
     if (empty) CloseElement(elements.back());
 }
 
@@ -268,17 +262,16 @@ void XmlParserState::ParseEndTag() {
     Advance(2);
     int first = Peek();
     if (first >= 0 && XmlIsSpace(first)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
-    scratch.length = 0;
+    scratch.clear();
     ReadName(&scratch);
-    TextBufferTerminate(&scratch);
     CheckNameEnd(">");
     SkipSpace();
     if (Peek() != '>') Fail(XML_ERROR_EXPECTED, ">");
     Advance();
     if (elements.empty() || elements.back().readerDepth != Depth())
-        Fail(XML_ERROR_UNEXPECTED_END_TAG, scratch.data);
+        Fail(XML_ERROR_UNEXPECTED_END_TAG, scratch.data());
     XmlElementFrame& top = elements.back();
-    if (std::strcmp(top.qname, scratch.data) != 0) Fail(XML_ERROR_EXPECTED_FOUND, top.qname, scratch.data);
+    if (std::strcmp(top.qname, scratch.data()) != 0) Fail(XML_ERROR_EXPECTED_FOUND, top.qname, scratch.data());
     CloseElement(top);
 }
 
@@ -295,17 +288,8 @@ void XmlParserState::CloseElement(XmlElementFrame& frame) {
         efree(scoped.back().value);
         scoped.pop_back();
     }
-    FreeFrame(frame);
     elements.pop_back();
     if (elements.empty()) rootClosed = true;
-}
-
-void XmlParserState::FreeFrame(XmlElementFrame& frame) {
-    if (frame.pooled)
-        BlockPoolFree(namePool, frame.qname);
-    else
-        efree(frame.qname);
-    frame.qname = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -314,14 +298,14 @@ void XmlParserState::FreeFrame(XmlElementFrame& frame) {
 void XmlParserState::ParseComment(bool /*inDtd*/) {
     Advance(4);
     bool keep = H().comment != nullptr;
-    scratch.length = 0;
+    scratch.clear();
     for (;;) {
         XmlReaderState* s = In();
         const char* p = s->buf + s->pos;
         const char* end = s->buf + s->len;
         const char* dash = static_cast<const char*>(std::memchr(p, '-', static_cast<std::size_t>(end - p)));
         const char* stop = dash ? dash : end;
-        if (keep && stop > p) TextBufferAppend(&scratch, p, static_cast<std::size_t>(stop - p));
+        if (keep && stop > p) scratch.append(p, static_cast<std::size_t>(stop - p));
         s->pos = static_cast<std::size_t>(stop - s->buf);
         if (!dash) {
             if (Peek() < 0) Fail(XML_ERROR_EXPECTED, "-->");
@@ -338,23 +322,22 @@ void XmlParserState::ParseComment(bool /*inDtd*/) {
             if (XmlIsSpace(c)) Fail(XML_ERROR_WHITESPACE_NOT_ALLOWED);
             Fail(XML_ERROR_EXPECTED, ">");
         }
-        if (keep) TextBufferAppendByte(&scratch, '-');
+        if (keep) scratch.push_back('-');
         Advance();
     }
     if (keep) {
-        TextBufferTerminate(&scratch);
-        Check(H().comment(User(), scratch.data, static_cast<int>(scratch.length)));
+        Check(H().comment(User(), scratch.data(), static_cast<int>(scratch.size())));
     }
 }
 
 void XmlParserState::ParsePI(bool /*inDtd*/) {
     Advance(2);
-    scratch.length = 0;
+    scratch.clear();
     std::size_t targetLength = ReadName(&scratch);
-    TextBufferAppendByte(&scratch, 0);
+    scratch.push_back(static_cast<char>(0));
     CheckNameEnd("?");
-    if (targetLength == 3 && (scratch.data[0] | 0x20) == 'x' && (scratch.data[1] | 0x20) == 'm' &&
-        (scratch.data[2] | 0x20) == 'l')
+    if (targetLength == 3 && (scratch.data()[0] | 0x20) == 'x' && (scratch.data()[1] | 0x20) == 'm' &&
+        (scratch.data()[2] | 0x20) == 'l')
         Fail(XML_ERROR_INVALID_DECLARATION, "xml");
     if (!Accept("?>")) {
         if (!SkipSpace()) Fail(XML_ERROR_WHITESPACE_REQUIRED);
@@ -365,20 +348,19 @@ void XmlParserState::ParsePI(bool /*inDtd*/) {
                 Advance(2);
                 break;
             }
-            TextBufferAppendByte(&scratch, c);
+            scratch.push_back(static_cast<char>(c));
             Advance();
         }
     }
-    TextBufferTerminate(&scratch);
     if (H().processingInstruction)
-        Check(H().processingInstruction(User(), scratch.data, scratch.data + targetLength + 1));
+        Check(H().processingInstruction(User(), scratch.data(), scratch.data() + targetLength + 1));
 }
 
 void XmlParserState::ParseCData() {
     if (elements.empty()) Fail(XML_ERROR_TOP_LEVEL);
     Advance(9);
     if (H().startCDATA) Check(H().startCDATA(User()));
-    text.length = 0;
+    text.clear();
     bool chunked = Opt(XML_OPT_CHUNKED_TEXT);
     for (;;) {
         XmlReaderState* s = In();
@@ -386,15 +368,15 @@ void XmlParserState::ParseCData() {
         const char* end = s->buf + s->len;
         const char* br = static_cast<const char*>(std::memchr(p, ']', static_cast<std::size_t>(end - p)));
         const char* stop = br ? br : end;
-        if (stop > p) TextBufferAppend(&text, p, static_cast<std::size_t>(stop - p));
+        if (stop > p) text.append(p, static_cast<std::size_t>(stop - p));
         s->pos = static_cast<std::size_t>(stop - s->buf);
-        if (chunked && text.length > kCDataPiece) {
-            std::size_t cut = CharBoundary(text.data, text.length);
-            String rest(text.data + cut, text.length - cut);
-            text.length = cut;
+        if (chunked && text.size() > kCDataPiece) {
+            std::size_t cut = CharBoundary(text.data(), text.size());
+            String rest(text.data() + cut, text.size() - cut);
+            text.resize(cut);
             textIsWhitespace = false;
             DeliverPiece(false);
-            TextBufferAppend(&text, rest.data(), rest.size());
+            text.append(rest.data(), rest.size());
         }
         if (!br) {
             if (Peek() < 0) Fail(XML_ERROR_EXPECTED, "]]>");
@@ -404,10 +386,10 @@ void XmlParserState::ParseCData() {
             Advance(3);
             break;
         }
-        TextBufferAppendByte(&text, ']');
+        text.push_back(']');
         Advance();
     }
-    if (text.length > 0) {
+    if (text.size() > 0) {
         textIsWhitespace = false;
         DeliverPiece(false);
     }
@@ -423,10 +405,10 @@ void XmlParserState::ParseDoctype() {
     sawDoctype = true;
     Advance(9);
     if (!SkipSpace()) Fail(XML_ERROR_WHITESPACE_REQUIRED);
-    scratch.length = 0;
+    scratch.clear();
     ReadName(&scratch);
     CheckNameEnd(">[");
-    char* name = arena.Copy(scratch.data, scratch.length);
+    char* name = arena.Copy(scratch.data(), scratch.size());
     char* publicId = nullptr;
     char* systemId = nullptr;
     bool space = SkipSpace();

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "xml/containers.h"
+#include "base/memory.h"
 
 namespace kvn {
 
@@ -78,26 +78,25 @@ struct XmlAttributeDef {
 };
 
 // One <!ELEMENT> declaration. `model` is the content model tree (null for EMPTY and ANY).
-// `automaton`, `startState` and `attributes` belong to whoever compiles the model (the
-// validator); the parser leaves them null / empty.
+// `automaton` and `startState` belong to whoever compiles the model (the validator); the
+// parser leaves them null.
 struct XmlElementDecl {
     const char* name;
     int kind;
     XmlContentParticle* model;
     void* automaton;
     void* startState;
-    Vector attributes;  // of const XmlAttributeDef*, filled by the validator
 };
 
 struct XmlParser;
 
-// The attribute definitions read for an element so far, in declaration order: a Vector of
-// const XmlAttributeDef*, or null when the element has none. Valid while the
+// The attribute definitions read for an element so far, in declaration order, or null when
+// the element has none. Valid while the
 // declarations are (see above).
-const Vector* XmlGetAttributeDefs(XmlParser* parser, const char* elementName);
+const Vec<const XmlAttributeDef*>* XmlGetAttributeDefs(XmlParser* parser, const char* elementName);
 
 // The content model rebuilt as declaration text ("EMPTY", "ANY", "(#PCDATA|a|b)*",
 // "(a,(b|c)+)?", ...), appended to `out` and zero-terminated. Returns out's data.
-char* XmlContentModelText(const XmlElementDecl* decl, TextBuffer* out);
+char* XmlContentModelText(const XmlElementDecl* decl, String* out);
 
 }  // namespace kvn

@@ -13,18 +13,6 @@ bool IsPubidChar(int c) {
     return c == ' ' || c == '\n' || c == '\r' || (c > 0 && std::strchr("-'()+,./:=?;!*#@$_%", c));
 }
 
-HashTable* MakeTable(HashTable*& table, std::uint32_t buckets) {
-    if (!table) {
-        table = HashTableCreate(buckets);
-        table->options = kHashBorrowedKeys;  // keys live in the arena
-    }
-    return table;
-}
-
-// Entity tables are sized for large DTDs: a document may declare many thousands of
-// entities, and short chains keep declaring and expanding them linear.
-constexpr std::uint32_t kEntityBuckets = 4096;
-
 struct Keyword {
     const char* text;
     int type;
@@ -217,16 +205,16 @@ char* XmlParserState::ReadQuoted(const char* keyword, bool publicId) {
     int quote = Peek();
     if (quote != '"' && quote != '\'') Fail(XML_ERROR_INVALID_DECLARATION, keyword);
     Advance();
-    scratch2.length = 0;
+    scratch2.clear();
     for (;;) {
         int c = Peek();
         if (c < 0) Fail(XML_ERROR_INVALID_DECLARATION, keyword);
         Advance();
         if (c == quote) break;
         if (publicId && !IsPubidChar(c)) Fail(XML_ERROR_INVALID_DECLARATION, keyword);
-        TextBufferAppendByte(&scratch2, c);
+        scratch2.push_back(static_cast<char>(c));
     }
-    return arena.Copy(scratch2.data ? scratch2.data : "", scratch2.length);
+    return arena.Copy(scratch2.data() ? scratch2.data() : "", scratch2.size());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -234,7 +222,7 @@ char* XmlParserState::ReadQuoted(const char* keyword, bool publicId) {
 
 // An entity value: parameter entities expanded, character references expanded (those to
 // CR and LF keep their reference text), general entity references kept as written.
-void XmlParserState::ReadEntityValue(int quote, TextBuffer* out) {
+void XmlParserState::ReadEntityValue(int quote, String* out) {
     std::size_t base = Depth();
     String name;
     for (;;) {
@@ -272,20 +260,20 @@ void XmlParserState::ReadEntityValue(int quote, TextBuffer* out) {
                 Advance();
                 std::uint32_t cp = ReadCharReference();
                 if (cp == 0xD)
-                    TextBufferAppend(out, "&#13;", 5);
+                    out->append("&#13;", 5);
                 else if (cp == 0xA)
-                    TextBufferAppend(out, "&#10;", 5);
+                    out->append("&#10;", 5);
                 else
                     AppendCodePoint(out, cp);
                 continue;
             }
             ReadReferenceName(&name);
-            TextBufferAppendByte(out, '&');
-            TextBufferAppend(out, name.data(), name.size());
-            TextBufferAppendByte(out, ';');
+            out->push_back('&');
+            out->append(name.data(), name.size());
+            out->push_back(';');
             continue;
         }
-        TextBufferAppendByte(out, c);
+        out->push_back(static_cast<char>(c));
         Advance();
     }
 }
@@ -307,15 +295,10 @@ void XmlParserState::ParseEntityDecl() {
     int quote = Peek();
     if (quote == '"' || quote == '\'') {
         Advance();
-        TextBuffer value;
-        TextBufferInit(&value, 64, 0);
-        struct Free {
-            TextBuffer* b;
-            ~Free() { TextBufferFree(b); }
-        } release{&value};
+        String value;
         ReadEntityValue(quote, &value);
-        e->text = arena.Copy(value.data ? value.data : "", value.length);
-        e->textLength = static_cast<int>(value.length);
+        e->text = arena.Copy(value.data(), value.size());
+        e->textLength = static_cast<int>(value.size());
         e->kind = parameter ? XML_ENTITY_INTERNAL_PARAMETER : XML_ENTITY_INTERNAL_GENERAL;
     } else {
         if (Accept("SYSTEM")) {
@@ -343,8 +326,8 @@ void XmlParserState::ParseEntityDecl() {
     if (Peek() != '>') Fail(XML_ERROR_INVALID_DECLARATION, "ENTITY");
     Advance();
     if (H().entityDecl) Check(H().entityDecl(User(), e));
-    HashTable* table = parameter ? MakeTable(parameterEntities, kEntityBuckets) : MakeTable(generalEntities, kEntityBuckets);
-    if (!HashTableLookup(table, e->name)) HashTableInsert(table, e->name, e);
+    // The first declaration of a name binds.
+    (parameter ? parameterEntities : generalEntities).try_emplace(e->name, e);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -424,19 +407,7 @@ void XmlParserState::ParseAttlistDecl() {
     Advance(9);
     DtdRequireSpace("ATTLIST");
     char* element = ReadDtdName("ATTLIST");
-    MakeTable(attlists, 255);
-    auto* list = static_cast<XmlAttlist*>(HashTableLookup(attlists, element));
-    if (!list) {
-        list = static_cast<XmlAttlist*>(arena.Alloc(sizeof(XmlAttlist)));
-        *list = XmlAttlist{};
-        VectorCreate(&list->defs, 0, sizeof(const XmlAttributeDef*));
-        try {
-            HashTableInsert(attlists, element, list);
-        } catch (...) {
-            VectorFree(&list->defs);
-            throw;
-        }
-    }
+    XmlAttlist* list = &attlists.try_emplace(element).first->second;
     for (;;) {
         bool space = DtdSkipSpace();
         if (Peek() == '>') {
@@ -482,34 +453,32 @@ void XmlParserState::ParseAttlistDecl() {
             int quote = Peek();
             if (quote != '"' && quote != '\'') Fail(XML_ERROR_INVALID_DECLARATION, "ATTLIST");
             Advance();
-            scratch2.length = 0;
+            scratch2.clear();
             ReadAttributeValue(quote, &scratch2);
-            std::size_t n = scratch2.length;
-            TextBufferTerminate(&scratch2);
+            std::size_t n = scratch2.size();
             if (def->type != XML_ATTR_CDATA)
-                n = static_cast<std::size_t>(XmlCollapseWhitespace(scratch2.data, static_cast<int>(n)));
-            def->defaultValue = arena.Copy(scratch2.data, n);
+                n = static_cast<std::size_t>(XmlCollapseWhitespace(scratch2.data(), static_cast<int>(n)));
+            def->defaultValue = arena.Copy(scratch2.data(), n);
         }
         if (H().attributeDecl)
             Check(H().attributeDecl(User(), element, def->name, def->type, def->enumerationText,
                                     def->defaultKind, def->defaultValue));
         bool known = false;
-        for (std::uint32_t i = 0; i < list->defs.count && !known; ++i)
-            known = std::strcmp((*VectorItem<const XmlAttributeDef*>(&list->defs, i))->name, def->name) == 0;
-        const XmlAttributeDef* stored = def;
+        for (std::size_t i = 0; i < list->defs.size() && !known; ++i)
+            known = std::strcmp(list->defs[i]->name, def->name) == 0;
         if (!known) {
-            VectorPush(&list->defs, &stored);
+            list->defs.push_back(def);
             list->anyCollapsed = list->anyCollapsed || def->type != XML_ATTR_CDATA;
             list->anyDefault = list->anyDefault || def->defaultValue != nullptr;
         }
     }
 }
 
-const Vector* XmlGetAttributeDefs(XmlParser* parser, const char* elementName) {
+const Vec<const XmlAttributeDef*>* XmlGetAttributeDefs(XmlParser* parser, const char* elementName) {
     XmlParserState* st = parser->state;
-    if (!st->attlists) return nullptr;
-    auto* list = static_cast<XmlAttlist*>(HashTableLookup(st->attlists, elementName));
-    return list ? &list->defs : nullptr;
+    if (st->attlists.empty()) return nullptr;
+    auto found = st->attlists.find(elementName);
+    return found == st->attlists.end() ? nullptr : &found->second.defs;
 }
 
 }  // namespace kvn

@@ -16,7 +16,7 @@ int ReadOccurrence(XmlParserState* st) {
     }
 }
 
-void Append(TextBuffer* out, const char* s) { TextBufferAppend(out, s, std::strlen(s)); }
+void Append(String* out, const char* s) { out->append(s, std::strlen(s)); }
 
 const char* OccurrenceText(int occurrence) {
     switch (occurrence) {
@@ -39,10 +39,7 @@ void AddChild(XmlContentParticle* group, XmlContentParticle*& last, XmlContentPa
 }  // namespace
 
 XmlContentParticle* XmlParserState::NewParticle(int kind, const char* name) {
-    if (!particlePool) {
-        particlePool = BlockPoolCreate(sizeof(XmlContentParticle), 8);
-    }
-    auto* p = static_cast<XmlContentParticle*>(BlockPoolAlloc(particlePool));
+    auto* p = static_cast<XmlContentParticle*>(arena.Alloc(sizeof(XmlContentParticle)));
     *p = XmlContentParticle{kind, XML_OCCURS_ONCE, name, nullptr, nullptr};
     return p;
 }
@@ -128,8 +125,6 @@ void XmlParserState::ParseElementDecl() {
     DtdRequireSpace("ELEMENT");
     auto* decl = static_cast<XmlElementDecl*>(arena.Alloc(sizeof(XmlElementDecl)));
     *decl = XmlElementDecl{};
-    decl->attributes = Vector{0, 0, kVectorDefaultStep, sizeof(const XmlAttributeDef*), nullptr};
-    allDecls.push_back(decl);
     decl->name = ReadDtdName("ELEMENT");
     if (!DtdSkipSpace()) Fail(XML_ERROR_INVALID_DECLARATION, "ELEMENT");
     if (Accept("EMPTY")) {
@@ -149,28 +144,20 @@ void XmlParserState::ParseElementDecl() {
     DtdSkipSpace();
     if (Peek() != '>') Fail(XML_ERROR_INVALID_DECLARATION, "ELEMENT");
     Advance();
-    MakeElementTable();
-    if (!HashTableLookup(elementDecls, decl->name)) HashTableInsert(elementDecls, decl->name, decl);
     if (!H().elementDecl) return;
     if (Opt(XML_OPT_KEEP_DECLARATIONS)) {
         Check(H().elementDecl(User(), decl->name, decl, nullptr));
         return;
     }
-    scratch2.length = 0;
+    scratch2.clear();
     XmlContentModelText(decl, &scratch2);
-    Check(H().elementDecl(User(), decl->name, nullptr, scratch2.data));
+    Check(H().elementDecl(User(), decl->name, nullptr, scratch2.data()));
 }
 
-void XmlParserState::MakeElementTable() {
-    if (elementDecls) return;
-    elementDecls = HashTableCreate(255);
-    elementDecls->options = kHashBorrowedKeys;
-}
-
-char* XmlContentModelText(const XmlElementDecl* decl, TextBuffer* out) {
+char* XmlContentModelText(const XmlElementDecl* decl, String* out) {
     if (decl->kind == XML_CONTENT_EMPTY || !decl->model) {
         Append(out, decl->kind == XML_CONTENT_ANY ? "ANY" : "EMPTY");
-        return TextBufferTerminate(out);
+        return out->data();
     }
     if (decl->model->kind == XML_CONTENT_MIXED) {
         Append(out, "(#PCDATA");
@@ -180,7 +167,7 @@ char* XmlContentModelText(const XmlElementDecl* decl, TextBuffer* out) {
         }
         Append(out, ")");
         Append(out, OccurrenceText(decl->model->occurrence));
-        return TextBufferTerminate(out);
+        return out->data();
     }
     struct Item {
         const XmlContentParticle* node;
@@ -212,7 +199,7 @@ char* XmlContentModelText(const XmlElementDecl* decl, TextBuffer* out) {
         for (const XmlContentParticle* c = p->firstChild; c; c = c->nextSibling) children.push_back(c);
         for (std::size_t i = children.size(); i-- > 0;) stack.push_back({children[i], p, false});
     }
-    return TextBufferTerminate(out);
+    return out->data();
 }
 
 }  // namespace kvn

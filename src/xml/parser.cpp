@@ -171,7 +171,7 @@ std::size_t XmlParserState::ScanNameFrom(std::size_t n) {
     }
 }
 
-std::size_t XmlParserState::ReadName(TextBuffer* out) {
+std::size_t XmlParserState::ReadName(String* out) {
     std::size_t n = ScanName();
     if (n == 0) {
         int c = Peek();
@@ -179,7 +179,7 @@ std::size_t XmlParserState::ReadName(TextBuffer* out) {
             Fail(XML_ERROR_INVALID_NAME);
         Fail(XML_ERROR_EXPECTED, "Name");
     }
-    TextBufferAppend(out, In()->buf + In()->pos, n);
+    out->append(In()->buf + In()->pos, n);
     Advance(n);
     return n;
 }
@@ -273,14 +273,19 @@ void XmlParserState::PopReader() {
     Check(rc);
 }
 
-XmlEntity* XmlParserState::FindGeneralEntity(const char* name) {
-    return generalEntities ? static_cast<XmlEntity*>(HashTableLookup(generalEntities, name)) : nullptr;
+namespace {
+
+XmlEntity* FindEntity(const TextMap<XmlEntity*>& table, const char* name) {
+    if (table.empty()) return nullptr;  // most documents declare none
+    auto found = table.find(name);
+    return found == table.end() ? nullptr : found->second;
 }
 
-XmlEntity* XmlParserState::FindParameterEntity(const char* name) {
-    return parameterEntities ? static_cast<XmlEntity*>(HashTableLookup(parameterEntities, name))
-                             : nullptr;
-}
+}  // namespace
+
+XmlEntity* XmlParserState::FindGeneralEntity(const char* name) { return FindEntity(generalEntities, name); }
+
+XmlEntity* XmlParserState::FindParameterEntity(const char* name) { return FindEntity(parameterEntities, name); }
 
 // ---------------------------------------------------------------------------------------
 // Encoding detection and selection
@@ -371,7 +376,7 @@ void XmlParserState::ReadXmlDeclaration(bool document) {
     char* values[3] = {nullptr, nullptr, nullptr};
     static const char* const kNames[3] = {"version", "encoding", "standalone"};
     int next = 0;
-    TextBufferSetLength(&scratch, 0);
+    scratch.clear();
     for (;;) {
         bool space = SkipSpace();
         if (Accept("?>")) break;
@@ -386,20 +391,20 @@ void XmlParserState::ReadXmlDeclaration(bool document) {
         int quote = Peek();
         if (quote != '"' && quote != '\'') fail();
         Advance();
-        std::size_t start = scratch.length;
+        std::size_t start = scratch.size();
         for (int c = Peek(); c != quote; c = Peek()) {
             if (c < 0 || c == '<' || c == '>') fail();
-            TextBufferAppendByte(&scratch, c);
+            scratch.push_back(static_cast<char>(c));
             Advance();
         }
         Advance();
-        TextBufferAppendByte(&scratch, 0);
+        scratch.push_back(static_cast<char>(0));
         values[which] = reinterpret_cast<char*>(start + 1);  // offset + 1, fixed up below
         next = which + 1;
     }
     const char* v[3];
     for (int i = 0; i < 3; ++i)
-        v[i] = values[i] ? scratch.data + (reinterpret_cast<std::size_t>(values[i]) - 1) : nullptr;
+        v[i] = values[i] ? scratch.data() + (reinterpret_cast<std::size_t>(values[i]) - 1) : nullptr;
     if (document && !v[0]) fail();
     if (v[0] && std::strcmp(v[0], "1.0") != 0) fail();
     if (!document && !v[1]) fail();
@@ -444,7 +449,6 @@ void ResetDocumentState(XmlParserState* st) {
         ReaderRelease(r);
         efree(r);
     }
-    for (XmlElementFrame& f : st->elements) st->FreeFrame(f);
     st->elements.clear();
     for (XmlBinding& b : st->bindings) {
         efree(b.prefix);
@@ -456,23 +460,14 @@ void ResetDocumentState(XmlParserState* st) {
         efree(v.value);
     }
     st->scoped.clear();
-    VectorTruncate(&st->attributes, 0);
+    st->attributes.clear();
     st->spans.clear();
-    TextBufferSetLength(&st->text, 0);
-    TextBufferSetLength(&st->tag, 0);
-    auto freeAttlist = [](const char*, void* value, void*) -> int {
-        VectorFree(&static_cast<XmlAttlist*>(value)->defs);
-        return 0;
-    };
-    HashTableDestroy(st->attlists, freeAttlist, 0);
-    for (XmlElementDecl* d : st->allDecls) VectorFree(&d->attributes);
-    st->allDecls.clear();
-    HashTableDestroy(st->elementDecls, nullptr, 0);
-    HashTableDestroy(st->generalEntities, nullptr, 0);
-    HashTableDestroy(st->parameterEntities, nullptr, 0);
-    st->attlists = st->elementDecls = st->generalEntities = st->parameterEntities = nullptr;
-    BlockPoolDestroy(st->particlePool);
-    st->particlePool = nullptr;
+    st->text.clear();
+    st->tag.clear();
+    // The tables' keys and records are in the arena: the tables go first.
+    st->attlists.clear();
+    st->generalEntities.clear();
+    st->parameterEntities.clear();
     st->arena.Clear();
     st->expandedBytes = 0;
     st->documentBytesDone = 0;
@@ -496,13 +491,6 @@ void FreeInstalledSubset(XmlParserState* st) {
 void FreeParserState(XmlParserState* st) {
     if (!st) return;
     ResetDocumentState(st);
-    VectorFree(&st->attributes);
-    TextBufferFree(&st->text);
-    TextBufferFree(&st->tag);
-    TextBufferFree(&st->scratch);
-    TextBufferFree(&st->scratch2);
-    BlockPoolDestroy(st->namePool);
-    HashTableDestroy(st->attributeNames, nullptr, 0);
     FreeInstalledSubset(st);
     Deleter<XmlParserState>()(st);
 }
@@ -518,15 +506,8 @@ XmlParser* XmlParserCreate(XmlParser** out) {
         XmlParserState* st = MakeUnique<XmlParserState>().release();
         parser->state = st;
         st->parser = parser;
-        VectorCreate(&st->attributes, 16, sizeof(XmlAttribute));
-        TextBufferInit(&st->text, 4096, 0);
-        TextBufferInit(&st->tag, 512, 0);
-        TextBufferInit(&st->scratch, 128, 0);
-        TextBufferInit(&st->scratch2, 64, 0);
+        st->attributes.reserve(16);
         st->elements.reserve(16);
-        st->namePool = BlockPoolCreate(128, 8);
-        st->attributeNames = HashTableCreate(255);
-        st->attributeNames->options = kHashBorrowedKeys;
     } catch (...) {
         XmlParserFree(parser);
         throw;
@@ -613,6 +594,17 @@ Error XmlParseMemory(XmlParser* parser, const char* data, std::size_t length, co
     return XmlParse(parser, MemoryRead, &source, encodingName);
 }
 
+int MemoryRead(void* buffer, int size, int* got, void* source) {
+    auto* src = static_cast<MemorySource*>(source);
+    std::size_t left = src->length - src->position;
+    std::size_t n = size > 0 ? static_cast<std::size_t>(size) : 0;
+    if (n > left) n = left;
+    if (n) std::memcpy(buffer, src->data + src->position, n);
+    src->position += n;
+    *got = static_cast<int>(n);
+    return src->position >= src->length ? 1 : 0;
+}
+
 int XmlFileRead(void* buffer, int size, int* got, void* arg) {
     auto* f = static_cast<std::FILE*>(arg);
     std::size_t n = std::fread(buffer, 1, size > 0 ? static_cast<std::size_t>(size) : 0, f);
@@ -663,11 +655,8 @@ const char* XmlGetScopedAttribute(XmlParser* parser, const char* name) {
 }
 
 XmlAttribute* XmlGetAttribute(XmlParser* parser, const char* qname) {
-    Vector* list = &parser->state->attributes;
-    for (std::uint32_t i = 0; i < list->count; ++i) {
-        XmlAttribute* a = XmlAttributeAt(list, i);
-        if (std::strcmp(a->qname, qname) == 0) return a;
-    }
+    for (XmlAttribute& a : parser->state->attributes)
+        if (std::strcmp(a.qname, qname) == 0) return &a;
     return nullptr;
 }
 

@@ -6,11 +6,12 @@
 // carries its byte length. Pointers handed to handlers are valid only during the call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "base/error.h"
-#include "xml/containers.h"
+#include "base/memory.h"
 #include "xml/declarations.h"
 
 namespace kvn {
@@ -22,6 +23,14 @@ using XmlReadFn = int (*)(void* buffer, int size, int* got, void* arg);
 
 // The library's file reader: fread of `size` one-byte items from the FILE* in `arg`.
 int XmlFileRead(void* buffer, int size, int* got, void* arg);
+
+// A block of memory read as a document: MemoryRead takes a MemorySource* as its `arg`.
+struct MemorySource {
+    const char* data = nullptr;
+    std::size_t length = 0;
+    std::size_t position = 0;
+};
+int MemoryRead(void* buffer, int size, int* got, void* source);
 
 // ---------------------------------------------------------------------------------------
 // Option bits
@@ -113,8 +122,8 @@ struct XmlReader {
 };
 
 // ---------------------------------------------------------------------------------------
-// Attributes handed to startElement: a Vector of XmlAttribute, the specified attributes in
-// document order followed by those defaulted from the DTD.
+// Attributes handed to startElement: the specified attributes in document order followed
+// by those defaulted from the DTD.
 struct XmlAttribute {
     const char* qname;
     const char* value;       // normalised value; a validator may replace it by its mark
@@ -126,11 +135,14 @@ struct XmlAttribute {
     int defaulted;           // 1 for attributes added from the DTD
 };
 
-inline std::uint32_t XmlAttributeCount(const Vector* attributes) {
-    return attributes ? attributes->count : 0;
+using XmlAttributes = Vec<XmlAttribute>;
+
+inline std::uint32_t XmlAttributeCount(const XmlAttributes* attributes) {
+    return attributes ? static_cast<std::uint32_t>(attributes->size()) : 0;
 }
-inline XmlAttribute* XmlAttributeAt(const Vector* attributes, std::uint32_t i) {
-    return static_cast<XmlAttribute*>(VectorAt(attributes, i));
+// Null outside 0..count-1.
+inline XmlAttribute* XmlAttributeAt(XmlAttributes* attributes, std::uint32_t i) {
+    return attributes && i < attributes->size() ? &(*attributes)[i] : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -150,7 +162,7 @@ struct XmlHandlers {
     // May return a replacement encoding name (kept by the caller) or null.
     const char* (*resolveEncoding)(void* user, const char* name);            // 8
     int (*startElement)(void* user, const char* uri, const char* localName,
-                        const char* qname, Vector* attributes);              // 9
+                        const char* qname, XmlAttributes* attributes);       // 9
     int (*endElement)(void* user, const char* uri, const char* localName,
                       const char* qname);                                    // 10
     int (*processingInstruction)(void* user, const char* target, const char* data);  // 11

@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 
 #include "base/memory.h"
-#include "xml/containers.h"
 #include "xml/names.h"
 #include "xml/parser.h"
 #include "xml/reader.h"
@@ -21,7 +21,8 @@ namespace kvn {
 
 struct XmlStop {};
 
-// An open element. The qualified name is owned (a pooled block or a heap copy).
+// An open element. The qualified name lives in the parser's name buffer of the element's
+// depth (XmlParserState::openNames).
 struct XmlElementFrame {
     char* qname;
     std::size_t qnameLength;
@@ -30,7 +31,6 @@ struct XmlElementFrame {
     std::uint32_t bindingMark;  // namespace bindings made by this element start here
     std::uint32_t scopeMark;    // xml: scope entries made by this element start here
     std::size_t readerDepth;    // the entity level it was opened in
-    bool pooled;
 };
 
 struct XmlBinding {
@@ -45,7 +45,7 @@ struct XmlScopedValue {
 
 // Attribute definitions of one element, in declaration order.
 struct XmlAttlist {
-    Vector defs;  // of const XmlAttributeDef*
+    Vec<const XmlAttributeDef*> defs;
     bool anyCollapsed = false;  // some attribute has a type other than CDATA
     bool anyDefault = false;    // some attribute has a default value
 };
@@ -80,24 +80,24 @@ struct XmlAttributeSpan {
 struct XmlParserState {
     XmlParser* parser = nullptr;
     Vec<XmlReader*> readers;       // readers[0] is the document entity's
-    Vector attributes;             // of XmlAttribute, handed to startElement
+    XmlAttributes attributes;      // handed to startElement
     Vec<XmlAttributeSpan> spans;
     Vec<XmlElementFrame> elements;
     Vec<XmlBinding> bindings;
     Vec<XmlScopedValue> scoped;
-    TextBuffer text;               // character data builder
-    TextBuffer tag;                // names and values of the current start tag
-    TextBuffer scratch;            // references, names, declaration parts
-    TextBuffer scratch2;
-    BlockPool* namePool = nullptr;     // 128-byte blocks for element names
-    BlockPool* particlePool = nullptr; // 32-byte blocks for content particles
-    HashTable* attributeNames = nullptr;  // duplicate detection for long attribute lists
-    HashTable* generalEntities = nullptr;
-    HashTable* parameterEntities = nullptr;
-    HashTable* attlists = nullptr;
-    HashTable* elementDecls = nullptr;
+    String text;               // character data builder
+    String tag;                // names and values of the current start tag
+    String scratch;            // references, names, declaration parts
+    String scratch2;
+    // Names of the open elements, one buffer per depth: a buffer keeps its capacity for the
+    // next element at that depth, and a deque never moves the buffers it holds.
+    std::deque<String, Allocator<String>> openNames;
+    TextSet attributeNames;           // duplicate detection for long attribute lists
+    // DTD tables; keys and records live in the arena.
+    TextMap<XmlEntity*> generalEntities;
+    TextMap<XmlEntity*> parameterEntities;
+    TextMap<XmlAttlist> attlists;
     XmlArena arena;
-    Vec<XmlElementDecl*> allDecls;      // every element declaration read (for release)
     XmlEntity* installedSubset = nullptr;  // from XmlSetExternalSubset
     XmlReadFn documentRead = nullptr;
     std::uint64_t expandedBytes = 0;       // bytes produced by entity expansion
@@ -165,7 +165,7 @@ struct XmlParserState {
     // Goes on with a name whose first n bytes have been accepted.
     std::size_t ScanNameFrom(std::size_t n);
     // Reads a name into `out` (appended, not terminated) or fails with "Name".
-    std::size_t ReadName(TextBuffer* out);
+    std::size_t ReadName(String* out);
     // Checks that the name just read is followed by whitespace or one of `delimiters`.
     void CheckNameEnd(const char* delimiters) {
         XmlReaderState* s = In();
@@ -224,17 +224,16 @@ struct XmlParserState {
     void ContentReference();
     void EndOfEntityInContent();
     void CloseElement(XmlElementFrame& frame);
-    void FreeFrame(XmlElementFrame& frame);
 
     // --- references and attributes ------------------------------------------------
     std::uint32_t ReadCharReference();       // after "&#"
     void ReadReferenceName(String* name);    // after "&"
     // A reference inside replacement text [p, end) starting at '&'; returns its length.
     int ParseReference(const char* p, const char* end, std::uint32_t* cp, String* name, int* kind);
-    void AppendCodePoint(TextBuffer* out, std::uint32_t cp);
+    void AppendCodePoint(String* out, std::uint32_t cp);
     // Appends the normalised value of a quoted literal (after the opening quote) to out.
-    void ReadAttributeValue(int quote, TextBuffer* out);
-    void ExpandEntityInValue(XmlEntity* e, TextBuffer* out);
+    void ReadAttributeValue(int quote, String* out);
+    void ExpandEntityInValue(XmlEntity* e, String* out);
     XmlEntity* EntityForValueReference(const char* name);
     void CheckDuplicateAttributes();
     void ApplyDefaults();
@@ -260,12 +259,11 @@ struct XmlParserState {
     char* ReadDtdName(const char* keyword);
     // A quoted system or public literal (public: checks the PubidChar set).
     char* ReadQuoted(const char* keyword, bool publicId);
-    void ReadEntityValue(int quote, TextBuffer* out);
+    void ReadEntityValue(int quote, String* out);
     XmlContentParticle* NewParticle(int kind, const char* name);
     void ReadMixedModel(XmlElementDecl* decl);
     void ReadChildrenModel(XmlElementDecl* decl);
     void ReadEnumeration(XmlAttributeDef* def);
-    void MakeElementTable();
     bool InExternalContext() const;
 };
 

@@ -224,7 +224,7 @@ int CheckValue(DtdValidator* v, const char* element, const XmlAttribute* a, cons
 
 // The attribute named qname, searched from index `from` on and then from the start (a
 // document mostly writes its attributes in the order they were declared).
-XmlAttribute* FindAttribute(Vector* attributes, const char* qname, std::uint32_t& from) {
+XmlAttribute* FindAttribute(XmlAttributes* attributes, const char* qname, std::uint32_t& from) {
     std::uint32_t count = XmlAttributeCount(attributes);
     for (std::uint32_t k = 0; k < count; ++k) {
         std::uint32_t i = (from + k) % count;
@@ -243,7 +243,7 @@ const XmlAttributeDef* FindOtherDefinition(const ValidatorDeclaration& info, con
     return it != info.others.end() && std::strcmp((*it)->name, name) == 0 ? *it : nullptr;
 }
 
-int CheckAttributes(DtdValidator* v, const ValidatorDeclaration& info, const char* element, Vector* attributes) {
+int CheckAttributes(DtdValidator* v, const ValidatorDeclaration& info, const char* element, XmlAttributes* attributes) {
     std::uint32_t from = 0;
     for (const XmlAttributeDef* def : info.required) {
         XmlAttribute* a = FindAttribute(attributes, def->name, from);
@@ -277,7 +277,7 @@ int CheckAttributes(DtdValidator* v, const ValidatorDeclaration& info, const cha
 }
 
 // Restores the values of marked attributes when a check stopped before doing so.
-void RestoreMarked(Vector* attributes) {
+void RestoreMarked(XmlAttributes* attributes) {
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         XmlAttribute* a = XmlAttributeAt(attributes, i);
         if (IsMarked(a)) a->value = a->text;
@@ -286,7 +286,7 @@ void RestoreMarked(Vector* attributes) {
 
 // --- element checks ------------------------------------------------------------------
 
-int CheckStart(DtdValidator* v, const char* qname, Vector* attributes) {
+int CheckStart(DtdValidator* v, const char* qname, XmlAttributes* attributes) {
     ValidatorState* st = v->state;
     bool unchecked = false;
     if (st->stack.empty()) {
@@ -355,10 +355,9 @@ void CompileDeclaration(XmlParser* parser, ValidatorDeclaration& info) {
     if ((decl->kind == XML_CONTENT_CHOICE || decl->kind == XML_CONTENT_SEQUENCE || namedMixed) && decl->model) {
         info.automaton = CompileContentModel(decl->model, decl->kind);
     }
-    const Vector* defs = XmlGetAttributeDefs(parser, decl->name);
-    for (std::uint32_t i = 0; defs && i < defs->count; ++i) {
-        const XmlAttributeDef* def = *VectorItem<const XmlAttributeDef*>(defs, i);
-        (def->defaultKind == XML_DEFAULT_REQUIRED ? info.required : info.others).push_back(def);
+    if (const Vec<const XmlAttributeDef*>* defs = XmlGetAttributeDefs(parser, decl->name)) {
+        for (const XmlAttributeDef* def : *defs)
+            (def->defaultKind == XML_DEFAULT_REQUIRED ? info.required : info.others).push_back(def);
     }
     std::stable_sort(info.others.begin(), info.others.end(),
                      [](const XmlAttributeDef* a, const XmlAttributeDef* b) { return std::strcmp(a->name, b->name) < 0; });
@@ -400,7 +399,7 @@ int ResolveReferences(DtdValidator* v) {
 // --- the four hooks ------------------------------------------------------------------
 
 int ValidatorStartElement(void* user, const char* uri, const char* localName, const char* qname,
-                          Vector* attributes) {
+                          XmlAttributes* attributes) {
     DtdValidator* v = Self(user);
     if (CheckStart(v, qname, attributes)) return 1;
     auto* handler = v->application.startElement;

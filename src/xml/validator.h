@@ -39,7 +39,7 @@ enum ValidatorMessage : int {
 // Validator* function below.
 struct ValidatorHooks {
     int (*startElement)(void* user, const char* uri, const char* localName, const char* qname,
-                        Vector* attributes);
+                        XmlAttributes* attributes);
     int (*endElement)(void* user, const char* uri, const char* localName, const char* qname);
     int (*characters)(void* user, const char* text, int len);
     int (*ignorableWhitespace)(void* user, const char* text, int len);
@@ -73,7 +73,7 @@ Error DtdValidate(DtdValidator* validator, XmlParser* parser, XmlReadFn readFn, 
 
 // The checks; each calls the application's handler afterwards. `user` is the validator.
 int ValidatorStartElement(void* user, const char* uri, const char* localName, const char* qname,
-                          Vector* attributes);
+                          XmlAttributes* attributes);
 int ValidatorEndElement(void* user, const char* uri, const char* localName, const char* qname);
 int ValidatorCharacters(void* user, const char* text, int len);
 int ValidatorIgnorableWhitespace(void* user, const char* text, int len);

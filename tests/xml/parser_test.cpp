@@ -23,7 +23,7 @@ struct Recorder {
 
 Recorder* R(void* user) { return static_cast<Recorder*>(user); }
 
-int StartElement(void* u, const char* uri, const char* local, const char* qname, Vector* attrs) {
+int StartElement(void* u, const char* uri, const char* local, const char* qname, XmlAttributes* attrs) {
     std::string& e = R(u)->events;
     e += "<" + std::string(qname) + "{" + uri + "}" + local;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attrs); ++i) {
@@ -192,6 +192,35 @@ TEST(XmlParser, DeliversEvents) {
     }
 }
 
+// A long start tag: prefix copies are appended to the tag buffer that holds the names
+// they copy, across its growth; past 16 attributes duplicates are found by hashing.
+TEST(XmlParser, LongStartTagsKeepNamesAndFindDuplicates) {
+    std::string doc = "<r xmlns:p='urn:p'";
+    std::string events = "<r{} xmlns:p{http://www.w3.org/2000/xmlns/}p=[urn:p]";
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "p:attribute" + std::to_string(i) + std::string(static_cast<std::size_t>(i) * 7, 'x');
+        std::string value = std::string(static_cast<std::size_t>(i) * 11, 'v');
+        doc += " " + name + "='" + value + "'";
+        events += " " + name + "{urn:p}" + name.substr(2) + "=[" + value + "]";
+    }
+    Outcome o = Parse(doc + "/>", XML_OPT_DEFAULT | XML_OPT_KEEP_XMLNS);
+    EXPECT_EQ(o.code, 0u) << o.message;
+    EXPECT_EQ(o.events, events + "></r>");
+
+    o = Parse(doc + " p:attribute39" + std::string(39 * 7, 'x') + "='again'/>");
+    EXPECT_EQ(o.code, XML_ERROR_DUPLICATE_ATTRIBUTE);
+}
+
+TEST(XmlParser, ReadsMemoryInBlocksAndReportsTheEnd) {
+    MemorySource src{"abcdef", 6, 0};
+    char buf[4];
+    int got = 0;
+    EXPECT_EQ(MemoryRead(buf, 4, &got, &src), 0);
+    EXPECT_EQ(got, 4);
+    EXPECT_EQ(MemoryRead(buf, 4, &got, &src), 1);
+    EXPECT_EQ(got, 2);
+}
+
 TEST(XmlParser, ElementDeclarationRecordUnderOption0x040) {
     Outcome o = Parse("<!DOCTYPE a [<!ELEMENT a (b|c)>]><a/>", XML_OPT_DEFAULT | XML_OPT_KEEP_DECLARATIONS);
     EXPECT_EQ(o.events, "D[a|-|-|1]E[a|record]k1/D<a{}></a>");
@@ -329,7 +358,7 @@ TEST(XmlParser, NullReadFunctionOnlyFinishesTheDocument) {
 
 TEST(XmlParser, HandlerReturningOneAborts) {
     XmlParser* parser = XmlParserCreate(nullptr);
-    parser->handlers.startElement = [](void*, const char*, const char*, const char*, Vector*) { return 1; };
+    parser->handlers.startElement = [](void*, const char*, const char*, const char*, XmlAttributes*) { return 1; };
     EXPECT_EQ(XmlParseMemory(parser, "<a/>", 4, nullptr), Error::BAD_XML_ERROR);
     EXPECT_EQ(parser->errorCode, 20u);
     XmlParserFree(parser);
@@ -362,7 +391,7 @@ TEST(XmlParser, ScopedAndCurrentAttributes) {
     XmlParser* parser = XmlParserCreate(nullptr);
     seen.parser = parser;
     parser->userData = &seen;
-    parser->handlers.startElement = [](void* u, const char*, const char*, const char* q, Vector*) {
+    parser->handlers.startElement = [](void* u, const char*, const char*, const char* q, XmlAttributes*) {
         auto* s = static_cast<Seen*>(u);
         const char* lang = XmlGetScopedAttribute(s->parser, "xml:lang");
         XmlAttribute* id = XmlGetAttribute(s->parser, "id");
@@ -418,7 +447,7 @@ TEST(XmlParser, ExternalSubsetsAndEntitiesThroughResolver) {
     parser->handlers.errorHandler = ErrorHandler;
     ASSERT_NE(XmlSetExternalSubset(parser, nullptr, "inst.dtd"), nullptr);
     std::string attrs;
-    parser->handlers.startElement = [](void* u, const char*, const char*, const char* q, Vector* list) {
+    parser->handlers.startElement = [](void* u, const char*, const char*, const char* q, XmlAttributes* list) {
         auto* f = static_cast<Files*>(u);
         f->log += std::string("<") + q;
         for (std::uint32_t i = 0; i < XmlAttributeCount(list); ++i)

@@ -153,7 +153,7 @@ struct Seen {
     std::string log;
 };
 
-int AppStart(void* user, const char*, const char*, const char* qname, Vector* attributes) {
+int AppStart(void* user, const char*, const char*, const char* qname, XmlAttributes* attributes) {
     auto* seen = static_cast<Seen*>(static_cast<DtdValidator*>(user)->appState);
     seen->log += std::string("<") + qname;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {

@@ -53,7 +53,7 @@ int OnClose(void* user, kvn::XmlEntity*, kvn::XmlReader* reader) {
     return 0;
 }
 
-int OnStart(void*, const char* uri, const char* local, const char* qname, kvn::Vector* attributes) {
+int OnStart(void*, const char* uri, const char* local, const char* qname, kvn::XmlAttributes* attributes) {
     std::printf("start %s {%s}%s", qname, uri, local);
     for (std::uint32_t i = 0; i < kvn::XmlAttributeCount(attributes); ++i) {
         kvn::XmlAttribute* a = kvn::XmlAttributeAt(attributes, i);

@@ -61,7 +61,7 @@ struct IndexReader : FileResolver {
     std::vector<TestCase> cases;
 };
 
-int OnIndexElement(void* user, const char*, const char*, const char* qname, Vector* attributes) {
+int OnIndexElement(void* user, const char*, const char*, const char* qname, XmlAttributes* attributes) {
     auto* index = static_cast<IndexReader*>(user);
     if (std::strcmp(qname, "TEST") != 0) return 0;
     TestCase t;
