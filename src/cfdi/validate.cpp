@@ -71,19 +71,11 @@ const char* CanonicalName(DtdRun& run, const char* uri, const char* localName, c
     return run.canonical.c_str();
 }
 
-// Feeds the value checks (if any) with an event; memory exhaustion stops the parse and is
-// rethrown once the parser is gone.
+// Feeds the value checks (if any) with an event.
 template <class Feed>
-bool FeedValues(DtdValidator* v, Feed&& feed) {
+void FeedValues(DtdValidator* v, Feed&& feed) {
     DtdRun& run = RunOf(v);
-    if (!run.values) return true;
-    try {
-        feed(*run.values);
-        return true;
-    } catch (const std::bad_alloc&) {
-        v->outOfMemory = true;
-        return false;
-    }
+    if (run.values) feed(*run.values);
 }
 
 // The first byte settles nearly every name without a call.
@@ -92,7 +84,7 @@ bool IsAddenda(const char* local) { return local[0] == 'A' && std::strcmp(local,
 int StartElementWrapper(void* user, const char* uri, const char* localName, const char* qname, XmlAttributes* attributes) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
-    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); })) return 1;
+    FeedValues(v, [&](ValueRestrictionPass& p) { p.Start(uri, localName, qname, attributes); });
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         XmlAttribute* a = XmlAttributeAt(attributes, i);
         if (a->uri && a->uri[0] && std::strcmp(a->uri, kSchemaInstanceUri) == 0) ValidatorExemptAttribute(v, a);
@@ -106,20 +98,20 @@ int StartElementWrapper(void* user, const char* uri, const char* localName, cons
 int EndElementWrapper(void* user, const char* uri, const char* localName, const char* qname) {
     auto* v = static_cast<DtdValidator*>(user);
     DtdRun& run = RunOf(v);
-    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); })) return 1;
+    FeedValues(v, [&](ValueRestrictionPass& p) { p.End(uri, localName, qname); });
     if (IsAddenda(LocalPart(localName, qname))) run.insideAddenda = false;
     return ValidatorEndElement(user, uri, localName, CanonicalName(run, uri, localName, qname));
 }
 
 int CharactersWrapper(void* user, const char* text, int len) {
     auto* v = static_cast<DtdValidator*>(user);
-    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); })) return 1;
+    FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); });
     return ValidatorCharacters(user, text, len);
 }
 
 int WhitespaceWrapper(void* user, const char* text, int len) {
     auto* v = static_cast<DtdValidator*>(user);
-    if (!FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); })) return 1;
+    FeedValues(v, [&](ValueRestrictionPass& p) { p.AppendText(text, len); });
     return ValidatorIgnorableWhitespace(user, text, len);
 }
 
@@ -230,16 +222,7 @@ Error RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass*
     FilePtr document = OpenDocument(xmlFile);
     if (!document) return Error::OPEN_ERROR;
     std::unique_ptr<XmlParser, ParserDeleter> parser(XmlParserCreate(nullptr));
-    // Both can only fail for want of memory, which the export reports as MEMORY_ERROR.
-    if (!parser) {
-        RecordError("Error creating XML parser/Error al crear el parser de XML");
-        throw AllocError("malloc failed to allocate memory.");
-    }
     std::unique_ptr<DtdValidator, ValidatorDeleter> validator(DtdValidatorCreate());
-    if (!validator) {
-        RecordError("Error creating DTD validator/Error al crear el validador de DTD");
-        throw AllocError("malloc failed to allocate memory.");
-    }
 
     DtdRun run;
     String dtdName;
@@ -258,14 +241,10 @@ Error RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass*
     validator->appState = &run;
     if (dtdFile || embedded) {
         run.subset = XmlSetExternalSubset(parser.get(), nullptr, embedded ? embedded->name : dtdName.c_str());
-        if (!run.subset) throw AllocError("malloc failed to allocate memory.");
         run.embedded = embedded;
     }
 
-    int ok = DtdValidate(validator.get(), parser.get(), XmlFileRead, document.get(), nullptr) == kOk;
-    if (validator->outOfMemory || parser->errorCode == XML_ERROR_NO_MEMORY) {
-        throw AllocError("malloc failed to allocate memory.");
-    }
+    const bool ok = DtdValidate(validator.get(), parser.get(), XmlFileRead, document.get(), nullptr) == kOk;
     if (ok && !run.errorSeen) {
         if (startTags) *startTags = static_cast<int>(run.startTags > 0x7FFFFFFF ? 0x7FFFFFFF : run.startTags);
         return kOk;

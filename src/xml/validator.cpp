@@ -462,7 +462,6 @@ Error DtdValidate(DtdValidator* v, XmlParser* parser, XmlReadFn readFn, void* re
     v->parser = parser;
     v->errorNumber = 0;
     v->message[0] = 0;
-    v->outOfMemory = false;
     v->application = parser->handlers;
     void* savedUser = parser->userData;
 

@@ -56,7 +56,6 @@ struct DtdValidator {
     int errorLine = 0;
     int errorColumn = 0;
     char message[128] = {};        // last validation message, with its suggestions
-    bool outOfMemory = false;      // set by an application hook that caught an allocation failure
     ValidatorState* state = nullptr;
 };
 
