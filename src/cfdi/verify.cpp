@@ -66,7 +66,7 @@ Error OpenSignatureOfVersion(Bytes& block, const char* xmlFile, const DocumentVe
     if (Error rc = FindCertificate(certificate, xmlFile, version, certFile, options); Failed(rc)) return rc;
 
     RsaKeyPtr key = rsa_KeyNew();
-    if (Failed(x509_GetPublicKey(*key, certificate.c_str())) || !(key->flags & kRsaHasPublic)) {
+    if (Failed(x509_GetPublicKey(*key, certificate.c_str()))) {
         RecordError("Unable to extract public key from certificate/No se puede extraer la clave publica del certificado");
         return Error::BAD_CERT_ERROR;
     }

@@ -9,7 +9,6 @@ Error cred_CertificateKey(rsa_Key& key, Error& stringError, const char* certific
     stringError = kOk;
     if (!certificate || !*certificate) return Error::BAD_PARAM_ERROR;
     if (Error e = x509_GetPublicKey(key, certificate); Failed(e)) return e;
-    if (!(key.flags & kRsaHasPublic)) return Error::BAD_FORMAT_ERROR;
     // Public keys travelled as key strings, whose reader refuses a DER below 18 bytes.
     if (key.bits < 8 * 18) {
         SecureBytes der;

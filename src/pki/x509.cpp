@@ -205,9 +205,8 @@ Error x509_GetPublicKey(rsa_Key& key, const char* argument) {
     if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     AsnList cert;
     if (Failed(x509_Read(argument, cert))) {
-        // No key is loaded: callers tell this case by the key's flags.
         asn_Trace("Unable to extract public key from '%s'", argument);
-        return kOk;
+        return Error::BAD_FORMAT_ERROR;
     }
     AsnList tbs = asn_Extract(cert.get(), kTagSequence, 1, 1);
     AsnList spki = tbs ? asn_Extract(tbs.get(), kTagSequence, kPublicKeyInfo, 1) : AsnList();
@@ -236,7 +235,6 @@ Error x509_GetPublicKeyString(SecureString& out, const char* argument) {
     if (!argument || !*argument) return Error::BAD_PARAM_ERROR;
     RsaKeyPtr key = rsa_KeyNew();
     if (Error e = x509_GetPublicKey(*key, argument); Failed(e)) return e;
-    if (!(key->flags & kRsaHasPublic)) return Error::BAD_FORMAT_ERROR;
     SecureBytes der;
     if (!rsa_PublicDer(*key, der)) return Error::INVALID_DATA_ERROR;
     rsa_MakeKeyString(out, kRsaKindPublic, der.data(), der.size());

@@ -44,13 +44,12 @@ Error x509_GetName(String& text, const char* argument, const char* delimiter, in
 // INVALID_DATA_ERROR when the certificate, validity or time cannot be read.
 Error x509_GetTime(char out[21], const char* argument, int which);
 
-// Loads the RSA public key into key. kOk (also, loading nothing, when the certificate
-// cannot be read); BAD_PARAM_ERROR empty argument; NOT_SUPPORTED_ERROR not rsaEncryption;
-// NOT_RSA_KEY_ERROR not an RSAPublicKey.
+// Loads the RSA public key into key. BAD_PARAM_ERROR empty argument; BAD_FORMAT_ERROR
+// certificate unreadable; NOT_SUPPORTED_ERROR not rsaEncryption; NOT_RSA_KEY_ERROR not an
+// RSAPublicKey. Nothing is loaded on failure.
 Error x509_GetPublicKey(rsa_Key& key, const char* argument);
-// The public key as a public key string. BAD_PARAM_ERROR empty argument; the error of
-// x509_GetPublicKey; BAD_FORMAT_ERROR certificate unreadable; INVALID_DATA_ERROR the
-// string cannot be made.
+// The public key as a public key string. The error of x509_GetPublicKey; INVALID_DATA_ERROR
+// the string cannot be made.
 Error x509_GetPublicKeyString(SecureString& out, const char* argument);
 
 }  // namespace kvn
