@@ -73,9 +73,6 @@ Error SubjectField(int& length, char* out, int outlen, const char* certFile, cer
     return kOk;
 }
 
-// The C result of an answer: its length, or the error negated.
-int LengthOrError(Error rc, int length) { return Failed(rc) ? ResultOf(rc) : length; }
-
 }  // namespace
 }  // namespace kvn
 
@@ -86,7 +83,7 @@ extern "C" KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* cert
         if (!certFile) return ResultOf(Error::BAD_PARAM_ERROR);
         int length = 0;
         const Error rc = CertNumber(length, out, outlen, certFile);
-        return LengthOrError(rc, length);
+        return LengthOrResult(rc, length);
     });
 }
 
@@ -95,7 +92,7 @@ extern "C" KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* cert
         if (!certFile) return ResultOf(Error::BAD_PARAM_ERROR);
         int length = 0;
         const Error rc = CertTime(length, out, outlen, certFile, (options & KVN_OPT_NOTBEFORE) != 0);
-        return LengthOrError(rc, length);
+        return LengthOrResult(rc, length);
     });
 }
 
@@ -132,7 +129,7 @@ extern "C" KVN_API int KVN_QueryCert(char* out, int outlen, const char* certFile
         } else {
             RecordError("'%s' is not a valid query/no es una consulta valida", query);
         }
-        return LengthOrError(rc, length);
+        return LengthOrResult(rc, length);
     });
 }
 
