@@ -71,10 +71,10 @@ const ByteVec kIv = RandomBytesFor(16, 3);
 void AesOurs(benchmark::State& state) {
     const ByteVec& in = Input(k16KiB);
     for (auto _ : state) {
-        int len = 0;
-        std::uint8_t* out = kvn::AesCbcEncrypt(128, in.data(), static_cast<int>(in.size()), &len, kKey.data(), kIv.data());
-        benchmark::DoNotOptimize(out);
-        kvn::efree(out);
+        kvn::SecureBytes out;
+        if (kvn::Failed(kvn::AesCbcEncrypt(out, 128, in.data(), static_cast<int>(in.size()), kKey.data(), kIv.data())))
+            std::abort();
+        benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * k16KiB));
 }
@@ -82,10 +82,10 @@ void AesOurs(benchmark::State& state) {
 void Des3Ours(benchmark::State& state) {
     const ByteVec& in = Input(k16KiB);
     for (auto _ : state) {
-        int len = 0;
-        std::uint8_t* out = kvn::Des3CbcEncrypt(in.data(), static_cast<int>(in.size()), &len, kKey.data(), kIv.data());
-        benchmark::DoNotOptimize(out);
-        kvn::efree(out);
+        kvn::SecureBytes out;
+        if (kvn::Failed(kvn::Des3CbcEncrypt(out, in.data(), static_cast<int>(in.size()), kKey.data(), kIv.data())))
+            std::abort();
+        benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * k16KiB));
 }

@@ -87,71 +87,47 @@ void Rc2Dec(const void* ctx, std::uint8_t* out, const std::uint8_t* in) noexcept
     Rc2DecryptBlock(static_cast<const Rc2Ctx*>(ctx), out, in);
 }
 
-// Owner of a result buffer: wiped and freed unless released to the caller.
-class Output {
-public:
-    explicit Output(std::size_t n) : n_(n), p_(static_cast<std::uint8_t*>(emalloc(n))) {}
-    ~Output() {
-        if (p_) {
-            ewipe(p_, n_);
-            efree(p_);
-        }
-    }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    std::uint8_t* get() const noexcept { return p_; }
-    std::uint8_t* release() noexcept {
-        std::uint8_t* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-
-private:
-    std::size_t n_;
-    std::uint8_t* p_;
-};
-
-// Pads and encrypts with a cipher whose context is already set up for encryption.
-std::uint8_t* EncryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, int* outLenPtr) {
+// Pads and encrypts, in place in `out`, with a cipher whose context is already set up for
+// encryption.
+Error EncryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, SecureBytes& out) {
     const int bs = static_cast<int>(c.blockSize);
     int padded = 0;
-    if (Failed(PadPkcs5(nullptr, 0, in, inLen, bs, padded)) || padded < 1) return nullptr;
-    Output plain(static_cast<std::size_t>(padded));
-    if (Failed(PadPkcs5(plain.get(), padded, in, inLen, bs, padded))) return nullptr;
-    Output out(static_cast<std::size_t>(padded));
-    if (Failed(CbcProcess(c, true, out.get(), plain.get(), static_cast<std::size_t>(padded)))) return nullptr;
-    *outLenPtr = padded;
-    return out.release();
+    if (Error rc = PadPkcs5(nullptr, 0, in, inLen, bs, padded); Failed(rc)) return rc;
+    out.reserve(static_cast<std::size_t>(padded));
+    if (inLen > 0) out.assign(in, in + inLen);
+    out.resize(static_cast<std::size_t>(padded), static_cast<std::uint8_t>(padded - inLen));
+    return CbcProcess(c, true, out.data(), out.data(), out.size());
 }
 
 // Decrypts and checks the padding: the last byte p is 1..block size and the p - 1 bytes
-// before it equal p. The result keeps its inLen allocation; its length is inLen - p.
-std::uint8_t* DecryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, int* outLenPtr) {
+// before it equal p.
+Error DecryptWhole(const BlockCipher& c, const std::uint8_t* in, int inLen, SecureBytes& out) {
     const int bs = static_cast<int>(c.blockSize);
-    if (!in || inLen < bs || inLen % bs != 0) return nullptr;
-    Output out(static_cast<std::size_t>(inLen));
-    if (Failed(CbcProcess(c, false, out.get(), in, static_cast<std::size_t>(inLen)))) return nullptr;
-    const std::uint8_t* plain = out.get();
-    const int p = plain[inLen - 1];
-    if (p < 1 || p > bs) return nullptr;
+    if (!in || inLen < bs || inLen % bs != 0) return Error::DECRYPT_ERROR;
+    out.assign(in, in + inLen);
+    if (Error rc = CbcProcess(c, false, out.data(), out.data(), out.size()); Failed(rc)) return rc;
+    const int p = out[static_cast<std::size_t>(inLen - 1)];
+    if (p < 1 || p > bs) return Error::DECRYPT_ERROR;
     for (int i = inLen - p; i < inLen - 1; ++i)
-        if (plain[i] != p) return nullptr;
-    *outLenPtr = inLen - p;
-    return out.release();
+        if (out[static_cast<std::size_t>(i)] != p) return Error::DECRYPT_ERROR;
+    out.resize(static_cast<std::size_t>(inLen - p));  // the cut bytes are wiped with the storage
+    return kOk;
 }
 
 // Runs `body` with a zero-filled context of type Ctx that is wiped afterwards on every
-// path; null outLenPtr, key or IV fail before anything is allocated.
+// path; a null key or IV fails before anything is allocated. On failure `out` is left
+// empty, its storage wiped.
 template <class Ctx, class Body>
-std::uint8_t* WithContext(int* outLenPtr, const std::uint8_t* key, const std::uint8_t* iv, Body body) {
-    if (!outLenPtr) return nullptr;
-    *outLenPtr = 0;
-    if (!key || !iv) return nullptr;
+Error WithContext(SecureBytes& out, const std::uint8_t* key, const std::uint8_t* iv, Body body) {
+    out.clear();
+    if (!key || !iv) return Error::BAD_PARAM_ERROR;
     struct Wiped {
         Ctx ctx{};
         ~Wiped() { ewipe(&ctx, sizeof ctx); }
     } holder;
-    return body(holder.ctx);
+    Error rc = body(holder.ctx);
+    if (Failed(rc)) SecureBytes().swap(out);
+    return rc;
 }
 
 }  // namespace
@@ -170,77 +146,77 @@ Error PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen,
     return kOk;
 }
 
-std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key8,
-                            const std::uint8_t* iv8) {
-    return WithContext<DesCtx>(outLenPtr, key8, iv8, [&](DesCtx& ctx) {
+Error DesCbcEncrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key8,
+                    const std::uint8_t* iv8) {
+    return WithContext<DesCtx>(out, key8, iv8, [&](DesCtx& ctx) {
         ctx.encrypt = 1;
         DesKeySchedule(ctx.schedule, key8, false);
         std::memcpy(ctx.chain, iv8, 8);
-        return EncryptWhole({&ctx, 8, DesEnc, ctx.chain}, in, inLen, outLenPtr);
+        return EncryptWhole({&ctx, 8, DesEnc, ctx.chain}, in, inLen, out);
     });
 }
 
-std::uint8_t* DesCbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key8,
-                            const std::uint8_t* iv8) {
-    return WithContext<DesCtx>(outLenPtr, key8, iv8, [&](DesCtx& ctx) {
+Error DesCbcDecrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key8,
+                    const std::uint8_t* iv8) {
+    return WithContext<DesCtx>(out, key8, iv8, [&](DesCtx& ctx) {
         ctx.encrypt = 0;
         DesKeySchedule(ctx.schedule, key8, true);
         std::memcpy(ctx.chain, iv8, 8);
-        return DecryptWhole({&ctx, 8, DesEnc, ctx.chain}, in, inLen, outLenPtr);
+        return DecryptWhole({&ctx, 8, DesEnc, ctx.chain}, in, inLen, out);
     });
 }
 
-std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
-                             const std::uint8_t* iv8) {
-    return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
-        if (Failed(Des3CbcInit(&ctx, key24, iv8, 1))) return static_cast<std::uint8_t*>(nullptr);
-        return EncryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
+Error Des3CbcEncrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key24,
+                     const std::uint8_t* iv8) {
+    return WithContext<Des3Ctx>(out, key24, iv8, [&](Des3Ctx& ctx) {
+        if (Error rc = Des3CbcInit(&ctx, key24, iv8, 1); Failed(rc)) return rc;
+        return EncryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, out);
     });
 }
 
-std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key24,
-                             const std::uint8_t* iv8) {
-    return WithContext<Des3Ctx>(outLenPtr, key24, iv8, [&](Des3Ctx& ctx) {
-        if (Failed(Des3CbcInit(&ctx, key24, iv8, 0))) return static_cast<std::uint8_t*>(nullptr);
-        return DecryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, outLenPtr);
+Error Des3CbcDecrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key24,
+                     const std::uint8_t* iv8) {
+    return WithContext<Des3Ctx>(out, key24, iv8, [&](Des3Ctx& ctx) {
+        if (Error rc = Des3CbcInit(&ctx, key24, iv8, 0); Failed(rc)) return rc;
+        return DecryptWhole({&ctx, 8, Des3Enc, ctx.chain}, in, inLen, out);
     });
 }
 
-std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
-                            const std::uint8_t* iv16) {
-    return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
-        if (Failed(AesSetKey(&ctx, key, keyBits, false))) return nullptr;
+Error AesCbcEncrypt(SecureBytes& out, int keyBits, const std::uint8_t* in, int inLen, const std::uint8_t* key,
+                    const std::uint8_t* iv16) {
+    return WithContext<AesCtx>(out, key, iv16, [&](AesCtx& ctx) {
+        if (Error rc = AesSetKey(&ctx, key, keyBits, false); Failed(rc)) return rc;
         std::memcpy(ctx.chain, iv16, 16);
-        return EncryptWhole(AesCipher(ctx, true), in, inLen, outLenPtr);
+        return EncryptWhole(AesCipher(ctx, true), in, inLen, out);
     });
 }
 
-std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key,
-                            const std::uint8_t* iv16) {
-    return WithContext<AesCtx>(outLenPtr, key, iv16, [&](AesCtx& ctx) -> std::uint8_t* {
-        if (Failed(AesSetKey(&ctx, key, keyBits, true))) return nullptr;
+Error AesCbcDecrypt(SecureBytes& out, int keyBits, const std::uint8_t* in, int inLen, const std::uint8_t* key,
+                    const std::uint8_t* iv16) {
+    return WithContext<AesCtx>(out, key, iv16, [&](AesCtx& ctx) {
+        if (Error rc = AesSetKey(&ctx, key, keyBits, true); Failed(rc)) return rc;
         std::memcpy(ctx.chain, iv16, 16);
-        return DecryptWhole(AesCipher(ctx, false), in, inLen, outLenPtr);
+        return DecryptWhole(AesCipher(ctx, false), in, inLen, out);
     });
 }
 
-std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
-                            int effectiveBits, const std::uint8_t* iv8) {
-    return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
-        if (Failed(Rc2SetKey(&ctx, key, keyLen, effectiveBits))) return nullptr;
+Error Rc2CbcEncrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key, int keyLen,
+                    int effectiveBits, const std::uint8_t* iv8) {
+    return WithContext<Rc2Ctx>(out, key, iv8, [&](Rc2Ctx& ctx) {
+        if (Error rc = Rc2SetKey(&ctx, key, keyLen, effectiveBits); Failed(rc)) return rc;
         ctx.encrypt = 1;
         std::memcpy(ctx.chain, iv8, 8);
-        return EncryptWhole({&ctx, 8, Rc2Enc, ctx.chain}, in, inLen, outLenPtr);
+        return EncryptWhole({&ctx, 8, Rc2Enc, ctx.chain}, in, inLen, out);
     });
 }
 
-std::uint8_t* Rc2CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr, const std::uint8_t* key, int keyLen,
-                            int effectiveBits, const std::uint8_t* iv8) {
-    return WithContext<Rc2Ctx>(outLenPtr, key, iv8, [&](Rc2Ctx& ctx) -> std::uint8_t* {
-        if (Failed(Rc2SetKey(&ctx, key, keyLen, effectiveBits))) return nullptr;
+Error Rc2CbcDecrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key, int keyLen,
+                    int effectiveBits, const std::uint8_t* iv8) {
+    return WithContext<Rc2Ctx>(out, key, iv8, [&](Rc2Ctx& ctx) {
+        if (Error rc = Rc2SetKey(&ctx, key, keyLen, effectiveBits); Failed(rc)) return rc;
         ctx.encrypt = 0;
         std::memcpy(ctx.chain, iv8, 8);
-        return DecryptWhole({&ctx, 8, Rc2Dec, ctx.chain}, in, inLen, outLenPtr);
+        return DecryptWhole({&ctx, 8, Rc2Dec, ctx.chain}, in, inLen, out);
     });
 }
 

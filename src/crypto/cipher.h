@@ -2,11 +2,11 @@
 // keys, encrypt-decrypt-encrypt (NIST SP 800-67 keying option 1), AES-128/192/256
 // (FIPS 197) and RC2 (RFC 2268).
 //
-// The whole-message functions allocate their result with emalloc (the caller frees it
-// with efree, after wiping it when it holds a plaintext) and store its length through
-// outLenPtr. Every failure returns null with *outLenPtr = 0 and leaves no plaintext
-// behind: an empty padded length, an unsupported key size, a null key or IV, a
-// ciphertext that is not a whole, non-zero number of blocks, and bad padding.
+// The whole-message functions put their result in `out` (replacing what it held; its
+// storage is wiped when released). Every failure leaves `out` empty and no plaintext
+// behind: BAD_PARAM_ERROR for a null key or IV or an input length that cannot be padded,
+// BAD_LENGTH_ERROR for an unsupported key size or RC2 effective length, DECRYPT_ERROR for
+// a ciphertext that is not a whole, non-zero number of blocks or whose padding is wrong.
 // Allocation failure throws std::bad_alloc (nothing is leaked).
 #pragma once
 
@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "base/error.h"
+#include "base/memory.h"
 
 namespace kvn {
 
@@ -24,24 +25,24 @@ namespace kvn {
 // below the padded length (padded still set).
 Error PadPkcs5(std::uint8_t* out, int outLen, const std::uint8_t* in, int inLen, int blockSize, int& padded) noexcept;
 
-std::uint8_t* DesCbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
-                            const std::uint8_t* key8, const std::uint8_t* iv8);
-std::uint8_t* DesCbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
-                            const std::uint8_t* key8, const std::uint8_t* iv8);
-std::uint8_t* Des3CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
-                             const std::uint8_t* key24, const std::uint8_t* iv8);
-std::uint8_t* Des3CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
-                             const std::uint8_t* key24, const std::uint8_t* iv8);
+Error DesCbcEncrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key8,
+                    const std::uint8_t* iv8);
+Error DesCbcDecrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key8,
+                    const std::uint8_t* iv8);
+Error Des3CbcEncrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key24,
+                     const std::uint8_t* iv8);
+Error Des3CbcDecrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key24,
+                     const std::uint8_t* iv8);
 // keyBits 128, 192 or 256.
-std::uint8_t* AesCbcEncrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr,
-                            const std::uint8_t* key, const std::uint8_t* iv16);
-std::uint8_t* AesCbcDecrypt(int keyBits, const std::uint8_t* in, int inLen, int* outLenPtr,
-                            const std::uint8_t* key, const std::uint8_t* iv16);
+Error AesCbcEncrypt(SecureBytes& out, int keyBits, const std::uint8_t* in, int inLen, const std::uint8_t* key,
+                    const std::uint8_t* iv16);
+Error AesCbcDecrypt(SecureBytes& out, int keyBits, const std::uint8_t* in, int inLen, const std::uint8_t* key,
+                    const std::uint8_t* iv16);
 // keyLen 1..128 bytes; effectiveBits 1..1024, 0 meaning 1024.
-std::uint8_t* Rc2CbcEncrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
-                            const std::uint8_t* key, int keyLen, int effectiveBits, const std::uint8_t* iv8);
-std::uint8_t* Rc2CbcDecrypt(const std::uint8_t* in, int inLen, int* outLenPtr,
-                            const std::uint8_t* key, int keyLen, int effectiveBits, const std::uint8_t* iv8);
+Error Rc2CbcEncrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key, int keyLen,
+                    int effectiveBits, const std::uint8_t* iv8);
+Error Rc2CbcDecrypt(SecureBytes& out, const std::uint8_t* in, int inLen, const std::uint8_t* key, int keyLen,
+                    int effectiveBits, const std::uint8_t* iv8);
 
 // Triple DES CBC context, for callers that pad by themselves and work in place.
 struct Des3Ctx {

@@ -31,7 +31,7 @@ struct AesCtx {
     std::uint32_t roundKeys[60];
     std::uint8_t chain[16];
 };
-// Returns 0, 33 for a key size other than 128/192/256 bits, 36 for a null key.
+// BAD_LENGTH_ERROR for a key size other than 128/192/256 bits, BAD_PARAM_ERROR for a null key.
 Error AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept;
 void AesEncryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
 void AesDecryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
@@ -51,8 +51,8 @@ struct Rc2Ctx {
     std::uint16_t keyWords[64];
     std::uint8_t chain[8];
 };
-// keyLen 1..128, effectiveBits 0 (= 1024) to 1024. Returns 0, 33 for a bad key or
-// effective length, 36 for a null key.
+// keyLen 1..128, effectiveBits 0 (= 1024) to 1024. BAD_LENGTH_ERROR for a bad key or
+// effective length, BAD_PARAM_ERROR for a null key.
 Error Rc2SetKey(Rc2Ctx* ctx, const std::uint8_t* key, int keyLen, int effectiveBits) noexcept;
 void Rc2EncryptBlock(const Rc2Ctx* ctx, std::uint8_t out[8], const std::uint8_t in[8]) noexcept;
 void Rc2DecryptBlock(const Rc2Ctx* ctx, std::uint8_t out[8], const std::uint8_t in[8]) noexcept;

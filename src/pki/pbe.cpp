@@ -62,48 +62,31 @@ int DefaultKeyLength(int cipherId, int rc2Bits) {
     }
 }
 
-// Takes ownership of a cipher function's result.
-bool Take(std::uint8_t* buffer, int length, SecureBytes& out) {
-    if (!buffer) return false;
-    struct Release {
-        std::uint8_t* p;
-        int n;
-        ~Release() {
-            ewipe(p, static_cast<std::size_t>(n));
-            efree(p);
-        }
-    } release{buffer, length};
-    out.assign(buffer, buffer + length);
-    return true;
-}
-
 bool RunCipher(Cipher cipher, bool encrypt, const SecureBytes& in, SecureBytes& out, const std::uint8_t* key,
                int keyLength, int rc2Bits, const SecureBytes& iv) {
     const int n = static_cast<int>(in.size());
     const std::size_t ivNeeded = cipher == Cipher::Aes ? 16 : 8;
     if (iv.size() < ivNeeded) return false;
-    int outLength = 0;
-    std::uint8_t* result = nullptr;
+    Error rc = Error::BAD_PARAM_ERROR;
     switch (cipher) {
         case Cipher::Des:
-            result = encrypt ? DesCbcEncrypt(in.data(), n, &outLength, key, iv.data())
-                             : DesCbcDecrypt(in.data(), n, &outLength, key, iv.data());
+            rc = encrypt ? DesCbcEncrypt(out, in.data(), n, key, iv.data())
+                         : DesCbcDecrypt(out, in.data(), n, key, iv.data());
             break;
         case Cipher::Des3:
-            result = encrypt ? Des3CbcEncrypt(in.data(), n, &outLength, key, iv.data())
-                             : Des3CbcDecrypt(in.data(), n, &outLength, key, iv.data());
+            rc = encrypt ? Des3CbcEncrypt(out, in.data(), n, key, iv.data())
+                         : Des3CbcDecrypt(out, in.data(), n, key, iv.data());
             break;
         case Cipher::Rc2:
-            result = encrypt ? Rc2CbcEncrypt(in.data(), n, &outLength, key, keyLength, rc2Bits, iv.data())
-                             : Rc2CbcDecrypt(in.data(), n, &outLength, key, keyLength, rc2Bits, iv.data());
+            rc = encrypt ? Rc2CbcEncrypt(out, in.data(), n, key, keyLength, rc2Bits, iv.data())
+                         : Rc2CbcDecrypt(out, in.data(), n, key, keyLength, rc2Bits, iv.data());
             break;
         case Cipher::Aes:
-            result = encrypt ? AesCbcEncrypt(keyLength * 8, in.data(), n, &outLength, key, iv.data())
-                             : AesCbcDecrypt(keyLength * 8, in.data(), n, &outLength, key, iv.data());
+            rc = encrypt ? AesCbcEncrypt(out, keyLength * 8, in.data(), n, key, iv.data())
+                         : AesCbcDecrypt(out, keyLength * 8, in.data(), n, key, iv.data());
             break;
     }
-    // A decryption returns its whole buffer with the unpadded length.
-    return Take(result, encrypt ? outLength : n, out) && (out.resize(static_cast<std::size_t>(outLength)), true);
+    return !Failed(rc);
 }
 
 // PBKDF1 (RFC 8018 section 5.1): T = H(P || S), then T = H(T); key = T[0..8), IV = T[8..16).

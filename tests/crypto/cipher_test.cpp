@@ -21,15 +21,9 @@ using kvntest::ToHex;
 
 namespace {
 
-// Takes ownership of a whole-message result.
-ByteVec Take(std::uint8_t* p, const int& len) {  // len is read after the call that sets it
-    if (!p) return {};
-    ByteVec v(p, p + len);
-    efree(p);
-    return v;
-}
+ByteVec AsVec(const SecureBytes& b) { return ByteVec(b.begin(), b.end()); }
 
-using EncryptFn = std::function<std::uint8_t*(const std::uint8_t*, int, int*)>;
+using EncryptFn = std::function<Error(SecureBytes&, const std::uint8_t*, int)>;
 
 // A cipher under test with a key and IV, and its peer in libcrypto (CBC, PKCS#5 padding).
 struct Case {
@@ -65,22 +59,22 @@ std::vector<Case> Cases(std::mt19937& rng) {
         ByteVec key = kvntest::RandomVec(rng, static_cast<std::size_t>(bits / 8)), iv = kvntest::RandomVec(rng, 16);
         const EVP_CIPHER* evp = bits == 128 ? EVP_aes_128_cbc() : bits == 192 ? EVP_aes_192_cbc() : EVP_aes_256_cbc();
         cases.push_back({"AES-" + std::to_string(bits), 16,
-                         [=](const std::uint8_t* in, int n, int* o) { return AesCbcEncrypt(bits, in, n, o, key.data(), iv.data()); },
-                         [=](const std::uint8_t* in, int n, int* o) { return AesCbcDecrypt(bits, in, n, o, key.data(), iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return AesCbcEncrypt(o, bits, in, n, key.data(), iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return AesCbcDecrypt(o, bits, in, n, key.data(), iv.data()); },
                          [=](const ByteVec& in) { return EvpCbc(evp, key, iv, in, true); }});
     }
     {
         ByteVec key = kvntest::RandomVec(rng, 24), iv = kvntest::RandomVec(rng, 8);
         cases.push_back({"3DES", 8,
-                         [=](const std::uint8_t* in, int n, int* o) { return Des3CbcEncrypt(in, n, o, key.data(), iv.data()); },
-                         [=](const std::uint8_t* in, int n, int* o) { return Des3CbcDecrypt(in, n, o, key.data(), iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return Des3CbcEncrypt(o, in, n, key.data(), iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return Des3CbcDecrypt(o, in, n, key.data(), iv.data()); },
                          [=](const ByteVec& in) { return EvpCbc(EVP_des_ede3_cbc(), key, iv, in, true); }});
     }
     {
         ByteVec key = kvntest::RandomVec(rng, 8), iv = kvntest::RandomVec(rng, 8);
         cases.push_back({"DES", 8,
-                         [=](const std::uint8_t* in, int n, int* o) { return DesCbcEncrypt(in, n, o, key.data(), iv.data()); },
-                         [=](const std::uint8_t* in, int n, int* o) { return DesCbcDecrypt(in, n, o, key.data(), iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return DesCbcEncrypt(o, in, n, key.data(), iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return DesCbcDecrypt(o, in, n, key.data(), iv.data()); },
                          [=](const ByteVec& in) {
                              DES_key_schedule ks;
                              DES_cblock k, v;
@@ -97,8 +91,8 @@ std::vector<Case> Cases(std::mt19937& rng) {
         ByteVec key = kvntest::RandomVec(rng, static_cast<std::size_t>(keyLen)), iv = kvntest::RandomVec(rng, 8);
         int kl = keyLen, eb = effBits;
         cases.push_back({"RC2 key " + std::to_string(kl) + " bits " + std::to_string(eb), 8,
-                         [=](const std::uint8_t* in, int n, int* o) { return Rc2CbcEncrypt(in, n, o, key.data(), kl, eb, iv.data()); },
-                         [=](const std::uint8_t* in, int n, int* o) { return Rc2CbcDecrypt(in, n, o, key.data(), kl, eb, iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return Rc2CbcEncrypt(o, in, n, key.data(), kl, eb, iv.data()); },
+                         [=](SecureBytes& o, const std::uint8_t* in, int n) { return Rc2CbcDecrypt(o, in, n, key.data(), kl, eb, iv.data()); },
                          [=](const ByteVec& in) {
                              RC2_KEY ks;
                              RC2_set_key(&ks, kl, key.data(), eb == 0 ? 1024 : eb);
@@ -117,14 +111,12 @@ TEST(Cipher, EveryCipherAndKeySizeMatchesOpenSslAndRoundTrips) {
     for (const Case& c : Cases(rng)) {
         for (int len = 0; len <= 3 * c.blockSize + 1; ++len) {
             ByteVec msg = kvntest::RandomVec(rng, static_cast<std::size_t>(len));
-            int outLen = -1;
-            ByteVec ct = Take(c.encrypt(msg.data(), len, &outLen), outLen);
-            ASSERT_EQ(outLen, (len / c.blockSize + 1) * c.blockSize) << c.name << " length " << len;
-            ASSERT_EQ(ToHex(ct), ToHex(c.peerEncrypt(msg))) << c.name << " length " << len;
-            int ptLen = -1;
-            ByteVec pt = Take(c.decrypt(ct.data(), outLen, &ptLen), ptLen);
-            ASSERT_EQ(ptLen, len) << c.name;
-            ASSERT_EQ(ToHex(pt), ToHex(msg)) << c.name;
+            SecureBytes ct, pt;
+            ASSERT_EQ(c.encrypt(ct, msg.data(), len), kOk) << c.name << " length " << len;
+            ASSERT_EQ(static_cast<int>(ct.size()), (len / c.blockSize + 1) * c.blockSize) << c.name << " length " << len;
+            ASSERT_EQ(ToHex(AsVec(ct)), ToHex(c.peerEncrypt(msg))) << c.name << " length " << len;
+            ASSERT_EQ(c.decrypt(pt, ct.data(), static_cast<int>(ct.size())), kOk) << c.name;
+            ASSERT_EQ(ToHex(AsVec(pt)), ToHex(msg)) << c.name;
         }
     }
 }
@@ -132,34 +124,30 @@ TEST(Cipher, EveryCipherAndKeySizeMatchesOpenSslAndRoundTrips) {
 TEST(Cipher, EmptyAndAlignedInputsGainAWholeBlockOfPadding) {
     std::mt19937 rng(12);
     for (const Case& c : Cases(rng)) {
-        int outLen = 0;
-        ByteVec ct = Take(c.encrypt(nullptr, 0, &outLen), outLen);
-        EXPECT_EQ(outLen, c.blockSize) << c.name;
+        SecureBytes ct;
+        ASSERT_EQ(c.encrypt(ct, nullptr, 0), kOk) << c.name;
+        EXPECT_EQ(static_cast<int>(ct.size()), c.blockSize) << c.name;
         ByteVec msg(static_cast<std::size_t>(c.blockSize), 0x41);
-        ct = Take(c.encrypt(msg.data(), c.blockSize, &outLen), outLen);
-        EXPECT_EQ(outLen, 2 * c.blockSize) << c.name;
+        ASSERT_EQ(c.encrypt(ct, msg.data(), c.blockSize), kOk) << c.name;
+        EXPECT_EQ(static_cast<int>(ct.size()), 2 * c.blockSize) << c.name;
     }
     const std::uint8_t key[24] = {}, iv[16] = {};
-    int outLen = 0;
     // The padding of an empty message is one full block of value 16 (AES) or 8.
-    std::uint8_t* ct = AesCbcEncrypt(128, nullptr, 0, &outLen, key, iv);
-    ASSERT_NE(ct, nullptr);
+    SecureBytes ct;
+    ASSERT_EQ(AesCbcEncrypt(ct, 128, nullptr, 0, key, iv), kOk);
     AesCtx ctx;
     ASSERT_EQ(AesSetKey(&ctx, key, 128, true), kOk);
     std::uint8_t plain[16];
-    AesDecryptBlock(&ctx, plain, ct);
+    AesDecryptBlock(&ctx, plain, ct.data());
     EXPECT_EQ(ToHex(plain, 16), "10101010101010101010101010101010");
-    efree(ct);
-    ct = Des3CbcEncrypt(nullptr, 0, &outLen, key, iv);
-    ASSERT_NE(ct, nullptr);
+    ASSERT_EQ(Des3CbcEncrypt(ct, nullptr, 0, key, iv), kOk);
     Des3Ctx d3;
     ASSERT_EQ(Des3CbcInit(&d3, key, iv, 0), kOk);
-    ASSERT_EQ(Des3CbcProcess(&d3, plain, ct, 8), kOk);
+    ASSERT_EQ(Des3CbcProcess(&d3, plain, ct.data(), 8), kOk);
     EXPECT_EQ(ToHex(plain, 8), "0808080808080808");
-    efree(ct);
 }
 
-TEST(Cipher, BadPaddingAndBadLengthsGiveNull) {
+TEST(Cipher, BadPaddingAndBadLengthsAreDecryptErrors) {
     const std::uint8_t key24[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
     const std::uint8_t iv[16] = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
     // Encrypt chosen final blocks without padding, then ask for a padded decryption.
@@ -170,61 +158,61 @@ TEST(Cipher, BadPaddingAndBadLengthsGiveNull) {
         Des3Ctx ctx;
         ASSERT_EQ(Des3CbcInit(&ctx, key24, iv, 1), kOk);
         ASSERT_EQ(Des3CbcProcess(&ctx, ct.data(), plain.data(), plain.size()), kOk);
-        int outLen = 77;
-        EXPECT_EQ(Des3CbcDecrypt(ct.data(), 16, &outLen, key24, iv), nullptr) << hex;
-        EXPECT_EQ(outLen, 0);
+        SecureBytes out(5, 0x77);
+        EXPECT_EQ(Des3CbcDecrypt(out, ct.data(), 16, key24, iv), Error::DECRYPT_ERROR) << hex;
+        EXPECT_TRUE(out.empty());
     }
     // The same for AES through libcrypto without padding: byte 0x11 > 16, and 0x00.
     for (const char* hex : {"00112233445566778899aabbccddee11", "00112233445566778899aabbccddee00",
                             "00112233445566778899aabbcc030203"}) {
         ByteVec key(key24, key24 + 16), ivv(iv, iv + 16);
         ByteVec ct = EvpCbc(EVP_aes_128_cbc(), key, ivv, FromHex(hex), false);
-        int outLen = 77;
-        EXPECT_EQ(AesCbcDecrypt(128, ct.data(), 16, &outLen, key24, iv), nullptr) << hex;
-        EXPECT_EQ(outLen, 0);
+        SecureBytes out(5, 0x77);
+        EXPECT_EQ(AesCbcDecrypt(out, 128, ct.data(), 16, key24, iv), Error::DECRYPT_ERROR) << hex;
+        EXPECT_TRUE(out.empty());
     }
     // Lengths that are not a whole, non-zero number of blocks.
     std::uint8_t buf[32] = {};
-    int outLen = 77;
+    SecureBytes out;
     for (int len : {0, 7, 12, 17}) {
-        EXPECT_EQ(Des3CbcDecrypt(buf, len, &outLen, key24, iv), nullptr) << len;
-        EXPECT_EQ(DesCbcDecrypt(buf, len, &outLen, key24, iv), nullptr) << len;
-        EXPECT_EQ(Rc2CbcDecrypt(buf, len, &outLen, key24, 16, 128, iv), nullptr) << len;
+        EXPECT_EQ(Des3CbcDecrypt(out, buf, len, key24, iv), Error::DECRYPT_ERROR) << len;
+        EXPECT_EQ(DesCbcDecrypt(out, buf, len, key24, iv), Error::DECRYPT_ERROR) << len;
+        EXPECT_EQ(Rc2CbcDecrypt(out, buf, len, key24, 16, 128, iv), Error::DECRYPT_ERROR) << len;
     }
-    for (int len : {0, 8, 24}) EXPECT_EQ(AesCbcDecrypt(128, buf, len, &outLen, key24, iv), nullptr) << len;
-    EXPECT_EQ(outLen, 0);
+    for (int len : {0, 8, 24}) EXPECT_EQ(AesCbcDecrypt(out, 128, buf, len, key24, iv), Error::DECRYPT_ERROR) << len;
+    EXPECT_TRUE(out.empty());
 }
 
-TEST(Cipher, KeyAndArgumentErrorsGiveNull) {
+TEST(Cipher, KeyAndArgumentErrors) {
     const std::uint8_t key[128] = {7}, iv[16] = {};
     const std::uint8_t msg[5] = {1, 2, 3, 4, 5};
-    int outLen = 77;
+    SecureBytes out(3, 0x77);
     for (int bits : {0, 64, 127, 129, 512}) {
-        EXPECT_EQ(AesCbcEncrypt(bits, msg, 5, &outLen, key, iv), nullptr) << bits;
-        EXPECT_EQ(outLen, 0);
-        outLen = 77;
-        EXPECT_EQ(AesCbcDecrypt(bits, msg, 16, &outLen, key, iv), nullptr) << bits;
-        EXPECT_EQ(outLen, 0);
+        EXPECT_EQ(AesCbcEncrypt(out, bits, msg, 5, key, iv), Error::BAD_LENGTH_ERROR) << bits;
+        EXPECT_TRUE(out.empty());
+        out.assign(3, 0x77);
+        EXPECT_EQ(AesCbcDecrypt(out, bits, msg, 16, key, iv), Error::BAD_LENGTH_ERROR) << bits;
+        EXPECT_TRUE(out.empty());
     }
     for (auto [keyLen, eff] : {std::pair{0, 64}, std::pair{129, 64}, std::pair{-1, 64}, std::pair{8, 1025}, std::pair{8, -1}}) {
-        outLen = 77;
-        EXPECT_EQ(Rc2CbcEncrypt(msg, 5, &outLen, key, keyLen, eff, iv), nullptr) << keyLen << " " << eff;
-        EXPECT_EQ(outLen, 0);
+        out.assign(3, 0x77);
+        EXPECT_EQ(Rc2CbcEncrypt(out, msg, 5, key, keyLen, eff, iv), Error::BAD_LENGTH_ERROR) << keyLen << " " << eff;
+        EXPECT_TRUE(out.empty());
     }
-    EXPECT_EQ(DesCbcEncrypt(msg, 5, &outLen, nullptr, iv), nullptr);
-    EXPECT_EQ(DesCbcEncrypt(msg, 5, &outLen, key, nullptr), nullptr);
-    EXPECT_EQ(Des3CbcEncrypt(msg, 5, &outLen, nullptr, iv), nullptr);
-    EXPECT_EQ(AesCbcEncrypt(128, msg, 5, &outLen, key, nullptr), nullptr);
-    EXPECT_EQ(Rc2CbcEncrypt(msg, 5, &outLen, nullptr, 8, 64, iv), nullptr);
-    EXPECT_EQ(Des3CbcEncrypt(msg, -1, &outLen, key, iv), nullptr);
-    EXPECT_EQ(Des3CbcEncrypt(msg, 5, nullptr, key, iv), nullptr);
-    EXPECT_EQ(outLen, 0);
+    EXPECT_EQ(DesCbcEncrypt(out, msg, 5, nullptr, iv), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(DesCbcEncrypt(out, msg, 5, key, nullptr), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(Des3CbcEncrypt(out, msg, 5, nullptr, iv), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(AesCbcEncrypt(out, 128, msg, 5, key, nullptr), Error::BAD_PARAM_ERROR);
+    EXPECT_EQ(Rc2CbcEncrypt(out, msg, 5, nullptr, 8, 64, iv), Error::BAD_PARAM_ERROR);
+    out.assign(3, 0x77);
+    EXPECT_EQ(Des3CbcEncrypt(out, msg, -1, key, iv), Error::BAD_PARAM_ERROR);
+    EXPECT_TRUE(out.empty());
 
     // Effective bits 0 behave as 1024.
-    int a = 0, b = 0;
-    ByteVec c0 = Take(Rc2CbcEncrypt(msg, 5, &a, key, 16, 0, iv), a);
-    ByteVec c1024 = Take(Rc2CbcEncrypt(msg, 5, &b, key, 16, 1024, iv), b);
-    EXPECT_EQ(ToHex(c0), ToHex(c1024));
+    SecureBytes c0, c1024;
+    ASSERT_EQ(Rc2CbcEncrypt(c0, msg, 5, key, 16, 0, iv), kOk);
+    ASSERT_EQ(Rc2CbcEncrypt(c1024, msg, 5, key, 16, 1024, iv), kOk);
+    EXPECT_EQ(ToHex(AsVec(c0)), ToHex(AsVec(c1024)));
 }
 
 TEST(Cipher, PadPkcs5) {
@@ -348,10 +336,10 @@ TEST(Cipher, TripleDesWithEqualKeysIsSingleDes) {
     ByteVec k3(k);
     k3.insert(k3.end(), k.begin(), k.end());
     k3.insert(k3.end(), k.begin(), k.end());
-    int a = 0, b = 0;
-    ByteVec single = Take(DesCbcEncrypt(msg.data(), 45, &a, k.data(), iv.data()), a);
-    ByteVec triple = Take(Des3CbcEncrypt(msg.data(), 45, &b, k3.data(), iv.data()), b);
-    EXPECT_EQ(ToHex(single), ToHex(triple));
+    SecureBytes single, triple;
+    ASSERT_EQ(DesCbcEncrypt(single, msg.data(), 45, k.data(), iv.data()), kOk);
+    ASSERT_EQ(Des3CbcEncrypt(triple, msg.data(), 45, k3.data(), iv.data()), kOk);
+    EXPECT_EQ(ToHex(AsVec(single)), ToHex(AsVec(triple)));
 }
 
 TEST(Cipher, Des3ContextContinuesTheChainAcrossCalls) {
