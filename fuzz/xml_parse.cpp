@@ -23,7 +23,6 @@ int Error(kvn::XmlParser*) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     kvn::XmlParser* parser = kvn::XmlParserCreate(nullptr);
-    if (!parser) return 0;
     kvn::MemorySource input{reinterpret_cast<const char*>(data), size, 0};
     parser->userData = &input;
     parser->options = size > 0 && (data[0] & 1) ? kvn::XML_OPT_DEFAULT | kvn::XML_OPT_KEEP_DECLARATIONS

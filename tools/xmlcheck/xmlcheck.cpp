@@ -80,11 +80,6 @@ int CheckFile(const char* path, const Options& options) {
         return 1;
     }
     kvn::XmlParser* parser = kvn::XmlParserCreate(nullptr);
-    if (!parser) {
-        std::fclose(f);
-        std::fprintf(stderr, "%s: out of memory\n", path);
-        return 1;
-    }
     Context ctx{&options, {DirectoryOf(path)}};
     parser->userData = &ctx;
     parser->options = options.flags;
