@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the stylesheet tables of the pipe string (src/cfdi/stylesheet_tables_*.cpp).
+"""Writes the stylesheet tables of the pipe string (src/cfdi/generated/stylesheet_tables_*.cpp).
 
 Reads the tax authority's cadena-original stylesheets (every xsl:include followed) and
 compiles each template into a short program for the engine in src/cfdi/pipe_engine.cpp:
@@ -10,7 +10,7 @@ small part of XSLT; anything else stops the generator with an error, so a new st
 that needs more is noticed here and never silently mistranslated.
 
 Usage:
-    gen_stylesheet_tables.py --sat DIR [--out DIR]     write the tables (default: src/cfdi)
+    gen_stylesheet_tables.py --sat DIR [--out DIR]     write the tables (default: src/cfdi/generated)
     gen_stylesheet_tables.py --sat DIR --check DIR     exit 1 when DIR's tables differ
 
 DIR of --sat is the folder that holds www.sat.gob.mx/.
@@ -533,7 +533,7 @@ def generate(sat):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--sat", required=True)
-    ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "cfdi"))
+    ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "cfdi", "generated"))
     ap.add_argument("--check")
     args = ap.parse_args()
     try:

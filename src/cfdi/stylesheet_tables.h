@@ -1,6 +1,6 @@
 // The tax authority's cadena-original stylesheets as data. scripts/gen_stylesheet_tables.py
 // compiles each stylesheet (with its includes) into the tables of one
-// stylesheet_tables_*.cpp file: the element names its templates match or select, the
+// generated/stylesheet_tables_*.cpp file: the element names its templates match or select, the
 // attribute names it reads, and one short program per template. The pipe-string engine
 // (pipe_engine.h) runs those programs over the parts of a document they can reach, so its
 // output is the stylesheet's. Adding a complement or a version is a change of the
