@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 
 #include "base/lasterror.h"
@@ -163,8 +164,11 @@ public:
         const std::size_t mask = slots_.size() - 1;
         std::size_t at = Hash(text) & mask;
         for (; slots_[at]; at = (at + 1) & mask) {
-            const std::uint32_t offset = slots_[at] - 1;
-            if (std::string_view(bytes_.data() + offset) == text) return offset;
+            const std::size_t offset = slots_[at] - 1;
+            // A stored text equals `text` when its bytes do and its NUL follows them.
+            if (offset + text.size() < bytes_.size() && bytes_[offset + text.size()] == '\0' &&
+                text.compare(0, text.size(), bytes_.data() + offset, text.size()) == 0)
+                return static_cast<std::uint32_t>(offset);
         }
         const std::size_t offset = bytes_.size();
         // The block stays below kMaxAllocation (1 GiB), so offsets fit 32 bits.

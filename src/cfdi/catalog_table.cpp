@@ -28,17 +28,19 @@ std::optional<std::size_t> CatalogTable::ColumnIndex(std::string_view column) co
     return std::nullopt;
 }
 
-CatalogRows CatalogTable::RowsOf(std::string_view key) const noexcept {
-    // Binary search for the first row whose key is not below `key`, then for the first
-    // above it.
+std::uint32_t CatalogTable::FirstRowOf(std::string_view key) const noexcept {
     std::uint32_t lo = 0, hi = rowCount;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
         if (FieldAt(mid, keyColumn) < key) lo = mid + 1;
         else hi = mid;
     }
-    const std::uint32_t first = lo;
-    hi = rowCount;
+    return lo;
+}
+
+CatalogRows CatalogTable::RowsOf(std::string_view key) const noexcept {
+    const std::uint32_t first = FirstRowOf(key);
+    std::uint32_t lo = first, hi = rowCount;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
         if (FieldAt(mid, keyColumn) == key) lo = mid + 1;
@@ -51,7 +53,10 @@ std::optional<CatalogRow> CatalogTable::FindValid(std::string_view key, std::int
                                                   std::initializer_list<CatalogCriterion> also) const noexcept {
     for (const CatalogCriterion& c : also)
         if (!ColumnIndex(c.column)) return std::nullopt;
-    for (CatalogRow row : RowsOf(key)) {
+    // One key may have thousands of rows (c_Colonia numbers the colonies of each postal
+    // code from 0001): walk them from the first and stop at the first that fits.
+    for (std::uint32_t r = FirstRowOf(key); r < rowCount && FieldAt(r, keyColumn) == key; ++r) {
+        const CatalogRow row(*this, r);
         if (!row.ValidAt(date)) continue;
         bool matches = true;
         for (const CatalogCriterion& c : also) matches = matches && row[*ColumnIndex(c.column)] == c.value;

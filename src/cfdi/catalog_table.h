@@ -112,6 +112,10 @@ public:
     std::string_view FieldAt(std::uint32_t row, std::size_t column) const noexcept {
         return pool + fields[std::size_t{row} * columnCount + column];
     }
+
+private:
+    // The first row whose key is not below `key` (rowCount when there is none).
+    std::uint32_t FirstRowOf(std::string_view key) const noexcept;
 };
 
 // The generated snapshot of one folder: its catalogs sorted by name (unsigned bytes).

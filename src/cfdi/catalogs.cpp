@@ -277,9 +277,7 @@ CatalogAnswer CatalogCheck(const Catalogs& catalogs, CatalogSet set, std::string
                            std::int32_t date) noexcept {
     const CatalogTable* table = catalogs.Find(set, catalog);
     if (!table) return CatalogAnswer::kAbsent;
-    for (CatalogRow row : table->RowsOf(value))
-        if (row.ValidAt(date)) return CatalogAnswer::kValid;
-    return CatalogAnswer::kInvalid;
+    return table->FindValid(value, date) ? CatalogAnswer::kValid : CatalogAnswer::kInvalid;
 }
 
 void ForgetLoadedCatalogs() noexcept {

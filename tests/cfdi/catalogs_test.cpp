@@ -202,6 +202,33 @@ TEST(Catalogs, UserFolderReplacesAndAdds) {
     EXPECT_FALSE(pedimento->FindValid("24", 20221231, {{"patente", "3420"}, {"ejercicio", "2023"}}));
 }
 
+// Several rows of one key with their own validity: the row valid at the date answers, a
+// gap between them answers nothing.
+TEST(Catalogs, SeveralRowsOfOneKeyByDate) {
+    CatalogFolder folder;
+    folder.Write("c_Moneda.csv",
+                 "id,decimales,vigencia_desde,vigencia_hasta\n"
+                 "XTS,4,2024-03-01,\n"
+                 "XTS,2,2017-01-01,2021-12-31\n"
+                 "XTS,3,2022-01-01,2024-01-31\n");
+    const auto c = Open(folder.path());
+    const CatalogTable* moneda = c->Find(Set::kCfdi40, "c_Moneda");
+    ASSERT_NE(moneda, nullptr);
+    const struct {
+        std::int32_t date;
+        const char* decimales;
+    } cases[] = {{20161231, "(none)"}, {20170101, "2"}, {20211231, "2"}, {20220101, "3"}, {20240131, "3"},
+                 {20240201, "(none)"}, {20240301, "4"}, {20991231, "4"}, {0, "2"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.date);
+        const auto row = moneda->FindValid("XTS", k.date);
+        EXPECT_EQ(row ? Text(row->Field("decimales")) : "(none)", k.decimales);
+        EXPECT_EQ(CatalogCheck(*c, Set::kCfdi40, "c_Moneda", "XTS", k.date),
+                  row ? Answer::kValid : Answer::kInvalid);
+    }
+    EXPECT_EQ(moneda->RowsOf("XTS").size(), 3u);
+}
+
 TEST(Catalogs, FolderErrors) {
     CatalogFolder folder;
     const std::string file = folder.Write("plain.txt", "x");
