@@ -102,7 +102,7 @@ def _build_library() -> Optional[Path]:
     if not cmake or not (REPOSITORY / "CMakeLists.txt").is_file() or not (REPOSITORY / "src").is_dir():
         return None
     build = REPOSITORY / "build" / "python"
-    configure = [cmake, "-S", str(REPOSITORY), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release", "-DKVN_BUILD_TESTS=OFF"]
+    configure = [cmake, "-S", str(REPOSITORY), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DKVN_BUILD_TESTS=OFF"]
     if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja"]
     _log("building the library with CMake into %s" % build)

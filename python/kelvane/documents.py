@@ -172,7 +172,7 @@ def _refuse_unsealable(path: PathArg, with_cert: bool) -> None:
         raise
     except Exception:
         return
-    if not 2 <= number <= 32:
+    if number not in (2, 22, 3, 32):  # CFD 2.0/2.2, CFDI 3.0/3.2
         return
     if attribute(path, "sello") is None:
         raise InvalidDataError(

@@ -84,7 +84,8 @@ namespace {
 // whatever they lack from the library.
 std::optional<Outcome> RefuseUnsealable(const std::string& file, bool with_cert, std::string* note) {
     const int version = KVN_XmlReceiptVersion(file.c_str());
-    if (version < 2 || version > 32) return std::nullopt;  // 3.3, 4.0, or a read the signing reports
+    // CFD 2.0 and 2.2, CFDI 3.0 and 3.2; anything else the library adds to or reports.
+    if (version != 2 && version != 22 && version != 3 && version != 32) return std::nullopt;
     auto has = [&](const char* name) {
         return KVN_GetXmlAttribute(nullptr, 0, file.c_str(), name, "Comprobante") >= 0;
     };
