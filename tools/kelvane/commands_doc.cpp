@@ -3,15 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
-
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "batch.h"
 #include "commands.h"
