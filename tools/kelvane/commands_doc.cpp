@@ -293,8 +293,7 @@ int RunSign(const Invocation& inv) {
 
     if (cert) {
         if (auto unreadable = UnreadableCertificate(*cert)) {
-            PrintFailure(inv.command, *cert, WithHint(*unreadable, Role::kKey, CallFiles{"", "", *cert, "", false}));
-            return kExitInput;
+            return Report(inv, WithHint(*unreadable, Role::kKey, CallFiles{"", "", *cert}), Role::kKey, "", "");
         }
     }
     if (targets == 0) {
@@ -342,8 +341,7 @@ int RunVerify(const Invocation& inv) {
     int bits = OptionBits(inv);
     const bool stamp = inv.has("stamp");
     if (auto unreadable = UnreadableCertificate(cert)) {
-        PrintFailure(inv.command, cert, WithHint(*unreadable, Role::kVerify, CallFiles{"", "", cert, "", stamp}));
-        return kExitInput;
+        return Report(inv, WithHint(*unreadable, Role::kVerify, CallFiles{"", "", cert}), Role::kVerify, "", "");
     }
     // The stamp's certificate: -c, else the folder of the authority's certificates
     // (--sat-certs, or KELVANE_SAT_CERTS) searched by the stamp's NoCertificadoSAT.
