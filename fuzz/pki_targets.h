@@ -10,12 +10,15 @@
 #include <vector>
 
 #include "base/memory.h"
+#include "crypto/digest.h"
 #include "input_file.h"
 #include "pki/base64.h"
+#include "pki/certinfo.h"
 #include "pki/charset.h"
 #include "pki/asn1.h"
 #include "pki/keyfile.h"
 #include "pki/pem.h"
+#include "pki/rsa.h"
 #include "pki/x509.h"
 
 namespace kvn_fuzz {
@@ -54,7 +57,14 @@ inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
     InputFile file(data, size);
     kvn::String out;
     (void)kvn::x509_GetBase64(out, file.path());
-    (void)kvn::x509_GetSerial(out, file.path());
+    if (!kvn::Failed(kvn::x509_GetSerial(out, file.path()))) {
+        // A certificate number is text: no zero byte cuts it short of the length answered.
+        char number[256];
+        int count = 0;
+        if (!kvn::Failed(kvn::cert_NumberFromHex(number, 255, out, count))) {
+            KVN_FUZZ_CHECK(std::strlen(number) == static_cast<std::size_t>(count));
+        }
+    }
     (void)kvn::x509_GetName(out, file.path(), ";", kvn::kX509NameLatin1, true);
     (void)kvn::x509_GetName(out, file.path(), ";", 0, false);
     char time[21];
@@ -62,6 +72,23 @@ inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
     (void)kvn::x509_GetTime(time, file.path(), 1);
     kvn::SecureString key;
     (void)kvn::x509_GetPublicKeyString(key, file.path());
+}
+
+// A PKCS#1 v1.5 signature block, the whole input. Whatever it decodes to is exactly one
+// DigestInfo of a known hash (a digest of that hash's length), and encoding that digest
+// again gives the block back byte for byte.
+inline void FuzzSignatureBlock(const std::uint8_t* data, std::size_t size) {
+    if (size > 1024) return;
+    const int length = static_cast<int>(size);
+    std::uint8_t digest[kvn::kMaxDigestLen];
+    int digestLength = 0, hashId = 0;
+    if (kvn::Failed(kvn::rsa_DecodeSignature(digest, sizeof digest, data, length, 0, digestLength))) return;
+    KVN_FUZZ_CHECK(!kvn::Failed(kvn::rsa_DecodeSignature(nullptr, 0, data, length, kvn::kRsaSigHashIdOnly, hashId)));
+    KVN_FUZZ_CHECK(digestLength == kvn::DigestLength(static_cast<unsigned>(hashId)));
+    std::vector<std::uint8_t> again(size);
+    KVN_FUZZ_CHECK(!kvn::Failed(kvn::rsa_EncodeSignature(again.data(), length, digest, digestLength,
+                                                         kvn::kRsaSigBlockType1 | kvn::kRsaSigIsDigest | hashId)));
+    KVN_FUZZ_CHECK(std::memcmp(again.data(), data, size) == 0);
 }
 
 // Base64, hex and PEM over arbitrary text and bytes. Besides not crashing: decoders stay

@@ -106,8 +106,11 @@ KVN_API int KVN_MakeSignatureFromXmlEx(char* out, int outlen, const char* xmlFil
                                        const char* password, int options);
 /* Writes the signed document to outputFile (which may be xmlFile): sello filled with the
  * seal and, with a certificate (certFile may be null), certificado and noCertificado.
- * Only attributes present on the root are filled. UTF-8 with a byte-order mark unless
- * KVN_OPT_NOBOM. outputFile is replaced only when the whole document was written. */
+ * Up to 3.2 only attributes present on the root are filled; a 3.3 or 4.0 root that lacks
+ * Sello, Certificado or NoCertificado gets them. UTF-8 with a byte-order mark unless
+ * KVN_OPT_NOBOM. A regular outputFile (or the file a link names) is replaced only when the
+ * whole document was written, keeping its mode and owner; a character device or a pipe is
+ * written in place; a directory or other kind of file is refused. */
 KVN_API int KVN_SignXml(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
                         const char* certFile, int options);
 /* 0 when the seal (selloSAT with KVN_OPT_STAMP) is valid. The certificate is certFile, or
@@ -135,7 +138,8 @@ KVN_API int KVN_CheckKeyAndCert(const char* keyFile, const char* password, const
 KVN_API int KVN_GetKeyAsString(char* out, int outlen, const char* keyFile, const char* password, int options);
 
 /* PKCS#12. Writes the key and certificate as a PFX file of base64 lines; the PFX password
- * is pfxPassword, or the key's password when pfxPassword is empty. */
+ * is pfxPassword, or the key's password when pfxPassword is empty. A new file is readable
+ * by its owner only (mode 0600); an existing one loses its group and other access. */
 KVN_API int KVN_WritePfxFile(const char* pfxFile, const char* pfxPassword, const char* keyFile,
                              const char* password, const char* certFile, int options);
 

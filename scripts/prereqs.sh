@@ -1,3 +1,9 @@
+# What building the library and the tool alone needs (scripts/demo): a C++ compiler, CMake
+# and Ninja. The library itself depends on nothing else.
+kvn_install_build_prereqs() {
+    kvn_install_missing g++ cmake ninja-build
+}
+
 # Sourced by the scripts: installs what a fresh Debian machine lacks, when run as root.
 # Packages: the compilers and build tools, GoogleTest, Google Benchmark, OpenSSL's
 # headers and tool, libxml2, libxslt and expat (test and benchmark peers only), xmllint,

@@ -3,8 +3,15 @@
 The package is plain Python files, so a wheel is a zip of them plus the .dist-info files;
 doing it here keeps `pip install ./python` working offline in an isolated build (nothing
 to fetch) and on an interpreter whose setuptools cannot make wheels without the separate
-wheel package. When kelvane/libkelvane.so.5 is present (build_wheel.sh copies it there),
-the wheel bundles it and is tagged for this platform instead of py3-none-any.
+wheel package.
+
+The wheel carries the library, so that the installed package works without anything else:
+kelvane/libkelvane.so.5 when present (build_wheel.sh copies it there), else the library
+named by KELVANE_LIBRARY, else the one in the repository's build tree (build/test or
+another build without sanitizers), else one built here with CMake into build/python. Such
+a wheel is tagged for this platform instead of py3-none-any. Only when no library can be
+had (no CMake, or a copy of the package outside its repository) is the wheel pure, and the
+installed package then looks for the library on the system.
 
 Metadata comes from the plain `key = "string"` lines of pyproject.toml's [project] table.
 """
@@ -16,8 +23,12 @@ import hashlib
 import io
 import os
 import re
+import shutil
+import subprocess
+import sys
 import sysconfig
 import tarfile
+import tempfile
 import zipfile
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
@@ -65,6 +76,69 @@ def _package_files() -> List[Path]:
         if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo"):
             files.append(path)
     return files
+
+
+REPOSITORY = ROOT.parent
+# Builds whose library does not run in a plain process (sanitizer runtimes) or is not built.
+NOT_FOR_WHEELS = ("asan", "tsan", "fuzz", "bench")
+
+
+def _log(message: str) -> None:
+    print("kelvane_build: " + message, file=sys.stderr, flush=True)
+
+
+def _library_in_build_tree() -> Optional[Path]:
+    build = REPOSITORY / "build"
+    if not build.is_dir():
+        return None
+    found = [p for p in build.glob("*/" + LIBRARY) if p.parent.name not in NOT_FOR_WHEELS and p.is_file()]
+    found.sort(key=lambda p: (p.parent.name != "test", -p.stat().st_mtime))
+    return found[0] if found else None
+
+
+def _build_library() -> Optional[Path]:
+    """Builds the library alone (no tests) into build/python; None when it cannot be."""
+    cmake = shutil.which("cmake")
+    if not cmake or not (REPOSITORY / "CMakeLists.txt").is_file() or not (REPOSITORY / "src").is_dir():
+        return None
+    build = REPOSITORY / "build" / "python"
+    configure = [cmake, "-S", str(REPOSITORY), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DKVN_BUILD_TESTS=OFF"]
+    if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
+        configure += ["-G", "Ninja"]
+    _log("building the library with CMake into %s" % build)
+    try:
+        subprocess.run(configure, check=True, stdout=sys.stderr)
+        subprocess.run([cmake, "--build", str(build), "--target", "kelvane", "-j", str(os.cpu_count() or 1)],
+                       check=True, stdout=sys.stderr)
+    except (OSError, subprocess.CalledProcessError) as e:
+        _log("could not build the library: %s" % e)
+        return None
+    built = build / LIBRARY
+    return built if built.is_file() else None
+
+
+def _library_to_bundle() -> Optional[Path]:
+    """The library the wheel carries (see the module's docstring), or None."""
+    bundled = ROOT / PACKAGE / LIBRARY
+    if bundled.is_file():
+        return bundled
+    named = os.environ.get("KELVANE_LIBRARY")
+    if named and Path(named).is_file():
+        return Path(named)
+    return _library_in_build_tree() or _build_library()
+
+
+def _stripped(library: Path) -> bytes:
+    """The library's bytes without debug sections (most of a RelWithDebInfo build)."""
+    strip = shutil.which("strip")
+    if not strip:
+        return library.read_bytes()
+    with tempfile.TemporaryDirectory() as scratch:
+        copy = Path(scratch) / LIBRARY
+        shutil.copyfile(library, copy)
+        if subprocess.run([strip, "--strip-debug", str(copy)], capture_output=True).returncode != 0:
+            return library.read_bytes()
+        return copy.read_bytes()
 
 
 def _tag(bundled: bool) -> Tuple[str, bool]:
@@ -130,13 +204,18 @@ def get_requires_for_build_editable(config_settings: Optional[dict] = None) -> L
 def build_wheel(
     wheel_directory: str, config_settings: Optional[dict] = None, metadata_directory: Optional[str] = None
 ) -> str:
-    files = _package_files()
-    bundled = any(f.name == LIBRARY for f in files)
-    tag, pure = _tag(bundled)
+    files = [f for f in _package_files() if f.name != LIBRARY]
+    library = _library_to_bundle()
+    if library is None:
+        _log("no %s to bundle: the installed package will look for it on the system" % LIBRARY)
+    else:
+        _log("bundling %s" % library)
+    tag, pure = _tag(library is not None)
     wheel = _Wheel(wheel_directory, tag)
     for path in files:
-        mode = 0o755 if path.name == LIBRARY else 0o644
-        wheel.add(path.relative_to(ROOT).as_posix(), path.read_bytes(), mode)
+        wheel.add(path.relative_to(ROOT).as_posix(), path.read_bytes())
+    if library is not None:
+        wheel.add(PACKAGE + "/" + LIBRARY, _stripped(library), 0o755)
     return wheel.close(tag, pure)
 
 

@@ -1,5 +1,6 @@
 """Kelvane for Python: seal, verify and validate Mexican electronic invoices (CFD 2.0/2.2,
-CFDI 3.0/3.2) and read certificates and keys, through libkelvane.so.5.
+CFDI 3.0/3.2/3.3/4.0 and their stamps) and read certificates and keys, through
+libkelvane.so.5.
 
     >>> import kelvane
     >>> key = kelvane.PrivateKey("examples/test-credentials/test-csd-1024.key", "test-password")
@@ -30,13 +31,16 @@ from .errors import (
     BadPasswordError,
     CertificateError,
     FileError,
+    InputFileError,
     InternalError,
     InvalidDataError,
     InvalidDocumentError,
     KelvaneError,
+    KelvaneWarning,
     LibraryNotFoundError,
     NoMatchError,
     OutOfMemoryError,
+    OutputFileError,
     ParameterError,
     SignatureError,
     UnsupportedError,
@@ -82,15 +86,18 @@ __all__ = [
     "pki_module_name",
     "pki_version",
     "KelvaneError",
+    "KelvaneWarning",
     "BadPasswordError",
     "CertificateError",
     "FileError",
+    "InputFileError",
     "InternalError",
     "InvalidDataError",
     "InvalidDocumentError",
     "LibraryNotFoundError",
     "NoMatchError",
     "OutOfMemoryError",
+    "OutputFileError",
     "ParameterError",
     "SignatureError",
     "UnsupportedError",

@@ -134,6 +134,18 @@ def path_arg(path: PathArg, what: str = "path") -> bytes:
     return _no_nul(os.fsencode(os.fspath(path)), what)
 
 
+def require_readable(path: bytes, what: str = "path") -> bytes:
+    """path when it names a file that can be opened for reading; otherwise the
+    :class:`kelvane.InputFileError` the library gives a document it cannot open. Used where
+    the library would read a missing file as something else (a certificate argument falls
+    back to a document's certificate)."""
+    try:
+        os.close(os.open(_no_nul(path, what), os.O_RDONLY | os.O_NONBLOCK))  # a FIFO does not wait
+    except OSError:
+        raise make_error(-1, "Cannot open file '%s'/No se puede abrir el archivo" % os.fsdecode(path)) from None
+    return path
+
+
 def text_arg(text: Union[str, bytes, None], what: str) -> Optional[bytes]:
     """A password, name or query: str as UTF-8, bytes as given, None as a null pointer."""
     if text is None:

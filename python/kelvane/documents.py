@@ -10,16 +10,22 @@ can also be read from a signed invoice: ``kelvane.Certificate("signed.xml")``).
 
 from __future__ import annotations
 
+import os
+import warnings
+from pathlib import Path
 from typing import List, Optional, Tuple, Union
 
 from . import _library as L
 from .errors import (
     BadPasswordError,
+    InputFileError,
+    InvalidDataError,
     InvalidDocumentError,
+    KelvaneWarning,
     NoMatchError,
     SignatureError,
 )
-from .pki import CertArg, KeyArg, cert_arg, key_args
+from .pki import CertArg, Certificate, KeyArg, cert_arg, key_args
 
 PathArg = L.PathArg
 Password = Union[str, bytes, None]
@@ -32,7 +38,7 @@ def _options(*bits: Tuple[bool, int]) -> int:
 
 def version(path: PathArg) -> int:
     """The document's version times ten, as the library counts it: 2 (CFD 2.0), 22 (CFD 2.2),
-    3 (CFDI 3.0) or 32 (CFDI 3.2).
+    3 (CFDI 3.0), 32 (CFDI 3.2), 33 (CFDI 3.3) or 40 (CFDI 4.0).
 
     >>> kelvane.version("examples/cfdi32-invoice.xml")
     32
@@ -125,9 +131,15 @@ def sign(
     bom: bool = True,
 ) -> None:
     """Writes the signed document to ``out`` (default: over ``path``): ``sello`` filled with
-    the seal and, given ``cert``, ``certificado`` and ``noCertificado``. Only attributes
-    present on the root are filled. The output is UTF-8 with a byte-order mark unless
-    ``bom`` is False, and is replaced only when it was written whole.
+    the seal and, given ``cert``, ``certificado`` and ``noCertificado`` (``Sello``,
+    ``Certificado``, ``NoCertificado`` in CFDI 3.3 and 4.0, added to the root when it lacks
+    them). Up to CFDI 3.2 only attributes present on the root are filled: a document whose
+    root has no ``sello`` would come out unsealed, and raises :class:`kelvane.InvalidDataError`
+    (nothing is written); a ``cert`` that cannot be embedded (no ``certificado``) gives a
+    :class:`kelvane.KelvaneWarning`. The output is UTF-8 with a byte-order mark unless
+    ``bom`` is False. A regular file (or the file a link names) is replaced only when it was
+    written whole, keeping its mode and owner; a device or a pipe is written as the document
+    is made; a directory is refused.
 
     >>> kelvane.sign("examples/cfdi32-invoice.xml", "examples/test-credentials/test-csd-1024.key",
     ...              "test-password", cert="examples/test-credentials/test-csd-1024.cer",
@@ -138,6 +150,7 @@ def sign(
     key_path, key_password = key_args(key, password)
     options = _options((md5, L.OPT_MD5), (latin1, L.OPT_LATIN1), (not bom, L.OPT_NOBOM))
     source = L.path_arg(path)
+    _refuse_unsealable(path, cert is not None)
     L.call(
         "KVN_SignXml",
         source if out is None else L.path_arg(out, "out"),
@@ -149,20 +162,84 @@ def sign(
     )
 
 
-def verify(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = False, latin1: bool = False) -> bool:
-    """True when the document's seal (with ``stamp``, the stamp's ``selloSAT``) is valid.
+def _refuse_unsealable(path: PathArg, with_cert: bool) -> None:
+    """Refuses a document up to CFDI 3.2 whose root has no sello (the library would write
+    it unsealed, as it always has for its C callers); warns when a certificate cannot be
+    embedded. A document whose version cannot be read is left to the signing to report."""
+    try:
+        number = version(path)
+    except InputFileError:
+        raise
+    except Exception:
+        return
+    if number not in (2, 22, 3, 32):  # CFD 2.0/2.2, CFDI 3.0/3.2
+        return
+    if attribute(path, "sello") is None:
+        raise InvalidDataError(
+            16,
+            "the root Comprobante of '%s' has no sello attribute, so the document would not be sealed: "
+            'add sello="" (and noCertificado="" certificado="" to embed the certificate)' % os.fsdecode(os.fspath(path)),
+        )
+    if with_cert:
+        missing = [name for name in ("certificado", "noCertificado") if attribute(path, name) is None]
+        if missing:
+            warnings.warn(
+                "the certificate was not embedded in '%s': the root has no %s attribute"
+                % (os.fsdecode(os.fspath(path)), " and ".join(missing)),
+                KelvaneWarning,
+                stacklevel=3,
+            )
 
-    The certificate is ``cert``, or the one the document carries when ``cert`` is None (a
-    stamp needs ``cert``: the stamping certificate). False for a seal that does not match
-    (SIGNATURE_ERROR, or a seal that the certificate's key cannot open); an unreadable or
-    malformed document, certificate or seal raises :class:`kelvane.KelvaneError`.
+
+def _stamp_certificate(path: PathArg, folder: PathArg) -> bytes:
+    """The stamping certificate, in folder, whose number the document's first stamp names."""
+    number = None
+    for name in ("NoCertificadoSAT", "noCertificadoSAT"):
+        number = attribute(path, name, "tfd:TimbreFiscalDigital")
+        if number:
+            break
+    if not number:
+        raise InvalidDataError(16, "the document has no stamp with a NoCertificadoSAT")
+    for candidate in sorted(Path(os.fsdecode(os.fspath(folder))).iterdir()):
+        if not candidate.is_file():
+            continue
+        try:
+            if Certificate(candidate).number == number:
+                return L.path_arg(candidate)
+        except Exception:
+            continue
+    raise InputFileError(1, "no certificate numbered %s in '%s'" % (number, os.fsdecode(os.fspath(folder))))
+
+
+def verify(
+    path: PathArg,
+    cert: Optional[CertArg] = None,
+    stamp: bool = False,
+    latin1: bool = False,
+    sat_certs: Optional[PathArg] = None,
+) -> bool:
+    """True when the document's seal (with ``stamp``, the ``selloSAT`` of its first stamp)
+    is valid.
+
+    The certificate is ``cert``, or the one the document carries when ``cert`` is None. A
+    stamp needs the stamping certificate: ``cert``, or the one in the folder ``sat_certs``
+    (default: the environment variable ``KELVANE_SAT_CERTS``) whose number the stamp's
+    ``NoCertificadoSAT`` gives. False for a seal that does not match (SIGNATURE_ERROR, or a
+    seal that the certificate's key cannot open); a missing document or certificate raises
+    :class:`kelvane.InputFileError`, and a malformed one :class:`kelvane.KelvaneError`.
 
     >>> kelvane.verify("signed.xml")
     True
     """
     options = _options((stamp, L.OPT_STAMP), (latin1, L.OPT_LATIN1))
+    source = L.require_readable(L.path_arg(path))
+    if stamp and cert is None:
+        folder = sat_certs if sat_certs is not None else os.environ.get("KELVANE_SAT_CERTS")
+        certificate = _stamp_certificate(path, folder) if folder else None
+    else:
+        certificate = None if cert is None else cert_arg(cert)
     try:
-        L.call("KVN_VerifySignature", L.path_arg(path), None if cert is None else cert_arg(cert), options)
+        L.call("KVN_VerifySignature", source, certificate, options)
     except (SignatureError, BadPasswordError):
         # DECRYPT_ERROR here: the certificate's public key does not open the seal.
         return False
@@ -171,18 +248,20 @@ def verify(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = False, l
 
 def extract_digest(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = False) -> str:
     """The upper-case hex digest carried inside the seal (``selloSAT`` with ``stamp``),
-    opened with ``cert`` or the document's own certificate.
+    opened with ``cert`` or the document's own certificate. A seal that the certificate's
+    key does not open raises :class:`kelvane.SignatureError`.
 
     >>> kelvane.extract_digest("signed.xml").lower() == kelvane.digest("signed.xml")
     True
     """
     options = _options((stamp, L.OPT_STAMP))
-    return L.text(
-        "KVN_ExtractDigestFromSignature",
-        L.path_arg(path),
-        None if cert is None else cert_arg(cert),
-        options,
-    )
+    source = L.require_readable(L.path_arg(path))
+    try:
+        return L.text("KVN_ExtractDigestFromSignature", source, None if cert is None else cert_arg(cert), options)
+    except BadPasswordError as e:
+        # DECRYPT_ERROR here: not a key that failed to open, but a seal that is not this
+        # certificate's.
+        raise SignatureError(e.code, e.message) from None
 
 
 def validate(path: PathArg, facets: bool = True) -> List[str]:
@@ -192,7 +271,7 @@ def validate(path: PathArg, facets: bool = True) -> List[str]:
 
     A document that is not well-formed gives its parser's message. A version the library
     does not validate raises :class:`kelvane.UnsupportedError`; an unreadable file raises
-    :class:`kelvane.FileError`.
+    :class:`kelvane.InputFileError`.
 
     >>> kelvane.validate("signed.xml")
     []
@@ -209,7 +288,8 @@ def validate(path: PathArg, facets: bool = True) -> List[str]:
 
 def fix_bom(path: PathArg, out: Optional[PathArg] = None) -> None:
     """Writes a copy of a UTF-8 file that begins with the byte-order mark to ``out`` (default:
-    over ``path``). A file that is not valid UTF-8 raises :class:`kelvane.InvalidDataError`.
+    over ``path``), as :func:`sign` writes its output. A file that is not valid UTF-8 raises
+    :class:`kelvane.InvalidDataError`.
     """
     source = L.path_arg(path)
     L.call("KVN_FixBOM", source if out is None else L.path_arg(out, "out"), source)

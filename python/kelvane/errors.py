@@ -1,8 +1,12 @@
 """Exceptions raised for the library's error codes.
 
-Every failing call raises a subclass of :class:`KelvaneError`, chosen by the error group of
-the code the library returned. The exception carries the code (positive, as in the library's
-error table), its symbolic name, and the messages the call recorded::
+Every failing call raises a subclass of :class:`KelvaneError`, chosen by the cause of the
+failure, as the command-line tool chooses its exit status: an input that cannot be read is
+an :class:`InputFileError` whatever the call (status 3), an output that cannot be written
+an :class:`OutputFileError` (4), a key that cannot be opened a :class:`BadPasswordError`
+(5), a seal that does not hold a :class:`SignatureError` (1), and so on. The exception
+carries the code (positive, as in the library's error table), its symbolic name, and the
+messages the call recorded::
 
     >>> try:
     ...     kelvane.pipe_string("missing.xml")
@@ -88,8 +92,18 @@ class KelvaneError(Exception):
 
 
 class FileError(KelvaneError):
-    """A file could not be opened, read, created or written (OPEN_ERROR, CREATE_ERROR,
-    READ_ERROR, WRITE_ERROR, EOF_ERROR)."""
+    """A file could not be opened, read, created or written: an :class:`InputFileError` or
+    an :class:`OutputFileError`."""
+
+
+class InputFileError(FileError):
+    """An input file (document, key, certificate) could not be opened or read (OPEN_ERROR,
+    READ_ERROR, EOF_ERROR); the tool's exit status 3."""
+
+
+class OutputFileError(FileError):
+    """An output file could not be created or written, or is of a kind the library does not
+    write to, such as a directory (CREATE_ERROR, WRITE_ERROR); the tool's exit status 4."""
 
 
 class OutOfMemoryError(KelvaneError, MemoryError):
@@ -140,9 +154,15 @@ class LibraryNotFoundError(OSError):
     """libkelvane.so.5 could not be loaded."""
 
 
+class KelvaneWarning(UserWarning):
+    """Something done differently from what was likely wanted, for instance a certificate
+    that could not be embedded in a signed document."""
+
+
 _CLASS_BY_CODE: Dict[int, Type[KelvaneError]] = {}
 for _cls, _codes in (
-    (FileError, (1, 2, 3, 4, 9, 13)),
+    (InputFileError, (1, 3, 9)),
+    (OutputFileError, (2, 4, 13)),
     (OutOfMemoryError, (5,)),
     (ParameterError, (6, 17, 29, 30)),
     (InvalidDataError, (7, 8, 11, 16, 20, 26)),

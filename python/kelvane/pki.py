@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import base64 as _b64
 import os
+import re
 from datetime import datetime, timezone
 from typing import Optional, Tuple, Union
 
@@ -21,13 +22,25 @@ def _der_to_base64(data: bytes) -> bytes:
     return data
 
 
+def _is_certificate_text(data: bytes) -> bool:
+    """PEM text, or the certificate as one long base64 line (DER's "MI..." start)."""
+    if b"-----BEGIN" in data:
+        return True
+    return len(data) > 256 and data[:1] == b"M" and bool(re.fullmatch(rb"[A-Za-z0-9+/=\r\n]+", data))
+
+
 def cert_arg(cert: "CertArg") -> bytes:
-    """A certificate argument as the library takes it."""
+    """A certificate argument as the library takes it. A path that names no readable file
+    raises :class:`kelvane.InputFileError`, as a missing document does (the library would
+    take it for a document without a certificate)."""
     if isinstance(cert, Certificate):
         return cert.base64.encode("ascii")
     if isinstance(cert, (bytes, bytearray, memoryview)):
-        return L._no_nul(_der_to_base64(bytes(cert)), "certificate")
-    return L.path_arg(cert, "certificate")
+        data = _der_to_base64(bytes(cert))
+        if not _is_certificate_text(data):
+            L.require_readable(data, "certificate")
+        return L._no_nul(data, "certificate")
+    return L.require_readable(L.path_arg(cert, "certificate"), "certificate")
 
 
 def _parse_time(text: str) -> datetime:

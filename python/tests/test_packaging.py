@@ -47,6 +47,22 @@ def test_pip_installs_the_package_offline(isolation: bool, tmp_path: Path) -> No
     assert version == "50202"
 
 
+def test_pip_install_bundles_the_library(tmp_path: Path) -> None:
+    # The package built from the source tree carries the library it found (here the one
+    # KELVANE_LIBRARY names), so the installed package needs nothing else.
+    target = tmp_path / "site"
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--no-index", "--no-deps", "--target", str(target), str(PYTHON_DIR)],
+        capture_output=True,
+        text=True,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert (target / "kelvane" / "libkelvane.so.5").is_file()
+    module, library, version = run_python(PROBE, tmp_path, target, library=False)
+    assert Path(library) == target / "kelvane" / "libkelvane.so.5"
+    assert version == "50202"
+
+
 def test_wheel_bundles_the_library_and_loads_it(tmp_path: Path) -> None:
     done = subprocess.run(
         ["sh", str(PYTHON_DIR / "build_wheel.sh"), os.environ["KELVANE_LIBRARY"], str(tmp_path / "dist")],

@@ -105,11 +105,13 @@ def test_verify_answers_false_for_a_seal_that_does_not_match(signed: Path, tmp_p
     # The certificate given in memory, DER or PEM.
     assert kelvane.verify(signed, CERT.read_bytes())
     assert kelvane.verify(signed, (FIXTURES / "credentials" / "test-csd-1024.pem").read_bytes())
-    # An unreadable document raises; the library reports what it missed in it (the seal, or
-    # without a certificate the certificate) after the messages of the file it could not open.
-    for cert, error in ((CERT, kelvane.ParameterError), (None, kelvane.InvalidDataError)):
-        with pytest.raises(error) as e:
-            kelvane.verify(tmp_path / "missing.xml", cert)
+    # A document, or a certificate file, that is not there is an input that cannot be read,
+    # however the certificate is given.
+    for document, cert in ((tmp_path / "missing.xml", CERT), (tmp_path / "missing.xml", None),
+                           (signed, tmp_path / "missing.cer")):
+        with pytest.raises(kelvane.InputFileError) as e:
+            kelvane.verify(document, cert)
+        assert e.value.name == "OPEN_ERROR"
         assert e.value.messages[0].startswith("Cannot open file")
 
 
@@ -141,3 +143,60 @@ def test_seal_options_select_the_digest_and_text(tmp_path: Path) -> None:
     kelvane.sign(invoice, KEY, PASSWORD, cert=CERT, out=signed, latin1=True)
     assert kelvane.verify(signed) is False
     assert kelvane.verify(signed, latin1=True)
+
+
+def test_sign_refuses_what_it_would_not_seal_and_adds_what_40_lacks(tmp_path: Path) -> None:
+    example32 = (EXAMPLES / "cfdi32-invoice.xml").read_bytes()
+    no_sello = tmp_path / "no-sello.xml"
+    no_sello.write_bytes(example32.replace(b' sello=""', b"", 1))
+    with pytest.raises(kelvane.InvalidDataError) as e:
+        kelvane.sign(no_sello, KEY, PASSWORD, cert=CERT, out=tmp_path / "out.xml")
+    assert "has no sello attribute" in e.value.message
+    assert not (tmp_path / "out.xml").exists()
+
+    no_cert = tmp_path / "no-cert.xml"
+    no_cert.write_bytes(example32.replace(b' certificado=""', b"", 1))
+    with pytest.warns(kelvane.KelvaneWarning, match="no certificado attribute"):
+        kelvane.sign(no_cert, KEY, PASSWORD, cert=CERT, out=tmp_path / "out.xml")
+    assert kelvane.verify(tmp_path / "out.xml", CERT)
+
+    bare40 = tmp_path / "bare40.xml"
+    example40 = (EXAMPLES / "cfdi40-invoice.xml").read_bytes()
+    for attribute in (b' Sello=""', b' NoCertificado=""', b' Certificado=""'):
+        example40 = example40.replace(attribute, b"", 1)
+    bare40.write_bytes(example40)
+    kelvane.sign(bare40, KEY, PASSWORD, cert=CERT, out=tmp_path / "out40.xml")
+    assert kelvane.attribute(tmp_path / "out40.xml", "NoCertificado") == kelvane.Certificate(CERT).number
+    assert kelvane.verify(tmp_path / "out40.xml")
+
+
+def test_one_class_per_cause(tmp_path: Path) -> None:
+    missing = tmp_path / "missing.cer"
+    for call in (
+        lambda: kelvane.Certificate(missing),
+        lambda: kelvane.sign(EXAMPLES / "cfdi32-invoice.xml", KEY, PASSWORD, cert=missing, out=tmp_path / "o.xml"),
+        lambda: kelvane.extract_digest(tmp_path / "missing.xml"),
+        lambda: kelvane.PrivateKey(tmp_path / "missing.key", PASSWORD),
+        lambda: kelvane.pipe_string(tmp_path / "missing.xml"),
+    ):
+        with pytest.raises(kelvane.InputFileError):
+            call()
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(kelvane.OutputFileError) as e:
+        kelvane.sign(EXAMPLES / "cfdi32-invoice.xml", KEY, PASSWORD, out=tmp_path / "folder")
+    assert e.value.messages[0].endswith("is a directory/La salida es un directorio")
+    # A seal that another certificate's key made is a seal that does not hold.
+    signed = tmp_path / "signed.xml"
+    kelvane.sign(EXAMPLES / "cfdi32-invoice.xml", KEY, PASSWORD, cert=CERT, out=signed)
+    with pytest.raises(kelvane.SignatureError):
+        kelvane.extract_digest(signed, FIXTURES / "credentials" / "test-csd-2048.cer")
+
+
+def test_stamp_certificate_found_by_number(tmp_path: Path, monkeypatch) -> None:
+    stamped = corpus("cfdi40/corasa_CFDv40_tfd.xml")
+    assert kelvane.verify(stamped, stamp=True, sat_certs=corpus("certs"))
+    monkeypatch.setenv("KELVANE_SAT_CERTS", str(corpus("certs")))
+    assert kelvane.verify(stamped, stamp=True)
+    with pytest.raises(kelvane.InputFileError) as e:
+        kelvane.verify(stamped, stamp=True, sat_certs=tmp_path)
+    assert "no certificate numbered 20001000000300022779" in e.value.message

@@ -21,25 +21,27 @@ Error WritePfx(const char* pfxFile, const char* pfxPassword, const char* keyFile
         RecordError("Cannot read private key/No se puede leer la clave privada");
         return rc;
     }
-    // Both temporary files are removed when these go out of scope, on every path.
-    UniquePtr<TempFile> keyTemp = TempFile::Create("KVA", true);
-    UniquePtr<TempFile> pfxTemp = keyTemp ? TempFile::Create("KVA", true) : nullptr;
-    if (!keyTemp || !pfxTemp) {
-        RecordError("Cannot create a temporary file/No se puede crear un archivo temporal");
-        return Error::CREATE_ERROR;
-    }
-    keyTemp->Close();
-    pfxTemp->Close();
+    // Everything is built in memory: the key never passes through a file of its own, and
+    // the output, which holds it, is readable by its owner only.
     const char* pass = pfxPassword && *pfxPassword ? pfxPassword : password;
-    if (Error rc = key_WriteEncrypted(keyTemp->name(), privateKey.c_str(), kPfxIterations, pass, 0); Failed(rc)) {
-        RecordError("Error writing to temporary file/Error al escribir en un archivo temporal");
-        return rc;
-    }
-    if (Error rc = pfx_Make(pfxTemp->name(), certificate.c_str(), keyTemp->name(), pass, "", 0); Failed(rc)) {
+    SecureBytes der;
+    if (Error rc = pfx_Build(der, certificate.c_str(), privateKey.c_str(), pass, ""); Failed(rc)) {
         RecordError("Error creating PFX file/Error al crear el archivo PFX");
         return rc;
     }
-    if (Error rc = pem_CopyAndConvert(pfxFile, pfxTemp->name(), "", 64, kPemLfOnly); Failed(rc)) {
+    SecureString text;
+    if (!pem_Format(text, der.data(), der.size(), "", 64, true)) {
+        RecordError("Error creating PFX file/Error al crear el archivo PFX");
+        return Error::MISC_ERROR;
+    }
+    ReplacingOutput out;
+    Error rc = kOk;
+    if (!out.Open(pfxFile, OutputAccess::kOwnerOnly)) {
+        rc = Error::CREATE_ERROR;
+    } else if (!out.Write(text.data(), text.size()) || !out.Commit()) {
+        rc = Error::WRITE_ERROR;
+    }
+    if (Failed(rc)) {
         RecordError("Cannot create file '%s'/No se puede crear el archivo", pfxFile);
         return rc;
     }

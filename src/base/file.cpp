@@ -158,15 +158,84 @@ String DirectoryOf(const char* path) {
     return String(path, static_cast<std::size_t>(slash - path));
 }
 
-bool ReplacingOutput::Open(const char* target) {
+namespace {
+
+// Symbolic links followed before the name is given up (the kernel's own limit is 40).
+constexpr int kMaxLinks = 40;
+
+// The name with its symbolic links followed to the last one, as far as they lead: the
+// result is a name that is not a link (or does not exist). A relative link is read from
+// the link's directory. False for a loop of links or an unreadable link.
+bool FollowLinks(const char* path, String& resolved) {
+    resolved = path;
+    for (int i = 0; i < kMaxLinks; ++i) {
+        struct stat st;
+        if (::lstat(resolved.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        String link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(resolved.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return false;  // changed while read
+        link.resize(static_cast<std::size_t>(n));
+        if (link[0] == '/') {
+            resolved = std::move(link);
+        } else {
+            String dir = DirectoryOf(resolved.c_str());
+            resolved = std::move(dir);
+            resolved += '/';
+            resolved += link;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ReplacingOutput::Open(const char* target, OutputAccess access) {
     target_ = target;
-    String dir = DirectoryOf(target);
+    access_ = access;
+    struct stat st;
+    // stat() follows every link, /proc's too: /dev/stdout is whatever standard output is.
+    if (::stat(target, &st) == 0) {
+        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return OpenInPlace(target);
+        if (S_ISDIR(st.st_mode)) {
+            RecordError("Output '%s' is a directory/La salida es un directorio", target);
+            return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            RecordError("Output '%s' is not a file, a character device or a pipe/"
+                        "La salida no es un archivo, un dispositivo de caracteres ni una tuberia",
+                        target);
+            return false;
+        }
+    }
+    String path;
+    if (!FollowLinks(target, path)) return false;
+    return OpenReplacement(path);
+}
+
+bool ReplacingOutput::OpenInPlace(const char* path) {
+    // No O_CREAT and no O_TRUNC: the name is a device or a pipe, and stays one.
+    const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    std::FILE* f = nullptr;
+    if (::fstat(fd, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) f = ::fdopen(fd, "wb");
+    if (!f) {
+        ::close(fd);
+        return false;
+    }
+    stream_.reset(f);
+    final_ = path;
+    return true;
+}
+
+bool ReplacingOutput::OpenReplacement(const String& path) {
     String name;
     bool no_random;
-    std::FILE* f = CreateIn(dir, ".kvn-", true, name, 0600, no_random);
+    std::FILE* f = CreateIn(DirectoryOf(path.c_str()), ".kvn-", true, name, 0600, no_random);
     if (!f) return false;
     stream_.reset(f);
     temp_ = std::move(name);
+    final_ = path;
     return true;
 }
 
@@ -189,17 +258,35 @@ bool ReplacingOutput::CopyFrom(std::FILE* source) {
 bool ReplacingOutput::Commit() {
     if (!stream_ || failed_) return false;
     std::FILE* f = stream_.get();
+    if (temp_.empty()) {
+        // In place: what is buffered goes out now (a full device refuses it here).
+        const bool flushed = std::fflush(f) == 0;
+        return std::fclose(stream_.release()) == 0 && flushed;
+    }
     if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) return false;
+    const int fd = ::fileno(f);
     struct stat st;
     mode_t mode;
-    if (::stat(target_.c_str(), &st) == 0) {
+    if (::lstat(final_.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return false;  // replaced by something else meanwhile
+        struct stat mine;
+        if (::fstat(fd, &mine) != 0) return false;
+        // Owner first: a change of owner clears the set-user-ID and set-group-ID bits.
+        if ((st.st_uid != mine.st_uid || st.st_gid != mine.st_gid) && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+            RecordError("Cannot keep the owner of '%s'/No se puede conservar el propietario del archivo",
+                        target_.c_str());
+            return false;
+        }
         mode = st.st_mode & 07777;
-    } else if (!NewFileMode(DirectoryOf(target_.c_str()), mode)) {
+        if (access_ == OutputAccess::kOwnerOnly) mode &= ~static_cast<mode_t>(077);
+    } else if (access_ == OutputAccess::kOwnerOnly) {
+        mode = 0600;
+    } else if (!NewFileMode(DirectoryOf(final_.c_str()), mode)) {
         return false;
     }
-    if (::fchmod(::fileno(f), mode) != 0) return false;
+    if (::fchmod(fd, mode) != 0) return false;
     if (std::fclose(stream_.release()) != 0) return false;
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) return false;
     temp_.clear();
     return true;
 }

@@ -53,24 +53,47 @@ private:
 // The directory part of a path ("." when it has none).
 String DirectoryOf(const char* path);
 
-// Output that replaces its target only when complete: the bytes go to a new file in the
-// target's directory, and Commit() flushes it and renames it over the target (keeping an
-// existing target's permission bits). Destroyed before Commit(), it removes the new file
-// and the target is left as it was. Write failures are remembered; Commit() then fails.
+// Who may read a file the library creates.
+enum class OutputAccess {
+    kShared,     // as a plain create gives it: 0666 less the umask
+    kOwnerOnly,  // 0600; an existing file loses its group and other bits (private keys)
+};
+
+// The one way the library writes a file for its caller. What happens depends on what the
+// name is when Open() looks:
+//  - nothing, or a regular file: the bytes go to a new file in the same directory and
+//    Commit() flushes it to disk and renames it over the name, so the target changes only
+//    when the output is complete. An existing file keeps its permission bits, owner and
+//    group (kOwnerOnly drops its group and other bits); a new one gets the bits of
+//    `access`. Destroyed before Commit(), the output removes its new file.
+//  - a symbolic link: the same, for the file the link finally points to (which need not
+//    exist yet); the link itself stays.
+//  - a character device or a FIFO: written in place as the bytes come (so /dev/stdout
+//    and pipes work); Commit() flushes. Bytes written before a failure have gone out.
+//  - anything else (a directory, a socket, a block device): Open() fails and records why.
+// Write failures are remembered; Commit() then fails.
 class ReplacingOutput {
 public:
-    // False when the new file cannot be created (missing or unwritable directory).
-    bool Open(const char* target);
+    // False when the output cannot be opened: the target is of a refused kind (recorded),
+    // its directory is missing or not writable, or a device cannot be opened.
+    bool Open(const char* target, OutputAccess access = OutputAccess::kShared);
     bool Write(const void* data, std::size_t n);
     bool CopyFrom(std::FILE* source);  // the rest of source, from its current position
+    // False when a write failed, the data cannot be flushed, or the new file cannot take
+    // its place (an existing file's owner that cannot be kept is recorded).
     bool Commit();
-    const char* target() const noexcept { return target_.c_str(); }
+    const char* target() const noexcept { return target_.c_str(); }  // the name as given
     ~ReplacingOutput();
 
 private:
+    bool OpenInPlace(const char* path);
+    bool OpenReplacement(const String& path);
+
     String target_;
-    String temp_;
+    String final_;  // the file that is replaced (target_ with its links followed)
+    String temp_;   // the new file until Commit(); empty when writing in place
     FilePtr stream_;
+    OutputAccess access_ = OutputAccess::kShared;
     bool failed_ = false;
 };
 

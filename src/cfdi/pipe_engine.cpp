@@ -159,12 +159,15 @@ bool PipeEngine::OnStartElement(const char* uri, const char* local, const char* 
     std::uint16_t id = 0;
     if (parentKept || stampMode_) id = ResolveName(uri, local);
     if (!parentKept) {
-        // In stamp mode each stamp becomes a child of the document, as the stamp
-        // stylesheet sees it when the stamp is its own document.
-        if (!(stampMode_ && id != 0 && sheet_.names[id].hasTemplate)) {
+        // In stamp mode the first stamp in document order becomes the child of the
+        // document, as the stamp stylesheet sees it when the stamp is its own document.
+        // A document carries one stamp; a second one is not part of the string (written
+        // after the first, no seal over the two could ever verify).
+        if (!(stampMode_ && id != 0 && sheet_.names[id].hasTemplate) || stampTaken_) {
             frames_.push_back({kNone, kNone, false, false, false});
             return true;
         }
+        stampTaken_ = true;
         parentIndex = 0;
     } else if (id == 0 && !frames_[parentIndex].anyChild) {
         frames_.push_back({kNone, kNone, false, false, false});

@@ -74,7 +74,8 @@ private:
 class PipeEngine final : public XmlEventSink {
 public:
     // `stampMode`: the sheet is a stamp stylesheet, applied (as the stamp's own document)
-    // to every stamp element of the document, wherever it lies. `replaced` (may be null):
+    // to the first stamp element of the document in document order, wherever it lies; later
+    // stamps are dropped. `replaced` (may be null):
     // a root attribute taken as present with the given value.
     PipeEngine(const StylesheetTables& sheet, bool stampMode, const RootAttributeValue* replaced);
 
@@ -229,6 +230,7 @@ private:
     const char* missing_ = nullptr;
     int depth_ = 0;
     bool tooDeep_ = false;
+    bool stampTaken_ = false;  // stamp mode: the first stamp was kept
 };
 
 }  // namespace kvn

@@ -12,7 +12,7 @@ namespace kvn {
 
 // Computes the pipe string of the document in xmlFile. Options read: KVN_OPT_STAMP (the
 // stamp's pipe string of a version 3 or 4 document: stamp 1.0 for 3.0 and 3.2, 1.1 for
-// 3.3 and 4.0, written for every stamp of the document in turn) and KVN_OPT_LATIN1 (the
+// 3.3 and 4.0, of the first stamp in document order) and KVN_OPT_LATIN1 (the
 // result converted to Latin-1).
 //
 // Without a buffer (out null or outlen < 1) sets `length` to an upper bound of the length

@@ -82,10 +82,12 @@ Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyF
     if (names.numberInPipe && certFile) {
         // The certificate number is part of the pipe string: the seal covers the number the
         // document will carry, so the certificate is read first. A root without the
-        // attribute keeps going without it, and so does its pipe string.
+        // attribute gets it when the version adds what is missing; otherwise it keeps
+        // going without it, and so does its pipe string.
         if (Error rc = ReadCertificateFields(certificate, certFile); Failed(rc)) return rc;
         const RootAttributeValue number{names.number, certificate.number};
-        const bool written = certificate.number[0] != '\0' && RootHasAttribute(xmlFile, names.number);
+        const bool written =
+            certificate.number[0] != '\0' && (names.addMissing || RootHasAttribute(xmlFile, names.number));
         if (Error rc = MakeSeal(seal, xmlFile, keyFile, password, options, written ? &number : nullptr, keep);
             Failed(rc)) {
             return rc;
@@ -106,11 +108,11 @@ Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyF
     const char* rootUri = names.rootUri ? names.rootUri : version.number / 10 == 3 ? NamespaceForPrefix("cfdi") : nullptr;
     AttributeReplacement replacements[3];
     int count = 0;
-    replacements[count++] = {rootUri, "Comprobante", names.seal, seal.c_str()};
+    replacements[count++] = {rootUri, names.rootName, names.seal, seal.c_str(), names.addMissing};
     if (certFile) {
-        replacements[count++] = {rootUri, "Comprobante", names.certificate, certificate.text.c_str()};
+        replacements[count++] = {rootUri, names.rootName, names.certificate, certificate.text.c_str(), names.addMissing};
         if (certificate.number[0] != '\0') {
-            replacements[count++] = {rootUri, "Comprobante", names.number, certificate.number};
+            replacements[count++] = {rootUri, names.rootName, names.number, certificate.number, names.addMissing};
         }
     }
 

@@ -16,11 +16,14 @@ namespace kvn {
 // document's own NoCertificado when no certificate is given). The root is matched by
 // namespace and local name: Comprobante of the version's CFDI namespace for 3.x and 4.0
 // (written with any prefix, or in the default namespace), Comprobante in any namespace for
-// version 2. Only attributes already present are filled.
+// version 2. Up to 3.2 only attributes already present are filled; a 3.3 or 4.0 root that
+// lacks any of the three gets it (SealNames::addMissing), and the seal covers the number
+// added.
 //
-// With a certificate the key must belong to it. outputFile is replaced only when the whole
-// copy was written (it may name xmlFile); on any failure it is left as it was and no file
-// is created. On failure the error's message is recorded.
+// With a certificate the key must belong to it. outputFile is written through
+// ReplacingOutput (base/file.h): a regular file is replaced only when the whole copy was
+// written (it may name xmlFile), and on any failure it is left as it was and no file is
+// created. On failure the error's message is recorded.
 Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
                    const char* certFile, int options);
 

@@ -12,11 +12,12 @@
 namespace kvn {
 namespace {
 
-constexpr SealNames kLowerCaseNames = {nullptr, "sello", "certificado", "noCertificado", "selloSAT", false};
-constexpr SealNames kCfdi33Names = {"http://www.sat.gob.mx/cfd/3", "Sello", "Certificado", "NoCertificado",
-                                    "SelloSAT", true};
-constexpr SealNames kCfdi40Names = {"http://www.sat.gob.mx/cfd/4", "Sello", "Certificado", "NoCertificado",
-                                    "SelloSAT", true};
+constexpr SealNames kLowerCaseNames = {nullptr,    "Comprobante", "sello", "certificado", "noCertificado",
+                                       "selloSAT", false,         false};
+constexpr SealNames kCfdi33Names = {"http://www.sat.gob.mx/cfd/3", "Comprobante", "Sello", "Certificado",
+                                    "NoCertificado",               "SelloSAT",    true,    true};
+constexpr SealNames kCfdi40Names = {"http://www.sat.gob.mx/cfd/4", "Comprobante", "Sello", "Certificado",
+                                    "NoCertificado",               "SelloSAT",    true,    true};
 
 const char* FieldName(const SealNames& names, SealField field) {
     switch (field) {

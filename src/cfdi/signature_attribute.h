@@ -9,14 +9,20 @@
 
 namespace kvn {
 
-// The names under which a document of one version carries its seal.
+// The names under which a document of one version carries its seal. A document type is
+// signed by naming these: its root, the root's three seal attributes and how the signer
+// treats them.
 struct SealNames {
-    const char* rootUri;      // namespace of the root Comprobante; null for any namespace
+    const char* rootUri;      // namespace of the root; null for any namespace
+    const char* rootName;     // local name of the root element
     const char* seal;         // the issuer's seal
     const char* certificate;  // the issuer's certificate, DER in base64
     const char* number;       // the certificate number
     const char* stampSeal;    // the stamp's seal, on tfd:TimbreFiscalDigital
     bool numberInPipe;        // the certificate number is part of the pipe string
+    bool addMissing;          // the signer adds the seal attributes the root lacks (and the
+                              // seal covers a number it adds); otherwise only those present
+                              // are filled in
 };
 
 // The names of a version number (20, 22, 30, 32, 33, 40, ...). Version numbers without

@@ -15,6 +15,7 @@ struct WriterContext {
     int options;
     const AttributeReplacement* replacements;
     int count;
+    bool rootSeen = false;
 };
 
 WriterContext& Context(void* user) { return *static_cast<WriterContext*>(user); }
@@ -70,19 +71,43 @@ int OnXmlDecl(void* user, const char* version, const char* /*encoding*/, const c
     return Put(c, "?>\n");
 }
 
+int PutAttribute(WriterContext& c, const char* name, const char* value, std::size_t length) {
+    return Put(c, " ") || Put(c, name) || Put(c, "=\"") || PutEscaped(c, value, length) || Put(c, "\"");
+}
+
+bool HasAttribute(XmlAttributes* attributes, const char* name) {
+    for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
+        if (std::strcmp(XmlAttributeAt(attributes, i)->qname, name) == 0) return true;
+    }
+    return false;
+}
+
+// The replacements to add to the root, which lacks their attributes.
+int PutMissingRootAttributes(WriterContext& c, const char* uri, const char* localName, XmlAttributes* attributes) {
+    for (int i = 0; i < c.count; ++i) {
+        const AttributeReplacement& r = c.replacements[i];
+        if (!r.addToRoot || !SameElement(r, uri, localName) || HasAttribute(attributes, r.attribute)) continue;
+        if (Replacement(c, uri, localName, r.attribute) != r.value) continue;  // an earlier one of the name wins
+        if (PutAttribute(c, r.attribute, r.value, std::strlen(r.value))) return 1;
+    }
+    return 0;
+}
+
 int OnStartElement(void* user, const char* uri, const char* localName, const char* qname,
                    XmlAttributes* attributes) {
     WriterContext& c = Context(user);
+    const char* local = localName && *localName ? localName : qname;
     if (Put(c, "<") || Put(c, qname)) return 1;
     for (std::uint32_t i = 0; i < XmlAttributeCount(attributes); ++i) {
         const XmlAttribute* a = XmlAttributeAt(attributes, i);
-        const char* value = Replacement(c, uri, localName && *localName ? localName : qname, a->qname);
+        const char* value = Replacement(c, uri, local, a->qname);
         std::size_t length = value ? std::strlen(value) : static_cast<std::size_t>(a->valueLength);
         if (!value) value = a->value;
-        if (Put(c, " ") || Put(c, a->qname) || Put(c, "=\"") || PutEscaped(c, value, length) ||
-            Put(c, "\"")) {
-            return 1;
-        }
+        if (PutAttribute(c, a->qname, value, length)) return 1;
+    }
+    if (!c.rootSeen) {
+        c.rootSeen = true;
+        if (PutMissingRootAttributes(c, uri, local, attributes)) return 1;
     }
     return Put(c, ">");
 }

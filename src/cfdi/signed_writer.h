@@ -12,12 +12,15 @@ namespace kvn {
 // and local name, not by the prefix written, so "<cfdi:Comprobante xmlns:cfdi=...>" and
 // "<Comprobante xmlns=...>" are the same element. As in the attribute query, namespaces
 // count only when both are known: a null uri matches any namespace, and an element in no
-// namespace matches by local name. Only attributes already present are replaced.
+// namespace matches by local name. Attributes already present are replaced; with
+// addToRoot, a root element that matches but lacks the attribute gets it, after its own
+// attributes (in the order of the replacements).
 struct AttributeReplacement {
     const char* uri;
     const char* localName;
     const char* attribute;
     const char* value;
+    bool addToRoot = false;
 };
 
 // Parses xmlFile and writes it to out: the declaration (with the UTF-8 byte-order mark

@@ -110,25 +110,25 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
     String pipe;
     if (Error rc = BuildPipeString(pipe, xmlFile, options); Failed(rc)) return rc;
 
-    std::uint8_t carried[kMaxDigestLen];
-    int carriedLength = 0;
-    if (Error rc = CarriedDigest(carried, carriedLength, block); Failed(rc)) return rc;
-
-    // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
-    // digest's length tells MD5 from SHA-1.
-    const unsigned algorithm = SealedWithSha256(version.number) ? kHashSha256
-                               : carriedLength == 16     ? kHashMd5
-                                                         : kHashSha1;
-    std::uint8_t computed[kMaxDigestLen];
-    int computedLength = 0;
-    if (Error rc = DigestData(computed, sizeof computed, pipe.data(), static_cast<int>(pipe.size()), algorithm,
-                              computedLength);
+    // A block that is not one DigestInfo of a known hash is no signature (DECRYPT_ERROR).
+    int carriedHash = 0;
+    if (Error rc = rsa_DecodeSignature(nullptr, 0, block.data(), static_cast<int>(block.size()), kRsaSigHashIdOnly,
+                                       carriedHash);
         Failed(rc)) {
         return rc;
     }
-    // The whole digests must agree: a block carrying fewer bytes than the algorithm's
-    // digest is not a signature over this pipe string.
-    if (computedLength != carriedLength || std::memcmp(carried, computed, static_cast<std::size_t>(carriedLength)) != 0) {
+    // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
+    // block names MD5 or SHA-1 (anything else is taken as SHA-1, and so does not match).
+    const unsigned algorithm = SealedWithSha256(version.number)                  ? kHashSha256
+                               : carriedHash == static_cast<int>(kHashMd5) ? kHashMd5
+                                                                                 : kHashSha1;
+    // The whole block must be the one a signature of this pipe string with that hash is:
+    // 00 01 FF.. 00, the hash's DigestInfo prefix and the pipe string's digest.
+    Bytes expected(block.size(), 0);
+    const bool encoded = !Failed(rsa_EncodeSignature(expected.data(), static_cast<int>(expected.size()),
+                                                     reinterpret_cast<const std::uint8_t*>(pipe.data()),
+                                                     static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm)));
+    if (!encoded || expected != block) {
         RecordError("Invalid signature/Firma no valida");
         return Error::SIGNATURE_ERROR;
     }

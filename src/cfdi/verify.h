@@ -21,15 +21,18 @@ namespace kvn {
 Error OpenSignature(Bytes& block, const char* xmlFile, const char* certFile, int options);
 
 // kOk when the seal (or the stamp seal) is a valid signature over the pipe string computed
-// with options: SHA-256 for 3.3 and 4.0 documents; in older ones the digest's length in
-// the opened block chooses MD5 (16 bytes) or SHA-1.
-// A block that is not of type 01 gives DECRYPT_ERROR without a message; a digest that
-// differs gives SIGNATURE_ERROR with "Invalid signature/Firma no valida".
+// with options: SHA-256 for 3.3 and 4.0 documents; in older ones MD5 when the opened
+// block's DigestInfo names MD5, else SHA-1. The whole opened block must equal the PKCS#1
+// v1.5 block of that hash and the pipe string's digest.
+// A block that is not of type 01 with one known DigestInfo gives DECRYPT_ERROR without a
+// message; any other difference gives SIGNATURE_ERROR with "Invalid signature/Firma no
+// valida".
 Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int options);
 
 // The digest inside the seal in upper-case hex, copied (at most outlen characters and a
-// NUL) when out is given and outlen >= 1; hexLength gets the full hex length. OpenSignature's
-// errors, or DECRYPT_ERROR for a block that is not of type 01. The pipe string is not
+// NUL) when out is given and outlen >= 1; hexLength gets the full hex length, twice the
+// length of the hash the block's DigestInfo names. OpenSignature's errors, or DECRYPT_ERROR
+// for a block that is not of type 01 with one known DigestInfo. The pipe string is not
 // computed.
 Error ExtractDigestFromSignature(int& hexLength, char* out, int outlen, const char* xmlFile, const char* certFile,
                                  int options);

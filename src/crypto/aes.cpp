@@ -3,10 +3,15 @@
 // computed at compile time from GF(2^8) arithmetic. Decryption is the equivalent
 // inverse cipher of FIPS 197 section 5.3.5: the encryption schedule in reverse order
 // with InvMixColumns applied to the inner round keys.
+//
+// The tables are indexed by key and data bytes, so their cache lines can tell on them;
+// where the processor has AES-NI, the key schedule (aes_ni.cpp) and the cipher run on its
+// instructions instead, and these tables are not touched.
 #include <cstring>
 
 #include "base/memory.h"
 #include "crypto/cipher_internal.h"
+#include "crypto/cpu.h"
 #include "crypto/endian.h"
 
 namespace kvn {
@@ -84,6 +89,22 @@ inline std::uint32_t InvMixColumn(std::uint32_t w) noexcept {
 }  // namespace
 
 Error AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept {
+    if (keyBits != 128 && keyBits != 192 && keyBits != 256) return Error::BAD_LENGTH_ERROR;
+    if (!key) return Error::BAD_PARAM_ERROR;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_UseAesNi()) {
+        const int nk = keyBits / 32;
+        AesKeyScheduleNi(ctx->roundKeys, key, nk, nk + 6, decrypt);
+        ctx->encrypt = decrypt ? 0 : 1;
+        ctx->keyBits = keyBits;
+        ctx->rounds = nk + 6;
+        return kOk;
+    }
+#endif
+    return AesSetKeyPortable(ctx, key, keyBits, decrypt);
+}
+
+Error AesSetKeyPortable(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept {
     if (keyBits != 128 && keyBits != 192 && keyBits != 256) return Error::BAD_LENGTH_ERROR;
     if (!key) return Error::BAD_PARAM_ERROR;
     const int nk = keyBits / 32;

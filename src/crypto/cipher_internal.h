@@ -32,7 +32,11 @@ struct AesCtx {
     std::uint8_t chain[16];
 };
 // BAD_LENGTH_ERROR for a key size other than 128/192/256 bits, BAD_PARAM_ERROR for a null key.
+// The schedule is made with AES-NI (no table indexed by key bytes) when cpu_UseAesNi() says
+// so, else on the portable code; both give the same round keys.
 Error AesSetKey(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept;
+// The same on the portable code (S-box lookups), whatever the processor has.
+Error AesSetKeyPortable(AesCtx* ctx, const std::uint8_t* key, int keyBits, bool decrypt) noexcept;
 void AesEncryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
 void AesDecryptBlock(const AesCtx* ctx, std::uint8_t out[16], const std::uint8_t in[16]) noexcept;
 #if defined(__x86_64__) || defined(__i386__)
@@ -42,6 +46,10 @@ void AesCbcEncryptNi(const AesCtx* ctx, std::uint8_t chain[16], std::uint8_t* ou
                      std::size_t len) noexcept;
 void AesCbcDecryptNi(const AesCtx* ctx, std::uint8_t chain[16], std::uint8_t* out, const std::uint8_t* in,
                      std::size_t len) noexcept;
+// The round keys of a key of nk words (4, 6 or 8) and `rounds` rounds, in AesCtx's form,
+// with AESKEYGENASSIST for SubWord and AESIMC for the decryption schedule's InvMixColumns.
+// Only when cpu_UseAesNi() is true.
+void AesKeyScheduleNi(std::uint32_t* roundKeys, const std::uint8_t* key, int nk, int rounds, bool decrypt) noexcept;
 #endif
 
 // --- RC2 (RFC 2268) ---

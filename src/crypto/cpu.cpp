@@ -1,8 +1,6 @@
 #include "crypto/cpu.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -16,7 +14,6 @@ struct Features {
     bool aes = false;
     bool mulxAdx = false;
     bool avx2 = false;
-    bool portable = false;
 };
 
 Features Detect() noexcept {
@@ -40,12 +37,13 @@ Features Detect() noexcept {
         f.mulxAdx = (b & bit_BMI2) != 0 && (b & bit_ADX) != 0;
     }
 #endif
-    const char* env = std::getenv("KVN_PORTABLE_CRYPTO");
-    f.portable = env && std::strcmp(env, "1") == 0;
     return f;
 }
 
 std::atomic<int> mulxAdxOverride{-1};
+std::atomic<bool> portableForTesting{false};
+
+bool Portable() noexcept { return portableForTesting.load(std::memory_order_relaxed); }
 
 // Read once, on first use; immutable afterwards.
 const Features& Get() noexcept {
@@ -57,14 +55,15 @@ const Features& Get() noexcept {
 
 bool cpu_HasShaNi() noexcept { return Get().sha; }
 bool cpu_HasAesNi() noexcept { return Get().aes; }
-bool cpu_UseShaNi() noexcept { return Get().sha && !Get().portable; }
-bool cpu_UseAesNi() noexcept { return Get().aes && !Get().portable; }
+bool cpu_UseShaNi() noexcept { return Get().sha && !Portable(); }
+bool cpu_UseAesNi() noexcept { return Get().aes && !Portable(); }
 bool cpu_HasMulxAdx() noexcept { return Get().mulxAdx; }
 bool cpu_UseMulxAdx() noexcept {
     const int forced = mulxAdxOverride.load(std::memory_order_relaxed);
-    return forced >= 0 ? forced == 1 : Get().mulxAdx && !Get().portable;
+    return forced >= 0 ? forced == 1 : Get().mulxAdx && !Portable();
 }
-bool cpu_UseAvx2() noexcept { return Get().avx2 && !Get().portable; }
+bool cpu_UseAvx2() noexcept { return Get().avx2 && !Portable(); }
 void cpu_OverrideMulxAdxForTesting(int use) noexcept { mulxAdxOverride.store(use, std::memory_order_relaxed); }
+void cpu_UsePortableForTesting(bool portable) noexcept { portableForTesting.store(portable, std::memory_order_relaxed); }
 
 }  // namespace kvn

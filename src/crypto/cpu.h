@@ -1,9 +1,7 @@
 // Processor features for the accelerated digests, ciphers and Montgomery products, read
-// once from CPUID.
-//
-// Setting the environment variable KVN_PORTABLE_CRYPTO to 1 before the first digest or
-// cipher call of a process keeps every algorithm on its portable code (the tests run
-// the vector and streaming tests once each way).
+// once from CPUID. No setting of the caller's changes what the library runs: only the test
+// programs switch to the portable code (cpu_UsePortableForTesting, which the test suites
+// call when KVN_PORTABLE_CRYPTO=1, so that every vector and streaming test runs both ways).
 #pragma once
 
 namespace kvn {
@@ -12,7 +10,7 @@ namespace kvn {
 bool cpu_UseShaNi() noexcept;
 // True when AES-NI (with SSE4.1) is there and not turned off.
 bool cpu_UseAesNi() noexcept;
-// What the processor offers, whatever KVN_PORTABLE_CRYPTO says.
+// What the processor offers, whatever the test switch says.
 bool cpu_HasShaNi() noexcept;
 bool cpu_HasAesNi() noexcept;
 
@@ -27,5 +25,8 @@ bool cpu_UseAvx2() noexcept;
 // returns to what it says. The constant-time check needs it: valgrind runs MULX, ADCX
 // and ADOX but its simulated CPUID does not offer them.
 void cpu_OverrideMulxAdxForTesting(int use) noexcept;
+// Test hook: true keeps every algorithm on its portable code (the SHA extensions, AES-NI,
+// MULX/ADX and AVX2 paths answer false), false returns to what the processor offers.
+void cpu_UsePortableForTesting(bool portable) noexcept;
 
 }  // namespace kvn

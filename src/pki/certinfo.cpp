@@ -8,20 +8,21 @@ namespace kvn {
 
 Error cert_NumberFromHex(char* out, int outlen, const String& hex, int& count) {
     count = 0;
-    const bool wantsLength = !out || outlen < 1;
-    std::size_t capacity = hex.size() / 2 + 1;
-    if (!wantsLength && static_cast<std::size_t>(outlen) < capacity) capacity = static_cast<std::size_t>(outlen);
-    Bytes bytes(capacity);
+    Bytes bytes(hex.size() / 2 + 1);
     const int decoded = hex_Decode(bytes.data(), bytes.size(), hex.c_str());
-    for (int i = 0; i < decoded && bytes[static_cast<std::size_t>(i)] != 0; ++i) {
+    // Every byte of the serial, whatever part of it is asked for: a zero byte would cut the
+    // number short in C, and nothing but printable ASCII is a certificate number.
+    for (int i = 0; i < decoded; ++i) {
         const std::uint8_t b = bytes[static_cast<std::size_t>(i)];
         if (b < 0x20 || b > 0x7E) return Error::BAD_FORMAT_ERROR;
     }
+    const bool wantsLength = !out || outlen < 1;
+    const int shown = wantsLength || decoded < outlen ? decoded : outlen;
     if (!wantsLength) {
-        std::memcpy(out, bytes.data(), static_cast<std::size_t>(decoded));
-        out[decoded] = '\0';
+        std::memcpy(out, bytes.data(), static_cast<std::size_t>(shown));
+        out[shown] = '\0';
     }
-    count = decoded;
+    count = shown;
     return kOk;
 }
 

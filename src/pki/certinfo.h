@@ -7,10 +7,10 @@
 
 namespace kvn {
 
-// The certificate number: the serial's bytes (hex) read as text. Decodes at most outlen
-// bytes (all of them when out is null or outlen < 1), requires the bytes before the first
-// zero byte to be printable ASCII (else BAD_FORMAT_ERROR), copies the text cut to outlen
-// characters and a NUL, and sets count to the decoded byte count.
+// The certificate number: the serial's bytes (hex) read as text. Requires every byte to be
+// printable ASCII, 0x20 to 0x7E (else BAD_FORMAT_ERROR: a zero byte anywhere included),
+// copies the text cut to outlen characters and a NUL, and sets count to the length
+// copied (the whole length when out is null or outlen < 1).
 Error cert_NumberFromHex(char* out, int outlen, const String& hex, int& count);
 
 enum class cert_Field { Rfc, OrganizationName };

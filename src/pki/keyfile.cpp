@@ -206,14 +206,14 @@ Error key_WriteEncrypted(const char* fileName, const char* privateKeyString, int
     if (!info) return status;
     SecureBytes der;
     if (Failed(asn_Encode(info.get(), der))) return Error::MISC_ERROR;
-    FilePtr f(fileName && *fileName ? std::fopen(fileName, "wb") : nullptr);
-    if (!f) return Error::CREATE_ERROR;
-    if (options & (kKeyPem | kKeyPemLf)) {
-        if (Failed(pem_Write(f.get(), der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false))) return Error::WRITE_ERROR;
-    } else if (std::fwrite(der.data(), 1, der.size(), f.get()) != der.size()) {
+    SecureString pem;
+    if ((options & (kKeyPem | kKeyPemLf)) && !pem_Format(pem, der.data(), der.size(), "ENCRYPTED PRIVATE KEY", 64, false)) {
         return Error::WRITE_ERROR;
     }
-    return std::fclose(f.release()) == 0 ? kOk : Error::WRITE_ERROR;
+    ReplacingOutput out;
+    if (!fileName || !*fileName || !out.Open(fileName, OutputAccess::kOwnerOnly)) return Error::CREATE_ERROR;
+    const bool written = pem.empty() ? out.Write(der.data(), der.size()) : out.Write(pem.data(), pem.size());
+    return written && out.Commit() ? kOk : Error::WRITE_ERROR;
 }
 
 }  // namespace kvn

@@ -30,7 +30,8 @@ Error key_ReadPrivateKey(rsa_Key& key, Error& stringError, const char* keyFile, 
 // The EncryptedPrivateKeyInfo of a private key string, or null with status set (the key
 // string's reading error, or MISC_ERROR).
 AsnList key_MakeEncrypted(Error& status, const char* privateKeyString, int iterations, const char* password, int options);
-// Writes it to a file: PEM (label "ENCRYPTED PRIVATE KEY", 64-character lines, CRLF) when
+// Writes it to a file, readable by its owner only, through the library's output
+// (base/file.h): PEM (label "ENCRYPTED PRIVATE KEY", 64-character lines, CRLF) when
 // options carry kKeyPem or kKeyPemLf, else DER. CREATE_ERROR the file cannot be created;
 // WRITE_ERROR the text cannot be written; key_MakeEncrypted's status.
 Error key_WriteEncrypted(const char* fileName, const char* privateKeyString, int iterations, const char* password,

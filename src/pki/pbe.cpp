@@ -51,6 +51,49 @@ struct PrfRow {
 constexpr PrfRow kPrfs[] = {{0, "hmacWithSHA1"}, {6, "hmacWithSHA224"}, {3, "hmacWithSHA256"},
                             {4, "hmacWithSHA384"}, {5, "hmacWithSHA512"}};
 
+// The most work one key derivation from a file may take, by function: iterations times the
+// digest outputs derived (each output block costs the whole iteration count). Each cap is
+// about 0.8 s of the portable code on the machine that set them (0.3 to 0.8 s with the SHA
+// extensions; bench/keyfile_cost_bench shows it), so that one file, with the
+// retry of a mislabelled PRF, costs well under 2 s. Real key files ask for 2,048
+// iterations; the caps leave room for today's recommendations (600,000 for
+// HMAC-SHA-256, 210,000 for HMAC-SHA-512).
+struct WorkCap {
+    Kdf kdf;
+    unsigned hash;
+    std::uint64_t work;
+};
+constexpr WorkCap kWorkCaps[] = {
+    {Kdf::Pbkdf1, kHashMd2, std::uint64_t{1} << 17},    {Kdf::Pbkdf1, kHashMd5, std::uint64_t{1} << 21},
+    {Kdf::Pbkdf1, kHashSha1, std::uint64_t{1} << 21},   {Kdf::Pkcs12, kHashSha1, std::uint64_t{1} << 22},
+    {Kdf::Pbkdf2, kHashSha1, std::uint64_t{1} << 21},   {Kdf::Pbkdf2, kHashSha224, std::uint64_t{1} << 20},
+    {Kdf::Pbkdf2, kHashSha256, std::uint64_t{1} << 20}, {Kdf::Pbkdf2, kHashSha384, std::uint64_t{1} << 19},
+    {Kdf::Pbkdf2, kHashSha512, std::uint64_t{1} << 19},
+};
+
+std::uint64_t Blocks(int bytes, unsigned hash) {
+    const int digest = DigestLength(hash);
+    return digest > 0 && bytes > 0 ? static_cast<std::uint64_t>((bytes + digest - 1) / digest) : 1;
+}
+
+// True when deriving `blocks` digest outputs with this function and iteration count stays
+// within its cap (traced when it does not).
+bool Affordable(Kdf kdf, unsigned hash, std::uint32_t iterations, std::uint64_t blocks) {
+    for (const WorkCap& cap : kWorkCaps) {
+        if (cap.kdf != kdf || cap.hash != hash) continue;
+        if (std::uint64_t{iterations} * blocks <= cap.work) return true;
+        asn_Trace("Iteration count %u too costly for the key derivation", static_cast<unsigned>(iterations));
+        return false;
+    }
+    return false;
+}
+
+// The work of the PBES1 and PKCS#12 schemes: PBKDF1 derives key and IV from one digest;
+// the PKCS#12 derivation makes the key's blocks and the IV's separately.
+std::uint64_t Pbes1Blocks(const SchemeRow& row) {
+    return row.kdf == Kdf::Pkcs12 ? Blocks(row.keyLength, row.hash) + Blocks(8, row.hash) : 1;
+}
+
 int DefaultKeyLength(int cipherId, int rc2Bits) {
     switch (cipherId) {
         case kPbeDes3: return 24;
@@ -119,10 +162,25 @@ Cipher PbesCipher(int id) {
     }
 }
 
-// Runs one PBES2 operation with the given PRF.
+// The key length of a PBES2 operation, the file's or the cipher's default; 0 when it does
+// not fit the cipher (checked before anything is derived).
+int Pbes2KeyLength(const pbe_Params& p) {
+    const int n = p.keyLength ? p.keyLength : DefaultKeyLength(p.cipherId, p.rc2Bits);
+    switch (p.cipherId) {
+        case kPbeDes3: return n == 24 ? n : 0;
+        case kPbeDes: return n == 8 ? n : 0;
+        case kPbeRc2: return n >= 1 && n <= 128 ? n : 0;
+        case kPbeAes128: return n == 16 ? n : 0;
+        case kPbeAes192: return n == 24 ? n : 0;
+        case kPbeAes256: return n == 32 ? n : 0;
+        default: return 0;
+    }
+}
+
+// Runs one PBES2 operation with the given PRF; the key length fits the cipher.
 bool Pbes2(const pbe_Params& p, int prfId, bool encrypt, const SecureBytes& in, SecureBytes& out) {
-    const int keyLength = p.keyLength ? p.keyLength : DefaultKeyLength(p.cipherId, p.rc2Bits);
-    if (keyLength < 1 || keyLength > 128) return false;
+    const int keyLength = Pbes2KeyLength(p);
+    if (keyLength == 0) return false;
     SecureBytes key(static_cast<std::size_t>(keyLength));
     static const std::uint8_t kNothing[1] = {0};
     const std::uint8_t* password = p.password.empty() ? kNothing : p.password.data();
@@ -131,9 +189,23 @@ bool Pbes2(const pbe_Params& p, int prfId, bool encrypt, const SecureBytes& in, 
                       static_cast<unsigned>(prfId)))) {
         return false;
     }
-    if (p.cipherId >= kPbeAes128 && keyLength != 16 && keyLength != 24 && keyLength != 32) return false;
-    if ((p.cipherId == kPbeDes3 && keyLength != 24) || (p.cipherId == kPbeDes && keyLength != 8)) return false;
     return RunCipher(PbesCipher(p.cipherId), encrypt, in, out, key.data(), keyLength, p.rc2Bits, p.iv);
+}
+
+// Decrypts with PBES2: the file's PRF, and when that fails, once more with hmacWithSHA1
+// (files that name another PRF but were made with SHA-1). Each derivation must be
+// affordable; the key length must fit the cipher before either runs.
+bool Pbes2Decrypt(const pbe_Params& p, const SecureBytes& ciphertext, SecureBytes& plaintext) {
+    const int keyLength = Pbes2KeyLength(p);
+    if (keyLength == 0) {
+        asn_Trace("Key length %d does not fit %s", p.keyLength, pbe_CipherName(p.cipherId));
+        return false;
+    }
+    const auto prf = static_cast<unsigned>(p.prfId);
+    if (!Affordable(Kdf::Pbkdf2, prf, p.iterations, Blocks(keyLength, prf))) return false;
+    if (Pbes2(p, p.prfId, false, ciphertext, plaintext)) return true;
+    return p.prfId != 0 && Affordable(Kdf::Pbkdf2, kHashSha1, p.iterations, Blocks(keyLength, kHashSha1)) &&
+           Pbes2(p, 0, false, ciphertext, plaintext);
 }
 
 // Runs one PBES1 or PKCS#12 operation.
@@ -170,10 +242,10 @@ bool NameOf(asn_Node* oidNode, char* name) {
     return true;
 }
 
+// The iteration count (what it may cost is checked once the function is known).
 bool ReadIterations(asn_Node* node, pbe_Params& p) {
     if (!node || node->length > 4) return false;
     std::uint32_t n = asn_GetUint(node);
-    if (n > kPbeMaxIterations) return false;
     p.iterations = n < 1 ? 1 : n;
     return true;
 }
@@ -348,9 +420,7 @@ Error pbe_Decrypt(AsnList& rsaKey, rsa_Key& key, pbe_Params& p, asn_Node* encryp
             asn_Trace("PBES2 encryption scheme parameters invalid or not supported");
             return Error::DECRYPT_ERROR;
         }
-        bool ok = Pbes2(p, p.prfId, false, ciphertext, plaintext);
-        if (!ok && p.prfId != 0) ok = Pbes2(p, 0, false, ciphertext, plaintext);  // mislabelled PRF
-        if (!ok) {
+        if (!Pbes2Decrypt(p, ciphertext, plaintext)) {
             asn_Trace("Decryption error");
             return Error::DECRYPT_ERROR;
         }
@@ -367,7 +437,7 @@ Error pbe_Decrypt(AsnList& rsaKey, rsa_Key& key, pbe_Params& p, asn_Node* encryp
             return Error::DECRYPT_ERROR;
         }
         p.salt.assign(salt->content, salt->content + asn_HeldLength(salt));
-        if (!Pbes1(p, *row, false, ciphertext, plaintext)) {
+        if (!Affordable(row->kdf, row->hash, p.iterations, Pbes1Blocks(*row)) || !Pbes1(p, *row, false, ciphertext, plaintext)) {
             asn_Trace("Decryption error");
             return Error::DECRYPT_ERROR;
         }

@@ -13,10 +13,6 @@
 
 namespace kvn {
 
-// Largest iteration count accepted from a file: a damaged or hostile count must not keep
-// the caller busy for hours. Real key files use a few thousand.
-inline constexpr std::uint32_t kPbeMaxIterations = 1u << 22;
-
 enum pbe_CipherId : int { kPbeDes3 = 0, kPbeDes = 1, kPbeRc2 = 2, kPbeAes128 = 3, kPbeAes192 = 4, kPbeAes256 = 5 };
 
 // The parameters of one encryption or decryption; secrets are wiped with the record.
@@ -40,8 +36,10 @@ void pbe_Pkcs12Kdf(std::uint8_t* out, std::size_t n, int id, const SecureBytes& 
                    std::uint32_t iterations);
 
 // Decrypts an EncryptedPrivateKeyInfo list into rsaKey, the RSAPrivateKey element list, with
-// key loaded from it. DECRYPT_ERROR (rsaKey null) for a wrong password, a damaged file or an
-// unsupported scheme.
+// key loaded from it. DECRYPT_ERROR (rsaKey null) for a wrong password, a damaged file, an
+// unsupported scheme, a key length that does not fit the cipher, or an iteration count
+// whose derivation would cost more than its function's cap (about a second: a hostile
+// file must not keep the caller busy; real files ask for a few thousand iterations).
 Error pbe_Decrypt(AsnList& rsaKey, rsa_Key& key, pbe_Params& params, asn_Node* encrypted);
 
 // Encrypts plaintext under params (scheme, password, salt, iterations, cipher, PRF; the

@@ -106,26 +106,16 @@ AsnList MacData(const SecureBytes& authSafe, const char* password) {
     return asn_Sequence(Chain({&digestInfo, &macSalt, &iterations}));
 }
 
-Error WriteDer(const char* outputFile, asn_Node* pfx) {
-    SecureBytes der;
-    if (Failed(asn_Encode(pfx, der))) return Error::MISC_ERROR;
-    FilePtr f(std::fopen(outputFile, "wb"));
-    if (!f) return Error::CREATE_ERROR;
-    bool ok = std::fwrite(der.data(), 1, der.size(), f.get()) == der.size();
-    ok = std::fclose(f.release()) == 0 && ok;
-    return ok ? kOk : Error::WRITE_ERROR;
-}
-
 }  // namespace
 
-Error pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
-             const char* friendlyName, int options) {
-    (void)options;  // no option bits
+Error pfx_Build(SecureBytes& der, const char* certificate, const char* privateKeyString, const char* password,
+                const char* friendlyName) {
+    SecureBytes().swap(der);
     if (!certificate || !*certificate) {
         asn_Trace("Certificate is mandatory");
         return Error::BAD_PARAM_ERROR;
     }
-    const bool withKey = keyFile && *keyFile;
+    const bool withKey = privateKeyString && *privateKeyString;
     const bool withPassword = password && *password;
     if (withKey && !withPassword) {
         asn_Trace("Require password for key file");
@@ -136,14 +126,12 @@ Error pfx_Make(const char* outputFile, const char* certificate, const char* keyF
 
     AsnList encryptedKey;
     if (withKey) {
-        SecureString privateKey;
-        if (Failed(key_ReadEncrypted(privateKey, keyFile, password))) return Error::INVALID_DATA_ERROR;
-        if (Error rc = rsa_KeyMatch(privateKey.c_str(), publicKey.c_str()); Failed(rc)) {
+        if (Error rc = rsa_KeyMatch(privateKeyString, publicKey.c_str()); Failed(rc)) {
             asn_Trace("Private key does not match certificate");
             return rc;
         }
         Error status = kOk;
-        encryptedKey = key_MakeEncrypted(status, privateKey.c_str(), kPfxIterations, password, 0);
+        encryptedKey = key_MakeEncrypted(status, privateKeyString, kPfxIterations, password, 0);
         if (!encryptedKey) return Failed(status) ? status : Error::MISC_ERROR;
     }
 
@@ -180,11 +168,34 @@ Error pfx_Make(const char* outputFile, const char* certificate, const char* keyF
     AsnList authInfo = DataInfo(std::move(authSafe));
     AsnList mac = withPassword ? MacData(authSafeDer, password) : AsnList();
     AsnList pfx = asn_Sequence(withPassword ? Chain({&version, &authInfo, &mac}) : Chain({&version, &authInfo}));
-    if (!pfx) return Error::MISC_ERROR;
-    if (Error rc = WriteDer(outputFile, pfx.get()); Failed(rc)) return rc;
+    const bool encoded = pfx && !Failed(asn_Encode(pfx.get(), der));
     pfx.wipe_and_reset();
-    // The file must be there to be read again.
-    if (!OpenForReading(outputFile)) return Error::REOPEN_ERROR;
+    if (!encoded) {
+        SecureBytes().swap(der);
+        return Error::MISC_ERROR;
+    }
+    return kOk;
+}
+
+Error pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
+             const char* friendlyName, int options) {
+    (void)options;  // no option bits
+    const bool withKey = keyFile && *keyFile;
+    const bool withCertificate = certificate && *certificate;
+    if (withKey && withCertificate && !(password && *password)) {
+        asn_Trace("Require password for key file");
+        return Error::BAD_PARAM_ERROR;
+    }
+    SecureString privateKey;
+    if (withKey && withCertificate && Failed(key_ReadEncrypted(privateKey, keyFile, password))) {
+        return Error::INVALID_DATA_ERROR;
+    }
+    const char* key = withKey ? privateKey.c_str() : nullptr;
+    SecureBytes der;
+    if (Error rc = pfx_Build(der, certificate, key, password, friendlyName); Failed(rc)) return rc;
+    ReplacingOutput out;
+    if (!out.Open(outputFile, OutputAccess::kOwnerOnly)) return Error::CREATE_ERROR;
+    if (!out.Write(der.data(), der.size()) || !out.Commit()) return Error::WRITE_ERROR;
     return kOk;
 }
 

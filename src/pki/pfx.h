@@ -5,20 +5,25 @@
 #pragma once
 
 #include "base/error.h"
+#include "base/memory.h"
 
 namespace kvn {
 
 inline constexpr int kPfxIterations = 2048;
 
-// Writes the PFX (DER) of certificate and, when keyFile is given, the key in keyFile
-// (opened with password) to outputFile. Without a key file the PFX holds the certificate
-// only; without a password the certificate bag is not encrypted and no MAC is written.
-// A non-empty friendlyName is added to the bags' attributes. BAD_PARAM_ERROR no
-// certificate, or a key file without a password; the certificate's public-key error;
-// INVALID_DATA_ERROR the key file cannot be read or the certificate cannot be read; the
-// key match's error; the re-encryption's status; CREATE_ERROR or WRITE_ERROR the output
-// cannot be created or written; REOPEN_ERROR the written file cannot be opened again;
-// MISC_ERROR the structure cannot be built.
+// The PFX (DER) of certificate and, when privateKeyString is given, that key, built in
+// memory. Without a key the PFX holds the certificate only; without a password the
+// certificate bag is not encrypted and no MAC is written. A non-empty friendlyName is
+// added to the bags' attributes. BAD_PARAM_ERROR no certificate, or a key without a
+// password; the certificate's public-key error; INVALID_DATA_ERROR the certificate cannot
+// be read; the key match's error; the re-encryption's status; MISC_ERROR the structure
+// cannot be built. der is wiped and emptied on failure.
+Error pfx_Build(SecureBytes& der, const char* certificate, const char* privateKeyString, const char* password,
+                const char* friendlyName);
+
+// pfx_Build with the key in keyFile (opened with password; INVALID_DATA_ERROR when it cannot
+// be), written to outputFile through the library's output (owner-only: the file holds a
+// private key). CREATE_ERROR or WRITE_ERROR when the output cannot be created or written.
 Error pfx_Make(const char* outputFile, const char* certificate, const char* keyFile, const char* password,
              const char* friendlyName, int options);
 

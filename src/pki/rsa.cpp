@@ -241,13 +241,16 @@ Error rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* b
         return kOk;
     };
     if (options & kRsaSigWholeDigestInfo) return copyOut(t, tLength);
+    // T must be exactly one DigestInfo of the table: its prefix and a digest of the length
+    // the prefix names, nothing more and nothing less (a SHA-256 digest under the SHA-1
+    // prefix is no SHA-1 signature).
     for (const DigestInfoRow& row : kDigestInfo) {
-        if (row.prefixLength > tLength || std::memcmp(t, row.prefix, row.prefixLength) != 0) continue;
+        if (tLength != row.prefixLength + row.digestLength || std::memcmp(t, row.prefix, row.prefixLength) != 0) continue;
         if (options & kRsaSigHashIdOnly) {
             answer = row.hashId;
             return kOk;
         }
-        return copyOut(t + row.prefixLength, tLength - row.prefixLength);
+        return copyOut(t + row.prefixLength, row.digestLength);
     }
     return Error::DECRYPT_ERROR;
 }

@@ -99,10 +99,11 @@ inline constexpr int kRsaSigHashIdOnly = 0x8000;
 // wrong length; SHORT_BUF_ERROR when keyLength is below digest + prefix + 11.
 Error rsa_EncodeSignature(std::uint8_t* block, int keyLength, const std::uint8_t* data, int dataLength, int options);
 // Checks a type 1 block and gives the digest after the DigestInfo prefix (copied up to
-// capacity; `answer` is its length), the whole DigestInfo with kRsaSigWholeDigestInfo
-// (likewise), or only the hash id in `answer` with kRsaSigHashIdOnly. DECRYPT_ERROR for a
-// block that is not a valid type 1 block or whose DigestInfo matches no hash (except with
-// kRsaSigWholeDigestInfo, which does not look at it).
+// capacity; `answer` is its length, always the named hash's), the whole DigestInfo with
+// kRsaSigWholeDigestInfo (likewise), or only the hash id in `answer` with
+// kRsaSigHashIdOnly. DECRYPT_ERROR for a block that is not a valid type 1 block or whose
+// DigestInfo is not exactly one of the table's prefixes followed by a digest of that
+// hash's length (except with kRsaSigWholeDigestInfo, which does not look at it).
 Error rsa_DecodeSignature(std::uint8_t* out, int capacity, const std::uint8_t* block, int length, int options,
                           int& answer);
 

@@ -141,6 +141,19 @@ TEST(CertExports, QueryErrors) {
     EXPECT_EQ(KVN_QueryCert(out, 63, plain.c_str(), "rfc", KVN_OPT_LATIN1), 0);
     // Its serial 01 FF 7E is not printable text.
     EXPECT_EQ(KVN_GetCertNumber(out, 63, plain.c_str()), -BAD_FORMAT_ERROR);
+    // Nor is one of digits with a zero byte inside, however much of it is asked for; a
+    // signer refuses to write it as the certificate number.
+    const std::string nul = Credential("test-serial-nul-1024.cer");
+    for (int outlen : {0, 5, 63}) {
+        EXPECT_EQ(KVN_GetCertNumber(outlen ? out : nullptr, outlen, nul.c_str()), -BAD_FORMAT_ERROR) << outlen;
+    }
+    EXPECT_EQ(KVN_QueryCert(out, 63, nul.c_str(), "serialNumber", 0), -BAD_FORMAT_ERROR);
+    const std::string signedOut = std::string(testing::TempDir()) + "kvn-serial-nul.xml";
+    EXPECT_EQ(KVN_SignXml(signedOut.c_str(), (std::string(KVN_SOURCE_DIR) + "/examples/cfdi40-invoice.xml").c_str(),
+                          Credential("test-rsa1024-p12-3des.der").c_str(), kPassword, nul.c_str(), 0),
+              -BAD_FORMAT_ERROR);
+    EXPECT_EQ(LastError(), "Invalid serial number in X.509 certificate/Numero de serie no valido en el certificado X.509");
+    EXPECT_EQ(std::fopen(signedOut.c_str(), "rb"), nullptr);
     EXPECT_EQ(KVN_GetCertNumber(out, 63, nullptr), -BAD_PARAM_ERROR);
     EXPECT_EQ(KVN_GetCertExpiry(out, 63, nullptr, 0), -BAD_PARAM_ERROR);
     EXPECT_EQ(KVN_GetCertAsString(out, 63, nullptr), -BAD_PARAM_ERROR);

@@ -3,7 +3,10 @@
 // capitalised attributes, and the inputs these versions refuse.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 
+#include <algorithm>
 #include <string>
 
 #include "api/seal_support.h"
@@ -47,9 +50,15 @@ TEST_F(SealV40, SignedDocumentsVerifyHereAndWithThePeers) {
         // Without a certificate the document's own number stays, and the seal covers it.
         {Variant("own-number.xml", "NoCertificado=\"\"", std::string("NoCertificado=\"") + kNumber2048 + "\""), 2048,
          false, 0, kNumber2048},
-        // A root without NoCertificado is written without it, and sealed so.
-        {Variant("no-number.xml", " NoCertificado=\"\"", ""), 1024, true, 0, nullptr},
-        {v33, 1024, true, 0, nullptr},
+        // A root without NoCertificado gets it, and the seal covers the number added.
+        {Variant("no-number.xml", " NoCertificado=\"\"", ""), 1024, true, 0, kNumber1024},
+        {v33, 1024, true, 0, kNumber1024},
+        // A root with none of the three gets all three.
+        {Variant("bare.xml", " Sello=\"\" FormaPago=\"03\" NoCertificado=\"\" Certificado=\"\"", " FormaPago=\"03\""), 2048,
+         true, 0, kNumber2048},
+        // Without a certificate only the seal is added.
+        {Variant("bare-no-cert.xml", " Sello=\"\" FormaPago=\"03\" NoCertificado=\"\" Certificado=\"\"", " FormaPago=\"03\""),
+         1024, false, 0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input + " " + std::to_string(c.bits) + (c.withCert ? " cert" : "") + " options " +
@@ -67,6 +76,8 @@ TEST_F(SealV40, SignedDocumentsVerifyHereAndWithThePeers) {
             char text[4096] = {};
             ASSERT_GT(KVN_GetCertAsString(text, 4095, cert.c_str()), 0);
             EXPECT_EQ(Attribute(out, "Certificado", "Comprobante"), text);
+        } else if (c.number == nullptr) {
+            EXPECT_EQ(Attribute(out, "Certificado", "Comprobante"), "<-21>");
         }
         EXPECT_EQ(Attribute(out, "sello", "Comprobante"), "<-21>");  // no lower-case twin
 
@@ -231,6 +242,117 @@ TEST_F(SealV40, StampSealNeedsTheStampingCertificate) {
     EXPECT_EQ(KVN_VerifySignature(signedFile.c_str(), sat.c_str(), KVN_OPT_STAMP), -BAD_PARAM_ERROR);
 }
 
+// Seals whose PKCS#1 block is chosen here, made with openssl's raw RSA operation: only the
+// whole block of the version's hash verifies. A digest of the right bytes under another
+// hash's DigestInfo (SHA-256 under SHA-1 or MD5, MD5 under MD2) is no seal, and its digest
+// is not extracted.
+TEST_F(SealV40, OnlyTheWholeBlockOfTheVersionsHashVerifies) {
+    auto digest = [](const std::string& data, const EVP_MD* md) {
+        unsigned char out[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        EVP_Digest(data.data(), data.size(), out, &n, md, nullptr);
+        return std::string(reinterpret_cast<char*>(out), n);
+    };
+    auto hex = [](const char* text) {
+        std::string out;
+        for (std::size_t i = 0; text[i] && text[i + 1]; i += 2) out += static_cast<char>(std::stoi(std::string(text + i, 2), nullptr, 16));
+        return out;
+    };
+    const std::string sha1 = hex("3021300906052B0E03021A05000414"), md5 = hex("3020300C06082A864886F70D020505000410"),
+                      md2 = hex("3020300C06082A864886F70D020205000410"),
+                      sha256 = hex("3031300D060960864801650304020105000420");
+    auto rawSeal = [&](const std::string& t) {
+        std::string block(128, '\xFF');
+        block[0] = 0;
+        block[1] = 1;
+        block[128 - t.size() - 1] = 0;
+        block.replace(128 - t.size(), t.size(), t);
+        std::FILE* f = std::fopen(Credential("test-rsa1024-plain.pem").c_str(), "r");
+        EVP_PKEY* key = f ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
+        if (f) std::fclose(f);
+        EVP_PKEY_CTX* ctx = key ? EVP_PKEY_CTX_new(key, nullptr) : nullptr;
+        unsigned char signature[128];
+        std::size_t n = sizeof signature;
+        const bool ok = ctx && EVP_PKEY_sign_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING) == 1 &&
+                        EVP_PKEY_sign(ctx, signature, &n, reinterpret_cast<const unsigned char*>(block.data()), 128) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        EVP_PKEY_free(key);
+        unsigned char text[200];
+        const int length = ok ? EVP_EncodeBlock(text, signature, static_cast<int>(n)) : 0;
+        return std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length));
+    };
+    const std::string v40 = dir_ / "v40.xml", v32 = dir_ / "v32.xml";
+    ASSERT_EQ(KVN_SignXml(v40.c_str(), Example("cfdi40-invoice.xml").c_str(), Key(1024).c_str(), kPassword,
+                          Cert(1024).c_str(), 0), 0);
+    ASSERT_EQ(KVN_SignXml(v32.c_str(), Example("cfdi32-invoice.xml").c_str(), Key(1024).c_str(), kPassword,
+                          Cert(1024).c_str(), 0), 0);
+    const std::string pipe40 = PipeString(v40), pipe32 = PipeString(v32);
+    const struct {
+        const char* what;
+        std::string file, attribute, t;
+        int verified;   // KVN_VerifySignature
+        int extracted;  // KVN_ExtractDigestFromSignature
+    } cases[] = {
+        {"4.0, SHA-256", v40, "Sello", sha256 + digest(pipe40, EVP_sha256()), 0, 64},
+        {"4.0, SHA-256 under SHA-1", v40, "Sello", sha1 + digest(pipe40, EVP_sha256()), -DECRYPT_ERROR, -DECRYPT_ERROR},
+        {"4.0, SHA-256 under MD5", v40, "Sello", md5 + digest(pipe40, EVP_sha256()), -DECRYPT_ERROR, -DECRYPT_ERROR},
+        {"4.0, SHA-1", v40, "Sello", sha1 + digest(pipe40, EVP_sha1()), -SIGNATURE_ERROR, 40},
+        {"3.2, MD5", v32, "sello", md5 + digest(pipe32, EVP_md5()), 0, 32},
+        {"3.2, MD5 under MD2", v32, "sello", md2 + digest(pipe32, EVP_md5()), -SIGNATURE_ERROR, 32},
+        {"3.2, SHA-256", v32, "sello", sha256 + digest(pipe32, EVP_sha256()), -SIGNATURE_ERROR, 64},
+        {"3.2, SHA-1 and a byte more", v32, "sello", sha1 + digest(pipe32, EVP_sha1()) + "x", -DECRYPT_ERROR, -DECRYPT_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string doc = dir_ / "crafted.xml";
+        const std::string seal = Attribute(c.file, c.attribute.c_str(), "Comprobante");
+        WriteFile(doc, ReplaceFirst(ReadFile(c.file), c.attribute + "=\"" + seal + "\"",
+                                    c.attribute + "=\"" + rawSeal(c.t) + "\""));
+        EXPECT_EQ(KVN_VerifySignature(doc.c_str(), nullptr, 0), c.verified) << LastError();
+        EXPECT_EQ(KVN_ExtractDigestFromSignature(nullptr, 0, doc.c_str(), nullptr, 0), c.extracted);
+    }
+}
+
+// A document with two stamps: the stamp's pipe string, digest and seal check take the first
+// in document order (as the stamp stylesheet over one stamp does), never both.
+TEST_F(SealV40, TheFirstOfTwoStampsIsTheStamp) {
+    const std::string original = ReadFile(Corpus("cfdi40/corasa_CFDv40_tfd.xml"));
+    const std::size_t begin = original.find("<tfd:TimbreFiscalDigital");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string stamp = original.substr(begin, original.find("/>", begin) + 2 - begin);
+    const std::string other = ReplaceFirst(stamp, "UUID=\"5CB8D806", "UUID=\"00000000");
+    const std::string sat = CorpusCertificatesByNumber().at("20001000000300022779");
+    const std::string single = dir_ / "single.xml";
+    WriteFile(single, original);
+    const std::string expected = PipeString(single, KVN_OPT_STAMP);
+    ASSERT_EQ(expected, StylesheetPipeString(single, true));
+    ASSERT_EQ(KVN_VerifySignature(single.c_str(), sat.c_str(), KVN_OPT_STAMP), 0) << LastError();
+
+    const struct {
+        const char* what;
+        std::string text;
+        bool originalFirst;
+    } cases[] = {
+        {"second stamp after", ReplaceFirst(original, stamp, stamp + other), true},
+        {"second stamp before", ReplaceFirst(original, stamp, other + stamp), false},
+        {"second stamp in an Addenda", ReplaceFirst(original, "</cfdi:Comprobante>",
+                                                    "<cfdi:Addenda>" + other + "</cfdi:Addenda></cfdi:Comprobante>"),
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string doc = dir_ / "two.xml";
+        WriteFile(doc, c.text);
+        const std::string pipe = PipeString(doc, KVN_OPT_STAMP);
+        EXPECT_EQ(pipe, StylesheetPipeString(doc, true));  // the peer's first stamp
+        EXPECT_EQ(pipe == expected, c.originalFirst);
+        EXPECT_EQ(std::count(pipe.begin(), pipe.end(), '|'), std::count(expected.begin(), expected.end(), '|'));
+        EXPECT_EQ(Digest(doc, KVN_OPT_STAMP), PeerDigestHex(pipe, EVP_sha256()));
+        EXPECT_EQ(KVN_VerifySignature(doc.c_str(), sat.c_str(), KVN_OPT_STAMP), c.originalFirst ? 0 : -SIGNATURE_ERROR)
+            << LastError();
+    }
+}
+
 TEST_F(SealV40, VersionsOutsideTheTablesAreRefused) {
     const std::string key = Key(1024), cert = Cert(1024), out = dir_ / "out.xml";
     const struct {
@@ -255,14 +377,46 @@ TEST_F(SealV40, VersionsOutsideTheTablesAreRefused) {
     }
 
     // A 3.2 invoice whose root says Version="3.3" is read as 3.3, as the stylesheet reads it:
-    // none of its lower-case attributes is in the 3.3 text, and it has no Sello to fill.
+    // none of its lower-case attributes is in the 3.3 text, and it gets the 3.3 seal
+    // attributes it lacks.
     const std::string mixed = dir_ / "mixed.xml";
     WriteFile(mixed, ReplaceFirst(ReadFile(Example("cfdi32-invoice.xml")), " version=\"3.2\"", " Version=\"3.3\""));
     EXPECT_EQ(KVN_XmlReceiptVersion(mixed.c_str()), 33);
     EXPECT_EQ(PipeString(mixed), StylesheetPipeString(mixed));
     ASSERT_EQ(KVN_SignXml(out.c_str(), mixed.c_str(), key.c_str(), kPassword, cert.c_str(), 0), 0) << LastError();
     EXPECT_EQ(Attribute(out, "sello", "Comprobante"), "");
-    EXPECT_EQ(Attribute(out, "Sello", "Comprobante"), "<-21>");
+    EXPECT_EQ(Attribute(out, "Sello", "Comprobante").size(), 172u);
+    EXPECT_EQ(Attribute(out, "NoCertificado", "Comprobante"), kNumber1024);
+    EXPECT_EQ(KVN_VerifySignature(out.c_str(), nullptr, 0), 0) << LastError();
+}
+
+// The unsigned 3.3 and 4.0 invoices of the corpus, some without Sello, NoCertificado or
+// Certificado: each comes out sealed, with all three, and verifies here and with the peers.
+TEST_F(SealV40, UnsignedCorpusInvoicesComeOutSealed) {
+    int bare = 0, total = 0;
+    for (const char* folder : {"cfdi33", "cfdi40"}) {
+        for (const auto& entry : fs::directory_iterator(Corpus(folder))) {
+            const std::string input = entry.path().string();
+            if (entry.path().extension() != ".xml") continue;
+            const std::string seal = Attribute(input, "Sello", "Comprobante");
+            if (seal != "" && seal != "<-21>") continue;
+            SCOPED_TRACE(input);
+            ++total;
+            bare += seal == "<-21>";
+            const std::string out = dir_ / "out.xml";
+            ASSERT_EQ(KVN_SignXml(out.c_str(), input.c_str(), Key(2048).c_str(), kPassword, Cert(2048).c_str(), 0), 0)
+                << LastError();
+            EXPECT_EQ(Attribute(out, "Sello", "Comprobante").size(), 344u);
+            EXPECT_EQ(Attribute(out, "NoCertificado", "Comprobante"), kNumber2048);
+            EXPECT_EQ(KVN_VerifySignature(out.c_str(), nullptr, 0), 0) << LastError();
+            const std::string pipe = PipeString(out);
+            EXPECT_EQ(pipe, StylesheetPipeString(out));
+            EXPECT_NE(pipe.find(std::string("|") + kNumber2048 + "|"), std::string::npos);
+            EXPECT_TRUE(PeerVerifies(Cert(2048), pipe, Attribute(out, "Sello", "Comprobante"), EVP_sha256()));
+        }
+    }
+    EXPECT_GE(bare, 1);
+    EXPECT_GE(total, bare);
 }
 
 }  // namespace

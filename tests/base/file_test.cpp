@@ -1,11 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/file.h"
@@ -174,6 +181,164 @@ TEST(ReplacingOutput, LeavesTargetUntouchedUntilCommit) {
     kvn::ReplacingOutput nowhere;
     EXPECT_FALSE(nowhere.Open((dir / "none" / "x").c_str()));
     fs::remove_all(dir);
+}
+
+// What an output does with each kind of name: a regular file or a link to one is replaced
+// whole, keeping its mode and owner (the link stays a link); devices and FIFOs are written
+// in place; a directory or a socket is refused with its reason, and left alone.
+class OutputKinds : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("kvn-output-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string Path(const char* name) const { return (dir_ / name).string(); }
+    static std::string Read(const std::string& path) {
+        std::string text;
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            char buf[256];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+            std::fclose(f);
+        }
+        return text;
+    }
+    static void Write(const std::string& path, const std::string& text) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_TRUE(f);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    // Opens target and writes text; the result of Commit (false when Open failed).
+    static bool Output(const std::string& target, const std::string& text,
+                       kvn::OutputAccess access = kvn::OutputAccess::kShared) {
+        kvn::ReplacingOutput out;
+        return out.Open(target.c_str(), access) && out.Write(text.data(), text.size()) && out.Commit();
+    }
+    fs::path dir_;
+};
+
+TEST_F(OutputKinds, RegularFilesAndLinksToThemAreReplacedWhole) {
+    const std::string file = Path("file.xml");
+    Write(file, "old");
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(file.c_str(), 1234, 5678), 0);
+    }
+    ASSERT_TRUE(Output(file, "new"));
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(Read(file), "new");
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 5678u);
+    }
+
+    // A chain of links, relative and absolute, to a file in another folder; and a link to a
+    // file that does not exist yet.
+    fs::create_directories(dir_ / "real");
+    const std::string target = Path("real/target.xml");
+    Write(target, "old");
+    fs::create_symlink("real/target.xml", dir_ / "link1");
+    fs::create_symlink(dir_ / "link1", dir_ / "link2");
+    fs::create_symlink("real/new.xml", dir_ / "dangling");
+    ASSERT_TRUE(Output(Path("link2"), "via links"));
+    ASSERT_TRUE(Output(Path("dangling"), "made"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link1"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link2"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "dangling"));
+    EXPECT_EQ(Read(target), "via links");
+    EXPECT_EQ(Read(Path("real/new.xml")), "made");
+    // Nothing was left beside the files.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "real"), fs::directory_iterator()), 2);
+
+    // A loop of links is no file.
+    fs::create_symlink("loop-b", dir_ / "loop-a");
+    fs::create_symlink("loop-a", dir_ / "loop-b");
+    EXPECT_FALSE(Output(Path("loop-a"), "x"));
+}
+
+TEST_F(OutputKinds, PrivateOutputIsOwnerOnly) {
+    mode_t mask = ::umask(022);  // before any thread starts
+    const std::string fresh = Path("new.pfx"), existing = Path("old.pfx");
+    Write(existing, "old");
+    ASSERT_EQ(::chmod(existing.c_str(), 0664), 0);
+    EXPECT_TRUE(Output(fresh, "key", kvn::OutputAccess::kOwnerOnly));
+    EXPECT_TRUE(Output(existing, "key", kvn::OutputAccess::kOwnerOnly));
+    EXPECT_TRUE(Output(Path("shared.txt"), "text"));
+    ::umask(mask);
+    for (const auto& [path, mode] : {std::pair{fresh, 0600u}, {existing, 0600u}, {Path("shared.txt"), 0644u}}) {
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode) << path;
+    }
+}
+
+TEST_F(OutputKinds, DevicesAndFifosAreWrittenInPlace) {
+    const std::string fifo = Path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = Read(fifo); });
+    const bool written = Output(fifo, std::string(100000, 'x'));  // more than a pipe holds
+    // An output that failed before opening the FIFO would leave the reader waiting.
+    if (const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); unblock >= 0) ::close(unblock);
+    reader.join();
+    EXPECT_TRUE(written);
+    EXPECT_EQ(received, std::string(100000, 'x'));
+    struct stat st;
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // Character devices made here: one that takes everything (as /dev/null), one that is
+    // always full (as /dev/full). The full one fails the output and stays a device.
+    const std::string null = Path("null"), full = Path("full");
+    if (::mknod(null.c_str(), S_IFCHR | 0600, ::makedev(1, 3)) != 0 ||
+        ::mknod(full.c_str(), S_IFCHR | 0600, ::makedev(1, 7)) != 0) {
+        GTEST_SKIP() << "cannot make device nodes here: " << std::strerror(errno);
+    }
+    EXPECT_TRUE(Output(null, "anything"));
+    EXPECT_FALSE(Output(full, "anything"));
+    for (const std::string& device : {null, full}) {
+        ASSERT_EQ(::lstat(device.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << device;
+    }
+    fs::create_symlink("null", dir_ / "to-null");  // a link to a device: the device
+    EXPECT_TRUE(Output(Path("to-null"), "anything"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "to-null"));
+}
+
+TEST_F(OutputKinds, DirectoriesAndSocketsAreRefused) {
+    fs::create_directories(dir_ / "folder");
+    const std::string socketPath = Path("socket");
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const struct {
+        std::string target;
+        std::string message;
+    } cases[] = {
+        {Path("folder"), "Output '" + Path("folder") + "' is a directory/La salida es un directorio"},
+        {socketPath, "Output '" + socketPath +
+                         "' is not a file, a character device or a pipe/"
+                         "La salida no es un archivo, un dispositivo de caracteres ni una tuberia"},
+    };
+    for (const auto& c : cases) {
+        kvn::ClearLastError();
+        EXPECT_FALSE(Output(c.target, "x"));
+        EXPECT_EQ(kvn::LastErrorText(), c.message);
+    }
+    ::close(fd);
+    EXPECT_TRUE(fs::is_directory(dir_ / "folder"));
+    EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+    EXPECT_TRUE(fs::is_socket(socketPath));
 }
 
 }  // namespace

@@ -51,6 +51,23 @@ TEST(CpuPaths, ShaExtensionsAgreeWithPortableCode) {
     }
 }
 
+// The key schedule made with AESKEYGENASSIST and AESIMC is the portable code's, round key
+// for round key, for every key size and both directions.
+TEST(CpuPaths, AesNiKeyScheduleAgreesWithPortableCode) {
+    if (!cpu_UseAesNi()) GTEST_SKIP() << "AES-NI is not in use: only the portable key schedule was tested";
+    for (int bits : {128, 192, 256}) {
+        for (unsigned seed = 0; seed < 20; ++seed) {
+            const auto key = RandomBytesOf(32, seed * 7 + static_cast<unsigned>(bits));
+            for (bool decrypt : {false, true}) {
+                AesCtx ni{}, portable{};
+                ASSERT_EQ(AesSetKey(&ni, key.data(), bits, decrypt), kOk);
+                ASSERT_EQ(AesSetKeyPortable(&portable, key.data(), bits, decrypt), kOk);
+                EXPECT_EQ(0, std::memcmp(&ni, &portable, sizeof ni)) << bits << " bits, seed " << seed << (decrypt ? ", decrypt" : "");
+            }
+        }
+    }
+}
+
 TEST(CpuPaths, AesNiCbcAgreesWithPortableCode) {
     if (!cpu_HasAesNi()) GTEST_SKIP() << "this processor has no AES-NI: only the portable code was tested";
     for (int bits : {128, 192, 256}) {

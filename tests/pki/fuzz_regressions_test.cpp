@@ -29,6 +29,7 @@ TEST(PkiFuzzRegressions, KeptInputs) {
     Replay("pki_keyfile", kvn_fuzz::FuzzKeyFile);
     Replay("pki_x509", kvn_fuzz::FuzzX509);
     Replay("pki_pem", kvn_fuzz::FuzzPem);
+    Replay("pki_sigblock", kvn_fuzz::FuzzSignatureBlock);
 }
 
 TEST(PkiFuzzRegressions, HostileShapes) {
@@ -45,6 +46,7 @@ TEST(PkiFuzzRegressions, HostileShapes) {
         kvn_fuzz::FuzzKeyFile(input.data(), input.size());
         kvn_fuzz::FuzzX509(input.data(), input.size());
         kvn_fuzz::FuzzPem(input.data(), input.size());
+        kvn_fuzz::FuzzSignatureBlock(input.data(), input.size());
     }
 }
 

@@ -265,6 +265,64 @@ TEST(KeyFile, MislabelledPrfFallsBackToSha1) {
     EXPECT_EQ(ModulusOf(key), kvn_test::PeerKey(Credential("test-rsa1024-plain.pem")).Modulus());
 }
 
+// A key file may not ask for more work than its key derivation's cap (iterations times the
+// digest outputs derived, about a second's worth each), and its key length must fit its
+// cipher: both are checked before anything is derived. openssl made these files with the
+// right password, so only the checks refuse them.
+TEST(KeyFile, CostAndKeyLengthAreCheckedBeforeDeriving) {
+    const struct {
+        const char* file;
+        Error expected;
+    } capped[] = {
+        {"test-rsa1024-pbes2-aes256-sha256-1048576.der", kOk},               // 2^20 x 1 block: the cap
+        {"test-rsa1024-pbes2-aes256-sha512-524289.der", Error::DECRYPT_ERROR},  // 2^19 + 1
+        {"test-rsa1024-pbes1-md5-des-2097153.der", Error::DECRYPT_ERROR},       // 2^21 + 1
+        {"test-rsa1024-p12-3des-1398102.der", Error::DECRYPT_ERROR},            // 3 blocks: over 2^22
+    };
+    for (const auto& c : capped) {
+        SecureString key;
+        EXPECT_EQ(key_ReadEncrypted(key, Credential(c.file).c_str(), kPassword), c.expected) << c.file;
+    }
+
+    // aes256-CBC relabelled aes128-CBC with a key length of 32: the key length does not fit
+    // the cipher named, so the file is refused (it used to run as AES-256).
+    auto der = kvn_test::ReadFileBytes(Credential("test-rsa1024-pbes2-aes256-sha1.der"));
+    AsnList file;
+    ASSERT_EQ(asn_ReadMemory(der.data(), der.size(), file), kOk);
+    asn_Node* salt = asn_FindTagLevel(file.get(), kTagOctetString, 5);
+    asn_Node* iterations = asn_FindTagLevel(file.get(), kTagInteger, 5);
+    asn_Node* iv = asn_FindTagLevel(file.get(), kTagOctetString, 4);
+    asn_Node* data = asn_FindTagLevel(file.get(), kTagOctetString, 1);
+    ASSERT_TRUE(salt && iterations && iv && data);
+    kvn_test::ScratchDir dir;
+    for (const char* cipher : {"aes256-CBC", "aes128-CBC"}) {
+        auto copy = [](asn_Node* n) { return asn_NewPrimitive(kAsnUniversal, n->tag, n->content, n->length); };
+        AsnList kdfSalt = copy(salt), kdfCount = copy(iterations), keyLength = asn_NewIntegerU32(32);
+        asn_LinkAll(kdfSalt, kdfCount, keyLength);
+        AsnList kdfId = asn_NewOid("pkcs5PBKDF2"), kdfParams = asn_Sequence(std::move(kdfSalt));
+        asn_LinkAll(kdfId, kdfParams);
+        AsnList kdf = asn_Sequence(std::move(kdfId));
+        AsnList cipherId = asn_NewOid(cipher), cipherIv = copy(iv);
+        asn_LinkAll(cipherId, cipherIv);
+        AsnList scheme = asn_Sequence(std::move(cipherId));
+        asn_LinkAll(kdf, scheme);
+        AsnList pbes2 = asn_NewOid("pkcs5PBES2"), params = asn_Sequence(std::move(kdf));
+        asn_LinkAll(pbes2, params);
+        AsnList algorithm = asn_Sequence(std::move(pbes2)), ciphertext = copy(data);
+        asn_LinkAll(algorithm, ciphertext);
+        AsnList info = asn_Sequence(std::move(algorithm));
+        SecureBytes out;
+        ASSERT_EQ(asn_Encode(info.get(), out), kOk);
+        const std::string path = dir.File("relabelled.der");
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(out.data()),
+                                                    static_cast<std::streamsize>(out.size()));
+        SecureString key;
+        EXPECT_EQ(key_ReadEncrypted(key, path.c_str(), kPassword),
+                  std::string(cipher) == "aes256-CBC" ? kOk : Error::DECRYPT_ERROR)
+            << cipher;
+    }
+}
+
 TEST(KeyFile, Pkcs12KdfMatchesOpenSsl) {
     // RFC 7292 B.2 with SHA-1, checked against libcrypto's PKCS12_key_gen_uni.
     pbe_Params p;

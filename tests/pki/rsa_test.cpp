@@ -265,6 +265,39 @@ TEST(Rsa, SignatureBlocks) {
         block[b.at] = b.value;
         EXPECT_EQ(DecodeAnswer(out, sizeof out, block, 128, 0), -DECRYPT_ERROR) << b.what;
     }
+
+    // The DigestInfo must be exactly a prefix and a digest of the length that prefix names:
+    // a SHA-256 digest under the SHA-1 or MD5 prefix, or one byte more or less, is no block.
+    const auto sha1Prefix = kvn_test::Hex("3021300906052B0E03021A05000414");
+    const auto md5Prefix = kvn_test::Hex("3020300C06082A864886F70D020505000410");
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> prefix;
+        std::size_t digestLength;
+        int hashId;  // the decoded hash id, or -1 when the block is refused
+    } shapes[] = {
+        {"SHA-1, 20 bytes", sha1Prefix, 20, 0},
+        {"SHA-1 prefix, 32 bytes", sha1Prefix, 32, -1},
+        {"SHA-1 prefix, 19 bytes", sha1Prefix, 19, -1},
+        {"SHA-1 prefix, 21 bytes", sha1Prefix, 21, -1},
+        {"MD5, 16 bytes", md5Prefix, 16, 1},
+        {"MD5 prefix, 32 bytes", md5Prefix, 32, -1},
+        {"MD5 prefix, 20 bytes", md5Prefix, 20, -1},
+    };
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.what);
+        std::vector<std::uint8_t> t = shape.prefix;
+        for (std::size_t i = 0; i < shape.digestLength; ++i) t.push_back(static_cast<std::uint8_t>(0xA0 + i));
+        std::memset(block, 0xFF, 128);
+        block[0] = 0x00;
+        block[1] = 0x01;
+        block[128 - t.size() - 1] = 0x00;
+        std::memcpy(block + 128 - t.size(), t.data(), t.size());
+        const int expected = shape.hashId < 0 ? -DECRYPT_ERROR : static_cast<int>(shape.digestLength);
+        EXPECT_EQ(DecodeAnswer(out, sizeof out, block, 128, 0), expected);
+        EXPECT_EQ(DecodeAnswer(nullptr, 0, block, 128, kRsaSigHashIdOnly), shape.hashId < 0 ? -DECRYPT_ERROR : shape.hashId);
+        EXPECT_EQ(DecodeAnswer(out, sizeof out, block, 128, kRsaSigWholeDigestInfo), static_cast<int>(t.size()));
+    }
 }
 
 // A signature made by rsa_EncodeSignature + rsa_Private verifies with the openssl tool.

@@ -99,7 +99,8 @@ TEST_F(ToolDocuments, ChangedTotalBreaksTheSeal) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "kelvane verify: " + Path("tampered.xml") +
-                         ": Invalid signature/Firma no valida (SIGNATURE_ERROR)\n");
+                         ": Invalid signature/Firma no valida (SIGNATURE_ERROR)\n"
+                         "  the document no longer matches its seal: it was changed after it was sealed\n");
 
     JsonValue v = Json(RunTool({"verify", Path("tampered.xml"), "--json"}));
     EXPECT_FALSE(v["ok"].boolean);

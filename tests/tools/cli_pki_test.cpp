@@ -35,9 +35,9 @@ TEST_F(ToolPki, CertFieldsFromCertificateOrSignedInvoice) {
     EXPECT_NE(bad_query.err.find("'RFC' is not a valid query/no es una consulta valida (BAD_QUERY_ERROR)"),
               std::string::npos)
         << bad_query.err;
-    // An unreadable certificate argument is also tried as a signed invoice: both fail.
+    // A certificate file that is not there is an input that cannot be read.
     ToolRun missing = RunTool({"cert", Path("missing.cer"), "number"});
-    EXPECT_EQ(missing.status, 6);
+    EXPECT_EQ(missing.status, 3);
     EXPECT_NE(missing.err.find("Cannot open file '" + Path("missing.cer") + "'"), std::string::npos) << missing.err;
     EXPECT_EQ(RunTool({"cert", Cert(), "colour"}).status, 2);
 }

@@ -25,7 +25,7 @@ constexpr OptionSpec kOptions[] = {
     {"pfx-password-file", 0, true}, {"md5", 0, false},         {"latin1", 0, false},
     {"stamp", 0, false},         {"no-bom", 0, false},         {"no-facets", 0, false},
     {"not-before", 0, false},    {"query", 0, true},           {"xml", 0, false},
-    {"element", 'e', true},      {"all", 0, false},
+    {"element", 'e', true},      {"all", 0, false},            {"sat-certs", 0, true},
 };
 
 const OptionSpec* FindLong(const std::string& name) {

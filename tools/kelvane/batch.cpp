@@ -42,14 +42,15 @@ public:
         ++done_;
         o.ok() ? ++passed_ : ++failed_;
         bool printed = false;
-        if (!inv_.json && (!o.ok() || !inv_.quiet)) {
+        if (!inv_.json && (!o.ok() || !inv_.quiet || !o.note.empty())) {
             ClearProgress();
             printed = true;
             if (o.ok()) {
                 std::string line = item.input;
                 if (!item.output.empty() && item.output != item.input) line += " -> " + item.output;
-                WriteStdout(line + ": " + labels_.passed + "\n");
+                if (!inv_.quiet) WriteStdout(line + ": " + labels_.passed + "\n");
                 std::fflush(stdout);
+                PrintNote(inv_.command, item.input, o);
             } else {
                 PrintFailure(inv_.command, item.input, o);
             }

@@ -33,6 +33,8 @@ struct Outcome {
     int code = 0;
     std::string message;
     std::string result;   // text result (pipe string, digest, seal...), may be empty
+    std::string hint;     // one plain line under the message of a failure (hints.h), or ""
+    std::string note;     // one line under the result of a success worth a remark, or ""
     bool ok() const { return code >= 0; }
 };
 

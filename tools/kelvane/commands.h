@@ -2,6 +2,7 @@
 #ifndef KELVANE_TOOL_COMMANDS_H
 #define KELVANE_TOOL_COMMANDS_H
 
+#include <optional>
 #include <string>
 
 #include "cli.h"
@@ -16,6 +17,15 @@ bool ExpectArguments(const Invocation& inv, size_t min, size_t max, const char* 
 
 // The value of a required option; prints a usage error and returns false when it is missing.
 bool RequireOption(const Invocation& inv, const char* name, std::string* value);
+
+// An OPEN_ERROR outcome, with the library's message, for a file that cannot be opened for
+// reading; nothing when it can. The library reads a missing document as a missing
+// certificate where it falls back to the document's own: checking first reports it as
+// what it is.
+std::optional<Outcome> UnreadableInput(const std::string& path);
+// The same for a certificate argument, unless it is the certificate itself (PEM text or
+// one long base64 line) or empty.
+std::optional<Outcome> UnreadableCertificate(const std::string& cert);
 
 // Identity and diagnostics.
 int RunInfo(const Invocation& inv);

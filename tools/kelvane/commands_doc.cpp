@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 
 #include "batch.h"
 #include "commands.h"
+#include "hints.h"
 #include "kelvane.h"
 #include "library.h"
 #include "output.h"
@@ -44,9 +49,8 @@ bool ReadFile(const std::string& path, std::string* data) {
     return ok;
 }
 
-// Verification falls back to the document's own certificate when none is given, and a missing
-// document then reads as a missing certificate. Checking the document first reports it as what
-// it is: an input that cannot be opened.
+}  // namespace
+
 std::optional<Outcome> UnreadableInput(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (f) {
@@ -59,12 +63,128 @@ std::optional<Outcome> UnreadableInput(const std::string& path) {
     return o;
 }
 
+std::optional<Outcome> UnreadableCertificate(const std::string& cert) {
+    if (cert.empty() || cert.find("-----BEGIN") != std::string::npos) return std::nullopt;
+    // A certificate given as one base64 line (more than 256 characters, DER's "MI..." start).
+    if (cert.size() > 256 && cert[0] == 'M' &&
+        cert.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\r\n") ==
+            std::string::npos) {
+        return std::nullopt;
+    }
+    return UnreadableInput(cert);
+}
+
+namespace {
+
+// Documents up to CFDI 3.2 are sealed only in the attributes their root already carries
+// (the library's long-standing behaviour, which callers of the library keep): one whose root
+// has no sello would come out unsealed. The tool refuses such a document before anything is
+// written, and notes a certificate that cannot be embedded. CFDI 3.3 and 4.0 roots get
+// whatever they lack from the library.
+std::optional<Outcome> RefuseUnsealable(const std::string& file, bool with_cert, std::string* note) {
+    const int version = KVN_XmlReceiptVersion(file.c_str());
+    // CFD 2.0 and 2.2, CFDI 3.0 and 3.2; anything else the library adds to or reports.
+    if (version != 2 && version != 22 && version != 3 && version != 32) return std::nullopt;
+    auto has = [&](const char* name) {
+        return KVN_GetXmlAttribute(nullptr, 0, file.c_str(), name, "Comprobante") >= 0;
+    };
+    if (!has("sello")) {
+        Outcome o;
+        o.code = -MISSING_ERROR;
+        o.message = "the root Comprobante has no sello attribute, so the document would not be sealed";
+        o.hint = "add sello=\"\" to the root (and noCertificado=\"\" certificado=\"\" to embed the certificate), "
+                 "then sign again";
+        return o;
+    }
+    note->clear();
+    if (with_cert) {
+        std::string missing;
+        for (const char* name : {"certificado", "noCertificado"}) {
+            if (has(name)) continue;
+            if (!missing.empty()) missing += " and ";
+            missing += name;
+        }
+        if (!missing.empty()) {
+            *note = "the certificate was not embedded: the root has no " + missing + " attribute";
+        }
+    }
+    return std::nullopt;
+}
+
+// The certificate number of the document's first stamp: NoCertificadoSAT (stamp 1.1) or
+// noCertificadoSAT (1.0); "" when there is none.
+std::string StampCertificateNumber(const std::string& file) {
+    for (const char* name : {"NoCertificadoSAT", "noCertificadoSAT"}) {
+        Outcome o = CallForText([&](char* out, int n) {
+            return KVN_GetXmlAttribute(out, n, file.c_str(), name, "tfd:TimbreFiscalDigital");
+        });
+        if (o.ok() && !o.result.empty()) return o.result;
+    }
+    return {};
+}
+
+// The authority's stamping certificates in one folder, found by their number. The folder
+// is read once, when the first number is asked for; the workers of a batch share it.
+class StampCertificates {
+public:
+    explicit StampCertificates(std::string dir) : dir_(std::move(dir)) {}
+
+    // The certificate file numbered `number`, or "".
+    std::string Find(const std::string& number) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!read_) Read();
+        auto it = by_number_.find(number);
+        return it == by_number_.end() ? std::string() : it->second;
+    }
+    const std::string& dir() const { return dir_; }
+
+private:
+    void Read() {
+        read_ = true;
+        std::error_code ec;
+        std::vector<fs::path> files;
+        for (fs::directory_iterator it(dir_, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            std::error_code ec2;
+            if (it->is_regular_file(ec2)) files.push_back(it->path());
+        }
+        std::sort(files.begin(), files.end());
+        for (const fs::path& f : files) {
+            const std::string path = f.string();
+            Outcome o = CallForText([&](char* out, int n) { return KVN_GetCertNumber(out, n, path.c_str()); });
+            if (o.ok() && !o.result.empty()) by_number_.emplace(o.result, path);
+        }
+    }
+
+    std::string dir_;
+    std::mutex mutex_;
+    bool read_ = false;
+    std::map<std::string, std::string> by_number_;
+};
+
+// The stamping certificate of file's stamp from the folder: its path, or the failure.
+Outcome FindStampCertificate(const std::string& file, StampCertificates& certificates) {
+    Outcome o;
+    const std::string number = StampCertificateNumber(file);
+    if (number.empty()) {
+        o.code = -MISSING_ERROR;
+        o.message = "the document has no stamp with a NoCertificadoSAT";
+        return o;
+    }
+    o.result = certificates.Find(number);
+    if (o.result.empty()) {
+        o.code = -OPEN_ERROR;
+        o.message = "no certificate numbered " + number + " in '" + certificates.dir() + "'";
+        o.hint = "put the authority's certificate " + number + " there, or give it with -c";
+    }
+    return o;
+}
+
 }  // namespace
 
 int RunDocVersion(const Invocation& inv) {
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     int v = KVN_XmlReceiptVersion(inv.positionals[0].c_str());
-    Outcome o = CallForStatus(v);
+    Outcome o = WithHint(CallForStatus(v), Role::kDocument, CallFiles{inv.positionals[0]});
     JsonObject r;
     if (o.ok()) r.Add("number", v).Add("name", VersionName(v));
     return Report(inv, o, Role::kDocument, o.ok() ? VersionName(v) + " (" + std::to_string(v) + ")" : "", r.str());
@@ -79,6 +199,7 @@ int RunAttribute(const Invocation& inv) {
     Outcome o = CallForText([&](char* out, int n) {
         return KVN_GetXmlAttribute(out, n, file.c_str(), name.c_str(), element.c_str());
     });
+    o = WithHint(o, Role::kQuery, CallFiles{file});
     return Report(inv, o, Role::kQuery, o.result + "\n", JsonString(o.result));
 }
 
@@ -87,6 +208,7 @@ int RunPipeString(const Invocation& inv) {
     std::string file = inv.positionals[0];
     int bits = OptionBits(inv);
     Outcome o = CallForText([&](char* out, int n) { return KVN_MakePipeStringFromXml(out, n, file.c_str(), bits); });
+    o = WithHint(o, Role::kDocument, CallFiles{file});
     return Report(inv, o, Role::kDocument, o.result + "\n", JsonString(o.result));
 }
 
@@ -95,6 +217,7 @@ int RunDigest(const Invocation& inv) {
     std::string file = inv.positionals[0];
     int bits = OptionBits(inv);
     Outcome o = CallForText([&](char* out, int n) { return KVN_MakeDigestFromXml(out, n, file.c_str(), bits); });
+    o = WithHint(o, Role::kDocument, CallFiles{file});
     return Report(inv, o, Role::kDocument, o.result, JsonString(o.result));
 }
 
@@ -110,12 +233,15 @@ int RunSeal(const Invocation& inv) {
         return bits == 0 ? KVN_MakeSignatureFromXml(out, n, file.c_str(), key.c_str(), password.c_str())
                          : KVN_MakeSignatureFromXmlEx(out, n, file.c_str(), key.c_str(), password.c_str(), bits);
     });
+    o = WithHint(o, Role::kKey, CallFiles{file, key});
     return Report(inv, o, Role::kKey, o.result, JsonString(o.result));
 }
 
 namespace {
 
-// Signs into a private temporary file and copies it to standard output.
+// Signs into a private temporary file and copies it to standard output. A regular file
+// that standard output names is written over in place by the shell's redirection, and an
+// appended one kept, which a replacement of the file by the library would not do.
 Outcome SignToStdout(const std::string& input, const std::string& key, const Secret& password,
                      const char* cert, int bits) {
     const char* dir = std::getenv("TMPDIR");
@@ -165,9 +291,20 @@ int RunSign(const Invocation& inv) {
     const char* cert_arg = cert ? cert->c_str() : nullptr;
     int bits = OptionBits(inv);
 
+    if (cert) {
+        if (auto unreadable = UnreadableCertificate(*cert)) {
+            return Report(inv, WithHint(*unreadable, Role::kKey, CallFiles{"", "", *cert}), Role::kKey, "", "");
+        }
+    }
     if (targets == 0) {
-        Outcome o = SignToStdout(items[0].input, key, password, cert_arg, bits);
+        std::string note;
+        std::optional<Outcome> refused = RefuseUnsealable(items[0].input, cert_arg != nullptr, &note);
+        Outcome o = refused ? *refused : SignToStdout(items[0].input, key, password, cert_arg, bits);
+        o = WithHint(o, Role::kKey, CallFiles{items[0].input, key, cert.value_or(""), "", false});
+        if (refused) o.hint = refused->hint;
         if (!o.ok()) PrintFailure(inv.command, items[0].input, o);
+        o.note = o.ok() ? note : "";
+        PrintNote(inv.command, items[0].input, o);
         return o.ok() ? kExitOk : ExitStatusFor(o.code, Role::kKey);
     }
     if (auto dir = inv.value("out-dir")) {
@@ -183,8 +320,13 @@ int RunSign(const Invocation& inv) {
         for (BatchItem& item : items) item.output = inv.has("in-place") ? item.input : *inv.value("output");
     }
     return RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
-        return CallForStatus(KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(),
-                                         password.c_str(), cert_arg, bits));
+        std::string note;
+        if (auto refused = RefuseUnsealable(item.input, cert_arg != nullptr, &note)) return *refused;
+        Outcome o = CallForStatus(KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(),
+                                              password.c_str(), cert_arg, bits));
+        o = WithHint(o, Role::kKey, CallFiles{item.input, key, cert.value_or(""), item.output, false});
+        if (o.ok()) o.note = note;
+        return o;
     });
 }
 
@@ -197,9 +339,35 @@ int RunVerify(const Invocation& inv) {
     if (items.empty()) return UsageError(inv.command, "no .xml files found");
     std::string cert = inv.value("cert").value_or("");
     int bits = OptionBits(inv);
-    return RunBatch(inv, BatchLabels{"valid seal", Role::kVerify}, items, [&](const BatchItem& item) {
-        if (auto unreadable = UnreadableInput(item.input)) return *unreadable;
-        return CallForStatus(KVN_VerifySignature(item.input.c_str(), cert.empty() ? nullptr : cert.c_str(), bits));
+    const bool stamp = inv.has("stamp");
+    if (auto unreadable = UnreadableCertificate(cert)) {
+        return Report(inv, WithHint(*unreadable, Role::kVerify, CallFiles{"", "", cert}), Role::kVerify, "", "");
+    }
+    // The stamp's certificate: -c, else the folder of the authority's certificates
+    // (--sat-certs, or KELVANE_SAT_CERTS) searched by the stamp's NoCertificadoSAT.
+    std::string folder = inv.value("sat-certs").value_or("");
+    if (folder.empty()) {
+        const char* env = std::getenv("KELVANE_SAT_CERTS");
+        folder = env ? env : "";
+    }
+    if (inv.has("sat-certs") && !stamp) return UsageError(inv.command, "--sat-certs goes with --stamp");
+    std::error_code ec;
+    if (stamp && cert.empty() && !folder.empty() && !fs::is_directory(folder, ec)) {
+        return UsageError(inv.command, "'" + folder + "' is not a folder of certificates");
+    }
+    StampCertificates certificates(folder);
+    const bool search = stamp && cert.empty() && !folder.empty();
+    return RunBatch(inv, BatchLabels{stamp ? "valid stamp" : "valid seal", Role::kVerify}, items,
+                    [&](const BatchItem& item) {
+        if (auto unreadable = UnreadableInput(item.input)) return WithHint(*unreadable, Role::kVerify, CallFiles{item.input});
+        std::string use = cert;
+        if (search) {
+            Outcome found = FindStampCertificate(item.input, certificates);
+            if (!found.ok()) return found;
+            use = found.result;
+        }
+        Outcome o = CallForStatus(KVN_VerifySignature(item.input.c_str(), use.empty() ? nullptr : use.c_str(), bits));
+        return WithHint(o, Role::kVerify, CallFiles{item.input, "", use, "", stamp});
     });
 }
 
@@ -207,10 +375,16 @@ int RunExtractDigest(const Invocation& inv) {
     if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
     std::string file = inv.positionals[0], cert = inv.value("cert").value_or("");
     int bits = OptionBits(inv);
-    if (auto unreadable = UnreadableInput(file)) return Report(inv, *unreadable, Role::kVerify, "", "");
+    if (auto unreadable = UnreadableInput(file)) {
+        return Report(inv, WithHint(*unreadable, Role::kVerify, CallFiles{file}), Role::kVerify, "", "");
+    }
+    if (auto unreadable = UnreadableCertificate(cert)) {
+        return Report(inv, WithHint(*unreadable, Role::kVerify, CallFiles{"", "", cert}), Role::kVerify, "", "");
+    }
     Outcome o = CallForText([&](char* out, int n) {
         return KVN_ExtractDigestFromSignature(out, n, file.c_str(), cert.empty() ? nullptr : cert.c_str(), bits);
     });
+    o = WithHint(o, Role::kVerify, CallFiles{file, "", cert, "", inv.has("stamp")});
     return Report(inv, o, Role::kVerify, o.result, JsonString(o.result));
 }
 
@@ -222,7 +396,7 @@ int RunValidate(const Invocation& inv) {
     if (items.empty()) return UsageError(inv.command, "no .xml files found");
     int bits = OptionBits(inv);
     return RunBatch(inv, BatchLabels{"valid", Role::kValidate}, items, [&](const BatchItem& item) {
-        return CallForStatus(KVN_ValidateXml(item.input.c_str(), bits));
+        return WithHint(CallForStatus(KVN_ValidateXml(item.input.c_str(), bits)), Role::kValidate, CallFiles{item.input});
     });
 }
 

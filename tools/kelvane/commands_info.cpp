@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "hints.h"
 #include "kelvane.h"
 #include "library.h"
 #include "output.h"
@@ -108,6 +109,7 @@ int RunFixBom(const Invocation& inv) {
     const std::string& input = inv.positionals[0];
     std::string output = inv.value("output").value_or(input);
     Outcome o = CallForStatus(KVN_FixBOM(output.c_str(), input.c_str()));
+    o = WithHint(o, Role::kDocument, CallFiles{input, "", "", output});
     JsonObject r;
     r.Add("input", input).Add("output", output);
     return Report(inv, o, Role::kDocument, output + ": UTF-8 with byte-order mark", r.str());

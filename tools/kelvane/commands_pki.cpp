@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "hints.h"
 #include "kelvane.h"
 #include "library.h"
 #include "output.h"
@@ -95,10 +96,13 @@ int RunCert(const Invocation& inv) {
     JsonObject r;
     std::string text;
     Outcome failed;
+    if (auto unreadable = UnreadableCertificate(cert)) {
+        return Report(inv, WithHint(*unreadable, Role::kQuery, CallFiles{"", "", cert}), Role::kQuery, "", "");
+    }
     for (const auto& [query, json] : fields) {
         Outcome o = QueryField(query, cert, inv);
         if (!o.ok()) {
-            failed = o;
+            failed = WithHint(o, Role::kQuery, CallFiles{"", "", cert});
             break;
         }
         r.Add(json, o.result);
@@ -118,7 +122,11 @@ int RunCheckKey(const Invocation& inv) {
     std::string key, cert;
     Secret password;
     if (!RequireOption(inv, "cert", &cert) || !KeyAndPassword(inv, &key, &password)) return kExitUsage;
+    if (auto unreadable = UnreadableCertificate(cert)) {
+        return Report(inv, WithHint(*unreadable, Role::kKey, CallFiles{"", key, cert}), Role::kKey, "", "");
+    }
     Outcome o = CallForStatus(KVN_CheckKeyAndCert(key.c_str(), password.c_str(), cert.c_str()));
+    o = WithHint(o, Role::kKey, CallFiles{"", key, cert});
     return Report(inv, o, Role::kKey, "key " + key + " matches certificate " + cert, "true");
 }
 
@@ -130,6 +138,7 @@ int RunKeyXml(const Invocation& inv) {
     Secret password;
     if (!KeyAndPassword(inv, &key, &password)) return kExitUsage;
     Outcome o = CallForText([&](char* out, int n) { return KVN_GetKeyAsString(out, n, key.c_str(), password.c_str(), 0); });
+    o = WithHint(o, Role::kKey, CallFiles{"", key});
     if (o.ok() && inv.has("xml")) o.result = DecodeBase64(o.result);
     Report(inv, o, Role::kKey, o.result, JsonString(o.result));
     Secret wipe(std::move(o.result));
@@ -145,8 +154,12 @@ int RunPfx(const Invocation& inv) {
         !KeyAndPassword(inv, &key, &password))
         return kExitUsage;
     if (!ObtainPfxPassword(inv, &pfx_password, &error)) return UsageError(inv.command, error);
+    if (auto unreadable = UnreadableCertificate(cert)) {
+        return Report(inv, WithHint(*unreadable, Role::kKey, CallFiles{"", key, cert}), Role::kKey, "", "");
+    }
     Outcome o = CallForStatus(KVN_WritePfxFile(output.c_str(), pfx_password.c_str(), key.c_str(),
                                                password.c_str(), cert.c_str(), 0));
+    o = WithHint(o, Role::kKey, CallFiles{"", key, cert, output});
     JsonObject r;
     r.Add("output", output);
     return Report(inv, o, Role::kKey, output + ": PFX written", r.str());

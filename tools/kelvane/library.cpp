@@ -31,10 +31,30 @@ constexpr NamedCode kErrorNames[] = {
     {MISC_ERROR, "MISC_ERROR"},
 };
 
+// The library's messages as recorded, less one that only repeats a failed read: after a
+// document that cannot be read or parsed, the pipe string also reports "Version '-2.7'
+// not supported" (the read's error code shown as a version), which tells a reader nothing.
+std::string WithoutFailedVersion(const std::string& text) {
+    static const std::string kFailedVersion = "Version '-";
+    std::string kept;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find("; ", start);
+        if (end == std::string::npos) end = text.size();
+        std::string message = text.substr(start, end - start);
+        if (message.compare(0, kFailedVersion.size(), kFailedVersion) != 0) {
+            if (!kept.empty()) kept += "; ";
+            kept += message;
+        }
+        start = end + 2;
+    }
+    return kept.empty() ? text : kept;
+}
+
 Outcome Failure(int code) {
     Outcome o;
     o.code = code;
-    o.message = LastErrorText();
+    o.message = WithoutFailedVersion(LastErrorText());
     if (o.message.empty()) o.message = ErrorMessage(code);
     if (o.message.empty()) o.message = "error " + std::to_string(code);
     return o;

@@ -20,8 +20,9 @@ const char kCommonHelp[] =
     "\n"
     "Options for every command:\n"
     "  --json          print one JSON object on standard output: {\"command\", \"ok\", \"code\",\n"
-    "                  \"error\", \"message\", \"result\"}; batch commands give \"summary\" and\n"
-    "                  \"results\" (one object per file) instead of \"result\"\n"
+    "                  \"message\", \"result\"}, and on failure \"error\" (the code's name) and\n"
+    "                  \"hint\"; batch commands give \"summary\" and \"results\" (one object\n"
+    "                  per file) instead of \"result\"\n"
     "  -q, --quiet     batch commands: print only failures and the summary\n"
     "  -h, --help      show help\n"
     "\n"
@@ -33,7 +34,8 @@ const char kCommonHelp[] =
     "*.xml), run them over all processors (-j N to choose), show progress on a terminal and end\n"
     "with a summary.\n"
     "\n"
-    "Results go to standard output, the library's messages to standard error.\n"
+    "Results go to standard output, the library's messages to standard error (with one plain\n"
+    "line under them for the common failures).\n"
     "Exit status:\n"
     "  0  success\n"
     "  1  a check failed: invalid seal, invalid document, key does not match certificate\n"
@@ -56,8 +58,11 @@ const std::vector<Command> kCommands = {
      "usage: kelvane sign FILE... -k KEY [-c CERT] [-o OUT | --out-dir DIR | --in-place]\n"
      "Computes each document's seal and writes the document with sello (and, with a\n"
      "certificate, noCertificado and certificado) filled in; in CFDI 3.3/4.0 Sello,\n"
-     "NoCertificado and Certificado. The root element must already carry those attributes\n"
-     "(usually empty). One file without -o is written to standard output.\n"
+     "NoCertificado and Certificado, added to the root when it lacks them. Up to CFDI 3.2\n"
+     "the root must already carry those attributes (usually empty): a document without\n"
+     "sello is refused. One file without -o is written to standard output; -o may name a\n"
+     "file (replaced when complete, keeping its mode and owner), a link to one, a device\n"
+     "or a pipe (written as it goes, e.g. /dev/stdout).\n"
      KEY_OPTS
      "  -c, --cert CERT certificate (DER or PEM file); checked against the key\n"
      "  -o, --output OUT      signed document for a single input\n"
@@ -87,17 +92,21 @@ const std::vector<Command> kCommands = {
      "example: kelvane pipestring invoice.xml\n",
      {"latin1", "stamp"}, RunPipeString},
     {"verify", "check the seal of signed invoices",
-     "usage: kelvane verify FILE|DIR... [-c CERT] [--stamp] [--latin1]\n"
+     "usage: kelvane verify FILE|DIR... [-c CERT] [--stamp [--sat-certs DIR]] [--latin1]\n"
      "Checks that each document's sello (Sello in CFDI 3.3/4.0) is a valid signature of its\n"
      "pipe string, with the certificate in the document (certificado, Certificado) or the one\n"
      "given. A folder may hold invoices of any version.\n"
-     "  -c, --cert CERT certificate to check against; required with --stamp (the\n"
-     "                  certificate of the authority that stamped the document)\n"
-     "  --stamp         check selloSAT (SelloSAT) of the tfd:TimbreFiscalDigital stamp\n"
+     "  -c, --cert CERT certificate to check against; with --stamp, the certificate of the\n"
+     "                  authority that stamped the document\n"
+     "  --stamp         check selloSAT (SelloSAT) of the (first) tfd:TimbreFiscalDigital stamp\n"
+     "  --sat-certs DIR with --stamp and without -c: the folder of the authority's stamping\n"
+     "                  certificates, searched for the one the stamp's NoCertificadoSAT names\n"
+     "                  (default: the environment variable KELVANE_SAT_CERTS)\n"
      "  --latin1        the seal was made over the Latin-1 pipe string\n"
      "  -j, --jobs N    worker threads (default: all processors)\n"
-     "example: kelvane verify signed.xml invoices/\n",
-     {"cert", "stamp", "latin1", "jobs"}, RunVerify},
+     "example: kelvane verify signed.xml invoices/\n"
+     "         kelvane verify --stamp --sat-certs sat-certs/ stamped.xml\n",
+     {"cert", "stamp", "sat-certs", "latin1", "jobs"}, RunVerify},
     {"extract-digest", "print the digest (hex) carried inside a document's seal",
      "usage: kelvane extract-digest FILE [-c CERT] [--stamp]\n"
      "  -c, --cert CERT certificate whose key opens the seal (default: the document's own)\n"

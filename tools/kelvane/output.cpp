@@ -111,8 +111,10 @@ std::string JsonArray(const std::vector<std::string>& encoded) {
 void AddStatus(JsonObject* o, const Outcome& outcome) {
     o->Add("ok", outcome.ok());
     o->Add("code", outcome.ok() ? 0 : outcome.code);
-    o->Add("error", ErrorName(outcome.ok() ? 0 : outcome.code));
+    if (!outcome.ok()) o->Add("error", ErrorName(outcome.code));
     o->Add("message", outcome.ok() ? std::string() : outcome.message);
+    if (!outcome.ok() && !outcome.hint.empty()) o->Add("hint", outcome.hint);
+    if (outcome.ok() && !outcome.note.empty()) o->Add("note", outcome.note);
 }
 
 void WriteStdout(const std::string& bytes) {
@@ -124,7 +126,16 @@ void PrintFailure(const std::string& command, const std::string& subject, const 
     std::string line = "kelvane " + command + ": ";
     if (!subject.empty()) line += subject + ": ";
     line += outcome.message + " (" + ErrorName(outcome.code) + ")\n";
+    if (!outcome.hint.empty()) line += "  " + outcome.hint + "\n";
     std::fputs(line.c_str(), stderr);
+}
+
+void PrintNote(const std::string& command, const std::string& subject, const Outcome& outcome) {
+    if (outcome.note.empty()) return;
+    std::fflush(stdout);
+    std::string line = "kelvane " + command + ": ";
+    if (!subject.empty()) line += subject + ": ";
+    std::fputs((line + outcome.note + "\n").c_str(), stderr);
 }
 
 int Report(const Invocation& inv, const Outcome& outcome, Role role, const std::string& text,
@@ -138,6 +149,7 @@ int Report(const Invocation& inv, const Outcome& outcome, Role role, const std::
     } else if (outcome.ok()) {
         WriteStdout(text);
         if (!text.empty() && text.back() != '\n') WriteStdout("\n");
+        PrintNote(inv.command, "", outcome);
     } else {
         PrintFailure(inv.command, "", outcome);
     }

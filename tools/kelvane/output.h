@@ -34,7 +34,8 @@ private:
 
 std::string JsonArray(const std::vector<std::string>& encoded);
 
-// The members every result carries: ok, code, error (symbolic name), message.
+// The members every result carries: ok, code, message; a failure adds error (the code's
+// symbolic name) and, when there is one, hint; a success with a remark adds note.
 void AddStatus(JsonObject* o, const Outcome& outcome);
 
 // Reports a single (non-batch) call. On success prints `text` (a newline is added unless it
@@ -44,8 +45,12 @@ void AddStatus(JsonObject* o, const Outcome& outcome);
 int Report(const Invocation& inv, const Outcome& outcome, Role role, const std::string& text,
            const std::string& json_result);
 
-// "kelvane CMD: subject: message (NAME)" on stderr.
+// "kelvane CMD: subject: message (NAME)" on stderr, and the outcome's hint on a line of
+// its own under it.
 void PrintFailure(const std::string& command, const std::string& subject, const Outcome& outcome);
+
+// "kelvane CMD: subject: note" on stderr when a successful outcome carries a note.
+void PrintNote(const std::string& command, const std::string& subject, const Outcome& outcome);
 
 // Writes bytes to stdout exactly (no newline translation).
 void WriteStdout(const std::string& bytes);

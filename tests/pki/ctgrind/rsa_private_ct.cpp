@@ -106,7 +106,9 @@ int main() {
     // Under valgrind the MULX/ADX kernels run whatever its simulated CPUID says; natively
     // only where the processor has them. KVN_PORTABLE_CRYPTO=1 checks the portable ones.
     const char* portable = std::getenv("KVN_PORTABLE_CRYPTO");
-    if (!(portable && std::strcmp(portable, "1") == 0) && (RUNNING_ON_VALGRIND || kvn::cpu_HasMulxAdx())) {
+    if (portable && std::strcmp(portable, "1") == 0) {
+        kvn::cpu_UsePortableForTesting(true);
+    } else if (RUNNING_ON_VALGRIND || kvn::cpu_HasMulxAdx()) {
         kvn::cpu_OverrideMulxAdxForTesting(1);
     }
 #endif
