@@ -27,5 +27,8 @@ bool cpu_UseAvx2() noexcept;
 // returns to what it says. The constant-time check needs it: valgrind runs MULX, ADCX
 // and ADOX but its simulated CPUID does not offer them.
 void cpu_OverrideMulxAdxForTesting(int use) noexcept;
+// What the processor offers for the radix-2^52 Montgomery kernels of crypto/mont52.h:
+// AVX512F, AVX512VL and AVX512IFMA, with the operating system saving their registers.
+bool cpu_HasAvx512Ifma() noexcept;
 
 }  // namespace kvn
