@@ -57,7 +57,8 @@ const std::vector<Command> kCommands = {
      "Computes each document's seal and writes the document with sello (and, with a\n"
      "certificate, noCertificado and certificado) filled in; in CFDI 3.3/4.0 Sello,\n"
      "NoCertificado and Certificado. The root element must already carry those attributes\n"
-     "(usually empty). One file without -o is written to standard output.\n"
+     "(usually empty). One file without -o is written to standard output. With several\n"
+     "files the key is read and the certificate checked once, for the whole batch.\n"
      KEY_OPTS
      "  -c, --cert CERT certificate (DER or PEM file); checked against the key\n"
      "  -o, --output OUT      signed document for a single input\n"
@@ -71,7 +72,8 @@ const std::vector<Command> kCommands = {
       "password-file"},
      RunSign},
     {"seal", "print the base64 seal of a document without writing it",
-     "usage: kelvane seal FILE -k KEY\n"
+     "usage: kelvane seal FILE... -k KEY\n"
+     "With several files the key is read once and each seal is printed as \"FILE: SEAL\".\n"
      KEY_OPTS SIGN_OPTS
      "example: kelvane seal invoice.xml -k issuer.key --password-file pw.txt\n",
      {"key", "md5", "latin1", "stamp", "password", "password-file"}, RunSeal},
