@@ -8,7 +8,6 @@
 
 #include "crypto/cpu.h"
 #include "crypto/mont52.h"
-#include "crypto/mp.h"
 
 #include <atomic>
 #include <cstring>
@@ -60,6 +59,54 @@ void DoubleMod(Limb* x, const Limb* m, std::size_t n) noexcept {
         carry = next;
     }
     FinalSubtract(x, x, carry, m, n);
+}
+
+// r = 2^(128 n) mod m for m of n limbs whose top limb is not zero: Knuth's Algorithm D
+// (The Art of Computer Programming, vol. 2, 4.3.1) on 64-bit digits, the dividend being
+// a one followed by 2n zero limbs. Branches on m: for public moduli only.
+void RSquaredByDivision(Limb* r, const Limb* m, std::size_t n) noexcept {
+    const unsigned shift = static_cast<unsigned>(__builtin_clzll(m[n - 1]));
+    Limb v[kMaxLimbs], u[2 * kMaxLimbs + 2];
+    for (std::size_t i = n; i-- > 0;) v[i] = (m[i] << shift) | (shift && i ? m[i - 1] >> (64 - shift) : 0);
+    // u = 2^(128 n) << shift, 2n + 2 limbs.
+    std::memset(u, 0, (2 * n + 2) * sizeof(Limb));
+    if (shift) u[2 * n] = Limb{1} << shift;
+    else u[2 * n] = 1;
+    const Limb vTop = v[n - 1], vNext = n > 1 ? v[n - 2] : 0;
+    for (std::size_t j = n + 1; j-- > 0;) {
+        // Estimate the quotient digit from the top two limbs of the current remainder.
+        const Wide top = (Wide{u[j + n]} << 64) | u[j + n - 1];
+        Wide qhat = top / vTop, rhat = top % vTop;
+        while (qhat >> 64 || (n > 1 && qhat * vNext > ((rhat << 64) | u[j + n - 2]))) {
+            --qhat;
+            rhat += vTop;
+            if (rhat >> 64) break;
+        }
+        // u[j .. j + n] -= qhat v, adding v back once when that went below zero.
+        Limb borrow = 0, carry = 0;
+        const Limb q = static_cast<Limb>(qhat);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Wide p = Wide{q} * v[i] + carry;
+            carry = static_cast<Limb>(p >> 64);
+            const Wide d = Wide{u[i + j]} - static_cast<Limb>(p) - borrow;
+            u[i + j] = static_cast<Limb>(d);
+            borrow = static_cast<Limb>(d >> 64) & 1;
+        }
+        const Wide d = Wide{u[j + n]} - carry - borrow;
+        u[j + n] = static_cast<Limb>(d);
+        if ((d >> 64) & 1) {
+            Limb c = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const Wide s = Wide{u[i + j]} + v[i] + c;
+                u[i + j] = static_cast<Limb>(s);
+                c = static_cast<Limb>(s >> 64);
+            }
+            u[j + n] += c;
+        }
+    }
+    // The remainder is u[0 .. n), shifted back.
+    for (std::size_t i = 0; i < n; ++i) r[i] = (u[i] >> shift) | (shift && i + 1 < n ? u[i + 1] << (64 - shift) : 0);
+    if (shift) r[n - 1] |= u[n] << (64 - shift);
 }
 
 }  // namespace
@@ -154,8 +201,9 @@ std::atomic<int> radix52Mode{-1};
 void mont_UseRadix52ForTesting(int mode) noexcept { radix52Mode.store(mode, std::memory_order_relaxed); }
 
 // one = R^2 / R and R^3 = R^2 R^2 / R, once rr_ holds R^2 mod m.
-void MontModulus::FinishFromRr() {
+void MontModulus::FinishFromRr(bool forSecrets) {
     FromMont(one_.data(), rr_.data());
+    if (!forSecrets) return;
     Mul(rrr_.data(), rr_.data(), rr_.data());
     SetUpRadix52();
 }
@@ -225,17 +273,14 @@ MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
 
 MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), adx_(false) {
     Allocate(m, n);
-    // 2^(128 n) mod m in 32-bit digits by Knuth's division.
-    const std::size_t vd = 2 * n, ud = 4 * n + 1;
-    MpBuf u(ud), v(vd), r(vd);
-    u.get()[ud - 1] = 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        v.get()[2 * i] = static_cast<Digit>(m[i]);
-        v.get()[2 * i + 1] = static_cast<Digit>(m[i] >> 32);
-    }
-    mpModulo(r.get(), u.get(), ud, v.get(), vd);
-    for (std::size_t i = 0; i < n; ++i) rr_[i] = (Limb{r.get()[2 * i + 1]} << 32) | r.get()[2 * i];
+    RSquaredByDivision(rr_.data(), m_.data(), n);
     FinishFromRr();
+}
+
+MontModulus::MontModulus(const Limb* m, std::size_t n, PublicExponent) : n_(n), m0inv_(0), adx_(false) {
+    Allocate(m, n);
+    RSquaredByDivision(rr_.data(), m_.data(), n);
+    FinishFromRr(false);
 }
 
 namespace {

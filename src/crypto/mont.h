@@ -58,6 +58,10 @@ public:
     // is quicker than the constant-time set-up but branches on m.
     struct Public {};
     MontModulus(const Limb* m, std::size_t n, Public);
+    // The same for a public exponent alone (verifying a signature): ToMont, FromMont, Mul,
+    // Sqr and ExpPublicVartime; R^3 (ReduceToMont) and the radix-2^52 form are not made.
+    struct PublicExponent {};
+    MontModulus(const Limb* m, std::size_t n, PublicExponent);
     static constexpr std::size_t kMaxLimbs = 256;
 
     std::size_t size() const noexcept { return n_; }
@@ -90,7 +94,7 @@ public:
 
 private:
     void Allocate(const Limb* m, std::size_t n);
-    void FinishFromRr();
+    void FinishFromRr(bool forSecrets = true);
     void SetUpRadix52();
     void ExpSecretRadix52(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const;
 

@@ -29,17 +29,6 @@ constexpr DigestInfoRow kDigestInfo[] = {
     {6, 28, 19, {0x30, 0x2D, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04, 0x05, 0x00, 0x04, 0x1C}},
 };
 
-// Loads the block as a number and checks it against the key.
-Error LoadBlock(const rsa_Key& key, const std::uint8_t* block, int length, Varnum* x) {
-    if (length != rsa_KeyBytes(key)) {
-        asn_Trace("Data length (%ld) does not match key (%d) bytes", static_cast<long>(length), rsa_KeyBytes(key));
-        return Error::OUT_OF_RANGE_ERROR;
-    }
-    vnFromBytes(x, block, static_cast<std::size_t>(length));
-    if (vnCmp(x, key.part[kRsaN].get()) >= 0) return Error::OUT_OF_RANGE_ERROR;
-    return kOk;
-}
-
 // Big-endian bytes of a part, minimal length (at least one byte).
 SecureBytes PartBytes(const rsa_Key& key, rsa_Part which) {
     SecureBytes bytes;
@@ -54,6 +43,12 @@ SecureLimbs PartLimbs(const rsa_Key& key, rsa_Part which, std::size_t limbs, std
     mont_FromBytes(out.data(), limbs, bytes.data(), bytes.size());
     if (significant) *significant = mont_LimbsFor(bytes.size());
     return out;
+}
+
+// A public part's 32-bit digits as n 64-bit limbs (it fits: checked by the caller).
+void LimbsOfPart(Limb* out, std::size_t n, const Varnum* part) {
+    std::memset(out, 0, n * sizeof(Limb));
+    for (std::size_t i = 0; i < part->ndigits && i / 2 < n; ++i) out[i / 2] |= Limb{part->digits[i]} << (32 * (i % 2));
 }
 
 // The key in limbs for rsa_PrivateContext.
@@ -134,17 +129,22 @@ Error rsa_PrivateOpPrepared(const rsa_PreparedKey& key, std::uint8_t* block, int
 Error rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length) {
     if (!block || length < 1 || !(key.flags & kRsaHasPublic)) return Error::BAD_PARAM_ERROR;
     if (Error rc = rsa_CheckSupported(key); Failed(rc)) return rc;
-    VarnumPtr x = vnMake();
-    if (Error rc = LoadBlock(key, block, length, x.get()); Failed(rc)) return rc;
+    if (length != rsa_KeyBytes(key)) {
+        asn_Trace("Data length (%ld) does not match key (%d) bytes", static_cast<long>(length), rsa_KeyBytes(key));
+        return Error::OUT_OF_RANGE_ERROR;
+    }
+    // Everything here is public: plain storage, nothing to wipe.
     const std::size_t n = mont_LimbsFor(static_cast<std::size_t>(length));
-    SecureLimbs limbs(3 * n);
-    mont_FromBytes(limbs.data(), n, block, static_cast<std::size_t>(length));
-    SecureBytes bytes = PartBytes(key, kRsaN);
-    mont_FromBytes(limbs.data() + n, n, bytes.data(), bytes.size());
-    bytes = PartBytes(key, kRsaE);
-    mont_FromBytes(limbs.data() + 2 * n, n, bytes.data(), bytes.size());
-    rsa_PublicLimbsOp(limbs.data(), limbs.data(), limbs.data() + n, limbs.data() + 2 * n, n);
-    mont_ToBytes(block, static_cast<std::size_t>(length), limbs.data(), n);
+    Vec<Limb> limbs(3 * n);
+    Limb* x = limbs.data();
+    Limb* modulus = x + n;
+    Limb* exponent = modulus + n;
+    mont_FromBytes(x, n, block, static_cast<std::size_t>(length));
+    LimbsOfPart(modulus, n, key.part[kRsaN].get());
+    LimbsOfPart(exponent, n, key.part[kRsaE].get());
+    if (!mont_Less(x, modulus, n)) return Error::OUT_OF_RANGE_ERROR;
+    rsa_PublicLimbsOp(x, x, modulus, exponent, n);
+    mont_ToBytes(block, static_cast<std::size_t>(length), x, n);
     return kOk;
 }
 

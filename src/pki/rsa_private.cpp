@@ -142,8 +142,8 @@ rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLi
 }
 
 void rsa_PublicLimbsOp(Limb* y, const Limb* x, const Limb* n, const Limb* e, std::size_t nLimbs) {
-    const MontModulus N(n, nLimbs, MontModulus::Public{});
-    SecureLimbs xM(nLimbs);
+    const MontModulus N(n, nLimbs, MontModulus::PublicExponent{});
+    Vec<Limb> xM(nLimbs);  // public values
     N.ToMont(xM.data(), x);
     N.ExpPublicVartime(xM.data(), xM.data(), e, nLimbs);
     N.FromMont(y, xM.data());

@@ -69,7 +69,9 @@ TEST_P(MontSizes, ProductsSquaresAndReductionMatchOpenSsl) {
     for (const Limbs& m : Moduli(rng, n)) {
         const MontModulus M(m.data(), n);
         const MontModulus Mp(m.data(), n, MontModulus::Public{});
+        const MontModulus Me(m.data(), n, MontModulus::PublicExponent{});
         ASSERT_EQ(Limbs(M.one(), M.one() + n), Limbs(Mp.one(), Mp.one() + n));
+        ASSERT_EQ(Limbs(M.one(), M.one() + n), Limbs(Me.one(), Me.one() + n));
         const Bn bm = ToBn(m);
         for (int round = 0; round < 6; ++round) {
             const Limbs a = Below(rng, m, round == 0), b = Below(rng, m, round <= 1);
