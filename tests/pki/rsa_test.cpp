@@ -5,7 +5,9 @@
 #include <cstring>
 #include <fstream>
 
+#include "crypto/cpu.h"
 #include "crypto/digest.h"
+#include "crypto/mont.h"
 #include "kelvane.h"
 #include "openssl_peer.h"
 #include "pki/base64.h"
@@ -181,6 +183,36 @@ TEST(Rsa, RandomKeysMatchOpenSsl) {
             }
             ASSERT_EQ(rsa_PublicOp(*crt, ours.data(), len), kOk);
             EXPECT_EQ(ours, c);
+        }
+    }
+}
+
+// The radix-2^52 kernels of the IFMA path, run here on their emulated lanes (the real ones
+// where the processor has them), sign as OpenSSL does, with CRT and without, at the
+// 2048-bit size they are unrolled for and at others.
+TEST(Rsa, Radix52KernelsMatchOpenSsl) {
+    std::vector<int> modes = {1};
+    if (cpu_HasAvx512Ifma()) modes.push_back(-1);
+    const struct {
+        int bits;
+        BnKey::Layout layout;
+    } kCases[] = {{2048, BnKey::kUsual}, {1032, BnKey::kQMuchLarger}, {3072, BnKey::kPSmaller}};
+    for (const auto& tc : kCases) {
+        BnKey peer(tc.bits, 65537, tc.layout);
+        const int len = static_cast<int>(peer.Length());
+        std::vector<std::uint8_t> c, m;
+        peer.Sample(c, m);
+        for (int mode : modes) {
+            SCOPED_TRACE(testing::Message() << tc.bits << " bits, mode " << mode);
+            mont_UseRadix52ForTesting(mode);
+            RsaKeyPtr crt = peer.Record(), plain = peer.RecordWithoutCrt();
+            auto ours = c;
+            EXPECT_EQ(rsa_PrivateOp(*crt, ours.data(), len), kOk);
+            EXPECT_EQ(ours, m);
+            ours = c;
+            EXPECT_EQ(rsa_PrivateOp(*plain, ours.data(), len), kOk);
+            EXPECT_EQ(ours, m) << "without CRT";
+            mont_UseRadix52ForTesting(-1);
         }
     }
 }
