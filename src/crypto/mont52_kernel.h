@@ -59,16 +59,20 @@ inline void Amm(std::uint64_t* r, const std::uint64_t* a, const std::uint64_t* b
     const T zero = V::Zero();
     for (std::size_t i = 0; i < nv * V::kLanes; ++i) {
         const T bi = V::Broadcast(b[i]);
+#pragma GCC unroll 16
         for (std::size_t v = 0; v < nv; ++v) acc[v] = V::MAddLo(acc[v], av[v], bi);
         // q makes the lowest limb a multiple of 2^52: k0 = -m^-1 mod 2^52.
         const std::uint64_t q = ((V::Lane0(acc[0]) & kMask) * k0) & kMask;
         const T qv = V::Broadcast(q);
+#pragma GCC unroll 16
         for (std::size_t v = 0; v < nv; ++v) acc[v] = V::MAddLo(acc[v], mv[v], qv);
         const std::uint64_t carry = V::Lane0(acc[0]) >> 52;
         // Divide by 2^52: every limb moves down one place, the lowest one's carry into the
         // next; the high halves of this round's products then land where they belong.
+#pragma GCC unroll 16
         for (std::size_t v = 0; v < nv; ++v) acc[v] = V::ShiftDown(acc[v], v + 1 < nv ? acc[v + 1] : zero);
         acc[0] = V::AddLane0(acc[0], carry);
+#pragma GCC unroll 16
         for (std::size_t v = 0; v < nv; ++v) {
             acc[v] = V::MAddHi(acc[v], av[v], bi);
             acc[v] = V::MAddHi(acc[v], mv[v], qv);
