@@ -1,5 +1,6 @@
-// Generated CFDI 3.2 invoices for the benchmarks: a fixed header, `concepts` Concepto
-// elements and a fixed footer, so every benchmark measures the same shape of document.
+// Generated CFDI 3.2 and 4.0 invoices for the benchmarks: a fixed header, `concepts`
+// Concepto elements and a fixed footer, so every benchmark measures the same shape of
+// document.
 #pragma once
 
 #include <fstream>
@@ -50,6 +51,36 @@ inline std::string WriteGeneratedInvoice(const std::string& path, const char* he
             << (i % 7 + 1) * 12.5 << "\"/>\n";
     }
     out << kFooter;
+    return path;
+}
+
+// A CFDI 4.0 invoice with empty seal fields, `concepts` concepts with their transferred tax
+// each, written unless a file is already there; returns path.
+inline std::string WriteGeneratedInvoice40(const std::string& path, int concepts, int folio) {
+    if (std::ifstream(path)) return path;
+    std::ofstream out(path, std::ios::binary);
+    const int subtotal = 100 * concepts * (concepts + 1) / 2, tax = subtotal * 16 / 100;
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<cfdi:Comprobante xmlns:cfdi=\"http://www.sat.gob.mx/cfd/4\" Version=\"4.0\" Serie=\"B\" Folio=\""
+        << folio << "\" Fecha=\"2024-05-20T11:42:08\" Sello=\"\" FormaPago=\"03\" NoCertificado=\"\" Certificado=\"\" "
+           "SubTotal=\"" << subtotal << ".00\" Moneda=\"MXN\" Total=\"" << subtotal + tax
+        << ".00\" TipoDeComprobante=\"I\" Exportacion=\"01\" MetodoPago=\"PUE\" LugarExpedicion=\"44100\">\n"
+           "  <cfdi:Emisor Rfc=\"AAA010101AAA\" Nombre=\"EMPRESA DE PRUEBA\" RegimenFiscal=\"601\"/>\n"
+           "  <cfdi:Receptor Rfc=\"EKU9003173C9\" Nombre=\"ESCUELA KEMPER URGATE\" DomicilioFiscalReceptor=\"42501\" "
+           "RegimenFiscalReceptor=\"601\" UsoCFDI=\"G03\"/>\n  <cfdi:Conceptos>\n";
+    for (int i = 1; i <= concepts; ++i) {
+        const int amount = 100 * i, itemTax = amount * 16 / 100;
+        out << "    <cfdi:Concepto ClaveProdServ=\"25172002\" NoIdentificacion=\"SKU-" << i
+            << "\" Cantidad=\"1\" ClaveUnidad=\"H87\" Unidad=\"Pieza\" Descripcion=\"Articulo de prueba numero " << i
+            << "\" ValorUnitario=\"" << amount << ".00\" Importe=\"" << amount << ".00\" ObjetoImp=\"02\">\n"
+            << "      <cfdi:Impuestos><cfdi:Traslados><cfdi:Traslado Base=\"" << amount
+            << ".00\" Impuesto=\"002\" TipoFactor=\"Tasa\" TasaOCuota=\"0.160000\" Importe=\"" << itemTax
+            << ".00\"/></cfdi:Traslados></cfdi:Impuestos>\n    </cfdi:Concepto>\n";
+    }
+    out << "  </cfdi:Conceptos>\n  <cfdi:Impuestos TotalImpuestosTrasladados=\"" << tax
+        << ".00\"><cfdi:Traslados><cfdi:Traslado Base=\"" << subtotal
+        << ".00\" Impuesto=\"002\" TipoFactor=\"Tasa\" TasaOCuota=\"0.160000\" Importe=\"" << tax
+        << ".00\"/></cfdi:Traslados></cfdi:Impuestos>\n</cfdi:Comprobante>\n";
     return path;
 }
 

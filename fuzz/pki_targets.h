@@ -45,12 +45,30 @@ inline void FuzzAsn1(const std::uint8_t* data, std::size_t size) {
     (void)kvn::pki_ReadObject(read, text.c_str(), 0);
 }
 
+// A block below any modulus of `bytes` bytes (00 01 ...), raised by the key's public or
+// private operation, as verifying and signing do: a key that reads must also be one whose
+// operations end quickly.
+inline void RunKeyOperations(const kvn::rsa_Key& key) {
+    const int bytes = kvn::rsa_KeyBytes(key);
+    if (bytes < 2) return;
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(bytes), 0xA5);
+    block[0] = 0x00;
+    block[1] = 0x01;
+    if (key.flags & kvn::kRsaHasPrivate) (void)kvn::rsa_PrivateOp(key, block.data(), bytes);
+    (void)kvn::rsa_PublicOp(key, block.data(), bytes);
+}
+
 inline void FuzzKeyFile(const std::uint8_t* data, std::size_t size) {
     InputFile file(data, size);
     kvn::SecureString key;
     (void)kvn::key_ReadEncrypted(key, file.path(), "test-password");
     std::string text = AsText(data, size);
     if (kvn::pem_IsPemString(text.c_str())) (void)kvn::key_ReadEncrypted(key, text.c_str(), "test-password");
+    kvn::RsaKeyPtr record = kvn::rsa_KeyNew();
+    kvn::Error stringError;
+    if (!kvn::Failed(kvn::key_ReadPrivateKey(*record, stringError, file.path(), "test-password"))) {
+        RunKeyOperations(*record);
+    }
 }
 
 inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
@@ -72,6 +90,8 @@ inline void FuzzX509(const std::uint8_t* data, std::size_t size) {
     (void)kvn::x509_GetTime(time, file.path(), 1);
     kvn::SecureString key;
     (void)kvn::x509_GetPublicKeyString(key, file.path());
+    kvn::RsaKeyPtr record = kvn::rsa_KeyNew();
+    if (!kvn::Failed(kvn::x509_GetPublicKey(*record, file.path()))) RunKeyOperations(*record);
 }
 
 // A PKCS#1 v1.5 signature block, the whole input. Whatever it decodes to is exactly one

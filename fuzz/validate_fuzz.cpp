@@ -1,5 +1,6 @@
-// Validates arbitrary documents against the embedded CFDI 3.2 DTD with ValidateAgainstDtd,
-// the way KVN_ValidateXml runs its DTD pass (the DTD in a file beside the document).
+// Validates arbitrary documents against the embedded CFDI 3.2 DTD with ValidateAgainstDtd
+// (the DTD read from a file beside the document), and with ValidateDocument as
+// KVN_ValidateXml runs it (the embedded DTD of the document's version, compiled once).
 // Seeds: tests/fixtures/validation/*.xml. Inputs that once crashed live in
 // fuzz/regressions/validate/ and are replayed by the cfdi tests.
 #include <cstddef>
@@ -41,7 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!WriteFile(document, data, size)) return 0;
     kvn::ClearLastError();
     try {
-        kvn::ValidateAgainstDtd(document.c_str(), dtd.c_str());
+        (void)kvn::ValidateAgainstDtd(document.c_str(), dtd.c_str());
+        kvn::ClearLastError();
+        (void)kvn::ValidateDocument(document.c_str(), 0);
     } catch (const std::bad_alloc&) {
         // Documents that want 1 GiB or more are refused; that is not a fault.
     }

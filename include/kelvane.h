@@ -120,6 +120,22 @@ KVN_API int KVN_VerifySignature(const char* xmlFile, const char* certFile, int o
 KVN_API int KVN_ExtractDigestFromSignature(char* out, int outlen, const char* xmlFile, const char* certFile,
                                            int options);
 
+/* Signing sessions. KVN_OpenSigner reads and decrypts the key once (and, when certFile is
+ * not null, reads the certificate and checks that the key belongs to it) and returns a
+ * positive session handle, or a negated error code with the same codes and messages as
+ * KVN_SignXml for that key, password and certificate. The session signs any number of
+ * documents, from any number of threads at once, exactly as KVN_SignXml and
+ * KVN_MakeSignatureFromXmlEx do, until KVN_CloseSigner closes it (its key is wiped once
+ * the calls using it have returned). A handle that names no open session (0, or one
+ * already closed) gives -BAD_PARAM_ERROR and changes nothing, so closing twice is
+ * harmless. */
+KVN_API int KVN_OpenSigner(const char* keyFile, const char* password, const char* certFile);
+KVN_API int KVN_CloseSigner(int signer);
+/* KVN_SignXml with the session's key and certificate. */
+KVN_API int KVN_SignXmlWithSigner(int signer, const char* outputFile, const char* xmlFile, int options);
+/* KVN_MakeSignatureFromXmlEx with the session's key; returns the seal's full length. */
+KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const char* xmlFile, int options);
+
 /* Validation. Checks xmlFile against the DTD of its version (CFD 2.0/2.2, CFDI 3.0/3.2),
  * then against the value restrictions of its version (lengths, number and date forms, RFC
  * and CURP forms, enumerations); KVN_OPT_NOFACETS skips the second pass. Returns 0 when

@@ -58,6 +58,7 @@ from .info import (
     pki_version,
 )
 from .pki import Certificate, PrivateKey, write_pfx
+from .signer import Signer
 
 __version__ = "5.2.2"
 
@@ -75,6 +76,7 @@ __all__ = [
     "Certificate",
     "PrivateKey",
     "write_pfx",
+    "Signer",
     "error_message",
     "error_name",
     "last_error",

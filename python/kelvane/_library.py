@@ -39,7 +39,7 @@ _c = ctypes.c_char_p
 _i = ctypes.c_int
 _buf = ctypes.c_char_p  # output buffers are passed as ctypes string buffers (or None)
 
-# Argument types of the 26 exports; every one returns an int.
+# Argument types of the exports; every one returns an int.
 _PROTOTYPES = {
     "KVN_Version": [],
     "KVN_CompileTime": [_buf, _i],
@@ -67,6 +67,10 @@ _PROTOTYPES = {
     "KVN_CheckKeyAndCert": [_c, _c, _c],
     "KVN_GetKeyAsString": [_buf, _i, _c, _c, _i],
     "KVN_WritePfxFile": [_c, _c, _c, _c, _c, _i],
+    "KVN_OpenSigner": [_c, _c, _c],
+    "KVN_CloseSigner": [_i],
+    "KVN_SignXmlWithSigner": [_i, _c, _c, _i],
+    "KVN_MakeSignatureWithSigner": [_buf, _i, _i, _c, _i],
 }
 
 _lock = threading.Lock()
@@ -110,7 +114,7 @@ def _load() -> ctypes.CDLL:
 
 
 def lib() -> ctypes.CDLL:
-    """The loaded library, with the argument and result types of its 26 exports set."""
+    """The loaded library, with the argument and result types of its exports set."""
     global _lib
     if _lib is None:
         with _lock:

@@ -8,7 +8,7 @@ import shutil
 from pathlib import Path
 
 import kelvane
-from kelvane import _library, documents, errors, info, pki
+from kelvane import _library, documents, errors, info, pki, signer
 from conftest import EXAMPLES
 
 
@@ -21,7 +21,7 @@ def test_docstring_examples(tmp_path: Path, monkeypatch) -> None:
     report = io.StringIO()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     examples = 0
-    for module in (kelvane, documents, errors, info, pki, _library):
+    for module in (kelvane, documents, errors, info, pki, signer, _library):
         for test in doctest.DocTestFinder().find(module, globs={"kelvane": kelvane}):
             examples += len(test.examples)
             runner.run(test, out=report.write)

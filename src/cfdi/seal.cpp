@@ -18,50 +18,6 @@ namespace {
 
 inline constexpr int kDigestScratch = 128;  // hex characters of the longest digest
 
-// Reads and decrypts the signing key once into key, recording the message on failure.
-Error ReadSigningKey(rsa_Key& key, const char* keyFile, const char* password) {
-    Error stringError;
-    Error rc = key_ReadPrivateKey(key, stringError, keyFile, password);
-    if (!Failed(rc)) rc = stringError;
-    if (Failed(rc)) RecordError("Cannot read private key/No se puede leer la clave privada");
-    return rc;
-}
-
-// Signs the pipe string with the key in keyFile: the signature block, already raised to
-// the private exponent, replaces `block`. The key is read once; the key record is wiped
-// when released (here, or by `used` when given). The private operation checks its result
-// with the public exponent. With `used` given, a result failing that check is no error
-// here: used->proof gets it (INVALID_DATA_ERROR, also for a result equal to its input)
-// for the pair check that follows, and block is zeroed; otherwise it is a signing error.
-Error SignPipeString(Bytes& block, const String& pipe, const char* keyFile, const char* password,
-                     unsigned algorithm, SealKey* used) {
-    RsaKeyPtr key = rsa_KeyNew();
-    if (Error rc = ReadSigningKey(*key, keyFile, password); Failed(rc)) return rc;
-    const int keyBytes = rsa_KeyBytes(*key);
-    block.assign(static_cast<std::size_t>(keyBytes), 0);
-    Error rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
-                                   static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm));
-    if (Failed(rc)) {
-        RecordError("Signature encoding error/Firma del error de codificacion");
-        return rc;
-    }
-    const Bytes encoded = block;
-    rc = rsa_PrivateOp(*key, block.data(), keyBytes);
-    if (used) {
-        const bool refused = rc == Error::INVALID_DATA_ERROR || (!Failed(rc) && block == encoded);
-        if (refused) {
-            std::fill(block.begin(), block.end(), std::uint8_t{0});
-            rc = kOk;
-        }
-        used->proof = refused ? CodeOf(Error::INVALID_DATA_ERROR) : 0;
-        used->key = std::move(key);
-    }
-    if (Failed(rc)) {
-        RecordError("Signature encryption error/Firma del error de cifrado");
-    }
-    return rc;
-}
-
 }  // namespace
 
 Error SealDigestAlgorithm(unsigned& algorithm, int versionNumber, int options) {
@@ -80,20 +36,15 @@ Error SealDigestAlgorithm(unsigned& algorithm, int versionNumber, int options) {
     return kOk;
 }
 
-namespace {
-
-// The pipe string of xmlFile and the digest algorithm of its seal. The version is read
-// once the pipe string was built, so a document without one reports the pipe string's
-// error.
 Error PipeStringAndAlgorithm(String& pipe, unsigned& algorithm, const char* xmlFile, int options,
                              const RootAttributeValue* replaced) {
+    // The version is read once the pipe string was built, so a document without one
+    // reports the pipe string's error.
     if (Error rc = BuildPipeString(pipe, xmlFile, options, replaced); Failed(rc)) return rc;
     int versionNumber = 0;
     if (Error rc = VersionNumber(xmlFile, versionNumber); Failed(rc)) return rc;
     return SealDigestAlgorithm(algorithm, versionNumber, options);
 }
-
-}  // namespace
 
 Error MakeDigestFromXml(int& hexLength, char* out, int outlen, const char* xmlFile, int options) {
     hexLength = 0;
@@ -109,14 +60,46 @@ Error MakeDigestFromXml(int& hexLength, char* out, int outlen, const char* xmlFi
     return kOk;
 }
 
-Error MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
-               const RootAttributeValue* replaced, SealKey* used) {
+Error ReadSigningKey(SigningKey& key, const char* keyFile, const char* password) {
+    key.record = rsa_KeyNew();
+    key.prepared.reset();
+    Error stringError;
+    Error rc = key_ReadPrivateKey(*key.record, stringError, keyFile, password);
+    if (!Failed(rc)) rc = stringError;
+    if (Failed(rc)) {
+        RecordError("Cannot read private key/No se puede leer la clave privada");
+        return rc;
+    }
+    // A key the arithmetic refuses was refused by the reader; should one pass, it fails
+    // where the seal is made, as a key that cannot sign.
+    if (Failed(rsa_PreparePrivate(key.prepared, *key.record))) key.prepared.reset();
+    return kOk;
+}
+
+Error SealPipeString(String& seal, const String& pipe, unsigned algorithm, const SigningKey& key, int* proof) {
     seal.clear();
-    String pipe;
-    unsigned algorithm = 0;
-    if (Error rc = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced); Failed(rc)) return rc;
-    Bytes block;
-    if (Error rc = SignPipeString(block, pipe, keyFile, password, algorithm, used); Failed(rc)) return rc;
+    const int keyBytes = rsa_KeyBytes(*key.record);
+    Bytes block(static_cast<std::size_t>(keyBytes), 0);
+    Error rc = rsa_EncodeSignature(block.data(), keyBytes, reinterpret_cast<const std::uint8_t*>(pipe.data()),
+                                   static_cast<int>(pipe.size()), kRsaSigBlockType1 | static_cast<int>(algorithm));
+    if (Failed(rc)) {
+        RecordError("Signature encoding error/Firma del error de codificacion");
+        return rc;
+    }
+    const Bytes encoded = block;
+    rc = key.prepared ? rsa_PrivateOpPrepared(*key.prepared, block.data(), keyBytes) : Error::NOT_SUPPORTED_ERROR;
+    if (proof) {
+        const bool refused = rc == Error::INVALID_DATA_ERROR || (!Failed(rc) && block == encoded);
+        if (refused) {
+            std::fill(block.begin(), block.end(), std::uint8_t{0});
+            rc = kOk;
+        }
+        *proof = refused ? CodeOf(Error::INVALID_DATA_ERROR) : 0;
+    }
+    if (Failed(rc)) {
+        RecordError("Signature encryption error/Firma del error de cifrado");
+        return rc;
+    }
 
     const std::size_t expected = 4 * ((block.size() + 2) / 3);
     seal.assign(expected + 1, '\0');
@@ -128,6 +111,27 @@ Error MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const cha
     }
     seal.resize(expected);
     return kOk;
+}
+
+Error MakeSeal(String& seal, const char* xmlFile, const char* keyFile, const char* password, int options,
+               const RootAttributeValue* replaced, SealKey* used) {
+    seal.clear();
+    String pipe;
+    unsigned algorithm = 0;
+    if (Error rc = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced); Failed(rc)) return rc;
+    SealKey local;
+    SealKey& key = used ? *used : local;
+    if (Error rc = ReadSigningKey(key.key, keyFile, password); Failed(rc)) return rc;
+    return SealPipeString(seal, pipe, algorithm, key.key, used ? &used->proof : nullptr);
+}
+
+Error MakeSealWithKey(String& seal, const char* xmlFile, const SigningKey& key, int options,
+                      const RootAttributeValue* replaced) {
+    seal.clear();
+    String pipe;
+    unsigned algorithm = 0;
+    if (Error rc = PipeStringAndAlgorithm(pipe, algorithm, xmlFile, options, replaced); Failed(rc)) return rc;
+    return SealPipeString(seal, pipe, algorithm, key, nullptr);
 }
 
 }  // namespace kvn

@@ -14,6 +14,7 @@
 #include "cfdi/namespaces.h"
 #include "cfdi/restrictions.h"
 #include "kelvane.h"
+#include "xml/compiled_dtd.h"
 #include "xml/parser.h"
 #include "xml/validator.h"
 
@@ -240,7 +241,11 @@ Error RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass*
     run.values = values;
     validator->appState = &run;
     if (dtdFile || embedded) {
-        run.subset = XmlSetExternalSubset(parser.get(), nullptr, embedded ? embedded->name : dtdName.c_str());
+        // An embedded DTD is compiled once per process; its text is read only for a
+        // document with a DOCTYPE of its own.
+        const XmlCompiledDtd* compiled = embedded ? CompiledEmbeddedDtd(embedded->version) : nullptr;
+        run.subset = compiled ? XmlUseCompiledDtd(parser.get(), compiled)
+                              : XmlSetExternalSubset(parser.get(), nullptr, embedded ? embedded->name : dtdName.c_str());
         run.embedded = embedded;
     }
 

@@ -66,4 +66,22 @@ bool cpu_UseAvx2() noexcept { return Get().avx2 && !Portable(); }
 void cpu_OverrideMulxAdxForTesting(int use) noexcept { mulxAdxOverride.store(use, std::memory_order_relaxed); }
 void cpu_UsePortableForTesting(bool portable) noexcept { portableForTesting.store(portable, std::memory_order_relaxed); }
 
+bool cpu_HasAvx512Ifma() noexcept {
+    static const bool ifma = [] {
+#if defined(__x86_64__)
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return false;
+        unsigned lo = 0, hi = 0;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        // The operating system saves XMM, YMM, the mask registers and all of ZMM.
+        if ((lo & 0xE6) != 0xE6) return false;
+        if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+        return (b & bit_AVX512F) && (b & bit_AVX512VL) && (b & bit_AVX512IFMA);
+#else
+        return false;
+#endif
+    }();
+    return ifma;
+}
+
 }  // namespace kvn

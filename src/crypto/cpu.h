@@ -28,5 +28,8 @@ void cpu_OverrideMulxAdxForTesting(int use) noexcept;
 // Test hook: true keeps every algorithm on its portable code (the SHA extensions, AES-NI,
 // MULX/ADX and AVX2 paths answer false), false returns to what the processor offers.
 void cpu_UsePortableForTesting(bool portable) noexcept;
+// What the processor offers for the radix-2^52 Montgomery kernels of crypto/mont52.h:
+// AVX512F, AVX512VL and AVX512IFMA, with the operating system saving their registers.
+bool cpu_HasAvx512Ifma() noexcept;
 
 }  // namespace kvn

@@ -7,8 +7,9 @@
 #include "crypto/mont.h"
 
 #include "crypto/cpu.h"
-#include "crypto/mp.h"
+#include "crypto/mont52.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -58,6 +59,54 @@ void DoubleMod(Limb* x, const Limb* m, std::size_t n) noexcept {
         carry = next;
     }
     FinalSubtract(x, x, carry, m, n);
+}
+
+// r = 2^(128 n) mod m for m of n limbs whose top limb is not zero: Knuth's Algorithm D
+// (The Art of Computer Programming, vol. 2, 4.3.1) on 64-bit digits, the dividend being
+// a one followed by 2n zero limbs. Branches on m: for public moduli only.
+void RSquaredByDivision(Limb* r, const Limb* m, std::size_t n) noexcept {
+    const unsigned shift = static_cast<unsigned>(__builtin_clzll(m[n - 1]));
+    Limb v[kMaxLimbs], u[2 * kMaxLimbs + 2];
+    for (std::size_t i = n; i-- > 0;) v[i] = (m[i] << shift) | (shift && i ? m[i - 1] >> (64 - shift) : 0);
+    // u = 2^(128 n) << shift, 2n + 2 limbs.
+    std::memset(u, 0, (2 * n + 2) * sizeof(Limb));
+    if (shift) u[2 * n] = Limb{1} << shift;
+    else u[2 * n] = 1;
+    const Limb vTop = v[n - 1], vNext = n > 1 ? v[n - 2] : 0;
+    for (std::size_t j = n + 1; j-- > 0;) {
+        // Estimate the quotient digit from the top two limbs of the current remainder.
+        const Wide top = (Wide{u[j + n]} << 64) | u[j + n - 1];
+        Wide qhat = top / vTop, rhat = top % vTop;
+        while (qhat >> 64 || (n > 1 && qhat * vNext > ((rhat << 64) | u[j + n - 2]))) {
+            --qhat;
+            rhat += vTop;
+            if (rhat >> 64) break;
+        }
+        // u[j .. j + n] -= qhat v, adding v back once when that went below zero.
+        Limb borrow = 0, carry = 0;
+        const Limb q = static_cast<Limb>(qhat);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Wide p = Wide{q} * v[i] + carry;
+            carry = static_cast<Limb>(p >> 64);
+            const Wide d = Wide{u[i + j]} - static_cast<Limb>(p) - borrow;
+            u[i + j] = static_cast<Limb>(d);
+            borrow = static_cast<Limb>(d >> 64) & 1;
+        }
+        const Wide d = Wide{u[j + n]} - carry - borrow;
+        u[j + n] = static_cast<Limb>(d);
+        if ((d >> 64) & 1) {
+            Limb c = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const Wide s = Wide{u[i + j]} + v[i] + c;
+                u[i + j] = static_cast<Limb>(s);
+                c = static_cast<Limb>(s >> 64);
+            }
+            u[j + n] += c;
+        }
+    }
+    // The remainder is u[0 .. n), shifted back.
+    for (std::size_t i = 0; i < n; ++i) r[i] = (u[i] >> shift) | (shift && i + 1 < n ? u[i + 1] << (64 - shift) : 0);
+    if (shift) r[n - 1] |= u[n] << (64 - shift);
 }
 
 }  // namespace
@@ -143,14 +192,70 @@ void MontModulus::Allocate(const Limb* m, std::size_t n) {
     rrr_.resize(n);
 }
 
+namespace {
+
+std::atomic<int> radix52Mode{-1};
+
+}  // namespace
+
+void mont_UseRadix52ForTesting(int mode) noexcept { radix52Mode.store(mode, std::memory_order_relaxed); }
+
 // one = R^2 / R and R^3 = R^2 R^2 / R, once rr_ holds R^2 mod m.
-void MontModulus::FinishFromRr() {
+void MontModulus::FinishFromRr(bool forSecrets) {
     FromMont(one_.data(), rr_.data());
+    if (!forSecrets) return;
     Mul(rrr_.data(), rr_.data(), rr_.data());
+    SetUpRadix52();
+}
+
+// The radix-2^52 constants, by doubling R mod m (constant-time in m): R52 mod m after
+// 52 L - 64 n doublings, R52^2 / R after as many again.
+void MontModulus::SetUpRadix52() {
+    const int mode = radix52Mode.load(std::memory_order_relaxed);
+    mont52_Lanes lanes;
+    if (mode == 1) {
+        lanes = mont52_Lanes::kEmulated;
+    } else if (mode == -1 && cpu_UseMulxAdx() && mont52_IfmaAvailable()) {
+        lanes = mont52_Lanes::kIfma;
+    } else {
+        return;
+    }
+    const std::size_t n = n_, limbs = mont52_LimbsFor(n);
+    const std::size_t doublings = 52 * limbs - 64 * n;
+    limbs52_ = limbs;
+    k052_ = m0inv_ & ((Limb{1} << 52) - 1);
+    m52_.assign(limbs, 0);
+    one52_.assign(limbs, 0);
+    into52_.assign(limbs, 0);
+    outOf52_.assign(limbs, 0);
+    mont52_From64(m52_.data(), limbs, m_.data(), n);
+    mont52_From64(outOf52_.data(), limbs, one_.data(), n);
+    SecureLimbs x(one_);
+    for (std::size_t i = 0; i < doublings; ++i) DoubleMod(x.data(), m_.data(), n);
+    mont52_From64(one52_.data(), limbs, x.data(), n);
+    for (std::size_t i = 0; i < doublings; ++i) DoubleMod(x.data(), m_.data(), n);
+    mont52_From64(into52_.data(), limbs, x.data(), n);
+    radix52_ = 1 + static_cast<int>(lanes);
+}
+
+// a (R mod m form) into the radix-2^52 domain, the exponentiation there, and back.
+void MontModulus::ExpSecretRadix52(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const {
+    const mont52_Lanes lanes = static_cast<mont52_Lanes>(radix52_ - 1);
+    const std::size_t n = n_, limbs = limbs52_;
+    SecureLimbs store(limbs + mont52_WorkLimbs(limbs) + n + 1);
+    Limb* x = store.data();
+    Limb* work = x + limbs;
+    Limb* t = work + mont52_WorkLimbs(limbs);
+    mont52_From64(x, limbs, a, n);
+    mont52_Mul(lanes, x, x, into52_.data(), m52_.data(), k052_, limbs);  // a R52
+    mont52_Exp(lanes, x, x, m52_.data(), k052_, one52_.data(), limbs, e, elimbs, work);
+    mont52_Mul(lanes, x, x, outOf52_.data(), m52_.data(), k052_, limbs);  // a^e R, below 2m
+    mont52_To64(t, n + 1, x, limbs);
+    FinalSubtract(r, t, t[n], m_.data(), n);
 }
 
 MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
-    : n_(n), m0inv_(0), adx_(false), m_(), one_(), rr_(), rrr_() {
+    : n_(n), m0inv_(0), adx_(false) {
     Allocate(m, n);
     if (significant == 0 || significant > n) significant = n;
     // R mod m by doubling 2^(64 (s - 1)), which is below m (s significant limbs, m odd),
@@ -166,19 +271,16 @@ MontModulus::MontModulus(const Limb* m, std::size_t n, std::size_t significant)
     FinishFromRr();
 }
 
-MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), adx_(false), m_(), one_(), rr_(), rrr_() {
+MontModulus::MontModulus(const Limb* m, std::size_t n, Public) : n_(n), m0inv_(0), adx_(false) {
     Allocate(m, n);
-    // 2^(128 n) mod m in 32-bit digits by Knuth's division.
-    const std::size_t vd = 2 * n, ud = 4 * n + 1;
-    MpBuf u(ud), v(vd), r(vd);
-    u.get()[ud - 1] = 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        v.get()[2 * i] = static_cast<Digit>(m[i]);
-        v.get()[2 * i + 1] = static_cast<Digit>(m[i] >> 32);
-    }
-    mpModulo(r.get(), u.get(), ud, v.get(), vd);
-    for (std::size_t i = 0; i < n; ++i) rr_[i] = (Limb{r.get()[2 * i + 1]} << 32) | r.get()[2 * i];
+    RSquaredByDivision(rr_.data(), m_.data(), n);
     FinishFromRr();
+}
+
+MontModulus::MontModulus(const Limb* m, std::size_t n, PublicExponent) : n_(n), m0inv_(0), adx_(false) {
+    Allocate(m, n);
+    RSquaredByDivision(rr_.data(), m_.data(), n);
+    FinishFromRr(false);
 }
 
 namespace {
@@ -565,6 +667,10 @@ void MontModulus::ReduceToMont(Limb* r, const Limb* t) const {
 }
 
 void MontModulus::ExpSecret(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const {
+    if (radix52_) {
+        ExpSecretRadix52(r, a, e, elimbs);
+        return;
+    }
     const std::size_t n = n_;
     SecureLimbs table(kWindowEntries * n);
     std::memcpy(table.data(), one_.data(), n * sizeof(Limb));

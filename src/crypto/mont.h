@@ -9,7 +9,9 @@
 // only given public or freshly blinded values.
 //
 // The kernels are chosen from the processor (crypto/cpu.h): MULX, ADCX
-// and ADOX for the products, AVX2 for the table scan, the portable code otherwise.
+// and ADOX for the products, AVX2 for the table scan, the portable code otherwise. Where
+// the processor has AVX-512 IFMA, secret exponentiations run in radix 2^52 on its lanes
+// (crypto/mont52.h).
 //
 // All buffers are caller-supplied; contexts keep theirs in wiping storage.
 #pragma once
@@ -56,12 +58,18 @@ public:
     // is quicker than the constant-time set-up but branches on m.
     struct Public {};
     MontModulus(const Limb* m, std::size_t n, Public);
+    // The same for a public exponent alone (verifying a signature): ToMont, FromMont, Mul,
+    // Sqr and ExpPublicVartime; R^3 (ReduceToMont) and the radix-2^52 form are not made.
+    struct PublicExponent {};
+    MontModulus(const Limb* m, std::size_t n, PublicExponent);
     static constexpr std::size_t kMaxLimbs = 256;
 
     std::size_t size() const noexcept { return n_; }
     const Limb* modulus() const noexcept { return m_.data(); }
     // R mod m: the Montgomery form of 1.
     const Limb* one() const noexcept { return one_.data(); }
+    // True when ExpSecret runs on the radix-2^52 kernels.
+    bool UsesRadix52() const noexcept { return radix52_ != 0; }
 
     // r = a * b / R mod m, inputs below m; r may alias a or b.
     void Mul(Limb* r, const Limb* a, const Limb* b) const noexcept;
@@ -86,7 +94,9 @@ public:
 
 private:
     void Allocate(const Limb* m, std::size_t n);
-    void FinishFromRr();
+    void FinishFromRr(bool forSecrets = true);
+    void SetUpRadix52();
+    void ExpSecretRadix52(Limb* r, const Limb* a, const Limb* e, std::size_t elimbs) const;
 
     std::size_t n_;
     Limb m0inv_;       // -m^-1 mod 2^64
@@ -95,7 +105,19 @@ private:
     SecureLimbs one_;  // R mod m
     SecureLimbs rr_;   // R^2 mod m
     SecureLimbs rrr_;  // R^3 mod m
+    // The radix-2^52 form, when ExpSecret runs there (0: it does not; else 1 + the
+    // mont52_Lanes value). With L 52-bit limbs and R52 = 2^(52 L): m, R52 mod m, the factor
+    // R52^2 / R into the radix-2^52 domain and R mod m back out of it.
+    int radix52_ = 0;
+    std::size_t limbs52_ = 0;
+    Limb k052_ = 0;  // -m^-1 mod 2^52
+    SecureLimbs m52_, one52_, into52_, outOf52_;
 };
+
+// Test hook for the radix-2^52 kernels, read when a context is made: -1 lets the processor
+// decide (IFMA where it has it and MULX/ADX are in use), 0 keeps the 64-bit kernels, 1 runs
+// the emulated build of the IFMA kernels.
+void mont_UseRadix52ForTesting(int mode) noexcept;
 
 // r (n limbs) = a^-1 mod m for odd m and a below m; false when gcd(a, m) > 1. Variable
 // time in a and m: give it only a blinded value.

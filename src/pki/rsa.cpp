@@ -29,21 +29,6 @@ constexpr DigestInfoRow kDigestInfo[] = {
     {6, 28, 19, {0x30, 0x2D, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04, 0x05, 0x00, 0x04, 0x1C}},
 };
 
-// Loads the block as a number and checks it against the key.
-Error LoadBlock(const rsa_Key& key, const std::uint8_t* block, int length, Varnum* x) {
-    if (length != rsa_KeyBytes(key)) {
-        asn_Trace("Data length (%ld) does not match key (%d) bytes", static_cast<long>(length), rsa_KeyBytes(key));
-        return Error::OUT_OF_RANGE_ERROR;
-    }
-    vnFromBytes(x, block, static_cast<std::size_t>(length));
-    if (vnCmp(x, key.part[kRsaN].get()) >= 0) return Error::OUT_OF_RANGE_ERROR;
-    return kOk;
-}
-
-void StoreBlock(const Varnum* y, std::uint8_t* block, int length) {
-    vnToBytes(y, block, static_cast<std::size_t>(length));
-}
-
 // Big-endian bytes of a part, minimal length (at least one byte).
 SecureBytes PartBytes(const rsa_Key& key, rsa_Part which) {
     SecureBytes bytes;
@@ -60,7 +45,13 @@ SecureLimbs PartLimbs(const rsa_Key& key, rsa_Part which, std::size_t limbs, std
     return out;
 }
 
-// The key in limbs for rsa_PrivateLimbsOp.
+// A public part's 32-bit digits as n 64-bit limbs (it fits: checked by the caller).
+void LimbsOfPart(Limb* out, std::size_t n, const Varnum* part) {
+    std::memset(out, 0, n * sizeof(Limb));
+    for (std::size_t i = 0; i < part->ndigits && i / 2 < n; ++i) out[i / 2] |= Limb{part->digits[i]} << (32 * (i % 2));
+}
+
+// The key in limbs for rsa_PrivateContext.
 void PrivateLimbs(rsa_PrivateLimbs& out, const rsa_Key& key) {
     out.nLimbs = mont_LimbsFor(static_cast<std::size_t>(rsa_KeyBytes(key)));
     out.crt = (key.flags & kRsaHasCrt) != 0;
@@ -80,44 +71,49 @@ void PrivateLimbs(rsa_PrivateLimbs& out, const rsa_Key& key) {
     out.qinv = PartLimbs(key, kRsaQInv, out.halfLimbs);
 }
 
-// The old big-number route, for keys the limb code does not take (an even modulus or
-// prime, or more than 16384 bits): y = x^d mod n, checked with the public exponent.
-// False when the check fails.
-bool PrivateVarnum(const rsa_Key& key, Varnum* y, Varnum* x) {
-    Varnum* n = key.part[kRsaN].get();
-    if (key.flags & kRsaHasCrt) {
-        Varnum* p = key.part[kRsaP].get();
-        Varnum* q = key.part[kRsaQ].get();
-        VarnumPtr m1 = vnMake(), m2 = vnMake(), h = vnMake(), t = vnMake();
-        vnMod(t.get(), x, p);
-        vnPowMod(m1.get(), t.get(), key.part[kRsaDP].get(), p);
-        vnMod(t.get(), x, q);
-        vnPowMod(m2.get(), t.get(), key.part[kRsaDQ].get(), q);
-        if (vnIsZero(p)) return false;
-        while (vnCmp(m1.get(), m2.get()) < 0) vnAdd(m1.get(), m1.get(), p);
-        vnSub(t.get(), m1.get(), m2.get());
-        vnMulMod(h.get(), key.part[kRsaQInv].get(), t.get(), p);
-        vnMul(t.get(), h.get(), q);
-        vnAdd(y, t.get(), m2.get());
-    } else {
-        vnPowMod(y, x, key.part[kRsaD].get(), n);
-    }
-    VarnumPtr back = vnMake();
-    vnPowMod(back.get(), y, key.part[kRsaE].get(), n);
-    return vnCmp(back.get(), x) == 0;
+// A key string's reading error; PKI_FAILED_ERROR when it read but lacks the part needed.
+Error ReadingError(Error read) { return Failed(read) ? read : Error::PKI_FAILED_ERROR; }
+
+}  // namespace
+
+struct rsa_PreparedKey {
+    rsa_PrivateContext context;
+    int bytes;
+};
+
+void rsa_PreparedKeyDeleter::operator()(rsa_PreparedKey* key) const noexcept { Deleter<rsa_PreparedKey>()(key); }
+
+Error rsa_PreparePrivate(RsaPreparedPtr& out, const rsa_Key& key) {
+    out.reset();
+    if (!(key.flags & kRsaHasPrivate)) return Error::BAD_PARAM_ERROR;
+    if (Error rc = rsa_CheckSupported(key); Failed(rc)) return rc;
+    rsa_PrivateLimbs limbs;
+    PrivateLimbs(limbs, key);
+    if (!rsa_PrivateLimbsUsable(limbs)) return Error::NOT_SUPPORTED_ERROR;
+    out.reset(MakeUnique<rsa_PreparedKey>(rsa_PreparedKey{rsa_PrivateContext(std::move(limbs)), rsa_KeyBytes(key)})
+                  .release());
+    return kOk;
 }
 
-// The limb route: INVALID_DATA_ERROR when the result fails its check.
-Error PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int length) {
+int rsa_PreparedBytes(const rsa_PreparedKey& key) noexcept { return key.bytes; }
+
+Error rsa_PrivateOpPrepared(const rsa_PreparedKey& key, std::uint8_t* block, int length) {
+    if (!block || length < 1) return Error::BAD_PARAM_ERROR;
+    if (length != key.bytes) {
+        asn_Trace("Data length (%ld) does not match key (%d) bytes", static_cast<long>(length), key.bytes);
+        return Error::OUT_OF_RANGE_ERROR;
+    }
+    const rsa_PrivateLimbs& limbs = key.context.key();
     const std::size_t n = limbs.nLimbs;
     SecureLimbs c(n);
     mont_FromBytes(c.data(), n, block, static_cast<std::size_t>(length));
+    if (!mont_Less(c.data(), limbs.n.data(), n)) return Error::OUT_OF_RANGE_ERROR;
     SecureBytes random(rsa_BlindingBytes(limbs));
     // A blinding value sharing a factor with n comes once in 2^500 draws or so; a few
     // draws in a row mean the modulus itself is not a product of two large primes.
     for (int attempt = 0; attempt < 8; ++attempt) {
         if (Error rc = RandomBytes(random.data(), random.size()); Failed(rc)) return rc;
-        switch (rsa_PrivateLimbsOp(c.data(), c.data(), limbs, random.data())) {
+        switch (key.context.Run(c.data(), c.data(), random.data())) {
         case rsa_PrivateResult::Ok:
             mont_ToBytes(block, static_cast<std::size_t>(length), c.data(), n);
             return kOk;
@@ -130,43 +126,33 @@ Error PrivateLimbsBlock(const rsa_PrivateLimbs& limbs, std::uint8_t* block, int 
     return Error::INVALID_DATA_ERROR;
 }
 
-// A key string's reading error; PKI_FAILED_ERROR when it read but lacks the part needed.
-Error ReadingError(Error read) { return Failed(read) ? read : Error::PKI_FAILED_ERROR; }
-
-}  // namespace
-
 Error rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length) {
     if (!block || length < 1 || !(key.flags & kRsaHasPublic)) return Error::BAD_PARAM_ERROR;
-    VarnumPtr x = vnMake(), y = vnMake();
-    if (Error rc = LoadBlock(key, block, length, x.get()); Failed(rc)) return rc;
-    const std::size_t n = mont_LimbsFor(static_cast<std::size_t>(length));
-    const Varnum* modulus = key.part[kRsaN].get();
-    if (n <= MontModulus::kMaxLimbs && (modulus->digits[0] & 1)) {
-        SecureLimbs limbs(3 * n);
-        mont_FromBytes(limbs.data(), n, block, static_cast<std::size_t>(length));
-        SecureBytes bytes = PartBytes(key, kRsaN);
-        mont_FromBytes(limbs.data() + n, n, bytes.data(), bytes.size());
-        bytes = PartBytes(key, kRsaE);
-        mont_FromBytes(limbs.data() + 2 * n, n, bytes.data(), bytes.size());
-        rsa_PublicLimbsOp(limbs.data(), limbs.data(), limbs.data() + n, limbs.data() + 2 * n, n);
-        mont_ToBytes(block, static_cast<std::size_t>(length), limbs.data(), n);
-        return kOk;
+    if (Error rc = rsa_CheckSupported(key); Failed(rc)) return rc;
+    if (length != rsa_KeyBytes(key)) {
+        asn_Trace("Data length (%ld) does not match key (%d) bytes", static_cast<long>(length), rsa_KeyBytes(key));
+        return Error::OUT_OF_RANGE_ERROR;
     }
-    vnPowMod(y.get(), x.get(), key.part[kRsaE].get(), key.part[kRsaN].get());
-    StoreBlock(y.get(), block, length);
+    // Everything here is public: plain storage, nothing to wipe.
+    const std::size_t n = mont_LimbsFor(static_cast<std::size_t>(length));
+    Vec<Limb> limbs(3 * n);
+    Limb* x = limbs.data();
+    Limb* modulus = x + n;
+    Limb* exponent = modulus + n;
+    mont_FromBytes(x, n, block, static_cast<std::size_t>(length));
+    LimbsOfPart(modulus, n, key.part[kRsaN].get());
+    LimbsOfPart(exponent, n, key.part[kRsaE].get());
+    if (!mont_Less(x, modulus, n)) return Error::OUT_OF_RANGE_ERROR;
+    rsa_PublicLimbsOp(x, x, modulus, exponent, n);
+    mont_ToBytes(block, static_cast<std::size_t>(length), x, n);
     return kOk;
 }
 
 Error rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length) {
     if (!block || length < 1 || !(key.flags & kRsaHasPrivate)) return Error::BAD_PARAM_ERROR;
-    VarnumPtr x = vnMake(), y = vnMake();
-    if (Error rc = LoadBlock(key, block, length, x.get()); Failed(rc)) return rc;
-    rsa_PrivateLimbs limbs;
-    PrivateLimbs(limbs, key);
-    if (rsa_PrivateLimbsUsable(limbs)) return PrivateLimbsBlock(limbs, block, length);
-    if (!PrivateVarnum(key, y.get(), x.get())) return Error::INVALID_DATA_ERROR;
-    StoreBlock(y.get(), block, length);
-    return kOk;
+    RsaPreparedPtr prepared;
+    if (Error rc = rsa_PreparePrivate(prepared, key); Failed(rc)) return rc;
+    return rsa_PrivateOpPrepared(*prepared, block, length);
 }
 
 Error rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options) {

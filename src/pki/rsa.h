@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "base/error.h"
 #include "base/memory.h"
@@ -52,11 +53,23 @@ void rsa_GetPart(const rsa_Key& key, rsa_Part which, SecureBytes& out);
 inline int rsa_KeyBits(const rsa_Key& key) { return key.bits; }
 inline int rsa_KeyBytes(const rsa_Key& key) { return (key.bits + 7) / 8; }
 
+// The largest modulus the library takes.
+inline constexpr int kRsaMaxBits = 16384;
+
+// kOk when the arithmetic takes the key; NOT_SUPPORTED_ERROR otherwise. A key read from a
+// certificate or a document may come from anyone, and the cost of its operations must stay
+// bounded: the modulus must be odd and of at most kRsaMaxBits bits, and the public exponent
+// odd, at least 3 and of at most 64 bits. With CRT parts the primes must be odd too, and
+// the larger of them at least half the modulus's 64-bit limbs (no RSA key is otherwise)
+// and no longer than the largest modulus.
+Error rsa_CheckSupported(const rsa_Key& key);
+
 // From an RSAPublicKey list: INVALID_DATA_ERROR when there is no second INTEGER at level 1
-// or a third.
+// or a third; NOT_SUPPORTED_ERROR for a key rsa_CheckSupported refuses.
 Error rsa_LoadPublic(rsa_Key& key, asn_Node* list);
 // From an RSAPrivateKey list: INVALID_DATA_ERROR without a ninth INTEGER at level 1;
-// NOT_SUPPORTED_ERROR for a version other than 0. Without CRT parts when p, q, dP, dQ and qInv are each one byte long.
+// NOT_SUPPORTED_ERROR for a version other than 0 or a key rsa_CheckSupported refuses.
+// Without CRT parts when p, q, dP, dQ and qInv are each one byte long.
 Error rsa_LoadPrivate(rsa_Key& key, asn_Node* list);
 // PKCS#1 DER of a record: SEQUENCE { n, e } or SEQUENCE { 0, n, e, d, p, q, dP, dQ, qInv };
 // parts not set are written as 0. False when the list cannot be built.
@@ -77,11 +90,27 @@ Error rsa_ReadPrivateString(rsa_Key& key, const char* text);
 
 // block = block^e mod n (public) or block^d mod n (private, with CRT when the parts are
 // there), in place, left-padded to the key's byte length. BAD_PARAM_ERROR for a null
-// block, a length below 1 or a key without the needed part; OUT_OF_RANGE_ERROR for a
-// length other than the key's or a value not below n; INVALID_DATA_ERROR when the private
-// result fails its check; MISC_ERROR when no random bytes could be drawn.
+// block, a length below 1 or a key without the needed part; NOT_SUPPORTED_ERROR for a key
+// rsa_CheckSupported refuses; OUT_OF_RANGE_ERROR for a length other than the key's or a
+// value not below n; INVALID_DATA_ERROR when the private result fails its check;
+// MISC_ERROR when no random bytes could be drawn.
 Error rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length);
 Error rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length);
+
+// A private key made ready for many private operations: its parts converted and its
+// Montgomery constants computed once. Nothing in it changes afterwards, so any number of
+// threads may use one at once. Its secrets are wiped when it is released.
+struct rsa_PreparedKey;
+struct rsa_PreparedKeyDeleter {
+    void operator()(rsa_PreparedKey* key) const noexcept;
+};
+using RsaPreparedPtr = std::unique_ptr<rsa_PreparedKey, rsa_PreparedKeyDeleter>;
+// BAD_PARAM_ERROR for a key without its private part; NOT_SUPPORTED_ERROR for a key
+// rsa_CheckSupported refuses.
+Error rsa_PreparePrivate(RsaPreparedPtr& out, const rsa_Key& key);
+int rsa_PreparedBytes(const rsa_PreparedKey& key) noexcept;
+// rsa_PrivateOp on a prepared key, with its errors.
+Error rsa_PrivateOpPrepared(const rsa_PreparedKey& key, std::uint8_t* block, int length);
 // The same from key strings: also BAD_PARAM_ERROR for an empty string, and the string's
 // reading error (PKI_FAILED_ERROR when the string reads but lacks the part).
 Error rsa_Public(std::uint8_t* block, int length, const char* publicKeyString, int options);

@@ -159,12 +159,37 @@ void rsa_GetPart(const rsa_Key& key, rsa_Part which, SecureBytes& out) {
     vnToBytes(v, out.data(), out.size());
 }
 
+namespace {
+
+bool IsOdd(const Varnum* v) { return v->ndigits > 0 && (v->digits[0] & 1); }
+
+// 64-bit limbs of a part's minimal big-endian form, as the private operation lays it out.
+std::size_t PartLimbs(const rsa_Key& key, rsa_Part which) {
+    return (static_cast<std::size_t>(vnToBytes(key.part[which].get(), nullptr, 0)) + 7) / 8;
+}
+
+}  // namespace
+
+Error rsa_CheckSupported(const rsa_Key& key) {
+    const Varnum* e = key.part[kRsaE].get();
+    const int eBits = vnBits(e);
+    bool ok = IsOdd(key.part[kRsaN].get()) && key.bits <= kRsaMaxBits && IsOdd(e) && eBits >= 2 && eBits <= 64;
+    if (ok && (key.flags & kRsaHasCrt)) {
+        const std::size_t pLimbs = PartLimbs(key, kRsaP), qLimbs = PartLimbs(key, kRsaQ);
+        const std::size_t half = pLimbs > qLimbs ? pLimbs : qLimbs;
+        ok = IsOdd(key.part[kRsaP].get()) && IsOdd(key.part[kRsaQ].get()) && 2 * half >= PartLimbs(key, kRsaN) &&
+             half <= kRsaMaxBits / 64;
+    }
+    if (!ok) asn_Trace("RSA key not supported: even modulus, prime or exponent, or a size out of range");
+    return ok ? kOk : Error::NOT_SUPPORTED_ERROR;
+}
+
 Error rsa_LoadPublic(rsa_Key& key, asn_Node* list) {
     asn_Node* n = NthInteger(list, 1);
     asn_Node* e = NthInteger(list, 2);
     if (!n || !e || NthInteger(list, 3)) return Error::INVALID_DATA_ERROR;
     rsa_SetPublic(key, ContentOf(n), ContentOf(e));
-    return kOk;
+    return rsa_CheckSupported(key);
 }
 
 Error rsa_LoadPrivate(rsa_Key& key, asn_Node* list) {
@@ -178,12 +203,12 @@ Error rsa_LoadPrivate(rsa_Key& key, asn_Node* list) {
     for (int i = 4; i < 9; ++i) crt = crt || ints[i]->length != 1;
     if (!crt) {
         rsa_SetPrivate(key, ContentOf(ints[1]), ContentOf(ints[2]), ContentOf(ints[3]));
-        return kOk;
+        return rsa_CheckSupported(key);
     }
     rsa_Bytes parts[kRsaPartCount];
     for (int i = 0; i < kRsaPartCount; ++i) parts[i] = ContentOf(ints[i + 1]);
     rsa_SetPrivateCrt(key, parts);
-    return kOk;
+    return rsa_CheckSupported(key);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include "pki/rsa_private.h"
 
 #include <cstring>
+#include <utility>
 
 #ifdef KVN_CTGRIND
 // The constant-time check builds this file with valgrind's client requests: a value
@@ -49,18 +50,20 @@ bool UnblindingFactor(Limb* rInvM, const MontModulus& M, const Limb* rt, const L
     return true;
 }
 
+}  // namespace
+
 // m (nLimbs limbs) = c^d mod n by the halves mod p and q; c below n.
-void PrivateCrt(Limb* m, const Limb* c, const rsa_PrivateLimbs& key) {
-    const std::size_t h = key.halfLimbs, n = key.nLimbs;
-    const MontModulus P(key.p.data(), h, key.pLimbs);
-    const MontModulus Q(key.q.data(), h, key.qLimbs);
+void rsa_PrivateContext::Crt(Limb* m, const Limb* c) const {
+    const std::size_t h = key_.halfLimbs, n = key_.nLimbs;
+    const MontModulus& P = *p_;
+    const MontModulus& Q = *q_;
     // c < p q < p R and < q R: Montgomery reduction takes it whole.
     SecureLimbs wide(2 * h), m1(h), m2(h), m2p(h), h1(h), prod(2 * h);
     std::memcpy(wide.data(), c, n * sizeof(Limb));
     P.ReduceToMont(m1.data(), wide.data());
-    P.ExpSecret(m1.data(), m1.data(), key.dp.data(), h);
+    P.ExpSecret(m1.data(), m1.data(), key_.dp.data(), h);
     Q.ReduceToMont(m2.data(), wide.data());
-    Q.ExpSecret(m2.data(), m2.data(), key.dq.data(), h);
+    Q.ExpSecret(m2.data(), m2.data(), key_.dq.data(), h);
     Q.FromMont(m2.data(), m2.data());
 
     // m1 - (m2 mod p), in Montgomery form mod p; m1 stays Montgomery, m2 may exceed p.
@@ -71,17 +74,15 @@ void PrivateCrt(Limb* m, const Limb* c, const rsa_PrivateLimbs& key) {
     mont_Add(m2p.data(), h1.data(), P.modulus(), h);
     mont_Select(h1.data(), Limb{0} - borrow, m2p.data(), h1.data(), h);
     // (m1 - m2) R * qInv / R: the plain value qInv (m1 - m2) mod p.
-    P.Mul(h1.data(), h1.data(), key.qinv.data());
+    P.Mul(h1.data(), h1.data(), key_.qinv.data());
 
-    mont_MulPlain(prod.data(), h1.data(), h, key.q.data(), h);
+    mont_MulPlain(prod.data(), h1.data(), h, key_.q.data(), h);
     std::memset(wide.data(), 0, 2 * h * sizeof(Limb));
     std::memcpy(wide.data(), m2.data(), h * sizeof(Limb));
     mont_Add(prod.data(), prod.data(), wide.data(), 2 * h);
     // A sound key gives m below n; a damaged one is caught by the check.
     std::memcpy(m, prod.data(), n * sizeof(Limb));
 }
-
-}  // namespace
 
 bool rsa_PrivateLimbsUsable(const rsa_PrivateLimbs& key) {
     const std::size_t kMax = MontModulus::kMaxLimbs;
@@ -91,25 +92,32 @@ bool rsa_PrivateLimbsUsable(const rsa_PrivateLimbs& key) {
            (key.q[0] & 1) && key.pLimbs >= 1 && key.qLimbs >= 1;
 }
 
-rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,
-                                     const std::uint8_t* blinding) {
-    const std::size_t n = key.nLimbs;
-    const MontModulus N(key.n.data(), n, MontModulus::Public{});
+rsa_PrivateContext::rsa_PrivateContext(rsa_PrivateLimbs key)
+    : key_(std::move(key)), n_(key_.n.data(), key_.nLimbs, MontModulus::Public{}) {
+    if (key_.crt) {
+        p_.emplace(key_.p.data(), key_.halfLimbs, key_.pLimbs);
+        q_.emplace(key_.q.data(), key_.halfLimbs, key_.qLimbs);
+    }
+}
+
+rsa_PrivateResult rsa_PrivateContext::Run(Limb* m, const Limb* c, const std::uint8_t* blinding) const {
+    const std::size_t n = key_.nLimbs;
+    const MontModulus& N = n_;
     SecureLimbs rM(n), tM(n), blindM(n), rt(2 * n), t(2 * n), rInvM(n), cM(n), x(n), check(n);
     DrawBlinding(rM.data(), tM.data(), N, blinding);
-    N.ExpPublicVartime(blindM.data(), rM.data(), key.e.data(), n);  // r^e; branches on e only
+    N.ExpPublicVartime(blindM.data(), rM.data(), key_.e.data(), n);  // r^e; branches on e only
     N.Mul(rt.data(), rM.data(), tM.data());
     N.FromMont(rt.data(), rt.data());
     N.FromMont(t.data(), tM.data());
     if (!UnblindingFactor(rInvM.data(), N, rt.data(), t.data())) return rsa_PrivateResult::Retry;
 
     N.Mul(x.data(), c, blindM.data());  // c r^e R / R: the plain blinded value
-    if (key.crt) {
-        PrivateCrt(x.data(), x.data(), key);
+    if (key_.crt) {
+        Crt(x.data(), x.data());
     } else {
         SecureLimbs xM(n);
         N.ToMont(xM.data(), x.data());
-        N.ExpSecret(xM.data(), xM.data(), key.d.data(), n);
+        N.ExpSecret(xM.data(), xM.data(), key_.d.data(), n);
         N.FromMont(x.data(), xM.data());
     }
     // x = m r, possibly not below n for a damaged key; x r^-1 R / R is below n either way.
@@ -117,7 +125,7 @@ rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLi
 
     N.ToMont(cM.data(), c);
     N.ToMont(check.data(), x.data());
-    N.ExpPublicVartime(check.data(), check.data(), key.e.data(), n);
+    N.ExpPublicVartime(check.data(), check.data(), key_.e.data(), n);
     Limb same = mont_Equal(check.data(), cM.data(), n);
     KVN_DECLASSIFY(&same, sizeof same);
     if (!same) {
@@ -128,9 +136,14 @@ rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLi
     return rsa_PrivateResult::Ok;
 }
 
+rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,
+                                     const std::uint8_t* blinding) {
+    return rsa_PrivateContext(key).Run(m, c, blinding);
+}
+
 void rsa_PublicLimbsOp(Limb* y, const Limb* x, const Limb* n, const Limb* e, std::size_t nLimbs) {
-    const MontModulus N(n, nLimbs, MontModulus::Public{});
-    SecureLimbs xM(nLimbs);
+    const MontModulus N(n, nLimbs, MontModulus::PublicExponent{});
+    Vec<Limb> xM(nLimbs);  // public values
     N.ToMont(xM.data(), x);
     N.ExpPublicVartime(xM.data(), xM.data(), e, nLimbs);
     N.FromMont(y, xM.data());

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "crypto/mont.h"
 
@@ -30,17 +31,37 @@ inline std::size_t rsa_BlindingBytes(const rsa_PrivateLimbs& key) { return 16 * 
 
 enum class rsa_PrivateResult { Ok, Retry, Fault };
 
-// m = c^d mod n, for c below n (nLimbs limbs each; m may alias c). blinding holds
-// rsa_BlindingBytes(key) random bytes. Returns Retry when the blinding value happened
-// to share a factor with n (draw new bytes and call again) and Fault when the result
-// does not give c back under the public exponent (a damaged key or a computing fault);
-// m is then zero. The moduli must be odd and the key no larger than
-// MontModulus::kMaxLimbs limbs (rsa_PrivateLimbsUsable).
-rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,
-                                     const std::uint8_t* blinding);
-
 // True when the key's moduli are odd and of a size the limb code takes.
 bool rsa_PrivateLimbsUsable(const rsa_PrivateLimbs& key);
+
+// A private key made ready for any number of operations: its limbs and the Montgomery
+// contexts of n, p and q (R^2 and the other constants), computed once. Nothing in it
+// changes afterwards, so any number of threads may run operations on one context at once.
+class rsa_PrivateContext {
+public:
+    // key must pass rsa_PrivateLimbsUsable. Throws std::bad_alloc.
+    explicit rsa_PrivateContext(rsa_PrivateLimbs key);
+
+    const rsa_PrivateLimbs& key() const noexcept { return key_; }
+
+    // m = c^d mod n, for c below n (nLimbs limbs each; m may alias c). blinding holds
+    // rsa_BlindingBytes(key()) random bytes. Returns Retry when the blinding value
+    // happened to share a factor with n (draw new bytes and call again) and Fault when the
+    // result does not give c back under the public exponent (a damaged key or a computing
+    // fault); m is then zero.
+    rsa_PrivateResult Run(Limb* m, const Limb* c, const std::uint8_t* blinding) const;
+
+private:
+    void Crt(Limb* m, const Limb* c) const;
+
+    rsa_PrivateLimbs key_;
+    MontModulus n_;
+    std::optional<MontModulus> p_, q_;  // with CRT parts
+};
+
+// One operation on a context made for it (rsa_PrivateContext::Run).
+rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,
+                                     const std::uint8_t* blinding);
 
 // y = x^e mod n for the public key (n, e) of nLimbs limbs; x below n. Requires an odd n.
 void rsa_PublicLimbsOp(Limb* y, const Limb* x, const Limb* n, const Limb* e, std::size_t nLimbs);

@@ -351,9 +351,10 @@ void XmlParserState::CheckDuplicateAttributes() {
 // Adds the DTD's defaults for absent attributes and collapses the specified values of
 // attributes declared with a type other than CDATA.
 void XmlParserState::ApplyDefaults() {
-    if (attlists.empty()) return;
-    auto found = attlists.find(tag.data());
-    if (found == attlists.end()) return;
+    const TextMap<XmlAttlist>& lists = Attlists();
+    if (lists.empty()) return;
+    auto found = lists.find(tag.data());
+    if (found == lists.end()) return;
     const XmlAttlist* list = &found->second;
     std::size_t specified = spans.size();
     for (std::size_t i = 0; i < specified && list->anyCollapsed; ++i) {

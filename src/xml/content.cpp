@@ -448,11 +448,16 @@ void XmlParserState::ParseDoctype() {
 }
 
 // The installed subset of a document without DOCTYPE, just before the root's attributes.
+// A compiled one is adopted as it is: no declaration of the document can combine with it.
 void XmlParserState::ProcessInstalledSubset() {
     if (H().startDTD)
         Check(H().startDTD(User(), parser->rootName, installedSubset->publicId,
                            installedSubset->systemId, 0));
-    ReadExternalSubset(installedSubset);
+    if (compiledSubset) {
+        AdoptCompiledDtd();
+    } else {
+        ReadExternalSubset(installedSubset);
+    }
     EndDtd();
 }
 

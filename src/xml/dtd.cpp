@@ -475,10 +475,10 @@ void XmlParserState::ParseAttlistDecl() {
 }
 
 const Vec<const XmlAttributeDef*>* XmlGetAttributeDefs(XmlParser* parser, const char* elementName) {
-    XmlParserState* st = parser->state;
-    if (st->attlists.empty()) return nullptr;
-    auto found = st->attlists.find(elementName);
-    return found == st->attlists.end() ? nullptr : &found->second.defs;
+    const TextMap<XmlAttlist>& lists = parser->state->Attlists();
+    if (lists.empty()) return nullptr;
+    auto found = lists.find(elementName);
+    return found == lists.end() ? nullptr : &found->second.defs;
 }
 
 }  // namespace kvn

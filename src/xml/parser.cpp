@@ -469,6 +469,7 @@ void ResetDocumentState(XmlParserState* st) {
     st->generalEntities.clear();
     st->parameterEntities.clear();
     st->arena.Clear();
+    st->adoptedDtd = nullptr;
     st->expandedBytes = 0;
     st->documentBytesDone = 0;
     st->startDocumentCalled = st->sawDoctype = st->sawRoot = st->rootClosed = false;
@@ -486,6 +487,7 @@ void FreeInstalledSubset(XmlParserState* st) {
         efree(e);
         st->installedSubset = nullptr;
     }
+    st->compiledSubset = nullptr;
 }
 
 void FreeParserState(XmlParserState* st) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <utility>
 
 #include "base/memory.h"
 #include "xml/names.h"
@@ -57,6 +58,7 @@ public:
     XmlArena(const XmlArena&) = delete;
     XmlArena& operator=(const XmlArena&) = delete;
     ~XmlArena() { Clear(); }
+    void Swap(XmlArena& other) noexcept { std::swap(head_, other.head_); }
     void* Alloc(std::size_t n);
     char* Copy(const char* s, std::size_t n);  // zero-terminated copy of n bytes
     char* Copy(const char* s) { return s ? Copy(s, std::strlen(s)) : nullptr; }
@@ -75,6 +77,22 @@ private:
 struct XmlAttributeSpan {
     std::size_t qname, qnameLength, value, valueLength, prefix, prefixLength;
     bool defaulted;
+};
+
+struct ValidatorDeclarations;  // xml/validator.cpp
+
+// A DTD read once (xml/compiled_dtd.h): the parser's tables of its declarations, the
+// validator's compiled content models, and the arena their records and names live in.
+// Nothing changes in it once made; a parse that adopts it copies the records it would
+// change (the general entities, which carry their expansion state).
+struct XmlCompiledDtd {
+    XmlArena arena;
+    TextMap<XmlEntity*> generalEntities;
+    TextMap<XmlEntity*> parameterEntities;
+    TextMap<XmlAttlist> attlists;
+    ValidatorDeclarations* declarations = nullptr;  // owned
+    String systemId;
+    ~XmlCompiledDtd();
 };
 
 struct XmlParserState {
@@ -99,6 +117,8 @@ struct XmlParserState {
     TextMap<XmlAttlist> attlists;
     XmlArena arena;
     XmlEntity* installedSubset = nullptr;  // from XmlSetExternalSubset
+    const XmlCompiledDtd* compiledSubset = nullptr;  // the installed subset, compiled (XmlUseCompiledDtd)
+    const XmlCompiledDtd* adoptedDtd = nullptr;      // its tables, in use for this document
     XmlReadFn documentRead = nullptr;
     std::uint64_t expandedBytes = 0;       // bytes produced by entity expansion
     std::uint64_t documentBytesDone = 0;   // input bytes of external entities already closed
@@ -247,6 +267,9 @@ struct XmlParserState {
     void ReadExternalSubset(XmlEntity* subset);
     void ReadDeclarations(bool internal, std::size_t baseDepth);
     void ProcessInstalledSubset();
+    void AdoptCompiledDtd();
+    // The attribute lists in force: the adopted DTD's, else those read for this document.
+    const TextMap<XmlAttlist>& Attlists() const { return adoptedDtd ? adoptedDtd->attlists : attlists; }
     void EndDtd();
     bool DtdSkipSpace();
     void DtdRequireSpace(const char* keyword);

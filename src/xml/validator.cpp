@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "xml/names.h"
+#include "xml/parser_internal.h"
 #include "xml/validator_automaton.h"
 
 namespace kvn {
@@ -42,18 +43,31 @@ struct ValidatorIdRecord {
 template <class K, class V>
 using ValidatorMap = std::unordered_map<K, V, std::hash<K>, std::equal_to<K>, Allocator<std::pair<const K, V>>>;
 
-struct ValidatorState {
-    Vec<UniquePtr<ValidatorDeclaration>> declarations;
+// The declared elements by name. A validator fills its own while the DTD is read; a
+// compiled DTD (xml/compiled_dtd.h) keeps one for every parse that adopts it.
+struct ValidatorDeclarations {
+    Vec<UniquePtr<ValidatorDeclaration>> list;
     ValidatorMap<std::string_view, ValidatorDeclaration*> byName;
+    void Clear() {
+        list.clear();
+        byName.clear();
+    }
+};
+
+struct ValidatorState {
+    ValidatorDeclarations own;
+    const ValidatorDeclarations* shared = nullptr;  // a compiled DTD's, when the parser adopted one
     Vec<ValidatorStackEntry> stack;
     Vec<UniquePtr<ValidatorIdRecord>> ids;                // records stay put: the index keys view them
     ValidatorMap<std::string_view, std::size_t> idIndex;
     String doctypeName;
     bool hasDoctype = false;
 
+    const ValidatorDeclarations& Declarations() const { return shared ? *shared : own; }
+
     void Clear() {
-        declarations.clear();
-        byName.clear();
+        own.Clear();
+        shared = nullptr;
         stack.clear();
         idIndex.clear();
         ids.clear();
@@ -310,8 +324,9 @@ int CheckStart(DtdValidator* v, const char* qname, XmlAttributes* attributes) {
         st->stack.push_back({nullptr, nullptr, true});
         return 0;
     }
-    auto it = st->byName.find(qname);
-    if (it == st->byName.end()) {
+    const auto& byName = st->Declarations().byName;
+    auto it = byName.find(qname);
+    if (it == byName.end()) {
         st->stack.push_back({nullptr, nullptr, true});
         return Report(v, VALID_UNDECLARED_ELEMENT, qname, nullptr);
     }
@@ -337,12 +352,12 @@ int OnElementDecl(void* user, const char* name, XmlElementDecl* decl, const char
     DtdValidator* v = Self(user);
     int stop = [&] {
         ValidatorState* st = v->state;
-        if (!decl || st->byName.count(name)) return 0;  // the first declaration binds
+        if (!decl || st->own.byName.count(name)) return 0;  // the first declaration binds
         auto info = MakeUnique<ValidatorDeclaration>();
         info->decl = decl;
         info->kind = decl->kind;
-        st->declarations.push_back(std::move(info));
-        st->byName.emplace(std::string_view(decl->name), st->declarations.back().get());
+        st->own.list.push_back(std::move(info));
+        st->own.byName.emplace(std::string_view(decl->name), st->own.list.back().get());
         return 0;
     }();
     if (stop) return stop;
@@ -366,7 +381,9 @@ void CompileDeclaration(XmlParser* parser, ValidatorDeclaration& info) {
 int OnEndDtd(void* user) {
     DtdValidator* v = Self(user);
     int stop = [&] {
-        for (auto& info : v->state->declarations) CompileDeclaration(v->parser, *info);
+        for (auto& info : v->state->own.list) CompileDeclaration(v->parser, *info);
+        // A compiled DTD brings its models compiled.
+        if (const XmlCompiledDtd* dtd = v->parser->state->adoptedDtd) v->state->shared = dtd->declarations;
         return 0;
     }();
     if (stop) return stop;
@@ -442,10 +459,20 @@ void ValidatorExemptAttribute(DtdValidator*, XmlAttribute* attribute) noexcept {
 
 // --- lifecycle -----------------------------------------------------------------------
 
+ValidatorDeclarations* ValidatorTakeDeclarations(DtdValidator* validator) {
+    auto taken = MakeUnique<ValidatorDeclarations>();
+    std::swap(*taken, validator->state->own);
+    return taken.release();
+}
+
+void ValidatorDeclarationsFree(ValidatorDeclarations* declarations) noexcept {
+    Deleter<ValidatorDeclarations>()(declarations);
+}
+
 DtdValidator* DtdValidatorCreate() {
     auto v = MakeUnique<DtdValidator>();
     auto st = MakeUnique<ValidatorState>();
-    st->declarations.reserve(16);
+    st->own.list.reserve(16);
     v->state = st.release();
     v->hooks = {ValidatorStartElement, ValidatorEndElement, ValidatorCharacters, ValidatorIgnorableWhitespace};
     return v.release();
@@ -483,8 +510,8 @@ Error DtdValidate(DtdValidator* v, XmlParser* parser, XmlReadFn readFn, void* re
         XmlParser* parser;
         void* savedUser;
         ~Restore() {
-            v->state->declarations.clear();
-            v->state->byName.clear();
+            v->state->own.Clear();
+            v->state->shared = nullptr;
             v->state->stack.clear();
             parser->options &= ~XML_OPT_KEEP_DECLARATIONS;
             parser->handlers = v->application;

@@ -77,6 +77,13 @@ int ValidatorEndElement(void* user, const char* uri, const char* localName, cons
 int ValidatorCharacters(void* user, const char* text, int len);
 int ValidatorIgnorableWhitespace(void* user, const char* text, int len);
 
+// The declarations a run has read and compiled, taken out of the validator (from an endDTD
+// handler of the application, which runs once they are compiled); they point into the
+// parser's declaration records. For xml/compiled_dtd.cpp.
+struct ValidatorDeclarations;
+ValidatorDeclarations* ValidatorTakeDeclarations(DtdValidator* validator);
+void ValidatorDeclarationsFree(ValidatorDeclarations* declarations) noexcept;
+
 // Marks an attribute of the current start tag as checked, so that the next
 // ValidatorStartElement leaves it alone (its value is restored before the application
 // sees it).

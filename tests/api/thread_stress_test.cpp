@@ -43,6 +43,7 @@ std::string Status(const std::function<int()>& call) {
 // What a call may use: the shared inputs, and an output directory of the calling thread.
 struct Context {
     std::string signedXml, invalidXml, out;
+    int signer = 0;  // one signing session shared by every thread
 };
 
 struct Task {
@@ -136,6 +137,22 @@ std::vector<Task> Tasks() {
          }},
         {"KeyString",
          [=](const Context&) { return Text([&](char* o, int n) { return KVN_GetKeyAsString(o, n, key.c_str(), kPassword, 0); }); }},
+        {"SharedSigner",
+         [=](const Context& c) {
+             std::string out = c.out + "/shared-session.xml";
+             std::string r = Status([&] { return KVN_SignXmlWithSigner(c.signer, out.c_str(), invoice.c_str(), 0); });
+             r += ReadFile(out);
+             return r + Text([&](char* o, int n) { return KVN_MakeSignatureWithSigner(o, n, c.signer, cfd22.c_str(), KVN_OPT_MD5); });
+         }},
+        {"OwnSigner",
+         [=](const Context& c) {
+             // Handles differ from call to call: only codes and documents are compared.
+             std::string out = c.out + "/own-session.xml";
+             const int signer = KVN_OpenSigner(key2048.c_str(), kPassword, cert2048.c_str());
+             std::string r = std::to_string(signer > 0) + std::to_string(KVN_SignXmlWithSigner(signer, out.c_str(), cfd22.c_str(), 0));
+             r += ReadFile(out) + std::to_string(KVN_CloseSigner(signer)) + std::to_string(KVN_CloseSigner(signer));
+             return r + Status([&] { return KVN_OpenSigner(key.c_str(), "wrong", nullptr); });
+         }},
         {"Pfx",
          [=](const Context& c) {
              // Salts differ from file to file: the shape is what repeats.
@@ -160,10 +177,13 @@ protected:
                               Cert(1024).c_str(), 0),
                   0)
             << LastError();
+        shared_.signer = KVN_OpenSigner(Key(1024).c_str(), kPassword, Cert(1024).c_str());
+        ASSERT_GT(shared_.signer, 0) << LastError();
         shared_.invalidXml = dir_ / "invalid.xml";
         WriteFile(shared_.invalidXml, ReplaceFirst(ReadFile(shared_.signedXml), "total=\"", "total=\"x"));
     }
     void TearDown() override {
+        KVN_CloseSigner(shared_.signer);
         if (hadTmp_) setenv("TMP", oldTmp_.c_str(), 1);
         else unsetenv("TMP");
     }

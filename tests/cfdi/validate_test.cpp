@@ -319,6 +319,9 @@ TEST(ValidateDocument, EachAllocationMayFail) {
     std::remove(dtd.c_str());
 
     Document invoice(Fixture("cfdv22_valid.xml"));
+    // The embedded DTD is compiled once per process and kept: that happens here, before the
+    // sweep (the compilation's own failures are swept in the XML tests).
+    ASSERT_EQ(KVN_ValidateXml(invoice.path(), 0), 0);
     EXPECT_GT(kvn_test::FaultSim([&] { return KVN_ValidateXml(invoice.path(), 0); }, kvn_test::ExportGives(0),
                                  {.every = 0, .step = 29}),
               20);

@@ -69,7 +69,9 @@ TEST_P(MontSizes, ProductsSquaresAndReductionMatchOpenSsl) {
     for (const Limbs& m : Moduli(rng, n)) {
         const MontModulus M(m.data(), n);
         const MontModulus Mp(m.data(), n, MontModulus::Public{});
+        const MontModulus Me(m.data(), n, MontModulus::PublicExponent{});
         ASSERT_EQ(Limbs(M.one(), M.one() + n), Limbs(Mp.one(), Mp.one() + n));
+        ASSERT_EQ(Limbs(M.one(), M.one() + n), Limbs(Me.one(), Me.one() + n));
         const Bn bm = ToBn(m);
         for (int round = 0; round < 6; ++round) {
             const Limbs a = Below(rng, m, round == 0), b = Below(rng, m, round <= 1);
@@ -143,6 +145,63 @@ TEST_P(MontSizes, InverseMatchesOpenSsl) {
     EXPECT_FALSE(mont_InverseVartime(r.data(), a.data(), m.data(), n));
     a.assign(n, 0);
     EXPECT_FALSE(mont_InverseVartime(r.data(), a.data(), m.data(), n));
+}
+
+// Contexts made while it lives use the radix-2^52 kernels as `mode` says
+// (mont_UseRadix52ForTesting).
+struct Radix52Mode {
+    explicit Radix52Mode(int mode) { mont_UseRadix52ForTesting(mode); }
+    ~Radix52Mode() { mont_UseRadix52ForTesting(-1); }
+};
+
+// The radix-2^52 exponentiation (the IFMA kernels' algorithm, here on the emulated lanes,
+// and on the real ones where the processor has them) gives what the 64-bit kernels and
+// OpenSSL give, for every shape of modulus and for exponents with no bit, every bit and
+// random bits set.
+TEST_P(MontSizes, Radix52KernelsMatchTheOthers) {
+    const std::size_t n = GetParam();
+    std::mt19937_64 rng(300 + n);
+    BnCtx ctx(BN_CTX_new());
+    std::vector<int> modes = {1};
+    if (cpu_HasAvx512Ifma()) modes.push_back(-1);
+    for (const Limbs& m : Moduli(rng, n)) {
+        std::unique_ptr<MontModulus> wide;
+        {
+            Radix52Mode off(0);
+            wide = std::make_unique<MontModulus>(m.data(), n);
+        }
+        ASSERT_FALSE(wide->UsesRadix52());
+        const Bn bm = ToBn(m);
+        // Long exponents only where they are quick on the emulated lanes; the products are
+        // the same at every exponent length.
+        const std::size_t elimbs = n <= 16 ? n : 2;
+        for (int round = 0; round < 4; ++round) {
+            const Limbs a = Below(rng, m, round == 1);
+            Limbs e(elimbs, round == 0 ? 0 : ~Limb{0});
+            if (round >= 2)
+                for (Limb& l : e) l = rng();
+            Limbs am(n), want64(n);
+            wide->ToMont(am.data(), a.data());
+            wide->ExpSecret(want64.data(), am.data(), e.data(), elimbs);
+            wide->FromMont(want64.data(), want64.data());
+            Bn want(BN_new());
+            ASSERT_TRUE(BN_mod_exp(want.get(), ToBn(a).get(), ToBn(e).get(), bm.get(), ctx.get()));
+            ASSERT_EQ(want64, FromBn(want.get(), n)) << "n=" << n << " round " << round;
+            for (int mode : modes) {
+                Radix52Mode use(mode);
+                const MontModulus M(m.data(), n);
+                const MontModulus Mp(m.data(), n, MontModulus::Public{});
+                for (const MontModulus* ctx52 : {&M, &Mp}) {
+                    ASSERT_TRUE(ctx52->UsesRadix52());
+                    Limbs x(n);
+                    ctx52->ToMont(x.data(), a.data());
+                    ctx52->ExpSecret(x.data(), x.data(), e.data(), elimbs);  // in place
+                    ctx52->FromMont(x.data(), x.data());
+                    EXPECT_EQ(x, want64) << "n=" << n << " round " << round << " mode " << mode;
+                }
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Limbs, MontSizes, ::testing::Values(1, 2, 3, 5, 8, 16, 17, 24, 32, 48, 64));

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <fstream>
 
+#include "crypto/cpu.h"
 #include "crypto/digest.h"
+#include "crypto/mont.h"
 #include "kelvane.h"
 #include "openssl_peer.h"
 #include "pki/base64.h"
@@ -185,6 +187,36 @@ TEST(Rsa, RandomKeysMatchOpenSsl) {
     }
 }
 
+// The radix-2^52 kernels of the IFMA path, run here on their emulated lanes (the real ones
+// where the processor has them), sign as OpenSSL does, with CRT and without, at the
+// 2048-bit size they are unrolled for and at others.
+TEST(Rsa, Radix52KernelsMatchOpenSsl) {
+    std::vector<int> modes = {1};
+    if (cpu_HasAvx512Ifma()) modes.push_back(-1);
+    const struct {
+        int bits;
+        BnKey::Layout layout;
+    } kCases[] = {{2048, BnKey::kUsual}, {1032, BnKey::kQMuchLarger}, {3072, BnKey::kPSmaller}};
+    for (const auto& tc : kCases) {
+        BnKey peer(tc.bits, 65537, tc.layout);
+        const int len = static_cast<int>(peer.Length());
+        std::vector<std::uint8_t> c, m;
+        peer.Sample(c, m);
+        for (int mode : modes) {
+            SCOPED_TRACE(testing::Message() << tc.bits << " bits, mode " << mode);
+            mont_UseRadix52ForTesting(mode);
+            RsaKeyPtr crt = peer.Record(), plain = peer.RecordWithoutCrt();
+            auto ours = c;
+            EXPECT_EQ(rsa_PrivateOp(*crt, ours.data(), len), kOk);
+            EXPECT_EQ(ours, m);
+            ours = c;
+            EXPECT_EQ(rsa_PrivateOp(*plain, ours.data(), len), kOk);
+            EXPECT_EQ(ours, m) << "without CRT";
+            mont_UseRadix52ForTesting(-1);
+        }
+    }
+}
+
 // A damaged CRT part or private exponent never yields a result: the operation fails as
 // the key check has always failed such keys, and the block is left untouched.
 TEST(Rsa, DamagedPrivatePartGivesNoResult) {
@@ -203,6 +235,78 @@ TEST(Rsa, DamagedPrivatePartGivesNoResult) {
             EXPECT_EQ(rsa_PrivateOp(*key, block.data(), len), Error::INVALID_DATA_ERROR) << "part " << which << " bit " << bit;
             EXPECT_EQ(block, c);
             EXPECT_NE(rsa_CheckKey(*key), kOk);
+        }
+    }
+}
+
+// Keys whose operations would not end in bounded time, or that no RSA key generation
+// makes, are refused before any arithmetic: set directly, read from an RSAPrivateKey or
+// RSAPublicKey, signed or verified with. Keys at the limits are taken.
+TEST(Rsa, RefusesKeysTheArithmeticDoesNotTake) {
+    BnKey peer(1024, 65537, BnKey::kUsual);
+    using Part = std::vector<std::uint8_t>;
+    Part evenN = peer.part[kRsaN];
+    evenN.back() ^= 1;
+    Part evenQ = peer.part[kRsaQ];
+    evenQ.back() ^= 1;
+    Part hugeN(2049, 0);  // 16385 bits
+    hugeN[0] = 0x01;
+    hugeN.back() = 0x01;
+    const Part largestN(2048, 0xFF);  // 16384 bits
+    const Part e65 = {0x01, 0, 0, 0, 0, 0, 0, 0, 0x01};
+    const Part e64 = Part(8, 0xFF);
+    const Part three = {0x03}, five = {0x05};
+    const struct {
+        const char* what;
+        rsa_Part part;
+        Part value;
+        bool privateOk;  // the whole key
+        bool publicOk;   // its public part alone
+    } kCases[] = {
+        {"even modulus", kRsaN, evenN, false, false},
+        {"modulus over 16384 bits", kRsaN, hugeN, false, false},
+        {"even exponent", kRsaE, {0x01, 0x00, 0x00}, false, false},
+        {"exponent 1", kRsaE, {0x01}, false, false},
+        {"exponent of 65 bits", kRsaE, e65, false, false},
+        {"p = 2", kRsaP, {0x02}, false, true},
+        {"even q", kRsaQ, evenQ, false, true},
+        {"primes far shorter than the modulus", kRsaP, three, false, true},  // and q = 5
+        {"modulus of 16384 bits", kRsaN, largestN, false, true},              // its primes are too short
+        {"exponent 3", kRsaE, three, true, true},
+        {"exponent of 64 bits", kRsaE, e64, true, true},
+    };
+    auto expected = [](bool ok) { return ok ? kOk : Error::NOT_SUPPORTED_ERROR; };
+    for (const auto& tc : kCases) {
+        SCOPED_TRACE(tc.what);
+        rsa_Bytes parts[kRsaPartCount];
+        for (int i = 0; i < kRsaPartCount; ++i) {
+            const Part& v = i == tc.part ? tc.value : peer.part[i];
+            parts[i] = {v.data(), v.size()};
+        }
+        if (tc.part == kRsaP && tc.value == three) parts[kRsaQ] = {five.data(), five.size()};
+        RsaKeyPtr key = rsa_KeyNew(), pub = rsa_KeyNew();
+        rsa_SetPrivateCrt(*key, parts);
+        rsa_SetPublic(*pub, parts[kRsaN], parts[kRsaE]);
+        EXPECT_EQ(rsa_CheckSupported(*key), expected(tc.privateOk));
+        EXPECT_EQ(rsa_CheckSupported(*pub), expected(tc.publicOk));
+        // Through the DER readers (plain base64 DER stands for a key string).
+        SecureBytes der;
+        SecureString text;
+        RsaKeyPtr read = rsa_KeyNew();
+        ASSERT_TRUE(rsa_PrivateDer(*key, der));
+        b64_EncodeTo(text, der.data(), der.size());
+        EXPECT_EQ(rsa_ReadPrivateString(*read, text.c_str()), expected(tc.privateOk));
+        ASSERT_TRUE(rsa_PublicDer(*key, der));
+        b64_EncodeTo(text, der.data(), der.size());
+        EXPECT_EQ(rsa_ReadPublicString(*read, text.c_str()), expected(tc.publicOk));
+
+        std::vector<std::uint8_t> block(static_cast<std::size_t>(rsa_KeyBytes(*key)), 0);
+        block[1] = 0x01;
+        if (!tc.privateOk) {
+            EXPECT_EQ(rsa_PrivateOp(*key, block.data(), rsa_KeyBytes(*key)), Error::NOT_SUPPORTED_ERROR);
+        }
+        if (!tc.publicOk) {
+            EXPECT_EQ(rsa_PublicOp(*pub, block.data(), rsa_KeyBytes(*pub)), Error::NOT_SUPPORTED_ERROR);
         }
     }
 }

@@ -9,6 +9,8 @@ if(KVN_VALGRIND_INCLUDE AND NOT KVN_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "-f
     ${CMAKE_CURRENT_SOURCE_DIR}/pki/ctgrind/rsa_private_ct.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/cpu.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mont.cpp
+    ${CMAKE_SOURCE_DIR}/src/crypto/mont52.cpp
+    ${CMAKE_SOURCE_DIR}/src/crypto/mont52_ifma.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mp.cpp
     ${CMAKE_SOURCE_DIR}/src/crypto/mp_reduce.cpp
     ${CMAKE_SOURCE_DIR}/src/pki/rsa_private.cpp

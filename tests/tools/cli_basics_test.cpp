@@ -151,7 +151,8 @@ TEST(ToolCoverage, EveryDeclaredExportHasACommand) {
         {"ExtractDigestFromSignature", "extract-digest"}, {"ValidateXml", "validate"},
         {"GetCertNumber", "cert"}, {"GetCertExpiry", "cert"}, {"GetCertAsString", "cert"},
         {"QueryCert", "cert"}, {"CheckKeyAndCert", "check-key"}, {"GetKeyAsString", "key-xml"},
-        {"WritePfxFile", "pfx"},
+        {"WritePfxFile", "pfx"}, {"OpenSigner", "sign"}, {"CloseSigner", "sign"},
+        {"SignXmlWithSigner", "sign"}, {"MakeSignatureWithSigner", "seal"},
     };
     std::string header = ReadFileBytes(std::string(KVN_SOURCE_DIR) + "/include/kelvane.h");
     std::regex declaration("KVN_API\\s+int\\s+KVN_(\\w+)\\s*\\(");

@@ -83,6 +83,48 @@ TEST_F(ToolBatch, SignFolderIntoOutputDirectoryKeepsRelativeNames) {
     EXPECT_FALSE(std::filesystem::exists(Path("clash")));
 }
 
+// Many files are signed (and sealed) with the key read once: what is wrong with the key
+// or the certificate is said once, about the key, and nothing is written.
+TEST_F(ToolBatch, ManyFilesReadTheKeyOnce) {
+    std::filesystem::create_directories(Path("src"));
+    std::filesystem::copy_file(Example("cfdi32-invoice.xml"), Path("src/one.xml"));
+    std::filesystem::copy_file(Example("cfdi40-invoice.xml"), Path("src/two.xml"));
+    ToolRun wrong = RunTool({"sign", Path("src"), "-k", Key(), "--password", "wrong", "--out-dir", Path("out")});
+    EXPECT_EQ(wrong.status, 5);
+    EXPECT_NE(wrong.err.find("kelvane sign: " + Key() +
+                             ": Cannot read private key/No se puede leer la clave privada (DECRYPT_ERROR)\n"),
+              std::string::npos)
+        << wrong.err;
+    EXPECT_EQ(wrong.err.find("one.xml"), std::string::npos) << wrong.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("out/one.xml")));
+    const std::string otherCert = std::string(KVN_FIXTURES_DIR) + "/credentials/test-csd-2048.cer";
+    ToolRun mismatch = RunTool({"sign", Path("src"), "-k", Key(), "-c", otherCert, "--password-file", PasswordFile(),
+                                "--out-dir", Path("out"), "--json"});
+    EXPECT_EQ(mismatch.status, 1);
+    EXPECT_EQ(Json(mismatch)["error"].text, "NO_MATCH_ERROR");
+    EXPECT_FALSE(std::filesystem::exists(Path("out/two.xml")));
+
+    // Seals of several files, one line each, are the seals of the files one at a time.
+    std::string expected;
+    for (const char* name : {"src/one.xml", "src/two.xml"}) {
+        ToolRun one = RunTool({"seal", Path(name), "-k", Key(), "--password-file", PasswordFile()});
+        ASSERT_EQ(one.status, 0) << one.err;
+        expected += Path(name) + ": " + one.out;
+    }
+    ToolRun many = RunTool({"seal", Path("src/one.xml"), Path("src/missing.xml"), Path("src/two.xml"), "-k", Key(),
+                            "--password-file", PasswordFile()});
+    EXPECT_EQ(many.status, 3);
+    EXPECT_EQ(many.out, expected);
+    EXPECT_NE(many.err.find("kelvane seal: " + Path("src/missing.xml") + ": "), std::string::npos) << many.err;
+    JsonValue v = Json(RunTool({"seal", Path("src/one.xml"), Path("src/two.xml"), "-k", Key(), "--password-file",
+                                PasswordFile(), "--json"}));
+    EXPECT_TRUE(v["ok"].boolean);
+    ASSERT_EQ(v["results"].items.size(), 2u);
+    EXPECT_EQ(v["results"].items[1]["file"].text, Path("src/two.xml"));
+    EXPECT_EQ(Path("src/one.xml") + ": " + v["results"].items[0]["result"].text + "\n",
+              expected.substr(0, expected.find('\n') + 1));
+}
+
 // The password sources, each used to sign one invoice; wrong or absent ones fail as documented.
 TEST_F(ToolBatch, PasswordFromFileEnvironmentAndTerminal) {
     std::vector<std::string> seal = {"seal", Example("cfdi32-invoice.xml"), "-k", Key()};

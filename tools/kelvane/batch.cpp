@@ -234,6 +234,16 @@ bool WorkerCount(const Invocation& inv, int* jobs, std::string* error) {
     return true;
 }
 
+SignerSession::SignerSession(const char* key, const char* password, const char* cert) {
+    const int result = KVN_OpenSigner(key, password, cert);
+    outcome_ = CallForStatus(result);
+    if (outcome_.ok()) handle_ = result;
+}
+
+SignerSession::~SignerSession() {
+    if (handle_ > 0) KVN_CloseSigner(handle_);
+}
+
 int RunBatch(const Invocation& inv, const BatchLabels& labels, const std::vector<BatchItem>& items,
              const BatchOperation& op) {
     int jobs = 1;

@@ -31,6 +31,22 @@ bool WorkerCount(const Invocation& inv, int* jobs, std::string* error);
 
 using BatchOperation = std::function<Outcome(const BatchItem&)>;
 
+// A signing session (KVN_OpenSigner) open for the lifetime of the object, so that a batch
+// reads and decrypts the key once. outcome() says why it could not be opened.
+class SignerSession {
+public:
+    SignerSession(const char* key, const char* password, const char* cert);
+    ~SignerSession();
+    SignerSession(const SignerSession&) = delete;
+    SignerSession& operator=(const SignerSession&) = delete;
+    int handle() const { return handle_; }
+    const Outcome& outcome() const { return outcome_; }
+
+private:
+    int handle_ = 0;
+    Outcome outcome_;
+};
+
 struct BatchLabels {
     const char* passed;  // word printed for a passing file, e.g. "valid" or "signed"
     Role role;           // how failures map to exit statuses

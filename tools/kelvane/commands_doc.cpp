@@ -221,14 +221,55 @@ int RunDigest(const Invocation& inv) {
     return Report(inv, o, Role::kDocument, o.result, JsonString(o.result));
 }
 
-// seal FILE --key KEY: the base64 seal the document would carry, without writing anything.
+namespace {
+
+// seal with several files: the key read once, each seal on a line "FILE: SEAL" in the
+// order given; a file that fails is reported and the rest go on.
+int SealMany(const Invocation& inv, const std::string& key, const Secret& password, int bits) {
+    SignerSession session(key.c_str(), password.c_str(), nullptr);
+    if (!session.outcome().ok()) {
+        if (inv.json) return Report(inv, session.outcome(), Role::kKey, "", "null");
+        PrintFailure(inv.command, key, session.outcome());
+        return ExitStatusFor(session.outcome().code, Role::kKey);
+    }
+    int status = kExitOk;
+    std::vector<std::string> results;
+    for (const std::string& file : inv.positionals) {
+        Outcome o = CallForText([&](char* out, int n) {
+            return KVN_MakeSignatureWithSigner(out, n, session.handle(), file.c_str(), bits);
+        });
+        if (!o.ok()) status = std::max(status, ExitStatusFor(o.code, Role::kKey));
+        if (inv.json) {
+            JsonObject r;
+            r.Add("file", file);
+            AddStatus(&r, o);
+            r.AddRaw("result", o.ok() ? JsonString(o.result) : "null");
+            results.push_back(r.str());
+        } else if (o.ok()) {
+            WriteStdout(file + ": " + o.result + "\n");
+        } else {
+            PrintFailure(inv.command, file, o);
+        }
+    }
+    if (inv.json) {
+        JsonObject o;
+        o.Add("command", inv.command).Add("ok", status == kExitOk).AddRaw("results", JsonArray(results));
+        WriteStdout(o.str() + "\n");
+    }
+    return status;
+}
+
+}  // namespace
+
+// seal FILE... --key KEY: the base64 seal each document would carry, without writing anything.
 int RunSeal(const Invocation& inv) {
-    if (!ExpectArguments(inv, 1, 1, "invoice file")) return kExitUsage;
+    if (!ExpectArguments(inv, 1, SIZE_MAX, "invoice file")) return kExitUsage;
     std::string key, error, file = inv.positionals[0];
     if (!RequireOption(inv, "key", &key)) return kExitUsage;
     Secret password;
     if (!ObtainKeyPassword(inv, key, &password, &error)) return UsageError(inv.command, error);
     int bits = OptionBits(inv);
+    if (inv.positionals.size() > 1) return SealMany(inv, key, password, bits);
     Outcome o = CallForText([&](char* out, int n) {
         return bits == 0 ? KVN_MakeSignatureFromXml(out, n, file.c_str(), key.c_str(), password.c_str())
                          : KVN_MakeSignatureFromXmlEx(out, n, file.c_str(), key.c_str(), password.c_str(), bits);
@@ -319,11 +360,23 @@ int RunSign(const Invocation& inv) {
     } else {
         for (BatchItem& item : items) item.output = inv.has("in-place") ? item.input : *inv.value("output");
     }
+    // Many files: the key is read and the certificate checked once, for the whole batch.
+    std::optional<SignerSession> session;
+    if (items.size() > 1) {
+        session.emplace(key.c_str(), password.c_str(), cert_arg);
+        if (!session->outcome().ok()) {
+            Outcome o = WithHint(session->outcome(), Role::kKey, CallFiles{"", key, cert.value_or(""), "", false});
+            if (inv.json) return Report(inv, o, Role::kKey, "", "null");
+            PrintFailure(inv.command, key, o);
+            return ExitStatusFor(o.code, Role::kKey);
+        }
+    }
     return RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
         std::string note;
         if (auto refused = RefuseUnsealable(item.input, cert_arg != nullptr, &note)) return *refused;
-        Outcome o = CallForStatus(KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(),
-                                              password.c_str(), cert_arg, bits));
+        Outcome o = CallForStatus(
+            session ? KVN_SignXmlWithSigner(session->handle(), item.output.c_str(), item.input.c_str(), bits)
+                    : KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(), password.c_str(), cert_arg, bits));
         o = WithHint(o, Role::kKey, CallFiles{item.input, key, cert.value_or(""), item.output, false});
         if (o.ok()) o.note = note;
         return o;

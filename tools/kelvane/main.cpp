@@ -62,7 +62,8 @@ const std::vector<Command> kCommands = {
      "the root must already carry those attributes (usually empty): a document without\n"
      "sello is refused. One file without -o is written to standard output; -o may name a\n"
      "file (replaced when complete, keeping its mode and owner), a link to one, a device\n"
-     "or a pipe (written as it goes, e.g. /dev/stdout).\n"
+     "or a pipe (written as it goes, e.g. /dev/stdout). With several files the key is read and\n"
+     "the certificate checked once, for the whole batch.\n"
      KEY_OPTS
      "  -c, --cert CERT certificate (DER or PEM file); checked against the key\n"
      "  -o, --output OUT      signed document for a single input\n"
@@ -76,7 +77,8 @@ const std::vector<Command> kCommands = {
       "password-file"},
      RunSign},
     {"seal", "print the base64 seal of a document without writing it",
-     "usage: kelvane seal FILE -k KEY\n"
+     "usage: kelvane seal FILE... -k KEY\n"
+     "With several files the key is read once and each seal is printed as \"FILE: SEAL\".\n"
      KEY_OPTS SIGN_OPTS
      "example: kelvane seal invoice.xml -k issuer.key --password-file pw.txt\n",
      {"key", "md5", "latin1", "stamp", "password", "password-file"}, RunSeal},

@@ -7,7 +7,8 @@
 //   cmake --build build/test --target rsa_private_ct
 //   valgrind --error-exitcode=1 --track-origins=yes build/test/tests/rsa_private_ct
 // and once more with KVN_PORTABLE_CRYPTO=1 for the portable Montgomery kernels (CTest's
-// rsa_private_constant_time_portable). The program says which kernels it ran.
+// rsa_private_constant_time_portable). Each run also checks the radix-2^52 kernels of the
+// IFMA path on their emulated lanes. The program says which kernels it ran.
 // The program is built from the arithmetic sources with KVN_CTGRIND defined, which marks
 // the two values whose disclosure is harmless (the blinded product r t that meets the
 // inversion, and the verdict of the result check) as defined.
@@ -112,9 +113,16 @@ int main() {
         kvn::cpu_OverrideMulxAdxForTesting(1);
     }
 #endif
+    kvn::mont_UseRadix52ForTesting(0);
     const bool crt = RunOnce(true), plain = RunOnce(false);
     std::printf("CRT: %s, without CRT: %s (%s products, %s table scan)\n", crt ? "ok" : "WRONG",
                 plain ? "ok" : "WRONG", kvn::cpu_UseMulxAdx() ? "MULX/ADX" : "portable",
                 kvn::cpu_UseAvx2() ? "AVX2" : "portable");
-    return crt && plain ? 0 : 1;
+    // The radix-2^52 exponentiation of the IFMA kernels, on the lanes' portable emulation
+    // (valgrind does not run AVX-512): the same algorithm, step for step.
+    kvn::mont_UseRadix52ForTesting(1);
+    const bool crt52 = RunOnce(true), plain52 = RunOnce(false);
+    std::printf("CRT: %s, without CRT: %s (radix 2^52, emulated IFMA lanes)\n", crt52 ? "ok" : "WRONG",
+                plain52 ? "ok" : "WRONG");
+    return crt && plain && crt52 && plain52 ? 0 : 1;
 }
