@@ -231,7 +231,14 @@ bool ReplacingOutput::OpenInPlace(const char* path) {
 bool ReplacingOutput::OpenReplacement(const String& path) {
     String name;
     bool no_random;
-    std::FILE* f = CreateIn(DirectoryOf(path.c_str()), ".kvn-", true, name, 0600, no_random);
+    // A file that replaces nothing is created with the bits a plain create gives (0666 less
+    // the umask, or what a default ACL says), which is what it keeps: reading them off the
+    // new file costs nothing, where a probe file costs a create and an unlink in the
+    // directory. A replacement is made owner-only until Commit() gives it the old file's bits,
+    // so a file that was private is never readable by others, even half written.
+    struct stat st;
+    plainMode_ = access_ == OutputAccess::kShared && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    std::FILE* f = CreateIn(DirectoryOf(path.c_str()), ".kvn-", true, name, plainMode_ ? 0666 : 0600, no_random);
     if (!f) return false;
     stream_.reset(f);
     temp_ = std::move(name);
@@ -281,7 +288,11 @@ bool ReplacingOutput::Commit() {
         if (access_ == OutputAccess::kOwnerOnly) mode &= ~static_cast<mode_t>(077);
     } else if (access_ == OutputAccess::kOwnerOnly) {
         mode = 0600;
-    } else if (!NewFileMode(DirectoryOf(final_.c_str()), mode)) {
+    } else if (plainMode_) {
+        struct stat mine;
+        if (::fstat(fd, &mine) != 0) return false;
+        mode = mine.st_mode & 07777;
+    } else if (!NewFileMode(DirectoryOf(final_.c_str()), mode)) {  // the old file went meanwhile
         return false;
     }
     if (::fchmod(fd, mode) != 0) return false;

@@ -94,6 +94,7 @@ private:
     String temp_;   // the new file until Commit(); empty when writing in place
     FilePtr stream_;
     OutputAccess access_ = OutputAccess::kShared;
+    bool plainMode_ = false;  // the new file was created with a plain create's bits
     bool failed_ = false;
 };
 
