@@ -16,6 +16,10 @@ if(Python3_FOUND)
   add_test(NAME stylesheet_tables_up_to_date
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/gen_stylesheet_tables.py
             --sat ${KVN_SAT_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi/generated)
+  # Likewise the schema tables and the authority's schemas.
+  add_test(NAME schema_tables_up_to_date
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/gen_schema_tables.py
+            --sat ${KVN_SAT_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi/generated)
 endif()
 
 # Differential test of the pipe string: generated documents of every version and complement,
