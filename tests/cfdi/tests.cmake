@@ -33,3 +33,14 @@ add_test(NAME pipe_differential
           --generator ${CMAKE_CURRENT_SOURCE_DIR}/cfdi/differential/gen_documents.py
           --sat ${KVN_SAT_DIR} --out ${CMAKE_BINARY_DIR}/differential)
 set_tests_properties(pipe_differential PROPERTIES TIMEOUT 600)
+
+# The tax authority's catalogs as CSV: the source of the built-in catalog snapshot. The
+# committed tables are what the generator makes of them; the module tests read the folder
+# as a user's catalog folder and compare.
+set(KVN_CATALOGS_DIR "${KVN_CORPUS_DIR}/../catalogs" CACHE PATH "The tax authority's catalogs as CSV")
+if(TARGET test_cfdi)
+  target_compile_definitions(test_cfdi PRIVATE KVN_CATALOGS_DIR="${KVN_CATALOGS_DIR}")
+endif()
+add_test(NAME catalog_tables_up_to_date
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/gen_catalog_tables.py
+          --catalogs ${KVN_CATALOGS_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi/generated)
