@@ -554,10 +554,14 @@ def matches(compiled, value):
     return dfa.accepting[state]
 
 
-def sample(tree, rng, budget=40):
-    """A random string the pattern tree matches (for test documents)."""
+def sample(tree, rng, budget=40, prefer=None):
+    """A random string the pattern tree matches (for test documents). A set that holds the
+    character `prefer` gives it half of the time (patterns that write '.' for a decimal point
+    match it with any character)."""
     kind = tree[0]
     if kind == "set":
+        if prefer is not None and contains(tree[1], ord(prefer)) and rng.random() < 0.5:
+            return prefer
         ranges = [r for r in tree[1] if r[0] < 0xD800 or r[0] > 0xDFFF]
         # prefer printable, non-space characters from the set
         nice = [(max(lo, 0x21), min(hi, 0x7E)) for lo, hi in ranges if lo <= 0x7E and hi >= 0x21]
@@ -569,11 +573,11 @@ def sample(tree, rng, budget=40):
             cp = lo if lo != 0x7C else hi
         return chr(cp)
     if kind == "seq":
-        return "".join(sample(t, rng, budget) for t in tree[1])
+        return "".join(sample(t, rng, budget, prefer) for t in tree[1])
     if kind == "alt":
-        return sample(rng.choice(tree[1]), rng, budget)
+        return sample(rng.choice(tree[1]), rng, budget, prefer)
     _, inner, low, high = tree
     if high is None:
         high = low + 3
     count = rng.randint(low, min(high, max(low, budget)))
-    return "".join(sample(inner, rng, budget) for _ in range(count))
+    return "".join(sample(inner, rng, budget, prefer) for _ in range(count))

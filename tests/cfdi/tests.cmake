@@ -44,3 +44,15 @@ endif()
 add_test(NAME catalog_tables_up_to_date
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/gen_catalog_tables.py
           --catalogs ${KVN_CATALOGS_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi/generated)
+
+# Differential test of CFDI 3.3 and 4.0 validation: generated documents (valid, and one
+# mutation each) and the corpus, validated by libxml2's XML Schema validator (xmllint
+# --schema, with a catCFDI.xsd built from the catalogs) and by the library; verdicts and the
+# place of the first error must agree. A larger run by hand:
+#   KVN_DIFFERENTIAL_COUNT=2000 KVN_DIFFERENTIAL_SEED=<n> ctest -R schema_differential
+find_program(KVN_XMLLINT xmllint REQUIRED)
+add_test(NAME schema_differential
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/cfdi/differential/schema_differential.py
+          --library $<TARGET_FILE:kelvane> --xmllint ${KVN_XMLLINT} --sat ${KVN_SAT_DIR}
+          --catalogs ${KVN_CATALOGS_DIR} --corpus ${KVN_CORPUS_DIR} --out ${CMAKE_BINARY_DIR}/schema_differential)
+set_tests_properties(schema_differential PROPERTIES TIMEOUT 600)
