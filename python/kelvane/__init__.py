@@ -26,6 +26,7 @@ from .documents import (
     verify,
     version,
 )
+from .findings import Finding
 from .errors import (
     BadPasswordError,
     CertificateError,
@@ -68,6 +69,7 @@ __all__ = [
     "validate",
     "verify",
     "version",
+    "Finding",
     "Certificate",
     "PrivateKey",
     "write_pfx",

@@ -39,7 +39,7 @@ _c = ctypes.c_char_p
 _i = ctypes.c_int
 _buf = ctypes.c_char_p  # output buffers are passed as ctypes string buffers (or None)
 
-# Argument types of the 26 exports; every one returns an int.
+# Argument types of the exports; every one returns an int.
 _PROTOTYPES = {
     "KVN_Version": [],
     "KVN_CompileTime": [_buf, _i],
@@ -60,6 +60,7 @@ _PROTOTYPES = {
     "KVN_VerifySignature": [_c, _c, _i],
     "KVN_ExtractDigestFromSignature": [_buf, _i, _c, _c, _i],
     "KVN_ValidateXml": [_c, _i],
+    "KVN_ValidateXmlFindings": [_buf, _i, _c, _c, _i],
     "KVN_GetCertNumber": [_buf, _i, _c],
     "KVN_GetCertExpiry": [_buf, _i, _c, _i],
     "KVN_GetCertAsString": [_buf, _i, _c],
@@ -110,7 +111,7 @@ def _load() -> ctypes.CDLL:
 
 
 def lib() -> ctypes.CDLL:
-    """The loaded library, with the argument and result types of its 26 exports set."""
+    """The loaded library, with the argument and result types of its exports set."""
     global _lib
     if _lib is None:
         with _lock:

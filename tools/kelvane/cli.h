@@ -33,6 +33,8 @@ struct Outcome {
     int code = 0;
     std::string message;
     std::string result;   // text result (pipe string, digest, seal...), may be empty
+    std::string details;       // lines printed under a batch item's result (validation findings)
+    std::string details_json;  // the same as a JSON array, the item's "findings" with --json
     bool ok() const { return code >= 0; }
 };
 

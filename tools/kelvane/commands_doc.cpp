@@ -1,5 +1,5 @@
-// Document commands: version, attribute, pipestring, digest, seal, sign, verify,
-// extract-digest and validate.
+// Document commands: version, attribute, pipestring, digest, seal, sign, verify and
+// extract-digest (validate is in commands_validate.cpp).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -212,18 +212,6 @@ int RunExtractDigest(const Invocation& inv) {
         return KVN_ExtractDigestFromSignature(out, n, file.c_str(), cert.empty() ? nullptr : cert.c_str(), bits);
     });
     return Report(inv, o, Role::kVerify, o.result, JsonString(o.result));
-}
-
-int RunValidate(const Invocation& inv) {
-    if (!ExpectArguments(inv, 1, SIZE_MAX, "invoice file")) return kExitUsage;
-    std::vector<BatchItem> items;
-    std::string error;
-    if (!ExpandInputs(inv.positionals, &items, &error)) return UsageError(inv.command, error);
-    if (items.empty()) return UsageError(inv.command, "no .xml files found");
-    int bits = OptionBits(inv);
-    return RunBatch(inv, BatchLabels{"valid", Role::kValidate}, items, [&](const BatchItem& item) {
-        return CallForStatus(KVN_ValidateXml(item.input.c_str(), bits));
-    });
 }
 
 }  // namespace cli
