@@ -56,3 +56,7 @@ add_test(NAME schema_differential
           --library $<TARGET_FILE:kelvane> --xmllint ${KVN_XMLLINT} --sat ${KVN_SAT_DIR}
           --catalogs ${KVN_CATALOGS_DIR} --corpus ${KVN_CORPUS_DIR} --out ${CMAKE_BINARY_DIR}/schema_differential)
 set_tests_properties(schema_differential PROPERTIES TIMEOUT 600)
+
+# The schema generator: its pattern automata, and the constructs it refuses.
+add_test(NAME schema_generator
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/cfdi/schema_generator_test.py ${KVN_SAT_DIR})
