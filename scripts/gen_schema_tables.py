@@ -410,7 +410,7 @@ class Compiler:
                 fail(f.rel, "%s: restriction without a base" % where)
             base = self.simple_node(inner[0], f, "", where)
             facets = inner[1:]
-        return self.restrict(base, facets, f, name or base.name, where)
+        return self.restrict(base, facets, f, name, where)
 
     def restrict(self, base, facets, f, name, where):
         if base.primitive == "kCatalog":

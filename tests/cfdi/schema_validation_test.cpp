@@ -124,9 +124,7 @@ TEST(SchemaValidation, EachFaultIsFoundWhereItIs) {
     };
     const std::string valid = Fixture("cfdv40_valid.xml");
     for (const Case& c : cases) {
-        std::string doc = Edit(valid, c.from, c.to);
-        if (std::string(c.what) == "element in a wrong namespace") doc = Edit(doc, "</cfdi:Receptor>", "");
-        Outcome o = Findings(doc);
+        Outcome o = Findings(Edit(valid, c.from, c.to));
         ASSERT_EQ(o.code, 0) << c.what << ": " << LastErrorText();
         auto errors = o.Errors();
         ASSERT_FALSE(errors.empty()) << c.what;
@@ -157,7 +155,8 @@ TEST(SchemaValidation, AfterAContentErrorTheElementsOtherChildrenAreSkipped) {
     std::string doc = Edit(Fixture("cfdv40_valid.xml"), "<implocal:TrasladosLocales ",
                            "<implocal:Otro/><implocal:TrasladosLocales Mal=\"1\" ");
     doc = Edit(doc, "</cfdi:Complemento>", "</cfdi:Complemento><cfdi:Addenda><a/></cfdi:Addenda><cfdi:Extra/>");
-    auto errors = Findings(doc).Errors();
+    const Outcome o = Findings(doc);
+    auto errors = o.Errors();
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[0]->path, "/cfdi:Comprobante/cfdi:Complemento/implocal:ImpuestosLocales/implocal:Otro");
     EXPECT_EQ(errors[1]->path, "/cfdi:Comprobante/cfdi:Extra");
@@ -166,7 +165,7 @@ TEST(SchemaValidation, AfterAContentErrorTheElementsOtherChildrenAreSkipped) {
 TEST(SchemaValidation, AddendaContentIsNotChecked) {
     const std::string doc = Edit(Fixture("cfdv40_valid.xml"), "</cfdi:Complemento>",
                                  "</cfdi:Complemento><cfdi:Addenda><cfdi:Emisor Rfc=\"x\"> text <y:Z xmlns:y=\"u\"/>"
-                                 "</cfdi:Emisor>texto</cfdi:Addenda>");
+                                 "</cfdi:Emisor><cfdi:Extra/></cfdi:Addenda>");
     Outcome o = Findings(doc);
     EXPECT_TRUE(o.Errors().empty()) << Describe(o.findings);
 }
@@ -174,7 +173,8 @@ TEST(SchemaValidation, AddendaContentIsNotChecked) {
 TEST(SchemaValidation, ValuesAreLeftAloneOnRequest) {
     std::string doc = Edit(Fixture("cfdv40_valid.xml"), "Total=\"5015.00\"", "Total=\"x\"");
     doc = Edit(doc, "Moneda=\"MXN\"", "Moneda=\"ZZZ\" Extra=\"1\"");
-    auto errors = Findings(doc, KVN_OPT_NOFACETS).Errors();
+    const Outcome o = Findings(doc, KVN_OPT_NOFACETS);
+    auto errors = o.Errors();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_STREQ(errors[0]->code, "XSD-ATTRIBUTE-UNKNOWN");
 }
@@ -210,6 +210,7 @@ TEST(SchemaValidation, DocumentsThatCannotBeValidated) {
     EXPECT_EQ(nested.code, -BAD_XML_ERROR);
     EXPECT_NE(std::string(LastErrorText()).find("nested deeper than 256"), std::string::npos) << LastErrorText();
 
+    ClearLastError();
     Outcome v32 = Findings(Fixture("cfdv32_prefixed.xml"));
     EXPECT_EQ(v32.code, -NOT_SUPPORTED_ERROR);
     EXPECT_EQ(std::string(LastErrorText()).rfind("Findings are given for CFDI 3.3 and 4.0; version '3.2'", 0), 0u);
@@ -333,55 +334,70 @@ const XsdSimpleType& TypeNamed(const char* name) {
     return kXsdTypeTables.simpleTypes[0];
 }
 
+// A built-in type without facets of its own (the integer types carry their bounds).
+XsdSimpleType BuiltIn(XsdPrimitive primitive, const char* min = nullptr, const char* max = nullptr) {
+    XsdSimpleType t{};
+    t.name = "";
+    t.primitive = primitive;
+    t.whiteSpace = XsdWhiteSpace::kCollapse;
+    t.length = t.minLength = t.maxLength = t.totalDigits = t.fractionDigits = -1;
+    t.minInclusive = min;
+    t.maxInclusive = max;
+    return t;
+}
+
 TEST(XsdValues, TypesAndFacets) {
     struct Case {
-        const char* type;
+        XsdSimpleType type;
         const char* value;
         XsdFault fault;
     };
+    const XsdSimpleType integer = BuiltIn(XsdPrimitive::kInteger, "-2147483648", "2147483647");
+    const XsdSimpleType decimal = BuiltIn(XsdPrimitive::kDecimal), date = BuiltIn(XsdPrimitive::kDate);
+    const XsdSimpleType dateTime = BuiltIn(XsdPrimitive::kDateTime), nmtoken = BuiltIn(XsdPrimitive::kNmtoken);
     const Case cases[] = {
-        {"t_RFC", "AAA010101AAA", XsdFault::kNone},
-        {"t_RFC", "ÑAAA010101AA1", XsdFault::kNone},  // Ñ is one character
-        {"t_RFC", "AAA010101AA", XsdFault::kLength},
-        {"t_RFC", "AAA011301AAA", XsdFault::kPattern},
-        {"t_Importe", "0.000001", XsdFault::kNone},
-        {"t_Importe", "1.0000001", XsdFault::kPattern},
-        {"t_Importe", "-1", XsdFault::kPattern},
-        {"t_Importe", "1e3", XsdFault::kLexical},
-        {"t_ImporteMXN", "12.5", XsdFault::kNone},
-        {"t_ImporteMXN", "12.555", XsdFault::kPattern},
-        {"t_Fecha", "2024-02-29", XsdFault::kNone},
-        {"t_Fecha", "2023-02-29", XsdFault::kLexical},
-        {"t_Fecha", "1899-01-01", XsdFault::kPattern},
-        {"t_CURP", "AAAA800101HDFXXX01", XsdFault::kPattern},
-        {"t_CuentaBancaria", "0123456789", XsdFault::kNone},
-        {"t_CuentaBancaria", "12345", XsdFault::kPattern},
-        {"int", "2147483648", XsdFault::kRange},
-        {"int", "-2147483648", XsdFault::kNone},
-        {"short", "+032767", XsdFault::kNone},
-        {"decimal", ".5", XsdFault::kNone},
-        {"decimal", ".", XsdFault::kLexical},
-        {"date", "0000-01-01", XsdFault::kLexical},
-        {"date", "-2024-01-01Z", XsdFault::kNone},
-        {"dateTime", "2024-01-01T24:00:00", XsdFault::kNone},
-        {"dateTime", "2024-01-01T24:00:01", XsdFault::kLexical},
-        {"dateTime", "2024-01-01T10:00:00+14:00", XsdFault::kNone},
-        {"dateTime", "2024-01-01T10:00:00+14:01", XsdFault::kLexical},
-        {"dateTime", "02024-01-01T10:00:00", XsdFault::kLexical},
-        {"NMTOKEN", "a.b-c:d", XsdFault::kNone},
-        {"NMTOKEN", "a b", XsdFault::kLexical},
+        {TypeNamed("t_RFC"), "AAA010101AAA", XsdFault::kNone},
+        {TypeNamed("t_RFC"), "ÑAAA010101AA1", XsdFault::kNone},  // Ñ is one character
+        {TypeNamed("t_RFC"), "AAA010101AA", XsdFault::kLength},
+        {TypeNamed("t_RFC"), "AAA011301AAA", XsdFault::kPattern},
+        {TypeNamed("t_Importe"), "0.000001", XsdFault::kNone},
+        {TypeNamed("t_Importe"), "1.0000001", XsdFault::kPattern},
+        {TypeNamed("t_Importe"), "-1", XsdFault::kPattern},
+        {TypeNamed("t_Importe"), "1e3", XsdFault::kLexical},
+        {TypeNamed("t_ImporteMXN"), "12.5", XsdFault::kNone},
+        {TypeNamed("t_ImporteMXN"), "12.555", XsdFault::kPattern},
+        {TypeNamed("t_Fecha"), "2024-02-29", XsdFault::kNone},
+        {TypeNamed("t_Fecha"), "2023-02-29", XsdFault::kLexical},
+        {TypeNamed("t_Fecha"), "1899-01-01", XsdFault::kPattern},
+        {TypeNamed("t_CURP"), "AAAA800101HDFXXX01", XsdFault::kNone},
+        {TypeNamed("t_CURP"), "AAAA800101HZZXXX01", XsdFault::kPattern},
+        {TypeNamed("t_CuentaBancaria"), "0123456789", XsdFault::kNone},
+        {TypeNamed("t_CuentaBancaria"), "12345", XsdFault::kPattern},
+        {integer, "2147483648", XsdFault::kRange},
+        {integer, "-2147483648", XsdFault::kNone},
+        {integer, "+0032767", XsdFault::kNone},
+        {integer, "1.0", XsdFault::kLexical},
+        {decimal, ".5", XsdFault::kNone},
+        {decimal, ".", XsdFault::kLexical},
+        {date, "0000-01-01", XsdFault::kLexical},
+        {date, "-2024-01-01Z", XsdFault::kNone},
+        {dateTime, "2024-01-01T24:00:00", XsdFault::kNone},
+        {dateTime, "2024-01-01T24:00:01", XsdFault::kLexical},
+        {dateTime, "2024-01-01T10:00:00+14:00", XsdFault::kNone},
+        {dateTime, "2024-01-01T10:00:00+14:01", XsdFault::kLexical},
+        {dateTime, "02024-01-01T10:00:00", XsdFault::kLexical},
+        {nmtoken, "a.b-c:d", XsdFault::kNone},
+        {nmtoken, "a b", XsdFault::kLexical},
     };
     for (const Case& c : cases) {
         String message;
-        EXPECT_EQ(XsdCheckValue(TypeNamed(c.type), c.value, message), c.fault) << c.type << " " << c.value;
+        EXPECT_EQ(XsdCheckValue(c.type, c.value, message), c.fault) << c.value;
         EXPECT_EQ(message.empty(), c.fault == XsdFault::kNone) << message.c_str();
     }
 }
 
 TEST(XsdValues, Base64AsTheReferenceValidatorReadsIt) {
-    XsdSimpleType base64 = TypeNamed("decimal");
-    base64.primitive = XsdPrimitive::kBase64Binary;
-    base64.minInclusive = base64.maxInclusive = nullptr;
+    XsdSimpleType base64 = BuiltIn(XsdPrimitive::kBase64Binary);
     base64.maxLength = 3;
     for (const char* good : {"QUJD", "QU JD", "AQ==", "QUI=", ""}) {
         String m;
