@@ -71,7 +71,7 @@ const CatalogTable* FindIn(const Vec<LoadedCatalog>& list, std::string_view name
 }
 
 // The snapshot alone: what OpenCatalogs(null) gives, never freed.
-const Catalogs kSnapshotOnly;
+constexpr Catalogs kSnapshotOnly;
 
 // One catalog file of a folder and the identity it had when listed or read.
 struct FileStamp {
@@ -149,8 +149,10 @@ Error ListSet(const char* dir, CatalogSet set, Vec<FileStamp>& files) {
         RecordError("Cannot open catalog folder '%s'/No se puede abrir la carpeta de catalogos", path.c_str());
         return Error::OPEN_ERROR;
     }
-    errno = 0;
-    while (const dirent* entry = ::readdir(d.get())) {
+    for (;;) {
+        errno = 0;  // readdir's end and its failure differ only by errno
+        const dirent* entry = ::readdir(d.get());
+        if (!entry) break;
         const std::string_view name = entry->d_name;
         if (name.size() <= 4 || !name.ends_with(".csv")) continue;
         FileStamp file;
@@ -162,7 +164,6 @@ Error ListSet(const char* dir, CatalogSet set, Vec<FileStamp>& files) {
         if (::stat(filePath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return CannotRead(filePath);
         file.Take(st);
         files.push_back(std::move(file));
-        errno = 0;
     }
     if (errno != 0) {
         RecordError("Cannot open catalog folder '%s'/No se puede abrir la carpeta de catalogos", path.c_str());
