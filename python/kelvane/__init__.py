@@ -26,7 +26,6 @@ from .documents import (
     verify,
     version,
 )
-from .findings import Finding
 from .errors import (
     BadPasswordError,
     CertificateError,
@@ -43,6 +42,7 @@ from .errors import (
     UnsupportedError,
     error_name,
 )
+from .findings import Finding
 from .info import (
     error_message,
     last_error,
