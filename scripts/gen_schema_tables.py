@@ -69,13 +69,13 @@ COMMON_COMPLEMENTS = [
 ]
 
 # Document kinds: the table symbol, the version number the library gives the document
-# (KVN_XmlReceiptVersion), the main schema, the stylesheet whose complements the set must
-# cover, the complements (paths under sitio_internet/cfd/ unless they start with
-# www.sat.gob.mx/), the catalog folder of its catalog checks (CatalogSet) and the root
-# attribute holding the date the catalogs are read at.
+# (KVN_XmlReceiptVersion), the root element, the main schema, the stylesheet whose
+# complements the set must cover, the complements (paths under sitio_internet/cfd/ unless
+# they start with www.sat.gob.mx/), the catalog folder of its catalog checks (CatalogSet)
+# and the root attribute holding the date the catalogs are read at.
 SCHEMA_SETS = [
     {
-        "symbol": "kXsdCfdi33", "name": "CFDI 3.3", "version": 33,
+        "symbol": "kXsdCfdi33", "name": "CFDI 3.3", "version": 33, "root": "Comprobante",
         "main": CFD + "3/cfdv33.xsd",
         "stylesheet": CFD + "3/cadenaoriginal_3_3/cadenaoriginal_3_3.xslt",
         "complements": ["TimbreFiscalDigital/TimbreFiscalDigitalv11.xsd"] + COMMON_COMPLEMENTS + [
@@ -84,7 +84,7 @@ SCHEMA_SETS = [
         "catalogs": "kCfdi33", "date": "Fecha",
     },
     {
-        "symbol": "kXsdCfdi40", "name": "CFDI 4.0", "version": 40,
+        "symbol": "kXsdCfdi40", "name": "CFDI 4.0", "version": 40, "root": "Comprobante",
         "main": CFD + "4/cfdv40.xsd",
         "stylesheet": CFD + "4/cadenaoriginal_4_0/cadenaoriginal_4_0.xslt",
         "complements": ["TimbreFiscalDigital/TimbreFiscalDigitalv11.xsd"] + COMMON_COMPLEMENTS + [
@@ -760,9 +760,9 @@ class SchemaSet:
         if declared - {STAMP_NS} != wanted:
             fail(spec["name"], "complements differ from the stylesheet's: missing %s, extra %s" % (
                 sorted(wanted - declared), sorted(declared - {STAMP_NS} - wanted)))
-        root_key = (main.tns, "Comprobante")
+        root_key = (main.tns, spec["root"])
         if root_key not in u.element_defs:
-            fail(spec["main"], "no global Comprobante")
+            fail(spec["main"], "no global %s" % spec["root"])
         self.root = compiler.global_element(*root_key)
         # Every global element of the loaded schemas may stand where a strict wildcard is.
         self.namespaces = []  # (ns, [element ids sorted by local name], file)
