@@ -31,6 +31,7 @@ DIR of --sat is the folder that holds www.sat.gob.mx/.
 """
 import argparse
 import io
+import itertools
 import os
 import re
 import sys
@@ -700,7 +701,6 @@ class Compiler:
 
 def all_orders(parts):
     """xs:all as the choice of every order of its (optional or required) members."""
-    import itertools
     orders = []
     for perm in itertools.permutations(parts):
         orders.append(("seq", list(perm)))

@@ -509,8 +509,8 @@ class CharClasses:
         self.count = len(signatures)
         self._signatures = signatures
 
-    def class_set(self, ranges, index):
-        """The classes whose code points make up the index-th set."""
+    def class_set(self, index):
+        """The classes whose code points make up the index-th set the partition was made of."""
         return frozenset(cls for sig, cls in self._signatures.items() if sig[index])
 
     def class_of(self, cp):
@@ -534,7 +534,7 @@ def compile_pattern(text, where):
 
     def convert(t):
         if t[0] == "set":
-            return ("sym", classes.class_set(t[1], next(counter)))
+            return ("sym", classes.class_set(next(counter)))
         if t[0] in ("seq", "alt"):
             return (t[0], [convert(x) for x in t[1]])
         return ("rep", convert(t[1]), t[2], t[3])
