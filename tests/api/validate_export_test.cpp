@@ -150,6 +150,24 @@ TEST(ValidateXmlFindings, VersionsFilesAndCatalogFolders) {
     EXPECT_EQ(KVN_ValidateXmlFindings(nullptr, 0, "/nonexistent/f.xml", nullptr, 0), -OPEN_ERROR);
     TempDocument broken(Fixture("cfdv40_valid.xml").substr(0, 600));
     EXPECT_EQ(KVN_ValidateXmlFindings(nullptr, 0, broken.path(), nullptr, 0), -BAD_XML_ERROR);
+    // Bad input gets the messages of the version read, as every export that reads a version.
+    struct Case {
+        const char* text;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no XML at all", -BAD_XML_ERROR, "XML parsing error/Error al analizar de XML: "},
+        {"<cfdi:Comprobante xmlns:cfdi=\"http://www.sat.gob.mx/cfd/4\"/>", -NO_MATCH_ERROR,
+         "Cannot find the 'version' attribute/No se puede encontrar la 'version' atributo"},
+        {"<cfdi:Comprobante xmlns:cfdi=\"http://www.sat.gob.mx/cfd/4\" Version=\"4.1\"/>", -NOT_SUPPORTED_ERROR, ""},
+    };
+    for (const Case& c : cases) {
+        TempDocument doc(c.text);
+        EXPECT_EQ(KVN_ValidateXmlFindings(nullptr, 0, doc.path(), nullptr, 0), c.code) << c.text;
+        EXPECT_EQ(LastError().rfind(c.message, 0), 0u) << LastError();
+        EXPECT_EQ(KVN_ValidateXml(doc.path(), 0), c.code) << c.text;
+    }
 
     // A catalog folder: given, or through KELVANE_CATALOGS when none is given; a folder
     // that does not exist is an error, not the snapshot.
