@@ -36,7 +36,7 @@ extern "C" {
 #define KVN_OPT_PLATFORM  64     /* KVN_ModuleName: the platform name instead of the path */
 #define KVN_OPT_NOTBEFORE 0x1000 /* KVN_GetCertExpiry: start of validity instead of end */
 #define KVN_OPT_NOBOM     0x2000 /* KVN_SignXml: no UTF-8 byte-order mark */
-#define KVN_OPT_NOFACETS  0x4000 /* KVN_ValidateXml: skip the value-restriction pass */
+#define KVN_OPT_NOFACETS  0x4000 /* KVN_ValidateXml(Findings): skip the value checks */
 #define KVN_OPT_STAMP     0x8000 /* work on the tfd:TimbreFiscalDigital stamp */
 
 /* Error codes; functions return them negated (-6 for BAD_PARAM_ERROR). */
@@ -141,8 +141,45 @@ KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const
  * and CURP forms, enumerations); KVN_OPT_NOFACETS skips the second pass. Returns 0 when
  * the document is valid; otherwise a negative code, with one message per problem in
  * KVN_LastError: -BAD_XML_ERROR (DTD rules broken), -XML_FACET_ERROR (value restrictions
- * broken), -BAD_DTD_ERROR (not well-formed), -NOT_SUPPORTED_ERROR (another version). */
+ * broken), -BAD_DTD_ERROR (not well-formed), -NOT_SUPPORTED_ERROR (another version).
+ * CFDI 3.3 and 4.0 are checked as KVN_ValidateXmlFindings checks them (the catalogs of
+ * KELVANE_CATALOGS, else the snapshot), stopping at the first error: 0 when there is none
+ * (warnings of checks not made do not count); else its message, "XML validation error/
+ * Error al validar XML: [path/@attribute] message (Line/numero de linea: n)", and
+ * -BAD_XML_ERROR for a fault of structure or -XML_FACET_ERROR for a fault of a value;
+ * -BAD_XML_ERROR also for a document that is not well-formed. */
 KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
+
+/* Validation of CFDI 3.3 and 4.0 (KVN_ValidateXml answers the first error of these; this
+ * function answers every finding). The document is checked against the tax authority's
+ * schemas of its version and of the complements it carries (Addenda content is not
+ * checked), and the values of catalog types against the catalogs at the document's Fecha.
+ * catalogDir names a folder of catalogs in the CSV layout of the built-in snapshot whose
+ * files replace the snapshot's of the same name (the only source of c_ClaveProdServ,
+ * c_CodigoPostal, c_Colonia and c_NumPedimentoAduana); null or "" takes the folder named by
+ * the environment variable KELVANE_CATALOGS when it is set, else the snapshot alone.
+ * KVN_OPT_NOFACETS leaves values (types, facets, fixed values, catalogs) unchecked.
+ *
+ * Writes one line per finding, ended by LF, with eight fields separated by TAB:
+ *   kind      schema | catalog | not-checked
+ *   code      e.g. XSD-ATTRIBUTE-MISSING, XSD-VALUE-PATTERN, CATALOG-VALUE, CATALOG-ABSENT
+ *   severity  error (the document is invalid) | warning (something was not checked)
+ *   line      line of the document
+ *   path      the element, e.g. /cfdi:Comprobante/cfdi:Conceptos/cfdi:Concepto[2]
+ *   attribute the attribute's name, empty when the finding is about the element
+ *   value     the value concerned, may be empty
+ *   message   English/Spanish
+ * A backslash, TAB, LF or CR inside a field is written \, 	, 
+ or . The document is
+ * valid when no line has severity error. Returns the length of the whole text (0: no
+ * finding), also when the buffer was too short for it; a negative code when the document
+ * could not be validated: -OPEN_ERROR, -BAD_XML_ERROR (not well-formed, or nested deeper
+ * than 256 levels), -NOT_SUPPORTED_ERROR (a version without compiled schemas, CFD 2.x and
+ * CFDI 3.0/3.2 included: validate those with KVN_ValidateXml), and for an unusable catalog
+ * folder -OPEN_ERROR (missing or unreadable), -READ_ERROR or -BAD_FORMAT_ERROR (a malformed
+ * catalog file: the message names the file and line). */
+KVN_API int KVN_ValidateXmlFindings(char* out, int outlen, const char* xmlFile, const char* catalogDir,
+                                    int options);
 
 /* Certificates and keys. A certificate argument is a file name (DER or PEM), PEM text,
  * base64 text, or a signed invoice whose certificado attribute stands in for it. */

@@ -22,6 +22,8 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
+from gen_common import GenError, c_string, fail, finish, slots, write_slots
+
 XSL = "{http://www.w3.org/1999/XSL/Transform}"
 ET.register_namespace("xsl", XSL[1:-1])
 CFD = "www.sat.gob.mx/sitio_internet/cfd/"
@@ -44,14 +46,6 @@ SUBTREE_ANY = 2    # a program selects descendants (.//x) with this element as c
 TEXT_VALUE = 4     # the element's string value is a value of the pipe string
 
 PRIMITIVES = ("Requerido", "Opcional", "ManejaEspacios")
-
-
-class GenError(Exception):
-    pass
-
-
-def fail(where, message):
-    raise GenError("%s: %s" % (where, message))
 
 
 def read_namespaces(path):
@@ -417,47 +411,6 @@ class Compiler:
         return self.t
 
 
-def c_string(text):
-    out = []
-    for ch in text.encode("utf-8"):
-        if ch in (0x22, 0x5C):
-            out.append("\\" + chr(ch))
-        elif 0x20 <= ch < 0x7F:
-            out.append(chr(ch))
-        else:
-            out.append("\\%03o" % ch)
-    return '"' + "".join(out) + '"'
-
-
-def fnv1a(text):
-    """FNV-1a, 32 bits, of the UTF-8 bytes: the hash the engine computes (stylesheet_tables.h)."""
-    h = 2166136261
-    for b in text.encode("utf-8"):
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    return h
-
-
-def slots(keys):
-    """An open-addressing table (linear probing) of 1-based indices by the hash of keys[i]."""
-    size = 8
-    while size < 2 * len(keys):
-        size *= 2
-    table = [0] * size
-    for i, key in enumerate(keys):
-        at = fnv1a(key) & (size - 1)
-        while table[at]:
-            at = (at + 1) & (size - 1)
-        table[at] = i + 1
-    return table
-
-
-def write_slots(o, name, table):
-    o.write("constexpr std::uint16_t %s[] = {" % name)
-    for i, v in enumerate(table):
-        o.write(("\n    " if i % 16 == 0 else " ") + "%d," % v)
-    o.write("\n};\n\n")
-
-
 AXES = {"root": "kRoot", "self": "kSelf", "child": "kChild", "descendant": "kDescendant"}
 
 
@@ -541,22 +494,7 @@ def main():
     except GenError as e:
         print("gen_stylesheet_tables: %s" % e, file=sys.stderr)
         return 2
-    if args.check:
-        differing = []
-        for name, text in sorted(files.items()):
-            target = os.path.join(args.check, name)
-            current = open(target, encoding="utf-8").read() if os.path.exists(target) else None
-            if current != text:
-                differing.append(name)
-        if differing:
-            print("stylesheet tables out of date: %s (run scripts/gen_stylesheet_tables.py)" % ", ".join(differing),
-                  file=sys.stderr)
-            return 1
-        return 0
-    for name, text in sorted(files.items()):
-        with open(os.path.join(args.out, name), "w", encoding="utf-8", newline="\n") as f:
-            f.write(text)
-    return 0
+    return finish("gen_stylesheet_tables.py", files, args.out, args.check, "stylesheet tables")
 
 
 if __name__ == "__main__":

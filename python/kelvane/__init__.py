@@ -46,6 +46,7 @@ from .errors import (
     UnsupportedError,
     error_name,
 )
+from .findings import Finding
 from .info import (
     error_message,
     last_error,
@@ -73,6 +74,7 @@ __all__ = [
     "validate",
     "verify",
     "version",
+    "Finding",
     "Certificate",
     "PrivateKey",
     "write_pfx",

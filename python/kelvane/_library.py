@@ -60,6 +60,7 @@ _PROTOTYPES = {
     "KVN_VerifySignature": [_c, _c, _i],
     "KVN_ExtractDigestFromSignature": [_buf, _i, _c, _c, _i],
     "KVN_ValidateXml": [_c, _i],
+    "KVN_ValidateXmlFindings": [_buf, _i, _c, _c, _i],
     "KVN_GetCertNumber": [_buf, _i, _c],
     "KVN_GetCertExpiry": [_buf, _i, _c, _i],
     "KVN_GetCertAsString": [_buf, _i, _c],

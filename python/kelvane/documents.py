@@ -10,6 +10,7 @@ can also be read from a signed invoice: ``kelvane.Certificate("signed.xml")``).
 
 from __future__ import annotations
 
+import ctypes
 import os
 import warnings
 from pathlib import Path
@@ -19,16 +20,21 @@ from . import _library as L
 from .errors import (
     BadPasswordError,
     InputFileError,
+    InternalError,
     InvalidDataError,
     InvalidDocumentError,
     KelvaneWarning,
     NoMatchError,
     SignatureError,
 )
+from .findings import Finding, parse_findings
 from .pki import CertArg, Certificate, KeyArg, cert_arg, key_args
 
 PathArg = L.PathArg
 Password = Union[str, bytes, None]
+
+
+_NOT_SUPPORTED = 19  # NOT_SUPPORTED_ERROR: a version without findings (checked by its DTD)
 
 
 def _options(*bits: Tuple[bool, int]) -> int:
@@ -264,14 +270,25 @@ def extract_digest(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = 
         raise SignatureError(e.code, e.message) from None
 
 
-def validate(path: PathArg, facets: bool = True) -> List[str]:
-    """The problems found validating the document against the DTD of its version and (unless
-    ``facets`` is False) its value restrictions: one message per problem, an empty list
-    when the document is valid.
+def validate(path: PathArg, facets: bool = True, catalogs: Optional[PathArg] = None) -> List[Finding]:
+    """The findings of validating the document: an empty list when it is valid. Each
+    :class:`kelvane.Finding` is its message as a ``str``, with the finding's fields as
+    attributes.
+
+    CFDI 3.3 and 4.0 are checked against the tax authority's schemas of the version and of
+    the complements the document carries, and their catalog values at the document's date,
+    and every finding is listed; warnings (``severity == "warning"``: a check not made, its
+    catalog being absent) do not make the document invalid. ``catalogs`` names a folder of
+    catalogs in the CSV layout of the built-in snapshot that replace its own (default: the
+    ``KELVANE_CATALOGS`` environment variable, else the snapshot); it is the only source of
+    c_ClaveProdServ, c_CodigoPostal, c_Colonia and c_NumPedimentoAduana. Older versions are
+    checked against the DTD and value restrictions of their version: one finding per message.
+    ``facets=False`` leaves values unchecked.
 
     A document that is not well-formed gives its parser's message. A version the library
     does not validate raises :class:`kelvane.UnsupportedError`; an unreadable file raises
-    :class:`kelvane.InputFileError`.
+    :class:`kelvane.InputFileError`, an unreadable catalog folder :class:`kelvane.FileError`,
+    a malformed catalog file :class:`kelvane.InvalidDataError`.
 
     >>> kelvane.validate("signed.xml")
     []
@@ -279,10 +296,29 @@ def validate(path: PathArg, facets: bool = True) -> List[str]:
     'Bad attribute/atributo mal [cf'
     """
     options = 0 if facets else L.OPT_NOFACETS
+    document = L.path_arg(path)
+    folder = None if catalogs is None else L.path_arg(catalogs, "catalogs")
+    fn = L.lib().KVN_ValidateXmlFindings
+    # One validation when the list fits the first buffer; a second one only for a longer list.
+    size = 64 * 1024
+    for _ in range(8):
+        buf = ctypes.create_string_buffer(size + 1)
+        got = fn(buf, size, document, folder, options)
+        if got == -_NOT_SUPPORTED:
+            return _validate_by_dtd(document, options)
+        L.check(got)
+        if got <= size:
+            return parse_findings(buf.raw[:got].decode("utf-8", "replace"))
+        size = got
+    raise InternalError(-9999, "the findings kept growing between calls")
+
+
+def _validate_by_dtd(document: bytes, options: int) -> List[Finding]:
+    """CFD 2.x and CFDI 3.0/3.2: the messages of KVN_ValidateXml, one finding each."""
     try:
-        L.call("KVN_ValidateXml", L.path_arg(path), options)
+        L.call("KVN_ValidateXml", document, options)
     except InvalidDocumentError as e:
-        return e.messages
+        return [Finding(m) for m in e.messages]
     return []
 
 

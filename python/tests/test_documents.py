@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import kelvane
-from conftest import EXAMPLES, FIXTURES, corpus, manifest, pipe_differences
+from conftest import CERT, EXAMPLES, FIXTURES, KEY, PASSWORD, corpus, manifest, pipe_differences
 
 VERSION_NUMBERS = {"2.0": 2, "2.2": 22, "3.0": 3, "3.2": 32}
 STYLESHEETS = {"2.0": "cadenaoriginal_2_0.xslt", "2.2": "cadenaoriginal_2_2.xslt", "3.2": "cadenaoriginal_3_2.xslt"}
@@ -155,3 +155,38 @@ def test_validate_the_corpus_as_the_library_suite_expects() -> None:
             assert messages and expected[file] in messages[0], (file, messages)
         else:
             assert messages == [], file
+
+
+def test_validate_gives_the_findings_of_a_40_invoice(tmp_path: Path) -> None:
+    key = kelvane.PrivateKey(KEY, PASSWORD)
+    signed = tmp_path / "signed40.xml"
+    kelvane.sign(EXAMPLES / "cfdi40-invoice.xml", key, cert=CERT, out=signed)
+    findings = kelvane.validate(signed)
+    assert [f for f in findings if f.is_error] == []
+    # Catalogs the snapshot lacks: a warning each, with the number of values not checked.
+    absent = {f.attribute: f for f in findings if f.kind == "not-checked"}
+    assert absent["ClaveProdServ"].code == "CATALOG-ABSENT"
+    assert absent["ClaveProdServ"].path == "/cfdi:Comprobante/cfdi:Conceptos/cfdi:Concepto"
+    assert "2 values were not checked" in absent["ClaveProdServ"]
+
+    bad = tmp_path / "bad40.xml"
+    bad.write_bytes(signed.read_bytes().replace(b'Moneda="MXN"', b'Moneda="ZZZ"').replace(b' Sello="', b' Sel="'))
+    errors = [f for f in kelvane.validate(bad) if f.is_error]
+    assert [(f.kind, f.code, f.attribute) for f in errors] == [
+        ("catalog", "CATALOG-VALUE", "Moneda"),
+        ("schema", "XSD-ATTRIBUTE-UNKNOWN", "Sel"),
+        ("schema", "XSD-ATTRIBUTE-MISSING", "Sello"),
+    ]
+    assert errors[0].value == "ZZZ" and errors[0].line == 2 and errors[0].path == "/cfdi:Comprobante"
+    assert isinstance(errors[0], str) and errors[0] == errors[0].message
+    assert "c_Moneda" in errors[0]
+
+    folder = tmp_path / "catalogos"
+    folder.mkdir()
+    (folder / "c_ClaveProdServ.csv").write_text("id,texto\n25172002,Balatas\n78181500,Taller\n", encoding="utf-8")
+    assert not [f for f in kelvane.validate(signed, catalogs=folder) if f.attribute == "ClaveProdServ"]
+    with pytest.raises(kelvane.FileError):
+        kelvane.validate(signed, catalogs=tmp_path / "no-such-folder")
+    (folder / "c_Moneda.csv").write_text('id\n"MXN\n', encoding="utf-8")
+    with pytest.raises(kelvane.InvalidDataError):
+        kelvane.validate(signed, catalogs=folder)

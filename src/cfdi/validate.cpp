@@ -3,16 +3,19 @@
 #include "cfdi/validate.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "base/file.h"
 #include "base/lasterror.h"
 #include "cfdi/attribute_query.h"
+#include "cfdi/catalogs.h"
 #include "cfdi/document.h"
 #include "cfdi/dtd_catalogue.h"
 #include "cfdi/namespaces.h"
 #include "cfdi/restrictions.h"
+#include "cfdi/schema_pass.h"
 #include "kelvane.h"
 #include "xml/compiled_dtd.h"
 #include "xml/parser.h"
@@ -258,7 +261,46 @@ Error RunDtdPass(const char* xmlFile, const char* dtdFile, ValueRestrictionPass*
     return Error::BAD_DTD_ERROR;
 }
 
+// Whether a finding is about a value (its type, a facet, a fixed value, a catalog) rather
+// than the document's structure.
+bool IsValueFinding(const Finding& f) {
+    if (f.kind != FindingKind::kSchema) return true;
+    return std::strncmp(f.code, "XSD-VALUE-", 10) == 0 || std::strcmp(f.code, finding_code::kAttributeFixed) == 0;
+}
+
+// Runs the schema pass of `set` over xmlFile with the catalogs of catalogDir.
+Error RunSchemaValidation(const char* xmlFile, const XsdSchemaSet& set, const char* catalogDir,
+                          const SchemaPassOptions& options, FindingList& findings) {
+    std::shared_ptr<const Catalogs> catalogs;
+    if (Error rc = OpenCatalogs(CatalogFolder(catalogDir), &catalogs); Failed(rc)) return rc;
+    FilePtr document = OpenDocument(xmlFile);
+    if (!document) return Error::OPEN_ERROR;
+    return RunSchemaPass(document.get(), set, *catalogs, options, nullptr, findings);
+}
+
 }  // namespace
+
+const char* CatalogFolder(const char* catalogDir) noexcept {
+    if (catalogDir && *catalogDir) return catalogDir;
+    const char* env = std::getenv("KELVANE_CATALOGS");
+    return env && *env ? env : nullptr;
+}
+
+Error ValidateFindings(const char* xmlFile, const char* catalogDir, int flags, FindingList& findings) {
+    if (!xmlFile) return Error::BAD_PARAM_ERROR;
+    int version = 0;
+    if (Error rc = VersionNumber(xmlFile, version); Failed(rc)) return rc;
+    const XsdSchemaSet* set = SchemaSetFor(version);
+    if (!set) {
+        RecordError("Findings are given for CFDI 3.3 and 4.0; version '%d.%d' is validated by KVN_ValidateXml/"
+                    "Los hallazgos se dan para CFDI 3.3 y 4.0; esta version se valida con KVN_ValidateXml",
+                    version / 10, version % 10);
+        return Error::NOT_SUPPORTED_ERROR;
+    }
+    SchemaPassOptions options;
+    options.checkValues = !(flags & KVN_OPT_NOFACETS);
+    return RunSchemaValidation(xmlFile, *set, catalogDir, options, findings);
+}
 
 Error ValidateAgainstDtd(const char* xmlFile, const char* dtdFile, int* startTags) {
     return RunDtdPass(xmlFile, dtdFile, nullptr, nullptr, startTags);
@@ -268,12 +310,19 @@ Error ValidateDocument(const char* xmlFile, int flags) {
     if (!xmlFile) return Error::BAD_PARAM_ERROR;
     int version = 0;
     if (Error rc = VersionNumber(xmlFile, version); Failed(rc)) return rc;
-    if (version == 33 || version == 40) {
-        // These versions are read, sealed and verified, but have no DTD and value tables yet.
-        RecordError("Validation of CFDI version '%d.%d' is not supported/"
-                    "La validacion de la version de CFDI no esta soportada",
-                    version / 10, version % 10);
-        return Error::NOT_SUPPORTED_ERROR;
+    if (const XsdSchemaSet* set = SchemaSetFor(version)) {
+        SchemaPassOptions options;
+        options.checkValues = !(flags & KVN_OPT_NOFACETS);
+        options.firstErrorOnly = true;
+        FindingList findings;
+        if (Error rc = RunSchemaValidation(xmlFile, *set, nullptr, options, findings); Failed(rc)) return rc;
+        for (const Finding& f : findings) {
+            if (f.severity != FindingSeverity::kError) continue;
+            RecordError("XML validation error/Error al validar XML: [%s%s%s] %s (Line/numero de linea: %d)", f.path.c_str(),
+                        f.attribute.empty() ? "" : "/@", f.attribute.c_str(), f.message.c_str(), f.line);
+            return IsValueFinding(f) ? Error::XML_FACET_ERROR : Error::BAD_XML_ERROR;
+        }
+        return kOk;
     }
     if (version != 20 && version != 22 && version != 30 && version != 32) return Error::NOT_SUPPORTED_ERROR;
 

@@ -121,6 +121,13 @@ std::vector<Task> Tasks() {
              return Status([&] { return KVN_ValidateXml(c.signedXml.c_str(), 0); }) + Status([&] { return KVN_ValidateXml(c.invalidXml.c_str(), 0); }) +
                     Status([&] { return KVN_ValidateXml(invoice.c_str(), KVN_OPT_NOFACETS); });
          }},
+        {"ValidationFindings",
+         [=](const Context&) {
+             const std::string v40 = Invoice("cfdi40_stamped.xml"), v33 = Invoice("cfdi33_pagos.xml");
+             return Text([&](char* o, int n) { return KVN_ValidateXmlFindings(o, n, v40.c_str(), nullptr, 0); }) +
+                    Text([&](char* o, int n) { return KVN_ValidateXmlFindings(o, n, v33.c_str(), nullptr, KVN_OPT_NOFACETS); }) +
+                    Status([&] { return KVN_ValidateXml(v40.c_str(), 0); });
+         }},
         {"Certificate",
          [=](const Context&) {
              std::string r = Text([&](char* o, int n) { return KVN_GetCertNumber(o, n, cert.c_str()); });

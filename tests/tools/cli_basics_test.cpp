@@ -149,6 +149,7 @@ TEST(ToolCoverage, EveryDeclaredExportHasACommand) {
         {"MakeDigestFromXml", "digest"}, {"MakeSignatureFromXml", "seal"},
         {"MakeSignatureFromXmlEx", "seal"}, {"SignXml", "sign"}, {"VerifySignature", "verify"},
         {"ExtractDigestFromSignature", "extract-digest"}, {"ValidateXml", "validate"},
+        {"ValidateXmlFindings", "validate"},
         {"GetCertNumber", "cert"}, {"GetCertExpiry", "cert"}, {"GetCertAsString", "cert"},
         {"QueryCert", "cert"}, {"CheckKeyAndCert", "check-key"}, {"GetKeyAsString", "key-xml"},
         {"WritePfxFile", "pfx"}, {"OpenSigner", "sign"}, {"CloseSigner", "sign"},

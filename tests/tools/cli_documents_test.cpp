@@ -248,4 +248,52 @@ TEST_F(ToolDocuments, ValidateReportsEveryProblem) {
     EXPECT_EQ(RunTool({"validate", Path("missing.xml")}).status, 3);
 }
 
+// CFDI 4.0: the signed example is valid (the checks that need catalogs the snapshot lacks are
+// warnings); a broken one lists every finding under the file, in text and in JSON.
+TEST_F(ToolDocuments, ValidateListsTheFindingsOfA40Invoice) {
+    const std::string signed40 = SignExample("cfdi40-invoice.xml", "signed40.xml");
+    ToolRun valid = RunTool({"validate", signed40});
+    EXPECT_EQ(valid.status, 0) << valid.err;
+    EXPECT_EQ(valid.out.rfind(signed40 + ": valid\n", 0), 0u) << valid.out;
+    EXPECT_NE(valid.out.find(": warning CATALOG-ABSENT /cfdi:Comprobante/cfdi:Conceptos/cfdi:Concepto/@ClaveProdServ: "),
+              std::string::npos)
+        << valid.out;
+
+    std::string doc = ReadFileBytes(signed40);
+    doc = Replace(doc, "Moneda=\"MXN\"", "Moneda=\"ZZZ\"");
+    doc = Replace(doc, "<cfdi:Emisor ", "<cfdi:Emisor Extra=\"1\" ");
+    WriteFileBytes(Path("bad40.xml"), doc);
+    ToolRun bad = RunTool({"validate", Path("bad40.xml")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find(Path("bad40.xml") + ":2: error CATALOG-VALUE /cfdi:Comprobante/@Moneda: 'ZZZ' is not"),
+              std::string::npos)
+        << bad.out;
+    EXPECT_NE(bad.out.find(": error XSD-ATTRIBUTE-UNKNOWN /cfdi:Comprobante/cfdi:Emisor/@Extra: "), std::string::npos)
+        << bad.out;
+    EXPECT_NE(bad.err.find("(XML_FACET_ERROR)"), std::string::npos) << bad.err;
+    EXPECT_EQ(RunTool({"validate", Path("bad40.xml"), "--no-facets"}).status, 1);  // the attribute stays
+
+    JsonValue v = Json(RunTool({"validate", Path("bad40.xml"), "--json"}));
+    const JsonValue& findings = v["results"].items.at(0)["findings"];
+    ASSERT_GE(findings.items.size(), 2u);
+    EXPECT_EQ(findings.items[0]["code"].text, "CATALOG-VALUE");
+    EXPECT_EQ(findings.items[0]["kind"].text, "catalog");
+    EXPECT_EQ(findings.items[0]["attribute"].text, "Moneda");
+    EXPECT_EQ(findings.items[0]["value"].text, "ZZZ");
+    EXPECT_EQ(findings.items[0]["line"].number, 2);
+
+    // A catalog folder that has the catalog the snapshot lacks: the warning goes.
+    std::filesystem::create_directories(Path("catalogos"));
+    WriteFileBytes(Path("catalogos/c_ClaveProdServ.csv"),
+                   "id,texto,vigencia_desde,vigencia_hasta\n25172002,Balatas,2022-01-01,\n78181500,Taller,2022-01-01,\n");
+    ToolRun folder = RunTool({"validate", signed40, "--catalogs", Path("catalogos")});
+    EXPECT_EQ(folder.status, 0) << folder.err;
+    EXPECT_EQ(folder.out.find("ClaveProdServ"), std::string::npos) << folder.out;
+    EXPECT_EQ(RunTool({"validate", signed40, "--catalogs", Path("no-such-folder")}).status, 2);
+    WriteFileBytes(Path("catalogos/c_Moneda.csv"), "id,texto\n\"MXN,Peso\n");
+    ToolRun malformed = RunTool({"validate", signed40, "--catalogs", Path("catalogos")});
+    EXPECT_EQ(malformed.status, 6);
+    EXPECT_NE(malformed.err.find("c_Moneda.csv"), std::string::npos) << malformed.err;
+}
+
 }  // namespace

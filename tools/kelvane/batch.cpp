@@ -54,6 +54,10 @@ public:
             } else {
                 PrintFailure(inv_.command, item.input, o);
             }
+            if (!o.details.empty()) {
+                WriteStdout(o.details);
+                std::fflush(stdout);
+            }
         }
         ShowProgress(item, printed);
     }
@@ -98,6 +102,7 @@ void PrintSummary(const Invocation& inv, const BatchLabels& labels, const std::v
             r.Add("file", items[i].input);
             if (!items[i].output.empty()) r.Add("output", items[i].output);
             AddStatus(&r, outcomes[i]);
+            if (!outcomes[i].details_json.empty()) r.AddRaw("findings", outcomes[i].details_json);
             results.push_back(r.str());
         }
         JsonObject summary;

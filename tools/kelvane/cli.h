@@ -35,6 +35,8 @@ struct Outcome {
     std::string result;   // text result (pipe string, digest, seal...), may be empty
     std::string hint;     // one plain line under the message of a failure (hints.h), or ""
     std::string note;     // one line under the result of a success worth a remark, or ""
+    std::string details;       // lines printed under a batch item's result (validation findings)
+    std::string details_json;  // the same as a JSON array, the item's "findings" with --json
     bool ok() const { return code >= 0; }
 };
 

@@ -1,5 +1,5 @@
-// Document commands: version, attribute, pipestring, digest, seal, sign, verify,
-// extract-digest and validate.
+// Document commands: version, attribute, pipestring, digest, seal, sign, verify and
+// extract-digest (validate is in commands_validate.cpp).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -439,18 +439,6 @@ int RunExtractDigest(const Invocation& inv) {
     });
     o = WithHint(o, Role::kVerify, CallFiles{file, "", cert, "", inv.has("stamp")});
     return Report(inv, o, Role::kVerify, o.result, JsonString(o.result));
-}
-
-int RunValidate(const Invocation& inv) {
-    if (!ExpectArguments(inv, 1, SIZE_MAX, "invoice file")) return kExitUsage;
-    std::vector<BatchItem> items;
-    std::string error;
-    if (!ExpandInputs(inv.positionals, &items, &error)) return UsageError(inv.command, error);
-    if (items.empty()) return UsageError(inv.command, "no .xml files found");
-    int bits = OptionBits(inv);
-    return RunBatch(inv, BatchLabels{"valid", Role::kValidate}, items, [&](const BatchItem& item) {
-        return WithHint(CallForStatus(KVN_ValidateXml(item.input.c_str(), bits)), Role::kValidate, CallFiles{item.input});
-    });
 }
 
 }  // namespace cli

@@ -116,11 +116,24 @@ const std::vector<Command> kCommands = {
      "example: kelvane extract-digest signed.xml\n",
      {"cert", "stamp"}, RunExtractDigest},
     {"validate", "validate invoices against their version's structure and value rules",
-     "usage: kelvane validate FILE|DIR... [--no-facets]\n"
-     "  --no-facets     check the structure only, not the value restrictions\n"
+     "usage: kelvane validate FILE|DIR... [--no-facets] [--catalogs DIR]\n"
+     "CFDI 3.3 and 4.0 are checked against the tax authority's schemas of the version and of\n"
+     "the complements they carry, and their catalog values at the invoice's date; every\n"
+     "finding is listed under the file, one line each:\n"
+     "  FILE:LINE: error|warning CODE PATH[/@ATTRIBUTE]: MESSAGE\n"
+     "A warning is a check not made (its catalog is absent): it does not make a file invalid.\n"
+     "With --json each file's result carries \"findings\": one object per finding (kind, code,\n"
+     "severity, line, path, attribute, value, message). Older versions are checked against the\n"
+     "DTD and value restrictions of their version.\n"
+     "  --no-facets     check the structure only, not the values (types, facets, catalogs)\n"
+     "  --catalogs DIR  catalogs in the CSV layout of the built-in snapshot that replace its\n"
+     "                  own (default: $KELVANE_CATALOGS, else the snapshot); the only source of\n"
+     "                  c_ClaveProdServ, c_CodigoPostal, c_Colonia and c_NumPedimentoAduana\n"
      "  -j, --jobs N    worker threads (default: all processors)\n"
-     "example: kelvane validate invoice.xml invoices/\n",
-     {"no-facets", "jobs"}, RunValidate},
+     "Exit status: 0 every file valid; 1 a file invalid (or not well-formed); 3 a file or the\n"
+     "catalog folder cannot be read; 6 a version that is not supported or a malformed catalog.\n"
+     "example: kelvane validate invoice.xml invoices/ --catalogs ~/catalogos\n",
+     {"no-facets", "jobs", "catalogs"}, RunValidate},
     {"attribute", "print one attribute of a document",
      "usage: kelvane attribute FILE NAME [ELEMENT]\n"
      "ELEMENT defaults to the root (Comprobante); a prefix selects a namespace and [n] the\n"

@@ -33,6 +33,9 @@ markup, // paths through nested and misplaced elements.
 
 Usage: gen_documents.py --sat DIR --out DIR [--count N] [--seed S]
   --count is the number of random documents per version (directed constructs come on top).
+       gen_documents.py --schema --sat DIR --catalogs DIR --out DIR [--count N] [--seed S]
+  documents of CFDI 3.3 and 4.0 for the schema-validation test, valid and mutated, with the
+  peer's schemas (schema_documents.py).
 """
 import argparse
 import os
@@ -802,7 +805,15 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--count", type=int, default=120, help="random documents per version")
     parser.add_argument("--seed", type=int, default=20240115)
+    parser.add_argument("--schema", action="store_true",
+                        help="documents for the schema-validation test instead (schema_documents.py)")
+    parser.add_argument("--catalogs", help="with --schema: the catalog folder (CSV) the values come from")
     args = parser.parse_args()
+    if args.schema:
+        import schema_documents
+        rows = schema_documents.generate(args.sat, args.catalogs, os.path.abspath(args.out), args.count, args.seed)
+        print("%d documents" % len(rows))
+        return 0
     sat = os.path.join(os.path.abspath(args.sat), "www.sat.gob.mx")
     out = os.path.abspath(args.out)
     rng = random.Random(args.seed)
