@@ -270,7 +270,7 @@ bool ReplacingOutput::Commit() {
         const bool flushed = std::fflush(f) == 0;
         return std::fclose(stream_.release()) == 0 && flushed;
     }
-    if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) return false;
+    if (std::fflush(f) != 0 || (flushToDisk_ && ::fsync(::fileno(f)) != 0)) return false;
     const int fd = ::fileno(f);
     struct stat st;
     mode_t mode;

@@ -72,6 +72,10 @@ enum class OutputAccess {
 //    and pipes work); Commit() flushes. Bytes written before a failure have gone out.
 //  - anything else (a directory, a socket, a block device): Open() fails and records why.
 // Write failures are remembered; Commit() then fails.
+//
+// LeaveFlushToCaller() drops the flush to disk before the rename: the replacement stays
+// atomic for readers, but after a system crash the new file may be empty until the caller
+// has synced its batch (one syncfs for many files instead of one fsync each).
 class ReplacingOutput {
 public:
     // False when the output cannot be opened: the target is of a refused kind (recorded),
@@ -82,6 +86,7 @@ public:
     // False when a write failed, the data cannot be flushed, or the new file cannot take
     // its place (an existing file's owner that cannot be kept is recorded).
     bool Commit();
+    void LeaveFlushToCaller() noexcept { flushToDisk_ = false; }
     const char* target() const noexcept { return target_.c_str(); }  // the name as given
     ~ReplacingOutput();
 
@@ -96,6 +101,7 @@ private:
     OutputAccess access_ = OutputAccess::kShared;
     bool plainMode_ = false;  // the new file was created with a plain create's bits
     bool failed_ = false;
+    bool flushToDisk_ = true;
 };
 
 }  // namespace kvn

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/file.h"
+#include "kelvane.h"
 #include "base/lasterror.h"
 #include "cfdi/attribute_query.h"
 #include "cfdi/namespaces.h"
@@ -52,6 +53,7 @@ Error WriteSigned(const char* outputFile, const char* xmlFile, const DocumentVer
 
     ReplacingOutput out;
     if (!out.Open(outputFile)) return WriteFailed(outputFile);
+    if (options & KVN_OPT_NOSYNC) out.LeaveFlushToCaller();
     if (Error rc = WriteSignedDocument(xmlFile, out, options, replacements, count); Failed(rc)) return rc;
     if (!out.Commit()) return WriteFailed(outputFile);
     return kOk;

@@ -39,6 +39,12 @@ protected:
                  return KVN_SignXml(out.c_str(), input.c_str(), Key(1024).c_str(), kPassword, Cert(1024).c_str(), 0);
              },
              "\xEF\xBB\xBF<?xml"},
+            {"KVN_SignXml, flushed by the caller",
+             [input](const std::string& out) {
+                 return KVN_SignXml(out.c_str(), input.c_str(), Key(1024).c_str(), kPassword, Cert(1024).c_str(),
+                                    KVN_OPT_NOSYNC);
+             },
+             "\xEF\xBB\xBF<?xml"},
             {"KVN_FixBOM", [input](const std::string& out) { return KVN_FixBOM(out.c_str(), input.c_str()); },
              "\xEF\xBB\xBF<?xml"},
             {"KVN_WritePfxFile",
@@ -73,7 +79,7 @@ TEST_F(OutputFiles, LinksAndExistingFilesKeepWhatTheyAre) {
     // A new PFX is the owner's alone, whatever the umask lets through.
     const mode_t mask = ::umask(0);
     const std::string fresh = dir_ / "fresh.pfx";
-    const int rc = Writers()[2].write(fresh);
+    const int rc = Writers().back().write(fresh);  // KVN_WritePfxFile
     ::umask(mask);
     ASSERT_EQ(rc, 0) << LastError();
     EXPECT_EQ(Mode(fresh) & 07777, 0600u);

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -309,6 +311,18 @@ Outcome SignToStdout(const std::string& input, const std::string& key, const Sec
     return o;
 }
 
+// Flushes the file system that holds `dir` to disk (syncfs).
+bool SyncFileSystem(const std::string& dir, std::string* error) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0) {
+        *error = dir + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 }  // namespace
 
 // sign FILE... --key KEY [--cert CERT] (-o OUT | --out-dir DIR | --in-place)
@@ -371,16 +385,25 @@ int RunSign(const Invocation& inv) {
             return ExitStatusFor(o.code, Role::kKey);
         }
     }
-    return RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
+    // A batch into --out-dir leaves the originals untouched: its files are flushed to disk
+    // once at the end rather than one by one (a crash before then means signing again).
+    const bool syncAtEnd = session && inv.has("out-dir");
+    const int signBits = syncAtEnd ? bits | KVN_OPT_NOSYNC : bits;
+    int status = RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
         std::string note;
         if (auto refused = RefuseUnsealable(item.input, cert_arg != nullptr, &note)) return *refused;
         Outcome o = CallForStatus(
-            session ? KVN_SignXmlWithSigner(session->handle(), item.output.c_str(), item.input.c_str(), bits)
+            session ? KVN_SignXmlWithSigner(session->handle(), item.output.c_str(), item.input.c_str(), signBits)
                     : KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(), password.c_str(), cert_arg, bits));
         o = WithHint(o, Role::kKey, CallFiles{item.input, key, cert.value_or(""), item.output, false});
         if (o.ok()) o.note = note;
         return o;
     });
+    if (syncAtEnd && !SyncFileSystem(*inv.value("out-dir"), &error)) {
+        std::fprintf(stderr, "kelvane sign: the signed files were not flushed to disk: %s\n", error.c_str());
+        return std::max(status, static_cast<int>(kExitOutput));
+    }
+    return status;
 }
 
 // verify FILE... [--cert CERT]: checks each document's seal (or, with --stamp, the stamp's).
