@@ -82,7 +82,12 @@ KVN_API int KVN_ErrorLookup(char* out, int outlen, int errorCode);
 
 /* Documents. */
 KVN_API int KVN_FixBOM(const char* outputFile, const char* inputFile);
-/* Version of the document as trunc(version x 10), except 2.0 -> 2 and 3.0 -> 3. */
+/* Version of the document as trunc(version x 10), except 2.0 -> 2 and 3.0 -> 3; for
+   Retenciones e informacion de pagos documents (root Retenciones, Version="1.0" in namespace
+   http://www.sat.gob.mx/esquemas/retencionpago/1 or "2.0" in .../retencionpago/2), one of
+   these numbers, apart from every invoice version: */
+#define KVN_VERSION_RET10 1010 /* Retenciones 1.0: Sello, Cert, NumCert; SHA-1 */
+#define KVN_VERSION_RET20 1020 /* Retenciones 2.0: Sello, Certificado, NoCertificado; SHA-256 */
 KVN_API int KVN_XmlReceiptVersion(const char* xmlFile);
 /* Value of attribute attributeName of element elementName ("cfdi:Concepto[2]"); returns
    its full length even when out holds a cut copy. */
@@ -94,7 +99,9 @@ KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile
 
 /* Seal and verification. The seal (sello) is an RSA PKCS#1 v1.5 signature, in base64, over
  * the pipe string: SHA-1 by default, MD5 with KVN_OPT_MD5; always SHA-256 for CFDI 3.3 and
- * 4.0 (Sello, Certificado, NoCertificado), where KVN_OPT_MD5 gives -BAD_FLAG_ERROR.
+ * 4.0 (Sello, Certificado, NoCertificado), where KVN_OPT_MD5 gives -BAD_FLAG_ERROR; so for
+ * Retenciones 2.0 (same names), and always SHA-1 for Retenciones 1.0 (Sello, Cert, NumCert),
+ * where KVN_OPT_MD5 gives -BAD_FLAG_ERROR too.
  * KVN_OPT_STAMP works on the stamp's pipe string and selloSAT (SelloSAT in stamp 1.1);
  * KVN_OPT_LATIN1 takes the pipe string in Latin-1. */
 /* Lower-case hex digest of the pipe string; returns 40 (SHA-1), 32 (MD5) or 64 (SHA-256). */
@@ -106,8 +113,8 @@ KVN_API int KVN_MakeSignatureFromXmlEx(char* out, int outlen, const char* xmlFil
                                        const char* password, int options);
 /* Writes the signed document to outputFile (which may be xmlFile): sello filled with the
  * seal and, with a certificate (certFile may be null), certificado and noCertificado.
- * Up to 3.2 only attributes present on the root are filled; a 3.3 or 4.0 root that lacks
- * Sello, Certificado or NoCertificado gets them. UTF-8 with a byte-order mark unless
+ * Up to 3.2 only attributes present on the root are filled; a 3.3, 4.0 or Retenciones root
+ * that lacks any of its three seal attributes gets it. UTF-8 with a byte-order mark unless
  * KVN_OPT_NOBOM. A regular outputFile (or the file a link names) is replaced only when the
  * whole document was written, keeping its mode and owner; a character device or a pipe is
  * written in place; a directory or other kind of file is refused. */
@@ -170,7 +177,8 @@ KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
  *   value     the value concerned, may be empty
  *   message   English/Spanish
  * A backslash, TAB, LF or CR inside a field is written \, 	, 
- or . The document is
+ or 
+. The document is
  * valid when no line has severity error. Returns the length of the whole text (0: no
  * finding), also when the buffer was too short for it; a negative code when the document
  * could not be validated: -OPEN_ERROR, -BAD_XML_ERROR (not well-formed, or nested deeper
