@@ -149,7 +149,8 @@ KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const
  * the document is valid; otherwise a negative code, with one message per problem in
  * KVN_LastError: -BAD_XML_ERROR (DTD rules broken), -XML_FACET_ERROR (value restrictions
  * broken), -BAD_DTD_ERROR (not well-formed), -NOT_SUPPORTED_ERROR (another version).
- * CFDI 3.3 and 4.0 are checked as KVN_ValidateXmlFindings checks them (the catalogs of
+ * CFDI 3.3 and 4.0 and Retenciones 1.0 and 2.0 are checked as KVN_ValidateXmlFindings
+ * checks them (the catalogs of
  * KELVANE_CATALOGS, else the snapshot), stopping at the first error: 0 when there is none
  * (warnings of checks not made do not count); else its message, "XML validation error/
  * Error al validar XML: [path/@attribute] message (Line/numero de linea: n)", and
@@ -157,7 +158,8 @@ KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const
  * -BAD_XML_ERROR also for a document that is not well-formed. */
 KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
 
-/* Validation of CFDI 3.3 and 4.0 (KVN_ValidateXml answers the first error of these; this
+/* Validation of CFDI 3.3 and 4.0 and Retenciones 1.0 and 2.0 (their schemas and stamp; the
+ * catalogs of Retenciones 2.0 at its FechaExp) (KVN_ValidateXml answers the first error of these; this
  * function answers every finding). The document is checked against the tax authority's
  * schemas of its version and of the complements it carries (Addenda content is not
  * checked), and the values of catalog types against the catalogs at the document's Fecha.

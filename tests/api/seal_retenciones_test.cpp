@@ -239,3 +239,59 @@ TEST_F(SealRetenciones, StampsOfEachVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+int Validate(const std::string& file) { return KVN_ValidateXml(file.c_str(), 0); }
+
+// Validation against the authority's schemas of each version and its catalogs: the signed
+// corpus documents of 1.0 (stamp 1.0) are valid, and so is a signed 2.0 example; a stamp of
+// the other version's kind, a value outside a pattern or a catalog, and a missing seal
+// attribute are not.
+TEST(RetencionesValidation, EachVersionWithItsSchemasAndStamp) {
+    TempDir dir("ret-validate");
+    for (const char* name : {"satcfdi_retenciones10-ejemplo.xml", "satcfdi_retenciones10-intereses.xml",
+                             "satcfdi_retenciones10-sector-financiero.xml", "cfdiutils_retenciones10.xml"}) {
+        EXPECT_EQ(Validate(Corpus(std::string("retenciones10/") + name)), 0) << name << " " << LastError();
+    }
+    const std::string example = dir / "signed.xml";
+    ASSERT_EQ(KVN_SignXml(example.c_str(), Example("retenciones20-dividendos.xml").c_str(), Key(1024).c_str(), kPassword,
+                          Cert(1024).c_str(), 0),
+              0);
+    EXPECT_EQ(Validate(example), 0) << LastError();
+
+    const std::string stamp11 =
+        "<tfd:TimbreFiscalDigital xmlns:tfd=\"http://www.sat.gob.mx/TimbreFiscalDigital\" Version=\"1.1\" "
+        "UUID=\"6F1C2A3B-4D5E-4F60-8A9B-0C1D2E3F4A5B\" FechaTimbrado=\"2024-07-15T10:21:00\" RfcProvCertif=\"SPR190613I52\" "
+        "SelloCFD=\"QUJD\" NoCertificadoSAT=\"30001000000300000124\" SelloSAT=\"QUJD\"/>";
+    const std::string stamp10 =
+        "<tfd:TimbreFiscalDigital xmlns:tfd=\"http://www.sat.gob.mx/TimbreFiscalDigital\" version=\"1.0\" "
+        "UUID=\"6F1C2A3B-4D5E-4F60-8A9B-0C1D2E3F4A5B\" FechaTimbrado=\"2024-07-15T10:21:00\" selloCFD=\"QUJD\" "
+        "noCertificadoSAT=\"30001000000300000124\" selloSAT=\"QUJD\"/>";
+    const std::string ret10 = ReadFile(Corpus("retenciones10/satcfdi_retenciones10-intereses.xml"));
+    const std::size_t tfd10 = ret10.find("<tfd:TimbreFiscalDigital");
+    const std::string ret10With11 = ret10.substr(0, tfd10) + stamp11 + ret10.substr(ret10.find("/>", tfd10) + 2);
+    const struct {
+        const char* what;
+        std::string text;
+        int result;
+    } cases[] = {
+        {"2.0 with a stamp 1.1", ReplaceFirst(ReadFile(example), "</dividendos:Dividendos>",
+                                              "</dividendos:Dividendos>" + stamp11), 0},
+        {"2.0 with a stamp 1.0", ReplaceFirst(ReadFile(example), "</dividendos:Dividendos>",
+                                              "</dividendos:Dividendos>" + stamp10), -BAD_XML_ERROR},
+        {"1.0 with a stamp 1.1", ret10With11, -BAD_XML_ERROR},
+        {"FolioInt outside its pattern", ReplaceFirst(ReadFile(example), "DIV202407", "DIV-2024"), -XML_FACET_ERROR},
+        {"a regime outside the catalog", ReplaceFirst(ReadFile(example), "RegimenFiscalE=\"601\"", "RegimenFiscalE=\"699\""),
+         -XML_FACET_ERROR},
+        {"no Sello", ReplaceFirst(ret10, " Sello=\"", " Sellos=\""), -BAD_XML_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = dir / "case.xml";
+        WriteFile(file, c.text);
+        EXPECT_EQ(Validate(file), c.result) << LastError();
+    }
+}
+
+}  // namespace

@@ -119,9 +119,9 @@ const std::vector<Command> kCommands = {
      {"cert", "stamp"}, RunExtractDigest},
     {"validate", "validate invoices against their version's structure and value rules",
      "usage: kelvane validate FILE|DIR... [--no-facets] [--catalogs DIR]\n"
-     "CFDI 3.3 and 4.0 are checked against the tax authority's schemas of the version and of\n"
-     "the complements they carry, and their catalog values at the invoice's date; every\n"
-     "finding is listed under the file, one line each:\n"
+     "CFDI 3.3 and 4.0 (and Retenciones 1.0 and 2.0) are checked against the tax authority's\n"
+     "schemas of the version and of the complements they carry, and their catalog values at\n"
+     "the document's date; every finding is listed under the file, one line each:\n"
      "  FILE:LINE: error|warning CODE PATH[/@ATTRIBUTE]: MESSAGE\n"
      "A warning is a check not made (its catalog is absent): it does not make a file invalid.\n"
      "With --json each file's result carries \"findings\": one object per finding (kind, code,\n"
