@@ -784,7 +784,7 @@ def stylesheet_namespaces(path):
 class SchemaSet:
     def __init__(self, spec, compiler):
         self.spec = spec
-        u = compiler.u
+        u = self.universe = compiler.u
         rels = [spec["main"]] + [c if c.startswith("www.") else CFD + c for c in spec["complements"]]
         files = [u.load(r) for r in rels]
         main, complements = files[0], files[1:]
