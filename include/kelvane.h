@@ -84,7 +84,12 @@ KVN_API int KVN_ErrorLookup(char* out, int outlen, int errorCode);
 
 /* Documents. */
 KVN_API int KVN_FixBOM(const char* outputFile, const char* inputFile);
-/* Version of the document as trunc(version x 10), except 2.0 -> 2 and 3.0 -> 3. */
+/* Version of the document as trunc(version x 10), except 2.0 -> 2 and 3.0 -> 3; for
+   Retenciones e informacion de pagos documents (root Retenciones, Version="1.0" in namespace
+   http://www.sat.gob.mx/esquemas/retencionpago/1 or "2.0" in .../retencionpago/2), one of
+   these numbers, apart from every invoice version: */
+#define KVN_VERSION_RET10 1010 /* Retenciones 1.0: Sello, Cert, NumCert; SHA-1 */
+#define KVN_VERSION_RET20 1020 /* Retenciones 2.0: Sello, Certificado, NoCertificado; SHA-256 */
 KVN_API int KVN_XmlReceiptVersion(const char* xmlFile);
 /* Value of attribute attributeName of element elementName ("cfdi:Concepto[2]"); returns
    its full length even when out holds a cut copy. */
@@ -96,7 +101,9 @@ KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile
 
 /* Seal and verification. The seal (sello) is an RSA PKCS#1 v1.5 signature, in base64, over
  * the pipe string: SHA-1 by default, MD5 with KVN_OPT_MD5; always SHA-256 for CFDI 3.3 and
- * 4.0 (Sello, Certificado, NoCertificado), where KVN_OPT_MD5 gives -BAD_FLAG_ERROR.
+ * 4.0 (Sello, Certificado, NoCertificado), where KVN_OPT_MD5 gives -BAD_FLAG_ERROR; so for
+ * Retenciones 2.0 (same names), and always SHA-1 for Retenciones 1.0 (Sello, Cert, NumCert),
+ * where KVN_OPT_MD5 gives -BAD_FLAG_ERROR too.
  * KVN_OPT_STAMP works on the stamp's pipe string and selloSAT (SelloSAT in stamp 1.1);
  * KVN_OPT_LATIN1 takes the pipe string in Latin-1. */
 /* Lower-case hex digest of the pipe string; returns 40 (SHA-1), 32 (MD5) or 64 (SHA-256). */
@@ -108,8 +115,8 @@ KVN_API int KVN_MakeSignatureFromXmlEx(char* out, int outlen, const char* xmlFil
                                        const char* password, int options);
 /* Writes the signed document to outputFile (which may be xmlFile): sello filled with the
  * seal and, with a certificate (certFile may be null), certificado and noCertificado.
- * Up to 3.2 only attributes present on the root are filled; a 3.3 or 4.0 root that lacks
- * Sello, Certificado or NoCertificado gets them. UTF-8 with a byte-order mark unless
+ * Up to 3.2 only attributes present on the root are filled; a 3.3, 4.0 or Retenciones root
+ * that lacks any of its three seal attributes gets it. UTF-8 with a byte-order mark unless
  * KVN_OPT_NOBOM. A regular outputFile (or the file a link names) is replaced only when the
  * whole document was written, keeping its mode and owner; a character device or a pipe is
  * written in place; a directory or other kind of file is refused. */
@@ -144,7 +151,8 @@ KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const
  * the document is valid; otherwise a negative code, with one message per problem in
  * KVN_LastError: -BAD_XML_ERROR (DTD rules broken), -XML_FACET_ERROR (value restrictions
  * broken), -BAD_DTD_ERROR (not well-formed), -NOT_SUPPORTED_ERROR (another version).
- * CFDI 3.3 and 4.0 are checked as KVN_ValidateXmlFindings checks them (the catalogs of
+ * CFDI 3.3 and 4.0 and Retenciones 1.0 and 2.0 are checked as KVN_ValidateXmlFindings
+ * checks them (the catalogs of
  * KELVANE_CATALOGS, else the snapshot), stopping at the first error: 0 when there is none
  * (warnings of checks not made do not count); else its message, "XML validation error/
  * Error al validar XML: [path/@attribute] message (Line/numero de linea: n)", and
@@ -152,7 +160,8 @@ KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const
  * -BAD_XML_ERROR also for a document that is not well-formed. */
 KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
 
-/* Validation of CFDI 3.3 and 4.0 (KVN_ValidateXml answers the first error of these; this
+/* Validation of CFDI 3.3 and 4.0 and Retenciones 1.0 and 2.0 (their schemas and stamp; the
+ * catalogs of Retenciones 2.0 at its FechaExp) (KVN_ValidateXml answers the first error of these; this
  * function answers every finding). The document is checked against the tax authority's
  * schemas of its version and of the complements it carries (Addenda content is not
  * checked), and the values of catalog types against the catalogs at the document's Fecha.

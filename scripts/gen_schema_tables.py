@@ -69,6 +69,16 @@ COMMON_COMPLEMENTS = [
     "IngresosHidrocarburos10/IngresosHidrocarburos.xsd", "CartaPorte/CartaPorte20.xsd",
 ]
 
+# Complements common to the Retenciones 1.0 and 2.0 stylesheets.
+RET = "www.sat.gob.mx/esquemas/retencionpago/"
+RET_COMPLEMENTS = [RET + "1/" + path for path in (
+    "arrendamientoenfideicomiso/arrendamientoenfideicomiso.xsd", "dividendos/dividendos.xsd",
+    "enajenaciondeacciones/enajenaciondeacciones.xsd", "fideicomisonoempresarial/fideicomisonoempresarial.xsd",
+    "intereses/intereses.xsd", "intereseshipotecarios/intereseshipotecarios.xsd",
+    "pagosaextranjeros/pagosaextranjeros.xsd", "premios/premios.xsd",
+    "operacionesconderivados/operacionesconderivados.xsd", "sectorfinanciero/sectorfinanciero.xsd",
+    "planesderetiro11/planesderetiro11.xsd", "PlataformasTecnologicas10/ServiciosPlataformasTecnologicas10.xsd")]
+
 # Document kinds: the table symbol, the version number the library gives the document
 # (KVN_XmlReceiptVersion), the root element, the main schema, the stylesheet whose
 # complements the set must cover, the complements (paths under sitio_internet/cfd/ unless
@@ -92,6 +102,21 @@ SCHEMA_SETS = [
             "Pagos/Pagos20.xsd", "ComercioExterior20/ComercioExterior20.xsd", "CartaPorte/CartaPorte30.xsd",
             "CartaPorte/CartaPorte31.xsd", "hidrocarburospetroliferos.xsd"],
         "catalogs": "kCfdi40", "date": "Fecha",
+    },
+    {
+        "symbol": "kXsdRet10", "name": "Retenciones 1.0", "version": 1010, "root": "Retenciones",
+        "main": RET + "1/retencionpagov1.xsd",
+        "stylesheet": RET + "1/retenciones.xslt",
+        "complements": ["TimbreFiscalDigital/TimbreFiscalDigital.xsd"] + RET_COMPLEMENTS + [
+            RET + "1/planesderetiro/planesderetiro.xsd"],
+        "catalogs": "kRet20", "date": "FechaExp",
+    },
+    {
+        "symbol": "kXsdRet20", "name": "Retenciones 2.0", "version": 1020, "root": "Retenciones",
+        "main": RET + "2/retencionpagov2.xsd",
+        "stylesheet": RET + "2/retenciones.xslt",
+        "complements": ["TimbreFiscalDigital/TimbreFiscalDigitalv11.xsd"] + RET_COMPLEMENTS,
+        "catalogs": "kRet20", "date": "FechaExp",
     },
 ]
 
@@ -201,8 +226,15 @@ class SchemaFile:
         return self.prefixes[prefix], local
 
 
+# Schema files parsed once for every set, so that a declaration shared by several sets is
+# the same node and is compiled once.
+PARSED = {}  # normalised path -> SchemaFile
+
+
 class Universe:
-    """Every schema file loaded, with its global types and elements."""
+    """The schema files of one document kind, with their global types and elements. Each kind
+    has its own: two kinds may take different schemas of one namespace (the stamp 1.0 and
+    1.1)."""
 
     def __init__(self, sat):
         self.sat = sat
@@ -220,7 +252,10 @@ class Universe:
         if path in self.files:
             return self.files[path]
         rel = os.path.relpath(path, self.sat)
-        f = SchemaFile(path, rel)
+        if path not in PARSED:
+            PARSED[path] = SchemaFile(path, rel)
+        f = PARSED[path]
+        f.imports = []
         self.files[path] = f
         for child in f.root:
             if not isinstance(child.tag, str):
@@ -749,7 +784,7 @@ def stylesheet_namespaces(path):
 class SchemaSet:
     def __init__(self, spec, compiler):
         self.spec = spec
-        u = compiler.u
+        u = self.universe = compiler.u
         rels = [spec["main"]] + [c if c.startswith("www.") else CFD + c for c in spec["complements"]]
         files = [u.load(r) for r in rels]
         main, complements = files[0], files[1:]
@@ -989,9 +1024,11 @@ def write_sets(c, sets):
 
 def compile_all(sat):
     """The compiler with every set's schemas compiled, and the sets."""
-    universe = Universe(sat)
-    compiler = Compiler(universe)
-    sets = [SchemaSet(spec, compiler) for spec in SCHEMA_SETS]
+    compiler = Compiler(Universe(sat))
+    sets = []
+    for spec in SCHEMA_SETS:
+        compiler.u = Universe(sat)
+        sets.append(SchemaSet(spec, compiler))
     compiler.build_models()
     return compiler, sets
 

@@ -38,6 +38,8 @@ SETS = [
     ("kStylesheet40", "40", CFD + "4/cadenaoriginal_4_0/cadenaoriginal_4_0.xslt"),
     ("kStylesheetStamp10", "stamp10", "www.sat.gob.mx/sitio_internet/timbrefiscaldigital/cadenaoriginal_TFD_1_0.xslt"),
     ("kStylesheetStamp11", "stamp11", CFD + "TimbreFiscalDigital/cadenaoriginal_TFD_1_1.xslt"),
+    ("kStylesheetRet10", "ret10", "www.sat.gob.mx/esquemas/retencionpago/1/retenciones.xslt"),
+    ("kStylesheetRet20", "ret20", "www.sat.gob.mx/esquemas/retencionpago/2/retenciones.xslt"),
 ]
 
 # Name flags, as in stylesheet_tables.h.

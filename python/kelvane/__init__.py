@@ -1,6 +1,6 @@
 """Kelvane for Python: seal, verify and validate Mexican electronic invoices (CFD 2.0/2.2,
-CFDI 3.0/3.2/3.3/4.0 and their stamps) and read certificates and keys, through
-libkelvane.so.5.
+CFDI 3.0/3.2/3.3/4.0 and their stamps), Retenciones e información de pagos 1.0/2.0, and
+read certificates and keys, through libkelvane.so.5.
 
     >>> import kelvane
     >>> key = kelvane.PrivateKey("examples/test-credentials/test-csd-1024.key", "test-password")
@@ -16,6 +16,8 @@ subclass of :class:`KelvaneError` chosen by the library's error code.
 """
 
 from .documents import (
+    VERSION_RET10,
+    VERSION_RET20,
     attribute,
     digest,
     extract_digest,
@@ -64,6 +66,8 @@ from .signer import Signer
 __version__ = "5.2.2"
 
 __all__ = [
+    "VERSION_RET10",
+    "VERSION_RET20",
     "attribute",
     "digest",
     "extract_digest",

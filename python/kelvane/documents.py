@@ -34,6 +34,11 @@ PathArg = L.PathArg
 Password = Union[str, bytes, None]
 
 
+# Version numbers of Retenciones e información de pagos documents (root Retenciones), apart
+# from every invoice version.
+VERSION_RET10 = 1010
+VERSION_RET20 = 1020
+
 _NOT_SUPPORTED = 19  # NOT_SUPPORTED_ERROR: a version without findings (checked by its DTD)
 
 
@@ -44,7 +49,8 @@ def _options(*bits: Tuple[bool, int]) -> int:
 
 def version(path: PathArg) -> int:
     """The document's version times ten, as the library counts it: 2 (CFD 2.0), 22 (CFD 2.2),
-    3 (CFDI 3.0), 32 (CFDI 3.2), 33 (CFDI 3.3) or 40 (CFDI 4.0).
+    3 (CFDI 3.0), 32 (CFDI 3.2), 33 (CFDI 3.3) or 40 (CFDI 4.0); for Retenciones documents
+    :data:`VERSION_RET10` (1010, Retenciones 1.0) or :data:`VERSION_RET20` (1020, 2.0).
 
     >>> kelvane.version("examples/cfdi32-invoice.xml")
     32
@@ -52,10 +58,21 @@ def version(path: PathArg) -> int:
     return L.call("KVN_XmlReceiptVersion", L.path_arg(path))
 
 
+def _root_name(path: PathArg) -> str:
+    """The root element's name: Retenciones for those documents, else Comprobante (also when
+    the version cannot be read: the query then reports why)."""
+    try:
+        number = version(path)
+    except Exception:
+        return "Comprobante"
+    return "Retenciones" if number in (VERSION_RET10, VERSION_RET20) else "Comprobante"
+
+
 def attribute(path: PathArg, name: str, element: Optional[str] = None) -> Optional[str]:
     """The value of attribute ``name`` of ``element``, or None when no such element carries it.
 
-    ``element`` defaults to the root ``Comprobante``; it may name an occurrence, as in
+    ``element`` defaults to the root: ``Comprobante``, or ``Retenciones`` in a Retenciones
+    document; it may name an occurrence, as in
     ``"cfdi:Concepto[2]"``.
 
     >>> kelvane.attribute("examples/cfdi32-invoice.xml", "total")
@@ -68,7 +85,7 @@ def attribute(path: PathArg, name: str, element: Optional[str] = None) -> Option
             "KVN_GetXmlAttribute",
             L.path_arg(path),
             L.text_arg(name, "attribute name"),
-            L.text_arg(element or "Comprobante", "element name"),
+            L.text_arg(element or _root_name(path), "element name"),
         )
     except NoMatchError:
         return None

@@ -200,3 +200,20 @@ def test_stamp_certificate_found_by_number(tmp_path: Path, monkeypatch) -> None:
     with pytest.raises(kelvane.InputFileError) as e:
         kelvane.verify(stamped, stamp=True, sat_certs=tmp_path)
     assert "no certificate numbered 20001000000300022779" in e.value.message
+
+
+def test_retenciones_sign_verify_and_read_from_their_root(tmp_path: Path) -> None:
+    example = EXAMPLES / "retenciones20-dividendos.xml"
+    assert kelvane.version(example) == kelvane.VERSION_RET20 == 1020
+    signed = tmp_path / "signed.xml"
+    kelvane.sign(example, KEY, PASSWORD, cert=CERT, out=signed)
+    assert kelvane.verify(signed)
+    # The root is Retenciones: its attributes are read without naming it.
+    assert kelvane.attribute(signed, "NoCertificado") == kelvane.Certificate(CERT).number
+    assert kelvane.attribute(signed, "Sello") == kelvane.attribute(signed, "Sello", "Retenciones")
+    assert len(kelvane.digest(signed)) == 64
+    with pytest.raises(kelvane.KelvaneError):
+        kelvane.digest(signed, md5=True)
+    changed = tmp_path / "changed.xml"
+    changed.write_bytes(signed.read_bytes().replace(b'MontoRet="15000.00"', b'MontoRet="15001.00"'))
+    assert not kelvane.verify(changed)

@@ -101,30 +101,55 @@ private:
 // The version attribute is read up to this many characters.
 constexpr int kVersionTextMax = 15;
 
-constexpr const char* kCfdi3Uri = "http://www.sat.gob.mx/cfd/3";
-constexpr const char* kCfdi4Uri = "http://www.sat.gob.mx/cfd/4";
+// The roots that name their version `Version` and the version number each settles.
+struct CapitalisedRoot {
+    const char* uri;
+    const char* local;
+    const char* version;
+    int number;
+};
+
+constexpr CapitalisedRoot kCapitalisedRoots[] = {
+    {"http://www.sat.gob.mx/cfd/3", "Comprobante", "3.3", 33},
+    {"http://www.sat.gob.mx/cfd/4", "Comprobante", "4.0", 40},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1", "Retenciones", "1.0", KVN_VERSION_RET10},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/2", "Retenciones", "2.0", KVN_VERSION_RET20},
+};
+
+bool IsCapitalisedRootName(const char* local) noexcept {
+    for (const CapitalisedRoot& row : kCapitalisedRoots) {
+        if (std::strcmp(local, row.local) == 0) return true;
+    }
+    return false;
+}
 
 // What the root start tag says about a capitalised `Version`.
 struct RootVersion {
-    bool capitalised = false;  // a root Comprobante with `Version` and without `version`
-    int number = 0;            // 33 or 40 when it names a supported version, else 0
+    bool capitalised = false;  // a root Comprobante with `Version` and without `version`, or a
+                               // root Retenciones with `Version`
+    int number = 0;            // the row's number when it names a supported version, else 0
     char text[kVersionTextMax + 1] = {};
 };
 
 RootVersion ReadRootVersion(const char* uri, const char* local, const ElementAttribute* attributes,
                             std::size_t count) noexcept {
     RootVersion root;
-    if (std::strcmp(local, "Comprobante") != 0) return root;
+    if (!IsCapitalisedRootName(local)) return root;
+    const bool comprobante = std::strcmp(local, "Comprobante") == 0;
     const char* value = nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-        if (std::strcmp(attributes[i].qname, "version") == 0) return root;
+        if (comprobante && std::strcmp(attributes[i].qname, "version") == 0) return root;
         if (std::strcmp(attributes[i].qname, "Version") == 0) value = attributes[i].value;
     }
     if (!value) return root;
     root.capitalised = true;
     std::memcpy(root.text, value, ::strnlen(value, kVersionTextMax));
-    if (std::strcmp(uri, kCfdi3Uri) == 0 && std::strcmp(value, "3.3") == 0) root.number = 33;
-    if (std::strcmp(uri, kCfdi4Uri) == 0 && std::strcmp(value, "4.0") == 0) root.number = 40;
+    for (const CapitalisedRoot& row : kCapitalisedRoots) {
+        if (std::strcmp(local, row.local) == 0 && std::strcmp(uri, row.uri) == 0 &&
+            std::strcmp(value, row.version) == 0) {
+            root.number = row.number;
+        }
+    }
     return root;
 }
 
@@ -181,8 +206,8 @@ int SupportedVersionNumber(const char* text) noexcept {
 
 int RootVersionNumber(const char* uri, const char* local, const ElementAttribute* attributes,
                       std::size_t count) noexcept {
-    if (std::strcmp(local, "Comprobante") != 0) return 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    const bool comprobante = std::strcmp(local, "Comprobante") == 0;
+    for (std::size_t i = 0; comprobante && i < count; ++i) {
         if (std::strcmp(attributes[i].qname, "version") == 0) {
             int number = SupportedVersionNumber(attributes[i].value);
             return number == 33 ? 0 : number;

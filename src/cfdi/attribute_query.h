@@ -27,7 +27,11 @@ Error QueryAttribute(char* out, int outlen, std::FILE* document, const char* att
 // Reads the document's version. CFDI 3.3 and 4.0 name it `Version`: a root
 // cfdi:Comprobante in http://www.sat.gob.mx/cfd/3 with Version="3.3", or in
 // http://www.sat.gob.mx/cfd/4 with Version="4.0" (a root Comprobante with `Version` and
-// without `version` and any other namespace or value is not supported). Older versions
+// without `version` and any other namespace or value is not supported). So do Retenciones
+// documents: a root Retenciones in http://www.sat.gob.mx/esquemas/retencionpago/1 with
+// Version="1.0" or in .../retencionpago/2 with Version="2.0", whose versions read as
+// KVN_VERSION_RET10 / 10 and KVN_VERSION_RET20 / 10 (a root Retenciones with `Version` and
+// any other namespace or value is not supported). Older versions
 // name it `version`, read from the first Comprobante (any namespace) that carries it.
 // Sets `version` whenever the attribute was read; its major version is 2, 3 or 4 on
 // success. Failures: NO_MATCH_ERROR ("Cannot find the 'version' attribute/..."),
@@ -36,7 +40,7 @@ Error QueryAttribute(char* out, int outlen, std::FILE* document, const char* att
 Error DetectVersion(std::FILE* document, double& version);
 
 // Sets `number` to trunc(version x 10) of the document in xmlFile: 20, 22, 30, 32, 33, 40
-// for the supported versions, any other number for other minor versions of 2 and 3; 0 on
+// (KVN_VERSION_RET10, KVN_VERSION_RET20 for Retenciones) for the supported versions, any other number for other minor versions of 2 and 3; 0 on
 // failure. Failures: OPEN_ERROR or DetectVersion's, with the message recorded.
 Error VersionNumber(const char* xmlFile, int& number);
 
@@ -62,7 +66,8 @@ DocumentVersion ReadDocumentVersion(const char* xmlFile);
 int SupportedVersionNumber(const char* text) noexcept;
 
 // The version number that a root start tag settles by itself, as VersionNumber would give
-// it: 33 or 40 for the root of a 3.3 or 4.0 document, SupportedVersionNumber of a root
+// it: 33, 40, KVN_VERSION_RET10 or KVN_VERSION_RET20 for the root of a 3.3, 4.0 or
+// Retenciones document, SupportedVersionNumber of a root
 // Comprobante's `version`; 0 when the root alone does not settle it (VersionNumber then
 // decides and reports).
 int RootVersionNumber(const char* uri, const char* local, const ElementAttribute* attributes,

@@ -22,15 +22,14 @@ inline constexpr int kDigestScratch = 128;  // hex characters of the longest dig
 
 Error SealDigestAlgorithm(unsigned& algorithm, int versionNumber, int options) {
     const bool md5 = (options & 0xF0) == KVN_OPT_MD5;
-    algorithm = kHashSha256;
-    if (!SealedWithSha256(versionNumber)) {
+    if (!FixedSealHash(versionNumber, algorithm)) {
         algorithm = md5 ? kHashMd5 : kHashSha1;
         return kOk;
     }
     if (md5) {
-        RecordError("MD5 digest is not allowed for CFDI version '%d.%d'/"
-                    "El digesto MD5 no esta permitido para la version de CFDI",
-                    versionNumber / 10, versionNumber % 10);
+        const VersionLabel label = SealedVersionLabel(versionNumber);
+        RecordError("MD5 digest is not allowed for %s version '%s'/El digesto MD5 no esta permitido para la version de %s",
+                    label.kind, label.version, label.kind);
         return Error::BAD_FLAG_ERROR;
     }
     return kOk;

@@ -7,6 +7,7 @@
 #include "cfdi/document.h"
 #include "cfdi/namespaces.h"
 #include "cfdi/xml_events.h"
+#include "crypto/digest.h"
 #include "kelvane.h"
 
 namespace kvn {
@@ -18,6 +19,32 @@ constexpr SealNames kCfdi33Names = {"http://www.sat.gob.mx/cfd/3", "Comprobante"
                                     "NoCertificado",               "SelloSAT",    true,    true};
 constexpr SealNames kCfdi40Names = {"http://www.sat.gob.mx/cfd/4", "Comprobante", "Sello", "Certificado",
                                     "NoCertificado",               "SelloSAT",    true,    true};
+constexpr SealNames kRet10Names = {"http://www.sat.gob.mx/esquemas/retencionpago/1", "Retenciones", "Sello", "Cert",
+                                   "NumCert", "selloSAT", true, true};
+constexpr SealNames kRet20Names = {"http://www.sat.gob.mx/esquemas/retencionpago/2", "Retenciones", "Sello",
+                                   "Certificado", "NoCertificado", "SelloSAT", true, true};
+
+// The versions with names of their own, and the digest their seals (and stamps) take.
+struct VersionSeal {
+    int number;
+    const SealNames* names;
+    unsigned hash;
+    VersionLabel label;
+};
+
+constexpr VersionSeal kVersionSeals[] = {
+    {33, &kCfdi33Names, kHashSha256, {"CFDI", "3.3"}},
+    {40, &kCfdi40Names, kHashSha256, {"CFDI", "4.0"}},
+    {KVN_VERSION_RET10, &kRet10Names, kHashSha1, {"Retenciones", "1.0"}},
+    {KVN_VERSION_RET20, &kRet20Names, kHashSha256, {"Retenciones", "2.0"}},
+};
+
+const VersionSeal* VersionSealOf(int versionNumber) noexcept {
+    for (const VersionSeal& row : kVersionSeals) {
+        if (row.number == versionNumber) return &row;
+    }
+    return nullptr;
+}
 
 const char* FieldName(const SealNames& names, SealField field) {
     switch (field) {
@@ -93,13 +120,13 @@ bool Unwrapped(String& value) {
     return true;
 }
 
-// Attribute `name` of the root Comprobante of a document of this version, not empty.
-bool ReadComprobanteAttribute(const char* xmlFile, int versionNumber, const char* name, String& value) {
-    if (!SealedWithSha256(versionNumber)) {
+// Attribute `name` of the root of a document of this version, not empty.
+bool ReadRootSealAttribute(const char* xmlFile, int versionNumber, const char* name, String& value) {
+    if (!VersionSealOf(versionNumber)) {
         const char* element = versionNumber / 10 == 3 ? "cfdi:Comprobante" : "Comprobante";
         return ReadWholeAttribute(xmlFile, name, element, value);
     }
-    // The version was read from this root, so the root is the Comprobante.
+    // The version was read from this root, so the root is the element that carries it.
     String text;
     if (!ReadRootAttribute(xmlFile, name, &text) || text.empty()) return false;
     value = std::move(text);
@@ -109,17 +136,25 @@ bool ReadComprobanteAttribute(const char* xmlFile, int versionNumber, const char
 }  // namespace
 
 const SealNames& SealNamesForVersion(int versionNumber) noexcept {
-    if (versionNumber == 33) return kCfdi33Names;
-    if (versionNumber == 40) return kCfdi40Names;
-    return kLowerCaseNames;
+    const VersionSeal* row = VersionSealOf(versionNumber);
+    return row ? *row->names : kLowerCaseNames;
 }
 
-bool SealedWithSha256(int versionNumber) noexcept { return versionNumber == 33 || versionNumber == 40; }
+bool FixedSealHash(int versionNumber, unsigned& hash) noexcept {
+    const VersionSeal* row = VersionSealOf(versionNumber);
+    if (row) hash = row->hash;
+    return row != nullptr;
+}
+
+VersionLabel SealedVersionLabel(int versionNumber) noexcept {
+    const VersionSeal* row = VersionSealOf(versionNumber);
+    return row ? row->label : VersionLabel{};
+}
 
 bool ReadSealField(const char* xmlFile, const DocumentVersion& version, SealField field, String& value) {
     if (version.Unreadable()) return false;
     const char* name = FieldName(SealNamesForVersion(version.number), field);
-    return ReadComprobanteAttribute(xmlFile, version.number, name, value) && Unwrapped(value);
+    return ReadRootSealAttribute(xmlFile, version.number, name, value) && Unwrapped(value);
 }
 
 bool ReadSealField(const char* xmlFile, SealField field, String& value) {

@@ -1,7 +1,8 @@
 // Readers of the signature-related attributes of a document: the seal, the certificate and
-// its number on the root Comprobante, and the stamp's seal. Their names depend on the
-// version: sello, certificado, noCertificado, selloSAT up to 3.2; Sello, Certificado,
-// NoCertificado, SelloSAT in 3.3 and 4.0.
+// its number on the root element, and the stamp's seal. Their names depend on the
+// version: sello, certificado, noCertificado, selloSAT on the Comprobante up to 3.2;
+// Sello, Certificado, NoCertificado, SelloSAT on the Comprobante of 3.3 and 4.0 and the
+// Retenciones of 2.0; Sello, Cert, NumCert, selloSAT on the Retenciones of 1.0.
 #pragma once
 
 #include "base/memory.h"
@@ -25,12 +26,23 @@ struct SealNames {
                               // are filled in
 };
 
-// The names of a version number (20, 22, 30, 32, 33, 40, ...). Version numbers without
-// names of their own (failed detection included) get the names of versions 2.x and 3.2.
+// The names of a version number (20, 22, 30, 32, 33, 40, KVN_VERSION_RET10, ...). Version
+// numbers without names of their own (failed detection included) get the names of
+// versions 2.x and 3.2.
 const SealNames& SealNamesForVersion(int versionNumber) noexcept;
 
-// True for the versions sealed with SHA-256 (3.3 and 4.0).
-bool SealedWithSha256(int versionNumber) noexcept;
+// True, with the one digest (kHashSha1, kHashSha256) that seals and stamps of this version
+// take: SHA-256 for 3.3, 4.0 and Retenciones 2.0, SHA-1 for Retenciones 1.0. False for the
+// versions up to 3.2, whose seals are SHA-1 or MD5 as the signer chose.
+bool FixedSealHash(int versionNumber, unsigned& hash) noexcept;
+
+// How messages name a version with names of its own: {"CFDI", "4.0"}, {"Retenciones", "1.0"};
+// empty texts for the others.
+struct VersionLabel {
+    const char* kind = "";
+    const char* version = "";
+};
+VersionLabel SealedVersionLabel(int versionNumber) noexcept;
 
 enum class SealField { kSeal, kCertificate, kCertificateNumber };
 

@@ -1,5 +1,7 @@
 #include "cfdi/stylesheet_tables.h"
 
+#include "kelvane.h"
+
 namespace kvn {
 
 const StylesheetTables* StylesheetFor(int versionNumber, bool stamp) noexcept {
@@ -10,6 +12,8 @@ const StylesheetTables* StylesheetFor(int versionNumber, bool stamp) noexcept {
         case 32: return stamp ? &kStylesheetStamp10 : &kStylesheet32;
         case 33: return stamp ? &kStylesheetStamp11 : &kStylesheet33;
         case 40: return stamp ? &kStylesheetStamp11 : &kStylesheet40;
+        case KVN_VERSION_RET10: return stamp ? &kStylesheetStamp10 : &kStylesheetRet10;
+        case KVN_VERSION_RET20: return stamp ? &kStylesheetStamp11 : &kStylesheetRet20;
         default: return nullptr;
     }
 }

@@ -98,10 +98,13 @@ extern const StylesheetTables kStylesheet33;
 extern const StylesheetTables kStylesheet40;
 extern const StylesheetTables kStylesheetStamp10;
 extern const StylesheetTables kStylesheetStamp11;
+extern const StylesheetTables kStylesheetRet10;
+extern const StylesheetTables kStylesheetRet20;
 
-// The stylesheet of a version number (20, 22, 30, 32, 33, 40) or, with `stamp`, the stamp
-// stylesheet of that version's documents (1.0 for 30 and 32, 1.1 for 33 and 40); null for
-// any other number.
+// The stylesheet of a version number (20, 22, 30, 32, 33, 40, KVN_VERSION_RET10,
+// KVN_VERSION_RET20) or, with `stamp`, the stamp stylesheet of that version's documents (1.0
+// for 30, 32 and Retenciones 1.0; 1.1 for 33, 40 and Retenciones 2.0); null for any other
+// number.
 const StylesheetTables* StylesheetFor(int versionNumber, bool stamp) noexcept;
 
 }  // namespace kvn

@@ -117,11 +117,11 @@ Error VerifyDocumentSignature(const char* xmlFile, const char* certFile, int opt
         Failed(rc)) {
         return rc;
     }
-    // 3.3 and 4.0 seals (and their stamps) are SHA-256 only; in the older versions the
-    // block names MD5 or SHA-1 (anything else is taken as SHA-1, and so does not match).
-    const unsigned algorithm = SealedWithSha256(version.number)                  ? kHashSha256
-                               : carriedHash == static_cast<int>(kHashMd5) ? kHashMd5
-                                                                                 : kHashSha1;
+    // Seals (and stamps) of 3.3, 4.0 and Retenciones take their version's one digest; in the
+    // older versions the block names MD5 or SHA-1 (anything else is taken as SHA-1, and so
+    // does not match).
+    unsigned algorithm = kHashSha1;
+    if (!FixedSealHash(version.number, algorithm) && carriedHash == static_cast<int>(kHashMd5)) algorithm = kHashMd5;
     // The whole block must be the one a signature of this pipe string with that hash is:
     // 00 01 FF.. 00, the hash's DigestInfo prefix and the pipe string's digest.
     Bytes expected(block.size(), 0);

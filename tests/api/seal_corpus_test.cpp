@@ -216,3 +216,121 @@ TEST(SealCorpus, Sha256InvoicesSignAgainIntoTheirOwnSeal) {
 }
 
 }  // namespace
+
+namespace {
+
+// The Retenciones versions of manifest-retenciones.tsv: where each keeps its seal, its
+// certificate and the number, the seal's digest, and the authority's stylesheets.
+struct RetencionesKind {
+    const char* version;  // the manifest's
+    int number;           // KVN_XmlReceiptVersion's
+    const char* certificate;
+    const char* certificateNumber;
+    const EVP_MD* (*md)();
+    const char* sheet;       // under esquemas/retencionpago/
+    const char* stampSheet;  // under sitio_internet/
+};
+
+const RetencionesKind kRetencionesKinds[] = {
+    {"ret1.0", KVN_VERSION_RET10, "Cert", "NumCert", EVP_sha1, "1/retenciones.xslt",
+     "timbrefiscaldigital/cadenaoriginal_TFD_1_0.xslt"},
+    {"ret2.0", KVN_VERSION_RET20, "Certificado", "NoCertificado", EVP_sha256, "2/retenciones.xslt",
+     "cfd/TimbreFiscalDigital/cadenaoriginal_TFD_1_1.xslt"},
+};
+
+std::string SatTree(const std::string& path) { return Corpus("../sat/www.sat.gob.mx/" + path); }
+
+std::string RetencionesStylesheetPipe(const RetencionesKind& kind, const std::string& file) {
+    return Run("xsltproc --nonet '" + SatTree(std::string("esquemas/retencionpago/") + kind.sheet) + "' '" + file +
+               "' 2>/dev/null");
+}
+
+}  // namespace
+
+// Retenciones 1.0 and 2.0: every pipe string is the stylesheet's (stamps included); every
+// ok-* seal verifies, here and by libcrypto over the stylesheet's text, and signs again into
+// itself when its key is in the corpus; every bad-* seal fails; every unsigned sample signed
+// with a corpus key verifies here and by libcrypto.
+TEST(SealCorpus, RetencionesCheckAsTheManifestSays) {
+    const std::vector<ManifestRow> rows = Manifest("manifest-retenciones.tsv");
+    ASSERT_GE(rows.size(), 15u) << "corpus missing at " << KVN_CORPUS_DIR;
+    const std::map<std::string, std::string> certificates = CorpusCertificatesByNumber();
+    const std::map<std::string, std::string> passwords = CorpusPasswords();
+    TempDir dir("seal-corpus-ret");
+    int valid = 0, resigned = 0, signedUnsigned = 0, stamps = 0;
+    for (const ManifestRow& row : rows) {
+        SCOPED_TRACE(row.file + " " + row.seal);
+        const RetencionesKind* kind = nullptr;
+        for (const RetencionesKind& k : kRetencionesKinds) {
+            if (row.version == k.version) kind = &k;
+        }
+        ASSERT_NE(kind, nullptr) << row.version;
+        const std::string file = Corpus(row.file);
+        EXPECT_EQ(KVN_XmlReceiptVersion(file.c_str()), kind->number);
+        const std::string pipe = RetencionesStylesheetPipe(*kind, file);
+        ASSERT_FALSE(pipe.empty());
+        EXPECT_EQ(PipeString(file), pipe);
+        // A stamp that is only a placeholder (no stamp seal) has no pipe string: stamp mode
+        // requires every field.
+        const char* stampSeal = kind->number == KVN_VERSION_RET10 ? "selloSAT" : "SelloSAT";
+        if (!Attribute(file, stampSeal, "tfd:TimbreFiscalDigital").starts_with("<")) {
+            const std::string stampPipe = StampStylesheetPipeString(file, SatTree(std::string("sitio_internet/") + kind->stampSheet));
+            if (stampPipe.size() > 4) {
+                ++stamps;
+                EXPECT_EQ(PipeString(file, KVN_OPT_STAMP), stampPipe);
+            }
+        }
+
+        const int rc = KVN_VerifySignature(file.c_str(), nullptr, 0);
+        const std::string hashName = kind->md == EVP_sha1 ? "sha1" : "sha256";
+        if (row.seal.starts_with("ok-")) {
+            ++valid;
+            EXPECT_EQ(row.seal, "ok-" + hashName);
+            EXPECT_EQ(rc, 0) << LastError();
+            EXPECT_EQ(Lower(ExtractedDigest(file, nullptr)), Digest(file));
+            EXPECT_EQ(Digest(file), PeerDigestHex(pipe, kind->md()));
+            const std::string number = Attribute(file, kind->certificateNumber, "Retenciones");
+            const auto cert = certificates.find(number);
+            if (cert == certificates.end()) continue;
+            EXPECT_EQ(KVN_VerifySignature(file.c_str(), cert->second.c_str(), 0), 0) << LastError();
+            const std::string seal = WithoutWhiteSpace(Attribute(file, "Sello", "Retenciones"));
+            EXPECT_TRUE(PeerVerifies(cert->second, pipe, seal, kind->md()));
+
+            const std::string key = cert->second.substr(0, cert->second.size() - 4) + ".key";
+            const auto password = passwords.find(std::filesystem::path(key).filename().string());
+            if (!std::filesystem::exists(key) || password == passwords.end()) continue;
+            const std::string out = dir / "resigned.xml";
+            ASSERT_EQ(KVN_SignXml(out.c_str(), file.c_str(), key.c_str(), password->second.c_str(), cert->second.c_str(), 0), 0)
+                << LastError();
+            ++resigned;
+            EXPECT_EQ(Attribute(out, "Sello", "Retenciones"), seal);
+            EXPECT_EQ(Attribute(out, kind->certificateNumber, "Retenciones"), number);
+            EXPECT_EQ(PipeString(out), pipe);
+        } else if (row.seal.starts_with("bad-")) {
+            EXPECT_TRUE(rc == -SIGNATURE_ERROR || rc == -DECRYPT_ERROR) << rc;
+        } else {
+            ASSERT_EQ(row.seal, "unsigned");
+            EXPECT_TRUE(rc == -BAD_PARAM_ERROR || rc == -INVALID_DATA_ERROR || rc == -BAD_CERT_ERROR)
+                << rc << " " << LastError();
+            const std::string cert = Corpus("certs/EKU9003173C9_CSD.cer"), key = Corpus("certs/EKU9003173C9_CSD.key");
+            const std::string out = dir / "signed.xml";
+            ASSERT_EQ(KVN_SignXml(out.c_str(), file.c_str(), key.c_str(), passwords.at("EKU9003173C9_CSD.key").c_str(),
+                                  cert.c_str(), 0),
+                      0)
+                << LastError();
+            ++signedUnsigned;
+            EXPECT_EQ(KVN_VerifySignature(out.c_str(), nullptr, 0), 0) << LastError();
+            EXPECT_EQ(KVN_VerifySignature(out.c_str(), cert.c_str(), 0), 0) << LastError();
+            const std::string signedPipe = RetencionesStylesheetPipe(*kind, out);
+            EXPECT_EQ(PipeString(out), signedPipe);
+            EXPECT_NE(signedPipe.find("|30001000000400002434|"), std::string::npos);  // the number is sealed
+            EXPECT_TRUE(PeerVerifies(cert, signedPipe, Attribute(out, "Sello", "Retenciones"), kind->md()));
+            EXPECT_EQ(WithoutWhiteSpace(Attribute(out, kind->certificate, "Retenciones")).size() % 4, 0u);
+            EXPECT_TRUE(XmllintParses(out));
+        }
+    }
+    EXPECT_GE(valid, 11);
+    EXPECT_GE(resigned, 10);
+    EXPECT_GE(signedUnsigned, 7);
+    EXPECT_GE(stamps, 5);
+}

@@ -204,6 +204,8 @@ inline std::string Run(const std::string& command, int* status = nullptr) {
     return output;
 }
 
+inline std::string StampStylesheetPipeString(const std::string& file, const std::string& sheet);
+
 // The pipe string of a 3.3 or 4.0 document by xsltproc with the authority's stylesheet;
 // with `stamp`, that of its tfd:TimbreFiscalDigital 1.1 (extracted into a document of its
 // own first, keeping the namespaces in scope).
@@ -214,12 +216,17 @@ inline std::string StylesheetPipeString(const std::string& file, bool stamp = fa
                                       : Stylesheet("3/cadenaoriginal_3_3/cadenaoriginal_3_3.xslt");
         return Run("xsltproc --nonet '" + sheet + "' '" + file + "' 2>/dev/null");
     }
+    return StampStylesheetPipeString(file, Stylesheet("TimbreFiscalDigital/cadenaoriginal_TFD_1_1.xslt"));
+}
+
+// The pipe string of a document's first tfd:TimbreFiscalDigital by xsltproc with `sheet`.
+inline std::string StampStylesheetPipeString(const std::string& file, const std::string& sheet) {
     const std::string extract = fs::temp_directory_path() / ("kvn-extract-tfd-" + std::to_string(::getpid()) + ".xslt");
     std::ofstream(extract) << "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
                               "xmlns:tfd=\"http://www.sat.gob.mx/TimbreFiscalDigital\"><xsl:template match=\"/\">"
                               "<xsl:copy-of select=\"(//tfd:TimbreFiscalDigital)[1]\"/></xsl:template></xsl:stylesheet>";
-    std::string text = Run("xsltproc --nonet '" + extract + "' '" + file + "' | xsltproc --nonet '" +
-                           Stylesheet("TimbreFiscalDigital/cadenaoriginal_TFD_1_1.xslt") + "' - 2>/dev/null");
+    std::string text = Run("xsltproc --nonet '" + extract + "' '" + file + "' | xsltproc --nonet '" + sheet +
+                           "' - 2>/dev/null");
     fs::remove(extract);
     return text;
 }

@@ -35,6 +35,8 @@ std::string VersionName(int number) {
     case 32: return "CFDI 3.2";
     case 33: return "CFDI 3.3";
     case 40: return "CFDI 4.0";
+    case KVN_VERSION_RET10: return "Retenciones 1.0";
+    case KVN_VERSION_RET20: return "Retenciones 2.0";
     default: return "version " + std::to_string(number / 10) + "." + std::to_string(number % 10);
     }
 }
@@ -192,12 +194,20 @@ int RunDocVersion(const Invocation& inv) {
     return Report(inv, o, Role::kDocument, o.ok() ? VersionName(v) + " (" + std::to_string(v) + ")" : "", r.str());
 }
 
+// The root element a document's seal attributes are on: Retenciones in those documents,
+// else Comprobante (also when the version cannot be read: the query then reports why).
+std::string RootName(const std::string& file) {
+    const int version = KVN_XmlReceiptVersion(file.c_str());
+    return version == KVN_VERSION_RET10 || version == KVN_VERSION_RET20 ? "Retenciones" : "Comprobante";
+}
+
 // attribute FILE NAME [ELEMENT]: the value of one attribute; ELEMENT defaults to the root
-// (Comprobante, in any namespace) and may carry an occurrence, as in cfdi:Concepto[2].
+// (Comprobante, in any namespace, or Retenciones) and may carry an occurrence, as in
+// cfdi:Concepto[2].
 int RunAttribute(const Invocation& inv) {
     if (!ExpectArguments(inv, 2, 3, "invoice file and attribute name")) return kExitUsage;
     std::string file = inv.positionals[0], name = inv.positionals[1];
-    std::string element = inv.positionals.size() > 2 ? inv.positionals[2] : "Comprobante";
+    std::string element = inv.positionals.size() > 2 ? inv.positionals[2] : RootName(file);
     Outcome o = CallForText([&](char* out, int n) {
         return KVN_GetXmlAttribute(out, n, file.c_str(), name.c_str(), element.c_str());
     });

@@ -59,6 +59,7 @@ bool Unsigned(const std::string& file) {
     for (const char* name : {"sello", "Sello"}) {
         if (KVN_GetXmlAttribute(nullptr, 0, file.c_str(), name, "Comprobante") > 0) return false;
     }
+    if (KVN_GetXmlAttribute(nullptr, 0, file.c_str(), "Sello", "Retenciones") > 0) return false;
     return KVN_XmlReceiptVersion(file.c_str()) >= 0;  // a document that can be read at all
 }
 

@@ -47,7 +47,7 @@ const char kCommonHelp[] =
     "  9  other failure (out of memory, internal error)\n"
     "A batch exits with the highest status of any of its files.\n";
 
-#define SIGN_OPTS "  --md5           digest with MD5 instead of SHA-1 (not for CFDI 3.3/4.0: SHA-256)\n" \
+#define SIGN_OPTS "  --md5           digest with MD5 instead of SHA-1 (not for CFDI 3.3/4.0 or Retenciones)\n" \
                   "  --latin1        sign the Latin-1 bytes of the pipe string\n" \
                   "  --stamp         work on the tfd:TimbreFiscalDigital stamp\n"
 #define KEY_OPTS  "  -k, --key KEY   encrypted private-key file (DER or PEM)\n" \
@@ -58,7 +58,8 @@ const std::vector<Command> kCommands = {
      "usage: kelvane sign FILE... -k KEY [-c CERT] [-o OUT | --out-dir DIR | --in-place]\n"
      "Computes each document's seal and writes the document with sello (and, with a\n"
      "certificate, noCertificado and certificado) filled in; in CFDI 3.3/4.0 Sello,\n"
-     "NoCertificado and Certificado, added to the root when it lacks them. Up to CFDI 3.2\n"
+     "NoCertificado and Certificado, added to the root when it lacks them (likewise in\n"
+     "Retenciones 2.0, and Sello, NumCert and Cert in Retenciones 1.0). Up to CFDI 3.2\n"
      "the root must already carry those attributes (usually empty): a document without\n"
      "sello is refused. One file without -o is written to standard output; -o may name a\n"
      "file (replaced when complete, keeping its mode and owner), a link to one, a device\n"
@@ -95,9 +96,10 @@ const std::vector<Command> kCommands = {
      {"latin1", "stamp"}, RunPipeString},
     {"verify", "check the seal of signed invoices",
      "usage: kelvane verify FILE|DIR... [-c CERT] [--stamp [--sat-certs DIR]] [--latin1]\n"
-     "Checks that each document's sello (Sello in CFDI 3.3/4.0) is a valid signature of its\n"
-     "pipe string, with the certificate in the document (certificado, Certificado) or the one\n"
-     "given. A folder may hold invoices of any version.\n"
+     "Checks that each document's sello (Sello in CFDI 3.3/4.0 and Retenciones) is a valid\n"
+     "signature of its pipe string, with the certificate in the document (certificado,\n"
+     "Certificado, Cert in Retenciones 1.0) or the one given. A folder may hold invoices of\n"
+     "any version.\n"
      "  -c, --cert CERT certificate to check against; with --stamp, the certificate of the\n"
      "                  authority that stamped the document\n"
      "  --stamp         check selloSAT (SelloSAT) of the (first) tfd:TimbreFiscalDigital stamp\n"
@@ -117,9 +119,9 @@ const std::vector<Command> kCommands = {
      {"cert", "stamp"}, RunExtractDigest},
     {"validate", "validate invoices against their version's structure and value rules",
      "usage: kelvane validate FILE|DIR... [--no-facets] [--catalogs DIR]\n"
-     "CFDI 3.3 and 4.0 are checked against the tax authority's schemas of the version and of\n"
-     "the complements they carry, and their catalog values at the invoice's date; every\n"
-     "finding is listed under the file, one line each:\n"
+     "CFDI 3.3 and 4.0 (and Retenciones 1.0 and 2.0) are checked against the tax authority's\n"
+     "schemas of the version and of the complements they carry, and their catalog values at\n"
+     "the document's date; every finding is listed under the file, one line each:\n"
      "  FILE:LINE: error|warning CODE PATH[/@ATTRIBUTE]: MESSAGE\n"
      "A warning is a check not made (its catalog is absent): it does not make a file invalid.\n"
      "With --json each file's result carries \"findings\": one object per finding (kind, code,\n"
@@ -136,13 +138,14 @@ const std::vector<Command> kCommands = {
      {"no-facets", "jobs", "catalogs"}, RunValidate},
     {"attribute", "print one attribute of a document",
      "usage: kelvane attribute FILE NAME [ELEMENT]\n"
-     "ELEMENT defaults to the root (Comprobante); a prefix selects a namespace and [n] the\n"
-     "n-th occurrence.\n"
+     "ELEMENT defaults to the root (Comprobante, or Retenciones); a prefix selects a namespace\n"
+     "and [n] the n-th occurrence.\n"
      "example: kelvane attribute invoice.xml importe 'cfdi:Concepto[2]'\n",
      {}, RunAttribute},
-    {"version", "print the version of an invoice (CFD 2.0/2.2, CFDI 3.0/3.2/3.3/4.0)",
+    {"version", "print the version of an invoice (CFD 2.0/2.2, CFDI 3.0/3.2/3.3/4.0, Retenciones 1.0/2.0)",
      "usage: kelvane version FILE\n"
-     "Prints the version name and the library's number for it (2, 22, 3, 32, 33 or 40).\n"
+     "Prints the version name and the library's number for it (2, 22, 3, 32, 33 or 40;\n"
+     "1010 or 1020 for Retenciones 1.0 or 2.0).\n"
      "example: kelvane version invoice.xml\n",
      {}, RunDocVersion},
     {"cert", "show a certificate's number, validity, RFC, organisation or base64 form",

@@ -153,12 +153,84 @@ constexpr XsdNamespace kXsdCfdi40Namespaces[] = {
     {"http://www.sat.gob.mx/ventavehiculos", 33, 1},
 };
 
+constexpr std::uint32_t kXsdRet10Globals[] = {
+    442,  // www.sat.gob.mx/sitio_internet/cfd/TimbreFiscalDigital/TimbreFiscalDigital.xsd
+    432,  // www.sat.gob.mx/esquemas/retencionpago/1/retencionpagov1.xsd
+    464,  // www.sat.gob.mx/esquemas/retencionpago/1/PlataformasTecnologicas10/ServiciosPlataformasTecnologicas10.xsd
+    443,  // www.sat.gob.mx/esquemas/retencionpago/1/arrendamientoenfideicomiso/arrendamientoenfideicomiso.xsd
+    444,  // www.sat.gob.mx/esquemas/retencionpago/1/dividendos/dividendos.xsd
+    447,  // www.sat.gob.mx/esquemas/retencionpago/1/enajenaciondeacciones/enajenaciondeacciones.xsd
+    448,  // www.sat.gob.mx/esquemas/retencionpago/1/fideicomisonoempresarial/fideicomisonoempresarial.xsd
+    454,  // www.sat.gob.mx/esquemas/retencionpago/1/intereses/intereses.xsd
+    455,  // www.sat.gob.mx/esquemas/retencionpago/1/intereseshipotecarios/intereseshipotecarios.xsd
+    460,  // www.sat.gob.mx/esquemas/retencionpago/1/operacionesconderivados/operacionesconderivados.xsd
+    456,  // www.sat.gob.mx/esquemas/retencionpago/1/pagosaextranjeros/pagosaextranjeros.xsd
+    470,  // www.sat.gob.mx/esquemas/retencionpago/1/planesderetiro/planesderetiro.xsd
+    462,  // www.sat.gob.mx/esquemas/retencionpago/1/planesderetiro11/planesderetiro11.xsd
+    459,  // www.sat.gob.mx/esquemas/retencionpago/1/premios/premios.xsd
+    461,  // www.sat.gob.mx/esquemas/retencionpago/1/sectorfinanciero/sectorfinanciero.xsd
+};
+
+constexpr XsdNamespace kXsdRet10Namespaces[] = {
+    {"http://www.sat.gob.mx/TimbreFiscalDigital", 0, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1", 1, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/PlataformasTecnologicas10", 2, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/arrendamientoenfideicomiso", 3, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/dividendos", 4, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/enajenaciondeacciones", 5, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/fideicomisonoempresarial", 6, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/intereses", 7, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/intereseshipotecarios", 8, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/operacionesconderivados", 9, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/pagosaextranjeros", 10, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/planesderetiro", 11, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/planesderetiro11", 12, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/premios", 13, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/sectorfinanciero", 14, 1},
+};
+
+constexpr std::uint32_t kXsdRet20Globals[] = {
+    24,  // www.sat.gob.mx/sitio_internet/cfd/TimbreFiscalDigital/TimbreFiscalDigitalv11.xsd
+    464,  // www.sat.gob.mx/esquemas/retencionpago/1/PlataformasTecnologicas10/ServiciosPlataformasTecnologicas10.xsd
+    443,  // www.sat.gob.mx/esquemas/retencionpago/1/arrendamientoenfideicomiso/arrendamientoenfideicomiso.xsd
+    444,  // www.sat.gob.mx/esquemas/retencionpago/1/dividendos/dividendos.xsd
+    447,  // www.sat.gob.mx/esquemas/retencionpago/1/enajenaciondeacciones/enajenaciondeacciones.xsd
+    448,  // www.sat.gob.mx/esquemas/retencionpago/1/fideicomisonoempresarial/fideicomisonoempresarial.xsd
+    454,  // www.sat.gob.mx/esquemas/retencionpago/1/intereses/intereses.xsd
+    455,  // www.sat.gob.mx/esquemas/retencionpago/1/intereseshipotecarios/intereseshipotecarios.xsd
+    460,  // www.sat.gob.mx/esquemas/retencionpago/1/operacionesconderivados/operacionesconderivados.xsd
+    456,  // www.sat.gob.mx/esquemas/retencionpago/1/pagosaextranjeros/pagosaextranjeros.xsd
+    462,  // www.sat.gob.mx/esquemas/retencionpago/1/planesderetiro11/planesderetiro11.xsd
+    459,  // www.sat.gob.mx/esquemas/retencionpago/1/premios/premios.xsd
+    461,  // www.sat.gob.mx/esquemas/retencionpago/1/sectorfinanciero/sectorfinanciero.xsd
+    471,  // www.sat.gob.mx/esquemas/retencionpago/2/retencionpagov2.xsd
+};
+
+constexpr XsdNamespace kXsdRet20Namespaces[] = {
+    {"http://www.sat.gob.mx/TimbreFiscalDigital", 0, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/PlataformasTecnologicas10", 1, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/arrendamientoenfideicomiso", 2, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/dividendos", 3, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/enajenaciondeacciones", 4, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/fideicomisonoempresarial", 5, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/intereses", 6, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/intereseshipotecarios", 7, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/operacionesconderivados", 8, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/pagosaextranjeros", 9, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/planesderetiro11", 10, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/premios", 11, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/1/sectorfinanciero", 12, 1},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/2", 13, 1},
+};
+
 }  // namespace
 
 extern const XsdSchemaSet kXsdSchemaSets[] = {
     {"CFDI 3.3", 33, 0, kXsdCfdi33Namespaces, 34, kXsdCfdi33Globals, CatalogSet::kCfdi33, "Fecha"},
     {"CFDI 4.0", 40, 322, kXsdCfdi40Namespaces, 34, kXsdCfdi40Globals, CatalogSet::kCfdi40, "Fecha"},
+    {"Retenciones 1.0", 1010, 432, kXsdRet10Namespaces, 15, kXsdRet10Globals, CatalogSet::kRet20, "FechaExp"},
+    {"Retenciones 2.0", 1020, 471, kXsdRet20Namespaces, 14, kXsdRet20Globals, CatalogSet::kRet20, "FechaExp"},
 };
-extern const std::size_t kXsdSchemaSetCount = 2;
+extern const std::size_t kXsdSchemaSetCount = 4;
 
 }  // namespace kvn

@@ -57,7 +57,14 @@ VERSIONS = {
     "3.2": ("3/cadenaoriginal_3_2/cadenaoriginal_3_2.xslt", "version", "http://www.sat.gob.mx/cfd/3", "tfd10"),
     "3.3": ("3/cadenaoriginal_3_3/cadenaoriginal_3_3.xslt", "Version", "http://www.sat.gob.mx/cfd/3", "tfd11"),
     "4.0": ("4/cadenaoriginal_4_0/cadenaoriginal_4_0.xslt", "Version", "http://www.sat.gob.mx/cfd/4", "tfd11"),
+    # Retenciones e información de pagos: their stylesheets are outside the cfd tree.
+    "ret1.0": ("../../esquemas/retencionpago/1/retenciones.xslt", "Version",
+               "http://www.sat.gob.mx/esquemas/retencionpago/1", "tfd10"),
+    "ret2.0": ("../../esquemas/retencionpago/2/retenciones.xslt", "Version",
+               "http://www.sat.gob.mx/esquemas/retencionpago/2", "tfd11"),
 }
+# The root element of the versions whose root is not Comprobante.
+ROOTS = {"ret1.0": "Retenciones", "ret2.0": "Retenciones"}
 STAMPS = {
     "tfd10": ("sitio_internet/timbrefiscaldigital/cadenaoriginal_TFD_1_0.xslt", "1.0"),
     "tfd11": ("sitio_internet/cfd/TimbreFiscalDigital/cadenaoriginal_TFD_1_1.xslt", "1.1"),
@@ -477,8 +484,9 @@ class Version:
     def __init__(self, name, sat):
         self.name = name
         path, self.version_attr, self.ns, self.stamp_group = VERSIONS[name]
-        self.sheet = Stylesheet(os.path.join(sat, CADENA, path))
-        self.root_key = (self.ns, "Comprobante")
+        self.sheet = Stylesheet(os.path.normpath(os.path.join(sat, CADENA, path)))
+        self.root_key = (self.ns, ROOTS.get(name, "Comprobante"))
+        self.value = name.replace("ret", "")  # the version attribute's value
         self.roots = self.sheet.complement_roots(self.root_key)
         self.stamp = None
         if self.stamp_group:
@@ -503,7 +511,7 @@ def invoice(gen, version, versions, complements=(), foreign=(), stamp=False, add
     """A random invoice of version with the given complement roots (from any version)."""
     sheet = version.sheet
     gen.budget = 150
-    root = gen.build(sheet, sheet.shapes[version.root_key], fixed={version.version_attr: version.name})
+    root = gen.build(sheet, sheet.shapes[version.root_key], fixed={version.version_attr: version.value})
     complemento = root.find("Complemento")
     extra = [(version.sheet, k) for k in complements] + list(foreign)
     if extra or stamp or gen.rng.random() < 0.1:
@@ -858,7 +866,7 @@ def main():
         path = os.path.join(folder, name + ".xml")
         with open(path, "wb") as f:
             f.write(document_bytes(rng, tree, prefixes, messy, namespaces_of(tree, []), subset))
-        groups.setdefault(group, (os.path.join(sat, CADENA, VERSIONS[vname][0]), False, []))[2].append(path)
+        groups.setdefault(group, (os.path.normpath(os.path.join(sat, CADENA, VERSIONS[vname][0])), False, []))[2].append(path)
         manifest.append((group, "0", groups[group][0], path, ""))
         if v.stamp is not None and find_all(tree, "TimbreFiscalDigital"):
             sgroup = v.stamp_group

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Differential test of CFDI 3.3 and 4.0 validation against libxml2's XML Schema validator.
+"""Differential test of CFDI 3.3 and 4.0 and Retenciones validation against libxml2's XML Schema validator.
 
 Generated documents (gen_documents.py --schema: valid ones and one mutation each of every
-kind) and every 3.3 and 4.0 document of the corpus are validated by xmllint --schema, with
+kind) and every 3.3, 4.0 and Retenciones document of the corpus are validated by xmllint --schema, with
 the authority's schemas plus a catCFDI.xsd built from the catalog CSVs and the Addenda
 wildcard made lax, and by the library (kelvane.validate through the Python package, with the
 generated catalog folder). The verdict must agree, and for an invalid document the element
@@ -134,7 +134,7 @@ def main():
     groups = {}  # peer name -> (catalog folder or None, [(document, label)])
     for number, path, label in rows:
         groups.setdefault(number, (generated_catalogs, []))[1].append((path, label))
-    for folder in ("cfdi33", "cfdi40"):
+    for folder in ("cfdi33", "cfdi40", "retenciones10", "retenciones20"):
         root = os.path.join(args.corpus, folder)
         for name in sorted(os.listdir(root)):
             if name.endswith(".xml"):
@@ -148,8 +148,8 @@ def main():
     for group, (catalogs, documents) in sorted(groups.items()):
         number = int(group.split("-")[0])
         sub = schema_documents.VERSIONS[number][1]
-        snapshot = schema_documents.Catalogs(os.path.join(args.catalogs, sub))
-        user = schema_documents.Catalogs(os.path.join(catalogs, sub)) if catalogs else schema_documents.Catalogs("")
+        snapshot = schema_documents.Catalogs.of(args.catalogs, sub)
+        user = schema_documents.Catalogs.of(catalogs, sub) if catalogs else schema_documents.Catalogs("")
 
         def known(name, value, snapshot=snapshot, user=user):
             return value in (user.keys(name) if name in user.rows else snapshot.keys(name))

@@ -2,7 +2,8 @@
 
 The shape of every document comes from the authority's schemas themselves, as the schema
 generator compiles them (scripts/gen_schema_tables.py): content models, attribute uses,
-simple types with their facets and patterns. Valid documents of CFDI 3.3 and 4.0 carry
+simple types with their facets and patterns. Valid documents of CFDI 3.3 and 4.0 and of
+Retenciones 1.0 and 2.0 carry
 every complement the version publishes, in turns; catalog values are drawn from the
 catalog CSVs, valid at the document's date. Each mutation breaks one thing of a valid
 document: a required attribute left out, an attribute the schema does not declare, children
@@ -46,7 +47,10 @@ LARGE_CATALOGS = {
     "c_Colonia": ["colonia", "codigo_postal", "texto"],
     "c_NumPedimentoAduana": ["aduana", "patente", "ejercicio", "cantidad", "vigencia_desde", "vigencia_hasta"],
 }
-VERSIONS = {33: ("3.3", "cfdi33"), 40: ("4.0", "")}  # version number: (Version, catalog folder)
+# version number: (Version, catalog folder)
+VERSIONS = {33: ("3.3", "cfdi33"), 40: ("4.0", ""), 1010: ("1.0", ""), 1020: ("2.0", "ret20")}
+# Catalog folders read over the top folder: a catalog they lack is the top folder's.
+OVER_TOP = {"ret20"}
 WORDS = ["Producto", "Servicio", "de", "prueba", "Compañía", "Ñandú", "Peñón", "A&B", "1<2", "\"x\"", "años",
          "Ütil", "canción", "ABC", "xyz", "123"]
 
@@ -76,6 +80,17 @@ class Catalogs:
                         continue
                     rows.append((r[0], r[low] if low is not None else "", r[high] if high is not None else ""))
                 self.rows[name[:-4]] = rows
+
+    @staticmethod
+    def of(root, sub):
+        """The catalogs of a version's folder under root (over the top folder's when the
+        folder is one of OVER_TOP)."""
+        catalogs = Catalogs(os.path.join(root, sub))
+        if sub in OVER_TOP:
+            top = Catalogs(root)
+            top.rows.update(catalogs.rows)
+            catalogs = top
+        return catalogs
 
     def valid(self, name, date):
         """Keys valid at date (yyyy-mm-dd)."""
@@ -185,7 +200,9 @@ class Values:
                 return False
             return t.fraction_digits is None or len(frac) <= t.fraction_digits
         if p in ("kDate", "kDateTime"):
-            m = re.fullmatch(r"(\d{4})-(\d\d)-(\d\d)" + (r"T(\d\d):(\d\d):(\d\d)" if p == "kDateTime" else ""), v)
+            # A time zone is taken when the type's pattern asks for one (Retenciones 1.0).
+            m = re.fullmatch(r"(\d{4})-(\d\d)-(\d\d)" + (r"T(\d\d):(\d\d):(\d\d)" if p == "kDateTime" else "") +
+                             r"([+-]\d\d:\d\d)?", v)
             if not m:
                 return False
             try:
@@ -255,7 +272,7 @@ class Values:
             if self.check(t, v):
                 return v
             if i > 400:
-                raise RuntimeError("no valid value found for type %s" % t.name)
+                raise RuntimeError("no valid value found for type %s %r" % (t.name, vars(t)))
 
     def invalid(self, t, prefer=None):
         """(label, value) breaking one facet or the lexical form of t (the facet `prefer`
@@ -343,7 +360,7 @@ class Builder:
         for a in t.attributes:
             if a.required or self.rng.random() < 0.6:
                 value = a.fixed if a.fixed is not None else self.value(a.type)
-                if a.name == self.set.spec["date"] and e.local == "Comprobante":
+                if a.name == self.set.spec["date"] and e.local == self.set.spec["root"]:
                     value = self.date
                 node.attrs.append(("", a.name, value))
         if t.content == "kSimple":
@@ -621,9 +638,9 @@ def generate(sat, catalogs_dir, out, count, seed):
     for s in sets:
         number = s.spec["version"]
         version, folder = VERSIONS[number]
-        snapshot = Catalogs(os.path.join(catalogs_dir, folder))
-        user = Catalogs(os.path.join(user_folder, folder))
-        merged = Catalogs(os.path.join(catalogs_dir, folder))
+        snapshot = Catalogs.of(catalogs_dir, folder)
+        user = Catalogs.of(user_folder, folder)
+        merged = Catalogs.of(catalogs_dir, folder)
         merged.rows.update(user.rows)
         peers[str(number)] = write_peer(out, str(number), sat, compiler, s, snapshot, user)
         # Without the generated folder: the snapshot alone, as a caller without one has it.
@@ -632,7 +649,7 @@ def generate(sat, catalogs_dir, out, count, seed):
         docs = os.path.join(out, "docs", "cfdi%d" % number)
         os.makedirs(docs, exist_ok=True)
         prefixes = {compiler.elements[s.root].ns: "cfdi", XSI: "xsi", G.STAMP_NS: "tfd"}
-        for f in compiler.u.files.values():
+        for f in s.universe.files.values():
             prefixes.setdefault(f.tns, re.sub(r"[^A-Za-z0-9]", "", os.path.basename(f.rel).split(".")[0]).lower()[:14])
         turns = {}
         for i in range(count):
