@@ -38,6 +38,7 @@ extern "C" {
 #define KVN_OPT_NOBOM     0x2000 /* KVN_SignXml: no UTF-8 byte-order mark */
 #define KVN_OPT_NOFACETS  0x4000 /* KVN_ValidateXml(Findings): skip the value checks */
 #define KVN_OPT_STAMP     0x8000 /* work on the tfd:TimbreFiscalDigital stamp */
+#define KVN_OPT_REGISTRY_RULES 0x10000 /* KVN_ValidateXmlFindings: rules needing the authority's registries as not-checked warnings */
 
 /* Error codes; functions return them negated (-6 for BAD_PARAM_ERROR). */
 enum kvn_error_code {
@@ -170,7 +171,8 @@ KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
  *   value     the value concerned, may be empty
  *   message   English/Spanish
  * A backslash, TAB, LF or CR inside a field is written \, 	, 
- or . The document is
+ or 
+. The document is
  * valid when no line has severity error. Returns the length of the whole text (0: no
  * finding), also when the buffer was too short for it; a negative code when the document
  * could not be validated: -OPEN_ERROR, -BAD_XML_ERROR (not well-formed, or nested deeper
