@@ -31,6 +31,7 @@ OPT_PLATFORM = 64
 OPT_NOTBEFORE = 0x1000
 OPT_NOBOM = 0x2000
 OPT_NOFACETS = 0x4000
+OPT_REGISTRY_RULES = 0x10000
 OPT_STAMP = 0x8000
 
 PathArg = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]

@@ -673,7 +673,7 @@ void Rules40::StartComprobante(ValidationContext& c, const ValidationElement& e)
             ReportRule(c, "CFDI40114", "TipoCambio", cambio.text);
         if (moneda_ == "XXX") ReportRule(c, "CFDI40116", "TipoCambio", cambio.text);
         if (moneda.found && moneda_ != "MXN" && moneda_ != "XXX") Registry(c, "CFDI40118", "TipoCambio", cambio.text);
-    } else if (moneda.found && moneda_ != "MXN" && moneda_ != "XXX") {
+    } else if (currencyDecimals_ >= 0 && moneda_ != "MXN" && moneda_ != "XXX") {
         ReportRule(c, "CFDI40115", "TipoCambio", "");
     }
 
