@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 
 #include "cfdi/rule_table.h"
@@ -231,6 +234,51 @@ TEST(RuleCases, BasesGiveNoError) {
             for (const Finding& f : findings) EXPECT_NE(f.severity, FindingSeverity::kError) << rule_cases::Describe(findings);
         }
     }
+}
+
+// The corpus's CFDI 4.0 invoices: one that passes the schemas and catalogs breaks no rule,
+// and the seal rule agrees with the manifest (a document changed after signing, or signed
+// by another key, breaks CFDI40102; a good seal does not).
+TEST(RuleCases, CorpusInvoices) {
+    std::map<std::string, std::string> seals;  // file -> manifest result
+    std::ifstream manifest(std::string(KVN_CORPUS_DIR) + "/manifest-sha256.tsv");
+    for (std::string line; std::getline(manifest, line);) {
+        const std::size_t tab = line.find('\t'), second = line.find('\t', tab + 1);
+        if (tab == std::string::npos || second == std::string::npos) continue;
+        const std::size_t third = line.find('\t', second + 1);
+        seals[line.substr(0, tab)] = line.substr(second + 1, third == std::string::npos ? third : third - second - 1);
+    }
+    int checked = 0, sealed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(KVN_CORPUS_DIR) + "/cfdi40")) {
+        if (entry.path().extension() != ".xml") continue;
+        const std::string name = "cfdi40/" + entry.path().filename().string();
+        SCOPED_TRACE(name);
+        const FindingList findings = rule_cases::FindingsOf(rule_cases::ReadText(entry.path().string()), nullptr);
+        bool schemaError = false, ruleError = false, sealError = false;
+        for (const Finding& f : findings) {
+            if (f.severity != FindingSeverity::kError) continue;
+            if (f.kind == FindingKind::kRule) {
+                ruleError = true;
+                sealError = sealError || std::strcmp(f.code, "CFDI40102") == 0;
+            } else {
+                schemaError = true;
+            }
+        }
+        if (!schemaError) {
+            ++checked;
+            EXPECT_FALSE(ruleError) << rule_cases::Describe(findings);
+        }
+        const std::string seal = seals.count(name) ? seals[name] : "";
+        if (seal == "ok-sha256") {
+            EXPECT_FALSE(sealError);
+        }
+        if (seal == "bad-content" || seal == "bad-key") {
+            ++sealed;
+            EXPECT_TRUE(sealError) << rule_cases::Describe(findings);
+        }
+    }
+    EXPECT_GE(checked, 3);  // most samples predate the catalogs of 2022 or carry test values
+    EXPECT_GT(sealed, 0);
 }
 
 }  // namespace
