@@ -40,6 +40,7 @@ extern "C" {
 #define KVN_OPT_STAMP     0x8000 /* work on the tfd:TimbreFiscalDigital stamp */
 #define KVN_OPT_XMLTEXT   0x10000 /* the document argument is the document's own text */
 #define KVN_OPT_LINES     0x20000 /* KVN_TableRows: one row per concept */
+#define KVN_OPT_REGISTRY_RULES 0x40000 /* KVN_ValidateXmlFindings: rules needing the authority's registries as not-checked warnings */
 #define KVN_OPT_NOSYNC    0x80000 /* KVN_SignXml(WithSigner): replace the output without flushing it to
                                    * disk first; the caller syncs the batch (syncfs) before relying on it */
 
@@ -158,7 +159,8 @@ KVN_API int KVN_MakeSignatureWithSigner(char* out, int outlen, int signer, const
  * KELVANE_CATALOGS, else the snapshot), stopping at the first error: 0 when there is none
  * (warnings of checks not made do not count); else its message, "XML validation error/
  * Error al validar XML: [path/@attribute] message (Line/numero de linea: n)", and
- * -BAD_XML_ERROR for a fault of structure or -XML_FACET_ERROR for a fault of a value;
+ * -BAD_XML_ERROR for a fault of structure or -XML_FACET_ERROR for a fault of a value or a
+ * broken rule;
  * -BAD_XML_ERROR also for a document that is not well-formed. */
 KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
 
@@ -172,10 +174,18 @@ KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
  * c_CodigoPostal, c_Colonia and c_NumPedimentoAduana); null or "" takes the folder named by
  * the environment variable KELVANE_CATALOGS when it is set, else the snapshot alone.
  * KVN_OPT_NOFACETS leaves values (types, facets, fixed values, catalogs) unchecked.
+ * CFDI 4.0 documents are also checked against the tax authority's rules beyond the schemas
+ * (its error matrix: totals, tax bounds and sums, parties, catalogs' conditions; the seal
+ * when the document carries a certificate), each broken rule a finding of kind "rule" with
+ * the authority's code (CFDI40108...) and message; KVN_OPT_NOFACETS leaves the rules out
+ * too. With KVN_OPT_REGISTRY_RULES, each rule that needs the authority's registries
+ * (taxpayer list, l_LCO, Confirmacion) and applies to the document is listed as a
+ * not-checked warning.
  *
  * Writes one line per finding, ended by LF, with eight fields separated by TAB:
- *   kind      schema | catalog | not-checked
- *   code      e.g. XSD-ATTRIBUTE-MISSING, XSD-VALUE-PATTERN, CATALOG-VALUE, CATALOG-ABSENT
+ *   kind      schema | catalog | not-checked | rule
+ *   code      e.g. XSD-ATTRIBUTE-MISSING, XSD-VALUE-PATTERN, CATALOG-VALUE, CATALOG-ABSENT,
+ *             CFDI40108
  *   severity  error (the document is invalid) | warning (something was not checked)
  *   line      line of the document
  *   path      the element, e.g. /cfdi:Comprobante/cfdi:Conceptos/cfdi:Concepto[2]
@@ -213,7 +223,12 @@ KVN_API int KVN_TableRows(char* out, int outlen, const char* xmlFile, int option
 KVN_API int KVN_XmlToJson(char* out, int outlen, const char* xmlFile, int options);
 
 /* Certificates and keys. A certificate argument is a file name (DER or PEM), PEM text,
- * base64 text, or a signed invoice whose certificado attribute stands in for it. */
+ * base64 text, or a signed invoice whose certificado attribute stands in for it.
+ * KVN_QueryCert answers the queries rfc, organizationName, notBefore, notAfter,
+ * serialNumber, and keyUsage: the names of the key usage bits set, joined by ','
+ * (digitalSignature,nonRepudiation,... in the extension's order; empty when the
+ * certificate has no key usage). A seal certificate (CSD) has digitalSignature and
+ * nonRepudiation alone; an e.signature one (FIEL) adds dataEncipherment and keyAgreement. */
 KVN_API int KVN_GetCertNumber(char* out, int outlen, const char* certFile);
 KVN_API int KVN_GetCertExpiry(char* out, int outlen, const char* certFile, int options);
 KVN_API int KVN_GetCertAsString(char* out, int outlen, const char* certFile);

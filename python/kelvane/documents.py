@@ -19,6 +19,7 @@ from typing import List, Optional, Tuple, Union
 from . import _library as L
 from .errors import (
     BadPasswordError,
+    CertificateError,
     InputFileError,
     InternalError,
     InvalidDataError,
@@ -152,6 +153,8 @@ def sign(
     md5: bool = False,
     latin1: bool = False,
     bom: bool = True,
+    checks: bool = True,
+    validate: bool = False,
 ) -> None:
     """Writes the signed document to ``out`` (default: over ``path``): ``sello`` filled with
     the seal and, given ``cert``, ``certificado`` and ``noCertificado`` (``Sello``,
@@ -164,6 +167,14 @@ def sign(
     written whole, keeping its mode and owner; a device or a pipe is written as the document
     is made; a directory is refused.
 
+    Before sealing, the certificate (``cert``, else the one the document carries) must be a
+    seal certificate (CSD; an e.signature certificate, FIEL, is refused), valid at the
+    document's ``Fecha`` and issued to the ``Emisor``'s ``Rfc``; otherwise
+    :class:`kelvane.CertificateError` is raised and nothing is written. A CFDI 3.3/4.0
+    document that fails validation (its seal attributes aside) is signed with a
+    :class:`kelvane.KelvaneWarning`, or refused with :class:`kelvane.InvalidDocumentError`
+    when ``validate`` is True. ``checks=False`` signs without any of these checks.
+
     >>> kelvane.sign("examples/cfdi32-invoice.xml", "examples/test-credentials/test-csd-1024.key",
     ...              "test-password", cert="examples/test-credentials/test-csd-1024.cer",
     ...              out="signed.xml")
@@ -173,6 +184,8 @@ def sign(
     key_path, key_password = key_args(key, password)
     options = _options((md5, L.OPT_MD5), (latin1, L.OPT_LATIN1), (not bom, L.OPT_NOBOM))
     source = L.path_arg(path)
+    if checks:
+        _check_before_signing(path, cert, validate)
     _refuse_unsealable(path, cert is not None)
     L.call(
         "KVN_SignXml",
@@ -183,6 +196,70 @@ def sign(
         None if cert is None else cert_arg(cert),
         options,
     )
+
+
+_SEAL_FIELDS = ("Sello", "NoCertificado", "Certificado")
+
+
+def _check_before_signing(path: PathArg, cert: Optional[CertArg], refuse_invalid: bool) -> None:
+    """The checks of :func:`sign`: the certificate's key usage, validity at the document's
+    Fecha and RFC, then the document's validation (CFDI 3.3 and 4.0)."""
+    try:
+        number = version(path)
+    except InputFileError:
+        raise
+    except Exception:
+        return  # the signing reports a document it cannot read
+    modern = number in (33, 40)
+    try:
+        certificate = Certificate(cert if cert is not None else path)
+        usage = certificate.query("keyUsage")
+    except Exception:
+        certificate = None  # no certificate to go by: the signing reports on it
+    if certificate is not None:
+        bits = usage.split(",") if usage else []
+        if bits and ("dataEncipherment" in bits or "keyAgreement" in bits or "digitalSignature" not in bits):
+            raise CertificateError(
+                101,
+                "the certificate is not a seal certificate (CSD): its key usage (%s) is that of an "
+                "e.signature certificate (FIEL), which does not seal invoices" % usage,
+            )
+        fecha = attribute(path, "Fecha" if modern else "fecha")
+        start, end = certificate.query("notBefore"), certificate.query("notAfter")
+        if fecha and len(fecha) >= 19 and not (start[:19] <= fecha[:19] <= end[:19]):
+            raise CertificateError(
+                101,
+                "the certificate is not valid at the document's Fecha %s: it is valid from %s to %s"
+                % (fecha[:19], start, end),
+            )
+        issuer = attribute(path, "Rfc" if modern else "rfc", "Emisor")
+        holder = certificate.rfc
+        if issuer and holder and issuer != holder:
+            raise CertificateError(
+                101,
+                "the certificate belongs to RFC %s, not to the document's issuer (Emisor Rfc %s)" % (holder, issuer),
+            )
+    if not modern:
+        return
+    errors = [
+        f
+        for f in validate(path)
+        if f.severity == "error" and not (f.path.count("/") == 1 and f.attribute in _SEAL_FIELDS)
+    ]
+    if not errors:
+        return
+    first = errors[0]
+    summary = "the document fails validation (%d error%s; first: [%s%s] %s %s)" % (
+        len(errors),
+        "" if len(errors) == 1 else "s",
+        first.path,
+        "/@" + first.attribute if first.attribute else "",
+        first.code,
+        first.message,
+    )
+    if refuse_invalid:
+        raise InvalidDocumentError(28, summary)
+    warnings.warn(summary + "; signed anyway", KelvaneWarning, stacklevel=3)
 
 
 def _refuse_unsealable(path: PathArg, with_cert: bool) -> None:
@@ -287,7 +364,9 @@ def extract_digest(path: PathArg, cert: Optional[CertArg] = None, stamp: bool = 
         raise SignatureError(e.code, e.message) from None
 
 
-def validate(path: PathArg, facets: bool = True, catalogs: Optional[PathArg] = None) -> List[Finding]:
+def validate(
+    path: PathArg, facets: bool = True, catalogs: Optional[PathArg] = None, registry_rules: bool = False
+) -> List[Finding]:
     """The findings of validating the document: an empty list when it is valid. Each
     :class:`kelvane.Finding` is its message as a ``str``, with the finding's fields as
     attributes.
@@ -302,6 +381,12 @@ def validate(path: PathArg, facets: bool = True, catalogs: Optional[PathArg] = N
     checked against the DTD and value restrictions of their version: one finding per message.
     ``facets=False`` leaves values unchecked.
 
+    CFDI 4.0 documents are also checked against the tax authority's rules beyond the schemas:
+    each broken rule is a finding of ``kind == "rule"`` whose ``code`` is the authority's
+    (``"CFDI40108"``) and whose message is the authority's. ``registry_rules=True`` lists each
+    rule that needs the authority's registries (taxpayer list, confirmation codes) and applies
+    to the document as a ``"not-checked"`` warning.
+
     A document that is not well-formed gives its parser's message. A version the library
     does not validate raises :class:`kelvane.UnsupportedError`; an unreadable file raises
     :class:`kelvane.InputFileError`, an unreadable catalog folder :class:`kelvane.FileError`,
@@ -312,7 +397,7 @@ def validate(path: PathArg, facets: bool = True, catalogs: Optional[PathArg] = N
     >>> kelvane.validate("examples/cfdi32-invoice.xml")[0][:30]
     'Bad attribute/atributo mal [cf'
     """
-    options = 0 if facets else L.OPT_NOFACETS
+    options = (0 if facets else L.OPT_NOFACETS) | (L.OPT_REGISTRY_RULES if registry_rules else 0)
     document = L.path_arg(path)
     folder = None if catalogs is None else L.path_arg(catalogs, "catalogs")
     fn = L.lib().KVN_ValidateXmlFindings

@@ -15,7 +15,8 @@ class Finding(str):
     """One finding: the message as the string, and
 
     - ``kind``: ``"schema"``, ``"catalog"`` (a value not in its catalog at the invoice's date)
-      or ``"not-checked"`` (a check that could not be made: its catalog is absent);
+      ``"not-checked"`` (a check that could not be made: its catalog is absent) or ``"rule"``
+      (a rule of the tax authority beyond the schemas, with its code, e.g. ``"CFDI40108"``);
     - ``code``: e.g. ``"XSD-ATTRIBUTE-MISSING"``, ``"XSD-VALUE-PATTERN"``, ``"CATALOG-VALUE"``
       (``""`` for the messages of CFD 2.x and CFDI 3.0/3.2 validation);
     - ``severity``: ``"error"`` (the document is invalid) or ``"warning"``;

@@ -73,6 +73,19 @@ Error SubjectField(int& length, char* out, int outlen, const char* certFile, cer
     return kOk;
 }
 
+// The names of the keyUsage bits, joined by ',' (empty: no keyUsage extension).
+Error KeyUsage(int& length, char* out, int outlen, const char* certFile) {
+    String names;
+    if (Failed(x509_GetKeyUsage(names, certFile))) {
+        String certificate;
+        if (!CertificateFromDocument(certFile, certificate)) return Error::INVALID_DATA_ERROR;
+        if (Error rc = x509_GetKeyUsage(names, certificate.c_str()); Failed(rc)) return rc;
+    }
+    if (!WantsLength(out, outlen)) CopyOut(out, outlen, names.data(), names.size());
+    length = static_cast<int>(names.size());
+    return kOk;
+}
+
 }  // namespace
 }  // namespace kvn
 
@@ -126,6 +139,8 @@ extern "C" KVN_API int KVN_QueryCert(char* out, int outlen, const char* certFile
             rc = CertTime(length, out, outlen, certFile, false);
         } else if (std::strcmp(query, "serialNumber") == 0) {
             rc = CertNumber(length, out, outlen, certFile);
+        } else if (std::strcmp(query, "keyUsage") == 0) {
+            rc = KeyUsage(length, out, outlen, certFile);
         } else {
             RecordError("'%s' is not a valid query/no es una consulta valida", query);
         }

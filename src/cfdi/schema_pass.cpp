@@ -103,7 +103,11 @@ public:
     int Line() const noexcept override { return line_; }
     std::string_view Path() const noexcept override { return std::string_view(path_.data(), path_.size()); }
     void Report(FindingKind kind, FindingSeverity severity, const char* code, std::string_view attribute,
-                std::string_view value, std::string_view message) override;
+                std::string_view value, std::string_view message) override {
+        ReportAt(line_, Path(), kind, severity, code, attribute, value, message);
+    }
+    void ReportAt(int line, std::string_view path, FindingKind kind, FindingSeverity severity, const char* code,
+                  std::string_view attribute, std::string_view value, std::string_view message) override;
 
 private:
     struct AbsentCatalog {
@@ -154,14 +158,14 @@ private:
     bool tooDeep_ = false;
 };
 
-void Pass::Report(FindingKind kind, FindingSeverity severity, const char* code, std::string_view attribute,
-                  std::string_view value, std::string_view message) {
+void Pass::ReportAt(int line, std::string_view path, FindingKind kind, FindingSeverity severity, const char* code,
+                    std::string_view attribute, std::string_view value, std::string_view message) {
     Finding& f = findings_.emplace_back();
     f.kind = kind;
     f.severity = severity;
     f.code = code;
-    f.line = line_;
-    f.path.assign(path_.data(), path_.size());
+    f.line = line;
+    f.path.assign(path.data(), path.size());
     f.attribute.assign(attribute.data(), attribute.size());
     f.value.assign(value.data(), value.size());
     f.message.assign(message.data(), message.size());

@@ -79,6 +79,11 @@ public:
     // Adds a finding at the current element (line and path filled in).
     virtual void Report(FindingKind kind, FindingSeverity severity, const char* code, std::string_view attribute,
                         std::string_view value, std::string_view message) = 0;
+    // Adds a finding at another place: a line and path the listener noted earlier (a total
+    // checked when the element that carries it ends, for instance).
+    virtual void ReportAt(int line, std::string_view path, FindingKind kind, FindingSeverity severity,
+                          const char* code, std::string_view attribute, std::string_view value,
+                          std::string_view message) = 0;
 
 protected:
     ~ValidationContext() = default;

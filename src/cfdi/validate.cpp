@@ -15,6 +15,7 @@
 #include "cfdi/dtd_catalogue.h"
 #include "cfdi/namespaces.h"
 #include "cfdi/restrictions.h"
+#include "cfdi/rules.h"
 #include "cfdi/schema_pass.h"
 #include "kelvane.h"
 #include "xml/compiled_dtd.h"
@@ -268,14 +269,20 @@ bool IsValueFinding(const Finding& f) {
     return std::strncmp(f.code, "XSD-VALUE-", 10) == 0 || std::strcmp(f.code, finding_code::kAttributeFixed) == 0;
 }
 
-// Runs the schema pass of `set` over xmlFile with the catalogs of catalogDir.
+// Runs the schema pass of `set` over xmlFile with the catalogs of catalogDir, and the rules
+// of the document's kind on the same parse.
 Error RunSchemaValidation(const char* xmlFile, const XsdSchemaSet& set, const char* catalogDir,
-                          const SchemaPassOptions& options, FindingList& findings) {
+                          const SchemaPassOptions& options, int flags, FindingList& findings) {
     std::shared_ptr<const Catalogs> catalogs;
     if (Error rc = OpenCatalogs(CatalogFolder(catalogDir), &catalogs); Failed(rc)) return rc;
     FilePtr document = OpenDocument(xmlFile);
     if (!document) return Error::OPEN_ERROR;
-    return RunSchemaPass(document.get(), set, *catalogs, options, nullptr, findings);
+    RuleOptions rules;
+    rules.registryRules = (flags & KVN_OPT_REGISTRY_RULES) != 0;
+    rules.documentFile = xmlFile;
+    RuleFanOut fanOut;
+    if (options.checkValues) AddRuleFamilies(set, rules, fanOut);  // the rules are about values
+    return RunSchemaPass(document.get(), set, *catalogs, options, fanOut.empty() ? nullptr : &fanOut, findings);
 }
 
 }  // namespace
@@ -299,7 +306,7 @@ Error ValidateFindings(const char* xmlFile, const char* catalogDir, int flags, F
     }
     SchemaPassOptions options;
     options.checkValues = !(flags & KVN_OPT_NOFACETS);
-    return RunSchemaValidation(xmlFile, *set, catalogDir, options, findings);
+    return RunSchemaValidation(xmlFile, *set, catalogDir, options, flags, findings);
 }
 
 Error ValidateAgainstDtd(const char* xmlFile, const char* dtdFile, int* startTags) {
@@ -315,7 +322,7 @@ Error ValidateDocument(const char* xmlFile, int flags) {
         options.checkValues = !(flags & KVN_OPT_NOFACETS);
         options.firstErrorOnly = true;
         FindingList findings;
-        if (Error rc = RunSchemaValidation(xmlFile, *set, nullptr, options, findings); Failed(rc)) return rc;
+        if (Error rc = RunSchemaValidation(xmlFile, *set, nullptr, options, flags, findings); Failed(rc)) return rc;
         for (const Finding& f : findings) {
             if (f.severity != FindingSeverity::kError) continue;
             RecordError("XML validation error/Error al validar XML: [%s%s%s] %s (Line/numero de linea: %d)", f.path.c_str(),

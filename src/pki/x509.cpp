@@ -241,4 +241,34 @@ Error x509_GetPublicKeyString(SecureString& out, const char* argument) {
     return out.empty() ? Error::INVALID_DATA_ERROR : kOk;
 }
 
+Error x509_GetKeyUsage(String& names, const char* argument) {
+    static constexpr const char* kBits[] = {"digitalSignature", "nonRepudiation", "keyEncipherment",
+                                            "dataEncipherment", "keyAgreement",   "keyCertSign",
+                                            "cRLSign",          "encipherOnly",   "decipherOnly"};
+    static constexpr std::uint8_t kKeyUsageOid[] = {0x55, 0x1D, 0x0F};  // 2.5.29.15
+    names.clear();
+    AsnList cert;
+    if (Failed(x509_Read(argument, cert))) return Error::BAD_FORMAT_ERROR;
+    for (asn_Node* n = cert.get(); n; n = n->next) {
+        if (n->tag != kTagOid || n->length != sizeof kKeyUsageOid || !n->content ||
+            std::memcmp(n->content, kKeyUsageOid, sizeof kKeyUsageOid) != 0)
+            continue;
+        asn_Node* value = n->next;
+        if (value && value->tag == kTagBoolean && value->level == n->level) value = value->next;  // critical
+        // extnValue: an OCTET STRING holding the DER of a BIT STRING (tag, length, unused bits, bytes).
+        if (!value || value->tag != kTagOctetString || !value->content || value->length < 3) return Error::BAD_FORMAT_ERROR;
+        const std::uint8_t* der = value->content;
+        const std::uint32_t length = der[1];
+        if (der[0] != kTagBitString || length < 1 || length > 3 || length + 2 != value->length || der[2] > 7)
+            return Error::BAD_FORMAT_ERROR;
+        for (std::uint32_t bit = 0; bit < 8 * (length - 1) && bit < 9; ++bit) {
+            if (!(der[3 + bit / 8] & (0x80 >> (bit % 8)))) continue;
+            if (!names.empty()) names += ',';
+            names += kBits[bit];
+        }
+        return kOk;
+    }
+    return kOk;
+}
+
 }  // namespace kvn

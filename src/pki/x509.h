@@ -44,6 +44,12 @@ Error x509_GetName(String& text, const char* argument, const char* delimiter, in
 // INVALID_DATA_ERROR when the certificate, validity or time cannot be read.
 Error x509_GetTime(char out[21], const char* argument, int which);
 
+// The bits of the keyUsage extension as their names joined by ',' in the extension's bit
+// order (digitalSignature, nonRepudiation, keyEncipherment, dataEncipherment, keyAgreement,
+// keyCertSign, cRLSign, encipherOnly, decipherOnly); empty when the certificate has no such
+// extension. BAD_FORMAT_ERROR when the certificate or the extension cannot be read.
+Error x509_GetKeyUsage(String& names, const char* argument);
+
 // Loads the RSA public key into key. BAD_PARAM_ERROR empty argument; BAD_FORMAT_ERROR
 // certificate unreadable; NOT_SUPPORTED_ERROR not rsaEncryption; NOT_RSA_KEY_ERROR not an
 // RSAPublicKey. Nothing is loaded on failure.

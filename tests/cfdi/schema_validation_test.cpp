@@ -3,6 +3,8 @@
 // value checks of the simple types; and the text form of findings.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -184,7 +186,8 @@ TEST(SchemaValidation, AbsentCatalogsAreReportedOncePerCatalogAsNotChecked) {
     Outcome o = Findings(Fixture("cfdv40_valid.xml"));
     int notChecked = 0;
     for (const Finding& f : o.findings) {
-        if (f.kind != FindingKind::kNotChecked) continue;
+        // The rules that read the catalog's other columns say so under their own codes.
+        if (f.kind != FindingKind::kNotChecked || std::strncmp(f.code, "CFDI", 4) == 0) continue;
         EXPECT_EQ(f.severity, FindingSeverity::kWarning);
         EXPECT_STREQ(f.code, "CATALOG-ABSENT");
         if (f.attribute == "ClaveProdServ") {
@@ -197,6 +200,7 @@ TEST(SchemaValidation, AbsentCatalogsAreReportedOncePerCatalogAsNotChecked) {
 }
 
 TEST(SchemaValidation, DocumentsThatCannotBeValidated) {
+    ClearLastError();  // a message left by an earlier test in this process
     Outcome broken = Findings(Fixture("cfdv40_valid.xml").substr(0, 900));
     EXPECT_EQ(broken.code, -BAD_XML_ERROR);
     EXPECT_EQ(std::string(LastErrorText()).rfind("XML parsing error/Error al analizar de XML: ", 0), 0u)

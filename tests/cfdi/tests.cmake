@@ -81,3 +81,10 @@ if(KVN_SANITIZER_RUNTIME)
   set_tests_properties(schema_differential PROPERTIES
     ENVIRONMENT "LD_PRELOAD=${KVN_RUNTIME_PATH}:${KVN_CXX_RUNTIME};ASAN_OPTIONS=detect_leaks=0")
 endif()
+
+# The rule table and docs/rules.md are what the generator makes of the authority's error
+# matrices and the rule families' status tables.
+set(KVN_RULES_DIR "${KVN_CORPUS_DIR}/../rules" CACHE PATH "The tax authority's error matrices as TSV")
+add_test(NAME rule_tables_up_to_date
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/gen_rule_tables.py
+          --rules ${KVN_RULES_DIR} --root ${CMAKE_SOURCE_DIR} --check)

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "sign_checks.h"
 #include "kelvane.h"
 
 namespace cli {
@@ -27,6 +28,8 @@ constexpr OptionSpec kOptions[] = {
     {"not-before", 0, false},    {"query", 0, true},           {"xml", 0, false},
     {"element", 'e', true},      {"all", 0, false},            {"sat-certs", 0, true},
     {"catalogs", 0, true},       {"lines", 0, false},
+    {"registry-rules", 0, false},
+    {"no-checks", 0, false},     {"validate", 0, false},
 };
 
 const OptionSpec* FindLong(const std::string& name) {
@@ -121,6 +124,8 @@ bool ParseArguments(const Command& cmd, int argc, char** argv, Invocation* inv) 
 
 int ExitStatusFor(int code, Role role) {
     if (code >= 0) return kExitOk;
+    if (code == -kCertRefused) return kExitRefused;
+    if (code == -kInvalidRefused) return kExitInvalid;
     switch (-code) {
     case OPEN_ERROR:
     case READ_ERROR:

@@ -23,6 +23,7 @@ enum ExitStatus {
     kExitOutput = 4,      // an output file cannot be created or written
     kExitKey = 5,         // the private key cannot be read: wrong password or not a key file
     kExitData = 6,        // input is malformed, unsupported, or lacks what was asked for
+    kExitRefused = 7,     // sign refused the certificate (not a CSD, not valid at Fecha, not the issuer's)
     kExitInternal = 9,    // anything else: out of memory, internal error, a crashed worker
 };
 

@@ -19,6 +19,7 @@
 #include "hints.h"
 #include "kelvane.h"
 #include "library.h"
+#include "sign_checks.h"
 #include "output.h"
 #include "password.h"
 
@@ -361,9 +362,18 @@ int RunSign(const Invocation& inv) {
             return Report(inv, WithHint(*unreadable, Role::kKey, CallFiles{"", "", *cert}), Role::kKey, "", "");
         }
     }
+    const bool checks = !inv.has("no-checks");
+    // The certificate and document checks; a refusal stands for the signing's outcome.
+    auto checked = [&](const std::string& input, std::string* warning) -> std::optional<Outcome> {
+        warning->clear();
+        if (!checks) return std::nullopt;
+        return CheckBeforeSigning(input, cert_arg, inv.has("validate"), warning);
+    };
     if (targets == 0) {
-        std::string note;
-        std::optional<Outcome> refused = RefuseUnsealable(items[0].input, cert_arg != nullptr, &note);
+        std::string note, warning;
+        std::optional<Outcome> refused = checked(items[0].input, &warning);
+        if (!refused) refused = RefuseUnsealable(items[0].input, cert_arg != nullptr, &note);
+        if (!warning.empty()) note = note.empty() ? warning : warning + "; " + note;
         Outcome o = refused ? *refused : SignToStdout(items[0].input, key, password, cert_arg, bits);
         o = WithHint(o, Role::kKey, CallFiles{items[0].input, key, cert.value_or(""), "", false});
         if (refused) o.hint = refused->hint;
@@ -400,8 +410,10 @@ int RunSign(const Invocation& inv) {
     const bool syncAtEnd = session && inv.has("out-dir");
     const int signBits = syncAtEnd ? bits | KVN_OPT_NOSYNC : bits;
     int status = RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
-        std::string note;
+        std::string note, warning;
+        if (auto refused = checked(item.input, &warning)) return *refused;
         if (auto refused = RefuseUnsealable(item.input, cert_arg != nullptr, &note)) return *refused;
+        if (!warning.empty()) note = note.empty() ? warning : warning + "; " + note;
         Outcome o = CallForStatus(
             session ? KVN_SignXmlWithSigner(session->handle(), item.output.c_str(), item.input.c_str(), signBits)
                     : KVN_SignXml(item.output.c_str(), item.input.c_str(), key.c_str(), password.c_str(), cert_arg, bits));

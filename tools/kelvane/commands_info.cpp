@@ -25,6 +25,7 @@ int OptionBits(const Invocation& inv) {
     if (inv.has("no-bom")) bits |= KVN_OPT_NOBOM;
     if (inv.has("no-facets")) bits |= KVN_OPT_NOFACETS;
     if (inv.has("not-before")) bits |= KVN_OPT_NOTBEFORE;
+    if (inv.has("registry-rules")) bits |= KVN_OPT_REGISTRY_RULES;
     return bits;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "kelvane.h"
+#include "sign_checks.h"
 
 namespace cli {
 namespace {
@@ -82,6 +83,8 @@ std::string ErrorMessage(int code) {
 
 std::string ErrorName(int code) {
     int positive = code < 0 ? -code : code;
+    if (positive == kCertRefused) return "CERT_REFUSED";
+    if (positive == kInvalidRefused) return "INVALID_DOCUMENT";
     for (const NamedCode& e : kErrorNames)
         if (e.code == positive) return e.name;
     return "ERROR_" + std::to_string(positive);

@@ -44,6 +44,8 @@ const char kCommonHelp[] =
     "  4  an output file cannot be written\n"
     "  5  the private key cannot be read: wrong password or not a key file\n"
     "  6  input is malformed or unsupported, or lacks what was asked for\n"
+    "  7  sign refused the certificate: not a seal certificate (CSD), not valid at the\n"
+    "     invoice's date, or not the issuer's\n"
     "  9  other failure (out of memory, internal error)\n"
     "A batch exits with the highest status of any of its files.\n";
 
@@ -65,17 +67,23 @@ const std::vector<Command> kCommands = {
      "file (replaced when complete, keeping its mode and owner), a link to one, a device\n"
      "or a pipe (written as it goes, e.g. /dev/stdout). With several files the key is read and\n"
      "the certificate checked once, for the whole batch.\n"
+     "Before sealing, the certificate (-c, else the one the document carries) must be a seal\n"
+     "certificate (CSD: an e.signature FIEL is refused), valid at the document's Fecha and\n"
+     "issued to the Emisor's Rfc; a refusal exits with status 7. A CFDI 3.3/4.0 document that\n"
+     "fails validation (its seal attributes aside) is signed with a warning.\n"
      KEY_OPTS
      "  -c, --cert CERT certificate (DER or PEM file); checked against the key\n"
      "  -o, --output OUT      signed document for a single input\n"
      "  --out-dir DIR         write each signed document under DIR with its own name\n"
      "  --in-place            replace each input with its signed version\n"
      "  --no-bom              write no UTF-8 byte-order mark\n"
+     "  --no-checks           sign without checking the certificate or the document\n"
+     "  --validate            refuse a document that fails validation (exit status 1)\n"
      SIGN_OPTS
      "  -j, --jobs N          worker threads (default: all processors)\n"
      "example: kelvane sign invoice.xml -k issuer.key -c issuer.cer --password-file pw.txt -o signed.xml\n",
      {"key", "cert", "output", "out-dir", "in-place", "no-bom", "md5", "latin1", "stamp", "jobs", "password",
-      "password-file"},
+      "password-file", "no-checks", "validate"},
      RunSign},
     {"seal", "print the base64 seal of a document without writing it",
      "usage: kelvane seal FILE... -k KEY\n"
@@ -118,16 +126,22 @@ const std::vector<Command> kCommands = {
      "example: kelvane extract-digest signed.xml\n",
      {"cert", "stamp"}, RunExtractDigest},
     {"validate", "validate invoices against their version's structure and value rules",
-     "usage: kelvane validate FILE|DIR... [--no-facets] [--catalogs DIR]\n"
-     "CFDI 3.3 and 4.0 (and Retenciones 1.0 and 2.0) are checked against the tax authority's\n"
-     "schemas of the version and of the complements they carry, and their catalog values at\n"
-     "the document's date; every finding is listed under the file, one line each:\n"
+      "usage: kelvane validate FILE|DIR... [--no-facets] [--catalogs DIR] [--registry-rules]\n"
+      "CFDI 3.3 and 4.0 (and Retenciones 1.0 and 2.0) are checked against the tax authority's\n"
+      "schemas of the version and of the complements they carry, their catalog values at the\n"
+      "document's date, and the tax authority's rules beyond the schemas (totals, taxes,\n"
+      "parties; the code is the authority's, e.g. CFDI40108; docs/rules.md lists them);\n"
+      "every finding is listed under the file, one line each:\n"
      "  FILE:LINE: error|warning CODE PATH[/@ATTRIBUTE]: MESSAGE\n"
-     "A warning is a check not made (its catalog is absent): it does not make a file invalid.\n"
+     "A warning is a check not made (its catalog is absent, or it needs the authority's\n"
+     "registries): it does not make a file invalid.\n"
      "With --json each file's result carries \"findings\": one object per finding (kind, code,\n"
      "severity, line, path, attribute, value, message). Older versions are checked against the\n"
      "DTD and value restrictions of their version.\n"
-     "  --no-facets     check the structure only, not the values (types, facets, catalogs)\n"
+     "  --no-facets     check the structure only, not the values (types, facets, catalogs,\n"
+     "                  rules)\n"
+     "  --registry-rules  list each rule that needs the authority's registries (taxpayer\n"
+     "                  list, confirmation codes) and applies to the invoice as a warning\n"
      "  --catalogs DIR  catalogs in the CSV layout of the built-in snapshot that replace its\n"
      "                  own (default: $KELVANE_CATALOGS, else the snapshot); the only source of\n"
      "                  c_ClaveProdServ, c_CodigoPostal, c_Colonia and c_NumPedimentoAduana\n"
@@ -135,7 +149,7 @@ const std::vector<Command> kCommands = {
      "Exit status: 0 every file valid; 1 a file invalid (or not well-formed); 3 a file or the\n"
      "catalog folder cannot be read; 6 a version that is not supported or a malformed catalog.\n"
      "example: kelvane validate invoice.xml invoices/ --catalogs ~/catalogos\n",
-     {"no-facets", "jobs", "catalogs"}, RunValidate},
+     {"no-facets", "jobs", "catalogs", "registry-rules"}, RunValidate},
     {"json", "print a document as JSON",
      "usage: kelvane json FILE\n"
      "Prints the document as one JSON object: {\"ROOT\": ELEMENT}, an element being an object\n"

@@ -1,0 +1,157 @@
+// The registry of rule families, the fan-out listener and what the families share.
+#include "cfdi/rules.h"
+
+#include <cstring>
+
+#include "cfdi/schema_model.h"
+
+namespace kvn {
+namespace {
+
+// Which families run for a document kind (by its schema set's version number), in the order
+// they see each event. A family is one line here.
+struct FamilyEntry {
+    int version;
+    UniquePtr<RuleFamily> (*make)(const RuleOptions& options);
+};
+
+constexpr FamilyEntry kFamilies[] = {
+    {40, MakeRules40},
+};
+
+}  // namespace
+
+void RuleFanOut::OnStartElement(ValidationContext& context, const ValidationElement& element) {
+    for (auto& family : families_) family->OnStartElement(context, element);
+}
+
+void RuleFanOut::OnEndElement(ValidationContext& context, const ValidationElement& element) {
+    for (auto& family : families_) family->OnEndElement(context, element);
+}
+
+void RuleFanOut::OnEndDocument(ValidationContext& context) {
+    for (auto& family : families_) family->OnEndDocument(context);
+}
+
+void AddRuleFamilies(const XsdSchemaSet& set, const RuleOptions& options, RuleFanOut& fanOut) {
+    for (const FamilyEntry& entry : kFamilies) {
+        if (entry.version == set.versionNumber) fanOut.Add(entry.make(options));
+    }
+}
+
+const RuleText* FindRule(std::string_view code) noexcept {
+    std::size_t lo = 0, hi = kRuleTextCount;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const int c = std::string_view(kRuleTexts[mid].code).compare(code);
+        if (c == 0) return &kRuleTexts[mid];
+        if (c < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    return nullptr;
+}
+
+void ReportRuleAt(ValidationContext& context, int line, std::string_view path, const char* code,
+                  std::string_view attribute, std::string_view value) {
+    const RuleText* rule = FindRule(code);
+    context.ReportAt(line, path, FindingKind::kRule, FindingSeverity::kError, rule ? rule->code : code, attribute,
+                     value, rule ? rule->message : "");
+}
+
+void ReportRule(ValidationContext& context, const char* code, std::string_view attribute, std::string_view value) {
+    ReportRuleAt(context, context.Line(), context.Path(), code, attribute, value);
+}
+
+void ReportRuleNotChecked(ValidationContext& context, const char* code, std::string_view attribute,
+                          std::string_view value, std::string_view why) {
+    const RuleText* rule = FindRule(code);
+    String message;
+    AppendFormat(message, "Rule %s was not checked: %.*s/No se verifico la regla: %s", code,
+                 static_cast<int>(why.size()), why.data(), rule ? rule->message : "");
+    context.Report(FindingKind::kNotChecked, FindingSeverity::kWarning, rule ? rule->code : code, attribute, value,
+                   std::string_view(message.data(), message.size()));
+}
+
+AttributeValue FindAttribute(const ValidationElement& element, std::string_view name) noexcept {
+    for (std::size_t i = 0; i < element.attributeCount; ++i) {
+        const ElementAttribute& a = element.attributes[i];
+        if (*a.uri == '\0' && name == a.qname) return AttributeValue{a.value, true};
+    }
+    return AttributeValue{};
+}
+
+bool ElementIs(const ValidationElement& element, std::string_view uri, std::string_view local) noexcept {
+    return local == element.local && uri == element.uri;
+}
+
+CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,
+                               std::string_view value) noexcept {
+    return CatalogCheck(context.CatalogTables(), context.Schema().catalogs, catalog, value, context.DocumentDate());
+}
+
+std::optional<CatalogRow> RuleCatalogRow(const ValidationContext& context, std::string_view catalog,
+                                         std::string_view value, bool* absent) noexcept {
+    const CatalogTable* table = context.CatalogTables().Find(context.Schema().catalogs, catalog);
+    if (absent) *absent = table == nullptr;
+    if (!table) return std::nullopt;
+    return table->FindValid(value, context.DocumentDate());
+}
+
+int CurrencyDecimals(const ValidationContext& context, std::string_view currency) noexcept {
+    const std::optional<CatalogRow> row = RuleCatalogRow(context, "c_Moneda", currency);
+    if (!row) return -1;
+    const std::optional<std::string_view> field = row->Field("decimales");
+    if (!field || field->empty() || field->size() > 2) return -1;
+    int decimals = 0;
+    for (char c : *field) {
+        if (c < '0' || c > '9') return -1;
+        decimals = decimals * 10 + (c - '0');
+    }
+    return decimals;
+}
+
+namespace {
+
+// The value rounded up (toward +infinity) to `decimals`.
+bool CeilTo(const Decimal& value, int decimals, Decimal* out) noexcept {
+    Decimal t;
+    if (!value.Truncate(decimals, &t)) return false;
+    if (Decimal::Compare(t, value) < 0 && !Decimal::Add(t, Decimal::Unit(decimals), &t)) return false;
+    *out = t;
+    return true;
+}
+
+// The value rounded down (toward -infinity) to `decimals`.
+bool FloorTo(const Decimal& value, int decimals, Decimal* out) noexcept {
+    Decimal t;
+    if (!value.Truncate(decimals, &t)) return false;
+    if (Decimal::Compare(t, value) > 0 && !Decimal::Sub(t, Decimal::Unit(decimals), &t)) return false;
+    *out = t;
+    return true;
+}
+
+}  // namespace
+
+bool ProductBounds(const Decimal& a, const Decimal& b, bool bExact, int amountDecimals, Decimal* lower,
+                   Decimal* upper) noexcept {
+    if (a.Scale() >= Decimal::kMaxScale || b.Scale() >= Decimal::kMaxScale) return false;
+    const Decimal halfA = Decimal::HalfUnit(a.Scale());
+    const Decimal halfB = bExact ? Decimal() : Decimal::HalfUnit(b.Scale());
+    Decimal aLow, aHigh, bLow, bHigh, low, high;
+    if (!Decimal::Sub(a, halfA, &aLow) || !Decimal::Add(a, halfA, &aHigh) || !Decimal::Sub(b, halfB, &bLow) ||
+        !Decimal::Add(b, halfB, &bHigh))
+        return false;
+    if (!Decimal::Mul(aLow, bLow, &low) || !Decimal::Mul(aHigh, bHigh, &high)) return false;
+    // Truncation of the lower bound: toward zero, which is down for the non-negative
+    // products of quantities and prices; a bound below zero goes down as well.
+    if (!(low.Sign() < 0 ? FloorTo(low, amountDecimals, lower) : low.Truncate(amountDecimals, lower))) return false;
+    return CeilTo(high, amountDecimals, upper);
+}
+
+bool WithinProductBounds(const Decimal& amount, const Decimal& a, const Decimal& b, bool bExact) noexcept {
+    Decimal lower, upper;
+    if (!ProductBounds(a, b, bExact, amount.Scale(), &lower, &upper)) return true;
+    return Decimal::Compare(amount, lower) >= 0 && Decimal::Compare(amount, upper) <= 0;
+}
+
+}  // namespace kvn
