@@ -17,6 +17,8 @@ struct FamilyEntry {
 
 constexpr FamilyEntry kFamilies[] = {
     {40, MakeRules40},
+    {40, MakeRulesPagos20},
+    {33, MakeRules33},
 };
 
 }  // namespace
