@@ -45,8 +45,8 @@ import kelvane
 PathArg = Union[str, "os.PathLike[str]"]
 
 # Status columns added to the table's own, once per document (repeated on each of its lines):
-#   seal_check   "valid", "invalid" (the seal does not match), "error" (not checked: see
-#                check_error)
+#   seal_check   "valid", "invalid" (the seal does not match), "unsigned" (no seal, or an
+#                empty one), "error" (not checked: see check_error)
 #   stamp_check  "valid", "invalid", "none" (no stamp), "unchecked" (no folder of stamping
 #                certificates given), "no-cert" (the stamp's certificate is not in that
 #                folder), "error"
@@ -349,6 +349,15 @@ def _stamp_number(path: str) -> Optional[str]:
     return None
 
 
+def _unsigned(path: str) -> bool:
+    """Whether the document is an invoice whose root has no seal or an empty one."""
+    try:
+        kelvane.version(path)
+        return not any(kelvane.attribute(path, name) for name in ("Sello", "sello"))
+    except Exception:
+        return False
+
+
 def checks(path: str, sat_certs: Optional[str] = None, catalogs: Optional[str] = None) -> dict:
     """The status columns of the document at path."""
     reasons = []
@@ -356,8 +365,11 @@ def checks(path: str, sat_certs: Optional[str] = None, catalogs: Optional[str] =
     try:
         status["seal_check"] = "valid" if kelvane.verify(path) else "invalid"
     except Exception as e:
-        status["seal_check"] = "error"
-        reasons.append("seal: " + _reason(e))
+        if _unsigned(path):
+            status["seal_check"] = "unsigned"
+        else:
+            status["seal_check"] = "error"
+            reasons.append("seal: " + _reason(e))
     try:
         number = _stamp_number(path)
         if number is None:
@@ -419,7 +431,7 @@ def _output_format(args: argparse.Namespace) -> str:
     return "csv"
 
 
-def _parquet_writer(path: str, schema_frame: pd.DataFrame):
+def _parquet_modules():
     try:
         import pyarrow
         import pyarrow.parquet
@@ -430,7 +442,8 @@ def _parquet_writer(path: str, schema_frame: pd.DataFrame):
 
 class _Output:
     """The output file, written whole or not at all: the rows go to a new file beside it that
-    replaces it once complete (standard output is written as the rows come)."""
+    replaces it once complete, with the old file's mode (standard output is written as the
+    rows come)."""
 
     def __init__(self, path: Optional[str], fmt: str) -> None:
         self.path, self.fmt = path, fmt
@@ -467,7 +480,10 @@ class _Output:
         if self.stream is not None:
             self.stream.close()
         if kind is None:
-            mode = 0o666 & ~_umask()
+            try:
+                mode = os.stat(self.path).st_mode & 0o7777
+            except OSError:
+                mode = 0o666 & ~_umask()
             os.chmod(self.temp, mode)
             os.replace(self.temp, self.path)
         elif self.temp is not None:
@@ -499,7 +515,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     fmt = _output_format(args)
     output = _Output(args.output, fmt)
     if fmt == "parquet":
-        output.parquet = _parquet_writer(args.output or "", meta(args.lines))
+        output.parquet = _parquet_modules()
         if output.parquet is None:
             print(
                 "kelvane-dask: Parquet output needs pyarrow, which is not installed (Debian 12 has no "
