@@ -27,6 +27,7 @@ import argparse
 import atexit
 import functools
 import glob
+import itertools
 import math
 import os
 import shutil
@@ -251,18 +252,23 @@ def _unit_rows(unit: Unit, lines: bool, check) -> Iterator[dict]:
             if isinstance(data, bytes):
                 yield from _document_rows(data, None, name, lines, check)
             else:
-                yield from _refused_rows(name, data, lines)
+                yield from _refused_rows(name, data, lines, check)
     except Exception as e:  # the archive itself: its rows say why
-        yield from _refused_rows(path, _reason(e), lines)
+        yield from _refused_rows(path, _reason(e), lines, check)
 
 
 def _entries(path: str, start: int, stop: Optional[int]) -> Iterator[Tuple[str, Union[bytes, str]]]:
     """The archive's entries [start, stop) as kelvane.zip_entries gives them."""
-    raise NotImplementedError
+    return itertools.islice(kelvane.zip_entries(path), start, stop)
 
 
-def _refused_rows(name: str, reason: str, lines: bool) -> Iterator[dict]:
-    raise NotImplementedError
+def _refused_rows(name: str, reason: str, lines: bool, check) -> Iterator[dict]:
+    """The row of a document, entry or archive that gives no table rows of its own."""
+    row = dict.fromkeys(kelvane.LINE_COLUMNS if lines else kelvane.TABLE_COLUMNS)
+    row.update({"file": name, "status": "error", "error": reason})
+    if check is not None:
+        row.update(seal_check="error", stamp_check="error", findings=pd.NA, warnings=pd.NA, check_error=reason)
+    yield row
 
 
 def _reason(error: BaseException) -> str:
@@ -282,7 +288,7 @@ def _document_rows(
     try:
         rows = kelvane.table_rows(source, lines=lines, name=name)
     except Exception as e:
-        return list(_refused_rows(name or path or "", _reason(e), lines))
+        return list(_refused_rows(name or path or "", _reason(e), lines, check))
     if check is None:
         return rows
     if path is None:
@@ -503,8 +509,11 @@ def _umask() -> int:
 
 
 def _failed(part: pd.DataFrame) -> int:
-    """The documents of part that could not be read or checked."""
-    raise NotImplementedError
+    """The rows of part whose document could not be read or whose seal is not valid."""
+    failed = part["status"] == "error"
+    if "seal_check" in part:
+        failed |= part["seal_check"] != "valid"
+    return int(failed.sum())
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

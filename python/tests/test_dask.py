@@ -90,11 +90,26 @@ def same_rows(got, expected):
         assert a == b, "row %d" % i
 
 
-def verify_answer(path, stamp=False):
+def verify_answer(path):
     try:
-        return "valid" if kelvane.verify(path, stamp=stamp, sat_certs=corpus("certs") if stamp else None) else "invalid"
+        return "valid" if kelvane.verify(path) else "invalid"
     except kelvane.KelvaneError as e:
         return e.name
+
+
+def sealed_documents(inputs):
+    return [p for p in inputs["documents"] if verify_answer(p) == "valid"]
+
+
+def manifest_results():
+    """file -> (seal, stamp) of the corpus manifests."""
+    results = {}
+    for name in ("manifest.tsv", "manifest-sha256.tsv"):
+        for line in corpus(name).read_text(encoding="utf-8").splitlines():
+            if line and not line.startswith("#"):
+                fields = line.split("\t") + [""]
+                results[fields[0]] = (fields[2], fields[3])
+    return results
 
 
 @pytest.mark.parametrize("lines", [False, True], ids=["documents", "lines"])
@@ -107,28 +122,37 @@ def test_frame_is_the_single_process_table_with_the_checks(inputs, client, lines
     assert list(got.dtypes) == list(kd.meta(lines).dtypes)
     same_rows(table_part(got, lines), expected_table(paths, lines))
 
-    # The status columns of every copy of a document are kelvane.verify's and validate's answers.
+    # The status columns of every copy of a document: kelvane.verify's and validate's answers,
+    # and the stamp's result in the corpus manifest.
+    manifest = manifest_results()
     expected = {}
     for path in inputs["documents"]:
+        key = path.parent.name + "/" + path.name
         try:
             found = kelvane.validate(path)
             findings = sum(1 for f in found if f.is_error)
         except kelvane.KelvaneError:
             findings = None
-        stamp = verify_answer(path, stamp=True)
-        stamp = {"InvalidDataError": "none", "InputFileError": "no-cert"}.get(stamp, stamp)
-        expected[path.parent.name + "/" + path.name] = (verify_answer(path), stamp, findings)
+        stamp = {"ok-sha256": "valid", "bad": "invalid", "no-cert": "no-cert"}.get(manifest.get(key, ("", ""))[1])
+        expected[key] = (verify_answer(path), stamp, findings)
     seen = 0
     for row in got.to_dict("records"):
         key = "/".join(Path(str(row[kelvane.TABLE_COLUMNS[0]])).parts[-2:])
-        if key in expected:
-            seal, stamp, findings = expected[key]
-            assert row["seal_check"] == (seal if seal in ("valid", "invalid") else "error"), key
+        if key not in expected:
+            continue
+        seal, stamp, findings = expected[key]
+        if seal in ("valid", "invalid"):
+            assert row["seal_check"] == seal, key
+        else:
+            assert row["seal_check"] in ("unsigned", "error"), key
+            assert row["seal_check"] == "error" or manifest[key][0] == "unsigned", key
+        if stamp is not None:
             assert row["stamp_check"] == stamp, key
-            assert (None if pd.isna(row["findings"]) else row["findings"]) == findings, key
-            seen += 1
+        assert (None if pd.isna(row["findings"]) else row["findings"]) == findings, key
+        seen += 1
     assert seen >= (COPIES + 1) * len(inputs["documents"])
-    assert {"valid", "invalid"} <= set(got.seal_check) and {"valid", "none"} <= set(got.stamp_check)
+    assert {"valid", "invalid", "unsigned"} <= set(got.seal_check)
+    assert {"valid", "invalid", "none", "no-cert"} <= set(got.stamp_check)
 
 
 def test_damaged_documents_entries_and_archives_are_rows_with_reasons(inputs, client):
@@ -204,7 +228,7 @@ def test_command_writes_the_table_and_says_when_some_failed(inputs, client, tmp_
     assert list(written[kelvane.TABLE_COLUMNS[0]]) == [str(v) for v in expected[kelvane.TABLE_COLUMNS[0]]]
     assert (written.seal_check == "error").sum() >= 4
 
-    good = inputs["documents"][0]
+    good = sealed_documents(inputs)[0]
     assert kd.main(["--scheduler", client.scheduler.address, "-q", "-o", str(out), str(good)]) == 0
     assert len(pd.read_csv(out, dtype=str)) == 1
     assert sorted(p.name for p in tmp_path.iterdir()) == ["table.csv"]  # no scratch file left
@@ -242,7 +266,7 @@ def test_installed_command_runs_a_local_cluster(inputs, tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["PYTHONPATH"] = str(target)
-    documents = [str(p) for p in inputs["documents"][:3]]
+    documents = [str(p) for p in sealed_documents(inputs)[:3]]
     done = subprocess.run(
         [str(target / "bin" / "kelvane-dask"), "--local", "1", *documents], capture_output=True, text=True, env=env
     )
