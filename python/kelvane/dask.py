@@ -267,8 +267,12 @@ def _refused_rows(name: str, reason: str, lines: bool, check) -> Iterator[dict]:
     row = dict.fromkeys(kelvane.LINE_COLUMNS if lines else kelvane.TABLE_COLUMNS)
     row.update({"file": name, "status": "error", "error": reason})
     if check is not None:
-        row.update(seal_check="error", stamp_check="error", findings=pd.NA, warnings=pd.NA, check_error=reason)
+        row.update(_unchecked(reason))
     yield row
+
+
+def _unchecked(reason: str) -> dict:
+    return {"seal_check": "error", "stamp_check": "error", "findings": pd.NA, "warnings": pd.NA, "check_error": reason}
 
 
 def _reason(error: BaseException) -> str:
@@ -291,11 +295,14 @@ def _document_rows(
         return list(_refused_rows(name or path or "", _reason(e), lines, check))
     if check is None:
         return rows
-    if path is None:
-        with _scratch_copy(source) as copy:
-            status = check(copy)
-    else:
-        status = check(path)
+    try:
+        if path is None:
+            with _scratch_copy(source) as copy:
+                status = check(copy)
+        else:
+            status = check(path)
+    except OSError as e:  # no room for the entry's scratch copy: the document is not checked
+        status = _unchecked(_reason(e))
     for row in rows:
         row.update(status)
     return rows
