@@ -72,7 +72,7 @@ MAX_BATCH = 2000
 TASKS_PER_THREAD = 8
 
 # A unit of work: ("file", path), ("zip", path, start, stop) for the archive's entries
-# [start, stop) in the order of its central directory, or ("archive", path) for an archive
+# [start, stop) in the order of its central directory, folders not counted, or ("archive", path) for an archive
 # whose directory the client could not read (the worker reports why, or reads it whole).
 Unit = Tuple
 
@@ -130,11 +130,11 @@ def expand(inputs: Iterable[PathArg]) -> List[str]:
 
 
 def _archive_entries(path: str) -> Optional[int]:
-    """The number of entries in the archive's central directory (read alone, no entry is
-    opened), or None when it cannot be read."""
+    """The number of entries (folders aside) in the archive's central directory, read alone
+    with no entry opened, or None when it cannot be read."""
     try:
         with zipfile.ZipFile(path) as archive:
-            return len(archive.infolist())
+            return sum(1 for info in archive.infolist() if not info.filename.endswith("/"))
     except (OSError, zipfile.BadZipFile, ValueError, EOFError):
         return None
 
@@ -246,20 +246,19 @@ def _unit_rows(unit: Unit, lines: bool, check) -> Iterator[dict]:
         yield from _document_rows(path, path, None, lines, check)
         return
     start, stop = (unit[2], unit[3]) if kind == "zip" else (0, None)
+    opened = False
     try:
-        entries = _entries(path, start, stop)
-        for name, data in entries:
+        for name, data in itertools.islice(kelvane.zip_entries(path), start, stop):
+            opened = True
+            label = "%s:%s" % (path, name)
             if isinstance(data, bytes):
-                yield from _document_rows(data, None, name, lines, check)
+                yield from _document_rows(data, None, label, lines, check)
             else:
-                yield from _refused_rows(name, data, lines, check)
-    except Exception as e:  # the archive itself: its rows say why
-        yield from _refused_rows(path, _reason(e), lines, check)
-
-
-def _entries(path: str, start: int, stop: Optional[int]) -> Iterator[Tuple[str, Union[bytes, str]]]:
-    """The archive's entries [start, stop) as kelvane.zip_entries gives them."""
-    return itertools.islice(kelvane.zip_entries(path), start, stop)
+                yield from _refused_rows(label, "ZIP entry refused: %s" % data.reason, lines, check)
+    except kelvane.KelvaneError as e:
+        # An archive that cannot be opened is one row, given by the task of its first entries.
+        if opened or start == 0:
+            yield from _refused_rows(path, str(e), lines, check)
 
 
 def _refused_rows(name: str, reason: str, lines: bool, check) -> Iterator[dict]:
