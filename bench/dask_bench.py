@@ -12,6 +12,7 @@ Run by hand (not in CI), from the repository's top folder after the normal build
     cmake --preset test && cmake --build build/test
     KELVANE_LIBRARY=$PWD/build/test/libkelvane.so.5 PYTHONPATH=python /usr/bin/python3 bench/dask_bench.py [FILES] [WORKERS]
 The invoices are made once under $TMPDIR/kvn-dask-bench-FILES and kept for the next run.
+KVN_TOOL names another build's kelvane tool.
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ import distributed
 import kelvane.dask as kd
 
 REPO = Path(__file__).resolve().parents[1]
-TOOL = REPO / "build" / "test" / "tools" / "kelvane" / "kelvane"
+TOOL = Path(os.environ.get("KVN_TOOL", REPO / "build" / "test" / "tools" / "kelvane" / "kelvane"))
 CREDENTIALS = REPO / "tests" / "fixtures" / "credentials"
 KEY = CREDENTIALS / "test-rsa2048-pbes2-3des-sha1.der"
 CERT = CREDENTIALS / "test-csd-2048.cer"

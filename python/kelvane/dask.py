@@ -595,4 +595,8 @@ def _run(args: argparse.Namespace, client: distributed.Client, output: _Output) 
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as `python3 -m kelvane.dask`: the tasks must name this module's functions as the
+    # workers import them (kelvane.dask), not this copy run as __main__.
+    from kelvane.dask import main as _main
+
+    sys.exit(_main())
