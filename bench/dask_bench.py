@@ -4,9 +4,9 @@ generated_invoice.h's WriteGeneratedInvoice40), sealed with a 2048-bit key, in a
 
 Printed: files per second of the tool, of the cluster giving the same table alone, and of the
 cluster giving the table with every seal verified and every document validated (the frame
-kelvane.dask.table returns), the ratios to the tool, and the cost per task: the workers' time
-outside the tasks' own work (wall time x worker threads - task compute time, from the task
-stream) divided by the tasks, and as a share of the whole.
+kelvane.dask.table returns), the ratios to the tool, and the scheduler's cost per task: how long
+a worker waits between the end of one task and the start of the next (from the task stream),
+per task and as a share of the tasks' work.
 
 Run by hand (not in CI), from the repository's top folder after the normal build:
     cmake --preset test && cmake --build build/test
@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections import defaultdict
 from pathlib import Path
 
 import distributed
@@ -94,19 +95,30 @@ def run(command) -> float:
     return time.perf_counter() - start
 
 
-def on_cluster(client: distributed.Client, folder: Path, checks: bool, threads: int):
-    """(seconds, tasks, cost per task in seconds, cost share) of one computation of the frame."""
+def on_cluster(client: distributed.Client, folder: Path, checks: bool):
+    """(seconds, rows, tasks, cost per task in seconds, cost share) of one computation of the
+    frame. A task's cost is the time its worker waited between the end of its previous task
+    and its start (the scheduler's dispatch and the transfer of its arguments): the
+    workers' total of those waits over the tasks that had a predecessor, and beside the
+    tasks' own compute time."""
     frame = kd.table([folder], client, checks=checks)
     with distributed.get_task_stream(client) as stream:
         start = time.perf_counter()
-        result = frame.compute()
+        rows = len(frame.compute())
         wall = time.perf_counter() - start
-    work = sum(
-        part["stop"] - part["start"] for task in stream.data for part in task["startstops"] if part["action"] == "compute"
-    )
-    tasks = len(stream.data)
-    idle = max(0.0, wall * threads - work)
-    return wall, tasks, idle / max(1, tasks), idle / (wall * threads), len(result)
+    spans = defaultdict(list)
+    for task in stream.data:
+        for part in task["startstops"]:
+            if part["action"] == "compute":
+                spans[task["worker"]].append((part["start"], part["stop"]))
+    work = waits = 0.0
+    following = 0
+    for runs in spans.values():
+        runs.sort()
+        work += sum(stop - begin for begin, stop in runs)
+        waits += sum(max(0.0, b[0] - a[1]) for a, b in zip(runs, runs[1:]))
+        following += len(runs) - 1
+    return wall, rows, len(stream.data), waits / max(1, following), waits / work
 
 
 def main() -> None:
@@ -121,12 +133,12 @@ def main() -> None:
     ) as cluster, distributed.Client(cluster) as client:
         client.run(lambda: __import__("kelvane").library_version())  # each worker loads the library
         for checks, label in ((False, "table alone"), (True, "table, seals and validation")):
-            wall, tasks, per_task, share, rows = on_cluster(client, folder, checks, workers)
+            wall, rows, tasks, per_task, share = on_cluster(client, folder, checks)
             if rows != files:
                 sys.exit("dask_bench: %d rows for %d files" % (rows, files))
             print(
                 "cluster of %d workers, %s: %.2f s, %.0f files/s, ratio to the tool %.2f; "
-                "%d tasks, %.1f ms per task outside the work (%.1f %% of the workers' time)"
+                "%d tasks, %.1f ms between tasks on a worker (%.2f %% of the tasks' work)"
                 % (workers, label, wall, files / wall, tool / wall, tasks, per_task * 1000, share * 100)
             )
 

@@ -1,9 +1,10 @@
 """Verification, validation and the table of many documents on a Dask cluster.
 
-    >>> import distributed, kelvane.dask
-    >>> client = distributed.Client("tcp://scheduler:8786")
-    >>> frame = kelvane.dask.table(["/data/2023/*.zip", "/data/loose"], client)
-    >>> frame[frame.seal_check != "valid"].compute()
+    import distributed, kelvane.dask
+
+    client = distributed.Client("tcp://10.0.0.5:8786")
+    frame = kelvane.dask.table(["/data/2023/*.zip", "/data/loose"], client)
+    print(frame[frame.seal_check != "valid"].compute())
 
 The client only lists: folder contents, glob matches and the central directories of ZIP
 archives. Every document is read on a worker, which gives its table rows
