@@ -249,7 +249,7 @@ def _unit_rows(unit: Unit, lines: bool, check) -> Iterator[dict]:
     start, stop = (unit[2], unit[3]) if kind == "zip" else (0, None)
     opened = False
     try:
-        for name, data in itertools.islice(kelvane.zip_entries(path), start, stop):
+        for name, data in _entries(path, start, stop):
             opened = True
             label = "%s:%s" % (path, name)
             if isinstance(data, bytes):
@@ -260,6 +260,40 @@ def _unit_rows(unit: Unit, lines: bool, check) -> Iterator[dict]:
         # An archive that cannot be opened is one row, given by the task of its first entries.
         if opened or start == 0:
             yield from _refused_rows(path, str(e), lines, check)
+
+
+def _entries(path: str, start: int, stop: Optional[int]) -> Iterator[Tuple[str, object]]:
+    """The archive's entries [start, stop) as kelvane.zip_entries gives them (folders not
+    counted). The entries before start are not read: skipping one through zip_entries
+    would inflate it, which costs a good part of what its row does."""
+    if start == 0:
+        yield from itertools.islice(kelvane.zip_entries(path), stop)
+        return
+    try:
+        archive = zipfile.ZipFile(path)
+    except (OSError, zipfile.BadZipFile, ValueError, EOFError):
+        return  # an archive that cannot be opened is reported by the task of its first entries
+    with archive:
+        files = [info for info in archive.infolist() if not info.filename.endswith("/")]
+        for info in files[start:stop]:
+            yield info.filename, _entry(archive, info)
+
+
+def _entry(archive: zipfile.ZipFile, info: zipfile.ZipInfo):
+    """One entry's bytes, or the kelvane.ZipEntryError that refuses it, by the table's rules."""
+    rules = sys.modules[kelvane.zip_entries.__module__]  # the rules zip_entries applies
+    reason = rules._refusal(info)
+    if reason:
+        return kelvane.ZipEntryError(info.filename, reason)
+    try:
+        data = archive.read(info)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError, EOFError, NotImplementedError) as e:
+        return kelvane.ZipEntryError(info.filename, "damaged entry: %s" % e)
+    if len(data) != info.file_size:
+        return kelvane.ZipEntryError(info.filename, "damaged entry: its data do not match its declared size")
+    if not rules._looks_like_xml(data):
+        return kelvane.ZipEntryError(info.filename, "not an XML document")
+    return data
 
 
 def _refused_rows(name: str, reason: str, lines: bool, check) -> Iterator[dict]:

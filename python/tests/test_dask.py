@@ -273,3 +273,17 @@ def test_installed_command_runs_a_local_cluster(inputs, tmp_path):
     assert "3 rows, 0 failed" in done.stderr
     rows = done.stdout.splitlines()
     assert rows[0].split(",") == kd.columns() and len(rows) == 4
+
+
+def test_a_range_of_an_archive_reads_only_its_entries(inputs, monkeypatch):
+    archive = inputs["archives"][1]  # ends with the two refused entries
+    whole = [(row["file"], row["status"], row["error"]) for row in kelvane.table([archive])]
+    reads = []
+    original = zipfile.ZipFile.read
+    monkeypatch.setattr(zipfile.ZipFile, "read", lambda self, info, *a: reads.append(info) or original(self, info, *a))
+    count = len(whole)
+    for start, stop in [(0, 3), (count - 4, count)]:
+        reads.clear()
+        rows = [(row["file"], row["status"], row["error"]) for row in kd._unit_rows(("zip", str(archive), start, stop), False, None)]
+        assert rows == whole[start:stop]
+        assert len(reads) <= stop - start
