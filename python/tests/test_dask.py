@@ -167,7 +167,7 @@ def test_damaged_documents_entries_and_archives_are_rows_with_reasons(inputs, cl
         assert row["check_error"] and pd.isna(row["findings"]), row
 
 
-def test_no_document_is_read_on_the_client(inputs, monkeypatch):
+def test_no_document_is_read_on_the_client(inputs, client, monkeypatch):
     # Building the frame lists folders and central directories: any read of a document or of
     # an entry's bytes on the client fails the test.
     def refuse(*args, **kwargs):
@@ -177,7 +177,9 @@ def test_no_document_is_read_on_the_client(inputs, monkeypatch):
         monkeypatch.setattr(kelvane, name, refuse)
     monkeypatch.setattr(zipfile.ZipFile, "open", refuse)
     monkeypatch.setattr(zipfile.ZipFile, "read", refuse)
+    frame = kd.table(all_inputs(inputs), batch_size=BATCH)
     tasks = kd.plan(all_inputs(inputs), batch_size=BATCH)
+    assert frame.npartitions == len(tasks)
     units = [unit for task in tasks for unit in task]
     assert all(sum(1 if u[0] != "zip" else u[3] - u[2] for u in task) <= BATCH for task in tasks)
     assert [len(t) for t in tasks[:-1]] and all(
@@ -187,6 +189,7 @@ def test_no_document_is_read_on_the_client(inputs, monkeypatch):
     for archive in inputs["archives"]:
         ranges = [(u[2], u[3]) for u in units if u[0] == "zip" and u[1] == str(archive)]
         assert len(ranges) > 1 and ranges[0][0] == 0
+        assert ranges[-1][1] == len(zipfile.ZipFile(archive).namelist())
         assert all(a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
     assert ("archive", str(inputs["broken"])) in units
 
