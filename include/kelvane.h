@@ -38,6 +38,8 @@ extern "C" {
 #define KVN_OPT_NOBOM     0x2000 /* KVN_SignXml: no UTF-8 byte-order mark */
 #define KVN_OPT_NOFACETS  0x4000 /* KVN_ValidateXml(Findings): skip the value checks */
 #define KVN_OPT_STAMP     0x8000 /* work on the tfd:TimbreFiscalDigital stamp */
+#define KVN_OPT_XMLTEXT   0x10000 /* the document argument is the document's own text */
+#define KVN_OPT_LINES     0x20000 /* KVN_TableRows: one row per concept */
 
 /* Error codes; functions return them negated (-6 for BAD_PARAM_ERROR). */
 enum kvn_error_code {
@@ -170,7 +172,8 @@ KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
  *   value     the value concerned, may be empty
  *   message   English/Spanish
  * A backslash, TAB, LF or CR inside a field is written \, 	, 
- or . The document is
+ or 
+. The document is
  * valid when no line has severity error. Returns the length of the whole text (0: no
  * finding), also when the buffer was too short for it; a negative code when the document
  * could not be validated: -OPEN_ERROR, -BAD_XML_ERROR (not well-formed, or nested deeper
@@ -180,6 +183,23 @@ KVN_API int KVN_ValidateXml(const char* xmlFile, int options);
  * catalog file: the message names the file and line). */
 KVN_API int KVN_ValidateXmlFindings(char* out, int outlen, const char* xmlFile, const char* catalogDir,
                                     int options);
+
+/* Invoices as data. The document argument is a file name, or with KVN_OPT_XMLTEXT the
+ * document's own text (NUL-terminated; as a file's bytes would be read).
+ * KVN_TableRows writes a header line of column names and the rows of the document as text:
+ * fields separated by TAB, each row ended by LF, an absent value written \N, and a
+ * backslash, TAB, LF or CR inside a value written \\, \t, \n, \r. One row per document,
+ * or with KVN_OPT_LINES one per concept. A document that cannot be read gives one row
+ * with status "error" and the reason, not a failure. Returns the length of the whole text,
+ * also when the buffer was too short for it. */
+KVN_API int KVN_TableRows(char* out, int outlen, const char* xmlFile, int options);
+/* The document as one JSON object (UTF-8, ended by LF): {"root": element}, an element being
+ * an object of its attributes ("@name": "value" as written), its text ("#text") and its
+ * child elements ("prefix:Local", the tax authority's prefix for its namespaces), an array
+ * for every element its schema lets repeat. Returns the length of the whole text, also
+ * when the buffer was too short; -OPEN_ERROR, or -BAD_XML_ERROR for a document that is
+ * not well-formed or nests deeper than 256 elements. */
+KVN_API int KVN_XmlToJson(char* out, int outlen, const char* xmlFile, int options);
 
 /* Certificates and keys. A certificate argument is a file name (DER or PEM), PEM text,
  * base64 text, or a signed invoice whose certificado attribute stands in for it. */

@@ -11,7 +11,7 @@ kvn_install_build_prereqs() {
 # valgrind (the constant-time check of the RSA private operation), pytest and pip (the
 # Python package's tests).
 kvn_install_prereqs() {
-    kvn_install_missing g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libxslt1-dev python3 valgrind python3-pytest python3-pip
+    kvn_install_missing g++ clang cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev openssl libxml2-dev libxml2-utils libexpat1-dev xsltproc libxslt1-dev python3 valgrind python3-pytest python3-pip zlib1g-dev python3-pandas python3-jsonschema
     # libFuzzer and the sanitizer runtimes ship per clang major version: take the
     # installed clang's.
     clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)

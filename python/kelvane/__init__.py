@@ -15,6 +15,7 @@ call these functions at once when the library serves concurrent calls. A failure
 subclass of :class:`KelvaneError` chosen by the library's error code.
 """
 
+from .data import to_dict, to_json
 from .documents import (
     attribute,
     digest,
@@ -60,6 +61,7 @@ from .info import (
 )
 from .pki import Certificate, PrivateKey, write_pfx
 from .signer import Signer
+from .table import LINE_COLUMNS, TABLE_COLUMNS, ZipEntryError, table, table_rows, zip_entries
 
 __version__ = "5.2.2"
 
@@ -79,6 +81,14 @@ __all__ = [
     "PrivateKey",
     "write_pfx",
     "Signer",
+    "TABLE_COLUMNS",
+    "LINE_COLUMNS",
+    "ZipEntryError",
+    "table",
+    "table_rows",
+    "zip_entries",
+    "to_dict",
+    "to_json",
     "error_message",
     "error_name",
     "last_error",

@@ -32,6 +32,8 @@ OPT_NOTBEFORE = 0x1000
 OPT_NOBOM = 0x2000
 OPT_NOFACETS = 0x4000
 OPT_STAMP = 0x8000
+OPT_XMLTEXT = 0x10000
+OPT_LINES = 0x20000
 
 PathArg = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
 
@@ -72,6 +74,8 @@ _PROTOTYPES = {
     "KVN_CloseSigner": [_i],
     "KVN_SignXmlWithSigner": [_i, _c, _c, _i],
     "KVN_MakeSignatureWithSigner": [_buf, _i, _i, _c, _i],
+    "KVN_TableRows": [_buf, _i, _c, _i],
+    "KVN_XmlToJson": [_buf, _i, _c, _i],
 }
 
 _lock = threading.Lock()

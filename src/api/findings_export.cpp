@@ -2,6 +2,7 @@
 #include <climits>
 
 #include "api/export_guard.h"
+#include "cfdi/document.h"
 #include "base/outbuf.h"
 #include "cfdi/validate.h"
 
@@ -10,6 +11,7 @@ extern "C" KVN_API int KVN_ValidateXmlFindings(char* out, int outlen, const char
     return kvn::RunExport([&] {
         if (!xmlFile) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
         if (out && outlen > 0) out[0] = '\0';
+        kvn::DocumentTextScope asText((options & KVN_OPT_XMLTEXT) != 0);
         kvn::FindingList findings;
         if (kvn::Error rc = kvn::ValidateFindings(xmlFile, catalogDir, options, findings); kvn::Failed(rc))
             return kvn::ResultOf(rc);

@@ -1,5 +1,6 @@
 // Exports that seal invoices and check their seals.
 #include "api/export_guard.h"
+#include "cfdi/document.h"
 #include "base/memory.h"
 #include "base/outbuf.h"
 #include "cfdi/seal.h"
@@ -11,6 +12,7 @@ using namespace kvn;
 extern "C" KVN_API int KVN_MakeDigestFromXml(char* out, int outlen, const char* xmlFile, int options) {
     return RunExport([&] {
         if (!xmlFile) return ResultOf(Error::BAD_PARAM_ERROR);
+        DocumentTextScope asText((options & KVN_OPT_XMLTEXT) != 0);
         int length = 0;
         if (Error rc = MakeDigestFromXml(length, out, outlen, xmlFile, options); Failed(rc)) return ResultOf(rc);
         return length;
@@ -44,6 +46,7 @@ extern "C" KVN_API int KVN_SignXml(const char* outputFile, const char* xmlFile, 
 extern "C" KVN_API int KVN_VerifySignature(const char* xmlFile, const char* certFile, int options) {
     return RunExport([&] {
         if (!xmlFile) return Error::BAD_PARAM_ERROR;
+        DocumentTextScope asText((options & KVN_OPT_XMLTEXT) != 0);
         return VerifyDocumentSignature(xmlFile, certFile, options);
     });
 }

@@ -34,6 +34,7 @@ extern "C" KVN_API int KVN_GetXmlAttribute(char* out, int outlen, const char* xm
 extern "C" KVN_API int KVN_MakePipeStringFromXml(char* out, int outlen, const char* xmlFile, int options) {
     return kvn::RunExport([&] {
         if (!xmlFile) return kvn::ResultOf(kvn::Error::BAD_PARAM_ERROR);
+        kvn::DocumentTextScope asText((options & KVN_OPT_XMLTEXT) != 0);
         int length = 0;
         const kvn::Error rc = kvn::MakePipeString(out, outlen, xmlFile, options, length);
         return kvn::LengthOrResult(rc, length);

@@ -1,5 +1,8 @@
 #include "cfdi/document.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "base/lasterror.h"
 #include "kelvane.h"
 
@@ -38,9 +41,30 @@ bool ForbiddenTriple(const std::uint8_t* p, std::size_t left) {
 
 }  // namespace
 
+namespace {
+thread_local bool t_documentText = false;
+
+// A read-only stream over the text itself. An empty text gives a stream at its end (some
+// C libraries refuse a zero-length buffer), so that it fails as an empty file does.
+FilePtr OpenText(const char* text) {
+    static const char kNothing[1] = {0};
+    const std::size_t n = std::strlen(text);
+    FilePtr f(fmemopen(const_cast<char*>(n ? text : kNothing), n ? n : 1, "rb"));
+    if (f && n == 0) std::fseek(f.get(), 0, SEEK_END);
+    return f;
+}
+}  // namespace
+
+DocumentTextScope::DocumentTextScope(bool on) noexcept : saved_(t_documentText) { t_documentText = on; }
+DocumentTextScope::~DocumentTextScope() { t_documentText = saved_; }
+
+bool DocumentIsText() noexcept { return t_documentText; }
+
+const char* DocumentLabel(const char* xmlFile) noexcept { return t_documentText ? "(document text)" : xmlFile; }
+
 FilePtr OpenDocument(const char* xmlFile) {
-    FilePtr f = OpenForReading(xmlFile);
-    if (!f) RecordError("Cannot open file '%s'/No se puede abrir el archivo", xmlFile);
+    FilePtr f = t_documentText ? OpenText(xmlFile) : OpenForReading(xmlFile);
+    if (!f) RecordError("Cannot open file '%s'/No se puede abrir el archivo", DocumentLabel(xmlFile));
     return f;
 }
 

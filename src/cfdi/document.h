@@ -11,7 +11,32 @@ namespace kvn {
 
 // Opens xmlFile for binary reading. On failure records
 // "Cannot open file '%s'/No se puede abrir el archivo" and returns null (OPEN_ERROR).
+// Inside a DocumentTextScope that is on, xmlFile is the document's own text, read from
+// memory as a stream (no file is made for it).
 FilePtr OpenDocument(const char* xmlFile);
+
+// For the length of an export called with KVN_OPT_XMLTEXT: every document argument the
+// readers of this folder open on the calling thread is the document's text, not a file
+// name. Scopes nest; each restores what it found. The state is the calling thread's and
+// ends with the call, so no other call sees it.
+class DocumentTextScope {
+public:
+    explicit DocumentTextScope(bool on) noexcept;
+    ~DocumentTextScope();
+    DocumentTextScope(const DocumentTextScope&) = delete;
+    DocumentTextScope& operator=(const DocumentTextScope&) = delete;
+
+private:
+    bool saved_;
+};
+
+// True inside a DocumentTextScope that is on: document arguments are texts, with no
+// folder of their own (a DTD or entity they name is looked for as the caller's path says).
+bool DocumentIsText() noexcept;
+
+// How messages name a document argument: the file name, or "(document text)" for a
+// document given as its text.
+const char* DocumentLabel(const char* xmlFile) noexcept;
 
 // Classifies bytes as UTF-8: 0 not valid; 1 all ASCII (or empty); 2 the only non-ASCII
 // sequences are two-byte ones with lead C2 or C3 (up to U+00FF); 3 otherwise.

@@ -206,7 +206,7 @@ void SplitDtdPath(const char* xmlFile, const char* dtdFile, String& base, String
         name = dtdFile + end;
         return;
     }
-    base.assign(xmlFile, directoryEnd(xmlFile));
+    base.assign(xmlFile, DocumentIsText() ? 0 : directoryEnd(xmlFile));
     if (dtdFile) name = dtdFile;
 }
 

@@ -5,6 +5,7 @@
 #include "base/lasterror.h"
 #include "base/outbuf.h"
 #include "cfdi/attribute_query.h"
+#include "cfdi/document.h"
 #include "cfdi/seal.h"
 #include "cfdi/signature_attribute.h"
 #include "crypto/digest.h"
@@ -44,7 +45,8 @@ Error ReadSignature(Bytes& signature, const char* xmlFile, const DocumentVersion
     const bool found = (options & KVN_OPT_STAMP) ? ReadStampSignature(xmlFile, version, text)
                                                   : ReadSealField(xmlFile, version, SealField::kSeal, text);
     if (!found || text.empty()) {
-        RecordError("No signature found in XML file '%s'/La firma no se encuentra en el archivo XML", xmlFile);
+        RecordError("No signature found in XML file '%s'/La firma no se encuentra en el archivo XML",
+                    DocumentLabel(xmlFile));
         return Error::BAD_PARAM_ERROR;
     }
     // Decoding never yields more than three bytes for four characters.

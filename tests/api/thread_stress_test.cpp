@@ -128,6 +128,14 @@ std::vector<Task> Tasks() {
                     Text([&](char* o, int n) { return KVN_ValidateXmlFindings(o, n, v33.c_str(), nullptr, KVN_OPT_NOFACETS); }) +
                     Status([&] { return KVN_ValidateXml(v40.c_str(), 0); });
          }},
+        {"TableRows",
+         [=](const Context& c) {
+             // A document by name and the same one as text, on threads that interleave both.
+             const std::string text = ReadFile(c.signedXml);
+             return Text([&](char* o, int n) { return KVN_TableRows(o, n, c.signedXml.c_str(), 0); }) +
+                    Text([&](char* o, int n) { return KVN_TableRows(o, n, text.c_str(), KVN_OPT_XMLTEXT | KVN_OPT_LINES); }) +
+                    Status([&] { return KVN_VerifySignature(c.signedXml.c_str(), nullptr, 0); });
+         }},
         {"Certificate",
          [=](const Context&) {
              std::string r = Text([&](char* o, int n) { return KVN_GetCertNumber(o, n, cert.c_str()); });

@@ -20,6 +20,10 @@ if(Python3_FOUND)
   add_test(NAME schema_tables_up_to_date
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/gen_schema_tables.py
             --sat ${KVN_SAT_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi/generated)
+  # And the authority's namespace prefixes of the JSON of a document.
+  add_test(NAME namespace_prefixes_up_to_date
+    COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/scripts/gen_namespace_prefixes.py
+            --sat ${KVN_SAT_DIR} --check ${CMAKE_SOURCE_DIR}/src/cfdi/generated)
 endif()
 
 # Differential test of the pipe string: generated documents of every version and complement,
