@@ -256,7 +256,7 @@ def _unit_rows(unit: Unit, lines: bool, check) -> Iterator[dict]:
                 yield from _document_rows(data, None, label, lines, check)
             else:
                 yield from _refused_rows(label, "ZIP entry refused: %s" % data.reason, lines, check)
-    except kelvane.KelvaneError as e:
+    except Exception as e:  # whatever stops the archive, its row says so
         # An archive that cannot be opened is one row, given by the task of its first entries.
         if opened or start == 0:
             yield from _refused_rows(path, str(e), lines, check)
