@@ -154,6 +154,7 @@ TEST(ToolCoverage, EveryDeclaredExportHasACommand) {
         {"QueryCert", "cert"}, {"CheckKeyAndCert", "check-key"}, {"GetKeyAsString", "key-xml"},
         {"WritePfxFile", "pfx"}, {"OpenSigner", "sign"}, {"CloseSigner", "sign"},
         {"SignXmlWithSigner", "sign"}, {"MakeSignatureWithSigner", "seal"},
+        {"TableRows", "table"}, {"XmlToJson", "json"},
     };
     std::string header = ReadFileBytes(std::string(KVN_SOURCE_DIR) + "/include/kelvane.h");
     std::regex declaration("KVN_API\\s+int\\s+KVN_(\\w+)\\s*\\(");

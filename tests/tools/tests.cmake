@@ -23,3 +23,11 @@ add_test(NAME example_sign_and_verify_cfdi40
           ${CMAKE_BINARY_DIR}/example-signed-40.xml ${kvn_creds}/test-csd-1024.key
           ${kvn_creds}/test-csd-1024.cer test-password)
 set_tests_properties(example_sign_and_verify_cfdi40 PROPERTIES PASS_REGULAR_EXPRESSION "seal verified")
+
+# The tool's ZIP reader on archives built in the test, and its kept fuzz inputs.
+find_package(ZLIB REQUIRED)
+add_executable(test_zip_reader ${CMAKE_CURRENT_SOURCE_DIR}/tools/zip/zip_reader_test.cpp
+               ${CMAKE_SOURCE_DIR}/tools/kelvane/zip_reader.cpp)
+target_link_libraries(test_zip_reader PRIVATE GTest::gtest GTest::gtest_main ZLIB::ZLIB)
+target_compile_definitions(test_zip_reader PRIVATE ${KVN_TEST_DEFS})
+gtest_discover_tests(test_zip_reader DISCOVERY_TIMEOUT 120)

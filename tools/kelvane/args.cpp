@@ -26,7 +26,7 @@ constexpr OptionSpec kOptions[] = {
     {"stamp", 0, false},         {"no-bom", 0, false},         {"no-facets", 0, false},
     {"not-before", 0, false},    {"query", 0, true},           {"xml", 0, false},
     {"element", 'e', true},      {"all", 0, false},            {"sat-certs", 0, true},
-    {"catalogs", 0, true},
+    {"catalogs", 0, true},       {"lines", 0, false},
 };
 
 const OptionSpec* FindLong(const std::string& name) {

@@ -42,6 +42,8 @@ int RunSign(const Invocation& inv);
 int RunVerify(const Invocation& inv);
 int RunExtractDigest(const Invocation& inv);
 int RunValidate(const Invocation& inv);
+int RunJson(const Invocation& inv);
+int RunTable(const Invocation& inv);
 
 // Certificates and keys.
 int RunCert(const Invocation& inv);

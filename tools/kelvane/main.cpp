@@ -134,6 +134,34 @@ const std::vector<Command> kCommands = {
      "catalog folder cannot be read; 6 a version that is not supported or a malformed catalog.\n"
      "example: kelvane validate invoice.xml invoices/ --catalogs ~/catalogos\n",
      {"no-facets", "jobs", "catalogs"}, RunValidate},
+    {"json", "print a document as JSON",
+     "usage: kelvane json FILE\n"
+     "Prints the document as one JSON object: {\"ROOT\": ELEMENT}, an element being an object\n"
+     "of its attributes (\"@Name\": \"value\", as written), its text (\"#text\") and its child\n"
+     "elements (\"prefix:Local\", with the tax authority's prefix for its namespaces). A child\n"
+     "that the schema lets repeat is always an array (cfdi:Concepto, cfdi:Traslado, ...).\n"
+     "Every version and complement is read; Addenda and unknown content keep their shape.\n"
+     "The shape is docs/document.schema.json.\n"
+     "example: kelvane json invoice.xml > invoice.json\n",
+     {}, RunJson},
+    {"table", "write a table (CSV) of many invoices, one row per document or per concept",
+     "usage: kelvane table FILE|DIR|ZIP... [-o OUT.csv] [--lines]\n"
+     "Reads every document (folders are searched for *.xml and *.zip; ZIP archives are read\n"
+     "entry by entry without unpacking) and writes one CSV row per document: file, status,\n"
+     "error, uuid, version, type, date, series, folio, issuer and receiver RFC and name,\n"
+     "currency, exchange rate, subtotal, discount, total, payment method and form, the tax\n"
+     "totals, taxes by tax and rate, local taxes, stamp date, certifier, stamp certificate\n"
+     "and seal (valid, invalid, unsigned, unverifiable). Values are as written in the\n"
+     "documents; an absent value is an empty field. A ZIP entry's file is ARCHIVE:ENTRY.\n"
+     "A damaged document, or a refused ZIP entry (a name with '..' or absolute, encrypted,\n"
+     "a ZIP bomb, not XML), is a row with status error and its reason; the rest go on.\n"
+     "  -o, --output OUT  the CSV file (replaced when complete; default: standard output)\n"
+     "  --lines           one row per concept (cfdi:Concepto) instead of per document\n"
+     "  -j, --jobs N      worker threads (default: all processors)\n"
+     "Exit status: 0 every document read; 6 some document damaged or refused; 3 only\n"
+     "unreadable files failed; 4 the output cannot be written.\n"
+     "example: kelvane table descargas/ 2024.zip -o facturas.csv\n",
+     {"output", "lines", "jobs"}, RunTable},
     {"attribute", "print one attribute of a document",
      "usage: kelvane attribute FILE NAME [ELEMENT]\n"
      "ELEMENT defaults to the root (Comprobante); a prefix selects a namespace and [n] the\n"
