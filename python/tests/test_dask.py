@@ -194,14 +194,18 @@ def test_no_document_is_read_on_the_client(inputs, client, monkeypatch):
     assert ("archive", str(inputs["broken"])) in units
 
 
-def test_default_batches_keep_tasks_few_but_enough(tmp_path):
+def test_default_batches_keep_tasks_few_but_enough(tmp_path, monkeypatch):
     folder = tmp_path / "many"
     folder.mkdir()
     for i in range(1000):
         (folder / ("%04d.xml" % i)).write_bytes(b"<x/>")
     # 1000 documents on 2 threads: no task below the floor, each at most the ceiling.
-    assert [len(t) for t in kd.plan([folder], threads=2)] == [100] * 10
-    assert len(kd.plan([folder], threads=64)) == 10
+    assert [len(t) for t in kd.plan([folder], threads=2)] == [250] * 4
+    assert len(kd.plan([folder], threads=64)) == 4
+    monkeypatch.setattr(kd, "MIN_BATCH", 10)
+    monkeypatch.setattr(kd, "MAX_BATCH", 100)
+    assert [len(t) for t in kd.plan([folder], threads=2)] == [63] * 15 + [55]  # eight tasks a thread
+    assert [len(t) for t in kd.plan([folder], threads=1)] == [100] * 10
     assert len(kd.plan([str(folder / "*.xml")], batch_size=400)) == 3
 
 
