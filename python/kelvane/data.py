@@ -18,6 +18,7 @@ import os
 from typing import Any, Dict, Union
 
 from . import _library as L
+from .table import whole_text
 
 Document = Union[str, bytes, "os.PathLike[str]"]
 
@@ -32,7 +33,7 @@ def to_json(document: Document) -> str:
     else:
         argument = L.path_arg(document)
         options = 0
-    return L.raw_text(L.lib().KVN_XmlToJson, argument, options).decode("utf-8")
+    return whole_text(L.lib().KVN_XmlToJson, argument, options).decode("utf-8")
 
 
 def to_dict(document: Document) -> Dict[str, Any]:

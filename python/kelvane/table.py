@@ -21,6 +21,7 @@ after a byte-order mark and white space, is not ``<``). An entry's row names it
 
 from __future__ import annotations
 
+import ctypes
 import os
 import zipfile
 from concurrent.futures import ThreadPoolExecutor
@@ -138,6 +139,20 @@ def _error_row(name: str, reason: str, lines: bool) -> Row:
     return row
 
 
+def whole_text(fn, *args) -> bytes:
+    """The text of an export that answers its whole length even when the buffer was too
+    short (KVN_TableRows, KVN_XmlToJson): one call with a buffer that usually holds it, a
+    second only for a longer text, so that a document is not read twice for its length."""
+    size = 64 * 1024
+    for _ in range(8):
+        buf = ctypes.create_string_buffer(size + 1)
+        got = L.check(fn(buf, size, *args))
+        if got <= size:
+            return buf.raw[:got]
+        size = got
+    raise make_error(-9999, "the result kept growing between calls")
+
+
 def _parse_rows(text: str, name: str, lines: bool) -> List[Row]:
     columns = LINE_COLUMNS if lines else TABLE_COLUMNS
     records = text.split("\n")
@@ -177,7 +192,7 @@ def table_rows(document: Document, lines: bool = False, name: Optional[str] = No
             argument = L.path_arg(document)
         except Exception as e:  # a NUL in the name: the document cannot be named
             return [_error_row(label, str(e), lines)]
-    raw = L.raw_text(L.lib().KVN_TableRows, argument, options)
+    raw = whole_text(L.lib().KVN_TableRows, argument, options)
     return _parse_rows(raw.decode("utf-8", "replace"), label, lines)
 
 

@@ -127,8 +127,24 @@ constexpr TaxSource kTaxSources[] = {
     {"Comprobante/Conceptos/Concepto/Impuestos/Retenciones/Retencion", true, true},
 };
 
-// The roots read as invoices: a Comprobante in one of the authority's cfd namespaces.
-constexpr std::string_view kInvoiceNamespace = "http://www.sat.gob.mx/cfd/";
+// The roots read as documents of a table, by namespace (a prefix of its URI) and name; the
+// paths above start with the root's name. Another document type is a row here and its
+// rows of fields above.
+struct TableRoot {
+    std::string_view namespacePrefix;
+    const char* local;
+};
+constexpr TableRoot kTableRoots[] = {
+    {"http://www.sat.gob.mx/cfd/", "Comprobante"},
+};
+
+bool IsTableRoot(const char* uri, const char* local) {
+    for (const TableRoot& r : kTableRoots) {
+        const bool inNamespace = std::strncmp(uri, r.namespacePrefix.data(), r.namespacePrefix.size()) == 0;
+        if (inNamespace && std::strcmp(local, r.local) == 0) return true;
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------------------
 // Exact decimal sums of non-negative amounts: digits and scale, never binary floating
@@ -253,8 +269,7 @@ public:
         if (mark) path_.push_back('/');
         path_.append(local);
         if (marks_.size() == 1) {
-            root_ = std::strncmp(uri, kInvoiceNamespace.data(), kInvoiceNamespace.size()) == 0 &&
-                    std::strcmp(local, "Comprobante") == 0;
+            root_ = IsTableRoot(uri, local);
             if (!root_) {
                 rootName_ = local;
                 return false;

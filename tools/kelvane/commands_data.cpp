@@ -114,6 +114,26 @@ std::string ErrorRows(const std::string& header, const std::string& reason) {
     return header + "\n" + row + "\n";
 }
 
+// For exports that answer the whole length even when the buffer was too short for it
+// (KVN_TableRows, KVN_XmlToJson): one call with a buffer that usually holds the answer,
+// a second one only for a longer answer. Each call reads the whole document, so asking
+// for the length first would read every document twice.
+Outcome CallForWholeText(const BufferCall& call) {
+    thread_local std::string buffer(64 * 1024, '\0');
+    for (int round = 0; round < 4; ++round) {
+        const int capacity = static_cast<int>(buffer.size()) - 1;
+        const int got = call(buffer.data(), capacity);
+        if (got < 0) return CallForText([&](char*, int) { return got; });
+        if (got <= capacity) {
+            Outcome o;
+            o.result.assign(buffer.data(), static_cast<size_t>(got));
+            return o;
+        }
+        buffer.assign(static_cast<size_t>(got) + 1, '\0');
+    }
+    return CallForText(call);
+}
+
 std::string Header(int options) {
     Outcome o = CallForText([&](char* out, int n) { return KVN_TableRows(out, n, "", options | KVN_OPT_XMLTEXT); });
     return o.result.substr(0, o.result.find('\n'));
@@ -135,7 +155,7 @@ RowsText RowsOf(const Source& s, int options, const std::string& header) {
     }
     const char* argument = s.entry ? document.c_str() : s.name.c_str();
     const int bits = options | (s.entry ? KVN_OPT_XMLTEXT : 0);
-    Outcome o = CallForText([&](char* out, int n) { return KVN_TableRows(out, n, argument, bits); });
+    Outcome o = CallForWholeText([&](char* out, int n) { return KVN_TableRows(out, n, argument, bits); });
     if (!o.ok()) {
         r.text = ErrorRows(header, o.message);
         r.failed = true;
@@ -270,7 +290,7 @@ int RunJson(const Invocation& inv) {
     if (!ExpectArguments(inv, 1, 1, "FILE")) return kExitUsage;
     const std::string& file = inv.positionals[0];
     if (std::optional<Outcome> unreadable = UnreadableInput(file)) return Report(inv, *unreadable, Role::kDocument, "", "null");
-    Outcome o = CallForText([&](char* out, int n) { return KVN_XmlToJson(out, n, file.c_str(), 0); });
+    Outcome o = CallForWholeText([&](char* out, int n) { return KVN_XmlToJson(out, n, file.c_str(), 0); });
     std::string result = o.result;
     while (!result.empty() && result.back() == '\n') result.pop_back();
     return Report(inv, o, Role::kDocument, o.result, o.ok() ? result : "null");
