@@ -329,14 +329,17 @@ def _document_rows(
         rows = kelvane.table_rows(source, lines=lines, name=name)
     except Exception as e:
         return list(_refused_rows(name or path or "", _reason(e), lines, check))
-    if check is None:
+    if check is None or not rows:
         return rows
+    # A document's row already names its stamp's certificate: no need to read it again.
+    read = rows[0].get("status") != "error" and "stamp_certificate" in rows[0]
+    stamp = rows[0]["stamp_certificate"] if read else _UNREAD
     try:
         if path is None:
             with _scratch_copy(source) as copy:
-                status = check(copy)
+                status = check(copy, stamp_number=stamp)
         else:
-            status = check(path)
+            status = check(path, stamp_number=stamp)
     except OSError as e:  # no room for the entry's scratch copy: the document is not checked
         status = _unchecked(_reason(e))
     for row in rows:
@@ -407,8 +410,12 @@ def _unsigned(path: str) -> bool:
         return False
 
 
-def checks(path: str, sat_certs: Optional[str] = None, catalogs: Optional[str] = None) -> dict:
-    """The status columns of the document at path."""
+_UNREAD = object()
+
+
+def checks(path: str, sat_certs: Optional[str] = None, catalogs: Optional[str] = None, stamp_number=_UNREAD) -> dict:
+    """The status columns of the document at path. ``stamp_number``, when the caller has
+    read it, is its stamp's NoCertificadoSAT (None: no stamp)."""
     reasons = []
     status: Dict[str, object] = {"findings": pd.NA, "warnings": pd.NA}
     try:
@@ -420,7 +427,7 @@ def checks(path: str, sat_certs: Optional[str] = None, catalogs: Optional[str] =
             status["seal_check"] = "error"
             reasons.append("seal: " + _reason(e))
     try:
-        number = _stamp_number(path)
+        number = _stamp_number(path) if stamp_number is _UNREAD else stamp_number
         if number is None:
             status["stamp_check"] = "none"
         elif sat_certs is None:
