@@ -139,6 +139,19 @@ TEST_F(ToolData, AFailedTableLeavesTheOldOutput) {
     EXPECT_EQ(leftovers, 0u);
 }
 
+TEST_F(ToolData, TheTableReplacesWhatALinkNamesKeepingItsMode) {
+    namespace fs = std::filesystem;
+    WriteFileBytes(Path("real.csv"), "old");
+    fs::permissions(Path("real.csv"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("real.csv", Path("link.csv"));
+    ToolRun r = RunTool({"table", Example("cfdi40-invoice.xml"), "-o", Path("link.csv")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(Path("link.csv")));
+    EXPECT_EQ(ReadFileBytes(Path("real.csv")).rfind("file,status,", 0), 0u);
+    EXPECT_EQ(fs::status(Path("real.csv")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
 TEST_F(ToolData, JsonPrintsTheDocument) {
     ToolRun r = RunTool({"json", Example("cfdi40-invoice.xml")});
     ASSERT_EQ(r.status, 0) << r.err;

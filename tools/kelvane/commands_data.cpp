@@ -249,7 +249,9 @@ public:
             if (!file_) *error = "Unable to write to file '" + target + "'/No es posible escribir en el archivo";
             return file_ != nullptr;
         }
-        const fs::path dir = fs::path(target).parent_path();
+        // A link stays a link: the file it points to is the one replaced.
+        if (fs::is_symlink(target, ec)) target_ = fs::weakly_canonical(target, ec).string();
+        const fs::path dir = fs::path(target_).parent_path();
         std::random_device rd;
         temp_ = (dir.empty() ? fs::path(".") : dir) / (".kelvane-table-" + std::to_string(rd()) + ".tmp");
         file_ = std::fopen(temp_.c_str(), "wbx");
@@ -264,7 +266,11 @@ public:
         file_ = nullptr;
         if (temp_.empty()) return ok && closed;
         std::error_code ec;
-        if (ok && closed) fs::rename(temp_, target_, ec);
+        // The new file takes an existing one's permission bits.
+        std::error_code missing;
+        const fs::file_status old = fs::status(target_, missing);
+        if (ok && closed && !missing && fs::is_regular_file(old)) fs::permissions(temp_, old.permissions(), ec);
+        if (ok && closed && !ec) fs::rename(temp_, target_, ec);
         if (!ok || !closed || ec) {
             fs::remove(temp_, ec);
             return false;
