@@ -16,6 +16,8 @@ kvn_install_prereqs() {
     # installed clang's.
     clang_major=$(clang --version 2>/dev/null | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
     [ -z "$clang_major" ] || kvn_install_missing "libclang-rt-$clang_major-dev"
+    # The Python package's cluster tests: dask, distributed and pandas.
+    kvn_install_missing python3-dask python3-distributed python3-pandas
 }
 
 # Installs those of the named packages that are not installed yet (only as root).

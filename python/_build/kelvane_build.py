@@ -13,7 +13,8 @@ a wheel is tagged for this platform instead of py3-none-any. Only when no librar
 had (no CMake, or a copy of the package outside its repository) is the wheel pure, and the
 installed package then looks for the library on the system.
 
-Metadata comes from the plain `key = "string"` lines of pyproject.toml's [project] table.
+Metadata comes from the plain `key = "string"` lines of pyproject.toml's [project] table,
+console commands from its [project.scripts] table.
 """
 
 from __future__ import annotations
@@ -40,7 +41,7 @@ LIBRARY = "libkelvane.so.5"
 ZIP_TIME = (2014, 1, 3, 0, 0, 0)
 
 
-def _project() -> Dict[str, str]:
+def _project(table: str = "project") -> Dict[str, str]:
     fields: Dict[str, str] = {}
     section = None
     for line in (ROOT / "pyproject.toml").read_text(encoding="utf-8").splitlines():
@@ -49,7 +50,7 @@ def _project() -> Dict[str, str]:
             section = header.group(1).strip()
             continue
         value = re.match(r'\s*([A-Za-z][\w-]*)\s*=\s*"([^"]*)"\s*$', line)
-        if section == "project" and value:
+        if section == table and value:
             fields[value.group(1)] = value.group(2)
     return fields
 
@@ -172,6 +173,10 @@ class _Wheel:
 
     def close(self, tag: str, pure: bool) -> str:
         self.add(self.dist_info + "/METADATA", _metadata().encode("utf-8"))
+        scripts = _project("project.scripts")
+        if scripts:
+            lines = "".join("%s = %s\n" % item for item in sorted(scripts.items()))
+            self.add(self.dist_info + "/entry_points.txt", ("[console_scripts]\n" + lines).encode("utf-8"))
         wheel = "Wheel-Version: 1.0\nGenerator: kelvane_build\nRoot-Is-Purelib: %s\nTag: %s\n" % (
             "true" if pure else "false",
             tag,
