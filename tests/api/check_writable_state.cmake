@@ -5,6 +5,8 @@
 set(allowed
   # Thread-local: the last-error text of each thread.
   "kvn::(anonymous namespace)::t_error"
+  # Thread-local, set and restored within one export call: its document arguments are texts.
+  "kvn::(anonymous namespace)::t_documentText"
   # Function-local static, set once under the compiler's guard: the key that wraps key strings.
   "kvn::(anonymous namespace)::SessionKey()::key"
   "guard variable for kvn::(anonymous namespace)::SessionKey()::key"
