@@ -23,6 +23,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvane.h"
@@ -33,16 +34,16 @@ const std::string kWork = "/tmp/kvn_schema_bench";
 
 const char kHeader[] =
     R"(<?xml version="1.0" encoding="UTF-8"?>
-<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/4" xmlns:implocal="http://www.sat.gob.mx/implocal" xmlns:iedu="http://www.sat.gob.mx/iedu" xmlns:tfd="http://www.sat.gob.mx/TimbreFiscalDigital" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://www.sat.gob.mx/cfd/4 http://www.sat.gob.mx/sitio_internet/cfd/4/cfdv40.xsd" Version="4.0" Serie="B" Folio="2048" Fecha="2024-05-20T11:42:08" Sello="c2VsbG8gZGUgcHJ1ZWJh" FormaPago="03" NoCertificado="30001000000300000123" Certificado="Y2VydGlmaWNhZG8=" CondicionesDePago="Contado" SubTotal="1000.00" Moneda="MXN" Total="1160.00" TipoDeComprobante="I" Exportacion="01" MetodoPago="PUE" LugarExpedicion="44100">
+<cfdi:Comprobante xmlns:cfdi="http://www.sat.gob.mx/cfd/4" xmlns:implocal="http://www.sat.gob.mx/implocal" xmlns:iedu="http://www.sat.gob.mx/iedu" xmlns:tfd="http://www.sat.gob.mx/TimbreFiscalDigital" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://www.sat.gob.mx/cfd/4 http://www.sat.gob.mx/sitio_internet/cfd/4/cfdv40.xsd" Version="4.0" Serie="B" Folio="2048" Fecha="2024-05-20T11:42:08" Sello="c2VsbG8gZGUgcHJ1ZWJh" FormaPago="03" NoCertificado="30001000000300000123" Certificado="" CondicionesDePago="Contado" SubTotal="@SUB@" Moneda="MXN" Total="@TOTAL@" TipoDeComprobante="I" Exportacion="01" MetodoPago="PUE" LugarExpedicion="44100">
   <cfdi:Emisor Rfc="AAA010101AAA" Nombre="EMPRESA DE PRUEBA" RegimenFiscal="601"/>
   <cfdi:Receptor Rfc="EKU9003173C9" Nombre="ESCUELA KEMPER URGATE" DomicilioFiscalReceptor="42501" RegimenFiscalReceptor="601" UsoCFDI="G03"/>
   <cfdi:Conceptos>
 )";
 
 const char kFooter[] = R"(  </cfdi:Conceptos>
-  <cfdi:Impuestos TotalImpuestosTrasladados="160.00">
+  <cfdi:Impuestos TotalImpuestosTrasladados="@TAX@">
     <cfdi:Traslados>
-      <cfdi:Traslado Base="1000.00" Impuesto="002" TipoFactor="Tasa" TasaOCuota="0.160000" Importe="160.00"/>
+      <cfdi:Traslado Base="@SUB@" Impuesto="002" TipoFactor="Tasa" TasaOCuota="0.160000" Importe="@TAX@"/>
     </cfdi:Traslados>
   </cfdi:Impuestos>
   <cfdi:Complemento>
@@ -55,10 +56,20 @@ const char kFooter[] = R"(  </cfdi:Conceptos>
 )";
 
 std::string Document(int concepts) {
-    const std::string path = kWork + "/bench40_" + std::to_string(concepts) + ".xml";
+    const std::string path = kWork + "/bench40_totals_" + std::to_string(concepts) + ".xml";
     if (std::ifstream(path)) return path;
+    // Totals that add up, so that the authority's rules find nothing either: each concept is
+    // 10.00 with 1.60 of transferred tax, and the local tax of the footer is 20.00.
+    const long cents = 1000L * concepts, tax = 160L * concepts;
+    auto money = [](long c) { return std::to_string(c / 100) + "." + (c % 100 < 10 ? "0" : "") + std::to_string(c % 100); };
+    auto fill = [&](std::string text) {
+        for (auto [key, value] : {std::pair<std::string, std::string>{"@SUB@", money(cents)}, {"@TAX@", money(tax)},
+                                  {"@TOTAL@", money(cents + tax + 2000)}})
+            for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+        return text;
+    };
     std::ofstream out(path, std::ios::binary);
-    out << kHeader;
+    out << fill(kHeader);
     for (int i = 0; i < concepts; ++i) {
         out << "    <cfdi:Concepto ClaveProdServ=\"84111506\" NoIdentificacion=\"SKU-" << i
             << "\" Cantidad=\"1\" ClaveUnidad=\"E48\" Unidad=\"Servicio\" Descripcion=\"Servicio de prueba numero " << i
@@ -70,7 +81,7 @@ std::string Document(int concepts) {
                 << "\" CURP=\"PEPJ800101HDFRRN09\" nivelEducativo=\"Primaria\" autRVOE=\"1234\"/></cfdi:ComplementoConcepto>\n";
         out << "    </cfdi:Concepto>\n";
     }
-    out << kFooter;
+    out << fill(kFooter);
     return path;
 }
 

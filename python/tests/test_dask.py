@@ -104,7 +104,7 @@ def sealed_documents(inputs):
 def manifest_results():
     """file -> (seal, stamp) of the corpus manifests."""
     results = {}
-    for name in ("manifest.tsv", "manifest-sha256.tsv"):
+    for name in ("manifest.tsv", "manifest-sha256.tsv", "manifest-retenciones.tsv"):
         for line in corpus(name).read_text(encoding="utf-8").splitlines():
             if line and not line.startswith("#"):
                 fields = line.split("\t") + [""]

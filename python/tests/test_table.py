@@ -71,6 +71,37 @@ def test_rows_carry_each_documents_attributes():
     assert checked > 50
 
 
+def test_retenciones_rows_carry_their_own_attributes():
+    checked = 0
+    for path in sorted(p for folder in ("retenciones10", "retenciones20") for p in corpus(folder).glob("*.xml")):
+        root = ET.parse(path).getroot()
+        if root.tag.rsplit("}", 1)[-1] != "Retenciones":
+            continue
+        [row] = kelvane.table_rows(path)
+        assert row["status"] == "ok", (path, row["error"])
+        receptor = child(root, "Receptor")
+        national = child(receptor, "Nacional")
+        person = national if national is not None else child(receptor, "Extranjero")
+        totals = child(root, "Totales")
+        expect = {
+            "type": "Retenciones",
+            "version": attr(root, "Version"),
+            "date": attr(root, "FechaExp"),
+            "folio": attr(root, "FolioInt"),
+            "issuer_rfc": attr(child(root, "Emisor"), "RfcE", "RFCEmisor"),
+            "issuer_name": attr(child(root, "Emisor"), "NomDenRazSocE"),
+            "receiver_rfc": attr(national, "RfcR", "RFCRecep"),
+            "receiver_name": attr(person, "NomDenRazSocR"),
+            "total": attr(totals, "MontoTotOperacion", "montoTotOperacion"),
+            "withheld_total": attr(totals, "MontoTotRet", "montoTotRet"),
+            "uuid": attr(child(child(root, "Complemento"), "TimbreFiscalDigital"), "UUID"),
+            "subtotal": None,
+        }
+        assert {k: row[k] for k in expect} == expect, path
+        checked += 1
+    assert checked >= 10
+
+
 def test_seal_column_agrees_with_the_manifests():
     seen = 0
     for manifest in ("manifest.tsv", "manifest-sha256.tsv"):

@@ -91,6 +91,22 @@ constexpr FieldSource kDocFields[] = {
     {"Comprobante/Complemento/TimbreFiscalDigital", kStampDate, {"FechaTimbrado"}},
     {"Comprobante/Complemento/TimbreFiscalDigital", kCertifier, {"RfcProvCertif"}},
     {"Comprobante/Complemento/TimbreFiscalDigital", kStampCertificate, {"NoCertificadoSAT", "noCertificadoSAT"}},
+    // Retenciones e informacion de pagos (2.0 names first, then 1.0). A foreign receiver has
+    // no RFC: its name only. The amounts: the operation's total and the total withheld.
+    {"Retenciones", kVersion, {"Version"}},
+    {"Retenciones", kDate, {"FechaExp"}},
+    {"Retenciones", kFolio, {"FolioInt"}},
+    {"Retenciones/Emisor", kIssuerRfc, {"RfcE", "RFCEmisor"}},
+    {"Retenciones/Emisor", kIssuerName, {"NomDenRazSocE"}},
+    {"Retenciones/Receptor/Nacional", kReceiverRfc, {"RfcR", "RFCRecep"}},
+    {"Retenciones/Receptor/Nacional", kReceiverName, {"NomDenRazSocR"}},
+    {"Retenciones/Receptor/Extranjero", kReceiverName, {"NomDenRazSocR"}},
+    {"Retenciones/Totales", kTotal, {"MontoTotOperacion", "montoTotOperacion"}},
+    {"Retenciones/Totales", kWithheldTotal, {"MontoTotRet", "montoTotRet"}},
+    {"Retenciones/Complemento/TimbreFiscalDigital", kUuid, {"UUID"}},
+    {"Retenciones/Complemento/TimbreFiscalDigital", kStampDate, {"FechaTimbrado"}},
+    {"Retenciones/Complemento/TimbreFiscalDigital", kCertifier, {"RfcProvCertif"}},
+    {"Retenciones/Complemento/TimbreFiscalDigital", kStampCertificate, {"NoCertificadoSAT", "noCertificadoSAT"}},
 };
 
 // Local taxes are summed over every ImpuestosLocales element.
@@ -130,20 +146,23 @@ constexpr TaxSource kTaxSources[] = {
 // The roots read as documents of a table, by namespace (a prefix of its URI) and name; the
 // paths above start with the root's name. Another document type is a row here and its
 // rows of fields above.
+// `type` fills the type column of a document type whose root carries none.
 struct TableRoot {
     std::string_view namespacePrefix;
     const char* local;
+    const char* type;
 };
 constexpr TableRoot kTableRoots[] = {
-    {"http://www.sat.gob.mx/cfd/", "Comprobante"},
+    {"http://www.sat.gob.mx/cfd/", "Comprobante", nullptr},
+    {"http://www.sat.gob.mx/esquemas/retencionpago/", "Retenciones", "Retenciones"},
 };
 
-bool IsTableRoot(const char* uri, const char* local) {
+const TableRoot* FindTableRoot(const char* uri, const char* local) {
     for (const TableRoot& r : kTableRoots) {
         const bool inNamespace = std::strncmp(uri, r.namespacePrefix.data(), r.namespacePrefix.size()) == 0;
-        if (inNamespace && std::strcmp(local, r.local) == 0) return true;
+        if (inNamespace && std::strcmp(local, r.local) == 0) return &r;
     }
-    return false;
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -269,11 +288,13 @@ public:
         if (mark) path_.push_back('/');
         path_.append(local);
         if (marks_.size() == 1) {
-            root_ = IsTableRoot(uri, local);
+            const TableRoot* root = FindTableRoot(uri, local);
+            root_ = root != nullptr;
             if (!root_) {
                 rootName_ = local;
                 return false;
             }
+            if (root->type) document_.fields[kType] = String(root->type);
             const char* seal = FirstOf(a, count, {"Sello", "sello"});
             signed_ = seal && seal[std::strspn(seal, " \t\r\n")] != '\0';
         }
