@@ -3,6 +3,7 @@
 // document.
 #pragma once
 
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -58,11 +59,17 @@ inline std::string WriteGeneratedInvoice(const std::string& path, const char* he
 // each, written unless a file is already there; returns path.
 inline std::string WriteGeneratedInvoice40(const std::string& path, int concepts, int folio) {
     if (std::ifstream(path)) return path;
+    // Dated now: the test certificates are made valid from the day they are made, and the
+    // tool refuses to sign with a certificate that is not valid at the invoice's date.
+    char date[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", gmtime_r(&now, &utc));
     std::ofstream out(path, std::ios::binary);
     const int subtotal = 100 * concepts * (concepts + 1) / 2, tax = subtotal * 16 / 100;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<cfdi:Comprobante xmlns:cfdi=\"http://www.sat.gob.mx/cfd/4\" Version=\"4.0\" Serie=\"B\" Folio=\""
-        << folio << "\" Fecha=\"2024-05-20T11:42:08\" Sello=\"\" FormaPago=\"03\" NoCertificado=\"\" Certificado=\"\" "
+        << folio << "\" Fecha=\"" << date << "\" Sello=\"\" FormaPago=\"03\" NoCertificado=\"\" Certificado=\"\" "
            "SubTotal=\"" << subtotal << ".00\" Moneda=\"MXN\" Total=\"" << subtotal + tax
         << ".00\" TipoDeComprobante=\"I\" Exportacion=\"01\" MetodoPago=\"PUE\" LugarExpedicion=\"44100\">\n"
            "  <cfdi:Emisor Rfc=\"AAA010101AAA\" Nombre=\"EMPRESA DE PRUEBA\" RegimenFiscal=\"601\"/>\n"
