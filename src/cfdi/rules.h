@@ -35,6 +35,11 @@ struct RuleOptions {
     const char* documentFile = nullptr;
 };
 
+// Values several families share.
+inline constexpr std::string_view kLocalTaxesUri = "http://www.sat.gob.mx/implocal";
+inline constexpr std::string_view kGenericNationalRfc = "XAXX010101000";  // sales to the public
+inline constexpr std::string_view kGenericForeignRfc = "XEXX010101000";   // foreign parties
+
 // A family of rules. Owned by the fan-out listener.
 class RuleFamily : public ValidationListener {
 public:

@@ -20,12 +20,9 @@ namespace {
 
 constexpr std::string_view kCfdi33Uri = "http://www.sat.gob.mx/cfd/3";
 constexpr std::string_view kPagos10Uri = "http://www.sat.gob.mx/Pagos";
-constexpr std::string_view kImpLocalUri = "http://www.sat.gob.mx/implocal";
 constexpr std::string_view kForeignTrade11Uri = "http://www.sat.gob.mx/ComercioExterior11";
 constexpr std::string_view kForeignTrade10Uri = "http://www.sat.gob.mx/ComercioExterior";
 
-constexpr std::string_view kGenericForeignRfc = "XEXX010101000";
-constexpr std::string_view kGenericNationalRfc = "XAXX010101000";
 constexpr std::string_view kNeedsConfirmation = "it needs the authority's limits and confirmation keys";
 constexpr std::string_view kNeedsTaxpayerList = "it needs the authority's list of taxpayers";
 
@@ -275,7 +272,7 @@ void Rules33::OnStartElement(ValidationContext& context, const ValidationElement
         } else if ((kForeignTrade11Uri == element.uri || kForeignTrade10Uri == element.uri) &&
                    std::strcmp(element.local, "ComercioExterior") == 0) {
             foreignTrade_ = true;
-        } else if (kImpLocalUri == element.uri && std::strcmp(element.local, "ImpuestosLocales") == 0) {
+        } else if (kLocalTaxesUri == element.uri && std::strcmp(element.local, "ImpuestosLocales") == 0) {
             if (auto v = Amount(element, "TotaldeTraslados")) Decimal::Add(localTransferred_, *v, &localTransferred_);
             if (auto v = Amount(element, "TotaldeRetenciones")) Decimal::Add(localRetained_, *v, &localRetained_);
         }

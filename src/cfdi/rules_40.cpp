@@ -43,9 +43,6 @@ namespace kvn {
 namespace {
 
 constexpr std::string_view kCfdi40 = "http://www.sat.gob.mx/cfd/4";
-constexpr std::string_view kLocalTaxes = "http://www.sat.gob.mx/implocal";
-constexpr std::string_view kGenericNational = "XAXX010101000";
-constexpr std::string_view kGenericForeign = "XEXX010101000";
 constexpr std::string_view kThirdPartyForeign = "EXT990101NI1";
 constexpr std::string_view kPublicName = "PUBLICO EN GENERAL";
 constexpr std::string_view kIntermediationName =
@@ -598,7 +595,7 @@ void Rules40::OnStartElement(ValidationContext& c, const ValidationElement& e) {
             complementAny_ = true;
             const std::string_view uri(e.uri);
             if (uri.rfind("http://www.sat.gob.mx/ComercioExterior", 0) == 0) foreignTrade_ = true;
-            if (uri == kLocalTaxes && std::strcmp(e.local, "ImpuestosLocales") == 0) {
+            if (uri == kLocalTaxesUri && std::strcmp(e.local, "ImpuestosLocales") == 0) {
                 Amount t, r;
                 ParseAmount(e, "TotaldeTraslados", &t);
                 ParseAmount(e, "TotaldeRetenciones", &r);
@@ -785,12 +782,12 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
     const AttributeValue nombre = FindAttribute(e, "Nombre");
     if (rfc.found) receptorRfc_.assign(rfc.text.data(), rfc.text.size());
     const std::string_view r(receptorRfc_.data(), receptorRfc_.size());
-    const bool generic = r == kGenericNational || r == kGenericForeign;
-    const bool foreign = r == kGenericForeign;
+    const bool generic = r == kGenericNationalRfc || r == kGenericForeignRfc;
+    const bool foreign = r == kGenericForeignRfc;
 
-    if (tipo_ == 'I' && r == kGenericNational && nombre.text == kPublicName && !informacionGlobal_)
+    if (tipo_ == 'I' && r == kGenericNationalRfc && nombre.text == kPublicName && !informacionGlobal_)
         ReportAtPlace(c, root_, "CFDI40130", "", "");
-    if (nombre.found && nombre.text == kPublicName && r != kGenericNational)
+    if (nombre.found && nombre.text == kPublicName && r != kGenericNationalRfc)
         ReportRule(c, "CFDI40146", "Rfc", r);
 
     const AttributeValue domicilio = FindAttribute(e, "DomicilioFiscalReceptor");
@@ -854,7 +851,7 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
     }
 
     if (!generic && rfc.found) Registry(c, "CFDI40143", "Rfc", r);
-    if (rfc.found && r != kGenericForeign) {
+    if (rfc.found && r != kGenericForeignRfc) {
         Registry(c, "CFDI40144", "Nombre", nombre.text);
         Registry(c, "CFDI40145", "Nombre", nombre.text);
         Registry(c, "CFDI40147", "DomicilioFiscalReceptor", domicilio.text);
@@ -1176,7 +1173,7 @@ void Rules40::EndComprobante(ValidationContext& c) {
     if (exportacion_ == "02" && !foreignTrade_) ReportAtPlace(c, root_, "CFDI40122", "Exportacion", "02");
     if ((exportacion_ == "01" || exportacion_ == "03") && foreignTrade_)
         ReportAtPlace(c, root_, "CFDI40222", "Exportacion", exportacion_);
-    const bool foreignReceiver = receptorRfc_ == kGenericForeign;
+    const bool foreignReceiver = receptorRfc_ == kGenericForeignRfc;
     if (foreignReceiver && foreignTrade_ && !receptorResidencia_ && !receptorNumRegIdTrib_)
         ReportAtPlace(c, receptorPlace_, "CFDI40153", "ResidenciaFiscal", "");
     if (foreignReceiver && foreignTrade_ && !receptorNumRegIdTrib_)

@@ -433,10 +433,10 @@ void Pagos20Rules::StartPayment(ValidationContext& context, const ValidationElem
         if (rate && currency && *currency != "MXN")
             ReportRuleNotChecked(context, "CRP20216", "TipoCambioP", *rate, kNeedsConfirmation);
         if (auto monto = Attr(payment, "Monto")) ReportRuleNotChecked(context, "CRP20220", "Monto", *monto, kNeedsConfirmation);
-        if (auto rfc = Attr(payment, "RfcEmisorCtaOrd"); rfc && *rfc != "XEXX010101000")
+        if (auto rfc = Attr(payment, "RfcEmisorCtaOrd"); rfc && *rfc != kGenericForeignRfc)
             ReportRuleNotChecked(context, "CRP20222", "RfcEmisorCtaOrd", *rfc, kNeedsTaxpayerList);
     }
-    if (auto rfc = Attr(payment, "RfcEmisorCtaOrd"); rfc && *rfc == "XEXX010101000" &&
+    if (auto rfc = Attr(payment, "RfcEmisorCtaOrd"); rfc && *rfc == kGenericForeignRfc &&
                                                               !Attr(payment, "NomBancoOrdExt"))
         ReportRule(context, "CRP20223", "NomBancoOrdExt", "");
     if (form) CheckBanking(context, payment, *form);
