@@ -75,9 +75,14 @@ void ReportRuleNotChecked(ValidationContext& context, const char* code, std::str
 }
 
 AttributeValue FindAttribute(const ValidationElement& element, std::string_view name) noexcept {
+    if (name.empty()) return AttributeValue{};
     for (std::size_t i = 0; i < element.attributeCount; ++i) {
         const ElementAttribute& a = element.attributes[i];
-        if (*a.uri == '\0' && name == a.qname) return AttributeValue{a.value, true};
+        const char* q = a.qname;
+        if (q[0] != name[0] || *a.uri != '\0') continue;
+        std::size_t n = 1;
+        while (n < name.size() && q[n] == name[n]) ++n;
+        if (n == name.size() && q[n] == '\0') return AttributeValue{a.value, true};
     }
     return AttributeValue{};
 }
@@ -89,6 +94,24 @@ bool ElementIs(const ValidationElement& element, std::string_view uri, std::stri
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,
                                std::string_view value) noexcept {
     return CatalogCheck(context.CatalogTables(), context.Schema().catalogs, catalog, value, context.DocumentDate());
+}
+
+CatalogAnswer RuleCatalogMemo::Check(const ValidationContext& context, std::string_view catalog,
+                                     std::string_view value) noexcept {
+    if (value.size() > kMaxValue || catalog.size() > 0xFF) return RuleCatalogCheck(context, catalog, value);
+    std::size_t hash = reinterpret_cast<std::uintptr_t>(catalog.data()) >> 3;
+    for (char ch : value) hash = hash * 31 + static_cast<unsigned char>(ch);
+    Slot& slot = slots_[hash % kSlots];
+    const bool sameCatalog = slot.catalog && slot.catalogSize == catalog.size() &&
+                             (slot.catalog == catalog.data() || std::string_view(slot.catalog, slot.catalogSize) == catalog);
+    if (slot.valueSize == value.size() && sameCatalog && std::string_view(slot.value, slot.valueSize) == value)
+        return slot.answer;
+    slot.answer = RuleCatalogCheck(context, catalog, value);
+    slot.catalog = catalog.data();
+    slot.catalogSize = static_cast<std::uint8_t>(catalog.size());
+    slot.valueSize = static_cast<std::uint8_t>(value.size());
+    std::memcpy(slot.value, value.data(), value.size());
+    return slot.answer;
 }
 
 std::optional<CatalogRow> RuleCatalogRow(const ValidationContext& context, std::string_view catalog,
@@ -151,6 +174,18 @@ bool ProductBounds(const Decimal& a, const Decimal& b, bool bExact, int amountDe
 }
 
 bool WithinProductBounds(const Decimal& amount, const Decimal& a, const Decimal& b, bool bExact) noexcept {
+    // The exact product truncated or rounded up lies within the bounds, which widen it on
+    // both sides; most amounts are one of those two, so the bounds are seldom needed.
+    Decimal product, truncated;
+    if (Decimal::Mul(a, b, &product) && product.Sign() >= 0 && product.Truncate(amount.Scale(), &truncated)) {
+        const int c = Decimal::Compare(amount, truncated);
+        if (c == 0) return true;
+        if (c > 0 && Decimal::Compare(truncated, product) < 0) {
+            Decimal up;
+            if (Decimal::Add(truncated, Decimal::Unit(amount.Scale()), &up) && Decimal::Compare(amount, up) == 0)
+                return true;
+        }
+    }
     Decimal lower, upper;
     if (!ProductBounds(a, b, bExact, amount.Scale(), &lower, &upper)) return true;
     return Decimal::Compare(amount, lower) >= 0 && Decimal::Compare(amount, upper) <= 0;

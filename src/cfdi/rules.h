@@ -103,6 +103,25 @@ bool ElementIs(const ValidationElement& element, std::string_view uri, std::stri
 // A catalog lookup by the document's date, telling an absent catalog apart.
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,
                                std::string_view value) noexcept;
+// The same answers remembered for one document: a family asks about the same few values
+// (a tax, a factor, a unit) for every concept, and the document's date and catalogs do not
+// change during the pass. Direct-mapped; a value too long to keep is looked up every time.
+class RuleCatalogMemo {
+public:
+    CatalogAnswer Check(const ValidationContext& context, std::string_view catalog, std::string_view value) noexcept;
+
+private:
+    static constexpr std::size_t kSlots = 64;
+    static constexpr std::size_t kMaxValue = 22;
+    struct Slot {
+        const char* catalog = nullptr;  // the caller's name text, compared by address first
+        std::uint8_t catalogSize = 0;
+        std::uint8_t valueSize = 0xFF;  // 0xFF: empty
+        CatalogAnswer answer = CatalogAnswer::kAbsent;
+        char value[kMaxValue];
+    };
+    Slot slots_[kSlots];
+};
 // The row of `value` in `catalog` valid at the document's date; null row when there is none or
 // the catalog is absent (`absent` tells which).
 std::optional<CatalogRow> RuleCatalogRow(const ValidationContext& context, std::string_view catalog,

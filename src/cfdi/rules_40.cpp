@@ -28,6 +28,7 @@
 //  - CFDI40194, CFDI40199: the pedimento's form, customs office (c_Aduana), agent
 //    (c_PatenteAduanal) and the year digit of its sequence; the count of c_NumPedimentoAduana
 //    when that catalog is given.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -294,6 +295,54 @@ bool InList(std::string_view list, std::string_view value) noexcept {
     return false;
 }
 
+// The answers of c_TasaOCuota for the few (tax, factor, rate) a document repeats.
+class RateMemo {
+public:
+    std::optional<bool> Find(std::string_view impuesto, std::string_view factor, std::string_view rate,
+                             bool transfer) const noexcept {
+        char key[kKeySize];
+        const std::size_t size = Key(impuesto, factor, rate, transfer, key);
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (size && entries_[i].size == size && std::memcmp(entries_[i].key, key, size) == 0)
+                return entries_[i].allowed;
+        }
+        return std::nullopt;
+    }
+    void Keep(std::string_view impuesto, std::string_view factor, std::string_view rate, bool transfer,
+              bool allowed) noexcept {
+        Entry& entry = entries_[next_];
+        entry.size = static_cast<std::uint8_t>(Key(impuesto, factor, rate, transfer, entry.key));
+        entry.allowed = allowed;
+        next_ = (next_ + 1) % kEntries;
+        if (count_ < kEntries) ++count_;
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    static constexpr std::size_t kKeySize = 48;
+    struct Entry {
+        char key[kKeySize];
+        std::uint8_t size = 0;
+        bool allowed = false;
+    };
+    // "T002|Tasa|0.160000"; 0 when it does not fit (never kept then).
+    static std::size_t Key(std::string_view impuesto, std::string_view factor, std::string_view rate, bool transfer,
+                           char* out) noexcept {
+        const std::size_t size = 1 + impuesto.size() + 1 + factor.size() + 1 + rate.size();
+        if (size > kKeySize) return 0;
+        char* p = out;
+        *p++ = transfer ? 'T' : 'R';
+        p = std::copy(impuesto.begin(), impuesto.end(), p);
+        *p++ = '|';
+        p = std::copy(factor.begin(), factor.end(), p);
+        *p++ = '|';
+        std::copy(rate.begin(), rate.end(), p);
+        return size;
+    }
+    Entry entries_[kEntries];
+    std::size_t count_ = 0, next_ = 0;
+};
+
 class Rules40 final : public RuleFamily {
 public:
     explicit Rules40(const RuleOptions& options) : options_(options) {}
@@ -329,6 +378,8 @@ private:
     bool RoundToCurrency(const Decimal& sum, int fallbackDecimals, Decimal* out) const;
     bool RateAllowed(ValidationContext& c, const char* code, std::string_view impuesto, std::string_view factor,
                      std::string_view rate, bool transfer);
+    bool RateInCatalog(ValidationContext& c, const char* code, std::string_view impuesto, std::string_view factor,
+                       std::string_view rate, bool transfer);
     void CheckPedimento(ValidationContext& c, const char* code, std::string_view value);
 
     void StartComprobante(ValidationContext& c, const ValidationElement& e);
@@ -346,6 +397,13 @@ private:
     void StartSummaryRetencion(ValidationContext& c, const ValidationElement& e);
     void EndComprobante(ValidationContext& c);
     void CheckSeal(ValidationContext& c);
+
+    struct ProductKey {
+        String clave;
+        bool set = false, catalogAbsent = false, known = false;
+        bool complement = false, ivaTransfer = false, iepsTransfer = false;
+    };
+    const ProductKey& ProductKeyOf(ValidationContext& c, std::string_view clave);
 
     TaxGroup* FindGroup(Vec<TaxGroup>& groups, std::string_view impuesto, std::string_view factor,
                         const Decimal* rate);
@@ -410,6 +468,9 @@ private:
     bool localTaxesValid_ = true;
 
     Vec<const char*> notChecked_;  // codes already reported as not checked
+    RuleCatalogMemo catalogs_;
+    ProductKey productKey_;
+    RateMemo rates_;
 };
 
 Node Rules40::Classify(const ValidationElement& e) const noexcept {
@@ -438,7 +499,7 @@ void Rules40::Registry(ValidationContext& c, const char* code, std::string_view 
 
 bool Rules40::InCatalog(ValidationContext& c, const char* code, std::string_view catalog, std::string_view attribute,
                         std::string_view value) {
-    switch (RuleCatalogCheck(c, catalog, value)) {
+    switch (catalogs_.Check(c, catalog, value)) {
     case CatalogAnswer::kValid:
         return true;
     case CatalogAnswer::kInvalid:
@@ -466,6 +527,16 @@ bool Rules40::RoundToCurrency(const Decimal& sum, int fallbackDecimals, Decimal*
 // to it, or a range holding it, in the transfer or retention column.
 bool Rules40::RateAllowed(ValidationContext& c, const char* code, std::string_view impuesto, std::string_view factor,
                           std::string_view rate, bool transfer) {
+    if (const std::optional<bool> known = rates_.Find(impuesto, factor, rate, transfer)) {
+        if (!*known) ReportRule(c, code, "TasaOCuota", rate);
+        return *known;
+    }
+    const bool allowed = RateInCatalog(c, code, impuesto, factor, rate, transfer);
+    return allowed;
+}
+
+bool Rules40::RateInCatalog(ValidationContext& c, const char* code, std::string_view impuesto,
+                            std::string_view factor, std::string_view rate, bool transfer) {
     Decimal value;
     const char* name = TaxName(impuesto);
     if (!name || !Decimal::Parse(rate, &value)) return true;  // the catalog or schema finding says it
@@ -487,11 +558,16 @@ bool Rules40::RateAllowed(ValidationContext& c, const char* code, std::string_vi
         if (!Decimal::Parse(row[*valor], &high)) continue;
         if (row[*tipo] == "Rango") {
             if (!Decimal::Parse(row[*minimo], &low)) continue;
-            if (Decimal::Compare(value, low) >= 0 && Decimal::Compare(value, high) <= 0) return true;
+            if (Decimal::Compare(value, low) >= 0 && Decimal::Compare(value, high) <= 0) {
+                rates_.Keep(impuesto, factor, rate, transfer, true);
+                return true;
+            }
         } else if (Decimal::Compare(value, high) == 0) {
+            rates_.Keep(impuesto, factor, rate, transfer, true);
             return true;
         }
     }
+    rates_.Keep(impuesto, factor, rate, transfer, false);
     ReportRule(c, code, "TasaOCuota", rate);
     return false;
 }
@@ -544,6 +620,31 @@ TaxGroup* Rules40::FindGroup(Vec<TaxGroup>& groups, std::string_view impuesto, s
         g.hasRate = true;
     }
     return &g;
+}
+
+// What c_ClaveProdServ says of a key at the document's date. Concepts tend to repeat their
+// key, so the last answer is kept.
+const Rules40::ProductKey& Rules40::ProductKeyOf(ValidationContext& c, std::string_view clave) {
+    if (productKey_.set && std::string_view(productKey_.clave.data(), productKey_.clave.size()) == clave)
+        return productKey_;
+    ProductKey& key = productKey_;
+    key.clave.assign(clave.data(), clave.size());
+    key.set = true;
+    key.catalogAbsent = key.known = key.complement = key.ivaTransfer = key.iepsTransfer = false;
+    bool absent = false;
+    const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_ClaveProdServ", clave, &absent);
+    key.catalogAbsent = absent;
+    if (!row) return key;
+    key.known = true;
+    const std::optional<std::string_view> complement = row->Field("complemento");
+    key.complement = complement && !complement->empty();
+    auto required = [&](std::string_view column) {
+        const std::optional<std::string_view> f = row->Field(column);
+        return f && (*f == "S\303\255" || *f == "Si" || *f == "1");
+    };
+    key.ivaTransfer = required("iva_trasladado");
+    key.iepsTransfer = required("ieps_trasladado");
+    return key;
 }
 
 void Rules40::OnStartElement(ValidationContext& c, const ValidationElement& e) {
@@ -874,23 +975,21 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     conceptImpuestosPlace_.set = false;
 
     const AttributeValue clave = FindAttribute(e, "ClaveProdServ");
-    if (clave.found && !c.CatalogTables().Find(c.Schema().catalogs, "c_ClaveProdServ")) {
-        NotChecked(c, "CFDI40163", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
-        NotChecked(c, "CFDI40164", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
-    }
-    if (clave.found && InCatalog(c, "CFDI40162", "c_ClaveProdServ", "ClaveProdServ", clave.text)) {
-        if (const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_ClaveProdServ", clave.text)) {
-            const std::optional<std::string_view> complement = row->Field("complemento");
-            if (complement && !complement->empty() && !complementRequired_) {
+    if (clave.found) {
+        const ProductKey& key = ProductKeyOf(c, clave.text);
+        if (key.catalogAbsent) {
+            NotChecked(c, "CFDI40163", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
+            NotChecked(c, "CFDI40164", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
+        }
+        if (key.known) {
+            if (key.complement && !complementRequired_) {
                 complementRequired_ = true;
                 Mark(complementRequiredPlace_, c);
             }
-            auto required = [&](std::string_view column) {
-                const std::optional<std::string_view> f = row->Field(column);
-                return f && (*f == "S\303\255" || *f == "Si" || *f == "1");
-            };
-            requiresIvaTransfer_ = required("iva_trasladado");
-            requiresIepsTransfer_ = required("ieps_trasladado");
+            requiresIvaTransfer_ = key.ivaTransfer;
+            requiresIepsTransfer_ = key.iepsTransfer;
+        } else if (!key.catalogAbsent) {
+            ReportRule(c, "CFDI40162", "ClaveProdServ", clave.text);
         }
     }
     const AttributeValue unidad = FindAttribute(e, "ClaveUnidad");

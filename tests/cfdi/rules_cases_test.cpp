@@ -224,6 +224,37 @@ TEST(RuleCases, EveryEditGivesItsFinding) {
     }
 }
 
+// Edits a row cannot make in one step, and values that repeat: answers are remembered per
+// document, and a wrong value must still be reported wherever it occurs.
+TEST(RuleCases, WholeDocumentEdits) {
+    auto replaceAll = [](std::string text, const std::string& from, const std::string& to) {
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+        return text;
+    };
+    auto count = [](const FindingList& findings, const char* code) {
+        int n = 0;
+        for (const Finding& f : findings) n += std::strcmp(f.code, code) == 0 && f.severity == FindingSeverity::kError;
+        return n;
+    };
+    const std::string base = rule_cases::ReadText(rule_cases::FixturePath(kIngreso));
+    struct {
+        const char* from;
+        const char* to;
+        const char* code;
+        int times;
+    } const rows[] = {
+        {"Moneda=\"MXN\"", "Moneda=\"XXX\" TipoCambio=\"1\"", "CFDI40116", 1},
+        {"ClaveUnidad=\"H87\"", "ClaveUnidad=\"ZZZ\"", "CFDI40165", 2},
+        {"TasaOCuota=\"0.160000\"", "TasaOCuota=\"0.150000\"", "CFDI40179", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.to);
+        const FindingList findings = rule_cases::FindingsOf(replaceAll(base, row.from, row.to), nullptr);
+        EXPECT_EQ(count(findings, row.code), row.times) << rule_cases::Describe(findings);
+    }
+}
+
 // The bases are valid: no error at all, with or without the large catalogs.
 TEST(RuleCases, BasesGiveNoError) {
     for (const char* base : {kIngreso, kGlobal}) {
