@@ -143,6 +143,7 @@ enum class Node : std::uint8_t {
     kRetenciones,
     kRetencion,
     kComplemento,
+    kCount,
 };
 
 struct NodeStep {
@@ -352,7 +353,7 @@ public:
     void OnEndDocument(ValidationContext& c) override;
 
 private:
-    Node Classify(const ValidationElement& e) const noexcept;
+    Node Classify(const ValidationElement& e) noexcept;
     void Mark(Place& place, const ValidationContext& c) {
         if (place.set) return;
         place.line = c.Line();
@@ -468,19 +469,47 @@ private:
     bool localTaxesValid_ = true;
 
     Vec<const char*> notChecked_;  // codes already reported as not checked
+    struct NodeMemo {
+        const XsdElement* declaration = nullptr;
+        Node node = Node::kOther;
+    };
+    static constexpr std::size_t kChildKinds = 6;
+    NodeMemo children_[static_cast<std::size_t>(Node::kCount)][kChildKinds];
+    std::uint8_t nextChild_[static_cast<std::size_t>(Node::kCount)] = {};
     RuleCatalogMemo catalogs_;
     ProductKey productKey_;
     RateMemo rates_;
 };
 
-Node Rules40::Classify(const ValidationElement& e) const noexcept {
+Node Rules40::Classify(const ValidationElement& e) noexcept {
     if (e.depth == 0) return ElementIs(e, kCfdi40, "Comprobante") ? Node::kComprobante : Node::kOther;
-    if (e.depth >= kTrackedDepth || std::string_view(e.uri) != kCfdi40) return Node::kOther;
+    if (e.depth >= kTrackedDepth) return Node::kOther;
     const Node parent = stack_[e.depth - 1];
-    for (const NodeStep& step : kSteps) {
-        if (step.parent == parent && std::strcmp(step.local, e.local) == 0) return step.node;
+    if (parent == Node::kOther) return Node::kOther;  // no node is tracked below an untracked one
+    // A declaration names one element, so with the parent's node it decides the node; the
+    // answers are kept per parent, for the few kinds of children each parent has.
+    NodeMemo* row = nullptr;
+    if (e.declaration) {
+        row = children_[static_cast<std::size_t>(parent)];
+        for (std::size_t i = 0; i < kChildKinds; ++i) {
+            if (row[i].declaration == e.declaration) return row[i].node;
+        }
     }
-    return Node::kOther;
+    Node node = Node::kOther;
+    if (std::string_view(e.uri) == kCfdi40) {
+        for (const NodeStep& step : kSteps) {
+            if (step.parent == parent && std::strcmp(step.local, e.local) == 0) {
+                node = step.node;
+                break;
+            }
+        }
+    }
+    if (row) {
+        std::uint8_t& next = nextChild_[static_cast<std::size_t>(parent)];
+        row[next] = NodeMemo{e.declaration, node};
+        next = static_cast<std::uint8_t>((next + 1) % kChildKinds);
+    }
+    return node;
 }
 
 void Rules40::NotChecked(ValidationContext& c, const char* code, std::string_view attribute, std::string_view value,
@@ -975,6 +1004,8 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     conceptImpuestosPlace_.set = false;
 
     const AttributeValue clave = FindAttribute(e, "ClaveProdServ");
+    const AttributeValue unidad = FindAttribute(e, "ClaveUnidad");
+    const AttributeValue objeto = FindAttribute(e, "ObjetoImp");
     if (clave.found) {
         const ProductKey& key = ProductKeyOf(c, clave.text);
         if (key.catalogAbsent) {
@@ -992,7 +1023,6 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
             ReportRule(c, "CFDI40162", "ClaveProdServ", clave.text);
         }
     }
-    const AttributeValue unidad = FindAttribute(e, "ClaveUnidad");
     if (unidad.found) InCatalog(c, "CFDI40165", "c_ClaveUnidad", "ClaveUnidad", unidad.text);
 
     Amount cantidad, valorUnitario, descuento;
@@ -1016,7 +1046,6 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     if (descuento.present) anyConceptDescuento_ = true;
     if (descuento.valid && !Decimal::Add(sumDescuento_, descuento.value, &sumDescuento_)) sumOverflow_ = true;
 
-    const AttributeValue objeto = FindAttribute(e, "ObjetoImp");
     objetoImp_.clear();
     if (objeto.found && InCatalog(c, "CFDI40170", "c_ObjetoImp", "ObjetoImp", objeto.text))
         objetoImp_.assign(objeto.text.data(), objeto.text.size());

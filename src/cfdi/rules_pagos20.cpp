@@ -244,6 +244,9 @@ void Pagos20Rules::OnStartElement(ValidationContext& context, const ValidationEl
         if (IsCfdi(element, "Comprobante")) CheckEnvelope(context, element);
         return;
     }
+    // Outside a payment receipt only the complement itself (Comprobante/Complemento/Pagos)
+    // and what it holds are of interest: an invoice's many concepts pass by cheaply.
+    if (!paymentType_ && !inPayments_ && element.depth != 2) return;
     if (kCfdi40Uri == element.uri) {
         if (element.depth == 2 && std::strcmp(element.local, "Concepto") == 0) {
             conceptDepth_ = element.depth;
@@ -288,6 +291,7 @@ void Pagos20Rules::OnStartElement(ValidationContext& context, const ValidationEl
 }
 
 void Pagos20Rules::OnEndElement(ValidationContext& context, const ValidationElement& element) {
+    if (!paymentType_ && !inPayments_) return;
     if (kCfdi40Uri == element.uri && element.depth == conceptDepth_ && std::strcmp(element.local, "Concepto") == 0) {
         conceptDepth_ = -1;
         return;
