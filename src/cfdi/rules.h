@@ -50,6 +50,7 @@ public:
 UniquePtr<RuleFamily> MakeRules40(const RuleOptions& options);
 UniquePtr<RuleFamily> MakeRulesPagos20(const RuleOptions& options);
 UniquePtr<RuleFamily> MakeRules33(const RuleOptions& options);
+UniquePtr<RuleFamily> MakeRulesRet20(const RuleOptions& options);
 
 // The families' status tables, for the docs and the tests.
 struct RuleStatusTable {
@@ -99,6 +100,10 @@ struct AttributeValue {
 AttributeValue FindAttribute(const ValidationElement& element, std::string_view name) noexcept;
 // Whether an element is `local` of namespace `uri`.
 bool ElementIs(const ValidationElement& element, std::string_view uri, std::string_view local) noexcept;
+
+// Whether a date-time is of the authority's pattern for the date of a document:
+// (20[1-9][0-9])-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])T([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]
+bool FechaMatchesPattern(std::string_view text) noexcept;
 
 // A catalog lookup by the document's date, telling an absent catalog apart.
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,
