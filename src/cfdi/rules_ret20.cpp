@@ -221,9 +221,9 @@ private:
         ReportRuleAt(c, place.line, std::string_view(place.path.data(), place.path.size()), code, attribute, value);
     }
 
-    // Catalog membership: reports `code` when the value is not in the catalog at the
-    // document's date, a not-checked warning (once per code) when the catalog is absent.
-    // True when the value is valid.
+    // Catalog membership: reports `code` when the value (as the schema collapses it) is not
+    // in the catalog at the document's date, a not-checked warning (once per code) when the
+    // catalog is absent. True when the value is valid.
     bool InCatalog(ValidationContext& c, const char* code, std::string_view catalog, std::string_view attribute,
                    std::string_view value);
     void NotChecked(ValidationContext& c, const char* code, std::string_view attribute, std::string_view value,
@@ -251,7 +251,7 @@ private:
     int fechaYear_ = 0;
 
     // The parties.
-    bool foreignReceiver_ = false;
+    bool foreignReceiver_ = false;  // NacionalidadR="Extranjero" or a Receptor/Extranjero
 
     // The totals.
     Place totales_;
@@ -277,7 +277,7 @@ void RulesRet20::Registry(ValidationContext& c, const char* code, std::string_vi
 
 bool RulesRet20::InCatalog(ValidationContext& c, const char* code, std::string_view catalog,
                            std::string_view attribute, std::string_view value) {
-    switch (RuleCatalogCheck(c, catalog, value)) {
+    switch (RuleCatalogCheck(c, catalog, Trimmed(value))) {  // keys collapse to no blank
     case CatalogAnswer::kValid: return true;
     case CatalogAnswer::kInvalid: ReportRule(c, code, attribute, value); return false;
     case CatalogAnswer::kAbsent: break;
@@ -307,6 +307,7 @@ void RulesRet20::OnStartElement(ValidationContext& c, const ValidationElement& e
             StartEmisor(c, e);
         } else if (std::strcmp(e.local, "Receptor") == 0) {
             top_ = Top::kReceptor;
+            if (Trimmed(FindAttribute(e, "NacionalidadR").text) == "Extranjero") foreignReceiver_ = true;
         } else if (std::strcmp(e.local, "Periodo") == 0) {
             StartPeriodo(c, e);
         } else if (std::strcmp(e.local, "Totales") == 0) {
@@ -394,7 +395,8 @@ void RulesRet20::StartNacional(ValidationContext& c, const ValidationElement& e)
         ReportRule(c, "Reten20117", "CurpR", curp.text);
     if (nombre.found && rfc.found && IsPublicName(nombre.text) != generic)
         ReportRule(c, "Reten20116", "NomDenRazSocR", nombre.text);
-    if (generic && domicilio.found && Trimmed(domicilio.text) != Trimmed(std::string_view(lugar_.data(), lugar_.size())))
+    const std::string_view lugar = Trimmed(std::string_view(lugar_.data(), lugar_.size()));
+    if (generic && domicilio.found && !lugar.empty() && Trimmed(domicilio.text) != lugar)
         ReportRule(c, "Reten20120", "DomicilioFiscalR", domicilio.text);
 
     if (rfc.found) Registry(c, generic ? "Reten20114" : "Reten20113", "RfcR", rfc.text);

@@ -126,6 +126,8 @@ TEST(RulesRet20, RootAndComplements) {
         {"Reten20107", "CveRetenc", "CveRetenc=\"14\"", "CveRetenc=\"01\"",
          "<retenciones:Receptor NacionalidadR=\"Nacional\">",
          "<retenciones:Receptor NacionalidadR=\"Extranjero\"><retenciones:Extranjero NomDenRazSocR=\"ACME INC\"/>"},
+        {"Reten20107", "CveRetenc", "CveRetenc=\"14\"", "CveRetenc=\"01\"", "NacionalidadR=\"Nacional\"",
+         "NacionalidadR=\"Extranjero\""},
         {"Reten20107", nullptr, "CveRetenc=\"14\"", "CveRetenc=\"01\""},
         {"Reten20107", nullptr, "CveRetenc=\"14\"", "CveRetenc=\"27\""},
         {"Reten20107", nullptr, "CveRetenc=\"14\"", "CveRetenc=\"15\""},
@@ -140,6 +142,7 @@ TEST(RulesRet20, RootAndComplements) {
 TEST(RulesRet20, Parties) {
     RunCases({
         {"Reten20111", "RegimenFiscalE", "RegimenFiscalE=\"601\"", "RegimenFiscalE=\"699\""},
+        {"Reten20111", nullptr, "RegimenFiscalE=\"601\"", "RegimenFiscalE=\" 601 \""},
         {"Reten20112", "RegimenFiscalE", "RegimenFiscalE=\"601\"", "RegimenFiscalE=\"605\""},
         {"Reten20112", nullptr, "RegimenFiscalE=\"601\"", "RegimenFiscalE=\"626\""},
         {"Reten20112", "RegimenFiscalE", "RfcE=\"AAA010101AAA\"", "RfcE=\"GODE561231GR8\""},
