@@ -428,6 +428,9 @@ void RulesRet20::StartPeriodo(ValidationContext& c, const ValidationElement& e) 
 
 void RulesRet20::StartTotales(ValidationContext& c, const ValidationElement& e) {
     Note(c, totales_);
+    withholdings_ = 0;  // a second Totales (the schema's finding) starts over
+    withheld_ = Decimal();
+    withheldValid_ = true;
     const Amount operacion = ReadAmount(e, "MontoTotOperacion");
     const Amount gravado = ReadAmount(e, "MontoTotGrav");
     const Amount exento = ReadAmount(e, "MontoTotExent");
