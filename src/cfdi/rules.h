@@ -2,9 +2,10 @@
 //
 // Rules come in families, one file each, each family a ValidationListener that watches the
 // elements it needs and reports through ReportRule: rules_40.cpp (CFDI 4.0), rules_pagos20.cpp
-// (the Pagos 2.0 complement, inside a 4.0 document), rules_33.cpp (CFDI 3.3). The registry
-// (rules.cpp) knows which families run for a kind of document; a fan-out listener hands every
-// event of the pass to each of them, so one parse serves the schema and all the rules.
+// (the Pagos 2.0 complement, inside a 4.0 document), rules_33.cpp (CFDI 3.3), rules_ret20.cpp
+// (Retenciones 2.0). The registry (rules.cpp) knows which families run for a kind of
+// document; a fan-out listener hands every event of the pass to each of them, so one parse
+// serves the schema and all the rules.
 //
 // A family streams: it keeps per open element what its rules need and accumulates what the
 // totals need, never the document's elements, so memory does not grow with the number of
