@@ -186,6 +186,9 @@ TEST(RulesRet20, Totals) {
     RunCases({
         {"Reten20127", "MontoTotOperacion", "MontoTotExent=\"0.00\"", "MontoTotExent=\"1.00\""},
         {"Reten20127", nullptr, "MontoTotExent=\"0.00\"", "MontoTotExent=\"0\""},
+        // A value the schema turns down is left to that finding.
+        {"Reten20127", nullptr, "MontoTotExent=\"0.00\"", "MontoTotExent=\"cero\""},
+        {"Reten20135", nullptr, "ImpuestoRet=\"001\"", "ImpuestoRet=\"009\""},
         {"Reten20128", "MontoTotGrav", "MontoTotGrav=\"150000.00\"", "MontoTotGrav=\"150000.01\""},
         {"Reten20129", "MontoTotExent", "MontoTotGrav=\"150000.00\" MontoTotExent=\"0.00\"",
          "MontoTotGrav=\"0\" MontoTotExent=\"150000.01\""},
