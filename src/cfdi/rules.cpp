@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cfdi/schema_model.h"
+#include "kelvane.h"
 
 namespace kvn {
 namespace {
@@ -19,6 +20,7 @@ constexpr FamilyEntry kFamilies[] = {
     {40, MakeRules40},
     {40, MakeRulesPagos20},
     {33, MakeRules33},
+    {KVN_VERSION_RET20, MakeRulesRet20},
 };
 
 }  // namespace
@@ -89,6 +91,19 @@ AttributeValue FindAttribute(const ValidationElement& element, std::string_view 
 
 bool ElementIs(const ValidationElement& element, std::string_view uri, std::string_view local) noexcept {
     return local == element.local && uri == element.uri;
+}
+
+bool FechaMatchesPattern(std::string_view f) noexcept {
+    if (f.size() != 19 || f[4] != '-' || f[7] != '-' || f[10] != 'T' || f[13] != ':' || f[16] != ':') return false;
+    int parts[7];  // century, year, month, day, hour, minute, second
+    for (int i = 0; i < 7; ++i) {
+        const std::size_t at = i < 2 ? 2 * i : 3 * i - 1;
+        const char hi = f[at], lo = f[at + 1];
+        if (hi < '0' || hi > '9' || lo < '0' || lo > '9') return false;
+        parts[i] = (hi - '0') * 10 + (lo - '0');
+    }
+    return parts[0] == 20 && parts[1] >= 10 && parts[2] >= 1 && parts[2] <= 12 && parts[3] >= 1 && parts[3] <= 31 &&
+           parts[4] <= 23 && parts[5] <= 59 && parts[6] <= 59;
 }
 
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,

@@ -2,9 +2,10 @@
 //
 // Rules come in families, one file each, each family a ValidationListener that watches the
 // elements it needs and reports through ReportRule: rules_40.cpp (CFDI 4.0), rules_pagos20.cpp
-// (the Pagos 2.0 complement, inside a 4.0 document), rules_33.cpp (CFDI 3.3). The registry
-// (rules.cpp) knows which families run for a kind of document; a fan-out listener hands every
-// event of the pass to each of them, so one parse serves the schema and all the rules.
+// (the Pagos 2.0 complement, inside a 4.0 document), rules_33.cpp (CFDI 3.3), rules_ret20.cpp
+// (Retenciones 2.0). The registry (rules.cpp) knows which families run for a kind of
+// document; a fan-out listener hands every event of the pass to each of them, so one parse
+// serves the schema and all the rules.
 //
 // A family streams: it keeps per open element what its rules need and accumulates what the
 // totals need, never the document's elements, so memory does not grow with the number of
@@ -50,6 +51,7 @@ public:
 UniquePtr<RuleFamily> MakeRules40(const RuleOptions& options);
 UniquePtr<RuleFamily> MakeRulesPagos20(const RuleOptions& options);
 UniquePtr<RuleFamily> MakeRules33(const RuleOptions& options);
+UniquePtr<RuleFamily> MakeRulesRet20(const RuleOptions& options);
 
 // The families' status tables, for the docs and the tests.
 struct RuleStatusTable {
@@ -99,6 +101,10 @@ struct AttributeValue {
 AttributeValue FindAttribute(const ValidationElement& element, std::string_view name) noexcept;
 // Whether an element is `local` of namespace `uri`.
 bool ElementIs(const ValidationElement& element, std::string_view uri, std::string_view local) noexcept;
+
+// Whether a date-time is of the authority's pattern for the date of a document:
+// (20[1-9][0-9])-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])T([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]
+bool FechaMatchesPattern(std::string_view text) noexcept;
 
 // A catalog lookup by the document's date, telling an absent catalog apart.
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,

@@ -299,8 +299,10 @@ Error ValidateFindings(const char* xmlFile, const char* catalogDir, int flags, F
     if (Error rc = VersionNumber(xmlFile, version); Failed(rc)) return rc;
     const XsdSchemaSet* set = SchemaSetFor(version);
     if (!set) {
-        RecordError("Findings are given for CFDI 3.3 and 4.0; version '%d.%d' is validated by KVN_ValidateXml/"
-                    "Los hallazgos se dan para CFDI 3.3 y 4.0; esta version se valida con KVN_ValidateXml",
+        RecordError("Findings are given for CFDI 3.3 and 4.0 and Retenciones 1.0 and 2.0; version '%d.%d' is "
+                    "validated by KVN_ValidateXml/"
+                    "Los hallazgos se dan para CFDI 3.3 y 4.0 y Retenciones 1.0 y 2.0; esta version se valida con "
+                    "KVN_ValidateXml",
                     version / 10, version % 10);
         return Error::NOT_SUPPORTED_ERROR;
     }

@@ -41,10 +41,10 @@ const char* CatalogFolder(const char* catalogDir) noexcept;
 // the catalogs of CatalogFolder(catalogDir); KVN_OPT_NOFACETS in flags leaves values
 // unchecked. kOk when the document could be validated (valid or not: the findings say);
 // OPEN_ERROR or the version read's error; NOT_SUPPORTED_ERROR with "Findings are given for
-// CFDI 3.3 and 4.0; version '%d.%d' is validated by KVN_ValidateXml/..." for a version
-// without compiled schemas; the catalog folder's error (a folder that does not exist or
-// cannot be read, a malformed catalog file); BAD_XML_ERROR for a document that is not
-// well-formed.
+// CFDI 3.3 and 4.0 and Retenciones 1.0 and 2.0; version '%d.%d' is validated by
+// KVN_ValidateXml/..." for a version without compiled schemas; the catalog folder's error
+// (a folder that does not exist or cannot be read, a malformed catalog file); BAD_XML_ERROR
+// for a document that is not well-formed.
 Error ValidateFindings(const char* xmlFile, const char* catalogDir, int flags, FindingList& findings);
 
 }  // namespace kvn
