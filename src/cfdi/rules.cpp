@@ -106,6 +106,13 @@ bool FechaMatchesPattern(std::string_view f) noexcept {
            parts[4] <= 23 && parts[5] <= 59 && parts[6] <= 59;
 }
 
+Person PersonOf(std::string_view rfc) noexcept {
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!rfc.empty() && space(rfc.front())) rfc.remove_prefix(1);
+    while (!rfc.empty() && space(rfc.back())) rfc.remove_suffix(1);
+    return rfc.size() == 12 ? Person::kCompany : rfc.size() == 13 ? Person::kIndividual : Person::kUnknown;
+}
+
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,
                                std::string_view value) noexcept {
     return CatalogCheck(context.CatalogTables(), context.Schema().catalogs, catalog, value, context.DocumentDate());

@@ -106,6 +106,11 @@ bool ElementIs(const ValidationElement& element, std::string_view uri, std::stri
 // (20[1-9][0-9])-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])T([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]
 bool FechaMatchesPattern(std::string_view text) noexcept;
 
+// A taxpayer's kind by the length of its RFC (surrounding whitespace aside, which the schema
+// collapses): 12 characters a company, 13 an individual.
+enum class Person : std::uint8_t { kUnknown, kIndividual, kCompany };
+Person PersonOf(std::string_view rfc) noexcept;
+
 // A catalog lookup by the document's date, telling an absent catalog apart.
 CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_view catalog,
                                std::string_view value) noexcept;

@@ -120,18 +120,6 @@ bool IsDigits(std::string_view s) {
     return true;
 }
 
-// (20[1-9][0-9])-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])T([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]
-bool FechaHasForm(std::string_view f) {
-    if (f.size() != 19 || f[4] != '-' || f[7] != '-' || f[10] != 'T' || f[13] != ':' || f[16] != ':') return false;
-    auto num = [&](std::size_t at) {
-        return IsDigits(f.substr(at, 2)) ? (f[at] - '0') * 10 + (f[at + 1] - '0') : -1;
-    };
-    if (f[0] != '2' || f[1] != '0' || num(2) < 10) return false;
-    const int month = num(5), day = num(8), hour = num(11), minute = num(14), second = num(17);
-    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 &&
-           minute <= 59 && second >= 0 && second <= 59;
-}
-
 // [0-9]{1,18}(.[0-9]{1,6})?
 bool ExchangeRateHasForm(std::string_view v) {
     const std::size_t point = v.find('.');
@@ -140,18 +128,6 @@ bool ExchangeRateHasForm(std::string_view v) {
     if (point == std::string_view::npos) return true;
     std::string_view fraction = v.substr(point + 1);
     return fraction.size() <= 6 && IsDigits(fraction);
-}
-
-// Persons by the length of their RFC: 12 characters a company, 13 an individual.
-enum class Person : std::uint8_t { kUnknown, kIndividual, kCompany };
-Person PersonOf(std::optional<std::string_view> rfc) {
-    if (!rfc) return Person::kUnknown;
-    std::string_view r = *rfc;  // the schema collapses its whitespace
-    while (!r.empty() && (r.front() == ' ' || r.front() == '\t' || r.front() == '\n' || r.front() == '\r')) r.remove_prefix(1);
-    while (!r.empty() && (r.back() == ' ' || r.back() == '\t' || r.back() == '\n' || r.back() == '\r')) r.remove_suffix(1);
-    if (r.size() == 12) return Person::kCompany;
-    if (r.size() == 13) return Person::kIndividual;
-    return Person::kUnknown;
 }
 
 // Whether a catalog row (c_RegimenFiscal, c_UsoCFDI) applies to a kind of person.
@@ -357,7 +333,7 @@ void Rules33::Root(ValidationContext& context, const ValidationElement& root) {
     const bool ien = type_ == "I" || type_ == "E" || type_ == "N";
     const bool tp = type_ == "T" || type_ == "P";
 
-    if (auto fecha = Attr(root, "Fecha"); fecha && !FechaHasForm(*fecha)) ReportRule(context, "CFDI33101", "Fecha", *fecha);
+    if (auto fecha = Attr(root, "Fecha"); fecha && !FechaMatchesPattern(*fecha)) ReportRule(context, "CFDI33101", "Fecha", *fecha);
     auto forma = Attr(root, "FormaPago");
     rootHasFormaPago_ = forma.has_value();
     CheckInCatalog(absentOnce_, context, "CFDI33104", "c_FormaPago", "FormaPago", forma);
@@ -407,7 +383,7 @@ void Rules33::Root(ValidationContext& context, const ValidationElement& root) {
 void Rules33::Issuer(ValidationContext& context, const ValidationElement& issuer) {
     auto regime = Attr(issuer, "RegimenFiscal");
     CheckInCatalog(absentOnce_, context, "CFDI33130", "c_RegimenFiscal", "RegimenFiscal", regime);
-    const Person person = PersonOf(Attr(issuer, "Rfc"));
+    const Person person = PersonOf(Attr(issuer, "Rfc").value_or(std::string_view{}));
     if (!regime || person == Person::kUnknown) return;
     auto row = RuleCatalogRow(context, "c_RegimenFiscal", *regime);
     if (row && !AppliesTo(*row, person)) ReportRule(context, "CFDI33131", "RegimenFiscal", *regime);
@@ -435,7 +411,7 @@ void Rules33::Receiver(ValidationContext& context, const ValidationElement& rece
     }
     auto use = Attr(receiver, "UsoCFDI");
     CheckInCatalog(absentOnce_, context, "CFDI33140", "c_UsoCFDI", "UsoCFDI", use);
-    const Person person = PersonOf(rfc);
+    const Person person = PersonOf(rfc.value_or(std::string_view{}));
     if (use && person != Person::kUnknown && rfc != kGenericNationalRfc && !receiverForeignGeneric_) {
         auto row = RuleCatalogRow(context, "c_UsoCFDI", *use);
         if (row && !AppliesTo(*row, person)) ReportRule(context, "CFDI33141", "UsoCFDI", *use);

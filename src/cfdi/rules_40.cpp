@@ -228,19 +228,6 @@ bool IsDigits(std::string_view s) noexcept {
     return true;
 }
 
-// Fecha's lexical pattern: (20[1-9][0-9])-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])T([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]
-bool FechaMatches(std::string_view f) noexcept {
-    if (f.size() != 19 || f[4] != '-' || f[7] != '-' || f[10] != 'T' || f[13] != ':' || f[16] != ':') return false;
-    auto two = [&](std::size_t at, int& v) {
-        if (!IsDigits(f.substr(at, 2))) return false;
-        v = (f[at] - '0') * 10 + (f[at + 1] - '0');
-        return true;
-    };
-    int c, y, m, d, h, mi, s;
-    if (!two(0, c) || !two(2, y) || !two(5, m) || !two(8, d) || !two(11, h) || !two(14, mi) || !two(17, s)) return false;
-    return c == 20 && y >= 10 && m >= 1 && m <= 12 && d >= 1 && d <= 31 && h <= 23 && mi <= 59 && s <= 59;
-}
-
 // TipoCambio's pattern: [0-9]{1,18}(.[0-9]{1,6})? (the dot standing for any character).
 bool ExchangeRateMatches(std::string_view t) noexcept {
     std::size_t i = 0;
@@ -271,11 +258,6 @@ bool ParseAmount(const ValidationElement& e, std::string_view name, Amount* out)
     return out->valid;
 }
 
-// A person's type by the length of its RFC: 12 a legal person, 13 a natural one.
-enum class Person : std::uint8_t { kUnknown, kNatural, kLegal };
-Person PersonOf(std::string_view rfc) noexcept {
-    return rfc.size() == 12 ? Person::kLegal : rfc.size() == 13 ? Person::kNatural : Person::kUnknown;
-}
 
 bool Flag(const CatalogRow& row, std::string_view column) noexcept {
     const std::optional<std::string_view> f = row.Field(column);
@@ -760,7 +742,7 @@ void Rules40::StartComprobante(ValidationContext& c, const ValidationElement& e)
     Mark(root_, c);
     const AttributeValue fecha = FindAttribute(e, "Fecha");
     if (fecha.found) {
-        if (!FechaMatches(fecha.text)) ReportRule(c, "CFDI40101", "Fecha", fecha.text);
+        if (!FechaMatchesPattern(fecha.text)) ReportRule(c, "CFDI40101", "Fecha", fecha.text);
         else fechaYear_ = (fecha.text[0] - '0') * 1000 + (fecha.text[1] - '0') * 100 + (fecha.text[2] - '0') * 10 +
                           (fecha.text[3] - '0');
     }
@@ -896,7 +878,7 @@ void Rules40::StartEmisor(ValidationContext& c, const ValidationElement& e) {
         const Person person = PersonOf(emisorRfc_);
         const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_RegimenFiscal", regimen.text);
         if (row && person != Person::kUnknown &&
-            !Flag(*row, person == Person::kLegal ? "aplica_moral" : "aplica_fisica"))
+            !Flag(*row, person == Person::kCompany ? "aplica_moral" : "aplica_fisica"))
             ReportRule(c, "CFDI40141", "RegimenFiscal", regimen.text);
     }
     const AttributeValue nombre = FindAttribute(e, "Nombre");
@@ -962,7 +944,7 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
         const std::optional<CatalogRow> row =
             regimenValid ? RuleCatalogRow(c, "c_RegimenFiscal", regimen.text) : std::nullopt;
         if (row && person != Person::kUnknown &&
-            !Flag(*row, person == Person::kLegal ? "aplica_moral" : "aplica_fisica"))
+            !Flag(*row, person == Person::kCompany ? "aplica_moral" : "aplica_fisica"))
             ReportRule(c, "CFDI40158", "RegimenFiscalReceptor", regimen.text);
         if (generic && regimen.text != "616") ReportRule(c, "CFDI40159", "RegimenFiscalReceptor", regimen.text);
     }
@@ -972,7 +954,7 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
         const Person person = PersonOf(r);
         bool allowed = true;
         if (row && person != Person::kUnknown)
-            allowed = Flag(*row, person == Person::kLegal ? "aplica_moral" : "aplica_fisica");
+            allowed = Flag(*row, person == Person::kCompany ? "aplica_moral" : "aplica_fisica");
         if (row && allowed && regimenValid) {
             const std::optional<std::string_view> regimes = row->Field("regimenes_fiscales_receptores");
             if (regimes && !regimes->empty()) allowed = InList(*regimes, regimen.text);
@@ -989,7 +971,7 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
     }
     // A natural-person issuer in the simplified regime invoicing a legal person: the ISR
     // retention depends on the taxpayer list's mark.
-    if (emisorRegimen_ == "626" && PersonOf(emisorRfc_) == Person::kNatural && PersonOf(r) == Person::kLegal) {
+    if (emisorRegimen_ == "626" && PersonOf(emisorRfc_) == Person::kIndividual && PersonOf(r) == Person::kCompany) {
         Registry(c, "CFDI140224", "Impuesto", "");
         Registry(c, "CFDI140225", "Impuesto", "");
     }

@@ -158,13 +158,6 @@ bool IsPublicName(std::string_view name) noexcept {
     return rest.empty();
 }
 
-// A person's type by the length of its RFC: 12 characters a company, 13 an individual.
-enum class Person : std::uint8_t { kUnknown, kIndividual, kCompany };
-Person PersonOf(std::string_view rfc) noexcept {
-    rfc = Trimmed(rfc);
-    return rfc.size() == 12 ? Person::kCompany : rfc.size() == 13 ? Person::kIndividual : Person::kUnknown;
-}
-
 // The number a short key of digits stands for ("07", "2024"), or -1.
 int KeyNumber(std::string_view key) noexcept {
     key = Trimmed(key);
