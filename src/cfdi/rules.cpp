@@ -3,8 +3,14 @@
 
 #include <cstring>
 
+#include "base/lasterror.h"
 #include "cfdi/schema_model.h"
+#include "cfdi/verify.h"
 #include "kelvane.h"
+#include "pki/asn1.h"
+#include "pki/base64.h"
+#include "pki/rsa.h"
+#include "pki/x509.h"
 
 namespace kvn {
 namespace {
@@ -104,6 +110,39 @@ bool FechaMatchesPattern(std::string_view f) noexcept {
     }
     return parts[0] == 20 && parts[1] >= 10 && parts[2] >= 1 && parts[2] <= 12 && parts[3] >= 1 && parts[3] <= 31 &&
            parts[4] <= 23 && parts[5] <= 59 && parts[6] <= 59;
+}
+
+namespace {
+
+// Runs `check` and leaves the last error as it was before.
+template <typename Check>
+auto KeepingLastError(Check check) {
+    const String saved(LastErrorText());
+    const auto result = check();
+    ClearLastError();
+    if (!saved.empty()) RecordError("%s", saved.c_str());
+    return result;
+}
+
+}  // namespace
+
+bool EmbeddedCertificateReadable(std::string_view text) {
+    if (text.size() <= kX509MinBase64 || text[0] != 'M') return false;
+    for (char ch : text) {
+        if (!b64_IsAlphabet(static_cast<unsigned char>(ch)) && ch != '=') return false;
+    }
+    const String base64(text.data(), text.size());
+    return KeepingLastError([&] {
+        AsnList decoded;
+        RsaKeyPtr key = rsa_KeyNew();
+        // Decoded first: x509_GetPublicKey would take text that is not base64 for a file name.
+        return !Failed(asn_ReadBase64(base64.c_str(), decoded)) && !Failed(x509_GetPublicKey(*key, base64.c_str()));
+    });
+}
+
+bool SealFailsVerification(const char* documentFile) {
+    const Error rc = KeepingLastError([&] { return VerifyDocumentSignature(documentFile, nullptr, 0); });
+    return rc == Error::SIGNATURE_ERROR || rc == Error::DECRYPT_ERROR || rc == Error::BAD_LENGTH_ERROR;
 }
 
 Person PersonOf(std::string_view rfc) noexcept {

@@ -106,6 +106,14 @@ bool ElementIs(const ValidationElement& element, std::string_view uri, std::stri
 // (20[1-9][0-9])-(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])T([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]
 bool FechaMatchesPattern(std::string_view text) noexcept;
 
+// The document's own certificate attribute: whether it is base64 of a DER certificate whose
+// public key reads. Only base64 is read, never a file of that name. The last error is kept.
+bool EmbeddedCertificateReadable(std::string_view text);
+// Whether the document's seal fails verification over its file (a second read of it):
+// signature, decryption or length errors; a document the verifier cannot judge is not said
+// to fail. The last error is kept.
+bool SealFailsVerification(const char* documentFile);
+
 // A taxpayer's kind by the length of its RFC (surrounding whitespace aside, which the schema
 // collapses): 12 characters a company, 13 an individual.
 enum class Person : std::uint8_t { kUnknown, kIndividual, kCompany };

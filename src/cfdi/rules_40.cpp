@@ -33,12 +33,7 @@
 #include <cstring>
 #include <regex>
 
-#include "base/lasterror.h"
 #include "cfdi/rules.h"
-#include "cfdi/verify.h"
-#include "pki/base64.h"
-#include "pki/rsa.h"
-#include "pki/x509.h"
 
 namespace kvn {
 namespace {
@@ -240,17 +235,6 @@ bool ExchangeRateMatches(std::string_view t) noexcept {
 
 // Whether base64 text is an X.509 certificate with an RSA public key, leaving the last-error
 // text as it was.
-bool CertificateReadable(const char* base64) {
-    const String saved(LastErrorText());
-    AsnList decoded;
-    RsaKeyPtr key = rsa_KeyNew();
-    // Decoded first: x509_GetPublicKey would take text that is not base64 for a file name.
-    const bool readable = !Failed(asn_ReadBase64(base64, decoded)) && !Failed(x509_GetPublicKey(*key, base64));
-    ClearLastError();
-    if (!saved.empty()) RecordError("%s", saved.c_str());
-    return readable;
-}
-
 bool ParseAmount(const ValidationElement& e, std::string_view name, Amount* out) {
     const AttributeValue v = FindAttribute(e, name);
     out->present = v.found;
@@ -829,13 +813,7 @@ void Rules40::StartComprobante(ValidationContext& c, const ValidationElement& e)
     const AttributeValue certificado = FindAttribute(e, "Certificado");
     if (certificado.found && !certificado.text.empty()) {
         certificado_.assign(certificado.text.data(), certificado.text.size());
-        // Only base64 of a DER certificate is read (never a file of that name).
-        bool base64 = certificado_.size() > kX509MinBase64 && certificado_[0] == 'M';
-        for (std::size_t i = 0; base64 && i < certificado_.size(); ++i) {
-            const auto ch = static_cast<unsigned char>(certificado_[i]);
-            base64 = b64_IsAlphabet(ch) || ch == '=';
-        }
-        if (!base64 || !CertificateReadable(certificado_.c_str())) {
+        if (!EmbeddedCertificateReadable(certificado.text)) {
             ReportRule(c, "CFDI40106", "Certificado", certificado.text.substr(0, 40));
             certificado_.clear();
         }
@@ -1301,11 +1279,7 @@ void Rules40::EndComprobante(ValidationContext& c) {
 // an unsigned document (no Sello, or no readable Certificado) is left alone.
 void Rules40::CheckSeal(ValidationContext& c) {
     if (!options_.documentFile || sello_.empty() || certificado_.empty()) return;
-    const String saved(LastErrorText());
-    const Error rc = VerifyDocumentSignature(options_.documentFile, nullptr, 0);
-    ClearLastError();
-    if (!saved.empty()) RecordError("%s", saved.c_str());
-    if (rc == Error::SIGNATURE_ERROR || rc == Error::DECRYPT_ERROR || rc == Error::BAD_LENGTH_ERROR)
+    if (SealFailsVerification(options_.documentFile))
         ReportAtPlace(c, root_, "CFDI40102", "Sello", std::string_view(sello_).substr(0, 40));
 }
 

@@ -16,7 +16,8 @@
 //    registered RFCs are the taxpayer list's.
 //  - Reten20126: Ejercicio is the year of FechaExp or one of the five before it (the provider
 //    compares with the year it stamps in, which an archived document cannot know).
-// The seal and the certificate (Reten20101, Reten20102) are the verification exports' job.
+// The seal (Reten20101) is checked by the verifier over the document's file, as for CFDI 4.0.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -38,7 +39,7 @@ constexpr int kEjercicioYearsBack = 5;
 
 // How each code of Retenciones 2.0 is applied (read by scripts/gen_rule_tables.py too).
 constexpr RuleStatusEntry kStatus[] = {
-    {"Reten20101", RuleStatus::kNotApplied}, {"Reten20102", RuleStatus::kNotApplied},
+    {"Reten20101", RuleStatus::kChecked},    {"Reten20102", RuleStatus::kChecked},
     {"Reten20103", RuleStatus::kPartly},     {"Reten20104", RuleStatus::kChecked},
     {"Reten20105", RuleStatus::kChecked},    {"Reten20106", RuleStatus::kChecked},
     {"Reten20107", RuleStatus::kPartly},     {"Reten20108", RuleStatus::kChecked},
@@ -239,6 +240,8 @@ private:
 
     // The root.
     Place root_;
+    bool sealed_ = false, certificate_ = false;  // a Sello, and a readable Certificado
+    String sello_;                                // its start, to show
     String cveRetenc_, lugar_;
     bool cveValid_ = false;  // CveRetenc is in c_CveRetenc at the date
     int fechaYear_ = 0;
@@ -346,6 +349,15 @@ void RulesRet20::StartRoot(ValidationContext& c, const ValidationElement& e) {
     if (fecha.found) {
         if (!FechaMatchesPattern(fecha.text)) ReportRule(c, "Reten20103", "FechaExp", fecha.text);
         else fechaYear_ = KeyNumber(fecha.text.substr(0, 4));
+    }
+    const AttributeValue sello = FindAttribute(e, "Sello");
+    sealed_ = sello.found && !sello.text.empty();
+    if (sealed_) sello_.assign(sello.text.data(), std::min<std::size_t>(sello.text.size(), 40));
+    const AttributeValue certificado = FindAttribute(e, "Certificado");
+    certificate_ = certificado.found && !certificado.text.empty();
+    if (certificate_ && !EmbeddedCertificateReadable(certificado.text)) {
+        ReportRule(c, "Reten20102", "Certificado", certificado.text.substr(0, 40));
+        certificate_ = false;
     }
     const AttributeValue lugar = FindAttribute(e, "LugarExpRetenc");
     if (lugar.found) {
@@ -478,6 +490,10 @@ void RulesRet20::EndTotales(ValidationContext& c) {
 
 // Reten20107: the complement that the key's catalog row names.
 void RulesRet20::EndRoot(ValidationContext& c) {
+    // Reten20101: the seal, checked over the document's file by the verifier (a second read),
+    // when there is a seal and a readable certificate to check it with.
+    if (options_.documentFile && sealed_ && certificate_ && SealFailsVerification(options_.documentFile))
+        ReportAtPlace(c, root_, "Reten20101", "Sello", std::string_view(sello_.data(), sello_.size()));
     if (!cveValid_) return;  // not in the catalog (reported) or the catalog is absent
     const std::string_view key(cveRetenc_.data(), cveRetenc_.size());
     const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_CveRetenc", key);

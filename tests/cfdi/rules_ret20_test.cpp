@@ -308,5 +308,32 @@ TEST(RulesRet20, ThroughTheValidation) {
     })) << rule_cases::Describe(registry);
 }
 
+// The seal and the certificate, through the whole validation (the seal is verified over the
+// document's file): a genuine sealed document keeps its seal, one changed after sealing
+// breaks Reten20101, and a certificate that is not one breaks Reten20102.
+TEST(RulesRet20, SealAndCertificate) {
+    using rule_cases::FindingsOf;
+    auto has = [](const FindingList& findings, const char* code) {
+        return std::any_of(findings.begin(), findings.end(), [&](const Finding& f) {
+            return f.kind == FindingKind::kRule && std::string(f.code) == code;
+        });
+    };
+    const std::string sealed = ReadFile(std::string(KVN_CORPUS_DIR) + "/retenciones20/cfdiutils_retenciones20.xml");
+    const FindingList genuine = FindingsOf(sealed, nullptr);
+    EXPECT_FALSE(has(genuine, "Reten20101")) << rule_cases::Describe(genuine);
+    EXPECT_FALSE(has(genuine, "Reten20102")) << rule_cases::Describe(genuine);
+
+    const std::size_t at = sealed.find("MontoTotOperacion=\"");
+    ASSERT_NE(at, std::string::npos);
+    std::string changed = sealed;
+    changed.insert(at + std::string("MontoTotOperacion=\"").size(), "1");
+    const FindingList tampered = FindingsOf(changed, nullptr);
+    EXPECT_TRUE(has(tampered, "Reten20101")) << rule_cases::Describe(tampered);
+
+    const FindingList notACertificate =
+        FindingsOf(Edit(Base(), " Certificado=\"\"", " Certificado=\"MIIBnotacertificate\""), kCatalogs);
+    EXPECT_TRUE(has(notACertificate, "Reten20102")) << rule_cases::Describe(notACertificate);
+}
+
 }  // namespace
 }  // namespace kvn
