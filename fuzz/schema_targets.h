@@ -1,4 +1,4 @@
-// One input through the schema validation of CFDI 3.3 and 4.0: the findings of the whole
+// One input through the validation of every kind with schemas and rules: the findings of the whole
 // path (version detection, catalogs, the pass), and the pass itself run over the input with
 // each document kind's schemas whatever its root, in both modes. Shared by the libFuzzer
 // target and the test that replays fuzz/regressions/schema_validate/.
