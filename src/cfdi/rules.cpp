@@ -160,13 +160,19 @@ CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_vie
 CatalogAnswer RuleCatalogMemo::Check(const ValidationContext& context, std::string_view catalog,
                                      std::string_view value) noexcept {
     if (value.size() > kMaxValue || catalog.size() > 0xFF) return RuleCatalogCheck(context, catalog, value);
-    std::size_t hash = reinterpret_cast<std::uintptr_t>(catalog.data()) >> 3;
-    for (char ch : value) hash = hash * 31 + static_cast<unsigned char>(ch);
-    Slot& slot = slots_[hash % kSlots];
-    const bool sameCatalog = slot.catalog && slot.catalogSize == catalog.size() &&
-                             (slot.catalog == catalog.data() || std::string_view(slot.catalog, slot.catalogSize) == catalog);
-    if (slot.valueSize == value.size() && sameCatalog && std::string_view(slot.value, slot.valueSize) == value)
-        return slot.answer;
+    // FNV-1a over the value, started from the name's length and last letter (catalog names
+    // differ there more than anywhere cheap to read).
+    std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(catalog.size() << 8);
+    if (!catalog.empty()) hash = (hash ^ static_cast<unsigned char>(catalog.back())) * 16777619u;
+    for (char ch : value) hash = (hash ^ static_cast<unsigned char>(ch)) * 16777619u;
+    const std::size_t set = (hash ^ (hash >> 16)) % kSets;
+    for (Slot& slot : slots_[set]) {
+        if (slot.valueSize != value.size() || slot.catalogSize != catalog.size()) continue;
+        if (slot.catalog != catalog.data() && std::string_view(slot.catalog, slot.catalogSize) != catalog) continue;
+        if (std::string_view(slot.value, slot.valueSize) == value) return slot.answer;
+    }
+    Slot& slot = slots_[set][next_[set]];
+    next_[set] = static_cast<std::uint8_t>((next_[set] + 1) % kWays);
     slot.answer = RuleCatalogCheck(context, catalog, value);
     slot.catalog = catalog.data();
     slot.catalogSize = static_cast<std::uint8_t>(catalog.size());

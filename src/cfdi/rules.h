@@ -124,13 +124,15 @@ CatalogAnswer RuleCatalogCheck(const ValidationContext& context, std::string_vie
                                std::string_view value) noexcept;
 // The same answers remembered for one document: a family asks about the same few values
 // (a tax, a factor, a unit) for every concept, and the document's date and catalogs do not
-// change during the pass. Direct-mapped; a value too long to keep is looked up every time.
+// change during the pass. Sets of a few ways each, chosen by a hash of the catalog's name and
+// the value; a value too long to keep is looked up every time.
 class RuleCatalogMemo {
 public:
     CatalogAnswer Check(const ValidationContext& context, std::string_view catalog, std::string_view value) noexcept;
 
 private:
-    static constexpr std::size_t kSlots = 64;
+    static constexpr std::size_t kSets = 16;
+    static constexpr std::size_t kWays = 4;
     static constexpr std::size_t kMaxValue = 22;
     struct Slot {
         const char* catalog = nullptr;  // the caller's name text, compared by address first
@@ -139,8 +141,10 @@ private:
         CatalogAnswer answer = CatalogAnswer::kAbsent;
         char value[kMaxValue];
     };
-    Slot slots_[kSlots];
+    Slot slots_[kSets][kWays];
+    std::uint8_t next_[kSets] = {};  // the way a new answer takes in each set, in turn
 };
+
 // The row of `value` in `catalog` valid at the document's date; null row when there is none or
 // the catalog is absent (`absent` tells which).
 std::optional<CatalogRow> RuleCatalogRow(const ValidationContext& context, std::string_view catalog,
