@@ -363,11 +363,14 @@ int RunSign(const Invocation& inv) {
         }
     }
     const bool checks = !inv.has("no-checks");
+    // The certificate given is read for the checks once, whatever the number of documents.
+    const std::optional<CertificateFacts> certFacts =
+        checks && cert ? std::optional<CertificateFacts>(ReadCertificateFacts(*cert)) : std::nullopt;
     // The certificate and document checks; a refusal stands for the signing's outcome.
     auto checked = [&](const std::string& input, std::string* warning) -> std::optional<Outcome> {
         warning->clear();
         if (!checks) return std::nullopt;
-        return CheckBeforeSigning(input, cert_arg, inv.has("validate"), warning);
+        return CheckBeforeSigning(input, certFacts ? &*certFacts : nullptr, inv.has("validate"), warning);
     };
     if (targets == 0) {
         std::string note, warning;
