@@ -69,10 +69,32 @@ void FinalSubtract(Limb* r, const Limb* t, Limb top, const Limb* m, std::size_t 
     const std::size_t n = kN ? kN : nAny;
     Limb d[kN ? kN : kMaxLimbs];
     Limb borrow = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Wide diff = Wide{t[i]} - m[i] - borrow;
-        d[i] = static_cast<Limb>(diff);
-        borrow = static_cast<Limb>(diff >> 64) & 1;
+#if defined(__x86_64__)
+    if constexpr (kN > 0) {
+        // One SBB chain (a compiler makes two subtractions and a mask of each limb).
+        Limb x;
+        __asm__ __volatile__(
+            "xorl %k[b], %k[b]\n\t"
+            ".set kvn_mont_off, 0\n\t"
+            ".rept %c[n]\n\t"
+            "movq kvn_mont_off(%[t]), %[x]\n\t"
+            "sbbq kvn_mont_off(%[m]), %[x]\n\t"
+            "movq %[x], kvn_mont_off(%[d])\n\t"
+            ".set kvn_mont_off, kvn_mont_off + 8\n\t"
+            ".endr\n\t"
+            "sbbq %[b], %[b]\n\t"
+            : [b] "=&r"(borrow), [x] "=&r"(x)
+            : [t] "r"(t), [m] "r"(m), [d] "r"(d), [n] "i"(kN)
+            : "cc", "memory");
+        borrow &= 1;
+    } else
+#endif
+    {
+        for (std::size_t i = 0; i < n; ++i) {
+            const Wide diff = Wide{t[i]} - m[i] - borrow;
+            d[i] = static_cast<Limb>(diff);
+            borrow = static_cast<Limb>(diff >> 64) & 1;
+        }
     }
     // t >= m exactly when the top carry covers the borrow.
     const Limb keep = (top - borrow) >> 63;  // 1 when top = 0 and borrow = 1
