@@ -445,25 +445,37 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
 
 // t[0, kN) += a[0, kN) * b, fully unrolled; returns the carry limb (the sum is below
 // 2^(64 (kN + 1)), so one limb holds it).
+// Limbs go in pairs whose high halves alternate between two registers, so that no move
+// passes a high half on to the next limb; an odd length ends with one limb that moves it.
 template <std::size_t kN>
 inline Limb AddMulRowAdxFixed(Limb* t, const Limb* a, Limb b) noexcept {
     Limb carry, lo, hi;
     __asm__ __volatile__(
         "xorl %k[c], %k[c]\n\t"
         ".set kvn_mont_off, 0\n\t"
-        ".rept %c[n]\n\t"
+        ".rept %c[pairs]\n\t"
+        "mulxq kvn_mont_off(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[c], %[lo]\n\t"
+        "adoxq kvn_mont_off(%[t]), %[lo]\n\t"
+        "movq %[lo], kvn_mont_off(%[t])\n\t"
+        "mulxq kvn_mont_off+8(%[a]), %[lo], %[c]\n\t"
+        "adcxq %[hi], %[lo]\n\t"
+        "adoxq kvn_mont_off+8(%[t]), %[lo]\n\t"
+        "movq %[lo], kvn_mont_off+8(%[t])\n\t"
+        ".set kvn_mont_off, kvn_mont_off + 16\n\t"
+        ".endr\n\t"
+        ".rept %c[odd]\n\t"
         "mulxq kvn_mont_off(%[a]), %[lo], %[hi]\n\t"
         "adcxq %[c], %[lo]\n\t"
         "adoxq kvn_mont_off(%[t]), %[lo]\n\t"
         "movq %[lo], kvn_mont_off(%[t])\n\t"
         "movq %[hi], %[c]\n\t"
-        ".set kvn_mont_off, kvn_mont_off + 8\n\t"
         ".endr\n\t"
         "movl $0, %k[lo]\n\t"
         "adcxq %[lo], %[c]\n\t"
         "adoxq %[lo], %[c]\n\t"
         : [c] "=&r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi)
-        : [a] "r"(a), [t] "r"(t), "d"(b), [n] "i"(kN)
+        : [a] "r"(a), [t] "r"(t), "d"(b), [pairs] "i"(kN / 2), [odd] "i"(kN % 2)
         : "cc", "memory");
     return carry;
 }
