@@ -134,10 +134,9 @@ CertificateFacts ReadCertificateFacts(const std::string& cert) {
     return facts;
 }
 
-std::optional<Outcome> CheckBeforeSigning(const std::string& file, const CertificateFacts* cert, bool refuseInvalid,
-                                          std::string* warning) {
+std::optional<Outcome> CheckBeforeSigning(const std::string& file, int version, const CertificateFacts* cert,
+                                          bool refuseInvalid, std::string* warning) {
     warning->clear();
-    const int version = KVN_XmlReceiptVersion(file.c_str());
     const bool modern = version == 33 || version == 40;
     // Without a certificate given, the one the document carries (when it carries one).
     const CertificateFacts own = cert ? CertificateFacts{} : ReadCertificateFacts(file);

@@ -25,9 +25,10 @@ struct CertificateFacts {
 // The facts of a certificate file (or of the certificate a document carries).
 CertificateFacts ReadCertificateFacts(const std::string& cert);
 
-// The refusal of signing `file` with the certificate read into `cert` (or the document's
-// own certificate when null), or nullopt; `warning` gets the validation warning, if any.
-std::optional<Outcome> CheckBeforeSigning(const std::string& file, const CertificateFacts* cert, bool refuseInvalid,
-                                          std::string* warning);
+// The refusal of signing `file` (of KVN_XmlReceiptVersion's `version`) with the
+// certificate read into `cert` (or the document's own certificate when null), or nullopt;
+// `warning` gets the validation warning, if any.
+std::optional<Outcome> CheckBeforeSigning(const std::string& file, int version, const CertificateFacts* cert,
+                                          bool refuseInvalid, std::string* warning);
 
 }  // namespace cli
