@@ -59,9 +59,11 @@ void efree(void* block) noexcept {
 
 void ewipe(void* block, std::size_t n) noexcept {
     if (!block) return;
-    // Writes through a volatile pointer cannot be dropped as dead stores.
-    volatile unsigned char* p = static_cast<volatile unsigned char*>(block);
-    while (n--) *p++ = 0;
+    std::memset(block, 0, n);
+    // The compiler must assume the block is read after the memset, so it cannot drop the
+    // writes as dead stores (which it may do before a free), and the memset stays a
+    // whole-word one rather than a byte at a time.
+    __asm__ __volatile__("" : : "r"(block) : "memory");
 }
 
 void* egrow(void* block, std::size_t old_size, std::size_t new_size) {

@@ -30,6 +30,28 @@ inline void WipeLimbs(Limb* p, std::size_t n) noexcept {
     __asm__ __volatile__("" : : "r"(p) : "memory");
 }
 
+// Zeroes the kernels' scratch: for a size known at compile time, by 16-byte stores. (A
+// memset of a few hundred bytes becomes REP STOSQ, whose start-up costs about as much
+// as a row of a product, and the kernels clear and wipe their scratch on every call.)
+template <std::size_t kN>
+inline void ClearLimbs(Limb* p, std::size_t nAny) noexcept {
+    if constexpr (kN > 0) {
+        typedef Limb Pair __attribute__((vector_size(16)));
+        const Pair zero = {0, 0};
+#pragma GCC unroll 128
+        for (std::size_t i = 0; i + 1 < kN; i += 2) std::memcpy(p + i, &zero, sizeof zero);
+        if constexpr (kN % 2 != 0) p[kN - 1] = 0;
+    } else {
+        std::memset(p, 0, nAny * sizeof(Limb));
+    }
+}
+
+template <std::size_t kN>
+inline void WipeLimbs(Limb* p, std::size_t nAny) noexcept {
+    ClearLimbs<kN>(p, nAny);
+    __asm__ __volatile__("" : : "r"(p) : "memory");
+}
+
 // All-ones when x is zero, without a branch.
 inline Limb ZeroMask(Limb x) noexcept { return (Limb{0} - ((~x & (x - 1)) >> 63)); }
 
@@ -40,14 +62,45 @@ Limb NegInverse(Limb m0) noexcept {
     return Limb{0} - x;
 }
 
-// r = t - m when t (n limbs plus the top carry) is at least m, else t; t < 2m.
-void FinalSubtract(Limb* r, const Limb* t, Limb top, const Limb* m, std::size_t n) noexcept {
-    Limb d[kMaxLimbs];
-    const Limb borrow = mont_Sub(d, t, m, n);
+// r = t - m when t (n limbs plus the top carry) is at least m, else t; t < 2m. kN as in
+// the kernels below (0: any size).
+template <std::size_t kN = 0>
+void FinalSubtract(Limb* r, const Limb* t, Limb top, const Limb* m, std::size_t nAny) noexcept {
+    const std::size_t n = kN ? kN : nAny;
+    Limb d[kN ? kN : kMaxLimbs];
+    Limb borrow = 0;
+#if defined(__x86_64__)
+    if constexpr (kN > 0) {
+        // One SBB chain (a compiler makes two subtractions and a mask of each limb).
+        Limb x;
+        __asm__ __volatile__(
+            "xorl %k[b], %k[b]\n\t"
+            ".set kvn_mont_off, 0\n\t"
+            ".rept %c[n]\n\t"
+            "movq kvn_mont_off(%[t]), %[x]\n\t"
+            "sbbq kvn_mont_off(%[m]), %[x]\n\t"
+            "movq %[x], kvn_mont_off(%[d])\n\t"
+            ".set kvn_mont_off, kvn_mont_off + 8\n\t"
+            ".endr\n\t"
+            "sbbq %[b], %[b]\n\t"
+            : [b] "=&r"(borrow), [x] "=&r"(x)
+            : [t] "r"(t), [m] "r"(m), [d] "r"(d), [n] "i"(kN)
+            : "cc", "memory");
+        borrow &= 1;
+    } else
+#endif
+    {
+        for (std::size_t i = 0; i < n; ++i) {
+            const Wide diff = Wide{t[i]} - m[i] - borrow;
+            d[i] = static_cast<Limb>(diff);
+            borrow = static_cast<Limb>(diff >> 64) & 1;
+        }
+    }
     // t >= m exactly when the top carry covers the borrow.
     const Limb keep = (top - borrow) >> 63;  // 1 when top = 0 and borrow = 1
-    mont_Select(r, keep - 1, d, t, n);
-    WipeLimbs(d, n);
+    const Limb mask = keep - 1;
+    for (std::size_t i = 0; i < n; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
+    WipeLimbs<kN>(d, n);
 }
 
 // x = 2x mod m for x below m.
@@ -294,7 +347,7 @@ template <std::size_t kN>
 void MulKernel(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
     const std::size_t n = kN ? kN : nAny;
     Limb t[(kN ? kN : kMaxLimbs) + 1];
-    std::memset(t, 0, (n + 1) * sizeof(Limb));
+    ClearLimbs<kN ? kN + 1 : 0>(t, n + 1);
     for (std::size_t i = 0; i < n; ++i) {
         const Limb bi = b[i];
         Wide p = Wide{a[0]} * bi + t[0];
@@ -315,8 +368,8 @@ void MulKernel(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv,
         t[n - 1] = static_cast<Limb>(top);
         t[n] = static_cast<Limb>(top >> 64);
     }
-    FinalSubtract(r, t, t[n], m, n);
-    WipeLimbs(t, n + 1);
+    FinalSubtract<kN>(r, t, t[n], m, n);
+    WipeLimbs<kN ? kN + 1 : 0>(t, n + 1);
 }
 
 // r = t / R mod m for t (2n limbs, overwritten) below m R.
@@ -339,7 +392,7 @@ void ReduceKernel(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nAny)
         t[i + n] = static_cast<Limb>(s);
         extra = static_cast<Limb>(s >> 64);
     }
-    FinalSubtract(r, t + n, extra, m, n);
+    FinalSubtract<kN>(r, t + n, extra, m, n);
 }
 
 // t (2n limbs, the cross products a[i] a[j] for i < j) = 2 t + the squares a[i]^2: a^2.
@@ -366,7 +419,7 @@ template <std::size_t kN>
 void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
     const std::size_t n = kN ? kN : nAny;
     Limb t[2 * (kN ? kN : kMaxLimbs)];
-    std::memset(t, 0, 2 * n * sizeof(Limb));
+    ClearLimbs<2 * kN>(t, 2 * n);
     for (std::size_t i = 0; i + 1 < n; ++i) {
         Limb carry = 0;
         const Limb ai = a[i];
@@ -380,7 +433,7 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
     }
     DoubleAndAddSquares(t, a, n);
     ReduceKernel<kN>(r, t, m, m0inv, n);
-    WipeLimbs(t, 2 * n);
+    WipeLimbs<2 * kN>(t, 2 * n);
 }
 
 #if defined(__x86_64__)
@@ -392,25 +445,37 @@ void SqrKernel(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t nA
 
 // t[0, kN) += a[0, kN) * b, fully unrolled; returns the carry limb (the sum is below
 // 2^(64 (kN + 1)), so one limb holds it).
+// Limbs go in pairs whose high halves alternate between two registers, so that no move
+// passes a high half on to the next limb; an odd length ends with one limb that moves it.
 template <std::size_t kN>
 inline Limb AddMulRowAdxFixed(Limb* t, const Limb* a, Limb b) noexcept {
     Limb carry, lo, hi;
     __asm__ __volatile__(
         "xorl %k[c], %k[c]\n\t"
         ".set kvn_mont_off, 0\n\t"
-        ".rept %c[n]\n\t"
+        ".rept %c[pairs]\n\t"
+        "mulxq kvn_mont_off(%[a]), %[lo], %[hi]\n\t"
+        "adcxq %[c], %[lo]\n\t"
+        "adoxq kvn_mont_off(%[t]), %[lo]\n\t"
+        "movq %[lo], kvn_mont_off(%[t])\n\t"
+        "mulxq kvn_mont_off+8(%[a]), %[lo], %[c]\n\t"
+        "adcxq %[hi], %[lo]\n\t"
+        "adoxq kvn_mont_off+8(%[t]), %[lo]\n\t"
+        "movq %[lo], kvn_mont_off+8(%[t])\n\t"
+        ".set kvn_mont_off, kvn_mont_off + 16\n\t"
+        ".endr\n\t"
+        ".rept %c[odd]\n\t"
         "mulxq kvn_mont_off(%[a]), %[lo], %[hi]\n\t"
         "adcxq %[c], %[lo]\n\t"
         "adoxq kvn_mont_off(%[t]), %[lo]\n\t"
         "movq %[lo], kvn_mont_off(%[t])\n\t"
         "movq %[hi], %[c]\n\t"
-        ".set kvn_mont_off, kvn_mont_off + 8\n\t"
         ".endr\n\t"
         "movl $0, %k[lo]\n\t"
         "adcxq %[lo], %[c]\n\t"
         "adoxq %[lo], %[c]\n\t"
         : [c] "=&r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi)
-        : [a] "r"(a), [t] "r"(t), "d"(b), [n] "i"(kN)
+        : [a] "r"(a), [t] "r"(t), "d"(b), [pairs] "i"(kN / 2), [odd] "i"(kN % 2)
         : "cc", "memory");
     return carry;
 }
@@ -462,7 +527,7 @@ void ReduceKernelAdx(Limb* r, Limb* t, const Limb* m, Limb m0inv, std::size_t nA
         t[i + n] = static_cast<Limb>(s);
         extra = static_cast<Limb>(s >> 64);
     }
-    FinalSubtract(r, t + n, extra, m, n);
+    FinalSubtract<kN>(r, t + n, extra, m, n);
 }
 
 // r = a b / R mod m: the whole product, then its reduction.
@@ -470,10 +535,10 @@ template <std::size_t kN>
 void MulKernelAdx(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb m0inv, std::size_t nAny) noexcept {
     const std::size_t n = kN ? kN : nAny;
     Limb t[2 * (kN ? kN : kMaxLimbs)];
-    std::memset(t, 0, n * sizeof(Limb));
+    ClearLimbs<kN>(t, n);
     for (std::size_t i = 0; i < n; ++i) t[i + n] = AddMulRowAdx<kN>(t + i, a, b[i], n);
     ReduceKernelAdx<kN>(r, t, m, m0inv, n);
-    WipeLimbs(t, 2 * n);
+    WipeLimbs<2 * kN>(t, 2 * n);
 }
 
 // t (2 kN limbs, the cross products) = 2 t + the squares a[i]^2, in one pass: CF carries
@@ -517,7 +582,7 @@ void SqrKernelAdx(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t
     const std::size_t n = kN ? kN : nAny;
     Limb t[2 * (kN ? kN : kMaxLimbs)];
     // Rows add into t[1, n); their carries fill t[n, 2n - 1).
-    std::memset(t, 0, n * sizeof(Limb));
+    ClearLimbs<kN>(t, n);
     t[2 * n - 1] = 0;
     if constexpr (kN > 0 && kN <= 32) {
         CrossProductsAdx<kN>(t, a, std::make_index_sequence<kN - 1>{});
@@ -527,7 +592,7 @@ void SqrKernelAdx(Limb* r, const Limb* a, const Limb* m, Limb m0inv, std::size_t
         DoubleAndAddSquares(t, a, n);
     }
     ReduceKernelAdx<kN>(r, t, m, m0inv, n);
-    WipeLimbs(t, 2 * n);
+    WipeLimbs<2 * kN>(t, 2 * n);
 }
 #endif
 

@@ -172,6 +172,21 @@ TEST_F(ToolDocuments, PipeStringsAgreeWithTheTaxAuthorityStylesheets) {
         EXPECT_EQ(r.out, *expected + "\n") << c.example;
     }
 
+    // A pipe string longer than the tool's first buffer is asked for again, whole.
+    std::string doc = ReadFileBytes(Example("cfdi32-invoice.xml"));
+    const size_t concepts = doc.find("    <cfdi:Concepto "), end = doc.find("  </cfdi:Conceptos>");
+    std::string many;
+    for (int i = 0; i < 100; ++i) many += doc.substr(concepts, end - concepts);
+    doc.replace(concepts, end - concepts, many);
+    WriteFileBytes(Path("long.xml"), doc);
+    auto expected = Capture("xsltproc '" + std::string(KVN_CORPUS_DIR) + "/xslt/cadenaoriginal_3_2.xslt' '" +
+                            Path("long.xml") + "' 2>/dev/null");
+    ASSERT_TRUE(expected.has_value());
+    ASSERT_GT(expected->size(), 10000u);
+    ToolRun r = RunTool({"pipestring", Path("long.xml")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, *expected + "\n");
+
     // Latin-1 on request; JSON carries those bytes as the same characters.
     ToolRun latin1 = RunTool({"pipestring", Example("cfdi32-invoice.xml"), "--latin1"});
     EXPECT_NE(latin1.out.find("Pruebas \xD1" "and\xFA"), std::string::npos);

@@ -1,6 +1,7 @@
 // kelvane sign's checks before sealing: the certificate must be a seal certificate, valid at
 // the invoice's Fecha and the issuer's; an invalid document is signed with a warning, or
 // refused with --validate; --no-checks skips the checks.
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -72,6 +73,31 @@ TEST_F(ToolSignChecks, InvalidDocumentIsSignedWithAWarningOrRefused) {
                              PasswordFile(), "-o", Path("clean.xml"), "--validate"});
     EXPECT_EQ(clean.status, 0) << clean.err;
     EXPECT_EQ(clean.err.find("warning"), std::string::npos) << clean.err;
+}
+
+TEST_F(ToolSignChecks, BatchChecksEveryDocumentAgainstTheCertificate) {
+    // The certificate is read once for the batch; each document still meets the checks.
+    const std::string base = ReadFileBytes(Example("cfdi40-invoice.xml"));
+    std::string foreign = base, invalid = base;
+    foreign.replace(foreign.find("Rfc=\"AAA010101AAA\""), 18, "Rfc=\"EKU9003173C9\"");
+    invalid.replace(invalid.find("Total=\"5015.00\""), 15, "Total=\"5016.00\"");
+    std::filesystem::create_directories(Path("in"));
+    WriteFileBytes(Path("in/a-clean.xml"), base);
+    WriteFileBytes(Path("in/b-foreign.xml"), foreign);
+    WriteFileBytes(Path("in/c-invalid.xml"), invalid);
+    WriteFileBytes(Path("in/d-clean.xml"), base);
+    ToolRun r = RunTool({"sign", Path("in"), "--out-dir", Path("out"), "-k", Key(), "-c", Cert(), "--password-file",
+                         PasswordFile(), "-j", "2"});
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_NE(r.err.find("b-foreign.xml"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("not to the document's issuer (Emisor Rfc EKU9003173C9)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("warning: the document fails validation (1 error; first: [/cfdi:Comprobante/@Total]"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::ifstream(Path("out/b-foreign.xml")).good());
+    for (const char* signedName : {"out/a-clean.xml", "out/c-invalid.xml", "out/d-clean.xml"}) {
+        EXPECT_EQ(RunTool({"verify", Path(signedName)}).status, 0) << signedName;
+    }
 }
 
 }  // namespace

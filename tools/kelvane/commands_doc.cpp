@@ -86,8 +86,7 @@ namespace {
 // has no sello would come out unsealed. The tool refuses such a document before anything is
 // written, and notes a certificate that cannot be embedded. CFDI 3.3 and 4.0 roots get
 // whatever they lack from the library.
-std::optional<Outcome> RefuseUnsealable(const std::string& file, bool with_cert, std::string* note) {
-    const int version = KVN_XmlReceiptVersion(file.c_str());
+std::optional<Outcome> RefuseUnsealable(const std::string& file, int version, bool with_cert, std::string* note) {
     // CFD 2.0 and 2.2, CFDI 3.0 and 3.2; anything else the library adds to or reports.
     if (version != 2 && version != 22 && version != 3 && version != 32) return std::nullopt;
     auto has = [&](const char* name) {
@@ -363,16 +362,21 @@ int RunSign(const Invocation& inv) {
         }
     }
     const bool checks = !inv.has("no-checks");
+    // The certificate given is read for the checks once, whatever the number of documents.
+    const std::optional<CertificateFacts> certFacts =
+        checks && cert ? std::optional<CertificateFacts>(ReadCertificateFacts(*cert)) : std::nullopt;
     // The certificate and document checks; a refusal stands for the signing's outcome.
-    auto checked = [&](const std::string& input, std::string* warning) -> std::optional<Outcome> {
+    // The document's version is read once for both.
+    auto checked = [&](const std::string& input, int version, std::string* warning) -> std::optional<Outcome> {
         warning->clear();
         if (!checks) return std::nullopt;
-        return CheckBeforeSigning(input, cert_arg, inv.has("validate"), warning);
+        return CheckBeforeSigning(input, version, certFacts ? &*certFacts : nullptr, inv.has("validate"), warning);
     };
     if (targets == 0) {
         std::string note, warning;
-        std::optional<Outcome> refused = checked(items[0].input, &warning);
-        if (!refused) refused = RefuseUnsealable(items[0].input, cert_arg != nullptr, &note);
+        const int version = KVN_XmlReceiptVersion(items[0].input.c_str());
+        std::optional<Outcome> refused = checked(items[0].input, version, &warning);
+        if (!refused) refused = RefuseUnsealable(items[0].input, version, cert_arg != nullptr, &note);
         if (!warning.empty()) note = note.empty() ? warning : warning + "; " + note;
         Outcome o = refused ? *refused : SignToStdout(items[0].input, key, password, cert_arg, bits);
         o = WithHint(o, Role::kKey, CallFiles{items[0].input, key, cert.value_or(""), "", false});
@@ -411,8 +415,9 @@ int RunSign(const Invocation& inv) {
     const int signBits = syncAtEnd ? bits | KVN_OPT_NOSYNC : bits;
     int status = RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
         std::string note, warning;
-        if (auto refused = checked(item.input, &warning)) return *refused;
-        if (auto refused = RefuseUnsealable(item.input, cert_arg != nullptr, &note)) return *refused;
+        const int version = KVN_XmlReceiptVersion(item.input.c_str());
+        if (auto refused = checked(item.input, version, &warning)) return *refused;
+        if (auto refused = RefuseUnsealable(item.input, version, cert_arg != nullptr, &note)) return *refused;
         if (!warning.empty()) note = note.empty() ? warning : warning + "; " + note;
         Outcome o = CallForStatus(
             session ? KVN_SignXmlWithSigner(session->handle(), item.output.c_str(), item.input.c_str(), signBits)

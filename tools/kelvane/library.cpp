@@ -114,7 +114,10 @@ const std::vector<int>& AllErrorCodes() {
     return codes;
 }
 
-Outcome CallForText(const BufferCall& call) {
+namespace {
+
+// The two-call protocol: the length first, then the answer into a buffer of that size.
+Outcome CallForTextTwice(const BufferCall& call) {
     int needed = call(nullptr, 0);
     if (needed < 0) return Failure(needed);
     Outcome o;
@@ -126,6 +129,23 @@ Outcome CallForText(const BufferCall& call) {
     // at most `needed` characters either way.
     buffer.resize(static_cast<size_t>(got < needed ? got : needed));
     o.result = std::move(buffer);
+    return o;
+}
+
+}  // namespace
+
+// Most answers are short, and many exports read and parse a document (or validate it, or
+// make a seal) on each call: asking for the length first would do all that twice. So the
+// first call gets a buffer that usually holds the answer; an answer that fills it (cut, or
+// exactly as long) or is refused as too long for it is asked for again the usual way.
+Outcome CallForText(const BufferCall& call) {
+    char buffer[8192];
+    const int capacity = static_cast<int>(sizeof buffer) - 1;
+    const int got = call(buffer, capacity);
+    if (got == -SHORT_BUF_ERROR || got >= capacity) return CallForTextTwice(call);
+    if (got < 0) return Failure(got);
+    Outcome o;
+    o.result.assign(buffer, static_cast<size_t>(got));
     return o;
 }
 

@@ -13,8 +13,9 @@ namespace cli {
 // The export behind an output-buffer call, with everything but (out, outlen) bound.
 using BufferCall = std::function<int(char* out, int outlen)>;
 
-// Asks for the length (null buffer), then calls again with a buffer of that size. A
-// negative result of either call becomes the outcome's code, with the message filled in.
+// The export's text answer. One call with a buffer that holds most answers; a longer one
+// is asked for again the usual way (the length with a null buffer, then a buffer of that
+// size). A negative result becomes the outcome's code, with the message filled in.
 Outcome CallForText(const BufferCall& call);
 
 // Wraps a result that is 0 on success or a negated error code.

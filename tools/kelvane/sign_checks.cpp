@@ -83,8 +83,7 @@ std::vector<std::string> Fields(const std::string& line) {
 // The validation errors of a CFDI 3.3 or 4.0 document that signing does not settle (those
 // about the root's Sello, NoCertificado and Certificado, which signing fills in): their
 // count and the first as text. Older versions are not looked at (0).
-int ValidationErrors(const std::string& file, std::string* first) {
-    const int version = KVN_XmlReceiptVersion(file.c_str());
+int ValidationErrors(const std::string& file, int version, std::string* first) {
     if (version != 33 && version != 40) return 0;
     std::optional<std::string> text =
         Answer([&](char* out, int n) { return KVN_ValidateXmlFindings(out, n, file.c_str(), nullptr, 0); });
@@ -105,31 +104,45 @@ int ValidationErrors(const std::string& file, std::string* first) {
     return errors;
 }
 
+// The checks of the certificate against the document: its kind, its validity at the
+// document's date and its RFC against the issuer's.
+std::optional<Outcome> CheckCertificate(const CertificateFacts& cert, const std::string& file, bool modern) {
+    if (!cert.usage) return std::nullopt;
+    if (auto refused = CheckKeyUsage(*cert.usage)) return refused;
+    const std::optional<std::string> fecha = DocumentAttribute(file, modern ? "Fecha" : "fecha", "Comprobante");
+    if (fecha && cert.notBefore && cert.notAfter) {
+        if (auto refused = CheckValidity(*fecha, *cert.notBefore, *cert.notAfter)) return refused;
+    }
+    const std::optional<std::string> issuerRfc =
+        cert.rfc ? DocumentAttribute(file, modern ? "Rfc" : "rfc", "Emisor") : std::nullopt;
+    if (cert.rfc && issuerRfc) {
+        if (auto refused = CheckRfc(*cert.rfc, *issuerRfc)) return refused;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
-std::optional<Outcome> CheckBeforeSigning(const std::string& file, const char* cert, bool refuseInvalid,
-                                          std::string* warning) {
+CertificateFacts ReadCertificateFacts(const std::string& cert) {
+    CertificateFacts facts;
+    facts.usage = CertQuery(cert, "keyUsage");
+    // A certificate that cannot be read is not checked (signing reports on it).
+    if (!facts.usage) return facts;
+    facts.notBefore = CertQuery(cert, "notBefore");
+    facts.notAfter = CertQuery(cert, "notAfter");
+    facts.rfc = CertQuery(cert, "rfc");
+    return facts;
+}
+
+std::optional<Outcome> CheckBeforeSigning(const std::string& file, int version, const CertificateFacts* cert,
+                                          bool refuseInvalid, std::string* warning) {
     warning->clear();
-    const int version = KVN_XmlReceiptVersion(file.c_str());
     const bool modern = version == 33 || version == 40;
-    // The certificate given, else the one the document carries (when it carries one).
-    const std::string certificate = cert ? cert : file;
-    if (std::optional<std::string> usage = CertQuery(certificate, "keyUsage")) {
-        if (auto refused = CheckKeyUsage(*usage)) return refused;
-        const std::optional<std::string> fecha = DocumentAttribute(file, modern ? "Fecha" : "fecha", "Comprobante");
-        const std::optional<std::string> from = CertQuery(certificate, "notBefore");
-        const std::optional<std::string> until = CertQuery(certificate, "notAfter");
-        if (fecha && from && until) {
-            if (auto refused = CheckValidity(*fecha, *from, *until)) return refused;
-        }
-        const std::optional<std::string> certRfc = CertQuery(certificate, "rfc");
-        const std::optional<std::string> issuerRfc = DocumentAttribute(file, modern ? "Rfc" : "rfc", "Emisor");
-        if (certRfc && issuerRfc) {
-            if (auto refused = CheckRfc(*certRfc, *issuerRfc)) return refused;
-        }
-    }
+    // Without a certificate given, the one the document carries (when it carries one).
+    const CertificateFacts own = cert ? CertificateFacts{} : ReadCertificateFacts(file);
+    if (auto refused = CheckCertificate(cert ? *cert : own, file, modern)) return refused;
     std::string first;
-    const int errors = ValidationErrors(file, &first);
+    const int errors = ValidationErrors(file, version, &first);
     if (errors == 0) return std::nullopt;
     const std::string summary = "the document fails validation (" + std::to_string(errors) + " error" +
                                 (errors == 1 ? "" : "s") + "; first: " + first + ")";

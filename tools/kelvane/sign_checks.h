@@ -15,9 +15,20 @@ namespace cli {
 inline constexpr int kCertRefused = 1001;     // exit status kExitRefused
 inline constexpr int kInvalidRefused = 1002;  // exit status kExitInvalid
 
-// The refusal of signing `file` with the certificate `cert` (or the document's own
-// certificate when null), or nullopt; `warning` gets the validation warning, if any.
-std::optional<Outcome> CheckBeforeSigning(const std::string& file, const char* cert, bool refuseInvalid,
-                                          std::string* warning);
+// What the checks need of a certificate, read once for any number of documents: its key
+// usage (nullopt when the certificate cannot be read, which leaves it unchecked), validity
+// and RFC.
+struct CertificateFacts {
+    std::optional<std::string> usage, notBefore, notAfter, rfc;
+};
+
+// The facts of a certificate file (or of the certificate a document carries).
+CertificateFacts ReadCertificateFacts(const std::string& cert);
+
+// The refusal of signing `file` (of KVN_XmlReceiptVersion's `version`) with the
+// certificate read into `cert` (or the document's own certificate when null), or nullopt;
+// `warning` gets the validation warning, if any.
+std::optional<Outcome> CheckBeforeSigning(const std::string& file, int version, const CertificateFacts* cert,
+                                          bool refuseInvalid, std::string* warning);
 
 }  // namespace cli
