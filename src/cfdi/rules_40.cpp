@@ -406,14 +406,13 @@ private:
     Decimal exemptBase_;
 
     // The concept being read.
-    Place concepto_;
+    int conceptLine_ = 0;
     String objetoImp_;
     Amount conceptImporte_;
     bool conceptImpuestos_ = false;
     bool conceptTaxChildren_ = false;
     bool conceptTax002_ = false, conceptTax003_ = false, conceptTransfer003_ = false, conceptTransfer002_ = false;
     bool requiresIvaTransfer_ = false, requiresIepsTransfer_ = false;
-    Place conceptImpuestosPlace_;
 
     // Complements required by a concept's key, and the places of customs numbers.
     bool complementRequired_ = false;
@@ -444,6 +443,7 @@ private:
     std::uint8_t nextChild_[static_cast<std::size_t>(Node::kCount)] = {};
     RuleCatalogMemo catalogs_;
     ProductKey productKey_;
+    bool productCatalogNoted_ = false;  // c_ClaveProdServ's absence reported
     RateMemo rates_;
 };
 
@@ -658,7 +658,6 @@ void Rules40::OnStartElement(ValidationContext& c, const ValidationElement& e) {
     case Node::kConcepto: StartConcepto(c, e); break;
     case Node::kConceptoImpuestos:
         conceptImpuestos_ = true;
-        Mark(conceptImpuestosPlace_, c);
         break;
     case Node::kConceptoTraslados:
     case Node::kConceptoRetenciones: conceptTaxChildren_ = true; break;
@@ -956,19 +955,18 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
 }
 
 void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
-    concepto_.set = false;
-    Mark(concepto_, c);
+    conceptLine_ = c.Line();
     conceptImpuestos_ = conceptTaxChildren_ = false;
     conceptTax002_ = conceptTax003_ = conceptTransfer002_ = conceptTransfer003_ = false;
     requiresIvaTransfer_ = requiresIepsTransfer_ = false;
-    conceptImpuestosPlace_.set = false;
 
     const AttributeValue clave = FindAttribute(e, "ClaveProdServ");
     const AttributeValue unidad = FindAttribute(e, "ClaveUnidad");
     const AttributeValue objeto = FindAttribute(e, "ObjetoImp");
     if (clave.found) {
         const ProductKey& key = ProductKeyOf(c, clave.text);
-        if (key.catalogAbsent) {
+        if (key.catalogAbsent && !productCatalogNoted_) {
+            productCatalogNoted_ = true;
             NotChecked(c, "CFDI40163", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
             NotChecked(c, "CFDI40164", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
         }
@@ -1013,13 +1011,14 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
 
 void Rules40::EndConcepto(ValidationContext& c) {
     const std::string_view objeto(objetoImp_.data(), objetoImp_.size());
-    auto at = [&](const char* code) { ReportAtPlace(c, concepto_, code, "ObjetoImp", objeto); };
+    // Called at the concept's end tag: the path is still the concept's, the line its start's.
+    auto at = [&](const char* code) { ReportRuleAt(c, conceptLine_, c.Path(), code, "ObjetoImp", objeto); };
     if (objeto == "02" && !conceptImpuestos_) at("CFDI40171");
     if ((objeto == "01" || objeto == "03" || objeto == "04" || objeto == "05") && conceptImpuestos_) at("CFDI40172");
     if ((objeto == "06" || objeto == "08") && (conceptTax002_ || conceptTax003_)) at("CFDI140226");
     if (objeto == "07" && (conceptTax002_ || !conceptTransfer003_)) at("CFDI140227");
     if ((requiresIvaTransfer_ && !conceptTransfer002_) || (requiresIepsTransfer_ && !conceptTransfer003_))
-        ReportAtPlace(c, concepto_, "CFDI40164", "ClaveProdServ", "");
+        ReportRuleAt(c, conceptLine_, c.Path(), "CFDI40164", "ClaveProdServ", "");
 }
 
 void Rules40::StartConceptoTax(ValidationContext& c, const ValidationElement& e, bool transfer) {
