@@ -441,7 +441,7 @@ void Pass::ReadDate(XmlAttributes* attributes) {
 void Pass::Notify(bool start, const char* uri, const char* local, const char* qname, XmlAttributes* attributes) {
     if (!listener_) return;
     const std::uint32_t count = start ? XmlAttributeCount(attributes) : 0;
-    listenerAttributes_.resize(count);
+    if (listenerAttributes_.size() < count) listenerAttributes_.resize(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         const XmlAttribute& a = (*attributes)[i];
         listenerAttributes_[i] = ElementAttribute{a.qname, OrEmpty(a.value), OrEmpty(a.uri), OrEmpty(a.localName)};
