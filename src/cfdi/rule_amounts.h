@@ -9,31 +9,10 @@
 
 #include "cfdi/catalogs.h"
 #include "cfdi/decimal.h"
+#include "cfdi/rules.h"
 #include "cfdi/schema_pass.h"
 
 namespace kvn {
-
-// Remembers which codes were reported as not checked, so that a rule whose catalog is absent
-// gives one finding per document, not one per value (a 3.3 invoice of a thousand concepts
-// would otherwise repeat it a thousand times). Codes end in three digits.
-class OnceByCode {
-public:
-    bool First(std::string_view code) noexcept {
-        if (code.size() < 3) return true;
-        const std::string_view digits = code.substr(code.size() - 3);
-        int n = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') return true;
-            n = n * 10 + (c - '0');
-        }
-        if (seen_[n]) return false;
-        seen_[n] = true;
-        return true;
-    }
-
-private:
-    bool seen_[1000] = {};
-};
 
 // The value of a decimal attribute as written, after the collapse of its whitespace. False
 // when it is not a decimal (the schema pass reports that).

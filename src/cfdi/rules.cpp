@@ -68,6 +68,27 @@ void ReportRuleAt(ValidationContext& context, int line, std::string_view path, c
                      value, rule ? rule->message : "");
 }
 
+void ReportCatalogAbsent(OnceByCode& once, ValidationContext& context, const char* code, std::string_view attribute,
+                         std::string_view value, std::string_view catalog) {
+    if (!once.First(code)) return;
+    String why = "catalog ";
+    why.append(catalog.data(), catalog.size());
+    why += " is absent";
+    ReportRuleNotChecked(context, code, attribute, value, std::string_view(why.data(), why.size()));
+}
+
+void RulePlace::Note(const ValidationContext& context) {
+    line = context.Line();
+    const std::string_view p = context.Path();
+    path.assign(p.data(), p.size());
+    noted = true;
+}
+
+void ReportRuleAt(ValidationContext& context, const RulePlace& place, const char* code, std::string_view attribute,
+                  std::string_view value) {
+    ReportRuleAt(context, place.line, std::string_view(place.path.data(), place.path.size()), code, attribute, value);
+}
+
 void ReportRule(ValidationContext& context, const char* code, std::string_view attribute, std::string_view value) {
     ReportRuleAt(context, context.Line(), context.Path(), code, attribute, value);
 }

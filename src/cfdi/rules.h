@@ -86,10 +86,47 @@ void ReportRule(ValidationContext& context, const char* code, std::string_view a
 void ReportRuleAt(ValidationContext& context, int line, std::string_view path, const char* code,
                   std::string_view attribute, std::string_view value);
 
+// A place of the document to report at later (a total checked at the end of the element that
+// carries it, for instance): the line and element path of the element read when noted.
+struct RulePlace {
+    int line = 0;
+    String path;
+    bool noted = false;
+    void Note(const ValidationContext& context);
+};
+void ReportRuleAt(ValidationContext& context, const RulePlace& place, const char* code, std::string_view attribute,
+                  std::string_view value);
+
+// Remembers which codes were reported as not checked, so that a rule whose catalog is absent
+// gives one finding per document, not one per value (an invoice of a thousand concepts would
+// otherwise repeat it a thousand times). Codes end in three digits, unique within a family.
+class OnceByCode {
+public:
+    bool First(std::string_view code) noexcept {
+        if (code.size() < 3) return true;
+        const std::string_view digits = code.substr(code.size() - 3);
+        int n = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return true;
+            n = n * 10 + (c - '0');
+        }
+        if (seen_[n]) return false;
+        seen_[n] = true;
+        return true;
+    }
+
+private:
+    bool seen_[1000] = {};
+};
+
 // Reports a rule that could not be checked: kind not-checked, severity warning, the code, and
 // "Rule <code> was not checked: <why>/No se verifico la regla: <authority's message>".
 void ReportRuleNotChecked(ValidationContext& context, const char* code, std::string_view attribute,
                           std::string_view value, std::string_view why);
+
+// The same for a rule whose catalog is absent ("catalog <name> is absent"), once per code.
+void ReportCatalogAbsent(OnceByCode& once, ValidationContext& context, const char* code, std::string_view attribute,
+                         std::string_view value, std::string_view catalog);
 
 // Common readings for the families.
 //

@@ -93,15 +93,6 @@ std::optional<Decimal> Amount(const ValidationElement& element, std::string_view
     return d;
 }
 
-void CatalogAbsent(OnceByCode& once, ValidationContext& context, const char* code, std::string_view attribute, std::string_view value,
-                   std::string_view catalog) {
-    if (!once.First(code)) return;
-    String why = "catalog ";
-    why += catalog;
-    why += " is absent";
-    ReportRuleNotChecked(context, code, attribute, value, std::string_view(why.data(), why.size()));
-}
-
 // A catalog membership rule: reported when the value is not in the catalog at the date.
 void CheckInCatalog(OnceByCode& once, ValidationContext& context, const char* code, std::string_view catalog,
                     std::string_view attribute, std::optional<std::string_view> value) {
@@ -109,7 +100,7 @@ void CheckInCatalog(OnceByCode& once, ValidationContext& context, const char* co
     switch (RuleCatalogCheck(context, catalog, *value)) {
         case CatalogAnswer::kValid: break;
         case CatalogAnswer::kInvalid: ReportRule(context, code, attribute, *value); break;
-        case CatalogAnswer::kAbsent: CatalogAbsent(once, context, code, attribute, *value, catalog); break;
+        case CatalogAnswer::kAbsent: ReportCatalogAbsent(once, context, code, attribute, *value, catalog); break;
     }
 }
 
@@ -147,11 +138,6 @@ struct TaxRow {
     bool stated = false;  // the summary named it already
 };
 
-struct Place {
-    int line = 0;
-    String path;
-};
-
 class Rules33 final : public RuleFamily {
 public:
     explicit Rules33(const RuleOptions& options) : options_(options) {}
@@ -174,15 +160,6 @@ private:
     void CheckDecimals(ValidationContext& context, const char* code, std::string_view attribute,
                        std::optional<std::string_view> text);
     TaxRow* Row(std::string_view tax, bool retention, std::string_view factor, const Decimal& rate, bool add);
-    static void Note(ValidationContext& context, Place& place) {
-        place.line = context.Line();
-        place.path = context.Path();
-    }
-    static void ReportAtPlace(ValidationContext& context, const Place& place, const char* code,
-                              std::string_view attribute, std::string_view value) {
-        ReportRuleAt(context, place.line, std::string_view(place.path.data(), place.path.size()), code, attribute,
-                     value);
-    }
 
     RuleOptions options_;
     OnceByCode absentOnce_;
@@ -192,13 +169,13 @@ private:
     bool rootHasFormaPago_ = false, rootHasMetodoPago_ = false;
     std::optional<Decimal> subTotal_, discount_, total_;
     String metodoPago_;
-    Place root_;
+    RulePlace root_;
 
     // Receiver facts settled at the end (they depend on the complements).
     bool receiverForeignGeneric_ = false;
     bool receiverHasResidence_ = false;
     bool receiverHasTaxId_ = false;
-    Place receiver_;
+    RulePlace receiver_;
 
     // Concepts.
     Decimal itemAmounts_, itemDiscounts_;
@@ -208,7 +185,7 @@ private:
     bool itemTaxesOpen_ = false;  // its Impuestos, until a tax is seen
     bool itemTaxChildren_ = false;
     std::optional<Decimal> itemAmount_;  // Importe of the open concept or part
-    std::optional<Place> firstPedimento_, firstPartPedimento_;
+    RulePlace firstPedimento_, firstPartPedimento_;
 
     TaxRow rows_[kMaxTaxRows];
     std::size_t rowCount_ = 0;
@@ -222,7 +199,7 @@ private:
     bool retainedValid_ = true, transferredValid_ = true;
     bool retentionSeen_[3] = {};
     bool summaryRetentions_ = false, summaryTransfers_ = false;
-    Place summary_;
+    RulePlace summary_;
     String summaryRetainedText_, summaryTransferredText_;
 
     // Complements.
@@ -243,8 +220,8 @@ void Rules33::OnStartElement(ValidationContext& context, const ValidationElement
     if (kCfdi33Uri != element.uri) {
         if (kPagos10Uri == element.uri && std::strcmp(element.local, "Pagos") == 0) {
             paymentComplement_ = true;
-            if (rootHasFormaPago_) ReportAtPlace(context, root_, "CFDI33103", "FormaPago", "");
-            if (rootHasMetodoPago_) ReportAtPlace(context, root_, "CFDI33124", "MetodoPago", metodoPago_);
+            if (rootHasFormaPago_) ReportRuleAt(context, root_, "CFDI33103", "FormaPago", "");
+            if (rootHasMetodoPago_) ReportRuleAt(context, root_, "CFDI33124", "MetodoPago", metodoPago_);
         } else if ((kForeignTrade11Uri == element.uri || kForeignTrade10Uri == element.uri) &&
                    std::strcmp(element.local, "ComercioExterior") == 0) {
             foreignTrade_ = true;
@@ -283,9 +260,8 @@ void Rules33::OnStartElement(ValidationContext& context, const ValidationElement
                 if (std::strcmp(local, "Impuestos") == 0) {
                     itemTaxesOpen_ = true;
                     itemTaxChildren_ = false;
-                } else if (std::strcmp(local, "InformacionAduanera") == 0 && !firstPedimento_) {
-                    firstPedimento_.emplace();
-                    Note(context, *firstPedimento_);
+                } else if (std::strcmp(local, "InformacionAduanera") == 0 && !firstPedimento_.noted) {
+                    firstPedimento_.Note(context);
                 } else if (std::strcmp(local, "Parte") == 0) {
                     Item(context, element, true);
                 }
@@ -294,9 +270,8 @@ void Rules33::OnStartElement(ValidationContext& context, const ValidationElement
         case 4:
             if (itemTaxesOpen_ && (std::strcmp(local, "Traslados") == 0 || std::strcmp(local, "Retenciones") == 0))
                 itemTaxChildren_ = true;
-            else if (std::strcmp(local, "InformacionAduanera") == 0 && !firstPartPedimento_) {
-                firstPartPedimento_.emplace();
-                Note(context, *firstPartPedimento_);
+            else if (std::strcmp(local, "InformacionAduanera") == 0 && !firstPartPedimento_.noted) {
+                firstPartPedimento_.Note(context);
             }
             return;
         case 5:
@@ -328,7 +303,7 @@ void Rules33::Root(ValidationContext& context, const ValidationElement& root) {
     auto version = Attr(root, "Version");
     active_ = version && *version == "3.3";
     if (!active_) return;
-    Note(context, root_);
+    root_.Note(context);
     if (auto type = Attr(root, "TipoDeComprobante")) type_ = *type;
     const bool ien = type_ == "I" || type_ == "E" || type_ == "N";
     const bool tp = type_ == "T" || type_ == "P";
@@ -390,7 +365,7 @@ void Rules33::Issuer(ValidationContext& context, const ValidationElement& issuer
 }
 
 void Rules33::Receiver(ValidationContext& context, const ValidationElement& receiver) {
-    Note(context, receiver_);
+    receiver_.Note(context);
     auto rfc = Attr(receiver, "Rfc");
     auto residence = Attr(receiver, "ResidenciaFiscal");
     auto taxId = Attr(receiver, "NumRegIdTrib");
@@ -517,7 +492,7 @@ void Rules33::ItemTax(ValidationContext& context, const ValidationElement& tax, 
         switch (CheckRate(context, *taxCode, *factor, *rate, retention)) {
             case RateAnswer::kValid: break;
             case RateAnswer::kInvalid: ReportRule(context, codes.rate, "TasaOCuota", *rateText); break;
-            case RateAnswer::kAbsent: CatalogAbsent(absentOnce_, context, codes.rate, "TasaOCuota", *rateText, "c_TasaOCuota"); break;
+            case RateAnswer::kAbsent: ReportCatalogAbsent(absentOnce_, context, codes.rate, "TasaOCuota", *rateText, "c_TasaOCuota"); break;
         }
     }
     CheckDecimals(context, codes.amountDecimals, "Importe", amountText);
@@ -534,7 +509,7 @@ void Rules33::ItemTax(ValidationContext& context, const ValidationElement& tax, 
 
 void Rules33::SummaryStart(ValidationContext& context, const ValidationElement& summary) {
     inSummary_ = true;
-    Note(context, summary_);
+    summary_.Note(context);
     if (type_ == "T" || type_ == "P") ReportRule(context, "CFDI33179", "", "");
     auto retained = Attr(summary, "TotalImpuestosRetenidos");
     auto transferred = Attr(summary, "TotalImpuestosTrasladados");
@@ -573,7 +548,7 @@ void Rules33::SummaryTax(ValidationContext& context, const ValidationElement& ta
         switch (CheckRate(context, *taxCode, *factor, *rate, false)) {
             case RateAnswer::kValid: break;
             case RateAnswer::kInvalid: ReportRule(context, "CFDI33193", "TasaOCuota", *rateText); break;
-            case RateAnswer::kAbsent: CatalogAbsent(absentOnce_, context, "CFDI33193", "TasaOCuota", *rateText, "c_TasaOCuota"); break;
+            case RateAnswer::kAbsent: ReportCatalogAbsent(absentOnce_, context, "CFDI33193", "TasaOCuota", *rateText, "c_TasaOCuota"); break;
         }
     }
     if (rowsOverflow_ || !amount) return;
@@ -591,10 +566,10 @@ void Rules33::SummaryTax(ValidationContext& context, const ValidationElement& ta
 void Rules33::SummaryEnd(ValidationContext& context) {
     inSummary_ = false;
     if (statedRetained_ && retainedValid_ && summaryRetentions_ && Decimal::Compare(*statedRetained_, retainedSum_) != 0)
-        ReportAtPlace(context, summary_, "CFDI33181", "TotalImpuestosRetenidos", summaryRetainedText_);
+        ReportRuleAt(context, summary_, "CFDI33181", "TotalImpuestosRetenidos", summaryRetainedText_);
     if (statedTransferred_ && transferredValid_ && summaryTransfers_ &&
         Decimal::Compare(*statedTransferred_, transferredSum_) != 0)
-        ReportAtPlace(context, summary_, "CFDI33183", "TotalImpuestosTrasladados", summaryTransferredText_);
+        ReportRuleAt(context, summary_, "CFDI33183", "TotalImpuestosTrasladados", summaryTransferredText_);
 }
 
 // --- The end: what the complements decide, and the document's totals ---------------------
@@ -604,24 +579,24 @@ void Rules33::OnEndDocument(ValidationContext& context) {
     const bool ien = type_ == "I" || type_ == "E" || type_ == "N";
 
     if (metodoPago_ == "PIP" && (type_ == "I" || type_ == "E") && !paymentComplement_)
-        ReportAtPlace(context, root_, "CFDI33122", "MetodoPago", metodoPago_);
+        ReportRuleAt(context, root_, "CFDI33122", "MetodoPago", metodoPago_);
     if (receiverForeignGeneric_ && !receiverHasResidence_ && (receiverHasTaxId_ || foreignTrade_))
-        ReportAtPlace(context, receiver_, "CFDI33136", "ResidenciaFiscal", "");
+        ReportRuleAt(context, receiver_, "CFDI33136", "ResidenciaFiscal", "");
     if (receiverHasTaxId_ && receiverForeignGeneric_ && !foreignTrade_)
-        ReportAtPlace(context, receiver_, "CFDI33138", "NumRegIdTrib", "");
-    if (foreignTrade_ && firstPedimento_) ReportAtPlace(context, *firstPedimento_, "CFDI33171", "NumeroPedimento", "");
-    if (foreignTrade_ && firstPartPedimento_)
-        ReportAtPlace(context, *firstPartPedimento_, "CFDI33178", "NumeroPedimento", "");
+        ReportRuleAt(context, receiver_, "CFDI33138", "NumRegIdTrib", "");
+    if (foreignTrade_ && firstPedimento_.noted) ReportRuleAt(context, firstPedimento_, "CFDI33171", "NumeroPedimento", "");
+    if (foreignTrade_ && firstPartPedimento_.noted)
+        ReportRuleAt(context, firstPartPedimento_, "CFDI33178", "NumeroPedimento", "");
 
     if (!itemSumsValid_) return;
     if (ien && subTotal_ && Decimal::Compare(*subTotal_, itemAmounts_) != 0)
-        ReportAtPlace(context, root_, "CFDI33107", "SubTotal", subTotal_->ToString());
+        ReportRuleAt(context, root_, "CFDI33107", "SubTotal", subTotal_->ToString());
     if (ien && anyItemDiscount_ && (!discount_ || Decimal::Compare(*discount_, itemDiscounts_) != 0))
-        ReportAtPlace(context, root_, "CFDI33110", "Descuento", discount_ ? discount_->ToString() : String());
+        ReportRuleAt(context, root_, "CFDI33110", "Descuento", discount_ ? discount_->ToString() : String());
     if (ien && !anyItemDiscount_ && discount_ && !discount_->IsZero())
-        ReportAtPlace(context, root_, "CFDI33110", "Descuento", discount_->ToString());
+        ReportRuleAt(context, root_, "CFDI33110", "Descuento", discount_->ToString());
     if (!ien && anyItemDiscount_ && !itemDiscounts_.IsZero())
-        ReportAtPlace(context, root_, "CFDI33110", "Descuento", discount_ ? discount_->ToString() : String());
+        ReportRuleAt(context, root_, "CFDI33110", "Descuento", discount_ ? discount_->ToString() : String());
 
     // Total = SubTotal - Descuento + transferred - retained (local taxes included).
     if (!total_ || !subTotal_) return;
@@ -632,7 +607,7 @@ void Rules33::OnEndDocument(ValidationContext& context) {
     if (statedRetained_) ok = ok && Decimal::Sub(expected, *statedRetained_, &expected);
     ok = ok && Decimal::Add(expected, localTransferred_, &expected) && Decimal::Sub(expected, localRetained_, &expected);
     if (ok && !EqualsRoundedSum(*total_, expected))
-        ReportAtPlace(context, root_, "CFDI33118", "Total", total_->ToString());
+        ReportRuleAt(context, root_, "CFDI33118", "Total", total_->ToString());
 }
 
 }  // namespace

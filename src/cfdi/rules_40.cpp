@@ -174,12 +174,6 @@ constexpr NodeStep kSteps[] = {
 constexpr int kTrackedDepth = 8;
 
 // A place of the document, to report at later.
-struct Place {
-    int line = 0;
-    String path;
-    bool set = false;
-};
-
 // A decimal attribute as read: present, and parsed when it is a decimal.
 struct Amount {
     Decimal value;
@@ -320,16 +314,9 @@ public:
 
 private:
     Node Classify(const ValidationElement& e) noexcept;
-    void Mark(Place& place, const ValidationContext& c) {
-        if (place.set) return;
-        place.line = c.Line();
-        const std::string_view p = c.Path();
-        place.path.assign(p.data(), p.size());
-        place.set = true;
-    }
-    void ReportAtPlace(ValidationContext& c, const Place& place, const char* code, std::string_view attribute,
-                       std::string_view value) {
-        ReportRuleAt(c, place.line, std::string_view(place.path.data(), place.path.size()), code, attribute, value);
+    // Notes a place the first time only.
+    static void Mark(RulePlace& place, const ValidationContext& c) {
+        if (!place.noted) place.Note(c);
     }
 
     // Catalog membership: reports `code` when the value is not in the catalog at the
@@ -379,7 +366,7 @@ private:
     Node stack_[kTrackedDepth] = {};
 
     // The root.
-    Place root_;
+    RulePlace root_;
     char tipo_ = 0;  // TipoDeComprobante's letter, 0 when unknown
     String moneda_, lugar_, formaPago_, sello_, certificado_;
     int currencyDecimals_ = -1;
@@ -391,9 +378,9 @@ private:
     // The parties.
     bool informacionGlobal_ = false;
     bool periodicidadBimonthly_ = false;
-    Place informacionGlobalPlace_;
+    RulePlace informacionGlobalPlace_;
     String emisorRfc_, emisorRegimen_, receptorRfc_;
-    Place receptorPlace_;
+    RulePlace receptorPlace_;
     bool receptorNumRegIdTrib_ = false;
     bool receptorResidencia_ = false;
 
@@ -416,8 +403,8 @@ private:
 
     // Complements required by a concept's key, and the places of customs numbers.
     bool complementRequired_ = false;
-    Place complementRequiredPlace_;
-    Place conceptPedimento_, partePedimento_;
+    RulePlace complementRequiredPlace_;
+    RulePlace conceptPedimento_, partePedimento_;
 
     // The summary.
     bool impuestos_ = false;
@@ -425,7 +412,7 @@ private:
     Decimal summaryRetenidos_, summaryTrasladados_;
     bool summaryOverflow_ = false;
     Vec<SummaryKey> summaryKeys_;
-    Place impuestosPlace_;
+    RulePlace impuestosPlace_;
 
     // The complements.
     bool foreignTrade_ = false;
@@ -433,7 +420,7 @@ private:
     Decimal localTransfers_, localRetentions_;
     bool localTaxesValid_ = true;
 
-    Vec<const char*> notChecked_;  // codes already reported as not checked
+    OnceByCode notChecked_;  // codes already reported as not checked
     struct NodeMemo {
         const XsdElement* declaration = nullptr;
         Node node = Node::kOther;
@@ -443,7 +430,6 @@ private:
     std::uint8_t nextChild_[static_cast<std::size_t>(Node::kCount)] = {};
     RuleCatalogMemo catalogs_;
     ProductKey productKey_;
-    bool productCatalogNoted_ = false;  // c_ClaveProdServ's absence reported
     RateMemo rates_;
 };
 
@@ -480,11 +466,7 @@ Node Rules40::Classify(const ValidationElement& e) noexcept {
 
 void Rules40::NotChecked(ValidationContext& c, const char* code, std::string_view attribute, std::string_view value,
                          std::string_view why) {
-    for (const char* done : notChecked_) {
-        if (std::strcmp(done, code) == 0) return;
-    }
-    notChecked_.push_back(code);
-    ReportRuleNotChecked(c, code, attribute, value, why);
+    if (notChecked_.First(code)) ReportRuleNotChecked(c, code, attribute, value, why);
 }
 
 void Rules40::Registry(ValidationContext& c, const char* code, std::string_view attribute, std::string_view value) {
@@ -850,7 +832,7 @@ void Rules40::StartEmisor(ValidationContext& c, const ValidationElement& e) {
     if (rfc.found) emisorRfc_.assign(rfc.text.data(), rfc.text.size());
     if (regimen.found) emisorRegimen_.assign(regimen.text.data(), regimen.text.size());
     if (periodicidadBimonthly_ && emisorRegimen_ != "621")
-        ReportAtPlace(c, informacionGlobalPlace_, "CFDI40132", "Periodicidad", "05");
+        ReportRuleAt(c, informacionGlobalPlace_, "CFDI40132", "Periodicidad", "05");
     if (regimen.found && InCatalog(c, "CFDI40140", "c_RegimenFiscal", "RegimenFiscal", regimen.text)) {
         const Person person = PersonOf(emisorRfc_);
         const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_RegimenFiscal", regimen.text);
@@ -875,7 +857,7 @@ void Rules40::StartReceptor(ValidationContext& c, const ValidationElement& e) {
     const bool foreign = r == kGenericForeignRfc;
 
     if (tipo_ == 'I' && r == kGenericNationalRfc && nombre.text == kPublicName && !informacionGlobal_)
-        ReportAtPlace(c, root_, "CFDI40130", "", "");
+        ReportRuleAt(c, root_, "CFDI40130", "", "");
     if (nombre.found && nombre.text == kPublicName && r != kGenericNationalRfc)
         ReportRule(c, "CFDI40146", "Rfc", r);
 
@@ -965,8 +947,7 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     const AttributeValue objeto = FindAttribute(e, "ObjetoImp");
     if (clave.found) {
         const ProductKey& key = ProductKeyOf(c, clave.text);
-        if (key.catalogAbsent && !productCatalogNoted_) {
-            productCatalogNoted_ = true;
+        if (key.catalogAbsent) {
             NotChecked(c, "CFDI40163", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
             NotChecked(c, "CFDI40164", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
         }
@@ -1216,9 +1197,9 @@ void Rules40::StartSummaryTraslado(ValidationContext& c, const ValidationElement
 void Rules40::EndImpuestos(ValidationContext& c) {
     if (summaryOverflow_) return;
     if (totalRetenidos_.valid && Decimal::Compare(totalRetenidos_.value, summaryRetenidos_) != 0)
-        ReportAtPlace(c, impuestosPlace_, "CFDI40203", "TotalImpuestosRetenidos", totalRetenidos_.value.ToString());
+        ReportRuleAt(c, impuestosPlace_, "CFDI40203", "TotalImpuestosRetenidos", totalRetenidos_.value.ToString());
     if (totalTrasladados_.valid && Decimal::Compare(totalTrasladados_.value, summaryTrasladados_) != 0)
-        ReportAtPlace(c, impuestosPlace_, "CFDI40205", "TotalImpuestosTrasladados",
+        ReportRuleAt(c, impuestosPlace_, "CFDI40205", "TotalImpuestosTrasladados",
                       totalTrasladados_.value.ToString());
 }
 
@@ -1228,19 +1209,19 @@ void Rules40::EndComprobante(ValidationContext& c) {
     if (incomeLike && subTotal_.valid && !sumOverflow_ &&
         RoundToCurrency(sumImporte_, subTotal_.value.Scale(), &expected) &&
         Decimal::Compare(expected, subTotal_.value) != 0)
-        ReportAtPlace(c, root_, "CFDI40108", "SubTotal", subTotal_.value.ToString());
+        ReportRuleAt(c, root_, "CFDI40108", "SubTotal", subTotal_.value.ToString());
 
     // Descuento: present and the rounded sum when a concept of an I, E or N document has
     // one; absent otherwise.
     if (incomeLike && anyConceptDescuento_) {
         if (!descuento_.present)
-            ReportAtPlace(c, root_, "CFDI40111", "Descuento", "");
+            ReportRuleAt(c, root_, "CFDI40111", "Descuento", "");
         else if (descuento_.valid && !sumOverflow_ &&
                  RoundToCurrency(sumDescuento_, descuento_.value.Scale(), &expected) &&
                  Decimal::Compare(expected, descuento_.value) != 0)
-            ReportAtPlace(c, root_, "CFDI40111", "Descuento", descuento_.value.ToString());
+            ReportRuleAt(c, root_, "CFDI40111", "Descuento", descuento_.value.ToString());
     } else if (descuento_.present) {
-        ReportAtPlace(c, root_, "CFDI40111", "Descuento", descuento_.valid ? descuento_.value.ToString() : "");
+        ReportRuleAt(c, root_, "CFDI40111", "Descuento", descuento_.valid ? descuento_.value.ToString() : "");
     }
 
     // Total = SubTotal - Descuento + transferred - retained (federal and local).
@@ -1253,23 +1234,23 @@ void Rules40::EndComprobante(ValidationContext& c) {
                         Decimal::Sub(sum, localRetentions_, &sum) &&
                         RoundToCurrency(sum, total_.value.Scale(), &expected);
         if (ok && Decimal::Compare(expected, total_.value) != 0)
-            ReportAtPlace(c, root_, "CFDI40119", "Total", total_.value.ToString());
+            ReportRuleAt(c, root_, "CFDI40119", "Total", total_.value.ToString());
     }
 
     // The foreign-trade complement.
-    if (exportacion_ == "02" && !foreignTrade_) ReportAtPlace(c, root_, "CFDI40122", "Exportacion", "02");
+    if (exportacion_ == "02" && !foreignTrade_) ReportRuleAt(c, root_, "CFDI40122", "Exportacion", "02");
     if ((exportacion_ == "01" || exportacion_ == "03") && foreignTrade_)
-        ReportAtPlace(c, root_, "CFDI40222", "Exportacion", exportacion_);
+        ReportRuleAt(c, root_, "CFDI40222", "Exportacion", exportacion_);
     const bool foreignReceiver = receptorRfc_ == kGenericForeignRfc;
     if (foreignReceiver && foreignTrade_ && !receptorResidencia_ && !receptorNumRegIdTrib_)
-        ReportAtPlace(c, receptorPlace_, "CFDI40153", "ResidenciaFiscal", "");
+        ReportRuleAt(c, receptorPlace_, "CFDI40153", "ResidenciaFiscal", "");
     if (foreignReceiver && foreignTrade_ && !receptorNumRegIdTrib_)
-        ReportAtPlace(c, receptorPlace_, "CFDI40155", "NumRegIdTrib", "");
-    if (foreignTrade_ && conceptPedimento_.set)
-        ReportAtPlace(c, conceptPedimento_, "CFDI40195", "NumeroPedimento", "");
-    if (foreignTrade_ && partePedimento_.set) ReportAtPlace(c, partePedimento_, "CFDI40200", "NumeroPedimento", "");
+        ReportRuleAt(c, receptorPlace_, "CFDI40155", "NumRegIdTrib", "");
+    if (foreignTrade_ && conceptPedimento_.noted)
+        ReportRuleAt(c, conceptPedimento_, "CFDI40195", "NumeroPedimento", "");
+    if (foreignTrade_ && partePedimento_.noted) ReportRuleAt(c, partePedimento_, "CFDI40200", "NumeroPedimento", "");
     if (complementRequired_ && !complementAny_)
-        ReportAtPlace(c, complementRequiredPlace_, "CFDI40163", "ClaveProdServ", "");
+        ReportRuleAt(c, complementRequiredPlace_, "CFDI40163", "ClaveProdServ", "");
 
     CheckSeal(c);
 }
@@ -1279,7 +1260,7 @@ void Rules40::EndComprobante(ValidationContext& c) {
 void Rules40::CheckSeal(ValidationContext& c) {
     if (!options_.documentFile || sello_.empty() || certificado_.empty()) return;
     if (SealFailsVerification(options_.documentFile))
-        ReportAtPlace(c, root_, "CFDI40102", "Sello", std::string_view(sello_).substr(0, 40));
+        ReportRuleAt(c, root_, "CFDI40102", "Sello", std::string_view(sello_).substr(0, 40));
 }
 
 }  // namespace

@@ -76,15 +76,6 @@ std::optional<std::string_view> Attr(const ValidationElement& element, std::stri
     return v.text;
 }
 
-void CatalogAbsent(OnceByCode& once, ValidationContext& context, const char* code, std::string_view attribute, std::string_view value,
-                   const char* catalog) {
-    if (!once.First(code)) return;
-    String why = "catalog ";
-    why += catalog;
-    why += " is absent";
-    ReportRuleNotChecked(context, code, attribute, value, std::string_view(why.data(), why.size()));
-}
-
 // The decimals of a currency of c_Moneda at the date; nullopt when the currency is not in
 // it (the catalog check reports that) or the catalog is absent (then `absent` is set).
 std::optional<int> CurrencyDecimalsOf(ValidationContext& context, std::string_view currency, bool* absent) {
@@ -417,7 +408,7 @@ void Pagos20Rules::StartPayment(ValidationContext& context, const ValidationElem
             ReportRule(context, "CRP20215", "TipoCambioP", rate ? *rate : std::string_view());
         bool absent = false;
         paymentDecimals_ = CurrencyDecimalsOf(context, *currency, &absent);
-        if (absent) CatalogAbsent(absentOnce_, context, "CRP20219", "MonedaP", *currency, "c_Moneda");
+        if (absent) ReportCatalogAbsent(absentOnce_, context, "CRP20219", "MonedaP", *currency, "c_Moneda");
     }
     Decimal d;
     if (rate && ParseAmount(*rate, &d)) exchangeRate_ = d;
@@ -482,7 +473,7 @@ void Pagos20Rules::CheckBanking(ValidationContext& context, const ValidationElem
         auto v = Attr(payment, f.attribute);
         if (!v) continue;
         if (!table) {
-            CatalogAbsent(absentOnce_, context, f.code, f.attribute, *v, "c_FormaPago");
+            ReportCatalogAbsent(absentOnce_, context, f.code, f.attribute, *v, "c_FormaPago");
             continue;
         }
         auto row = table->FindValid(form, context.DocumentDate());
@@ -529,7 +520,7 @@ void Pagos20Rules::StartDocument(ValidationContext& context, const ValidationEle
     if (currency) {
         bool absent = false;
         decimals = CurrencyDecimalsOf(context, *currency, &absent);
-        if (absent) CatalogAbsent(absentOnce_, context, "CRP20240", "MonedaDR", *currency, "c_Moneda");
+        if (absent) ReportCatalogAbsent(absentOnce_, context, "CRP20240", "MonedaDR", *currency, "c_Moneda");
     }
     struct Balance {
         const char* attribute;
@@ -583,7 +574,7 @@ void Pagos20Rules::StartDocument(ValidationContext& context, const ValidationEle
         const CatalogAnswer answer =
             RuleCatalogCheck(context, "c_ObjetoImp", *object);
         if (answer == CatalogAnswer::kInvalid) ReportRule(context, "CRP20245", "ObjetoImpDR", *object);
-        if (answer == CatalogAnswer::kAbsent) CatalogAbsent(absentOnce_, context, "CRP20245", "ObjetoImpDR", *object, "c_ObjetoImp");
+        if (answer == CatalogAnswer::kAbsent) ReportCatalogAbsent(absentOnce_, context, "CRP20245", "ObjetoImpDR", *object, "c_ObjetoImp");
     }
 }
 
@@ -624,12 +615,12 @@ void Pagos20Rules::DocumentTax(ValidationContext& context, const ValidationEleme
     if (taxCode) {
         CatalogAnswer a = RuleCatalogCheck(context, "c_Impuesto", *taxCode);
         if (a == CatalogAnswer::kInvalid) ReportRule(context, codes.tax, "ImpuestoDR", *taxCode);
-        if (a == CatalogAnswer::kAbsent) CatalogAbsent(absentOnce_, context, codes.tax, "ImpuestoDR", *taxCode, "c_Impuesto");
+        if (a == CatalogAnswer::kAbsent) ReportCatalogAbsent(absentOnce_, context, codes.tax, "ImpuestoDR", *taxCode, "c_Impuesto");
     }
     if (factor) {
         CatalogAnswer a = RuleCatalogCheck(context, "c_TipoFactor", *factor);
         if (a == CatalogAnswer::kInvalid) ReportRule(context, codes.factor, "TipoFactorDR", *factor);
-        if (a == CatalogAnswer::kAbsent) CatalogAbsent(absentOnce_, context, codes.factor, "TipoFactorDR", *factor, "c_TipoFactor");
+        if (a == CatalogAnswer::kAbsent) ReportCatalogAbsent(absentOnce_, context, codes.factor, "TipoFactorDR", *factor, "c_TipoFactor");
     }
     bool exempt = factor && *factor == "Exento";
     if (retention && exempt) ReportRule(context, "CRP20252", "TipoFactorDR", *factor);
@@ -646,7 +637,7 @@ void Pagos20Rules::DocumentTax(ValidationContext& context, const ValidationEleme
         switch (CheckRate(context, *taxCode, *factor, rate, retention)) {
             case RateAnswer::kValid: break;
             case RateAnswer::kInvalid: ReportRule(context, codes.rate, "TasaOCuotaDR", *rateText); break;
-            case RateAnswer::kAbsent: CatalogAbsent(absentOnce_, context, codes.rate, "TasaOCuotaDR", *rateText, "c_TasaOCuota"); break;
+            case RateAnswer::kAbsent: ReportCatalogAbsent(absentOnce_, context, codes.rate, "TasaOCuotaDR", *rateText, "c_TasaOCuota"); break;
         }
     }
     bool haveAmount = amountText && ParseAmount(*amountText, &amount);
@@ -695,7 +686,7 @@ void Pagos20Rules::PaymentRetention(ValidationContext& context, const Validation
     if (!tax) return;
     CatalogAnswer a = RuleCatalogCheck(context, "c_Impuesto", *tax);
     if (a == CatalogAnswer::kInvalid) ReportRule(context, "CRP20262", "ImpuestoP", *tax);
-    if (a == CatalogAnswer::kAbsent) CatalogAbsent(absentOnce_, context, "CRP20262", "ImpuestoP", *tax, "c_Impuesto");
+    if (a == CatalogAnswer::kAbsent) ReportCatalogAbsent(absentOnce_, context, "CRP20262", "ImpuestoP", *tax, "c_Impuesto");
     int which = *tax == "001" ? 0 : *tax == "002" ? 1 : *tax == "003" ? 2 : -1;
     if (which >= 0) {
         if (retentionPSeen_[which]) ReportRule(context, "CRP20263", "ImpuestoP", *tax);
@@ -725,7 +716,7 @@ void Pagos20Rules::PaymentTransfer(ValidationContext& context, const ValidationE
 
     CatalogAnswer a = RuleCatalogCheck(context, "c_Impuesto", *tax);
     if (a == CatalogAnswer::kInvalid) ReportRule(context, "CRP20270", "ImpuestoP", *tax);
-    if (a == CatalogAnswer::kAbsent) CatalogAbsent(absentOnce_, context, "CRP20270", "ImpuestoP", *tax, "c_Impuesto");
+    if (a == CatalogAnswer::kAbsent) ReportCatalogAbsent(absentOnce_, context, "CRP20270", "ImpuestoP", *tax, "c_Impuesto");
     if (exempt && anyTransferDR_ && onlyExemptDocuments_ && (rateText || amountText))
         ReportRule(context, "CRP20266", "TipoFactorP", *factor);
 
@@ -735,7 +726,7 @@ void Pagos20Rules::PaymentTransfer(ValidationContext& context, const ValidationE
         switch (CheckRate(context, *tax, *factor, rate, false)) {
             case RateAnswer::kValid: break;
             case RateAnswer::kInvalid: ReportRule(context, "CRP20272", "TasaOCuotaP", *rateText); break;
-            case RateAnswer::kAbsent: CatalogAbsent(absentOnce_, context, "CRP20272", "TasaOCuotaP", *rateText, "c_TasaOCuota"); break;
+            case RateAnswer::kAbsent: ReportCatalogAbsent(absentOnce_, context, "CRP20272", "TasaOCuotaP", *rateText, "c_TasaOCuota"); break;
         }
     }
 

@@ -189,11 +189,6 @@ Amount ReadAmount(const ValidationElement& e, std::string_view name) {
 }
 
 // A place of the document, to report at later.
-struct Place {
-    int line = 0;
-    String path;
-};
-
 // The children of the root that the rules read.
 enum class Top : std::uint8_t { kOther, kReceptor, kTotales, kComplemento };
 
@@ -205,16 +200,6 @@ public:
     void OnEndElement(ValidationContext& c, const ValidationElement& e) override;
 
 private:
-    static void Note(const ValidationContext& c, Place& place) {
-        place.line = c.Line();
-        const std::string_view p = c.Path();
-        place.path.assign(p.data(), p.size());
-    }
-    static void ReportAtPlace(ValidationContext& c, const Place& place, const char* code, std::string_view attribute,
-                              std::string_view value) {
-        ReportRuleAt(c, place.line, std::string_view(place.path.data(), place.path.size()), code, attribute, value);
-    }
-
     // Catalog membership: reports `code` when the value (as the schema collapses it) is not
     // in the catalog at the document's date, a not-checked warning (once per code) when the
     // catalog is absent. True when the value is valid.
@@ -239,7 +224,7 @@ private:
     Top top_ = Top::kOther;
 
     // The root.
-    Place root_;
+    RulePlace root_;
     bool sealed_ = false, certificate_ = false;  // a Sello, and a readable Certificado
     String sello_;                                // its start, to show
     String cveRetenc_, lugar_;
@@ -250,7 +235,7 @@ private:
     bool foreignReceiver_ = false;  // NacionalidadR="Extranjero" or a Receptor/Extranjero
 
     // The totals.
-    Place totales_;
+    RulePlace totales_;
     Amount montoTotRet_;
     String montoTotRetText_;
     int withholdings_ = 0;
@@ -278,10 +263,7 @@ bool RulesRet20::InCatalog(ValidationContext& c, const char* code, std::string_v
     case CatalogAnswer::kInvalid: ReportRule(c, code, attribute, value); return false;
     case CatalogAnswer::kAbsent: break;
     }
-    String why = "catalog ";
-    why += catalog;
-    why += " is absent";
-    NotChecked(c, code, attribute, value, std::string_view(why.data(), why.size()));
+    ReportCatalogAbsent(notChecked_, c, code, attribute, value, catalog);
     return false;
 }
 
@@ -344,7 +326,7 @@ void RulesRet20::OnEndElement(ValidationContext& c, const ValidationElement& e) 
 }
 
 void RulesRet20::StartRoot(ValidationContext& c, const ValidationElement& e) {
-    Note(c, root_);
+    root_.Note(c);
     const AttributeValue fecha = FindAttribute(e, "FechaExp");
     if (fecha.found) {
         if (!FechaMatchesPattern(fecha.text)) ReportRule(c, "Reten20103", "FechaExp", fecha.text);
@@ -432,7 +414,7 @@ void RulesRet20::StartPeriodo(ValidationContext& c, const ValidationElement& e) 
 }
 
 void RulesRet20::StartTotales(ValidationContext& c, const ValidationElement& e) {
-    Note(c, totales_);
+    totales_.Note(c);
     withholdings_ = 0;  // a second Totales (the schema's finding) starts over
     withheld_ = Decimal();
     withheldValid_ = true;
@@ -454,7 +436,7 @@ void RulesRet20::StartTotales(ValidationContext& c, const ValidationElement& e) 
 
     if (cveRetenc_ != kRifKey || !cveValid_) return;
     if ((gravado.valid && !gravado.value.IsZero()) || (exento.valid && !exento.value.IsZero()))
-        ReportAtPlace(c, root_, "Reten20108", "CveRetenc", cveRetenc_);
+        ReportRuleAt(c, root_, "Reten20108", "CveRetenc", cveRetenc_);
     // Both must be above zero: a missing one is not.
     for (const auto& [name, code] : {std::pair{"UtilidadBimestral", "Reten20132"},
                                      std::pair{"ISRCorrespondiente", "Reten20133"}}) {
@@ -483,9 +465,9 @@ void RulesRet20::StartImpRetenidos(ValidationContext& c, const ValidationElement
 void RulesRet20::EndTotales(ValidationContext& c) {
     if (!montoTotRet_.valid || montoTotRet_.value.Sign() <= 0) return;
     const std::string_view text(montoTotRetText_.data(), montoTotRetText_.size());
-    if (withholdings_ == 0) ReportAtPlace(c, totales_, "Reten20130", "MontoTotRet", text);
+    if (withholdings_ == 0) ReportRuleAt(c, totales_, "Reten20130", "MontoTotRet", text);
     else if (withheldValid_ && Decimal::Compare(montoTotRet_.value, withheld_) != 0)
-        ReportAtPlace(c, totales_, "Reten20131", "MontoTotRet", text);
+        ReportRuleAt(c, totales_, "Reten20131", "MontoTotRet", text);
 }
 
 // Reten20107: the complement that the key's catalog row names.
@@ -493,7 +475,7 @@ void RulesRet20::EndRoot(ValidationContext& c) {
     // Reten20101: the seal, checked over the document's file by the verifier (a second read),
     // when there is a seal and a readable certificate to check it with.
     if (options_.documentFile && sealed_ && certificate_ && SealFailsVerification(options_.documentFile))
-        ReportAtPlace(c, root_, "Reten20101", "Sello", std::string_view(sello_.data(), sello_.size()));
+        ReportRuleAt(c, root_, "Reten20101", "Sello", std::string_view(sello_.data(), sello_.size()));
     if (!cveValid_) return;  // not in the catalog (reported) or the catalog is absent
     const std::string_view key(cveRetenc_.data(), cveRetenc_.size());
     const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_CveRetenc", key);
@@ -511,7 +493,7 @@ void RulesRet20::EndRoot(ValidationContext& c) {
     if (!required) return;
     const int index = ComplementIndex(due->complement);
     if (index == kNoComplement || (complements_ & (1u << index)) == 0)
-        ReportAtPlace(c, root_, "Reten20107", "CveRetenc", key);
+        ReportRuleAt(c, root_, "Reten20107", "CveRetenc", key);
 }
 
 }  // namespace
