@@ -611,6 +611,10 @@ const Rules40::ProductKey& Rules40::ProductKeyOf(ValidationContext& c, std::stri
     bool absent = false;
     const std::optional<CatalogRow> row = RuleCatalogRow(c, "c_ClaveProdServ", clave, &absent);
     key.catalogAbsent = absent;
+    if (absent) {
+        NotChecked(c, "CFDI40163", "ClaveProdServ", clave, "catalog c_ClaveProdServ is absent");
+        NotChecked(c, "CFDI40164", "ClaveProdServ", clave, "catalog c_ClaveProdServ is absent");
+    }
     if (!row) return key;
     key.known = true;
     const std::optional<std::string_view> complement = row->Field("complemento");
@@ -947,10 +951,6 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     const AttributeValue objeto = FindAttribute(e, "ObjetoImp");
     if (clave.found) {
         const ProductKey& key = ProductKeyOf(c, clave.text);
-        if (key.catalogAbsent) {
-            NotChecked(c, "CFDI40163", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
-            NotChecked(c, "CFDI40164", "ClaveProdServ", clave.text, "catalog c_ClaveProdServ is absent");
-        }
         if (key.known) {
             if (key.complement && !complementRequired_) {
                 complementRequired_ = true;
