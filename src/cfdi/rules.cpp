@@ -104,14 +104,22 @@ void ReportRuleNotChecked(ValidationContext& context, const char* code, std::str
 }
 
 AttributeValue FindAttribute(const ValidationElement& element, std::string_view name) noexcept {
+    return AttributeReader(element).Find(name);
+}
+
+AttributeValue AttributeReader::Find(std::string_view name) noexcept {
+    const std::size_t count = element_.attributeCount;
     if (name.empty()) return AttributeValue{};
-    for (std::size_t i = 0; i < element.attributeCount; ++i) {
-        const ElementAttribute& a = element.attributes[i];
+    for (std::size_t k = 0, i = next_; k < count; ++k, i = i + 1 == count ? 0 : i + 1) {
+        const ElementAttribute& a = element_.attributes[i];
         const char* q = a.qname;
         if (q[0] != name[0] || *a.uri != '\0') continue;
         std::size_t n = 1;
         while (n < name.size() && q[n] == name[n]) ++n;
-        if (n == name.size() && q[n] == '\0') return AttributeValue{a.value, true};
+        if (n == name.size() && q[n] == '\0') {
+            next_ = i + 1 == count ? 0 : i + 1;
+            return AttributeValue{a.value, true};
+        }
     }
     return AttributeValue{};
 }

@@ -136,6 +136,18 @@ struct AttributeValue {
     bool found = false;
 };
 AttributeValue FindAttribute(const ValidationElement& element, std::string_view name) noexcept;
+// Reads an element's attributes by name, each search starting after the last one found:
+// asked for in the order the schema declares them (which documents follow), each is found
+// at the first place it looks.
+class AttributeReader {
+public:
+    explicit AttributeReader(const ValidationElement& element) noexcept : element_(element) {}
+    AttributeValue Find(std::string_view name) noexcept;
+
+private:
+    const ValidationElement& element_;
+    std::size_t next_ = 0;
+};
 // Whether an element is `local` of namespace `uri`.
 bool ElementIs(const ValidationElement& element, std::string_view uri, std::string_view local) noexcept;
 

@@ -229,11 +229,14 @@ bool ExchangeRateMatches(std::string_view t) noexcept {
 
 // Whether base64 text is an X.509 certificate with an RSA public key, leaving the last-error
 // text as it was.
-bool ParseAmount(const ValidationElement& e, std::string_view name, Amount* out) {
-    const AttributeValue v = FindAttribute(e, name);
+bool ParseAmount(const AttributeValue& v, Amount* out) {
     out->present = v.found;
     out->valid = v.found && Decimal::Parse(v.text, &out->value);
     return out->valid;
+}
+
+bool ParseAmount(const ValidationElement& e, std::string_view name, Amount* out) {
+    return ParseAmount(FindAttribute(e, name), out);
 }
 
 
@@ -946,9 +949,14 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     conceptTax002_ = conceptTax003_ = conceptTransfer002_ = conceptTransfer003_ = false;
     requiresIvaTransfer_ = requiresIepsTransfer_ = false;
 
-    const AttributeValue clave = FindAttribute(e, "ClaveProdServ");
-    const AttributeValue unidad = FindAttribute(e, "ClaveUnidad");
-    const AttributeValue objeto = FindAttribute(e, "ObjetoImp");
+    AttributeReader attributes(e);  // in the schema's order
+    const AttributeValue clave = attributes.Find("ClaveProdServ");
+    const AttributeValue cantidadText = attributes.Find("Cantidad");
+    const AttributeValue unidad = attributes.Find("ClaveUnidad");
+    const AttributeValue valorUnitarioText = attributes.Find("ValorUnitario");
+    const AttributeValue importeText = attributes.Find("Importe");
+    const AttributeValue descuentoText = attributes.Find("Descuento");
+    const AttributeValue objeto = attributes.Find("ObjetoImp");
     if (clave.found) {
         const ProductKey& key = ProductKeyOf(c, clave.text);
         if (key.known) {
@@ -965,21 +973,21 @@ void Rules40::StartConcepto(ValidationContext& c, const ValidationElement& e) {
     if (unidad.found) InCatalog(c, "CFDI40165", "c_ClaveUnidad", "ClaveUnidad", unidad.text);
 
     Amount cantidad, valorUnitario, descuento;
-    ParseAmount(e, "Cantidad", &cantidad);
-    ParseAmount(e, "ValorUnitario", &valorUnitario);
-    ParseAmount(e, "Importe", &conceptImporte_);
-    ParseAmount(e, "Descuento", &descuento);
+    ParseAmount(cantidadText, &cantidad);
+    ParseAmount(valorUnitarioText, &valorUnitario);
+    ParseAmount(importeText, &conceptImporte_);
+    ParseAmount(descuentoText, &descuento);
     const bool incomeLike = tipo_ == 'I' || tipo_ == 'E' || tipo_ == 'N';
     if (valorUnitario.valid && incomeLike && valorUnitario.value.Sign() <= 0)
-        ReportRule(c, "CFDI40166", "ValorUnitario", FindAttribute(e, "ValorUnitario").text);
+        ReportRule(c, "CFDI40166", "ValorUnitario", valorUnitarioText.text);
     if (cantidad.valid && valorUnitario.valid && conceptImporte_.valid &&
         !WithinProductBounds(conceptImporte_.value, cantidad.value, valorUnitario.value, false))
-        ReportRule(c, "CFDI40167", "Importe", FindAttribute(e, "Importe").text);
+        ReportRule(c, "CFDI40167", "Importe", importeText.text);
     if (descuento.valid && conceptImporte_.valid) {
         if (descuento.value.Scale() > conceptImporte_.value.Scale())
-            ReportRule(c, "CFDI40168", "Descuento", FindAttribute(e, "Descuento").text);
+            ReportRule(c, "CFDI40168", "Descuento", descuentoText.text);
         if (Decimal::Compare(descuento.value, conceptImporte_.value) > 0)
-            ReportRule(c, "CFDI40169", "Descuento", FindAttribute(e, "Descuento").text);
+            ReportRule(c, "CFDI40169", "Descuento", descuentoText.text);
     }
     if (conceptImporte_.valid && !Decimal::Add(sumImporte_, conceptImporte_.value, &sumImporte_)) sumOverflow_ = true;
     if (descuento.present) anyConceptDescuento_ = true;
@@ -1003,15 +1011,18 @@ void Rules40::EndConcepto(ValidationContext& c) {
 }
 
 void Rules40::StartConceptoTax(ValidationContext& c, const ValidationElement& e, bool transfer) {
-    const AttributeValue impuesto = FindAttribute(e, "Impuesto");
-    const AttributeValue factor = FindAttribute(e, "TipoFactor");
-    const AttributeValue tasa = FindAttribute(e, "TasaOCuota");
+    AttributeReader attributes(e);  // in the schema's order
+    const AttributeValue baseText = attributes.Find("Base");
+    const AttributeValue impuesto = attributes.Find("Impuesto");
+    const AttributeValue factor = attributes.Find("TipoFactor");
+    const AttributeValue tasa = attributes.Find("TasaOCuota");
+    const AttributeValue importeText = attributes.Find("Importe");
     Amount base, importe;
-    ParseAmount(e, "Base", &base);
-    ParseAmount(e, "Importe", &importe);
+    ParseAmount(baseText, &base);
+    ParseAmount(importeText, &importe);
 
     if (base.valid && base.value.Sign() <= 0)
-        ReportRule(c, transfer ? "CFDI40174" : "CFDI40181", "Base", FindAttribute(e, "Base").text);
+        ReportRule(c, transfer ? "CFDI40174" : "CFDI40181", "Base", baseText.text);
     bool impuestoValid = false, factorValid = false;
     if (impuesto.found) {
         impuestoValid = InCatalog(c, transfer ? "CFDI40175" : "CFDI40182", "c_Impuesto", "Impuesto", impuesto.text);
@@ -1040,7 +1051,7 @@ void Rules40::StartConceptoTax(ValidationContext& c, const ValidationElement& e,
                     Decimal::Parse(tasa.text, &rate);
     }
     if (rateValid && base.valid && importe.valid && !WithinProductBounds(importe.value, base.value, rate, true))
-        ReportRule(c, transfer ? "CFDI40180" : "CFDI40186", "Importe", FindAttribute(e, "Importe").text);
+        ReportRule(c, transfer ? "CFDI40180" : "CFDI40186", "Importe", importeText.text);
 
     // The sums the summary is checked against.
     if (!impuestoValid || !factorValid) return;
@@ -1139,12 +1150,15 @@ void Rules40::StartSummaryRetencion(ValidationContext& c, const ValidationElemen
 }
 
 void Rules40::StartSummaryTraslado(ValidationContext& c, const ValidationElement& e) {
-    const AttributeValue impuesto = FindAttribute(e, "Impuesto");
-    const AttributeValue factor = FindAttribute(e, "TipoFactor");
-    const AttributeValue tasa = FindAttribute(e, "TasaOCuota");
+    AttributeReader attributes(e);  // in the schema's order
+    const AttributeValue baseText = attributes.Find("Base");
+    const AttributeValue impuesto = attributes.Find("Impuesto");
+    const AttributeValue factor = attributes.Find("TipoFactor");
+    const AttributeValue tasa = attributes.Find("TasaOCuota");
+    const AttributeValue importeText = attributes.Find("Importe");
     Amount base, importe;
-    ParseAmount(e, "Base", &base);
-    ParseAmount(e, "Importe", &importe);
+    ParseAmount(baseText, &base);
+    ParseAmount(importeText, &importe);
     const bool onlyExempt = anyTransfer_ && !anyNonExempt_;
     if (onlyExempt && (tasa.found || importe.present)) ReportRule(c, "CFDI40213", "", "");
     CurrencyScale(c, "CFDI40214", "Base", base);

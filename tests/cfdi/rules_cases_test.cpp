@@ -224,6 +224,25 @@ TEST(RuleCases, EveryEditGivesItsFinding) {
     }
 }
 
+// Attributes asked for in any order are found wherever they stand, the search wrapping round
+// from the last one found; a prefixed attribute never answers for an unprefixed name.
+TEST(RuleCases, AttributeReaderFindsInAnyOrder) {
+    const ElementAttribute attributes[] = {{"Base", "10", "", "Base"},
+                                           {"Importe", "1.60", "", "Importe"},
+                                           {"x:Impuesto", "009", "urn:x", "Impuesto"},
+                                           {"Impuesto", "002", "", "Impuesto"}};
+    const ValidationElement element{"", "Traslado", "Traslado", attributes, 4, nullptr, 1};
+    AttributeReader reader(element);
+    EXPECT_EQ(reader.Find("Impuesto").text, "002");
+    EXPECT_EQ(reader.Find("Base").text, "10");  // wraps round
+    EXPECT_FALSE(reader.Find("Impuest").found);
+    EXPECT_FALSE(reader.Find("TasaOCuota").found);
+    EXPECT_EQ(reader.Find("Importe").text, "1.60");
+    EXPECT_EQ(FindAttribute(element, "Importe").text, "1.60");
+    const ValidationElement empty{"", "Traslado", "Traslado", nullptr, 0, nullptr, 1};
+    EXPECT_FALSE(AttributeReader(empty).Find("Base").found);
+}
+
 // Edits a row cannot make in one step, and values that repeat: answers are remembered per
 // document, and a wrong value must still be reported wherever it occurs.
 TEST(RuleCases, WholeDocumentEdits) {
