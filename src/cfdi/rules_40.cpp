@@ -240,6 +240,26 @@ bool ParseAmount(const ValidationElement& e, std::string_view name, Amount* out)
 }
 
 
+// A tax line (a concept's or the summary's Traslado or Retencion): its attributes in the
+// schema's order, and its amounts read.
+struct TaxLine {
+    AttributeValue baseText, impuesto, factor, tasa, importeText;
+    Amount base, importe;
+};
+
+TaxLine ReadTaxLine(const ValidationElement& e) {
+    AttributeReader attributes(e);
+    TaxLine line;
+    line.baseText = attributes.Find("Base");
+    line.impuesto = attributes.Find("Impuesto");
+    line.factor = attributes.Find("TipoFactor");
+    line.tasa = attributes.Find("TasaOCuota");
+    line.importeText = attributes.Find("Importe");
+    ParseAmount(line.baseText, &line.base);
+    ParseAmount(line.importeText, &line.importe);
+    return line;
+}
+
 bool Flag(const CatalogRow& row, std::string_view column) noexcept {
     const std::optional<std::string_view> f = row.Field(column);
     return f && *f == "1";
@@ -1011,15 +1031,10 @@ void Rules40::EndConcepto(ValidationContext& c) {
 }
 
 void Rules40::StartConceptoTax(ValidationContext& c, const ValidationElement& e, bool transfer) {
-    AttributeReader attributes(e);  // in the schema's order
-    const AttributeValue baseText = attributes.Find("Base");
-    const AttributeValue impuesto = attributes.Find("Impuesto");
-    const AttributeValue factor = attributes.Find("TipoFactor");
-    const AttributeValue tasa = attributes.Find("TasaOCuota");
-    const AttributeValue importeText = attributes.Find("Importe");
-    Amount base, importe;
-    ParseAmount(baseText, &base);
-    ParseAmount(importeText, &importe);
+    const TaxLine line = ReadTaxLine(e);
+    const AttributeValue &baseText = line.baseText, &impuesto = line.impuesto, &factor = line.factor,
+                         &tasa = line.tasa, &importeText = line.importeText;
+    const Amount &base = line.base, &importe = line.importe;
 
     if (base.valid && base.value.Sign() <= 0)
         ReportRule(c, transfer ? "CFDI40174" : "CFDI40181", "Base", baseText.text);
@@ -1150,15 +1165,9 @@ void Rules40::StartSummaryRetencion(ValidationContext& c, const ValidationElemen
 }
 
 void Rules40::StartSummaryTraslado(ValidationContext& c, const ValidationElement& e) {
-    AttributeReader attributes(e);  // in the schema's order
-    const AttributeValue baseText = attributes.Find("Base");
-    const AttributeValue impuesto = attributes.Find("Impuesto");
-    const AttributeValue factor = attributes.Find("TipoFactor");
-    const AttributeValue tasa = attributes.Find("TasaOCuota");
-    const AttributeValue importeText = attributes.Find("Importe");
-    Amount base, importe;
-    ParseAmount(baseText, &base);
-    ParseAmount(importeText, &importe);
+    const TaxLine line = ReadTaxLine(e);
+    const AttributeValue &impuesto = line.impuesto, &factor = line.factor, &tasa = line.tasa;
+    const Amount &base = line.base, &importe = line.importe;
     const bool onlyExempt = anyTransfer_ && !anyNonExempt_;
     if (onlyExempt && (tasa.found || importe.present)) ReportRule(c, "CFDI40213", "", "");
     CurrencyScale(c, "CFDI40214", "Base", base);

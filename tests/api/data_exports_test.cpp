@@ -9,23 +9,12 @@
 #include <vector>
 
 #include "kelvane.h"
+#include "seal_support.h"
 
 namespace {
 
-std::string Fixture(const std::string& name) { return std::string(KVN_FIXTURES_DIR) + "/invoices/" + name; }
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string LastError() {
-    char buf[4100];
-    KVN_LastError(buf, 4099);
-    return buf;
-}
+using seal_test::LastError;
+using seal_test::ReadFile;
 
 // The result of a buffer export as "code:text" (the text read with the two-call convention).
 std::string Answer(const std::function<int(char*, int)>& call) {
@@ -62,7 +51,7 @@ TEST(DataExports, DocumentTextIsReadAsTheFile) {
         {"lines", [](const char* d, int o) { return Answer([&](char* b, int n) { return KVN_TableRows(b, n, d, o | KVN_OPT_LINES); }); }},
     };
     for (const char* name : {"cfdi40_stamped.xml", "cfdi33_pagos.xml", "cfdi32_stamped.xml", "cfd22.xml"}) {
-        const std::string file = Fixture(name);
+        const std::string file = seal_test::Invoice(name);
         const std::string text = ReadFile(file);
         for (const auto& [what, call] : exports) {
             EXPECT_EQ(call(text.c_str(), KVN_OPT_XMLTEXT), call(file.c_str(), 0)) << name << " " << what;
@@ -79,7 +68,7 @@ TEST(DataExports, MessagesNameTextWithoutQuotingIt) {
 }
 
 TEST(DataExports, TableRowsAnswerByTheBufferConvention) {
-    const std::string file = Fixture("cfdi40_stamped.xml");
+    const std::string file = seal_test::Invoice("cfdi40_stamped.xml");
     const int n = KVN_TableRows(nullptr, 0, file.c_str(), 0);
     ASSERT_GT(n, 0);
     std::string cut(11, '\0');

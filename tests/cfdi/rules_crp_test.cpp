@@ -19,16 +19,10 @@ namespace kvn {
 namespace {
 
 using testing::ReadFile;
+using testing::Edit;
 using testing::WriteTempDoc;
 
 std::string RuleFixture(const char* name) { return ReadFile(std::string(KVN_FIXTURES_DIR) + "/rules/" + name); }
-
-std::string Edit(std::string text, const std::string& from, const std::string& to) {
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
 
 struct Outcome {
     std::vector<std::string> rules;       // codes of kind rule

@@ -27,16 +27,10 @@ namespace kvn {
 namespace {
 
 using testing::ReadFile;
+using testing::Edit;
 using testing::WriteTempDoc;
 
 std::string Fixture(const char* name) { return ReadFile(std::string(KVN_FIXTURES_DIR) + "/validation/" + name); }
-
-std::string Edit(std::string text, const std::string& from, const std::string& to) {
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
 
 struct Outcome {
     int code = 0;

@@ -15,12 +15,14 @@
 #include "cfdi/restrictions.h"
 #include "cfdi/validate.h"
 #include "kelvane.h"
+#include "doc_files.h"
 #include "reader_results.h"
 #include "support/fault_sim.h"
 
 namespace kvn {
 namespace {
 
+using testing::Edit;
 using testing::StartTagsOf;
 using testing::ViolationsOf;
 
@@ -34,13 +36,6 @@ std::string ReadFile(const std::string& path) {
 std::string Fixture(const char* name) { return ReadFile(std::string(KVN_FIXTURES_DIR) + "/validation/" + name); }
 
 // Replaces the first occurrence of `from` (which must be there).
-std::string Edit(std::string text, const std::string& from, const std::string& to) {
-    std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
-
 class Document {
 public:
     explicit Document(const std::string& content) {
