@@ -98,6 +98,34 @@ FilePtr OpenForReading(const char* path) {
     return f;
 }
 
+bool ReadWholeFile(const char* path, Bytes& out, std::size_t limit) {
+    out.clear();
+    // Not blocking: a FIFO given as the name must not hold the call here.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) <= limit;
+    if (ok) {
+        // One byte beyond the size sees a file that grew since fstat().
+        out.resize(static_cast<std::size_t>(st.st_size) + 1);
+        std::size_t got = 0;
+        while (ok && got < out.size()) {
+            const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+            if (n == 0) break;
+            if (n < 0) {
+                ok = errno == EINTR;
+                continue;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        ok = ok && got <= static_cast<std::size_t>(st.st_size);  // grew: read by the stream instead
+        out.resize(ok ? got : 0);
+    }
+    ::close(fd);
+    if (!ok) out.clear();
+    return ok;
+}
+
 bool ReadAll(std::FILE* f, Bytes& out) {
     if (std::fseek(f, 0, SEEK_END) != 0) return false;
     long size = std::ftell(f);
@@ -187,29 +215,73 @@ bool FollowLinks(const char* path, String& resolved) {
     return false;
 }
 
+// Whether a file made without a name can be given one: linkat() names it through its
+// /proc/self/fd entry, which needs /proc (AT_EMPTY_PATH would need a privilege).
+bool CanNameUnnamedFiles() {
+    static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+    return can;
+}
+
+// A new file in dir that has no name yet (O_TMPFILE): nothing to clean up if it is never
+// named, and making it does not lock the directory, so outputs made side by side in one
+// directory do not wait for each other. -1 where the file system or the kernel cannot.
+int CreateUnnamedIn(const String& dir, mode_t mode) {
+#ifdef O_TMPFILE
+    if (CanNameUnnamedFiles()) return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+#endif
+    (void)dir;
+    (void)mode;
+    return -1;
+}
+
+// Gives the unnamed file fd the name path; false (errno set) when it cannot, EEXIST when
+// the name is taken.
+bool NameUnnamed(int fd, const char* path) {
+    char self[40];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Gives the unnamed file fd a fresh name in dir, kept in name.
+bool NameUnnamedIn(int fd, const String& dir, String& name) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        name = dir;
+        name += "/.kvn-";
+        if (!AppendRandomCharacters(name)) break;
+        if (NameUnnamed(fd, name.c_str())) return true;
+        if (errno != EEXIST) break;
+    }
+    name.clear();
+    return false;
+}
+
 }  // namespace
 
 bool ReplacingOutput::Open(const char* target, OutputAccess access) {
     target_ = target;
     access_ = access;
     struct stat st;
-    // stat() follows every link, /proc's too: /dev/stdout is whatever standard output is.
-    if (::stat(target, &st) == 0) {
-        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return OpenInPlace(target);
-        if (S_ISDIR(st.st_mode)) {
-            RecordError("Output '%s' is a directory/La salida es un directorio", target);
-            return false;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            RecordError("Output '%s' is not a file, a character device or a pipe/"
-                        "La salida no es un archivo, un dispositivo de caracteres ni una tuberia",
-                        target);
-            return false;
-        }
+    // A name that is nothing yet or a regular file is the file replaced. Any other kind is
+    // looked at through its links: stat() follows every one, /proc's too, so /dev/stdout is
+    // whatever standard output is.
+    const bool named = ::lstat(target, &st) == 0;
+    if (!named) return OpenReplacement(target_, errno == ENOENT);
+    if (S_ISREG(st.st_mode)) return OpenReplacement(target_, false);
+    if (S_ISLNK(st.st_mode) && ::stat(target, &st) != 0) st.st_mode = S_IFREG;  // a dangling link
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return OpenInPlace(target);
+    if (S_ISDIR(st.st_mode)) {
+        RecordError("Output '%s' is a directory/La salida es un directorio", target);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        RecordError("Output '%s' is not a file, a character device or a pipe/"
+                    "La salida no es un archivo, un dispositivo de caracteres ni una tuberia",
+                    target);
+        return false;
     }
     String path;
     if (!FollowLinks(target, path)) return false;
-    return OpenReplacement(path);
+    return OpenReplacement(path, ::lstat(path.c_str(), &st) != 0 && errno == ENOENT);
 }
 
 bool ReplacingOutput::OpenInPlace(const char* path) {
@@ -228,7 +300,7 @@ bool ReplacingOutput::OpenInPlace(const char* path) {
     return true;
 }
 
-bool ReplacingOutput::OpenReplacement(const String& path) {
+bool ReplacingOutput::OpenReplacement(const String& path, bool absent) {
     String name;
     bool no_random;
     // A file that replaces nothing is created with the bits a plain create gives (0666 less
@@ -236,19 +308,48 @@ bool ReplacingOutput::OpenReplacement(const String& path) {
     // new file costs nothing, where a probe file costs a create and an unlink in the
     // directory. A replacement is made owner-only until Commit() gives it the old file's bits,
     // so a file that was private is never readable by others, even half written.
-    struct stat st;
-    plainMode_ = access_ == OutputAccess::kShared && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    plainMode_ = access_ == OutputAccess::kShared && absent;
+    final_ = path;
+    // A file that replaces nothing is made unnamed and named at Commit().
+    if (plainMode_) {
+        if (const int fd = CreateUnnamedIn(DirectoryOf(path.c_str()), 0666); fd >= 0) {
+            if (std::FILE* f = ::fdopen(fd, "w+b")) {
+                stream_.reset(f);
+                unnamed_ = true;
+                return true;
+            }
+            ::close(fd);
+        }
+    }
     std::FILE* f = CreateIn(DirectoryOf(path.c_str()), ".kvn-", true, name, plainMode_ ? 0666 : 0600, no_random);
     if (!f) return false;
     stream_.reset(f);
     temp_ = std::move(name);
-    final_ = path;
     return true;
 }
 
 bool ReplacingOutput::Write(const void* data, std::size_t n) {
     if (!stream_ || failed_) return false;
-    if (n && std::fwrite(data, 1, n, stream_.get()) != n) failed_ = true;
+    // Writers hand over a document a few bytes at a time: the pieces are gathered here and
+    // go to the stream a block at a time.
+    if (pending_.capacity() < kPendingBlock) pending_.reserve(kPendingBlock);
+    if (n > kPendingBlock - pending_.size()) {
+        if (!Drain()) return false;
+        if (n >= kPendingBlock) {
+            if (std::fwrite(data, 1, n, stream_.get()) != n) failed_ = true;
+            return !failed_;
+        }
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    pending_.insert(pending_.end(), bytes, bytes + n);
+    return true;
+}
+
+bool ReplacingOutput::Drain() {
+    if (!pending_.empty() && std::fwrite(pending_.data(), 1, pending_.size(), stream_.get()) != pending_.size()) {
+        failed_ = true;
+    }
+    pending_.clear();
     return !failed_;
 }
 
@@ -263,15 +364,25 @@ bool ReplacingOutput::CopyFrom(std::FILE* source) {
 }
 
 bool ReplacingOutput::Commit() {
-    if (!stream_ || failed_) return false;
+    if (!stream_ || failed_ || !Drain()) return false;
     std::FILE* f = stream_.get();
-    if (temp_.empty()) {
+    if (temp_.empty() && !unnamed_) {
         // In place: what is buffered goes out now (a full device refuses it here).
         const bool flushed = std::fflush(f) == 0;
         return std::fclose(stream_.release()) == 0 && flushed;
     }
     if (std::fflush(f) != 0 || (flushToDisk_ && ::fsync(::fileno(f)) != 0)) return false;
     const int fd = ::fileno(f);
+    if (unnamed_) {
+        // Named as the target when that is still free; otherwise it takes a temporary name
+        // and replaces whatever has come to the target meanwhile, as a named output would.
+        if (NameUnnamed(fd, final_.c_str())) {
+            unnamed_ = false;
+            return std::fclose(stream_.release()) == 0;
+        }
+        if (errno != EEXIST || !NameUnnamedIn(fd, DirectoryOf(final_.c_str()), temp_)) return false;
+        unnamed_ = false;
+    }
     struct stat st;
     mode_t mode;
     if (::lstat(final_.c_str(), &st) == 0) {

@@ -20,6 +20,11 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // non-regular file (a directory, say).
 FilePtr OpenForReading(const char* path);
 
+// Reads the whole of the regular file at path into out, with one open and no stream: false
+// (out empty, nothing recorded) when it cannot be opened, is no regular file, is larger
+// than limit bytes or cannot be read.
+bool ReadWholeFile(const char* path, Bytes& out, std::size_t limit);
+
 // Reads a whole open stream into memory (via emalloc, so 1 GiB or more throws
 // AllocError). Returns false on a read error.
 bool ReadAll(std::FILE* f, Bytes& out);
@@ -63,7 +68,9 @@ enum class OutputAccess {
 // name is when Open() looks:
 //  - nothing, or a regular file: the bytes go to a new file in the same directory and
 //    Commit() flushes it to disk and renames it over the name, so the target changes only
-//    when the output is complete. An existing file keeps its permission bits, owner and
+//    when the output is complete. Where nothing has the name, the new file has no name of
+//    its own (O_TMPFILE, where the file system has it) and Commit() links it in as the
+//    target. An existing file keeps its permission bits, owner and
 //    group (kOwnerOnly drops its group and other bits); a new one gets the bits of
 //    `access`. Destroyed before Commit(), the output removes its new file.
 //  - a symbolic link: the same, for the file the link finally points to (which need not
@@ -92,14 +99,19 @@ public:
 
 private:
     bool OpenInPlace(const char* path);
-    bool OpenReplacement(const String& path);
+    bool OpenReplacement(const String& path, bool absent);  // absent: nothing has the name
+    bool Drain();  // the gathered bytes to the stream
+
+    static constexpr std::size_t kPendingBlock = 16384;
 
     String target_;
     String final_;  // the file that is replaced (target_ with its links followed)
     String temp_;   // the new file until Commit(); empty when writing in place
     FilePtr stream_;
+    Bytes pending_;  // written, not yet handed to the stream
     OutputAccess access_ = OutputAccess::kShared;
     bool plainMode_ = false;  // the new file was created with a plain create's bits
+    bool unnamed_ = false;    // the new file has no name until Commit()
     bool failed_ = false;
     bool flushToDisk_ = true;
 };

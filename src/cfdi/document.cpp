@@ -62,8 +62,37 @@ bool DocumentIsText() noexcept { return t_documentText; }
 
 const char* DocumentLabel(const char* xmlFile) noexcept { return t_documentText ? "(document text)" : xmlFile; }
 
+namespace {
+thread_local const HeldDocumentScope* t_held = nullptr;
+}  // namespace
+
+HeldDocumentScope::HeldDocumentScope(const char* xmlFile) : saved_(t_held) {
+    // Reading may throw (out of memory): the scope is put in place only once it stands.
+    if (!t_documentText && ReadWholeFile(xmlFile, bytes_, kHeldDocumentMax)) name_ = xmlFile;
+    t_held = this;
+}
+
+HeldDocumentScope::~HeldDocumentScope() { t_held = saved_; }
+
+FilePtr HeldDocumentScope::OpenIfHeld(const char* xmlFile) const {
+    if (!name_ || std::strcmp(name_, xmlFile) != 0) return nullptr;
+    // An empty file gives a stream at its end, as OpenText does.
+    static const char kNothing[1] = {0};
+    const bool empty = bytes_.empty();
+    FilePtr f(fmemopen(empty ? const_cast<char*>(kNothing) : reinterpret_cast<char*>(const_cast<std::uint8_t*>(bytes_.data())),
+                       empty ? 1 : bytes_.size(), "rb"));
+    if (f && empty) std::fseek(f.get(), 0, SEEK_END);
+    return f;
+}
+
 FilePtr OpenDocument(const char* xmlFile) {
-    FilePtr f = t_documentText ? OpenText(xmlFile) : OpenForReading(xmlFile);
+    FilePtr f;
+    if (t_documentText) {
+        f = OpenText(xmlFile);
+    } else {
+        if (t_held) f = t_held->OpenIfHeld(xmlFile);
+        if (!f) f = OpenForReading(xmlFile);
+    }
     if (!f) RecordError("Cannot open file '%s'/No se puede abrir el archivo", DocumentLabel(xmlFile));
     return f;
 }

@@ -30,6 +30,32 @@ private:
     bool saved_;
 };
 
+// For the length of one operation that reads a document more than once (signing reads
+// its version, its pipe string and then copies it): the file xmlFile is read into memory
+// once, and every OpenDocument of that same name on this thread reads the copy. All the
+// passes then see the same bytes, however the file changes meanwhile, and it is opened
+// once. A file that cannot be read whole, or is larger than kHeldDocumentMax, is not held:
+// the passes open it as they would without the scope and report what they find. Inside a
+// DocumentTextScope that is on the document is already in memory and nothing is held.
+// Scopes nest; each restores what it found.
+class HeldDocumentScope {
+public:
+    static constexpr std::size_t kHeldDocumentMax = std::size_t{64} << 20;
+
+    explicit HeldDocumentScope(const char* xmlFile);
+    ~HeldDocumentScope();
+    HeldDocumentScope(const HeldDocumentScope&) = delete;
+    HeldDocumentScope& operator=(const HeldDocumentScope&) = delete;
+
+    // A stream over the copy when xmlFile is the held name; null otherwise.
+    FilePtr OpenIfHeld(const char* xmlFile) const;
+
+private:
+    const char* name_ = nullptr;  // null when nothing is held
+    Bytes bytes_;
+    const HeldDocumentScope* saved_;
+};
+
 // True inside a DocumentTextScope that is on: document arguments are texts, with no
 // folder of their own (a DTD or entity they name is looked for as the caller's path says).
 bool DocumentIsText() noexcept;

@@ -6,6 +6,7 @@
 #include "kelvane.h"
 #include "base/lasterror.h"
 #include "cfdi/attribute_query.h"
+#include "cfdi/document.h"
 #include "cfdi/namespaces.h"
 #include "cfdi/signature_attribute.h"
 #include "cfdi/signed_writer.h"
@@ -99,6 +100,7 @@ Error CheckKeyAgainstCertificate(const SigningKey& key, const char* certFile, in
 
 Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyFile, const char* password,
                    const char* certFile, int options) {
+    const HeldDocumentScope held(xmlFile);  // read once for the version, the seal and the copy
     const DocumentVersion version = VersionForSigning(xmlFile);
     const SealNames& names = SealNamesForVersion(version.number);
 
@@ -130,6 +132,7 @@ Error SignDocument(const char* outputFile, const char* xmlFile, const char* keyF
 
 Error SignDocumentWithKey(const char* outputFile, const char* xmlFile, const SigningKey& key,
                           const CertificateFields* certificate, int options) {
+    const HeldDocumentScope held(xmlFile);
     const DocumentVersion version = VersionForSigning(xmlFile);
     const SealNames& names = SealNamesForVersion(version.number);
     String seal;

@@ -7,6 +7,11 @@ set(allowed
   "kvn::(anonymous namespace)::t_error"
   # Thread-local, set and restored within one export call: its document arguments are texts.
   "kvn::(anonymous namespace)::t_documentText"
+  # Thread-local, set and restored within one export call: the document it read once.
+  "kvn::(anonymous namespace)::t_held"
+  # Function-local static, set once under the compiler's guard: whether /proc names open files.
+  "kvn::(anonymous namespace)::CanNameUnnamedFiles()::can"
+  "guard variable for kvn::(anonymous namespace)::CanNameUnnamedFiles()::can"
   # Function-local static, set once under the compiler's guard: the key that wraps key strings.
   "kvn::(anonymous namespace)::SessionKey()::key"
   "guard variable for kvn::(anonymous namespace)::SessionKey()::key"

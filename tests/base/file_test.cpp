@@ -262,6 +262,24 @@ TEST_F(OutputKinds, RegularFilesAndLinksToThemAreReplacedWhole) {
     EXPECT_FALSE(Output(Path("loop-a"), "x"));
 }
 
+// A file that comes to the target between Open() and Commit() is replaced as one that was
+// there from the start: the output takes its place whole and keeps its mode, and nothing is
+// left beside it.
+TEST_F(OutputKinds, TargetMadeWhileWritingIsReplaced) {
+    const std::string file = Path("late.xml");
+    kvn::ReplacingOutput out;
+    ASSERT_TRUE(out.Open(file.c_str()));
+    ASSERT_TRUE(out.Write("new", 3));
+    Write(file, "made meanwhile");
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    ASSERT_TRUE(out.Commit());
+    EXPECT_EQ(Read(file), "new");
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
 TEST_F(OutputKinds, PrivateOutputIsOwnerOnly) {
     mode_t mask = ::umask(022);  // before any thread starts
     const std::string fresh = Path("new.pfx"), existing = Path("old.pfx");

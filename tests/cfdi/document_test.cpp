@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "cfdi/document.h"
@@ -53,6 +57,49 @@ TEST(Utf8Check, Classification) {
     };
     for (const auto& c : cases) EXPECT_EQ(Check(c.bytes), c.expected) << testing::PrintToString(std::string(c.bytes));
     EXPECT_EQ(kvn::Utf8Check(nullptr, 0), 1);
+}
+
+std::string ReadStream(std::FILE* f) {
+    std::string text;
+    char buf[64];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    return text;
+}
+
+// A held document is read once: every pass opened inside the scope sees the bytes of that
+// moment, even when the file changes or goes; other names, and the same name after the
+// scope, are read from disk.
+TEST(HeldDocumentScope, PassesReadTheCopyOfThatName) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("kvn-held-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string doc = (dir / "doc.xml").string(), other = (dir / "other.xml").string(),
+                      empty = (dir / "empty.xml").string();
+    std::ofstream(doc) << "<a>first</a>";
+    std::ofstream(other) << "<b/>";
+    std::ofstream(empty).flush();
+    {
+        const kvn::HeldDocumentScope held(doc.c_str());
+        std::ofstream(doc) << "<a>second, longer</a>";
+        for (int pass = 0; pass < 2; ++pass) EXPECT_EQ(ReadStream(kvn::OpenDocument(doc.c_str()).get()), "<a>first</a>");
+        fs::remove(doc);
+        EXPECT_EQ(ReadStream(kvn::OpenDocument(doc.c_str()).get()), "<a>first</a>");
+        EXPECT_EQ(ReadStream(kvn::OpenDocument(other.c_str()).get()), "<b/>");
+        {
+            const kvn::HeldDocumentScope inner(empty.c_str());
+            const kvn::FilePtr f = kvn::OpenDocument(empty.c_str());
+            ASSERT_TRUE(f);
+            EXPECT_EQ(std::fgetc(f.get()), EOF);
+        }
+        EXPECT_EQ(ReadStream(kvn::OpenDocument(doc.c_str()).get()), "<a>first</a>");  // the outer scope again
+    }
+    EXPECT_FALSE(kvn::OpenDocument(doc.c_str()));  // gone from disk, and no longer held
+    {
+        // A name that is no readable file is held by nobody: it fails as it would anyway.
+        const kvn::HeldDocumentScope held(dir.c_str());
+        EXPECT_FALSE(kvn::OpenDocument(dir.c_str()));
+    }
+    fs::remove_all(dir);
 }
 
 }  // namespace
