@@ -1,5 +1,7 @@
 // RSA operations, PKCS#1 v1.5 signature blocks, the key-pair check and the XML form.
+#include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "crypto/digest.h"
 #include "crypto/mont.h"
@@ -76,9 +78,64 @@ Error ReadingError(Error read) { return Failed(read) ? read : Error::PKI_FAILED_
 
 }  // namespace
 
+namespace {
+
+// Blinding pairs kept with a prepared key for the operations that follow (rsa_Blinding):
+// a call takes a free slot for the length of its operation and leaves the moved-on pair
+// in it. Calls on other threads meanwhile take other slots; when all are taken, a call
+// draws a pair of its own and keeps nothing. The slots are only claimed and released
+// atomically: no lock is held while a key operates.
+class BlindingSlots {
+public:
+    static constexpr int kSlots = 8;
+
+    // A free slot, now the caller's; null when every slot is taken.
+    rsa_Blinding* Claim() noexcept {
+        for (Slot& s : slots_) {
+            if (!s.busy.exchange(true, std::memory_order_acquire)) return &s.pair;
+        }
+        return nullptr;
+    }
+
+    void Release(rsa_Blinding* pair) noexcept {
+        for (Slot& s : slots_) {
+            if (&s.pair == pair) s.busy.store(false, std::memory_order_release);
+        }
+    }
+
+private:
+    struct Slot {
+        std::atomic<bool> busy{false};
+        rsa_Blinding pair;
+    };
+    Slot slots_[kSlots];
+};
+
+// A claimed slot, released when the operation is over; the caller's own pair when none
+// was free.
+class ClaimedPair {
+public:
+    explicit ClaimedPair(BlindingSlots& slots) : slots_(slots), claimed_(slots.Claim()) {}
+    ~ClaimedPair() {
+        if (claimed_) slots_.Release(claimed_);
+    }
+    ClaimedPair(const ClaimedPair&) = delete;
+    ClaimedPair& operator=(const ClaimedPair&) = delete;
+    rsa_Blinding& pair() noexcept { return claimed_ ? *claimed_ : own_; }
+
+private:
+    BlindingSlots& slots_;
+    rsa_Blinding* claimed_;
+    rsa_Blinding own_;
+};
+
+}  // namespace
+
 struct rsa_PreparedKey {
+    rsa_PreparedKey(rsa_PrivateContext c, int b) : context(std::move(c)), bytes(b) {}
     rsa_PrivateContext context;
     int bytes;
+    mutable BlindingSlots blinding;
 };
 
 void rsa_PreparedKeyDeleter::operator()(rsa_PreparedKey* key) const noexcept { Deleter<rsa_PreparedKey>()(key); }
@@ -90,8 +147,7 @@ Error rsa_PreparePrivate(RsaPreparedPtr& out, const rsa_Key& key) {
     rsa_PrivateLimbs limbs;
     PrivateLimbs(limbs, key);
     if (!rsa_PrivateLimbsUsable(limbs)) return Error::NOT_SUPPORTED_ERROR;
-    out.reset(MakeUnique<rsa_PreparedKey>(rsa_PreparedKey{rsa_PrivateContext(std::move(limbs)), rsa_KeyBytes(key)})
-                  .release());
+    out.reset(MakeUnique<rsa_PreparedKey>(rsa_PrivateContext(std::move(limbs)), rsa_KeyBytes(key)).release());
     return kOk;
 }
 
@@ -108,12 +164,17 @@ Error rsa_PrivateOpPrepared(const rsa_PreparedKey& key, std::uint8_t* block, int
     SecureLimbs c(n);
     mont_FromBytes(c.data(), n, block, static_cast<std::size_t>(length));
     if (!mont_Less(c.data(), limbs.n.data(), n)) return Error::OUT_OF_RANGE_ERROR;
-    SecureBytes random(rsa_BlindingBytes(limbs));
+    ClaimedPair claimed(key.blinding);
+    rsa_Blinding& pair = claimed.pair();
+    SecureBytes random;
     // A blinding value sharing a factor with n comes once in 2^500 draws or so; a few
     // draws in a row mean the modulus itself is not a product of two large primes.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if (Error rc = RandomBytes(random.data(), random.size()); Failed(rc)) return rc;
-        switch (key.context.Run(c.data(), c.data(), random.data())) {
+        if (pair.uses <= 0) {
+            random.resize(rsa_BlindingBytes(limbs));
+            if (Error rc = RandomBytes(random.data(), random.size()); Failed(rc)) return rc;
+        }
+        switch (key.context.RunKept(c.data(), c.data(), pair, random.data())) {
         case rsa_PrivateResult::Ok:
             mont_ToBytes(block, static_cast<std::size_t>(length), c.data(), n);
             return kOk;

@@ -98,8 +98,9 @@ Error rsa_PublicOp(const rsa_Key& key, std::uint8_t* block, int length);
 Error rsa_PrivateOp(const rsa_Key& key, std::uint8_t* block, int length);
 
 // A private key made ready for many private operations: its parts converted and its
-// Montgomery constants computed once. Nothing in it changes afterwards, so any number of
-// threads may use one at once. Its secrets are wiped when it is released.
+// Montgomery constants computed once, and blinding pairs kept from one operation to the
+// next (each call claims one atomically, so any number of threads may use one key at
+// once). Its secrets and pairs are wiped when it is released.
 struct rsa_PreparedKey;
 struct rsa_PreparedKeyDeleter {
     void operator()(rsa_PreparedKey* key) const noexcept;

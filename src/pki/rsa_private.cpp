@@ -100,18 +100,28 @@ rsa_PrivateContext::rsa_PrivateContext(rsa_PrivateLimbs key)
     }
 }
 
-rsa_PrivateResult rsa_PrivateContext::Run(Limb* m, const Limb* c, const std::uint8_t* blinding) const {
+rsa_PrivateResult rsa_PrivateContext::Draw(rsa_Blinding& pair, const std::uint8_t* blinding) const {
     const std::size_t n = key_.nLimbs;
     const MontModulus& N = n_;
-    SecureLimbs rM(n), tM(n), blindM(n), rt(2 * n), t(2 * n), rInvM(n), cM(n), x(n), check(n);
+    pair.uses = 0;
+    pair.blindM.resize(n);
+    pair.rInvM.resize(n);
+    SecureLimbs rM(n), tM(n), rt(2 * n), t(2 * n);
     DrawBlinding(rM.data(), tM.data(), N, blinding);
-    N.ExpPublicVartime(blindM.data(), rM.data(), key_.e.data(), n);  // r^e; branches on e only
+    N.ExpPublicVartime(pair.blindM.data(), rM.data(), key_.e.data(), n);  // r^e; branches on e only
     N.Mul(rt.data(), rM.data(), tM.data());
     N.FromMont(rt.data(), rt.data());
     N.FromMont(t.data(), tM.data());
-    if (!UnblindingFactor(rInvM.data(), N, rt.data(), t.data())) return rsa_PrivateResult::Retry;
+    if (!UnblindingFactor(pair.rInvM.data(), N, rt.data(), t.data())) return rsa_PrivateResult::Retry;
+    pair.uses = rsa_Blinding::kUses;
+    return rsa_PrivateResult::Ok;
+}
 
-    N.Mul(x.data(), c, blindM.data());  // c r^e R / R: the plain blinded value
+rsa_PrivateResult rsa_PrivateContext::RunBlinded(Limb* m, const Limb* c, const rsa_Blinding& pair) const {
+    const std::size_t n = key_.nLimbs;
+    const MontModulus& N = n_;
+    SecureLimbs cM(n), x(n), check(n);
+    N.Mul(x.data(), c, pair.blindM.data());  // c r^e R / R: the plain blinded value
     if (key_.crt) {
         Crt(x.data(), x.data());
     } else {
@@ -121,7 +131,7 @@ rsa_PrivateResult rsa_PrivateContext::Run(Limb* m, const Limb* c, const std::uin
         N.FromMont(x.data(), xM.data());
     }
     // x = m r, possibly not below n for a damaged key; x r^-1 R / R is below n either way.
-    N.Mul(x.data(), x.data(), rInvM.data());
+    N.Mul(x.data(), x.data(), pair.rInvM.data());
 
     N.ToMont(cM.data(), c);
     N.ToMont(check.data(), x.data());
@@ -134,6 +144,29 @@ rsa_PrivateResult rsa_PrivateContext::Run(Limb* m, const Limb* c, const std::uin
     }
     std::memcpy(m, x.data(), n * sizeof(Limb));
     return rsa_PrivateResult::Ok;
+}
+
+rsa_PrivateResult rsa_PrivateContext::Run(Limb* m, const Limb* c, const std::uint8_t* blinding) const {
+    rsa_Blinding pair;
+    if (rsa_PrivateResult drawn = Draw(pair, blinding); drawn != rsa_PrivateResult::Ok) return drawn;
+    return RunBlinded(m, c, pair);
+}
+
+rsa_PrivateResult rsa_PrivateContext::RunKept(Limb* m, const Limb* c, rsa_Blinding& pair,
+                                              const std::uint8_t* blinding) const {
+    if (pair.uses <= 0) {
+        if (rsa_PrivateResult drawn = Draw(pair, blinding); drawn != rsa_PrivateResult::Ok) return drawn;
+    }
+    const rsa_PrivateResult result = RunBlinded(m, c, pair);
+    if (result != rsa_PrivateResult::Ok) {
+        pair.uses = 0;
+        return result;
+    }
+    // The next operation's pair: (r^2)^e = (r^e)^2 and (r^2)^-1 = (r^-1)^2.
+    n_.Sqr(pair.blindM.data(), pair.blindM.data());
+    n_.Sqr(pair.rInvM.data(), pair.rInvM.data());
+    --pair.uses;
+    return result;
 }
 
 rsa_PrivateResult rsa_PrivateLimbsOp(Limb* m, const Limb* c, const rsa_PrivateLimbs& key,

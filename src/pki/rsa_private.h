@@ -31,6 +31,17 @@ inline std::size_t rsa_BlindingBytes(const rsa_PrivateLimbs& key) { return 16 * 
 
 enum class rsa_PrivateResult { Ok, Retry, Fault };
 
+// A blinding pair kept for the next operations on one key: A = r^e and r^-1, both in
+// Montgomery form mod n. After each use both are squared, which gives the pair of r^2, so
+// that no two operations see the same r; after kUses the pair is drawn anew. Drawing costs
+// an exponentiation by e and an inversion, squaring two multiplications. Empty (uses 0)
+// until drawn.
+struct rsa_Blinding {
+    static constexpr int kUses = 32;
+    SecureLimbs blindM, rInvM;
+    int uses = 0;  // operations the pair still serves
+};
+
 // True when the key's moduli are odd and of a size the limb code takes.
 bool rsa_PrivateLimbsUsable(const rsa_PrivateLimbs& key);
 
@@ -51,7 +62,14 @@ public:
     // fault); m is then zero.
     rsa_PrivateResult Run(Limb* m, const Limb* c, const std::uint8_t* blinding) const;
 
+    // The same with a kept pair: one drawn from the random bytes when the pair is spent
+    // (Retry as above, the pair left empty), then used and moved on. A Fault empties it.
+    // blinding may be null while the pair has uses left.
+    rsa_PrivateResult RunKept(Limb* m, const Limb* c, rsa_Blinding& pair, const std::uint8_t* blinding) const;
+
 private:
+    rsa_PrivateResult Draw(rsa_Blinding& pair, const std::uint8_t* blinding) const;
+    rsa_PrivateResult RunBlinded(Limb* m, const Limb* c, const rsa_Blinding& pair) const;
     void Crt(Limb* m, const Limb* c) const;
 
     rsa_PrivateLimbs key_;

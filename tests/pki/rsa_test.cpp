@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "crypto/cpu.h"
 #include "crypto/digest.h"
@@ -11,6 +13,7 @@
 #include "kelvane.h"
 #include "openssl_peer.h"
 #include "pki/base64.h"
+#include "pki/rsa_private.h"
 #include "support/answer.h"
 #include "test_support.h"
 
@@ -185,6 +188,36 @@ TEST(Rsa, RandomKeysMatchOpenSsl) {
             EXPECT_EQ(ours, c);
         }
     }
+}
+
+// A prepared key keeps its blinding pairs from one operation to the next and squares them
+// after each use, drawing anew after rsa_Blinding::kUses: every result still equals
+// OpenSSL's, through several redraws on one thread and from more threads at once than
+// the key keeps pairs for (those without a free pair draw their own).
+TEST(Rsa, PreparedKeyKeepsBlindingAcrossOperations) {
+    BnKey peer(1024, 65537, BnKey::kUsual);
+    RsaPreparedPtr prepared;
+    ASSERT_EQ(rsa_PreparePrivate(prepared, *peer.Record()), kOk);
+    const int len = static_cast<int>(peer.Length());
+    constexpr int kSerial = 2 * rsa_Blinding::kUses + 5, kThreads = 10, kEach = 6;
+    std::vector<std::vector<std::uint8_t>> c(kSerial + kThreads * kEach), m(c.size());
+    for (std::size_t i = 0; i < c.size(); ++i) peer.Sample(c[i], m[i]);
+    auto matches = [&](std::size_t i) {
+        auto block = c[i];
+        return rsa_PrivateOpPrepared(*prepared, block.data(), len) == kOk && block == m[i];
+    };
+    for (int i = 0; i < kSerial; ++i) EXPECT_TRUE(matches(static_cast<std::size_t>(i))) << "operation " << i;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < kEach; ++k) {
+                if (!matches(static_cast<std::size_t>(kSerial + t * kEach + k))) ++wrong;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // The radix-2^52 kernels of the IFMA path, run here on their emulated lanes (the real ones

@@ -97,7 +97,18 @@ bool RunOnce(bool crt) {
     // The result is public once computed.
     VALGRIND_MAKE_MEM_DEFINED(m, sizeof m);
     kvn::rsa_PublicLimbsOp(back, m, key.n.data(), key.e.data(), 16);
-    return std::memcmp(back, c, sizeof c) == 0;
+    if (std::memcmp(back, c, sizeof c) != 0) return false;
+
+    // A kept pair, drawn from the secret bytes and moved on by squaring after each use.
+    const kvn::rsa_PrivateContext context(key);
+    kvn::rsa_Blinding pair;
+    for (int use = 0; use < 3; ++use) {
+        if (context.RunKept(m, c, pair, blinding) != kvn::rsa_PrivateResult::Ok) return false;
+        VALGRIND_MAKE_MEM_DEFINED(m, sizeof m);
+        kvn::rsa_PublicLimbsOp(back, m, key.n.data(), key.e.data(), 16);
+        if (std::memcmp(back, c, sizeof c) != 0) return false;
+    }
+    return true;
 }
 
 }  // namespace
