@@ -72,6 +72,7 @@ void XmlParserState::ParseContent() {
         FlushText();
         ReaderCompact(Top());
         ParseMarkup();
+        if (aborted) return;
     }
 }
 
@@ -252,8 +253,10 @@ void XmlParserState::ParseStartTag() {
     ResolveNamespaces(frame);
     elements.push_back(frame);
     XmlElementFrame& top = elements.back();
-    if (H().startElement)
-        Check(H().startElement(User(), top.uri, top.localName, top.qname, &attributes));
+    if (H().startElement && Stopped(H().startElement(User(), top.uri, top.localName, top.qname, &attributes))) {
+        attributes.clear();
+        return;
+    }
     attributes.clear();
     if (empty) CloseElement(elements.back());
 }
@@ -277,7 +280,7 @@ void XmlParserState::ParseEndTag() {
 
 // Reports the end of the innermost element and pops it with its namespace scope.
 void XmlParserState::CloseElement(XmlElementFrame& frame) {
-    if (H().endElement) Check(H().endElement(User(), frame.uri, frame.localName, frame.qname));
+    if (H().endElement && Stopped(H().endElement(User(), frame.uri, frame.localName, frame.qname))) return;
     while (bindings.size() > frame.bindingMark) {
         efree(bindings.back().prefix);
         efree(bindings.back().uri);

@@ -472,7 +472,7 @@ void ResetDocumentState(XmlParserState* st) {
     st->adoptedDtd = nullptr;
     st->expandedBytes = 0;
     st->documentBytesDone = 0;
-    st->startDocumentCalled = st->sawDoctype = st->sawRoot = st->rootClosed = false;
+    st->startDocumentCalled = st->sawDoctype = st->sawRoot = st->rootClosed = st->aborted = false;
     st->dtdDone = false;
     st->textIsWhitespace = true;
     st->standalone = false;

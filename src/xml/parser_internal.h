@@ -127,6 +127,7 @@ struct XmlParserState {
     bool sawDoctype = false;
     bool sawRoot = false;
     bool rootClosed = false;
+    bool aborted = false;          // an element handler stopped the parse (Stopped())
     bool dtdDone = false;          // the DTD (or the installed subset) has been processed
     bool textIsWhitespace = true;  // the pending text run is whitespace only
     bool standalone = false;
@@ -202,6 +203,15 @@ struct XmlParserState {
     [[noreturn]] void FailReader(XmlReaderState* s);
     void Check(int handlerResult) {
         if (handlerResult == 1) Fail(XML_ERROR_ABORTED);
+    }
+    // The same for the element handlers, without an exception: early stops there are
+    // common (queries that read only the first elements), so the parse returns up to
+    // ParseContent(), which ends on `aborted`.
+    bool Stopped(int handlerResult) {
+        if (handlerResult != 1) return false;
+        XmlReportError(parser, XML_ERROR_ABORTED, nullptr, nullptr);
+        aborted = true;
+        return true;
     }
     XmlHandlers& H() { return parser->handlers; }
     void* User() { return parser->userData; }

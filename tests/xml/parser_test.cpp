@@ -364,6 +364,58 @@ TEST(XmlParser, HandlerReturningOneAborts) {
     XmlParserFree(parser);
 }
 
+// An element handler that stops the parse, at a start tag, at an end tag or inside an
+// entity's replacement text, gets no event after it but the end of the document, and the
+// parser parses again afterwards.
+TEST(XmlParser, ElementHandlerStopsAtOnce) {
+    struct StopRecorder {
+        std::string events, stopAt;
+    };
+    const struct {
+        const char* doc;
+        const char* stopAt;
+        const char* events;
+    } cases[] = {
+        {"<a><b/><c/></a>", "<b", "<a<b$"},
+        {"<a><b/><c/></a>", "/b", "<a<b/b$"},
+        {"<a><b>text</b></a>", "/a", "<a<b/b/a$"},
+        {"<!DOCTYPE a [<!ENTITY e '<b/><c/>'>]><a>&e;<d/></a>", "<b", "<a<b$"},
+        {"<!DOCTYPE a [<!ENTITY e '<b/><c/>'>]><a>&e;<d/></a>", "/c", "<a<b/b<c/c$"},
+    };
+    for (const auto& c : cases) {
+        XmlParser* parser = XmlParserCreate(nullptr);
+        StopRecorder rec{"", c.stopAt};
+        parser->userData = &rec;
+        parser->handlers.startElement = [](void* u, const char*, const char*, const char* q, XmlAttributes*) {
+            auto* r = static_cast<StopRecorder*>(u);
+            r->events += std::string("<") + q;
+            return r->events.size() >= r->stopAt.size() &&
+                           r->events.compare(r->events.size() - r->stopAt.size(), std::string::npos, r->stopAt) == 0
+                       ? 1
+                       : 0;
+        };
+        parser->handlers.endElement = [](void* u, const char*, const char*, const char* q) {
+            auto* r = static_cast<StopRecorder*>(u);
+            r->events += std::string("/") + q;
+            return r->events.size() >= r->stopAt.size() &&
+                           r->events.compare(r->events.size() - r->stopAt.size(), std::string::npos, r->stopAt) == 0
+                       ? 1
+                       : 0;
+        };
+        parser->handlers.endDocument = [](void* u) {
+            static_cast<StopRecorder*>(u)->events += "$";
+            return 0;
+        };
+        EXPECT_EQ(XmlParseMemory(parser, c.doc, std::strlen(c.doc), nullptr), Error::BAD_XML_ERROR) << c.doc;
+        EXPECT_EQ(parser->errorCode, 20u) << c.doc;
+        EXPECT_EQ(rec.events, c.events) << c.doc << " stopped at " << c.stopAt;
+        rec = StopRecorder{"", "never"};
+        EXPECT_EQ(XmlParseMemory(parser, "<a><b/></a>", 11, nullptr), kOk);
+        EXPECT_EQ(rec.events, "<a<b/b/a$");
+        XmlParserFree(parser);
+    }
+}
+
 // A handler's allocation failure leaves XmlParse as it was thrown (message intact, not an
 // error code), inside an external entity too, and the parser is whole afterwards.
 TEST(XmlParser, HandlerAllocationFailurePassesThrough) {
