@@ -328,28 +328,24 @@ bool ReplacingOutput::OpenReplacement(const String& path, bool absent) {
     return true;
 }
 
-bool ReplacingOutput::Write(const void* data, std::size_t n) {
+bool ReplacingOutput::WriteSlow(const void* data, std::size_t n) {
     if (!stream_ || failed_) return false;
-    // Writers hand over a document a few bytes at a time: the pieces are gathered here and
-    // go to the stream a block at a time.
-    if (pending_.capacity() < kPendingBlock) pending_.reserve(kPendingBlock);
-    if (n > kPendingBlock - pending_.size()) {
+    if (pending_.empty()) pending_.resize(kPendingBlock);
+    if (n > kPendingBlock - pendingUsed_) {
         if (!Drain()) return false;
         if (n >= kPendingBlock) {
             if (std::fwrite(data, 1, n, stream_.get()) != n) failed_ = true;
             return !failed_;
         }
     }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    pending_.insert(pending_.end(), bytes, bytes + n);
+    std::memcpy(pending_.data() + pendingUsed_, data, n);
+    pendingUsed_ += n;
     return true;
 }
 
 bool ReplacingOutput::Drain() {
-    if (!pending_.empty() && std::fwrite(pending_.data(), 1, pending_.size(), stream_.get()) != pending_.size()) {
-        failed_ = true;
-    }
-    pending_.clear();
+    if (pendingUsed_ && std::fwrite(pending_.data(), 1, pendingUsed_, stream_.get()) != pendingUsed_) failed_ = true;
+    pendingUsed_ = 0;
     return !failed_;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "base/memory.h"
@@ -88,7 +89,16 @@ public:
     // False when the output cannot be opened: the target is of a refused kind (recorded),
     // its directory is missing or not writable, or a device cannot be opened.
     bool Open(const char* target, OutputAccess access = OutputAccess::kShared);
-    bool Write(const void* data, std::size_t n);
+    bool Write(const void* data, std::size_t n) {
+        // Writers hand over a document a few bytes at a time: the pieces are gathered here
+        // and go to the stream a block at a time.
+        if (n <= pending_.size() - pendingUsed_ && stream_ && !failed_) {
+            std::memcpy(pending_.data() + pendingUsed_, data, n);
+            pendingUsed_ += n;
+            return true;
+        }
+        return WriteSlow(data, n);
+    }
     bool CopyFrom(std::FILE* source);  // the rest of source, from its current position
     // False when a write failed, the data cannot be flushed, or the new file cannot take
     // its place (an existing file's owner that cannot be kept is recorded).
@@ -100,6 +110,7 @@ public:
 private:
     bool OpenInPlace(const char* path);
     bool OpenReplacement(const String& path, bool absent);  // absent: nothing has the name
+    bool WriteSlow(const void* data, std::size_t n);
     bool Drain();  // the gathered bytes to the stream
 
     static constexpr std::size_t kPendingBlock = 16384;
@@ -108,7 +119,8 @@ private:
     String final_;  // the file that is replaced (target_ with its links followed)
     String temp_;   // the new file until Commit(); empty when writing in place
     FilePtr stream_;
-    Bytes pending_;  // written, not yet handed to the stream
+    Bytes pending_;  // kPendingBlock bytes once writing starts; the first pendingUsed_ are
+    std::size_t pendingUsed_ = 0;  // written and not yet handed to the stream
     OutputAccess access_ = OutputAccess::kShared;
     bool plainMode_ = false;  // the new file was created with a plain create's bits
     bool unnamed_ = false;    // the new file has no name until Commit()
