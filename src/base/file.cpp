@@ -338,7 +338,7 @@ bool ReplacingOutput::WriteSlow(const void* data, std::size_t n) {
             return !failed_;
         }
     }
-    std::memcpy(pending_.data() + pendingUsed_, data, n);
+    if (n) std::memcpy(pending_.data() + pendingUsed_, data, n);
     pendingUsed_ += n;
     return true;
 }

@@ -93,7 +93,7 @@ public:
         // Writers hand over a document a few bytes at a time: the pieces are gathered here
         // and go to the stream a block at a time.
         if (n <= pending_.size() - pendingUsed_ && stream_ && !failed_) {
-            std::memcpy(pending_.data() + pendingUsed_, data, n);
+            if (n) std::memcpy(pending_.data() + pendingUsed_, data, n);  // data may be null when n is 0
             pendingUsed_ += n;
             return true;
         }
