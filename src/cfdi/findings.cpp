@@ -8,15 +8,21 @@ namespace kvn {
 namespace {
 
 void AppendField(String& out, const char* text, std::size_t n) {
+    std::size_t plain = 0;  // start of the run not yet appended
     for (std::size_t i = 0; i < n; ++i) {
+        const char* escaped;
         switch (text[i]) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default: out += text[i];
+        case '\\': escaped = "\\\\"; break;
+        case '\t': escaped = "\\t"; break;
+        case '\n': escaped = "\\n"; break;
+        case '\r': escaped = "\\r"; break;
+        default: continue;
         }
+        out.append(text + plain, i - plain);
+        out += escaped;
+        plain = i + 1;
     }
+    out.append(text + plain, n - plain);
 }
 
 void AppendField(String& out, const char* text) { AppendField(out, text, std::char_traits<char>::length(text)); }
