@@ -8,6 +8,12 @@
 // session's seals alone, without the output files. The batch's CPU time is shown split
 // between user space and the kernel.
 //
+// The files are made in TMPDIR (or /tmp). On a file system without a journal, ext4 passes
+// over inodes freed in the last minutes when it makes a file, so a run right after many
+// deletions (an earlier run's clean-up, a test suite) spends much of its time in the kernel
+// making its outputs: leave a few minutes between runs, or point TMPDIR at a tmpfs to see
+// the batch without the file system.
+//
 // Run by hand (not in CI):
 //   cmake --preset bench && cmake --build build/bench --target batch_bench
 //   build/bench/bench/batch_bench [FILES] [JOBS] [REPETITIONS]   # defaults: 10000, 2, 3
