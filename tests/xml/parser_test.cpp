@@ -370,6 +370,13 @@ TEST(XmlParser, HandlerReturningOneAborts) {
 TEST(XmlParser, ElementHandlerStopsAtOnce) {
     struct StopRecorder {
         std::string events, stopAt;
+        // Records an event; 1 (stop) when the events end with stopAt.
+        static int Record(void* u, const char* mark, const char* qname) {
+            auto* r = static_cast<StopRecorder*>(u);
+            r->events += std::string(mark) + qname;
+            const std::size_t n = r->stopAt.size();
+            return r->events.size() >= n && r->events.compare(r->events.size() - n, n, r->stopAt) == 0 ? 1 : 0;
+        }
     };
     const struct {
         const char* doc;
@@ -387,20 +394,10 @@ TEST(XmlParser, ElementHandlerStopsAtOnce) {
         StopRecorder rec{"", c.stopAt};
         parser->userData = &rec;
         parser->handlers.startElement = [](void* u, const char*, const char*, const char* q, XmlAttributes*) {
-            auto* r = static_cast<StopRecorder*>(u);
-            r->events += std::string("<") + q;
-            return r->events.size() >= r->stopAt.size() &&
-                           r->events.compare(r->events.size() - r->stopAt.size(), std::string::npos, r->stopAt) == 0
-                       ? 1
-                       : 0;
+            return StopRecorder::Record(u, "<", q);
         };
         parser->handlers.endElement = [](void* u, const char*, const char*, const char* q) {
-            auto* r = static_cast<StopRecorder*>(u);
-            r->events += std::string("/") + q;
-            return r->events.size() >= r->stopAt.size() &&
-                           r->events.compare(r->events.size() - r->stopAt.size(), std::string::npos, r->stopAt) == 0
-                       ? 1
-                       : 0;
+            return StopRecorder::Record(u, "/", q);
         };
         parser->handlers.endDocument = [](void* u) {
             static_cast<StopRecorder*>(u)->events += "$";
