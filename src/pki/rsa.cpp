@@ -76,10 +76,6 @@ void PrivateLimbs(rsa_PrivateLimbs& out, const rsa_Key& key) {
 // A key string's reading error; PKI_FAILED_ERROR when it read but lacks the part needed.
 Error ReadingError(Error read) { return Failed(read) ? read : Error::PKI_FAILED_ERROR; }
 
-}  // namespace
-
-namespace {
-
 // Blinding pairs kept with a prepared key for the operations that follow (rsa_Blinding):
 // a call takes a free slot for the length of its operation and leaves the moved-on pair
 // in it. Calls on other threads meanwhile take other slots; when all are taken, a call
