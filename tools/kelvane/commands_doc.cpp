@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "batch.h"
 #include "commands.h"
@@ -333,6 +337,53 @@ bool SyncFileSystem(const std::string& dir, std::string* error) {
     return true;
 }
 
+// While a batch writes into a folder that is flushed to disk as a whole at the end, the
+// folder's file system is flushed every second from another thread: the disk takes the
+// early files while the later ones are signed, and the final flush finds little left to
+// wait for. Errors are left to the final flush, which reports them.
+class BackgroundFlush {
+public:
+    explicit BackgroundFlush(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ < 0) return;
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            // no thread: everything is flushed at the end
+        }
+    }
+    ~BackgroundFlush() {
+        Stop();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    BackgroundFlush(const BackgroundFlush&) = delete;
+    BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
+            lock.unlock();
+            (void)::syncfs(fd_);
+            lock.lock();
+        }
+    }
+
+    const int fd_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 }  // namespace
 
 // sign FILE... --key KEY [--cert CERT] (-o OUT | --out-dir DIR | --in-place)
@@ -413,6 +464,8 @@ int RunSign(const Invocation& inv) {
     // once at the end rather than one by one (a crash before then means signing again).
     const bool syncAtEnd = session && inv.has("out-dir");
     const int signBits = syncAtEnd ? bits | KVN_OPT_NOSYNC : bits;
+    std::optional<BackgroundFlush> flusher;
+    if (syncAtEnd) flusher.emplace(*inv.value("out-dir"));
     int status = RunBatch(inv, BatchLabels{"signed", Role::kKey}, items, [&](const BatchItem& item) {
         std::string note, warning;
         const int version = KVN_XmlReceiptVersion(item.input.c_str());
@@ -426,6 +479,7 @@ int RunSign(const Invocation& inv) {
         if (o.ok()) o.note = note;
         return o;
     });
+    if (flusher) flusher->Stop();
     if (syncAtEnd && !SyncFileSystem(*inv.value("out-dir"), &error)) {
         std::fprintf(stderr, "kelvane sign: the signed files were not flushed to disk: %s\n", error.c_str());
         return std::max(status, static_cast<int>(kExitOutput));
